@@ -1,0 +1,64 @@
+// Automation errors: the one kind of exception that crosses Replikon's public boundary.
+#pragma once
+
+#include <cstdint>
+#include <exception>
+#include <string>
+
+namespace replikon {
+
+// An error as the automation platform reports it: a number, a description, and
+// optionally a help file with a context in it. `Source` is left empty by the
+// component's own errors.
+class AutomationError : public std::exception {
+ public:
+  AutomationError(std::int32_t number, std::string description, std::string help_file = {},
+                  std::int32_t help_context = 0, std::string source = {});
+
+  std::int32_t Number() const noexcept { return number_; }
+  const std::string& Description() const noexcept { return description_; }
+  const std::string& HelpFile() const noexcept { return help_file_; }
+  std::int32_t HelpContext() const noexcept { return help_context_; }
+  const std::string& Source() const noexcept { return source_; }
+
+  const char* what() const noexcept override { return what_.c_str(); }
+
+ private:
+  std::int32_t number_;
+  std::string description_;
+  std::string help_file_;
+  std::int32_t help_context_;
+  std::string source_;
+  std::string what_;
+};
+
+// The platform's standard run-time errors that the automation layer raises.
+namespace errors {
+inline constexpr std::int32_t kInvalidProcedureCall = 5;  // "Invalid procedure call or argument"
+inline constexpr std::int32_t kOverflow = 6;              // "Overflow"
+inline constexpr std::int32_t kOutOfMemory = 7;           // "Out of memory"
+inline constexpr std::int32_t kSubscriptOutOfRange = 9;   // "Subscript out of range"
+inline constexpr std::int32_t kTypeMismatch = 13;         // "Type mismatch"
+inline constexpr std::int32_t kFileNotFound = 53;         // "File not found"
+inline constexpr std::int32_t kDiskFull = 61;             // "Disk full"
+inline constexpr std::int32_t kPermissionDenied = 70;     // "Permission denied"
+inline constexpr std::int32_t kPathFileAccess = 75;       // "Path/File access error"
+inline constexpr std::int32_t kPathNotFound = 76;         // "Path not found"
+inline constexpr std::int32_t kObjectNotSet = 91;  // "Object variable or With block variable not set"
+inline constexpr std::int32_t kInvalidUseOfNull = 94;  // "Invalid use of Null"
+inline constexpr std::int32_t kInvalidPropertyValue = 380;  // "Invalid property value"
+inline constexpr std::int32_t kObjectRequired = 424;        // "Object required"
+inline constexpr std::int32_t kCannotCreateObject = 429;    // "ActiveX component can't create object"
+inline constexpr std::int32_t kNotSupported = 438;  // "Object doesn't support this property or method"
+inline constexpr std::int32_t kWrongArguments = 450;  // "Wrong number of arguments or invalid property assignment"
+
+// The platform's description of a standard error number ("" for numbers it does not know).
+const char* StandardDescription(std::int32_t number) noexcept;
+
+// Throws AutomationError(number, StandardDescription(number)).
+[[noreturn]] void Raise(std::int32_t number);
+// Throws AutomationError(number, description).
+[[noreturn]] void Raise(std::int32_t number, std::string description);
+}  // namespace errors
+
+}  // namespace replikon

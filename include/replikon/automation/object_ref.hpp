@@ -1,0 +1,41 @@
+// ObjectRef: a counted reference to an automation object, possibly null.
+#pragma once
+
+#include <cstddef>
+#include <memory>
+#include <utility>
+
+namespace replikon {
+
+class Instance;
+
+// A reference-counted handle to an automation object. Copying adds a reference;
+// when the last reference goes the object is destroyed at once, so a class's
+// termination code runs then. Equality is identity.
+class ObjectRef {
+ public:
+  ObjectRef() noexcept = default;
+  ObjectRef(std::nullptr_t) noexcept {}
+  explicit ObjectRef(std::shared_ptr<Instance> p) noexcept : p_(std::move(p)) {}
+
+  bool IsNull() const noexcept { return p_ == nullptr; }
+  explicit operator bool() const noexcept { return p_ != nullptr; }
+
+  Instance* get() const noexcept { return p_.get(); }
+  Instance* operator->() const noexcept { return p_.get(); }
+  Instance& operator*() const noexcept { return *p_; }
+  const std::shared_ptr<Instance>& Shared() const noexcept { return p_; }
+  void Reset() noexcept { p_.reset(); }
+  long UseCount() const noexcept { return p_.use_count(); }
+
+  // The client's C++ object behind the reference when it is of class T, else nullptr.
+  template <class T>
+  T* As() const noexcept;
+
+  friend bool operator==(const ObjectRef& a, const ObjectRef& b) noexcept { return a.p_ == b.p_; }
+
+ private:
+  std::shared_ptr<Instance> p_;
+};
+
+}  // namespace replikon

@@ -1,0 +1,152 @@
+// The property bag: string keys mapped to Variant values, and its serialised
+// form (`Contents`), which is the byte layout of every Stream.
+//
+// Three views of the same bytes:
+// - PropertyBag: an owning, editable bag (WriteProperty, ReadProperty, Contents);
+// - BagWriter: appends a bag's serialised form to a byte buffer entry by entry,
+//   and can write a nested bag in place as the value of a byte-array entry;
+// - BagReader: checks serialised bytes once and reads entries from them without
+//   copying (a byte-array value is a view into the input).
+// All three agree byte for byte: the same entries in the same order give the
+// same Contents. The layout is described in docs/property-bag-format.md.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <utility>
+#include <vector>
+
+#include "replikon/automation/safe_array.hpp"
+#include "replikon/automation/variant.hpp"
+
+namespace replikon {
+
+// Whether a bag can hold the value: Empty, Null and every scalar type (I2, I4,
+// R4, R8, CY, DATE, BSTR, ERROR, BOOL, DECIMAL, UI1), and byte arrays
+// (one-dimensional, or unallocated). Objects and other arrays cannot be held.
+bool BagCanHold(const Variant& value) noexcept;
+
+class PropertyBag {
+ public:
+  PropertyBag() = default;
+
+  // Stores `value` under `key` (exact, case-sensitive; written again, the value
+  // is replaced in place). When `default_value` is given (not Missing) and the
+  // value equals it, the entry is left out (and an earlier one removed).
+  // Raises 13 "Type mismatch" for a value the bag cannot hold; the bag is then unchanged.
+  void WriteProperty(std::string_view key, const Variant& value,
+                     const Variant& default_value = Variant::Missing());
+
+  // The stored value, or `default_value` when the key is absent (Missing when
+  // no default is given, which no conversion accepts).
+  Variant ReadProperty(std::string_view key,
+                       const Variant& default_value = Variant::Missing()) const;
+
+  bool Contains(std::string_view key) const noexcept;
+  std::size_t Size() const noexcept { return entries_.size(); }
+  // The entries in the order in which they were first written.
+  const std::vector<std::pair<std::string, Variant>>& Entries() const noexcept { return entries_; }
+
+  // The serialised bag.
+  std::vector<std::uint8_t> Contents() const;
+  // The serialised bag as a zero-based byte array.
+  SafeArray ContentsArray() const;
+  // Replaces the bag's entries with those of a serialisation. Raises 5 with a
+  // description naming what is wrong (and the bag keeps its entries) for bytes
+  // that are not one: bad signature or version, truncated, a length or count
+  // past the end, an unknown type code, a duplicate key, trailing bytes.
+  void SetContents(std::span<const std::uint8_t> bytes);
+  // Same for a Variant holding a byte array (13 for any other value).
+  void SetContents(const Variant& bytes);
+
+ private:
+  std::vector<std::pair<std::string, Variant>> entries_;
+};
+
+// Writes a serialised bag into a buffer, appending to what is there. Entries
+// go out in the order they are written; keys are not checked for repeats.
+//
+//   std::vector<std::uint8_t> out;
+//   BagWriter bag(out);
+//   bag.Write("@SF#", Variant(17));
+//   auto token = bag.BeginBytes("Child");   // a byte-array entry whose bytes follow
+//   { BagWriter child(out); child.Write(...); child.Finish(); }
+//   bag.EndBytes(token);
+//   bag.Finish();
+class BagWriter {
+ public:
+  explicit BagWriter(std::vector<std::uint8_t>& out);
+
+  // Appends an entry; raises 13 (writing nothing) for a value the bag cannot hold.
+  void Write(std::string_view key, const Variant& value);
+  // Appends a byte-array entry (lower bound 0) holding `bytes`.
+  void WriteBytes(std::string_view key, std::span<const std::uint8_t> bytes);
+
+  // Starts a byte-array entry whose bytes are appended to the buffer by the
+  // caller (typically a nested BagWriter); EndBytes closes it.
+  struct Pending {
+    std::size_t length_offset;
+  };
+  Pending BeginBytes(std::string_view key);
+  void EndBytes(Pending pending);
+  // Drops an entry begun with BeginBytes and everything written after it.
+  void AbandonBytes(Pending pending);
+
+  // Completes the bag (its entry count). The writer must not be used afterwards.
+  void Finish();
+
+  std::size_t EntryCount() const noexcept { return count_; }
+
+ private:
+  std::vector<std::uint8_t>* out_;
+  std::size_t start_;
+  std::uint32_t count_ = 0;
+  std::size_t pending_begin_ = 0;
+};
+
+// Reads a serialised bag in place. The bytes must outlive the reader and every
+// view taken from it.
+class BagReader {
+ public:
+  // One entry as stored.
+  struct Entry {
+    std::string_view key;
+    VarType type;
+    std::span<const std::uint8_t> payload;  // the value's encoded bytes
+  };
+
+  BagReader() = default;
+  // Checks the whole serialisation (as PropertyBag::SetContents does) and indexes
+  // it; raises 5 for bytes that are not one. Costs one pass over the bytes.
+  explicit BagReader(std::span<const std::uint8_t> bytes);
+  // The non-raising form: nullopt for bytes that are not a serialised bag.
+  static std::optional<BagReader> TryParse(std::span<const std::uint8_t> bytes) noexcept;
+
+  std::size_t Size() const noexcept { return entries_.size(); }
+  std::span<const Entry> Entries() const noexcept { return entries_; }
+
+  // The entry under `key`, or nullptr. Looking keys up in the order they were
+  // written is O(1) each.
+  const Entry* Find(std::string_view key) const noexcept;
+  // As PropertyBag::ReadProperty.
+  Variant ReadProperty(std::string_view key,
+                       const Variant& default_value = Variant::Missing()) const;
+  // The bytes of a byte-array entry, without copying; nullopt when the key is
+  // absent or its value is not an allocated byte array.
+  std::optional<std::span<const std::uint8_t>> ReadBytes(std::string_view key) const noexcept;
+
+  // The value of one entry.
+  static Variant Decode(const Entry& entry);
+
+ private:
+  std::vector<Entry> entries_;
+  std::unordered_map<std::string_view, std::uint32_t> index_;
+  mutable std::size_t cursor_ = 0;
+};
+
+}  // namespace replikon

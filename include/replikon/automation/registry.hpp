@@ -1,0 +1,100 @@
+// Servers, classes and the registry that creates objects by "Server.Class".
+#pragma once
+
+#include <functional>
+#include <memory>
+#include <shared_mutex>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+#include "replikon/automation/class_builder.hpp"
+#include "replikon/automation/type_info.hpp"
+
+namespace replikon {
+
+// A named server (a library of classes), defined in plain C++:
+//
+//   Server orders("OrdersLib");
+//   orders.Class<Invoice>("Invoice")
+//       .Property("Number", &Invoice::number)
+//       .Property("Buyer", &Invoice::buyer);
+//   ClassRegistry::Global().Register(orders);
+//
+// after which CreateByProgId("OrdersLib.Invoice") makes a new Invoice.
+class Server {
+ public:
+  explicit Server(std::string name);
+  Server(Server&&) noexcept;
+  Server& operator=(Server&&) noexcept;
+  ~Server();
+
+  const std::string& Name() const noexcept { return name_; }
+
+  // Starts the definition of a class registered as `<server>.<class_name>`; its
+  // instances report `class_name` unless ReportsClassName says otherwise. The
+  // builder stays valid as long as the Server.
+  template <class T>
+  ClassBuilder<T>& Class(std::string class_name) {
+    auto builder = std::make_unique<ClassBuilder<T>>(std::move(class_name));
+    ClassBuilder<T>& ref = *builder;
+    builders_.push_back(std::move(builder));
+    return ref;
+  }
+
+  // The classes as defined so far.
+  std::vector<ClassDefinition> Definitions() const;
+
+ private:
+  std::string name_;
+  std::vector<std::unique_ptr<ClassBuilderBase>> builders_;
+};
+
+// Maps programmatic identifiers to classes. Reads (creation, look-up) may run on
+// several threads at once; registration takes an exclusive lock.
+class ClassRegistry {
+ public:
+  ClassRegistry();
+  ~ClassRegistry();
+  ClassRegistry(const ClassRegistry&) = delete;
+  ClassRegistry& operator=(const ClassRegistry&) = delete;
+
+  // The process-wide registry.
+  static ClassRegistry& Global();
+
+  // Registers every class of the server (replacing an earlier server of the same name).
+  void Register(const Server& server);
+  // Removes a server's classes; existing instances live on.
+  void Unregister(std::string_view server_name);
+  bool HasServer(std::string_view server_name) const;
+
+  // A new instance of the class registered under `prog_id` ("Server.Class",
+  // exact and case-sensitive). Raises 429 "ActiveX component can't create object"
+  // for an unknown identifier, and passes on unchanged any error that the class's
+  // initialisation raises.
+  ObjectRef CreateByProgId(std::string_view prog_id) const;
+  // The class registered under `prog_id`, or nullptr.
+  std::shared_ptr<const ClassInfo> FindClass(std::string_view prog_id) const;
+  // Live instances of the class registered under `prog_id` (0 when unknown).
+  std::int64_t LiveInstances(std::string_view prog_id) const;
+
+ private:
+  struct Entry {
+    std::string server;
+    ClassDefinition definition;
+  };
+  struct Hash {
+    using is_transparent = void;
+    std::size_t operator()(std::string_view s) const noexcept {
+      return std::hash<std::string_view>{}(s);
+    }
+  };
+  mutable std::shared_mutex mutex_;
+  std::unordered_map<std::string, Entry, Hash, std::equal_to<>> classes_;
+};
+
+// CreateByProgId on the global registry.
+ObjectRef CreateByProgId(std::string_view prog_id);
+
+}  // namespace replikon

@@ -1,0 +1,122 @@
+// SafeArray: an automation array with per-dimension bounds.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <string>
+#include <variant>
+#include <vector>
+
+#include "replikon/automation/variant.hpp"
+
+namespace replikon {
+
+// One dimension: indices lower..upper inclusive. upper == lower - 1 is a valid
+// dimension with no elements; negative bounds are allowed.
+struct ArrayBound {
+  std::int32_t lower = 0;
+  std::int32_t upper = -1;
+  // Number of elements (0 for upper < lower).
+  std::uint64_t Count() const noexcept {
+    return upper < lower ? 0
+                         : static_cast<std::uint64_t>(static_cast<std::int64_t>(upper) - lower) + 1;
+  }
+  friend constexpr bool operator==(const ArrayBound&, const ArrayBound&) = default;
+};
+
+// An array of one element type with 0..n dimensions. An array with no
+// dimensions is *unallocated* (an array variable not yet given bounds); one
+// with dimensions but no elements is allocated and empty.
+//
+// Elements are stored in row-major order: dimension 1 varies slowest, the last
+// dimension fastest. `GetFlat(i)`/`SetFlat(i)` address that order directly, and
+// `IndexWalker` yields the index tuples in the same order.
+class SafeArray {
+ public:
+  // The most elements one array may hold; larger requests raise 7 "Out of memory".
+  static constexpr std::uint64_t kMaxElements = std::uint64_t{1} << 31;
+
+  // An unallocated array of the element type.
+  explicit SafeArray(VarType element_type = VarType::Variant);
+  // An allocated array; elements start as the type's initial value (0, "", False,
+  // Empty, a null reference). Raises 5 for an element type that cannot form an
+  // array, 9 when a dimension has upper < lower - 1, 7 when it would be too large.
+  SafeArray(VarType element_type, std::span<const ArrayBound> bounds);
+  SafeArray(VarType element_type, std::initializer_list<ArrayBound> bounds)
+      : SafeArray(element_type, std::span<const ArrayBound>(bounds.begin(), bounds.size())) {}
+
+  // A one-dimensional byte array lower..lower+size-1 holding the bytes.
+  static SafeArray FromBytes(std::span<const std::uint8_t> bytes, std::int32_t lower = 0);
+  // An unallocated byte array.
+  static SafeArray UnallocatedBytes() { return SafeArray(VarType::UI1); }
+
+  VarType ElementType() const noexcept { return element_type_; }
+  // The array's own type code: Array | element type.
+  VarType Type() const noexcept { return VarType::Array | element_type_; }
+  bool IsAllocated() const noexcept { return !bounds_.empty(); }
+  std::size_t Dims() const noexcept { return bounds_.size(); }
+  std::span<const ArrayBound> Bounds() const noexcept { return bounds_; }
+  // Total number of elements (0 when unallocated).
+  std::size_t Count() const noexcept;
+
+  // Element access by index tuple (one index per dimension, in dimension order).
+  // Wrong index count or an index out of bounds raises 9 "Subscript out of range".
+  Variant Get(std::span<const std::int32_t> index) const;
+  Variant Get(std::initializer_list<std::int32_t> index) const {
+    return Get(std::span<const std::int32_t>(index.begin(), index.size()));
+  }
+  // Value assignment (let): the value is converted to the element type with
+  // ChangeType; an object gives its default value (also in a Variant array).
+  void Set(std::span<const std::int32_t> index, const Variant& value);
+  void Set(std::initializer_list<std::int32_t> index, const Variant& value) {
+    Set(std::span<const std::int32_t>(index.begin(), index.size()), value);
+  }
+  // Reference assignment (set) into an array of objects or Variants.
+  void SetRef(std::span<const std::int32_t> index, const ObjectRef& object);
+
+  // Access by position in row-major order, 0 <= i < Count().
+  Variant GetFlat(std::size_t i) const;
+  void SetFlat(std::size_t i, const Variant& value);
+  void SetFlatRef(std::size_t i, const ObjectRef& object);
+
+  // The bytes of a byte array (UI1) without copying; 13 "Type mismatch" for another type.
+  std::span<const std::uint8_t> ByteSpan() const;
+  std::vector<std::uint8_t> ToBytes() const;
+
+  // Same element type, same bounds, equal elements (compared as Variant ==).
+  friend bool operator==(const SafeArray& a, const SafeArray& b);
+
+ private:
+  using Storage =
+      std::variant<std::vector<std::int16_t>, std::vector<std::int32_t>, std::vector<float>,
+                   std::vector<double>, std::vector<Currency>, std::vector<Date>,
+                   std::vector<std::string>, std::vector<ObjectRef>, std::vector<ErrorCode>,
+                   std::vector<std::int16_t /* VARIANT_BOOL */>, std::vector<Variant>,
+                   std::vector<Decimal>, std::vector<std::uint8_t>>;
+  std::size_t FlatIndex(std::span<const std::int32_t> index) const;
+
+  VarType element_type_;
+  std::vector<ArrayBound> bounds_;
+  Storage data_;
+};
+
+// Walks all index tuples of a bounds table in row-major order (dimension 1
+// slowest). A table with a dimension of no elements, or no dimensions, yields
+// nothing.
+//
+//   for (IndexWalker w(bounds); !w.Done(); w.Next()) use(w.Index());
+class IndexWalker {
+ public:
+  explicit IndexWalker(std::span<const ArrayBound> bounds);
+  bool Done() const noexcept { return done_; }
+  void Next() noexcept;
+  std::span<const std::int32_t> Index() const noexcept { return index_; }
+
+ private:
+  std::vector<ArrayBound> bounds_;
+  std::vector<std::int32_t> index_;
+  bool done_;
+};
+
+}  // namespace replikon

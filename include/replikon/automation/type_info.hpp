@@ -1,0 +1,199 @@
+// Type information and late-bound invocation of automation objects.
+#pragma once
+
+#include <array>
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <span>
+#include <string>
+#include <string_view>
+#include <typeinfo>
+#include <unordered_map>
+#include <vector>
+
+#include "replikon/automation/object_ref.hpp"
+#include "replikon/automation/variant.hpp"
+
+namespace replikon {
+
+// OLE Automation INVOKEKIND.
+enum class InvokeKind : std::uint16_t {
+  Function = 1,
+  PropertyGet = 2,
+  PropertyPut = 4,     // let
+  PropertyPutRef = 8,  // set
+};
+
+using DispId = std::int32_t;
+inline constexpr DispId kDispIdValue = 0;     // the default member
+inline constexpr DispId kDispIdUnknown = -1;  // no identifier given
+
+class TypeDescription {
+ public:
+  constexpr TypeDescription() noexcept = default;
+  constexpr explicit TypeDescription(replikon::VarType vt) noexcept : vt_(vt) {}
+  constexpr replikon::VarType VarType() const noexcept { return vt_; }
+
+ private:
+  replikon::VarType vt_ = replikon::VarType::Empty;
+};
+
+struct ParamDescription {
+  std::string name;
+  VarType type = VarType::Variant;
+  bool by_ref = false;
+  bool optional = false;
+};
+
+class Instance;
+
+// The body of one member: called with the object and the arguments (for a let
+// or set, the single new value, already converted to the declared type for a
+// let of a typed property). May raise AutomationError.
+using MemberFunction = std::function<Variant(Instance& self, std::span<const Variant> args)>;
+
+// One entry of an interface: a method or one accessor of a property.
+class MemberDescription {
+ public:
+  MemberDescription(std::string name, replikon::InvokeKind kind, replikon::VarType type,
+                    MemberFunction body);
+
+  const std::string& Name() const noexcept { return name_; }
+  replikon::InvokeKind InvokeKind() const noexcept { return kind_; }
+  // For a get: the value's type; for a let or set: the type of the new value;
+  // for a method: its return type (Empty for none).
+  const TypeDescription& PropertyType() const noexcept { return type_; }
+
+  DispId MemberId() const noexcept { return id_; }
+  std::span<const ParamDescription> Params() const noexcept { return params_; }
+  const std::string& HelpString() const noexcept { return help_string_; }
+  std::int32_t HelpContext() const noexcept { return help_context_; }
+  bool Hidden() const noexcept { return hidden_; }
+
+  // Calls the body; checks the argument count and converts a let's value to the
+  // declared type first (450, 13, 6, 94 as the rules give).
+  Variant Invoke(Instance& self, std::span<const Variant> args) const;
+
+  // Set while a class is defined.
+  MemberDescription& SetMemberId(DispId id) { id_ = id; return *this; }
+  MemberDescription& SetParams(std::vector<ParamDescription> params) { params_ = std::move(params); return *this; }
+  MemberDescription& SetHelp(std::string help_string, std::int32_t help_context) {
+    help_string_ = std::move(help_string);
+    help_context_ = help_context;
+    return *this;
+  }
+  MemberDescription& SetHidden(bool hidden) { hidden_ = hidden; return *this; }
+
+ private:
+  std::string name_;
+  replikon::InvokeKind kind_;
+  TypeDescription type_;
+  MemberFunction body_;
+  DispId id_ = kDispIdUnknown;
+  std::vector<ParamDescription> params_;
+  std::string help_string_;
+  std::int32_t help_context_ = 0;
+  bool hidden_ = false;
+};
+
+// An object's default automation interface: its members in declared order,
+// hidden ones included, every accessor an entry of its own.
+class InterfaceDescription {
+ public:
+  InterfaceDescription(std::string name, std::vector<MemberDescription> members);
+
+  const std::string& Name() const noexcept { return name_; }
+  std::span<const MemberDescription> Members() const noexcept { return members_; }
+
+  // The member with this name and invoke kind (exact, case-sensitive), or nullptr.
+  // A hash lookup that allocates nothing.
+  const MemberDescription* Find(std::string_view name, InvokeKind kind) const noexcept;
+  // The member with this identifier and invoke kind, or nullptr.
+  const MemberDescription* FindById(DispId id, InvokeKind kind) const noexcept;
+  // Whether any member has this name.
+  bool HasName(std::string_view name) const noexcept;
+
+ private:
+  struct Hash {
+    using is_transparent = void;
+    std::size_t operator()(std::string_view s) const noexcept {
+      return std::hash<std::string_view>{}(s);
+    }
+  };
+  std::string name_;
+  std::vector<MemberDescription> members_;
+  // name -> index of the first member per invoke kind (get, let, set, function)
+  std::unordered_map<std::string, std::array<std::int32_t, 4>, Hash, std::equal_to<>> index_;
+};
+
+// A class: its reported name, its interface, and a count of its live instances.
+class ClassInfo {
+ public:
+  ClassInfo(std::string class_name, std::shared_ptr<const InterfaceDescription> iface,
+            const std::type_info& cpp_type);
+
+  // The name that ClassNameOf reports for instances.
+  const std::string& Name() const noexcept { return name_; }
+  const std::shared_ptr<const InterfaceDescription>& Interface() const noexcept { return iface_; }
+  const std::type_info& CppType() const noexcept { return *cpp_type_; }
+  // Instances of this class alive now.
+  std::int64_t LiveInstances() const noexcept { return live_.load(std::memory_order_relaxed); }
+
+ private:
+  friend class Instance;
+  std::string name_;
+  std::shared_ptr<const InterfaceDescription> iface_;
+  const std::type_info* cpp_type_;
+  mutable std::atomic<std::int64_t> live_{0};
+};
+
+// The base of every automation object: the class it belongs to and the client's
+// C++ object. Made by the registry or by MakeObject; counted live while it exists.
+class Instance : public std::enable_shared_from_this<Instance> {
+ public:
+  explicit Instance(std::shared_ptr<const ClassInfo> cls) noexcept;
+  virtual ~Instance();
+  Instance(const Instance&) = delete;
+  Instance& operator=(const Instance&) = delete;
+
+  const ClassInfo& Class() const noexcept { return *class_; }
+  const std::shared_ptr<const ClassInfo>& ClassPtr() const noexcept { return class_; }
+  // The client's object.
+  virtual void* Self() noexcept = 0;
+  // A new reference to this object (for a client's method that hands itself out).
+  ObjectRef Me() { return ObjectRef(shared_from_this()); }
+
+ private:
+  std::shared_ptr<const ClassInfo> class_;
+};
+
+template <class T>
+T* ObjectRef::As() const noexcept {
+  if (p_ == nullptr || p_->Class().CppType() != typeid(T)) return nullptr;
+  return static_cast<T*>(p_->Self());
+}
+
+// ---- The operations the engines use ----------------------------------------
+
+// The object's default interface; AutomationError 91 for a null reference.
+std::shared_ptr<const InterfaceDescription> DescribeObject(const ObjectRef& object);
+
+// Invokes a member by name. A get takes no arguments (a parameterised property
+// takes its index arguments); a let or set takes one, the new value; a let
+// converts it to the property's declared type. Raises 91 for a null reference,
+// 438 for an unknown member or kind, 450 for a wrong argument count, the
+// conversion errors, and any error the client's code raises, unchanged.
+Variant InvokeByName(const ObjectRef& object, std::string_view name, InvokeKind kind,
+                     std::span<const Variant> args = {});
+// Same, by member identifier.
+Variant InvokeById(const ObjectRef& object, DispId id, InvokeKind kind,
+                   std::span<const Variant> args = {});
+
+// The class name that the object's type information gives; "Nothing" for a null
+// reference or a value that is no object. Never raises.
+std::string ClassNameOf(const ObjectRef& object);
+std::string ClassNameOf(const Variant& value);
+
+}  // namespace replikon

@@ -1,0 +1,192 @@
+// Variant: a value of any automation type, tagged with its VARTYPE code.
+#pragma once
+
+#include <bit>
+#include <compare>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <variant>
+
+#include "replikon/automation/object_ref.hpp"
+
+namespace replikon {
+
+// Automation type codes. `Array` is a flag combined with an element type:
+// `VarType::Array | VarType::UI1` (8209) is a byte array.
+enum class VarType : std::uint16_t {
+  Empty = 0,
+  Null = 1,
+  I2 = 2,
+  I4 = 3,
+  R4 = 4,
+  R8 = 5,
+  Cy = 6,
+  Date = 7,
+  BStr = 8,
+  Dispatch = 9,
+  Error = 10,
+  Bool = 11,
+  Variant = 12,
+  Decimal = 14,
+  UI1 = 17,
+  Array = 0x2000,
+};
+
+constexpr VarType operator|(VarType a, VarType b) noexcept {
+  return static_cast<VarType>(static_cast<std::uint16_t>(a) | static_cast<std::uint16_t>(b));
+}
+constexpr std::uint16_t Code(VarType t) noexcept { return static_cast<std::uint16_t>(t); }
+constexpr bool IsArrayType(VarType t) noexcept { return (Code(t) & Code(VarType::Array)) != 0; }
+// The type without the array flag.
+constexpr VarType ElementTypeOf(VarType t) noexcept {
+  return static_cast<VarType>(Code(t) & ~Code(VarType::Array));
+}
+inline constexpr VarType kByteArrayType = VarType::Array | VarType::UI1;
+
+// Currency: a 64-bit integer scaled by 10,000 (1.5 is stored as 15000).
+struct Currency {
+  static constexpr std::int64_t kScale = 10000;
+  std::int64_t scaled = 0;
+  friend constexpr auto operator<=>(const Currency&, const Currency&) = default;
+};
+
+// Date: days since 1899-12-30, the fraction being the time of day.
+struct Date {
+  double days = 0.0;
+  friend constexpr bool operator==(const Date& a, const Date& b) noexcept {
+    return std::bit_cast<std::uint64_t>(a.days) == std::bit_cast<std::uint64_t>(b.days);
+  }
+};
+
+// Decimal: a 96-bit unsigned integer (hi:lo), a scale of 0..28 (the power of ten the
+// integer is divided by) and a sign.
+struct Decimal {
+  std::uint32_t hi = 0;
+  std::uint64_t lo = 0;
+  std::uint8_t scale = 0;
+  bool negative = false;
+  friend constexpr bool operator==(const Decimal&, const Decimal&) = default;
+};
+
+// An automation error code (VT_ERROR), an HRESULT-style 32-bit value.
+struct ErrorCode {
+  std::int32_t scode = 0;
+  friend constexpr bool operator==(const ErrorCode&, const ErrorCode&) = default;
+};
+// The value that stands for an omitted optional argument (DISP_E_PARAMNOTFOUND).
+inline constexpr ErrorCode kMissingArgument{static_cast<std::int32_t>(0x80020004u)};
+
+// Tag for the Null value.
+struct NullValue {
+  friend constexpr bool operator==(NullValue, NullValue) noexcept { return true; }
+};
+inline constexpr NullValue kNull{};
+
+class SafeArray;
+
+class Variant {
+ public:
+  Variant() noexcept = default;  // Empty
+  Variant(NullValue) noexcept : v_(NullValue{}) {}
+  Variant(std::int16_t x) noexcept : v_(x) {}
+  Variant(std::int32_t x) noexcept : v_(x) {}
+  Variant(float x) noexcept : v_(x) {}
+  Variant(double x) noexcept : v_(x) {}
+  Variant(Currency x) noexcept : v_(x) {}
+  Variant(Date x) noexcept : v_(x) {}
+  Variant(std::string x) noexcept : v_(std::move(x)) {}
+  Variant(std::string_view x) : v_(std::string(x)) {}
+  Variant(const char* x) : v_(std::string(x)) {}
+  Variant(ObjectRef x) noexcept : v_(std::move(x)) {}
+  Variant(ErrorCode x) noexcept : v_(x) {}
+  Variant(bool x) noexcept : v_(x) {}
+  Variant(Decimal x) noexcept : v_(x) {}
+  Variant(std::uint8_t x) noexcept : v_(x) {}
+  Variant(SafeArray array);
+  Variant(std::shared_ptr<SafeArray> array) noexcept;  // shares; null pointer gives Empty
+
+  // The value of an omitted optional argument.
+  static Variant Missing() noexcept { return Variant(kMissingArgument); }
+
+  VarType Type() const noexcept;
+
+  bool IsEmpty() const noexcept { return v_.index() == 0; }
+  bool IsNull() const noexcept { return std::holds_alternative<NullValue>(v_); }
+  bool IsObject() const noexcept { return std::holds_alternative<ObjectRef>(v_); }
+  bool IsArray() const noexcept { return std::holds_alternative<std::shared_ptr<SafeArray>>(v_); }
+  bool IsString() const noexcept { return std::holds_alternative<std::string>(v_); }
+  bool IsMissing() const noexcept {
+    const ErrorCode* e = std::get_if<ErrorCode>(&v_);
+    return e != nullptr && *e == kMissingArgument;
+  }
+
+  // Typed access without conversion: a pointer to the held value when the
+  // Variant holds exactly that type, else nullptr.
+  template <class T>
+  const T* GetIf() const noexcept {
+    return std::get_if<T>(&v_);
+  }
+
+  // The held string, object or array; AutomationError 13 "Type mismatch" when
+  // the Variant holds something else.
+  const std::string& String() const;
+  const ObjectRef& Object() const;
+  const SafeArray& Array() const;
+  // The held array for change; copied first when another Variant shares it.
+  SafeArray& MutableArray();
+  // The shared array pointer, for moving arrays between Variants without copying.
+  const std::shared_ptr<SafeArray>& ArrayPtr() const;
+
+  // Same VARTYPE and same value. Floating-point values compare bit for bit
+  // (so -0.0 differs from 0.0 and a NaN equals the same NaN), objects by
+  // identity, arrays element by element with their bounds.
+  friend bool operator==(const Variant& a, const Variant& b);
+
+ private:
+  using Storage = std::variant<std::monostate, NullValue, std::int16_t, std::int32_t, float,
+                               double, Currency, Date, std::string, ObjectRef, ErrorCode, bool,
+                               Decimal, std::uint8_t, std::shared_ptr<SafeArray>>;
+  Storage v_;
+};
+
+// Conversion with the automation rules (VariantChangeType-style):
+// - numbers convert among themselves; a value outside the target's range raises 6 "Overflow";
+//   floating point to an integer rounds half to even;
+// - Booleans are -1 (true) and 0 (false) as numbers; any nonzero number is true;
+// - strings convert to and from numbers, Booleans ("True"/"False", case-insensitive, or a
+//   number) and dates; a string that is no number raises 13 "Type mismatch";
+// - Empty converts to the zero of the target type ("" for strings);
+// - Null raises 94 "Invalid use of Null" (except to Null, Variant or Empty targets);
+// - an object converts through the value of its default member (DISPID_VALUE); an object
+//   without one, or a null reference, raises 13 or 91 as the platform does;
+// - arrays convert only to an array target of the same type (or to Variant), else 13;
+// - anything else raises 13 "Type mismatch".
+// Converting to VarType::Variant returns the value unchanged.
+Variant ChangeType(const Variant& value, VarType target);
+
+// The value assignment of `value` (VB's `Let`): an object yields the value of its default
+// member, recursively; anything else is returned unchanged.
+Variant ValueOf(const Variant& value);
+
+// Shorthands for ChangeType to one C++ type; they raise as ChangeType does.
+std::int16_t ToI2(const Variant& v);
+std::int32_t ToI4(const Variant& v);
+float ToR4(const Variant& v);
+double ToR8(const Variant& v);
+Currency ToCy(const Variant& v);
+Date ToDate(const Variant& v);
+std::string ToBStr(const Variant& v);
+bool ToBool(const Variant& v);
+Decimal ToDecimal(const Variant& v);
+std::uint8_t ToUI1(const Variant& v);
+
+// The text of a value as the platform would print it (numbers in invariant form,
+// Booleans as "True"/"False"); used for messages and the inspector.
+std::string DisplayText(const Variant& v);
+
+// The name of a type code, for messages: "Integer", "Long", "String", "Byte()".
+std::string TypeName(VarType t);
+
+}  // namespace replikon
