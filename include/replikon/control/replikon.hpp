@@ -1,0 +1,110 @@
+// The Replikon component: deep copies and Streams of late-bound objects.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "replikon/automation/object_ref.hpp"
+#include "replikon/automation/property_bag.hpp"
+#include "replikon/automation/registry.hpp"
+#include "replikon/automation/safe_array.hpp"
+#include "replikon/control/errors.hpp"
+#include "replikon/copy/engine_context.hpp"
+
+namespace replikon {
+
+// What the component tells the host (the container) it sits in. Every call has a
+// default that does nothing.
+class Container {
+ public:
+  virtual ~Container() = default;
+  // A setting changed through its property (by the property's name).
+  virtual void PropertyChanged(std::string_view /*name*/) {}
+  // The component sets its own size, in twips.
+  virtual void SetSize(std::int32_t /*width_twips*/, std::int32_t /*height_twips*/) {}
+  // The component's face colour, as 0x00BBGGRR.
+  virtual void SetFaceColor(std::uint32_t /*bgr*/) {}
+};
+
+// RGB(255, 255, 225) as the platform packs it (0x00BBGGRR).
+inline constexpr std::uint32_t kFaceColor = 255u | (255u << 8) | (225u << 16);
+inline constexpr std::int32_t kControlSizeTwips = 480;
+
+class Replikon {
+ public:
+  using RecursionCheckHandler = std::function<void(RecursionCheckArgs&)>;
+  using HandlerId = std::uint64_t;
+
+  // A new component with the default settings. `container` may be null; the
+  // component keeps it (shared) and tells it its face colour at once.
+  explicit Replikon(std::shared_ptr<Container> container = nullptr,
+                    const ClassRegistry& registry = ClassRegistry::Global());
+  Replikon(const Replikon&) = delete;
+  Replikon& operator=(const Replikon&) = delete;
+  ~Replikon();
+
+  // ---- Processing -------------------------------------------------------------
+  ObjectRef Copy(const ObjectRef& source_object);
+  SafeArray StreamFromObject(const ObjectRef& source_object);
+  ObjectRef ObjectFromStream(const SafeArray& stream);
+
+  // ---- Streams ----------------------------------------------------------------
+  std::string ObjectTypeName(const SafeArray& stream) const noexcept;
+  bool IsStream(const SafeArray& byte_array) const noexcept;
+  void StreamToFile(const SafeArray& stream, const std::string& file_path) const;
+  SafeArray StreamFromFile(const std::string& file_path) const;
+
+  void ShowAboutBox() const noexcept;
+
+  // ---- Settings ---------------------------------------------------------------
+  bool RecursionAllowed() const noexcept { return settings_.recursion_allowed; }
+  void SetRecursionAllowed(bool value);
+  bool RaiseRecursionCheckEvent() const noexcept { return settings_.raise_recursion_check_event; }
+  void SetRaiseRecursionCheckEvent(bool value);
+  const std::string& ObjectServerName() const noexcept { return settings_.object_server_name; }
+  // Stores the name with leading and trailing spaces removed.
+  void SetObjectServerName(std::string_view value);
+  ProblemsNotificationConstants ProblemsNotification() const noexcept {
+    return static_cast<ProblemsNotificationConstants>(settings_.problems_notification);
+  }
+  // Accepts 0 and 1; anything else raises 380 and changes nothing.
+  void SetProblemsNotification(std::int32_t value);
+  bool SetExternalReferences() const noexcept { return settings_.set_external_references; }
+  void SetSetExternalReferences(bool value);
+
+  // ---- Persistence of the settings ---------------------------------------------
+  void InitProperties();
+  void WriteProperties(PropertyBag& bag) const;
+  void ReadProperties(const PropertyBag& bag);
+
+  // ---- The container ------------------------------------------------------------
+  // The container resized the component: it sets its size back to 480 by 480 twips.
+  void OnResize();
+
+  // ---- The RecursionCheck event ------------------------------------------------
+  // Handlers run synchronously, in the order they were added, inside the call;
+  // each sees the Cancel that the one before left.
+  HandlerId AddRecursionCheckHandler(RecursionCheckHandler handler);
+  bool RemoveRecursionCheckHandler(HandlerId id);
+
+  // The root object of the call under way (null between calls).
+  const ObjectRef& RootObject() const noexcept;
+
+ private:
+  EngineContext MakeContext();
+  void Notify(std::string_view property);
+  void Raise(RecursionCheckArgs& args);
+
+  std::shared_ptr<Container> container_;
+  const ClassRegistry* registry_;
+  EngineSettings settings_;
+  std::map<HandlerId, RecursionCheckHandler> handlers_;
+  HandlerId next_handler_ = 1;
+  EngineContext* active_ = nullptr;  // the context of the call under way
+};
+
+}  // namespace replikon

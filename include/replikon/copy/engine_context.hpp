@@ -1,0 +1,86 @@
+// What the engines see of the component: its settings, its root-object field,
+// the class registry it creates objects from, and its RecursionCheck event.
+//
+// The component hands a context to the engines for one processing call; the
+// engines never see the component itself, so each engine can be driven alone.
+#pragma once
+
+#include <cstdint>
+#include <exception>
+#include <functional>
+#include <string>
+#include <string_view>
+
+#include "replikon/automation/object_ref.hpp"
+#include "replikon/automation/registry.hpp"
+
+namespace replikon {
+
+// Values of the ProblemsNotification setting.
+enum ProblemsNotificationConstants : std::int16_t {
+  SourceObjectOnly = 0,
+  OnSubobjectProblem = 1,
+};
+
+// The five settings, as the engines read them.
+struct EngineSettings {
+  bool recursion_allowed = true;
+  bool raise_recursion_check_event = true;
+  std::string object_server_name;
+  std::int16_t problems_notification = OnSubobjectProblem;
+  bool set_external_references = false;
+};
+
+// Problem statuses that the engines report.
+inline constexpr std::int32_t kStatusOk = 0;
+inline constexpr std::int32_t kStatusProblem = 601;    // an object whose class cannot be created
+inline constexpr std::int32_t kStatusNotStream = 602;  // bytes that are not an object Stream
+
+// The arguments of one RecursionCheck event. The handler may change `cancel`.
+struct RecursionCheckArgs {
+  ObjectRef root_object;
+  ObjectRef parent_object;
+  ObjectRef current_object;
+  std::string current_object_property;
+  bool cancel = false;
+  std::int16_t error_status = 0;
+};
+
+using RecursionCheckRaiser = std::function<void(RecursionCheckArgs&)>;
+
+class EngineContext {
+ public:
+  // `raise` delivers the event to the component's subscribers; it may be empty.
+  EngineContext(const EngineSettings& settings, const ClassRegistry& registry,
+                RecursionCheckRaiser raise = {});
+
+  const EngineSettings& Settings() const noexcept { return *settings_; }
+  const ClassRegistry& Registry() const noexcept { return *registry_; }
+
+  // The component's root-object field for the call under way.
+  const ObjectRef& Root() const noexcept { return root_; }
+  void SetRoot(ObjectRef root) noexcept { root_ = std::move(root); }
+
+  // Raises RecursionCheck and returns the value the handlers left in Cancel.
+  // An exception thrown by a handler is caught and kept: the call is then
+  // aborted (Aborted() turns true, the engines unwind without doing more work)
+  // and the component rethrows it at the end of the call.
+  bool RaiseRecursionCheck(const ObjectRef& parent, const ObjectRef& current,
+                           std::string_view property, bool cancel, std::int16_t error_status);
+
+  bool Aborted() const noexcept { return static_cast<bool>(handler_error_); }
+  std::exception_ptr HandlerError() const noexcept { return handler_error_; }
+
+  // "ObjectServerName.ClassName", built in a buffer the context reuses.
+  const std::string& ProgId(std::string_view class_name);
+
+ private:
+  const EngineSettings* settings_;
+  const ClassRegistry* registry_;
+  RecursionCheckRaiser raise_;
+  ObjectRef root_;
+  std::exception_ptr handler_error_;
+  std::string prog_id_;
+};
+
+}  // namespace replikon

@@ -1,0 +1,84 @@
+// Arrays in Streams: an array value is stored as an array stream, a Stream of
+// kind 32 holding the element type, the bounds ("D1", "G1", ...) and an element
+// bag ("@AE#") with one entry per element keyed by its indices ("7", "0.3",
+// "-1.0.2"), in row-major order. Arrays nested in Variant arrays are array
+// streams of their own, stored as the element's value.
+//
+// None of these routines throws: each tells failure through its result.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "replikon/automation/property_bag.hpp"
+#include "replikon/automation/safe_array.hpp"
+#include "replikon/automation/variant.hpp"
+
+namespace replikon {
+
+// The most dimensions that are encoded.
+inline constexpr std::size_t kMaxEncodedDimensions = 5;
+// The most dimensions that bounds discovery probes.
+inline constexpr std::size_t kMaxProbedDimensions = 10;
+
+// The dimensions of an array: n = bounds.size().
+struct BoundsTable {
+  std::vector<ArrayBound> bounds;
+  std::size_t Dims() const noexcept { return bounds.size(); }
+};
+
+// ---- Encoding ----------------------------------------------------------------
+
+// The array stream of an array value; an empty byte vector when `value` is no array.
+std::vector<std::uint8_t> StreamFromArray(const Variant& value) noexcept;
+// Appends the array stream of `array` to `out` (the same bytes StreamFromArray
+// gives), so that a writer can nest it in place.
+void AppendStreamFromArray(const SafeArray& array, std::vector<std::uint8_t>& out) noexcept;
+
+// An element value as stored: an array becomes the byte array of its array
+// stream; anything else passes unchanged.
+Variant StoredFromValue(const Variant& value) noexcept;
+
+// The bounds of a value (no dimensions when it is no array or has none).
+BoundsTable ArrayBoundsTable(const Variant& value) noexcept;
+// The bounds of dimension `dimension` (1-based); false (bounds untouched) when
+// the value is no array or has no such dimension.
+bool DimensionBounds(const Variant& value, std::size_t dimension, std::int32_t& lower,
+                     std::int32_t& upper) noexcept;
+
+// The element key of an index tuple: "7", "0.3", "-1.0.2".
+std::string ElementKey(std::span<const std::int32_t> index);
+// Same, into a buffer the caller reuses.
+void ElementKey(std::span<const std::int32_t> index, std::string& out);
+
+// ---- Decoding ----------------------------------------------------------------
+
+// The array an array stream holds; Null when the bytes are no array stream or
+// the array cannot be rebuilt; Empty when the format version is not 1.
+// `expected_type` (a declared type, compared by its low 8 bits) must match the
+// recorded element type for a non-empty array.
+Variant ArrayFromStream(std::span<const std::uint8_t> bytes,
+                        std::optional<std::int32_t> expected_type = std::nullopt) noexcept;
+
+// A value read from a bag, as a Variant property receives it: a value that is
+// no array unchanged; an array stream rebuilt (Null becomes Empty); any other
+// array Empty.
+Variant ValueFromStored(const Variant& stored) noexcept;
+
+// The bytes of an array value (a byte array); empty when the conversion fails.
+std::vector<std::uint8_t> BytesFromVariant(const Variant& value) noexcept;
+
+// A new array of the element type with the bounds; without dimensions when
+// `empty` is set or the table has no dimension or more than 5. Null for an
+// element type outside the decoder's table or bounds that cannot be dimensioned.
+Variant NewTypedArray(std::int16_t element_type, const BoundsTable& bounds, bool empty) noexcept;
+
+// Fills `target` from the array stream's element bag; false when the element
+// bag cannot be got.
+bool FillArrayFromStream(std::span<const std::uint8_t> bytes, Variant& target,
+                         const BoundsTable& bounds) noexcept;
+
+}  // namespace replikon

@@ -1,0 +1,89 @@
+// The layout of a Stream: its header word and the routines that read a
+// Stream's header without rebuilding anything.
+//
+// A Stream is the serialised contents of one property bag. Its "@SF#" entry is
+// the header word; an object stream also has "@OT#" (the class name), an array
+// stream "D1"/"G1"... and "@AE#".
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+
+#include "replikon/automation/property_bag.hpp"
+
+namespace replikon {
+
+// Marker keys.
+inline constexpr std::string_view kHeaderKey = "@SF#";
+inline constexpr std::string_view kClassNameKey = "@OT#";
+inline constexpr std::string_view kElementsKey = "@AE#";
+
+// Stream kinds, stored in place in bits 4..7 of the header word.
+inline constexpr std::int16_t kObjectStreamKind = 16;
+inline constexpr std::int16_t kArrayStreamKind = 32;
+inline constexpr std::int16_t kFormatVersion = 1;
+
+// Header word masks.
+inline constexpr std::int32_t kVersionMask = 0x0000000F;
+inline constexpr std::int32_t kKindMask = 0x000000F0;
+inline constexpr std::int32_t kReservedFlag = 0x00000100;
+inline constexpr std::int32_t kEmptyFlag = 0x00000200;
+inline constexpr std::int32_t kDimensionsMask = 0x000F0000;
+inline constexpr std::int32_t kElementTypeMask = static_cast<std::int32_t>(0xFF000000u);
+
+// The inputs of PackStreamHeader; each one that is given overrides its field
+// of the base word (0 when no base is given).
+struct StreamHeaderFields {
+  std::optional<std::int32_t> base;
+  std::optional<std::int16_t> version;
+  std::optional<std::int16_t> kind;  // in place: 16 or 32
+  std::optional<bool> empty;
+  std::optional<bool> reserved;
+  std::optional<std::int16_t> dimensions;
+  std::optional<std::int16_t> element_type;
+};
+
+std::int32_t PackStreamHeader(const StreamHeaderFields& fields) noexcept;
+
+struct StreamHeader {
+  std::int16_t version = 0;
+  std::int16_t kind = 0;
+  bool empty = false;
+  bool reserved = false;
+  std::int16_t dimensions = 0;
+  std::int16_t element_type = 0;  // computed on the signed word: 128..255 give -128..-1
+};
+
+StreamHeader UnpackStreamHeader(std::int32_t word) noexcept;
+
+// ---- Inspection of raw bytes (each loads the bag itself; none throws) -------
+
+bool LoadsAsBag(std::span<const std::uint8_t> bytes) noexcept;
+// 16 (object stream), 32 (array stream) or 0.
+std::int16_t StreamKind(std::span<const std::uint8_t> bytes) noexcept;
+// The bytes load as a bag whose "@SF#" entry converts to a 32-bit integer of kind 16.
+bool IsObjectStream(std::span<const std::uint8_t> bytes) noexcept;
+// The "@OT#" value; "Nothing" when absent or empty and the empty flag is set; "" otherwise.
+std::string StreamClassName(std::span<const std::uint8_t> bytes) noexcept;
+// The header word's empty flag.
+bool StreamHoldsNothing(std::span<const std::uint8_t> bytes) noexcept;
+
+// ---- The same answers from a bag parsed once --------------------------------
+
+// What the inspection routines say of one Stream, computed from one parse.
+struct StreamInfo {
+  bool loads_as_bag = false;
+  std::int16_t kind = 0;          // StreamKind
+  bool is_object_stream = false;  // IsObjectStream
+  std::string class_name;         // StreamClassName
+  bool holds_nothing = false;     // StreamHoldsNothing
+  StreamHeader header;            // "@SF#" read with default 0 and unpacked
+};
+
+// `bag` is the parsed Stream, or nullptr when the bytes do not load as a bag.
+StreamInfo InspectStream(const BagReader* bag) noexcept;
+StreamInfo InspectStream(std::span<const std::uint8_t> bytes) noexcept;
+
+}  // namespace replikon
