@@ -27,8 +27,9 @@
 namespace replikon {
 
 // Whether a bag can hold the value: Empty, Null and every scalar type (I2, I4,
-// R4, R8, CY, DATE, BSTR, ERROR, BOOL, DECIMAL, UI1), and byte arrays
-// (one-dimensional, or unallocated). Objects and other arrays cannot be held.
+// R4, R8, CY, DATE, BSTR, ERROR, BOOL, DECIMAL with a scale of 0..28, UI1), and
+// byte arrays (one-dimensional, or unallocated). Objects and other arrays
+// cannot be held.
 bool BagCanHold(const Variant& value) noexcept;
 
 class PropertyBag {
@@ -65,7 +66,15 @@ class PropertyBag {
   void SetContents(const Variant& bytes);
 
  private:
+  static constexpr std::size_t kNotFound = static_cast<std::size_t>(-1);
+  std::size_t IndexOf(std::string_view key) const noexcept;
+  void Append(std::string_view key, const Variant& value);
+  void RemoveAt(std::size_t i);
+
   std::vector<std::pair<std::string, Variant>> entries_;
+  // Hash slots over entries_ (entry position + 1, 0 = free); kept only for
+  // larger bags, smaller ones are searched in order.
+  std::vector<std::uint32_t> index_;
 };
 
 // Writes a serialised bag into a buffer, appending to what is there. Entries
@@ -90,7 +99,8 @@ class BagWriter {
   // Starts a byte-array entry whose bytes are appended to the buffer by the
   // caller (typically a nested BagWriter); EndBytes closes it.
   struct Pending {
-    std::size_t length_offset;
+    std::size_t length_offset;  // where the element count goes
+    std::size_t entry_offset;   // where the entry starts
   };
   Pending BeginBytes(std::string_view key);
   void EndBytes(Pending pending);
@@ -106,7 +116,6 @@ class BagWriter {
   std::vector<std::uint8_t>* out_;
   std::size_t start_;
   std::uint32_t count_ = 0;
-  std::size_t pending_begin_ = 0;
 };
 
 // Reads a serialised bag in place. The bytes must outlive the reader and every
@@ -145,7 +154,9 @@ class BagReader {
 
  private:
   std::vector<Entry> entries_;
-  std::unordered_map<std::string_view, std::uint32_t> index_;
+  // Hash slots over entries_ (entry position + 1, 0 = free); built by the
+  // parse for larger bags, smaller ones are searched in order.
+  std::vector<std::uint32_t> index_;
   mutable std::size_t cursor_ = 0;
 };
 

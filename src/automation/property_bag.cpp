@@ -1,0 +1,860 @@
+// The property bag and its serialised form. The layout is described in
+// docs/property-bag-format.md; every integer is little-endian and is read and
+// written byte by byte, so the code neither depends on the host's byte order
+// nor on the alignment of the data.
+#include "replikon/automation/property_bag.hpp"
+
+#include <bit>
+#include <chrono>
+#include <cstring>
+#include <limits>
+#include <random>
+
+#include "key_hash.hpp"
+#include "replikon/automation/error.hpp"
+
+namespace replikon {
+
+namespace detail {
+
+namespace {
+
+SipKey MakeProcessKey() noexcept {
+  SipKey key;
+  try {
+    std::random_device device;
+    key.k0 = (static_cast<std::uint64_t>(device()) << 32) ^ device();
+    key.k1 = (static_cast<std::uint64_t>(device()) << 32) ^ device();
+  } catch (...) {
+    // No entropy source: fall back to the clock and an address, which still
+    // differ from run to run.
+    const auto now =
+        static_cast<std::uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count());
+    key.k0 = now * 0x9e3779b97f4a7c15ULL;
+    key.k1 = reinterpret_cast<std::uintptr_t>(&key) ^ (now >> 7);
+  }
+  return key;
+}
+
+}  // namespace
+
+std::uint64_t KeyHash(std::string_view key) noexcept {
+  static const SipKey process_key = MakeProcessKey();
+  return SipHash<1, 3>(process_key, key);
+}
+
+}  // namespace detail
+
+namespace {
+
+// ---------------------------------------------------------------------------
+// Layout constants
+
+constexpr std::uint8_t kSignature[4] = {'R', 'K', 'P', 'B'};
+constexpr std::uint16_t kFormatVersion = 1;
+constexpr std::size_t kHeaderSize = 12;
+constexpr std::size_t kCountOffset = 8;
+// Key length, type code and nothing else (an Empty value under an empty key).
+constexpr std::size_t kMinEntrySize = 6;
+// dimension count, lower bound, element count
+constexpr std::size_t kByteArrayHeadSize = 9;
+constexpr std::size_t kDecimalSize = 16;
+constexpr std::uint8_t kMaxDecimalScale = 28;
+constexpr std::uint8_t kDecimalNegative = 0x80;
+
+constexpr std::uint16_t kByteArrayCode = Code(kByteArrayType);
+
+// Bags with more entries than this get a hash index; smaller ones are searched
+// in order, which is faster for them.
+constexpr std::size_t kIndexThreshold = 16;
+constexpr std::size_t kNotFound = static_cast<std::size_t>(-1);
+
+// ---------------------------------------------------------------------------
+// Little-endian byte access
+
+inline std::uint16_t LoadU16(const std::uint8_t* p) noexcept {
+  return static_cast<std::uint16_t>(p[0] | (p[1] << 8));
+}
+inline std::uint32_t LoadU32(const std::uint8_t* p) noexcept {
+  return static_cast<std::uint32_t>(p[0]) | (static_cast<std::uint32_t>(p[1]) << 8) |
+         (static_cast<std::uint32_t>(p[2]) << 16) | (static_cast<std::uint32_t>(p[3]) << 24);
+}
+inline std::uint64_t LoadU64(const std::uint8_t* p) noexcept {
+  return static_cast<std::uint64_t>(LoadU32(p)) |
+         (static_cast<std::uint64_t>(LoadU32(p + 4)) << 32);
+}
+inline std::uint8_t* StoreU16(std::uint8_t* p, std::uint16_t v) noexcept {
+  p[0] = static_cast<std::uint8_t>(v);
+  p[1] = static_cast<std::uint8_t>(v >> 8);
+  return p + 2;
+}
+inline std::uint8_t* StoreU32(std::uint8_t* p, std::uint32_t v) noexcept {
+  p[0] = static_cast<std::uint8_t>(v);
+  p[1] = static_cast<std::uint8_t>(v >> 8);
+  p[2] = static_cast<std::uint8_t>(v >> 16);
+  p[3] = static_cast<std::uint8_t>(v >> 24);
+  return p + 4;
+}
+inline std::uint8_t* StoreU64(std::uint8_t* p, std::uint64_t v) noexcept {
+  StoreU32(p, static_cast<std::uint32_t>(v));
+  return StoreU32(p + 4, static_cast<std::uint32_t>(v >> 32));
+}
+inline std::uint8_t* StoreBytes(std::uint8_t* p, const void* data, std::size_t n) noexcept {
+  if (n != 0) std::memcpy(p, data, n);
+  return p + n;
+}
+
+// ---------------------------------------------------------------------------
+// Key index: open addressing with linear probing over entry positions. A slot
+// holds position + 1, 0 marks a free slot; the table is kept at most half full.
+
+std::size_t SlotCountFor(std::size_t entries) noexcept {
+  std::size_t slots = 32;
+  while (slots < 2 * entries) slots <<= 1;
+  return slots;
+}
+
+// Inserts `pos` under `key`; when an entry with an equal key is indexed
+// already, leaves the table alone and returns that entry's position.
+template <class KeyAt>
+std::size_t SlotInsert(std::vector<std::uint32_t>& slots, std::string_view key, std::size_t pos,
+                       const KeyAt& key_at) noexcept {
+  const std::size_t mask = slots.size() - 1;
+  for (std::size_t s = detail::KeyHash(key) & mask;; s = (s + 1) & mask) {
+    const std::uint32_t held = slots[s];
+    if (held == 0) {
+      slots[s] = static_cast<std::uint32_t>(pos + 1);
+      return kNotFound;
+    }
+    if (key_at(held - 1) == key) return held - 1;
+  }
+}
+
+template <class KeyAt>
+std::size_t SlotFind(const std::vector<std::uint32_t>& slots, std::string_view key,
+                     const KeyAt& key_at) noexcept {
+  const std::size_t mask = slots.size() - 1;
+  for (std::size_t s = detail::KeyHash(key) & mask;; s = (s + 1) & mask) {
+    const std::uint32_t held = slots[s];
+    if (held == 0) return kNotFound;
+    if (key_at(held - 1) == key) return held - 1;
+  }
+}
+
+// A table over `count` entries with distinct keys, with room for `room` entries.
+template <class KeyAt>
+std::vector<std::uint32_t> BuildSlots(std::size_t count, std::size_t room, const KeyAt& key_at) {
+  std::vector<std::uint32_t> slots(SlotCountFor(room), 0);
+  for (std::size_t i = 0; i < count; ++i) SlotInsert(slots, key_at(i), i, key_at);
+  return slots;
+}
+
+// ---------------------------------------------------------------------------
+// Values
+
+bool IsHeldScalar(VarType type) noexcept {
+  switch (type) {
+    case VarType::Empty:
+    case VarType::Null:
+    case VarType::I2:
+    case VarType::I4:
+    case VarType::R4:
+    case VarType::R8:
+    case VarType::Cy:
+    case VarType::Date:
+    case VarType::BStr:
+    case VarType::Error:
+    case VarType::Bool:
+    case VarType::Decimal:
+    case VarType::UI1:
+      return true;
+    default:
+      return false;
+  }
+}
+
+// The size of a value's payload; the value must be one BagCanHold accepts.
+std::size_t PayloadSize(const Variant& value) noexcept {
+  switch (value.Type()) {
+    case VarType::Empty:
+    case VarType::Null:
+      return 0;
+    case VarType::UI1:
+      return 1;
+    case VarType::I2:
+    case VarType::Bool:
+      return 2;
+    case VarType::I4:
+    case VarType::R4:
+    case VarType::Error:
+      return 4;
+    case VarType::R8:
+    case VarType::Cy:
+    case VarType::Date:
+      return 8;
+    case VarType::Decimal:
+      return kDecimalSize;
+    case VarType::BStr:
+      return 4 + value.GetIf<std::string>()->size();
+    default: {
+      const SafeArray& array = **value.GetIf<std::shared_ptr<SafeArray>>();
+      return array.IsAllocated() ? kByteArrayHeadSize + array.Count() : 1;
+    }
+  }
+}
+
+std::uint8_t* StorePayload(std::uint8_t* p, const Variant& value) noexcept {
+  switch (value.Type()) {
+    case VarType::Empty:
+    case VarType::Null:
+      return p;
+    case VarType::I2:
+      return StoreU16(p, static_cast<std::uint16_t>(*value.GetIf<std::int16_t>()));
+    case VarType::I4:
+      return StoreU32(p, static_cast<std::uint32_t>(*value.GetIf<std::int32_t>()));
+    case VarType::R4:
+      return StoreU32(p, std::bit_cast<std::uint32_t>(*value.GetIf<float>()));
+    case VarType::R8:
+      return StoreU64(p, std::bit_cast<std::uint64_t>(*value.GetIf<double>()));
+    case VarType::Cy:
+      return StoreU64(p, static_cast<std::uint64_t>(value.GetIf<Currency>()->scaled));
+    case VarType::Date:
+      return StoreU64(p, std::bit_cast<std::uint64_t>(value.GetIf<Date>()->days));
+    case VarType::BStr: {
+      const std::string& s = *value.GetIf<std::string>();
+      p = StoreU32(p, static_cast<std::uint32_t>(s.size()));
+      return StoreBytes(p, s.data(), s.size());
+    }
+    case VarType::Error:
+      return StoreU32(p, static_cast<std::uint32_t>(value.GetIf<ErrorCode>()->scode));
+    case VarType::Bool:
+      return StoreU16(p, *value.GetIf<bool>() ? 0xFFFF : 0);
+    case VarType::Decimal: {
+      const Decimal& d = *value.GetIf<Decimal>();
+      *p++ = d.scale;
+      *p++ = d.negative ? kDecimalNegative : 0;
+      p = StoreU16(p, 0);
+      p = StoreU32(p, d.hi);
+      return StoreU64(p, d.lo);
+    }
+    case VarType::UI1:
+      *p = *value.GetIf<std::uint8_t>();
+      return p + 1;
+    default: {
+      const SafeArray& array = **value.GetIf<std::shared_ptr<SafeArray>>();
+      if (!array.IsAllocated()) {
+        *p = 0;
+        return p + 1;
+      }
+      const std::span<const std::uint8_t> bytes = array.ByteSpan();
+      *p++ = 1;
+      p = StoreU32(p, static_cast<std::uint32_t>(array.Bounds()[0].lower));
+      p = StoreU32(p, static_cast<std::uint32_t>(bytes.size()));
+      return StoreBytes(p, bytes.data(), bytes.size());
+    }
+  }
+}
+
+void CheckKey(std::string_view key) {
+  if (key.size() > std::numeric_limits<std::uint32_t>::max()) {
+    errors::Raise(errors::kInvalidProcedureCall, "Property bag key is too long");
+  }
+}
+
+void CheckHeld(const Variant& value) {
+  if (!BagCanHold(value)) errors::Raise(errors::kTypeMismatch);
+}
+
+// Appends the entry head (key and type code), leaving room for `payload` bytes
+// after it; returns where the payload goes.
+std::uint8_t* AppendEntryHead(std::vector<std::uint8_t>& out, std::string_view key, VarType type,
+                              std::size_t payload) {
+  const std::size_t at = out.size();
+  out.resize(at + 4 + key.size() + 2 + payload);
+  std::uint8_t* p = out.data() + at;
+  p = StoreU32(p, static_cast<std::uint32_t>(key.size()));
+  p = StoreBytes(p, key.data(), key.size());
+  return StoreU16(p, Code(type));
+}
+
+// Appends one entry; the key and value must have been checked.
+void AppendEntry(std::vector<std::uint8_t>& out, std::string_view key, const Variant& value) {
+  StorePayload(AppendEntryHead(out, key, value.Type(), PayloadSize(value)), value);
+}
+
+void AppendHeader(std::vector<std::uint8_t>& out, std::uint32_t count) {
+  const std::size_t at = out.size();
+  out.resize(at + kHeaderSize);
+  std::uint8_t* p = StoreBytes(out.data() + at, kSignature, sizeof kSignature);
+  p = StoreU16(p, kFormatVersion);
+  p = StoreU16(p, 0);
+  StoreU32(p, count);
+}
+
+// ---------------------------------------------------------------------------
+// Parsing
+
+enum class Fault : std::uint8_t {
+  kNone,
+  kShortHeader,
+  kSignature,
+  kVersion,
+  kFlags,
+  kCount,
+  kTruncated,
+  kUnknownType,
+  kBadBool,
+  kBadDecimal,
+  kBadByteArray,
+  kDuplicateKey,
+  kTrailing,
+};
+
+// What is wrong with bytes that are not a serialised bag; kept free of
+// allocations so that refusing hostile bytes costs little.
+struct ParseFault {
+  Fault fault = Fault::kNone;
+  std::uint64_t value = 0;  // version, flags, count, type code or trailing bytes
+  std::size_t entry = 0;    // 1-based entry number
+  std::size_t offset = 0;   // where the entry (or the trailing bytes) start
+  const char* part = "";    // for truncation: which part runs past the end
+  explicit operator bool() const noexcept { return fault != Fault::kNone; }
+};
+
+std::string Describe(const ParseFault& f) {
+  std::string what;
+  const std::string where =
+      "entry " + std::to_string(f.entry) + " at offset " + std::to_string(f.offset);
+  switch (f.fault) {
+    case Fault::kNone:
+      break;
+    case Fault::kShortHeader:
+      what = "too short for a bag header (" + std::to_string(f.value) + " bytes)";
+      break;
+    case Fault::kSignature:
+      what = "no bag signature";
+      break;
+    case Fault::kVersion:
+      what = "unsupported format version " + std::to_string(f.value);
+      break;
+    case Fault::kFlags:
+      what = "unknown header flags " + std::to_string(f.value);
+      break;
+    case Fault::kCount:
+      what = "entry count " + std::to_string(f.value) + " exceeds the data";
+      break;
+    case Fault::kTruncated:
+      what = "truncated " + where + " (" + f.part + " runs past the end)";
+      break;
+    case Fault::kUnknownType:
+      what = "unknown type code " + std::to_string(f.value) + " in " + where;
+      break;
+    case Fault::kBadBool:
+      what =
+          "invalid Boolean " + std::to_string(static_cast<std::int16_t>(f.value)) + " in " + where;
+      break;
+    case Fault::kBadDecimal:
+      what = std::string("invalid decimal (") + f.part + ") in " + where;
+      break;
+    case Fault::kBadByteArray:
+      what = std::string("invalid byte array (") + f.part + ") in " + where;
+      break;
+    case Fault::kDuplicateKey:
+      what = "duplicate key in " + where;
+      break;
+    case Fault::kTrailing:
+      what = std::to_string(f.value) + " trailing bytes at offset " + std::to_string(f.offset);
+      break;
+  }
+  return "Invalid property bag contents: " + what;
+}
+
+// Checks the payload of one value of type `code` at the start of `rest` and
+// gives its size; on failure fills `fault` (fault, value, part) and gives kNotFound.
+std::size_t CheckPayload(std::uint16_t code, std::span<const std::uint8_t> rest,
+                         ParseFault& fault) noexcept {
+  const std::uint8_t* p = rest.data();
+  const std::size_t avail = rest.size();
+  auto truncated = [&](const char* part) {
+    fault.fault = Fault::kTruncated;
+    fault.part = part;
+    return kNotFound;
+  };
+  auto fixed = [&](std::size_t size) { return size <= avail ? size : truncated("the value"); };
+  switch (code) {
+    case Code(VarType::Empty):
+    case Code(VarType::Null):
+      return 0;
+    case Code(VarType::UI1):
+      return fixed(1);
+    case Code(VarType::I2):
+      return fixed(2);
+    case Code(VarType::I4):
+    case Code(VarType::R4):
+    case Code(VarType::Error):
+      return fixed(4);
+    case Code(VarType::R8):
+    case Code(VarType::Cy):
+    case Code(VarType::Date):
+      return fixed(8);
+    case Code(VarType::BStr): {
+      if (avail < 4) return truncated("the string length");
+      const std::uint32_t length = LoadU32(p);
+      if (length > avail - 4) return truncated("the string");
+      return 4 + std::size_t{length};
+    }
+    case Code(VarType::Bool): {
+      if (avail < 2) return truncated("the value");
+      const std::uint16_t v = LoadU16(p);
+      if (v != 0 && v != 0xFFFF) {
+        fault.fault = Fault::kBadBool;
+        fault.value = v;
+        return kNotFound;
+      }
+      return 2;
+    }
+    case Code(VarType::Decimal): {
+      if (avail < kDecimalSize) return truncated("the value");
+      fault.fault = Fault::kBadDecimal;
+      if (p[0] > kMaxDecimalScale) {
+        fault.part = "scale above 28";
+        return kNotFound;
+      }
+      if (p[1] != 0 && p[1] != kDecimalNegative) {
+        fault.part = "sign byte";
+        return kNotFound;
+      }
+      if (LoadU16(p + 2) != 0) {
+        fault.part = "reserved bytes";
+        return kNotFound;
+      }
+      fault.fault = Fault::kNone;
+      return kDecimalSize;
+    }
+    case kByteArrayCode: {
+      if (avail < 1) return truncated("the dimension count");
+      if (p[0] == 0) return 1;
+      if (p[0] != 1) {
+        fault.fault = Fault::kBadByteArray;
+        fault.part = "dimension count";
+        return kNotFound;
+      }
+      if (avail < kByteArrayHeadSize) return truncated("the bounds");
+      const auto lower = static_cast<std::int32_t>(LoadU32(p + 1));
+      const std::uint32_t count = LoadU32(p + 5);
+      if (count > avail - kByteArrayHeadSize) return truncated("the bytes");
+      const std::int64_t upper = std::int64_t{lower} + count - 1;
+      if (upper < std::numeric_limits<std::int32_t>::min() ||
+          upper > std::numeric_limits<std::int32_t>::max() || count > SafeArray::kMaxElements) {
+        fault.fault = Fault::kBadByteArray;
+        fault.part = "bounds out of range";
+        return kNotFound;
+      }
+      return kByteArrayHeadSize + std::size_t{count};
+    }
+    default:
+      fault.fault = Fault::kUnknownType;
+      fault.value = code;
+      return kNotFound;
+  }
+}
+
+// Parses a serialised bag into entries that view `bytes`, and for larger bags
+// a key index. Never raises for bad bytes (only std::bad_alloc can escape);
+// on failure the outputs hold no useful data.
+ParseFault ParseBag(std::span<const std::uint8_t> bytes, std::vector<BagReader::Entry>& entries,
+                    std::vector<std::uint32_t>& slots) {
+  ParseFault f;
+  const std::uint8_t* const base = bytes.data();
+  const std::size_t size = bytes.size();
+  if (size < kHeaderSize) {
+    f.fault = Fault::kShortHeader;
+    f.value = size;
+    return f;
+  }
+  if (std::memcmp(base, kSignature, sizeof kSignature) != 0) {
+    f.fault = Fault::kSignature;
+    return f;
+  }
+  if (const std::uint16_t version = LoadU16(base + 4); version != kFormatVersion) {
+    f.fault = Fault::kVersion;
+    f.value = version;
+    return f;
+  }
+  if (const std::uint16_t flags = LoadU16(base + 6); flags != 0) {
+    f.fault = Fault::kFlags;
+    f.value = flags;
+    return f;
+  }
+  const std::uint32_t count = LoadU32(base + kCountOffset);
+  if (count > (size - kHeaderSize) / kMinEntrySize) {
+    f.fault = Fault::kCount;
+    f.value = count;
+    return f;
+  }
+
+  entries.clear();
+  entries.reserve(count);
+  const bool indexed = count > kIndexThreshold;
+  if (indexed) {
+    slots.assign(SlotCountFor(count), 0);
+  } else {
+    slots.clear();
+  }
+  const auto key_at = [&entries](std::size_t i) { return entries[i].key; };
+
+  std::size_t pos = kHeaderSize;
+  for (std::size_t i = 0; i < count; ++i) {
+    f.entry = i + 1;
+    f.offset = pos;
+    auto truncated = [&f](const char* part) {
+      f.fault = Fault::kTruncated;
+      f.part = part;
+      return f;
+    };
+    if (size - pos < 4) return truncated("the key length");
+    const std::uint32_t key_length = LoadU32(base + pos);
+    pos += 4;
+    if (key_length > size - pos) return truncated("the key");
+    const std::string_view key(reinterpret_cast<const char*>(base + pos), key_length);
+    pos += key_length;
+    if (size - pos < 2) return truncated("the type code");
+    const std::uint16_t code = LoadU16(base + pos);
+    pos += 2;
+    const std::size_t payload = CheckPayload(code, bytes.subspan(pos), f);
+    if (payload == kNotFound) return f;
+
+    const std::size_t duplicate = indexed ? SlotInsert(slots, key, i, key_at) : [&] {
+      for (std::size_t j = 0; j < i; ++j) {
+        if (entries[j].key == key) return j;
+      }
+      return kNotFound;
+    }();
+    if (duplicate != kNotFound) {
+      f.fault = Fault::kDuplicateKey;
+      return f;
+    }
+    entries.push_back(
+        BagReader::Entry{key, static_cast<VarType>(code), bytes.subspan(pos, payload)});
+    pos += payload;
+  }
+  if (pos != size) {
+    f.fault = Fault::kTrailing;
+    f.value = size - pos;
+    f.offset = pos;
+    f.entry = 0;
+  }
+  return f;
+}
+
+[[noreturn]] void RaiseBadPayload(const char* what) {
+  errors::Raise(errors::kInvalidProcedureCall,
+                std::string("Invalid property bag contents: ") + what);
+}
+
+// The value of a payload of type `type`. Checks the payload again, so that an
+// Entry made by hand cannot lead to a read out of bounds.
+Variant DecodeValue(VarType type, std::span<const std::uint8_t> payload) {
+  ParseFault f;
+  const std::size_t size = CheckPayload(Code(type), payload, f);
+  if (size == kNotFound) {
+    RaiseBadPayload(f.fault == Fault::kUnknownType ? "unknown type code" : "malformed value");
+  }
+  if (size != payload.size()) RaiseBadPayload("value of the wrong size");
+  const std::uint8_t* p = payload.data();
+  switch (type) {
+    case VarType::Empty:
+      return Variant();
+    case VarType::Null:
+      return Variant(kNull);
+    case VarType::I2:
+      return Variant(static_cast<std::int16_t>(LoadU16(p)));
+    case VarType::I4:
+      return Variant(static_cast<std::int32_t>(LoadU32(p)));
+    case VarType::R4:
+      return Variant(std::bit_cast<float>(LoadU32(p)));
+    case VarType::R8:
+      return Variant(std::bit_cast<double>(LoadU64(p)));
+    case VarType::Cy:
+      return Variant(Currency{static_cast<std::int64_t>(LoadU64(p))});
+    case VarType::Date:
+      return Variant(Date{std::bit_cast<double>(LoadU64(p))});
+    case VarType::BStr:
+      return Variant(std::string(reinterpret_cast<const char*>(p + 4), payload.size() - 4));
+    case VarType::Error:
+      return Variant(ErrorCode{static_cast<std::int32_t>(LoadU32(p))});
+    case VarType::Bool:
+      return Variant(LoadU16(p) != 0);
+    case VarType::Decimal:
+      return Variant(Decimal{LoadU32(p + 4), LoadU64(p + 8), p[0], p[1] == kDecimalNegative});
+    case VarType::UI1:
+      return Variant(p[0]);
+    default:  // byte array, the only other type that passes CheckPayload
+      if (p[0] == 0) return Variant(SafeArray::UnallocatedBytes());
+      return Variant(SafeArray::FromBytes(payload.subspan(kByteArrayHeadSize),
+                                          static_cast<std::int32_t>(LoadU32(p + 1))));
+  }
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// BagCanHold
+
+bool BagCanHold(const Variant& value) noexcept {
+  const VarType type = value.Type();
+  if (IsHeldScalar(type)) {
+    if (const auto* d = value.GetIf<Decimal>()) return d->scale <= kMaxDecimalScale;
+    if (const auto* s = value.GetIf<std::string>()) {
+      return s->size() <= std::numeric_limits<std::uint32_t>::max();
+    }
+    return true;
+  }
+  if (type != kByteArrayType) return false;
+  const auto* array = value.GetIf<std::shared_ptr<SafeArray>>();
+  if (array == nullptr || *array == nullptr) return false;
+  const SafeArray& a = **array;
+  return a.Dims() == 0 || (a.Dims() == 1 && a.Count() <= SafeArray::kMaxElements);
+}
+
+// ---------------------------------------------------------------------------
+// PropertyBag
+
+std::size_t PropertyBag::IndexOf(std::string_view key) const noexcept {
+  if (!index_.empty()) {
+    return SlotFind(index_, key,
+                    [this](std::size_t i) -> std::string_view { return entries_[i].first; });
+  }
+  for (std::size_t i = 0; i < entries_.size(); ++i) {
+    if (entries_[i].first == key) return i;
+  }
+  return kNotFound;
+}
+
+void PropertyBag::Append(std::string_view key, const Variant& value) {
+  const std::size_t n = entries_.size();
+  const auto key_at = [this](std::size_t i) -> std::string_view { return entries_[i].first; };
+  // Make room in the index first: if that fails, nothing has changed.
+  if (n + 1 > kIndexThreshold && 2 * (n + 1) > index_.size()) {
+    std::vector<std::uint32_t> grown = BuildSlots(n, n + 1, key_at);
+    index_.swap(grown);
+  }
+  entries_.emplace_back(std::string(key), value);
+  if (!index_.empty()) SlotInsert(index_, entries_.back().first, n, key_at);
+}
+
+void PropertyBag::RemoveAt(std::size_t i) {
+  const std::size_t remaining = entries_.size() - 1;
+  std::vector<std::uint32_t> slots;
+  if (remaining > kIndexThreshold) {
+    slots = BuildSlots(remaining, remaining, [this, i](std::size_t j) -> std::string_view {
+      return entries_[j < i ? j : j + 1].first;
+    });
+  }
+  entries_.erase(entries_.begin() + static_cast<std::ptrdiff_t>(i));
+  index_.swap(slots);
+}
+
+void PropertyBag::WriteProperty(std::string_view key, const Variant& value,
+                                const Variant& default_value) {
+  CheckKey(key);
+  CheckHeld(value);
+  const std::size_t at = IndexOf(key);
+  if (!default_value.IsMissing() && value == default_value) {
+    if (at != kNotFound) RemoveAt(at);
+    return;
+  }
+  if (at != kNotFound) {
+    Variant copy = value;
+    entries_[at].second = std::move(copy);
+  } else {
+    Append(key, value);
+  }
+}
+
+Variant PropertyBag::ReadProperty(std::string_view key, const Variant& default_value) const {
+  const std::size_t at = IndexOf(key);
+  return at == kNotFound ? default_value : entries_[at].second;
+}
+
+bool PropertyBag::Contains(std::string_view key) const noexcept {
+  return IndexOf(key) != kNotFound;
+}
+
+std::vector<std::uint8_t> PropertyBag::Contents() const {
+  std::size_t total = kHeaderSize;
+  for (const auto& [key, value] : entries_) total += 4 + key.size() + 2 + PayloadSize(value);
+  std::vector<std::uint8_t> out;
+  out.reserve(total);
+  AppendHeader(out, static_cast<std::uint32_t>(entries_.size()));
+  for (const auto& [key, value] : entries_) AppendEntry(out, key, value);
+  return out;
+}
+
+SafeArray PropertyBag::ContentsArray() const {
+  return SafeArray::FromBytes(Contents());
+}
+
+void PropertyBag::SetContents(std::span<const std::uint8_t> bytes) {
+  std::vector<BagReader::Entry> parsed;
+  std::vector<std::uint32_t> slots;
+  if (const ParseFault fault = ParseBag(bytes, parsed, slots)) {
+    errors::Raise(errors::kInvalidProcedureCall, Describe(fault));
+  }
+  std::vector<std::pair<std::string, Variant>> entries;
+  entries.reserve(parsed.size());
+  for (const BagReader::Entry& e : parsed) {
+    entries.emplace_back(std::string(e.key), DecodeValue(e.type, e.payload));
+  }
+  // The slots index positions, which are the same in both tables.
+  entries_.swap(entries);
+  index_.swap(slots);
+}
+
+void PropertyBag::SetContents(const Variant& bytes) {
+  const auto* array = bytes.GetIf<std::shared_ptr<SafeArray>>();
+  if (array == nullptr || *array == nullptr || (*array)->ElementType() != VarType::UI1) {
+    errors::Raise(errors::kTypeMismatch);
+  }
+  // Keep the array alive while parsing, whatever the bytes were part of.
+  const std::shared_ptr<SafeArray> hold = *array;
+  SetContents(hold->ByteSpan());
+}
+
+// ---------------------------------------------------------------------------
+// BagWriter
+
+BagWriter::BagWriter(std::vector<std::uint8_t>& out) : out_(&out), start_(out.size()) {
+  AppendHeader(out, 0);
+}
+
+namespace {
+void CheckRoomForEntry(std::uint32_t count) {
+  if (count == std::numeric_limits<std::uint32_t>::max()) errors::Raise(errors::kOutOfMemory);
+}
+}  // namespace
+
+void BagWriter::Write(std::string_view key, const Variant& value) {
+  CheckKey(key);
+  CheckHeld(value);
+  CheckRoomForEntry(count_);
+  AppendEntry(*out_, key, value);
+  ++count_;
+}
+
+void BagWriter::WriteBytes(std::string_view key, std::span<const std::uint8_t> bytes) {
+  CheckKey(key);
+  CheckRoomForEntry(count_);
+  if (bytes.size() > SafeArray::kMaxElements) errors::Raise(errors::kOutOfMemory);
+  std::uint8_t* p = AppendEntryHead(*out_, key, kByteArrayType, kByteArrayHeadSize + bytes.size());
+  *p++ = 1;
+  p = StoreU32(p, 0);
+  p = StoreU32(p, static_cast<std::uint32_t>(bytes.size()));
+  StoreBytes(p, bytes.data(), bytes.size());
+  ++count_;
+}
+
+BagWriter::Pending BagWriter::BeginBytes(std::string_view key) {
+  CheckKey(key);
+  CheckRoomForEntry(count_);
+  const std::size_t entry_offset = out_->size();
+  std::uint8_t* p = AppendEntryHead(*out_, key, kByteArrayType, kByteArrayHeadSize);
+  *p++ = 1;
+  StoreU32(p, 0);  // lower bound; the count after it is patched by EndBytes
+  return Pending{out_->size() - 4, entry_offset};
+}
+
+namespace {
+// Whether `pending` can be a BeginBytes of a writer whose bag starts at `start`
+// and whose buffer is `out`.
+bool PendingFits(const BagWriter::Pending& pending, std::size_t start,
+                 const std::vector<std::uint8_t>& out) noexcept {
+  return out.size() >= 4 && pending.entry_offset >= start + kHeaderSize &&
+         pending.length_offset > pending.entry_offset && pending.length_offset <= out.size() - 4;
+}
+}  // namespace
+
+void BagWriter::EndBytes(Pending pending) {
+  if (!PendingFits(pending, start_, *out_)) {
+    errors::Raise(errors::kInvalidProcedureCall, "No byte-array entry is open at that position");
+  }
+  const std::size_t length = out_->size() - (pending.length_offset + 4);
+  if (length > SafeArray::kMaxElements) errors::Raise(errors::kOutOfMemory);
+  StoreU32(out_->data() + pending.length_offset, static_cast<std::uint32_t>(length));
+  ++count_;
+}
+
+void BagWriter::AbandonBytes(Pending pending) {
+  if (!PendingFits(pending, start_, *out_)) {
+    errors::Raise(errors::kInvalidProcedureCall, "No byte-array entry is open at that position");
+  }
+  out_->resize(pending.entry_offset);
+}
+
+void BagWriter::Finish() {
+  if (out_->size() < start_ + kHeaderSize) {
+    errors::Raise(errors::kInvalidProcedureCall, "The bag's header is no longer in the buffer");
+  }
+  StoreU32(out_->data() + start_ + kCountOffset, count_);
+}
+
+// ---------------------------------------------------------------------------
+// BagReader
+
+BagReader::BagReader(std::span<const std::uint8_t> bytes) {
+  if (const ParseFault fault = ParseBag(bytes, entries_, index_)) {
+    entries_.clear();
+    index_.clear();
+    errors::Raise(errors::kInvalidProcedureCall, Describe(fault));
+  }
+}
+
+std::optional<BagReader> BagReader::TryParse(std::span<const std::uint8_t> bytes) noexcept {
+  try {
+    BagReader reader;
+    if (ParseBag(bytes, reader.entries_, reader.index_)) return std::nullopt;
+    return reader;
+  } catch (...) {
+    return std::nullopt;
+  }
+}
+
+const BagReader::Entry* BagReader::Find(std::string_view key) const noexcept {
+  const std::size_t n = entries_.size();
+  if (cursor_ < n && entries_[cursor_].key == key) return &entries_[cursor_++];
+  std::size_t at = kNotFound;
+  if (!index_.empty()) {
+    at = SlotFind(index_, key, [this](std::size_t i) { return entries_[i].key; });
+  } else {
+    for (std::size_t i = 0; i < n; ++i) {
+      if (entries_[i].key == key) {
+        at = i;
+        break;
+      }
+    }
+  }
+  if (at == kNotFound) return nullptr;
+  cursor_ = at + 1;
+  return &entries_[at];
+}
+
+Variant BagReader::ReadProperty(std::string_view key, const Variant& default_value) const {
+  const Entry* e = Find(key);
+  return e == nullptr ? default_value : Decode(*e);
+}
+
+std::optional<std::span<const std::uint8_t>> BagReader::ReadBytes(
+    std::string_view key) const noexcept {
+  const Entry* e = Find(key);
+  if (e == nullptr || e->type != kByteArrayType || e->payload.size() < kByteArrayHeadSize ||
+      e->payload[0] != 1) {
+    return std::nullopt;
+  }
+  return e->payload.subspan(kByteArrayHeadSize);
+}
+
+Variant BagReader::Decode(const Entry& entry) {
+  return DecodeValue(entry.type, entry.payload);
+}
+
+}  // namespace replikon
