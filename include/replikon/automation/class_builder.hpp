@@ -10,7 +10,10 @@
 //       .Property("Quantity", &Line::qty)          // Long, get + let
 //       .Property("Item", &Line::item)             // String, get + let
 //       .Property("Product", &Line::product)       // object, get + set
-//       .Get("Total", VarType::Cy, [](const Line& l) { return Currency{l.qty * 10000}; });
+//       .Get("Total", [](const Line& l) { return Currency{l.qty * 10000}; });  // Currency, get
+//
+// Member functions may raise AutomationError; it reaches the caller unchanged.
+// Any other exception reaches the caller as error 440 "Automation error".
 #pragma once
 
 #include <concepts>
@@ -30,9 +33,11 @@
 
 namespace replikon {
 
-// The automation type of a C++ field type.
+// The automation type of a C++ field type. Only these types can back a property
+// declared by field; an array field is declared with ArrayProperty.
 template <class M>
-struct AutomationType;
+struct AutomationType {};
+// clang-format off
 template <> struct AutomationType<std::int16_t> { static constexpr VarType value = VarType::I2; };
 template <> struct AutomationType<std::int32_t> { static constexpr VarType value = VarType::I4; };
 template <> struct AutomationType<float> { static constexpr VarType value = VarType::R4; };
@@ -46,17 +51,30 @@ template <> struct AutomationType<bool> { static constexpr VarType value = VarTy
 template <> struct AutomationType<Variant> { static constexpr VarType value = VarType::Variant; };
 template <> struct AutomationType<Decimal> { static constexpr VarType value = VarType::Decimal; };
 template <> struct AutomationType<std::uint8_t> { static constexpr VarType value = VarType::UI1; };
+// clang-format on
+
+// A C++ type with an automation type (see AutomationType).
+template <class M>
+concept AutomationTyped = requires {
+  AutomationType<M>::value;
+};
+
+// The hooks of one class, shared by all its instances.
+template <class T>
+struct ClassHooks {
+  std::function<void(T&)> on_initialize;
+  std::function<void(T&)> on_terminate;
+};
 
 // The instance type that holds a client object of type T.
 template <class T>
 class InstanceOf final : public Instance {
  public:
-  InstanceOf(std::shared_ptr<const ClassInfo> cls, std::function<void(T&)> on_terminate)
-      : Instance(std::move(cls)), on_terminate_(std::move(on_terminate)) {}
+  explicit InstanceOf(std::shared_ptr<const ClassInfo> cls) : Instance(std::move(cls)) {}
   ~InstanceOf() override {
-    if (on_terminate_) {
+    if (hooks_ != nullptr && hooks_->on_terminate) {
       try {
-        on_terminate_(value_);
+        hooks_->on_terminate(value_);
       } catch (...) {
         // An error in a class's termination code has nowhere to go: the last
         // reference is being released.
@@ -65,11 +83,14 @@ class InstanceOf final : public Instance {
   }
   void* Self() noexcept override { return &value_; }
   T& Value() noexcept { return value_; }
-  void ArmTerminate(std::function<void(T&)> on_terminate) { on_terminate_ = std::move(on_terminate); }
+  // From now on the class's termination code runs when the instance goes.
+  void ArmTerminate(std::shared_ptr<const ClassHooks<T>> hooks) noexcept {
+    hooks_ = std::move(hooks);
+  }
 
  private:
   T value_{};
-  std::function<void(T&)> on_terminate_;
+  std::shared_ptr<const ClassHooks<T>> hooks_;
 };
 
 // What a finished class definition gives the registry.
@@ -96,63 +117,78 @@ class ClassBuilder final : public ClassBuilderBase {
   // get + let + set.
   template <class M>
   ClassBuilder& Property(std::string name, M T::*field) {
+    static_assert(AutomationTyped<M>,
+                  "no automation type for this field (use ArrayProperty for a SafeArray)");
     BeginGroup();
-    constexpr VarType vt = AutomationType<M>::value;
-    AddGet(name, vt, field);
-    if constexpr (std::is_same_v<M, ObjectRef>) {
-      AddSetField(std::move(name), field);
-    } else if constexpr (std::is_same_v<M, Variant>) {
-      AddLetField(name, vt, field);
-      AddSetField(std::move(name), field);
-    } else {
-      AddLetField(std::move(name), vt, field);
-    }
+    AddGet(name, field);
+    AddAssign(std::move(name), field);
     return *this;
   }
 
   // A field holding an array, declared as `Array | element_type` (get + let).
+  // The let takes only an array of exactly that type.
   ClassBuilder& ArrayProperty(std::string name, SafeArray T::*field, VarType element_type) {
     BeginGroup();
-    const VarType vt = VarType::Array | element_type;
-    members_.emplace_back(name, InvokeKind::PropertyGet, vt,
-                          [field](Instance& self, std::span<const Variant>) -> Variant {
-                            return Variant(Obj(self).*field);
-                          });
-    members_.emplace_back(std::move(name), InvokeKind::PropertyPut, vt,
-                          [field](Instance& self, std::span<const Variant> args) -> Variant {
-                            Obj(self).*field = args[0].Array();
-                            return {};
-                          });
+    AddArrayGet(name, field, element_type);
+    AddArrayLet(std::move(name), field, element_type);
     return *this;
   }
 
   // A field that can only be read (get).
   template <class M>
   ClassBuilder& ReadOnly(std::string name, M T::*field) {
+    static_assert(AutomationTyped<M>, "no automation type for this field");
     BeginGroup();
-    AddGet(std::move(name), AutomationType<M>::value, field);
+    AddGet(std::move(name), field);
+    return *this;
+  }
+  ClassBuilder& ReadOnly(std::string name, SafeArray T::*field, VarType element_type) {
+    BeginGroup();
+    AddArrayGet(std::move(name), field, element_type);
+    return *this;
+  }
+
+  // A field that can only be assigned (let, set or both, as Property gives them).
+  template <class M>
+  ClassBuilder& WriteOnly(std::string name, M T::*field) {
+    static_assert(AutomationTyped<M>, "no automation type for this field");
+    BeginGroup();
+    AddAssign(std::move(name), field);
     return *this;
   }
 
   // ---- Function-backed accessors -------------------------------------------
   // A get. `f` is called as f(T&) or f(const T&) and returns anything a Variant
   // can be made from; or, for a parameterised property, as
-  // f(T&, std::span<const Variant> args) with `params` describing the arguments.
+  // f(T&, std::span<const Variant> args) with `params` describing the arguments
+  // (an omitted optional argument arrives as Variant::Missing()). A result of
+  // another scalar type than `type` is converted to it.
   template <class F>
-  ClassBuilder& Get(std::string name, VarType type, F f, std::vector<ParamDescription> params = {}) {
+  ClassBuilder& Get(std::string name, VarType type, F f,
+                    std::vector<ParamDescription> params = {}) {
     BeginGroupUnlessSameName(name);
-    auto& m = members_.emplace_back(std::move(name), InvokeKind::PropertyGet, type,
-                                    [f = std::move(f)](Instance& self,
-                                                       std::span<const Variant> args) -> Variant {
-                                      if constexpr (std::is_invocable_v<F&, T&, std::span<const Variant>>) {
-                                        return Variant(f(Obj(self), args));
-                                      } else {
-                                        (void)args;
-                                        return Variant(f(Obj(self)));
-                                      }
-                                    });
+    auto& m = members_.emplace_back(
+        std::move(name), InvokeKind::PropertyGet, type,
+        [f = std::move(f)](Instance& self, std::span<const Variant> args) -> Variant {
+          if constexpr (std::is_invocable_v<const F&, T&, std::span<const Variant>>) {
+            return Variant(f(Obj(self), args));
+          } else {
+            static_assert(std::is_invocable_v<const F&, T&>, "a getter takes (T&) or (T&, args)");
+            (void)args;
+            return Variant(f(Obj(self)));
+          }
+        });
     m.SetParams(std::move(params));
     return *this;
+  }
+  // A get whose type is that of what `f(T&)` returns.
+  template <class F>
+  requires std::is_invocable_v<const F&, T&> &&
+      AutomationTyped<std::remove_cvref_t<std::invoke_result_t<const F&, T&>>>
+          ClassBuilder& Get(std::string name, F f) {
+    constexpr VarType type =
+        AutomationType<std::remove_cvref_t<std::invoke_result_t<const F&, T&>>>::value;
+    return Get(std::move(name), type, std::move(f));
   }
 
   // A let. `f` is called as f(T&, const Variant& value), the value already
@@ -160,37 +196,63 @@ class ClassBuilder final : public ClassBuilderBase {
   // replaced by its default value); or, for a parameterised property, as
   // f(T&, std::span<const Variant> args) with the new value last.
   template <class F>
-  ClassBuilder& Let(std::string name, VarType type, F f, std::vector<ParamDescription> params = {}) {
+  ClassBuilder& Let(std::string name, VarType type, F f,
+                    std::vector<ParamDescription> params = {}) {
     BeginGroupUnlessSameName(name);
-    auto& m = members_.emplace_back(std::move(name), InvokeKind::PropertyPut, type,
-                                    [f = std::move(f)](Instance& self,
-                                                       std::span<const Variant> args) -> Variant {
-                                      if constexpr (std::is_invocable_v<F&, T&, std::span<const Variant>>) {
-                                        f(Obj(self), args);
-                                      } else {
-                                        f(Obj(self), args[0]);
-                                      }
-                                      return {};
-                                    });
+    auto& m = members_.emplace_back(
+        std::move(name), InvokeKind::PropertyPut, type,
+        [f = std::move(f)](Instance& self, std::span<const Variant> args) -> Variant {
+          if constexpr (std::is_invocable_v<const F&, T&, std::span<const Variant>>) {
+            f(Obj(self), args);
+          } else {
+            static_assert(std::is_invocable_v<const F&, T&, const Variant&>,
+                          "a let takes (T&, const Variant&) or (T&, args)");
+            f(Obj(self), args.back());
+          }
+          return {};
+        });
+    m.SetParams(std::move(params));
+    return *this;
+  }
+  // A let of type M: `f` is called as f(T&, M value) (or const M&), the value
+  // converted to M. `Let<std::string>("Password", [](User& u, const std::string& v) {...})`.
+  template <class M, class F>
+  requires AutomationTyped<M> ClassBuilder& Let(std::string name, F f) {
+    static_assert(std::is_invocable_v<const F&, T&, const M&>, "the let takes (T&, M)");
+    return Let(std::move(name), AutomationType<M>::value,
+               [f = std::move(f)](T& obj, const Variant& value) {
+                 Variant scratch;
+                 f(obj, ValueAs<M>(value, scratch));
+               });
+  }
+
+  // A set (object reference). `f` is called as f(T&, const ObjectRef&) (a null
+  // reference for Nothing); or, for a parameterised property, as
+  // f(T&, std::span<const Variant> args) with the new reference last.
+  template <class F>
+  ClassBuilder& Set(std::string name, F f, VarType type = VarType::Dispatch,
+                    std::vector<ParamDescription> params = {}) {
+    BeginGroupUnlessSameName(name);
+    auto& m = members_.emplace_back(
+        std::move(name), InvokeKind::PropertyPutRef, type,
+        [f = std::move(f)](Instance& self, std::span<const Variant> args) -> Variant {
+          if constexpr (std::is_invocable_v<const F&, T&, std::span<const Variant>>) {
+            f(Obj(self), args);
+          } else {
+            static_assert(std::is_invocable_v<const F&, T&, const ObjectRef&>,
+                          "a set takes (T&, const ObjectRef&) or (T&, args)");
+            f(Obj(self), args.back().Object());
+          }
+          return {};
+        });
     m.SetParams(std::move(params));
     return *this;
   }
 
-  // A set (object reference). `f` is called as f(T&, const ObjectRef&).
-  template <class F>
-  ClassBuilder& Set(std::string name, F f, VarType type = VarType::Dispatch) {
-    BeginGroupUnlessSameName(name);
-    members_.emplace_back(std::move(name), InvokeKind::PropertyPutRef, type,
-                          [f = std::move(f)](Instance& self,
-                                             std::span<const Variant> args) -> Variant {
-                            f(Obj(self), args[0].Object());
-                            return {};
-                          });
-    return *this;
-  }
-
-  // A method. `f` is called as f(T&, std::span<const Variant> args) and returns a
-  // value (anything a Variant can be made from) or nothing.
+  // A method. `f` is called as f(T&, std::span<const Variant> args), as
+  // f(T&, std::span<const Variant> args, Instance& self) when it needs the
+  // object's own reference (self.Me()), or as f(T&) when it takes no arguments.
+  // It returns a value (anything a Variant can be made from) or nothing.
   template <class F>
   ClassBuilder& Method(std::string name, F f, std::vector<ParamDescription> params = {},
                        VarType return_type = VarType::Empty) {
@@ -198,20 +260,19 @@ class ClassBuilder final : public ClassBuilderBase {
     auto& m = members_.emplace_back(
         std::move(name), InvokeKind::Function, return_type,
         [f = std::move(f)](Instance& self, std::span<const Variant> args) -> Variant {
-          if constexpr (std::is_void_v<std::invoke_result_t<F&, T&, std::span<const Variant>>>) {
-            f(Obj(self), args);
-            return {};
-          } else {
-            return Variant(f(Obj(self), args));
-          }
+          return CallMethod(f, self, args);
         });
     m.SetParams(std::move(params));
     return *this;
   }
 
   // ---- Attributes of the members added by the last call ---------------------
-  ClassBuilder& Hidden() { return ForGroup([](MemberDescription& m) { m.SetHidden(true); }); }
-  ClassBuilder& Id(DispId id) { return ForGroup([id](MemberDescription& m) { m.SetMemberId(id); }); }
+  ClassBuilder& Hidden() {
+    return ForGroup([](MemberDescription& m) { m.SetHidden(true); });
+  }
+  ClassBuilder& Id(DispId id) {
+    return ForGroup([id](MemberDescription& m) { m.SetMemberId(id); });
+  }
   // Marks the last property or method as the default member (DISPID_VALUE).
   ClassBuilder& Default() { return Id(kDispIdValue); }
   ClassBuilder& Help(std::string help_string, std::int32_t help_context = 0) {
@@ -226,7 +287,7 @@ class ClassBuilder final : public ClassBuilderBase {
     return *this;
   }
   // Code run on a new instance after construction; may raise, and then the
-  // creation fails with that error.
+  // creation fails with that error (and the termination code does not run).
   ClassBuilder& OnInitialize(std::function<void(T&)> f) {
     on_initialize_ = std::move(f);
     return *this;
@@ -247,44 +308,128 @@ class ClassBuilder final : public ClassBuilderBase {
     ClassDefinition def;
     def.prog_class = prog_class_;
     def.info = BuildInfo();
-    def.create = [info = def.info, init = on_initialize_, term = on_terminate_]() -> ObjectRef {
-      auto instance = std::make_shared<InstanceOf<T>>(info, nullptr);
-      if (init) init(instance->Value());
+    auto hooks =
+        std::make_shared<const ClassHooks<T>>(ClassHooks<T>{on_initialize_, on_terminate_});
+    def.create = [info = def.info, hooks = std::move(hooks)]() -> ObjectRef {
+      auto instance = std::make_shared<InstanceOf<T>>(info);
+      if (hooks->on_initialize) hooks->on_initialize(instance->Value());
       // Termination code runs only for an instance whose initialisation succeeded.
-      if (term) instance->ArmTerminate(term);
+      if (hooks->on_terminate) instance->ArmTerminate(hooks);
       return ObjectRef(std::move(instance));
     };
     return def;
   }
 
  private:
-  static T& Obj(Instance& self) noexcept { return *static_cast<T*>(self.Self()); }
+  // The client object of an instance. The members of a class are only ever
+  // invoked on its own instances; anything else is refused, not reinterpreted.
+  static T& Obj(Instance& self) {
+    if (self.Class().CppType() != typeid(T)) errors::Raise(errors::kNotSupported);
+    return *static_cast<T*>(self.Self());
+  }
+
+  // The value as an M: the held one when it is an M already, else converted
+  // into `scratch` (raising as ChangeType does).
+  template <class M>
+  static const M& ValueAs(const Variant& value, Variant& scratch) {
+    if constexpr (std::is_same_v<M, Variant>) {
+      return value;
+    } else if constexpr (std::is_same_v<M, ObjectRef>) {
+      return value.Object();
+    } else {
+      if (const M* held = value.template GetIf<M>()) return *held;
+      scratch = ChangeType(value, AutomationType<M>::value);
+      const M* converted = scratch.template GetIf<M>();
+      if (converted == nullptr) errors::Raise(errors::kTypeMismatch);
+      return *converted;
+    }
+  }
+
+  template <class F>
+  static Variant CallMethod(const F& f, Instance& self, std::span<const Variant> args) {
+    if constexpr (std::is_invocable_v<const F&, T&, std::span<const Variant>, Instance&>) {
+      using R = std::invoke_result_t<const F&, T&, std::span<const Variant>, Instance&>;
+      if constexpr (std::is_void_v<R>) {
+        f(Obj(self), args, self);
+        return {};
+      } else {
+        return Variant(f(Obj(self), args, self));
+      }
+    } else if constexpr (std::is_invocable_v<const F&, T&, std::span<const Variant>>) {
+      using R = std::invoke_result_t<const F&, T&, std::span<const Variant>>;
+      if constexpr (std::is_void_v<R>) {
+        f(Obj(self), args);
+        return {};
+      } else {
+        return Variant(f(Obj(self), args));
+      }
+    } else {
+      static_assert(std::is_invocable_v<const F&, T&>,
+                    "a method takes (T&, args), (T&, args, Instance&) or (T&)");
+      (void)args;
+      if constexpr (std::is_void_v<std::invoke_result_t<const F&, T&>>) {
+        f(Obj(self));
+        return {};
+      } else {
+        return Variant(f(Obj(self)));
+      }
+    }
+  }
 
   template <class M>
-  void AddGet(std::string name, VarType vt, M T::*field) {
-    members_.emplace_back(std::move(name), InvokeKind::PropertyGet, vt,
+  void AddGet(std::string name, M T::*field) {
+    members_.emplace_back(std::move(name), InvokeKind::PropertyGet, AutomationType<M>::value,
                           [field](Instance& self, std::span<const Variant>) -> Variant {
                             return Variant(Obj(self).*field);
                           });
   }
+  // The assignments a field of type M takes: let for a value, set for an object
+  // reference, both for a Variant.
   template <class M>
-  void AddLetField(std::string name, VarType vt, M T::*field) {
-    members_.emplace_back(std::move(name), InvokeKind::PropertyPut, vt,
+  void AddAssign(std::string name, M T::*field) {
+    if constexpr (std::is_same_v<M, ObjectRef>) {
+      AddSetField(std::move(name), field);
+    } else if constexpr (std::is_same_v<M, Variant>) {
+      AddLetField(name, field);
+      AddSetField(std::move(name), field);
+    } else {
+      AddLetField(std::move(name), field);
+    }
+  }
+  template <class M>
+  void AddLetField(std::string name, M T::*field) {
+    members_.emplace_back(std::move(name), InvokeKind::PropertyPut, AutomationType<M>::value,
                           [field](Instance& self, std::span<const Variant> args) -> Variant {
-                            if constexpr (std::is_same_v<M, Variant>) {
-                              Obj(self).*field = args[0];
-                            } else {
-                              Obj(self).*field = *args[0].template GetIf<M>();
-                            }
+                            // The value arrives converted to the field's type;
+                            // ValueAs only converts when called some other way.
+                            Variant scratch;
+                            Obj(self).*field = ValueAs<M>(args.back(), scratch);
                             return {};
                           });
   }
   template <class M>
   void AddSetField(std::string name, M T::*field) {
-    members_.emplace_back(std::move(name), InvokeKind::PropertyPutRef,
-                          AutomationType<M>::value,
+    members_.emplace_back(std::move(name), InvokeKind::PropertyPutRef, AutomationType<M>::value,
                           [field](Instance& self, std::span<const Variant> args) -> Variant {
-                            Obj(self).*field = args[0].Object();
+                            Obj(self).*field = args.back().Object();
+                            return {};
+                          });
+  }
+  void AddArrayGet(std::string name, SafeArray T::*field, VarType element_type) {
+    members_.emplace_back(std::move(name), InvokeKind::PropertyGet, VarType::Array | element_type,
+                          [field](Instance& self, std::span<const Variant>) -> Variant {
+                            return Variant(Obj(self).*field);
+                          });
+  }
+  void AddArrayLet(std::string name, SafeArray T::*field, VarType element_type) {
+    const VarType vt = VarType::Array | element_type;
+    members_.emplace_back(std::move(name), InvokeKind::PropertyPut, vt,
+                          [field, vt](Instance& self, std::span<const Variant> args) -> Variant {
+                            const Variant& value = args.back();
+                            if (!value.IsArray() || value.Type() != vt) {
+                              errors::Raise(errors::kTypeMismatch);
+                            }
+                            Obj(self).*field = value.Array();
                             return {};
                           });
   }
@@ -308,10 +453,15 @@ class ClassBuilder final : public ClassBuilderBase {
 };
 
 // An object of class T outside any registry (a class defined only for local
-// use, or an object the host makes itself).
+// use, or an object the host makes itself); no initialisation or termination
+// code runs. Raises 5 when `info` is not a class of T (BuildInfo of a
+// ClassBuilder<T>).
 template <class T>
 ObjectRef MakeObject(const std::shared_ptr<const ClassInfo>& info) {
-  return ObjectRef(std::make_shared<InstanceOf<T>>(info, nullptr));
+  if (info == nullptr || info->CppType() != typeid(T)) {
+    errors::Raise(errors::kInvalidProcedureCall);
+  }
+  return ObjectRef(std::make_shared<InstanceOf<T>>(info));
 }
 
 }  // namespace replikon

@@ -63,7 +63,10 @@ class ClassRegistry {
   // The process-wide registry.
   static ClassRegistry& Global();
 
-  // Registers every class of the server (replacing an earlier server of the same name).
+  // Registers every class of the server (replacing an earlier server of the same
+  // name). Raises 5 "Invalid procedure call or argument", and registers nothing,
+  // for an empty server or class name, a class name with a point in it, or a
+  // class defined twice.
   void Register(const Server& server);
   // Removes a server's classes; existing instances live on.
   void Unregister(std::string_view server_name);
@@ -82,7 +85,8 @@ class ClassRegistry {
  private:
   struct Entry {
     std::string server;
-    ClassDefinition definition;
+    // Shared so that a creation can run outside the lock.
+    std::shared_ptr<const ClassDefinition> definition;
   };
   struct Hash {
     using is_transparent = void;

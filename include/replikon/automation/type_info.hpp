@@ -49,9 +49,10 @@ struct ParamDescription {
 
 class Instance;
 
-// The body of one member: called with the object and the arguments (for a let
-// or set, the single new value, already converted to the declared type for a
-// let of a typed property). May raise AutomationError.
+// The body of one member: called with the object and the arguments, one per
+// declared parameter (omitted optional ones given as Variant::Missing()), and
+// for a let or set the new value last, already converted to the declared type
+// for a let of a typed property. May raise AutomationError.
 using MemberFunction = std::function<Variant(Instance& self, std::span<const Variant> args)>;
 
 // One entry of an interface: a method or one accessor of a property.
@@ -100,6 +101,9 @@ class MemberDescription {
 
 // An object's default automation interface: its members in declared order,
 // hidden ones included, every accessor an entry of its own.
+//
+// Members given without an identifier receive one here; the accessors of one
+// property share it (an identifier given to any of them is used for all).
 class InterfaceDescription {
  public:
   InterfaceDescription(std::string name, std::vector<MemberDescription> members);
@@ -126,6 +130,8 @@ class InterfaceDescription {
   std::vector<MemberDescription> members_;
   // name -> index of the first member per invoke kind (get, let, set, function)
   std::unordered_map<std::string, std::array<std::int32_t, 4>, Hash, std::equal_to<>> index_;
+  // identifier -> the same, for FindById
+  std::unordered_map<DispId, std::array<std::int32_t, 4>> by_id_;
 };
 
 // A class: its reported name, its interface, and a count of its live instances.

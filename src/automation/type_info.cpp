@@ -1,0 +1,276 @@
+// Type information and late-bound invocation.
+#include "replikon/automation/type_info.hpp"
+
+#include <cstddef>
+#include <exception>
+#include <new>
+#include <unordered_set>
+#include <utility>
+
+#include "replikon/automation/error.hpp"
+
+namespace replikon {
+
+namespace {
+
+// The platform's number for an error that the client's code raised in a form
+// that carries no automation error number.
+constexpr std::int32_t kAutomationErrorNumber = 440;
+constexpr const char* kAutomationErrorText = "Automation error";
+
+// Identifiers given to members declared without one, as the platform's own
+// class compiler numbers them.
+constexpr DispId kFirstGeneratedId = 0x60030000;
+
+constexpr std::array<std::int32_t, 4> kNoMembers{-1, -1, -1, -1};
+
+// The slot of an invoke kind in the name index; -1 for a value that is no kind.
+constexpr int SlotOf(InvokeKind kind) noexcept {
+  switch (kind) {
+    case InvokeKind::PropertyGet:
+      return 0;
+    case InvokeKind::PropertyPut:
+      return 1;
+    case InvokeKind::PropertyPutRef:
+      return 2;
+    case InvokeKind::Function:
+      return 3;
+  }
+  return -1;
+}
+
+// Types that a let converts to and a typed get or function always yields.
+constexpr bool IsScalarType(VarType t) noexcept {
+  switch (t) {
+    case VarType::I2:
+    case VarType::I4:
+    case VarType::R4:
+    case VarType::R8:
+    case VarType::Cy:
+    case VarType::Date:
+    case VarType::BStr:
+    case VarType::Bool:
+    case VarType::Decimal:
+    case VarType::UI1:
+      return true;
+    default:
+      return false;
+  }
+}
+
+// The new value of a let, made fit for a property declared as `declared`.
+// Returns false when the value may be passed on as it is; otherwise stores the
+// value to pass in `out`. Raises the conversion errors.
+bool PrepareLetValue(const Variant& value, VarType declared, Variant& out) {
+  if (IsArrayType(declared)) {
+    // An array property takes an array of exactly its type and nothing else.
+    if (!value.IsArray() || value.Type() != declared) errors::Raise(errors::kTypeMismatch);
+    return false;
+  }
+  switch (declared) {
+    case VarType::Variant:
+    case VarType::Empty:
+      // A let of an object assigns the object's value, not the reference.
+      if (!value.IsObject()) return false;
+      out = ValueOf(value);
+      return true;
+    case VarType::Dispatch:
+      // A let of a property typed as an object passes the reference on.
+      if (!value.IsObject()) errors::Raise(errors::kTypeMismatch);
+      return false;
+    default:
+      if (value.Type() == declared) return false;
+      out = ChangeType(value, declared);
+      return true;
+  }
+}
+
+}  // namespace
+
+// ---- MemberDescription -------------------------------------------------------
+
+MemberDescription::MemberDescription(std::string name, replikon::InvokeKind kind,
+                                     replikon::VarType type, MemberFunction body)
+    : name_(std::move(name)), kind_(kind), type_(type), body_(std::move(body)) {}
+
+Variant MemberDescription::Invoke(Instance& self, std::span<const Variant> args) const {
+  try {
+    if (!body_) errors::Raise(errors::kNotSupported);
+
+    std::size_t required = 0;
+    for (const ParamDescription& p : params_) {
+      if (!p.optional) ++required;
+    }
+    const std::size_t total = params_.size();
+    const bool assigns = kind_ == InvokeKind::PropertyPut || kind_ == InvokeKind::PropertyPutRef;
+    const std::size_t extra = assigns ? 1 : 0;
+    const std::size_t given = args.size();
+    if (given < required + extra || given > total + extra) errors::Raise(errors::kWrongArguments);
+
+    Variant converted;
+    bool use_converted = false;
+    if (kind_ == InvokeKind::PropertyPutRef) {
+      if (!args.back().IsObject()) errors::Raise(errors::kObjectRequired);
+    } else if (kind_ == InvokeKind::PropertyPut) {
+      use_converted = PrepareLetValue(args.back(), type_.VarType(), converted);
+    }
+
+    Variant result;
+    if (given == total + extra && !use_converted) {
+      result = body_(self, args);
+    } else if (given == 1 && total == 0) {
+      // A plain let whose value was converted: no index arguments to carry.
+      result = body_(self, std::span<const Variant>(&converted, 1));
+    } else {
+      // Omitted optional arguments are passed as Missing, the new value last.
+      std::vector<Variant> full;
+      full.reserve(total + extra);
+      full.insert(full.end(), args.begin(),
+                  args.begin() + static_cast<std::ptrdiff_t>(given - extra));
+      full.resize(total, Variant::Missing());
+      if (assigns) full.push_back(use_converted ? std::move(converted) : args.back());
+      result = body_(self, full);
+    }
+
+    if (!assigns) {
+      // A typed get or function yields a value of its declared type.
+      const VarType declared = type_.VarType();
+      if (IsScalarType(declared) && result.Type() != declared) return ChangeType(result, declared);
+      return result;
+    }
+    return {};
+  } catch (const AutomationError&) {
+    throw;
+  } catch (const std::bad_alloc&) {
+    errors::Raise(errors::kOutOfMemory);
+  } catch (const std::exception& e) {
+    const char* what = e.what();
+    throw AutomationError(kAutomationErrorNumber,
+                          what != nullptr && *what != '\0' ? what : kAutomationErrorText);
+  } catch (...) {
+    throw AutomationError(kAutomationErrorNumber, kAutomationErrorText);
+  }
+}
+
+// ---- InterfaceDescription ----------------------------------------------------
+
+InterfaceDescription::InterfaceDescription(std::string name, std::vector<MemberDescription> members)
+    : name_(std::move(name)), members_(std::move(members)) {
+  // One identifier per name: the one given to any accessor, else a new one.
+  std::unordered_map<std::string_view, DispId> ids;
+  std::unordered_set<DispId> used;
+  for (const MemberDescription& m : members_) {
+    if (m.MemberId() == kDispIdUnknown) continue;
+    ids.try_emplace(m.Name(), m.MemberId());
+    used.insert(m.MemberId());
+  }
+  DispId next = kFirstGeneratedId;
+  for (MemberDescription& m : members_) {
+    if (m.MemberId() != kDispIdUnknown) continue;
+    auto it = ids.find(m.Name());
+    if (it == ids.end()) {
+      while (used.contains(next)) ++next;
+      it = ids.emplace(m.Name(), next).first;
+      used.insert(next++);
+    }
+    m.SetMemberId(it->second);
+  }
+
+  index_.reserve(members_.size());
+  for (std::size_t i = 0; i < members_.size(); ++i) {
+    const MemberDescription& m = members_[i];
+    auto& by_name = index_.try_emplace(m.Name(), kNoMembers).first->second;
+    auto& by_id = by_id_.try_emplace(m.MemberId(), kNoMembers).first->second;
+    const int slot = SlotOf(m.InvokeKind());
+    if (slot < 0) continue;
+    // The first member of a name and kind is the one that is found.
+    if (by_name[slot] < 0) by_name[slot] = static_cast<std::int32_t>(i);
+    if (by_id[slot] < 0) by_id[slot] = static_cast<std::int32_t>(i);
+  }
+}
+
+const MemberDescription* InterfaceDescription::Find(std::string_view name,
+                                                    InvokeKind kind) const noexcept {
+  const int slot = SlotOf(kind);
+  if (slot < 0) return nullptr;
+  const auto it = index_.find(name);
+  if (it == index_.end()) return nullptr;
+  const std::int32_t i = it->second[static_cast<std::size_t>(slot)];
+  return i < 0 ? nullptr : &members_[static_cast<std::size_t>(i)];
+}
+
+const MemberDescription* InterfaceDescription::FindById(DispId id, InvokeKind kind) const noexcept {
+  const int slot = SlotOf(kind);
+  if (slot < 0) return nullptr;
+  const auto it = by_id_.find(id);
+  if (it == by_id_.end()) return nullptr;
+  const std::int32_t i = it->second[static_cast<std::size_t>(slot)];
+  return i < 0 ? nullptr : &members_[static_cast<std::size_t>(i)];
+}
+
+bool InterfaceDescription::HasName(std::string_view name) const noexcept {
+  return index_.find(name) != index_.end();
+}
+
+// ---- ClassInfo and Instance --------------------------------------------------
+
+ClassInfo::ClassInfo(std::string class_name, std::shared_ptr<const InterfaceDescription> iface,
+                     const std::type_info& cpp_type)
+    : name_(std::move(class_name)),
+      iface_(iface != nullptr ? std::move(iface)
+                              : std::make_shared<const InterfaceDescription>(
+                                    "_" + name_, std::vector<MemberDescription>{})),
+      cpp_type_(&cpp_type) {}
+
+namespace {
+// The class of an instance made without one: no members, reported as "Object".
+const std::shared_ptr<const ClassInfo>& ClasslessInfo() {
+  static const std::shared_ptr<const ClassInfo> info =
+      std::make_shared<const ClassInfo>("Object", nullptr, typeid(void));
+  return info;
+}
+}  // namespace
+
+Instance::Instance(std::shared_ptr<const ClassInfo> cls) noexcept
+    : class_(cls != nullptr ? std::move(cls) : ClasslessInfo()) {
+  class_->live_.fetch_add(1, std::memory_order_relaxed);
+}
+
+Instance::~Instance() {
+  class_->live_.fetch_sub(1, std::memory_order_relaxed);
+}
+
+// ---- The operations the engines use ------------------------------------------
+
+std::shared_ptr<const InterfaceDescription> DescribeObject(const ObjectRef& object) {
+  if (object.IsNull()) errors::Raise(errors::kObjectNotSet);
+  return object->Class().Interface();
+}
+
+Variant InvokeByName(const ObjectRef& object, std::string_view name, InvokeKind kind,
+                     std::span<const Variant> args) {
+  if (object.IsNull()) errors::Raise(errors::kObjectNotSet);
+  const MemberDescription* member = object->Class().Interface()->Find(name, kind);
+  if (member == nullptr) errors::Raise(errors::kNotSupported);
+  return member->Invoke(*object, args);
+}
+
+Variant InvokeById(const ObjectRef& object, DispId id, InvokeKind kind,
+                   std::span<const Variant> args) {
+  if (object.IsNull()) errors::Raise(errors::kObjectNotSet);
+  const MemberDescription* member = object->Class().Interface()->FindById(id, kind);
+  if (member == nullptr) errors::Raise(errors::kNotSupported);
+  return member->Invoke(*object, args);
+}
+
+std::string ClassNameOf(const ObjectRef& object) {
+  if (object.IsNull()) return "Nothing";
+  return object->Class().Name();
+}
+
+std::string ClassNameOf(const Variant& value) {
+  if (const ObjectRef* object = value.GetIf<ObjectRef>()) return ClassNameOf(*object);
+  return "Nothing";
+}
+
+}  // namespace replikon
