@@ -88,13 +88,18 @@ class SafeArray {
   friend bool operator==(const SafeArray& a, const SafeArray& b);
 
  private:
+  // A Boolean element as the platform stores it (VARIANT_BOOL): -1 true, 0 false.
+  enum class BoolCell : std::int16_t { False = 0, True = -1 };
   using Storage =
       std::variant<std::vector<std::int16_t>, std::vector<std::int32_t>, std::vector<float>,
                    std::vector<double>, std::vector<Currency>, std::vector<Date>,
                    std::vector<std::string>, std::vector<ObjectRef>, std::vector<ErrorCode>,
-                   std::vector<std::int16_t /* VARIANT_BOOL */>, std::vector<Variant>,
-                   std::vector<Decimal>, std::vector<std::uint8_t>>;
+                   std::vector<BoolCell>, std::vector<Variant>, std::vector<Decimal>,
+                   std::vector<std::uint8_t>>;
+  static Storage MakeStorage(VarType element_type, std::size_t count);
   std::size_t FlatIndex(std::span<const std::int32_t> index) const;
+  void SetFlatUnchecked(std::size_t i, const Variant& value);
+  void SetRefUnchecked(std::size_t i, const ObjectRef& object);
 
   VarType element_type_;
   std::vector<ArrayBound> bounds_;

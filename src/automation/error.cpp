@@ -1,0 +1,95 @@
+#include "replikon/automation/error.hpp"
+
+#include <utility>
+
+namespace replikon {
+
+namespace {
+
+std::string ComposeWhat(std::int32_t number, const std::string& description) {
+  std::string text = "Error " + std::to_string(number);
+  if (!description.empty()) {
+    text += ": ";
+    text += description;
+  }
+  return text;
+}
+
+}  // namespace
+
+AutomationError::AutomationError(std::int32_t number, std::string description,
+                                 std::string help_file, std::int32_t help_context,
+                                 std::string source)
+    : number_(number),
+      description_(std::move(description)),
+      help_file_(std::move(help_file)),
+      help_context_(help_context),
+      source_(std::move(source)),
+      what_(ComposeWhat(number_, description_)) {}
+
+namespace errors {
+
+const char* StandardDescription(std::int32_t number) noexcept {
+  switch (number) {
+    case 5:
+      return "Invalid procedure call or argument";
+    case 6:
+      return "Overflow";
+    case 7:
+      return "Out of memory";
+    case 9:
+      return "Subscript out of range";
+    case 13:
+      return "Type mismatch";
+    case 52:
+      return "Bad file name or number";
+    case 53:
+      return "File not found";
+    case 57:
+      return "Device I/O error";
+    case 58:
+      return "File already exists";
+    case 61:
+      return "Disk full";
+    case 67:
+      return "Too many files";
+    case 70:
+      return "Permission denied";
+    case 71:
+      return "Disk not ready";
+    case 75:
+      return "Path/File access error";
+    case 76:
+      return "Path not found";
+    case 91:
+      return "Object variable or With block variable not set";
+    case 94:
+      return "Invalid use of Null";
+    case 380:
+      return "Invalid property value";
+    case 424:
+      return "Object required";
+    case 429:
+      return "ActiveX component can't create object";
+    case 438:
+      return "Object doesn't support this property or method";
+    case 440:
+      return "Automation error";
+    case 450:
+      return "Wrong number of arguments or invalid property assignment";
+    default:
+      return "";
+  }
+}
+
+void Raise(std::int32_t number) {
+  throw AutomationError(number, StandardDescription(number));
+}
+
+void Raise(std::int32_t number, std::string description) {
+  throw AutomationError(number, std::move(description));
+}
+
+}  // namespace errors
+
+}  // namespace replikon

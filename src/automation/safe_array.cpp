@@ -1,0 +1,265 @@
+#include "replikon/automation/safe_array.hpp"
+
+#include <bit>
+#include <limits>
+#include <new>
+#include <stdexcept>
+#include <type_traits>
+#include <utility>
+
+#include "replikon/automation/error.hpp"
+
+namespace replikon {
+
+namespace {
+
+bool CanFormArray(VarType t) noexcept {
+  switch (t) {
+    case VarType::I2:
+    case VarType::I4:
+    case VarType::R4:
+    case VarType::R8:
+    case VarType::Cy:
+    case VarType::Date:
+    case VarType::BStr:
+    case VarType::Dispatch:
+    case VarType::Error:
+    case VarType::Bool:
+    case VarType::Variant:
+    case VarType::Decimal:
+    case VarType::UI1:
+      return true;
+    default:
+      return false;
+  }
+}
+
+// Runs f, turning a failed allocation into 7 "Out of memory".
+template <class F>
+decltype(auto) GuardAllocation(F&& f) {
+  try {
+    return f();
+  } catch (const std::bad_alloc&) {
+    errors::Raise(errors::kOutOfMemory);
+  } catch (const std::length_error&) {
+    errors::Raise(errors::kOutOfMemory);
+  }
+}
+
+}  // namespace
+
+SafeArray::Storage SafeArray::MakeStorage(VarType element_type, std::size_t count) {
+  return GuardAllocation([&]() -> Storage {
+    switch (element_type) {
+      case VarType::I2:
+        return std::vector<std::int16_t>(count);
+      case VarType::I4:
+        return std::vector<std::int32_t>(count);
+      case VarType::R4:
+        return std::vector<float>(count);
+      case VarType::R8:
+        return std::vector<double>(count);
+      case VarType::Cy:
+        return std::vector<Currency>(count);
+      case VarType::Date:
+        return std::vector<Date>(count);
+      case VarType::BStr:
+        return std::vector<std::string>(count);
+      case VarType::Dispatch:
+        return std::vector<ObjectRef>(count);
+      case VarType::Error:
+        return std::vector<ErrorCode>(count);
+      case VarType::Bool:
+        return std::vector<BoolCell>(count, BoolCell::False);
+      case VarType::Variant:
+        return std::vector<Variant>(count);
+      case VarType::Decimal:
+        return std::vector<Decimal>(count);
+      case VarType::UI1:
+        return std::vector<std::uint8_t>(count);
+      default:
+        errors::Raise(errors::kInvalidProcedureCall);
+    }
+  });
+}
+
+SafeArray::SafeArray(VarType element_type)
+    : element_type_(element_type), data_(MakeStorage(element_type, 0)) {}
+
+SafeArray::SafeArray(VarType element_type, std::span<const ArrayBound> bounds)
+    : element_type_(element_type) {
+  if (!CanFormArray(element_type)) errors::Raise(errors::kInvalidProcedureCall);
+  std::uint64_t count = bounds.empty() ? 0 : 1;
+  for (const ArrayBound& b : bounds) {
+    if (static_cast<std::int64_t>(b.upper) < static_cast<std::int64_t>(b.lower) - 1) {
+      errors::Raise(errors::kSubscriptOutOfRange);
+    }
+    // Each factor is below 2^32 and the running count never passes kMaxElements
+    // (2^31), so the product cannot wrap.
+    count *= b.Count();
+    if (count > kMaxElements) errors::Raise(errors::kOutOfMemory);
+  }
+  GuardAllocation([&] { bounds_.assign(bounds.begin(), bounds.end()); });
+  data_ = MakeStorage(element_type, static_cast<std::size_t>(count));
+}
+
+SafeArray SafeArray::FromBytes(std::span<const std::uint8_t> bytes, std::int32_t lower) {
+  if (bytes.size() > kMaxElements) errors::Raise(errors::kOutOfMemory);
+  const std::int64_t upper =
+      static_cast<std::int64_t>(lower) + static_cast<std::int64_t>(bytes.size()) - 1;
+  if (upper > std::numeric_limits<std::int32_t>::max() ||
+      upper < std::numeric_limits<std::int32_t>::min()) {
+    errors::Raise(errors::kSubscriptOutOfRange);
+  }
+  SafeArray array(VarType::UI1);
+  GuardAllocation([&] {
+    array.bounds_.push_back(ArrayBound{lower, static_cast<std::int32_t>(upper)});
+    array.data_ = std::vector<std::uint8_t>(bytes.begin(), bytes.end());
+  });
+  return array;
+}
+
+std::size_t SafeArray::Count() const noexcept {
+  return std::visit([](const auto& cells) { return cells.size(); }, data_);
+}
+
+std::size_t SafeArray::FlatIndex(std::span<const std::int32_t> index) const {
+  if (index.size() != bounds_.size() || bounds_.empty()) {
+    errors::Raise(errors::kSubscriptOutOfRange);
+  }
+  std::size_t flat = 0;
+  for (std::size_t d = 0; d < index.size(); ++d) {
+    const ArrayBound& b = bounds_[d];
+    if (index[d] < b.lower || index[d] > b.upper) errors::Raise(errors::kSubscriptOutOfRange);
+    flat = flat * static_cast<std::size_t>(b.Count()) +
+           static_cast<std::size_t>(static_cast<std::int64_t>(index[d]) - b.lower);
+  }
+  return flat;
+}
+
+Variant SafeArray::Get(std::span<const std::int32_t> index) const {
+  return GetFlat(FlatIndex(index));
+}
+
+void SafeArray::Set(std::span<const std::int32_t> index, const Variant& value) {
+  SetFlatUnchecked(FlatIndex(index), value);
+}
+
+void SafeArray::SetRef(std::span<const std::int32_t> index, const ObjectRef& object) {
+  SetRefUnchecked(FlatIndex(index), object);
+}
+
+Variant SafeArray::GetFlat(std::size_t i) const {
+  if (i >= Count()) errors::Raise(errors::kSubscriptOutOfRange);
+  return std::visit(
+      [i](const auto& cells) -> Variant {
+        using T = typename std::decay_t<decltype(cells)>::value_type;
+        if constexpr (std::is_same_v<T, BoolCell>) {
+          return Variant(cells[i] != BoolCell::False);
+        } else {
+          return Variant(cells[i]);
+        }
+      },
+      data_);
+}
+
+void SafeArray::SetFlat(std::size_t i, const Variant& value) {
+  if (i >= Count()) errors::Raise(errors::kSubscriptOutOfRange);
+  SetFlatUnchecked(i, value);
+}
+
+void SafeArray::SetFlatRef(std::size_t i, const ObjectRef& object) {
+  if (i >= Count()) errors::Raise(errors::kSubscriptOutOfRange);
+  SetRefUnchecked(i, object);
+}
+
+void SafeArray::SetFlatUnchecked(std::size_t i, const Variant& value) {
+  std::visit(
+      [this, i, &value](auto& cells) {
+        using T = typename std::decay_t<decltype(cells)>::value_type;
+        if constexpr (std::is_same_v<T, Variant>) {
+          // A Variant element takes the value itself; an object gives its default value.
+          cells[i] = ValueOf(value);
+        } else if constexpr (std::is_same_v<T, BoolCell>) {
+          cells[i] = ToBool(value) ? BoolCell::True : BoolCell::False;
+        } else if (const T* same = value.GetIf<T>()) {
+          cells[i] = *same;
+        } else {
+          const Variant converted = ChangeType(value, element_type_);
+          cells[i] = *converted.GetIf<T>();
+        }
+      },
+      data_);
+}
+
+void SafeArray::SetRefUnchecked(std::size_t i, const ObjectRef& object) {
+  if (auto* objects = std::get_if<std::vector<ObjectRef>>(&data_)) {
+    (*objects)[i] = object;
+  } else if (auto* variants = std::get_if<std::vector<Variant>>(&data_)) {
+    (*variants)[i] = Variant(object);
+  } else {
+    errors::Raise(errors::kTypeMismatch);
+  }
+}
+
+std::span<const std::uint8_t> SafeArray::ByteSpan() const {
+  const auto* bytes = std::get_if<std::vector<std::uint8_t>>(&data_);
+  if (bytes == nullptr) errors::Raise(errors::kTypeMismatch);
+  return std::span<const std::uint8_t>(bytes->data(), bytes->size());
+}
+
+std::vector<std::uint8_t> SafeArray::ToBytes() const {
+  const std::span<const std::uint8_t> bytes = ByteSpan();
+  return GuardAllocation([&] { return std::vector<std::uint8_t>(bytes.begin(), bytes.end()); });
+}
+
+bool operator==(const SafeArray& a, const SafeArray& b) {
+  if (a.element_type_ != b.element_type_ || a.bounds_ != b.bounds_) return false;
+  if (a.data_.index() != b.data_.index()) return false;
+  return std::visit(
+      [&b](const auto& xs) {
+        using V = std::decay_t<decltype(xs)>;
+        using T = typename V::value_type;
+        const V& ys = *std::get_if<V>(&b.data_);
+        if (xs.size() != ys.size()) return false;
+        for (std::size_t i = 0; i < xs.size(); ++i) {
+          if constexpr (std::is_same_v<T, float>) {
+            if (std::bit_cast<std::uint32_t>(xs[i]) != std::bit_cast<std::uint32_t>(ys[i])) {
+              return false;
+            }
+          } else if constexpr (std::is_same_v<T, double>) {
+            if (std::bit_cast<std::uint64_t>(xs[i]) != std::bit_cast<std::uint64_t>(ys[i])) {
+              return false;
+            }
+          } else {
+            if (!(xs[i] == ys[i])) return false;
+          }
+        }
+        return true;
+      },
+      a.data_);
+}
+
+IndexWalker::IndexWalker(std::span<const ArrayBound> bounds)
+    : bounds_(bounds.begin(), bounds.end()), index_(bounds.size()), done_(true) {
+  if (bounds_.empty()) return;
+  for (std::size_t d = 0; d < bounds_.size(); ++d) {
+    if (bounds_[d].Count() == 0) return;
+    index_[d] = bounds_[d].lower;
+  }
+  done_ = false;
+}
+
+void IndexWalker::Next() noexcept {
+  if (done_) return;
+  for (std::size_t d = bounds_.size(); d-- > 0;) {
+    if (index_[d] < bounds_[d].upper) {
+      ++index_[d];
+      return;
+    }
+    index_[d] = bounds_[d].lower;
+  }
+  done_ = true;
+}
+
+}  // namespace replikon
