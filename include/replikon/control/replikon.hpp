@@ -95,14 +95,20 @@ class Replikon {
   const ObjectRef& RootObject() const noexcept;
 
  private:
+  class CallScope;
+
   EngineContext MakeContext();
   void Notify(std::string_view property);
   void Raise(RecursionCheckArgs& args);
+  // Rethrows the exception that aborted a call (a handler's, or out of memory).
+  [[noreturn]] static void RethrowAbort(const EngineContext& ctx);
 
   std::shared_ptr<Container> container_;
   const ClassRegistry* registry_;
   EngineSettings settings_;
-  std::map<HandlerId, RecursionCheckHandler> handlers_;
+  // Shared so that a handler that removes itself while it runs stays alive
+  // until it returns.
+  std::map<HandlerId, std::shared_ptr<const RecursionCheckHandler>> handlers_;
   HandlerId next_handler_ = 1;
   EngineContext* active_ = nullptr;  // the context of the call under way
 };

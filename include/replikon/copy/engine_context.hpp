@@ -64,9 +64,15 @@ class EngineContext {
   // Raises RecursionCheck and returns the value the handlers left in Cancel.
   // An exception thrown by a handler is caught and kept: the call is then
   // aborted (Aborted() turns true, the engines unwind without doing more work)
-  // and the component rethrows it at the end of the call.
+  // and the component rethrows it at the end of the call. Once the call is
+  // aborted no handler runs any more and the result is true (cancel).
   bool RaiseRecursionCheck(const ObjectRef& parent, const ObjectRef& current,
-                           std::string_view property, bool cancel, std::int16_t error_status);
+                           std::string_view property, bool cancel,
+                           std::int16_t error_status) noexcept;
+
+  // Aborts the call with `error` (the first one is kept): used by the engines
+  // when they cannot go on at all (out of memory).
+  void Abort(std::exception_ptr error) noexcept;
 
   bool Aborted() const noexcept { return static_cast<bool>(handler_error_); }
   std::exception_ptr HandlerError() const noexcept { return handler_error_; }

@@ -1,0 +1,208 @@
+#include "replikon/control/replikon.hpp"
+
+#include <utility>
+
+#include "replikon/automation/type_info.hpp"
+#include "replikon/automation/variant.hpp"
+#include "replikon/copy/copy_engine.hpp"
+#include "replikon/copy/object_factory.hpp"
+
+namespace replikon {
+
+namespace {
+
+constexpr std::string_view kKeyRecursionAllowed = "RecursionAllowed";
+constexpr std::string_view kKeyRaiseRecursionCheckEvent = "RaiseRecursionCheckEvent";
+constexpr std::string_view kKeyObjectServerName = "ObjectServerName";
+constexpr std::string_view kKeyProblemsNotification = "ProblemsNotification";
+constexpr std::string_view kKeySetExternalReferences = "SetExternalReferences";
+
+// The default of ProblemsNotification in the container's bag. It is given with
+// the setting's own type (16-bit), so that a bag that leaves out values equal
+// to their defaults does leave this one out.
+constexpr std::int16_t kDefaultProblemsNotification = OnSubobjectProblem;
+
+// The value with leading and trailing space characters (only ' ') removed.
+std::string_view TrimSpaces(std::string_view value) noexcept {
+  const std::size_t first = value.find_first_not_of(' ');
+  if (first == std::string_view::npos) return {};
+  const std::size_t last = value.find_last_not_of(' ');
+  return value.substr(first, last - first + 1);
+}
+
+}  // namespace
+
+// The frame of one processing call: makes `ctx` the component's call under way
+// (so RootObject() reports its root) and, when the call ends on any path,
+// releases its root object and restores the call that was under way before
+// (a processing call made from inside a RecursionCheck handler).
+class Replikon::CallScope {
+ public:
+  CallScope(Replikon& owner, EngineContext& ctx) noexcept
+      : owner_(owner), ctx_(ctx), outer_(owner.active_) {
+    owner_.active_ = &ctx_;
+  }
+  ~CallScope() {
+    ctx_.SetRoot(nullptr);
+    owner_.active_ = outer_;
+  }
+  CallScope(const CallScope&) = delete;
+  CallScope& operator=(const CallScope&) = delete;
+
+ private:
+  Replikon& owner_;
+  EngineContext& ctx_;
+  EngineContext* outer_;
+};
+
+Replikon::Replikon(std::shared_ptr<Container> container, const ClassRegistry& registry)
+    : container_(std::move(container)), registry_(&registry) {
+  if (container_) container_->SetFaceColor(kFaceColor);
+}
+
+Replikon::~Replikon() = default;
+
+// ---- Processing -------------------------------------------------------------
+
+ObjectRef Replikon::Copy(const ObjectRef& source_object) {
+  if (TrimSpaces(settings_.object_server_name).empty()) RaiseControlError(kErrServerNotSpecified);
+  if (source_object.IsNull()) return {};
+
+  EngineContext ctx = MakeContext();
+  ObjectRef target;
+  std::int32_t status = kStatusOk;
+  {
+    CallScope scope(*this, ctx);
+    ctx.SetRoot(source_object);
+    target = CreateInstance(ctx, ClassNameOf(source_object), status);
+    if (status != kStatusOk) {
+      ctx.RaiseRecursionCheck(source_object, source_object, "", true,
+                              static_cast<std::int16_t>(status));
+    } else {
+      CopyProperties(ctx, source_object, target, source_object, status);
+    }
+  }
+  if (ctx.Aborted()) {
+    target.Reset();
+    RethrowAbort(ctx);
+  }
+  if (status == kStatusProblem) {
+    target.Reset();
+    RaiseControlError(kErrProcessingProblems);
+  }
+  return target;
+}
+
+void Replikon::ShowAboutBox() const noexcept {}
+
+// ---- Settings ---------------------------------------------------------------
+
+void Replikon::SetRecursionAllowed(bool value) {
+  settings_.recursion_allowed = value;
+  Notify(kKeyRecursionAllowed);
+}
+
+void Replikon::SetRaiseRecursionCheckEvent(bool value) {
+  settings_.raise_recursion_check_event = value;
+  Notify(kKeyRaiseRecursionCheckEvent);
+}
+
+void Replikon::SetObjectServerName(std::string_view value) {
+  settings_.object_server_name.assign(TrimSpaces(value));
+  Notify(kKeyObjectServerName);
+}
+
+void Replikon::SetProblemsNotification(std::int32_t value) {
+  if (value != SourceObjectOnly && value != OnSubobjectProblem) {
+    errors::Raise(errors::kInvalidPropertyValue);
+  }
+  settings_.problems_notification = static_cast<std::int16_t>(value);
+  Notify(kKeyProblemsNotification);
+}
+
+void Replikon::SetSetExternalReferences(bool value) {
+  settings_.set_external_references = value;
+  Notify(kKeySetExternalReferences);
+}
+
+// ---- Persistence --------------------------------------------------------------
+
+void Replikon::InitProperties() {
+  settings_ = EngineSettings{};
+}
+
+void Replikon::WriteProperties(PropertyBag& bag) const {
+  bag.WriteProperty(kKeyRecursionAllowed, Variant(settings_.recursion_allowed), Variant(true));
+  bag.WriteProperty(kKeyRaiseRecursionCheckEvent, Variant(settings_.raise_recursion_check_event),
+                    Variant(true));
+  bag.WriteProperty(kKeyObjectServerName, Variant(settings_.object_server_name),
+                    Variant(std::string()));
+  bag.WriteProperty(kKeyProblemsNotification, Variant(settings_.problems_notification),
+                    Variant(kDefaultProblemsNotification));
+  bag.WriteProperty(kKeySetExternalReferences, Variant(settings_.set_external_references),
+                    Variant(false));
+}
+
+void Replikon::ReadProperties(const PropertyBag& bag) {
+  // Each value is stored as soon as it is converted: a value that does not
+  // convert ends the load, and the settings read before it keep their values.
+  settings_.recursion_allowed = ToBool(bag.ReadProperty(kKeyRecursionAllowed, Variant(true)));
+  settings_.raise_recursion_check_event =
+      ToBool(bag.ReadProperty(kKeyRaiseRecursionCheckEvent, Variant(true)));
+  settings_.object_server_name =
+      ToBStr(bag.ReadProperty(kKeyObjectServerName, Variant(std::string())));
+  settings_.problems_notification =
+      ToI2(bag.ReadProperty(kKeyProblemsNotification, Variant(kDefaultProblemsNotification)));
+  settings_.set_external_references =
+      ToBool(bag.ReadProperty(kKeySetExternalReferences, Variant(false)));
+}
+
+// ---- The container --------------------------------------------------------------
+
+void Replikon::OnResize() {
+  if (container_) container_->SetSize(kControlSizeTwips, kControlSizeTwips);
+}
+
+void Replikon::Notify(std::string_view property) {
+  if (container_) container_->PropertyChanged(property);
+}
+
+// ---- The RecursionCheck event ------------------------------------------------
+
+Replikon::HandlerId Replikon::AddRecursionCheckHandler(RecursionCheckHandler handler) {
+  const HandlerId id = next_handler_++;
+  handlers_.emplace(id, std::make_shared<const RecursionCheckHandler>(std::move(handler)));
+  return id;
+}
+
+bool Replikon::RemoveRecursionCheckHandler(HandlerId id) {
+  return handlers_.erase(id) != 0;
+}
+
+void Replikon::Raise(RecursionCheckArgs& args) {
+  // The handlers present when the event is raised run, in the order they were
+  // added; one removed by an earlier handler no longer runs, one added during
+  // the event runs from the next event on.
+  const HandlerId last = next_handler_ - 1;
+  for (auto it = handlers_.begin(); it != handlers_.end() && it->first <= last;) {
+    const HandlerId id = it->first;
+    const std::shared_ptr<const RecursionCheckHandler> handler = it->second;
+    if (*handler) (*handler)(args);
+    it = handlers_.upper_bound(id);
+  }
+}
+
+const ObjectRef& Replikon::RootObject() const noexcept {
+  static const ObjectRef kNoRoot;
+  return active_ != nullptr ? active_->Root() : kNoRoot;
+}
+
+EngineContext Replikon::MakeContext() {
+  return EngineContext(settings_, *registry_, [this](RecursionCheckArgs& args) { Raise(args); });
+}
+
+void Replikon::RethrowAbort(const EngineContext& ctx) {
+  std::rethrow_exception(ctx.HandlerError());
+}
+
+}  // namespace replikon

@@ -1,0 +1,321 @@
+#include "replikon/copy/copy_engine.hpp"
+
+#include <cstddef>
+#include <memory>
+#include <new>
+#include <optional>
+#include <span>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "replikon/automation/error.hpp"
+#include "replikon/automation/type_info.hpp"
+#include "replikon/copy/object_factory.hpp"
+
+namespace replikon {
+
+bool IsObjectValued(const ObjectRef& object, std::string_view name) noexcept {
+  try {
+    return InvokeByName(object, name, InvokeKind::PropertyGet).IsObject();
+  } catch (...) {
+    return false;
+  }
+}
+
+bool SetPropertyByName(const ObjectRef& object, std::string_view name, const Variant& value,
+                       InvokeKind kind) noexcept {
+  if (kind != InvokeKind::PropertyPut && kind != InvokeKind::PropertyPutRef) return true;
+  try {
+    InvokeByName(object, name, kind, std::span<const Variant>(&value, 1));
+    return true;
+  } catch (...) {
+    return false;
+  }
+}
+
+namespace {
+
+constexpr std::string_view kDefaultMember = "_Default";
+
+// The class name an object's type information gives, without copying it. The
+// object must not be null.
+std::string_view TypeNameOf(const ObjectRef& object) noexcept {
+  return object->Class().Name();
+}
+
+// The source objects on the current path of the walk, each with the position
+// of its level on the work stack. Open addressing with linear probing; erasing
+// shifts the following entries back, so no tombstones pile up on a long walk.
+class PathIndex {
+ public:
+  static constexpr std::size_t kNone = static_cast<std::size_t>(-1);
+
+  void Insert(const Instance* key, std::size_t level) {
+    if ((size_ + 1) * 2 > slots_.size()) Grow();
+    std::size_t i = Home(key);
+    while (slots_[i].key != nullptr) i = (i + 1) & Mask();
+    slots_[i] = Slot{key, level};
+    ++size_;
+  }
+
+  std::size_t Find(const Instance* key) const noexcept {
+    if (size_ == 0) return kNone;
+    for (std::size_t i = Home(key);; i = (i + 1) & Mask()) {
+      if (slots_[i].key == key) return slots_[i].level;
+      if (slots_[i].key == nullptr) return kNone;
+    }
+  }
+
+  void Erase(const Instance* key) noexcept {
+    if (size_ == 0) return;
+    std::size_t i = Home(key);
+    while (slots_[i].key != key) {
+      if (slots_[i].key == nullptr) return;
+      i = (i + 1) & Mask();
+    }
+    // Move back every later entry of the probe run whose home does not lie
+    // cyclically in (i, j].
+    for (std::size_t j = (i + 1) & Mask(); slots_[j].key != nullptr; j = (j + 1) & Mask()) {
+      const std::size_t home = Home(slots_[j].key);
+      const bool stays = (i <= j) ? (i < home && home <= j) : (i < home || home <= j);
+      if (stays) continue;
+      slots_[i] = slots_[j];
+      i = j;
+    }
+    slots_[i] = Slot{};
+    --size_;
+  }
+
+  void Clear() noexcept {
+    for (Slot& s : slots_) s = Slot{};
+    size_ = 0;
+  }
+
+ private:
+  struct Slot {
+    const Instance* key = nullptr;
+    std::size_t level = 0;
+  };
+
+  std::size_t Mask() const noexcept { return slots_.size() - 1; }
+  std::size_t Home(const Instance* key) const noexcept {
+    // Fibonacci hashing of the address; the low bits of an address carry little.
+    const auto bits = static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(key));
+    return static_cast<std::size_t>((bits * 0x9E3779B97F4A7C15ULL) >> shift_);
+  }
+
+  void Grow() {
+    std::vector<Slot> old = std::move(slots_);
+    const std::size_t capacity = old.empty() ? 16 : old.size() * 2;
+    slots_.assign(capacity, Slot{});
+    shift_ = 64;
+    for (std::size_t c = capacity; c > 1; c >>= 1) --shift_;
+    size_ = 0;
+    for (const Slot& s : old) {
+      if (s.key == nullptr) continue;
+      std::size_t i = Home(s.key);
+      while (slots_[i].key != nullptr) i = (i + 1) & Mask();
+      slots_[i] = s;
+      ++size_;
+    }
+  }
+
+  std::vector<Slot> slots_;
+  std::size_t size_ = 0;
+  int shift_ = 64;
+};
+
+// One level of the walk: a source object being copied into its target.
+struct Level {
+  ObjectRef source;
+  ObjectRef target;
+  std::shared_ptr<const InterfaceDescription> iface;  // null: nothing to copy
+  std::size_t next = 0;                               // the next member to look at
+  std::int32_t status = kStatusOk;
+  std::string_view via;  // the parent's property that leads here (a name in its interface)
+};
+
+std::shared_ptr<const InterfaceDescription> DescribeOrNull(const ObjectRef& object) noexcept {
+  try {
+    return DescribeObject(object);
+  } catch (...) {
+    return nullptr;
+  }
+}
+
+// The copy walk. Each subobject is a level on an explicit work stack rather
+// than a native call, so the depth of a graph is bounded by memory, not by the
+// thread's stack; the order of reads, events, creations and assignments is that
+// of the natural recursive walk: a level is filled completely, then assigned to
+// its parent's property, and the parent goes on with its next member.
+class CopyWalk {
+ public:
+  CopyWalk(EngineContext& ctx, const ObjectRef& parent) : ctx_(ctx), top_parent_(parent) {}
+
+  std::int32_t Run(const ObjectRef& source, const ObjectRef& target) {
+    Push(source, target, {});
+    while (!levels_.empty()) {
+      const std::size_t at = levels_.size() - 1;
+      Descent descent;
+      switch (Advance(at, descent)) {
+        case Step::kAborted:
+          Unwind();
+          return kStatusOk;
+        case Step::kDescend:
+          Push(descent.source, descent.target, descent.via);
+          break;
+        case Step::kDone:
+          if (const std::int32_t status = Pop(); levels_.empty()) return status;
+          break;
+      }
+    }
+    return kStatusOk;
+  }
+
+  // Drops every level without assigning anything further.
+  void Unwind() noexcept {
+    path_.Clear();
+    while (!levels_.empty()) levels_.pop_back();
+  }
+
+ private:
+  enum class Step { kDone, kDescend, kAborted };
+  struct Descent {
+    ObjectRef source;
+    ObjectRef target;
+    std::string_view via;
+  };
+
+  const ObjectRef& ParentOf(std::size_t at) const noexcept {
+    return at == 0 ? top_parent_ : levels_[at - 1].source;
+  }
+
+  void Push(const ObjectRef& source, const ObjectRef& target, std::string_view via) {
+    levels_.push_back(Level{source, target, DescribeOrNull(source), 0, kStatusOk, via});
+    path_.Insert(source.get(), levels_.size() - 1);
+  }
+
+  // Ends the top level: its status climbs to the level above, and its target is
+  // assigned to the property that led to it. Returns the level's status.
+  std::int32_t Pop() {
+    Level done = std::move(levels_.back());
+    levels_.pop_back();
+    path_.Erase(done.source.get());
+    if (!levels_.empty()) {
+      Level& up = levels_.back();
+      if (done.status != kStatusOk) up.status = done.status;
+      SetPropertyByName(up.target, done.via, Variant(std::move(done.target)),
+                        InvokeKind::PropertyPutRef);
+    }
+    return done.status;
+  }
+
+  // Goes through the members of level `at` until a subobject is to be copied
+  // into a new instance (kDescend, with `descent` filled) or the members are
+  // done.
+  Step Advance(std::size_t at, Descent& descent) {
+    Level& level = levels_[at];
+    if (!level.iface) return Step::kDone;
+    const std::span<const MemberDescription> members = level.iface->Members();
+    const EngineSettings& settings = ctx_.Settings();  // read live at each decision
+
+    while (level.next < members.size()) {
+      const MemberDescription& member = members[level.next++];
+      if (member.InvokeKind() != InvokeKind::PropertyGet) continue;
+      const std::string_view name = member.Name();
+      if (name == kDefaultMember) continue;
+
+      if (!IsObjectValued(level.source, name)) {
+        // A value property. When it cannot be read (a parameterised property,
+        // an error in the class's code) the target keeps its own value.
+        try {
+          const Variant value = InvokeByName(level.source, name, InvokeKind::PropertyGet);
+          SetPropertyByName(level.target, name, value, InvokeKind::PropertyPut);
+        } catch (...) {
+        }
+        continue;
+      }
+
+      if (!settings.recursion_allowed) continue;
+
+      ObjectRef sub;
+      try {
+        Variant value = InvokeByName(level.source, name, InvokeKind::PropertyGet);
+        // The second read no longer gives an object: nothing to process.
+        if (!value.IsObject()) continue;
+        sub = value.Object();
+      } catch (...) {
+        continue;
+      }
+
+      bool cancel = false;
+      if (settings.raise_recursion_check_event) {
+        cancel = ctx_.RaiseRecursionCheck(ParentOf(at), level.source, name, false, 0);
+        if (ctx_.Aborted()) return Step::kAborted;
+      }
+      if (cancel) continue;
+
+      if (sub.IsNull()) {
+        SetPropertyByName(level.target, name, Variant(ObjectRef{}), InvokeKind::PropertyPutRef);
+        continue;
+      }
+
+      // A subobject on the current path (the object itself or an ancestor)
+      // closes a cycle: the copy points to the copy of that object instead of
+      // descending again.
+      if (const std::size_t on_path = path_.Find(sub.get()); on_path != PathIndex::kNone) {
+        SetPropertyByName(level.target, name, Variant(levels_[on_path].target),
+                          InvokeKind::PropertyPutRef);
+        continue;
+      }
+
+      std::int32_t creation = kStatusOk;
+      ObjectRef fresh = CreateInstance(ctx_, TypeNameOf(sub), creation);
+      if (creation != kStatusOk) {
+        // An external subobject: a class that the server does not make.
+        if (settings.problems_notification == OnSubobjectProblem) {
+          level.status = creation;
+          ctx_.RaiseRecursionCheck(ParentOf(at), level.source, name, true,
+                                   static_cast<std::int16_t>(creation));
+          if (ctx_.Aborted()) return Step::kAborted;
+        }
+        if (settings.set_external_references) {
+          SetPropertyByName(level.target, name, Variant(std::move(sub)),
+                            InvokeKind::PropertyPutRef);
+        }
+        continue;
+      }
+
+      descent.source = std::move(sub);
+      descent.target = std::move(fresh);
+      descent.via = name;
+      return Step::kDescend;
+    }
+    return Step::kDone;
+  }
+
+  EngineContext& ctx_;
+  const ObjectRef& top_parent_;
+  std::vector<Level> levels_;
+  PathIndex path_;
+};
+
+}  // namespace
+
+void CopyProperties(EngineContext& ctx, const ObjectRef& source, const ObjectRef& target,
+                    const ObjectRef& parent, std::int32_t& status) noexcept {
+  status = kStatusOk;
+  if (ctx.Aborted()) return;
+  try {
+    CopyWalk walk(ctx, parent);
+    status = walk.Run(source, target);
+  } catch (const std::bad_alloc&) {
+    ctx.Abort(std::make_exception_ptr(
+        AutomationError(errors::kOutOfMemory, errors::StandardDescription(errors::kOutOfMemory))));
+  } catch (...) {
+    ctx.Abort(std::current_exception());
+  }
+}
+
+}  // namespace replikon
