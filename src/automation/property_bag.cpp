@@ -363,7 +363,8 @@ std::string Describe(const ParseFault& f) {
       what = "duplicate key in " + where;
       break;
     case Fault::kTrailing:
-      what = std::to_string(f.value) + " trailing bytes at offset " + std::to_string(f.offset);
+      what = std::to_string(f.value) + (f.value == 1 ? " byte" : " bytes") +
+             " after the last entry, at offset " + std::to_string(f.offset);
       break;
   }
   return "Invalid property bag contents: " + what;

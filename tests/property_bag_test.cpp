@@ -1,0 +1,636 @@
+#include "replikon/automation/property_bag.hpp"
+
+#include <gtest/gtest.h>
+
+#include <bit>
+#include <cstdint>
+#include <limits>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "replikon/automation/error.hpp"
+
+namespace replikon {
+namespace {
+
+using Bytes = std::vector<std::uint8_t>;
+
+// Builds raw bag bytes for tests of what the reader refuses.
+struct Raw {
+  Bytes b;
+  Raw& u8(std::uint8_t v) {
+    b.push_back(v);
+    return *this;
+  }
+  Raw& u16(std::uint16_t v) { return u8(v & 0xFF).u8(v >> 8); }
+  Raw& u32(std::uint32_t v) { return u16(v & 0xFFFF).u16(v >> 16); }
+  Raw& str(std::string_view s) {
+    b.insert(b.end(), s.begin(), s.end());
+    return *this;
+  }
+  Raw& header(std::uint32_t count) { return str("RKPB").u16(1).u16(0).u32(count); }
+  Raw& key(std::string_view k, std::uint16_t type) {
+    return u32(static_cast<std::uint32_t>(k.size())).str(k).u16(type);
+  }
+};
+
+// Runs `f`, which must raise AutomationError `number`; gives its description.
+template <class F>
+std::string ExpectError(std::int32_t number, F&& f) {
+  try {
+    f();
+  } catch (const AutomationError& e) {
+    EXPECT_EQ(e.Number(), number) << e.Description();
+    return e.Description();
+  }
+  ADD_FAILURE() << "no error raised";
+  return {};
+}
+
+// The same bytes must be refused by every reading path.
+void ExpectRefused(const Bytes& bytes, const std::string& expected_fragment = {}) {
+  SCOPED_TRACE(::testing::PrintToString(bytes.size()) + " bytes");
+  EXPECT_FALSE(BagReader::TryParse(bytes).has_value());
+  const std::string description =
+      ExpectError(errors::kInvalidProcedureCall, [&] { BagReader reader(bytes); });
+  EXPECT_EQ(description.rfind("Invalid property bag contents: ", 0), 0u) << description;
+  if (!expected_fragment.empty()) {
+    EXPECT_NE(description.find(expected_fragment), std::string::npos) << description;
+  }
+  PropertyBag bag;
+  bag.WriteProperty("kept", Variant(7));
+  ExpectError(errors::kInvalidProcedureCall, [&] { bag.SetContents(bytes); });
+  ASSERT_EQ(bag.Size(), 1u);
+  EXPECT_EQ(bag.ReadProperty("kept"), Variant(7));
+}
+
+float FloatBits(std::uint32_t bits) {
+  return std::bit_cast<float>(bits);
+}
+double DoubleBits(std::uint64_t bits) {
+  return std::bit_cast<double>(bits);
+}
+
+// One of every kind of value a bag holds, with the awkward cases.
+std::vector<std::pair<std::string, Variant>> AllKinds() {
+  return {
+      {"empty", Variant()},
+      {"null", Variant(kNull)},
+      {"i2min", Variant(std::numeric_limits<std::int16_t>::min())},
+      {"i2max", Variant(std::numeric_limits<std::int16_t>::max())},
+      {"i4", Variant(std::int32_t{-123456789})},
+      {"r4negzero", Variant(-0.0f)},
+      {"r4nan", Variant(FloatBits(0x7FA00001u))},
+      {"r8negzero", Variant(-0.0)},
+      {"r8nan", Variant(DoubleBits(0xFFF8DEADBEEF0001ull))},
+      {"r8inf", Variant(std::numeric_limits<double>::infinity())},
+      {"cymin", Variant(Currency{std::numeric_limits<std::int64_t>::min()})},
+      {"cymax", Variant(Currency{std::numeric_limits<std::int64_t>::max()})},
+      {"date", Variant(Date{45000.75})},
+      {"datenan", Variant(Date{DoubleBits(0x7FF0000000000123ull)})},
+      {"emptystr", Variant(std::string())},
+      {"nulstr", Variant(std::string("a\0b\0", 4))},
+      {"error", Variant::Missing()},
+      {"true", Variant(true)},
+      {"false", Variant(false)},
+      {"decimal", Variant(Decimal{0xFFFFFFFFu, 0xFFFFFFFFFFFFFFFFull, 28, true})},
+      {"decnegzero", Variant(Decimal{0, 0, 3, true})},
+      {"byte", Variant(std::uint8_t{255})},
+      {"bytes", Variant(SafeArray::FromBytes(Bytes{1, 0, 255}))},
+      {"nobytes", Variant(SafeArray::FromBytes(Bytes{}))},
+      {"unallocated", Variant(SafeArray::UnallocatedBytes())},
+      {"lowerbound", Variant(SafeArray::FromBytes(Bytes{9, 8}, -5))},
+      {"topbound",
+       Variant(SafeArray::FromBytes(Bytes{42}, std::numeric_limits<std::int32_t>::max()))},
+      {"", Variant(std::int32_t{1})},  // the empty key
+  };
+}
+
+PropertyBag BagOf(const std::vector<std::pair<std::string, Variant>>& entries) {
+  PropertyBag bag;
+  for (const auto& [k, v] : entries) bag.WriteProperty(k, v);
+  return bag;
+}
+
+// ---------------------------------------------------------------------------
+// Layout
+
+TEST(PropertyBagFormat, ProducesTheDocumentedBytes) {
+  PropertyBag bag;
+  bag.WriteProperty("@SF#", Variant(std::int32_t{17}));
+  bag.WriteProperty("@OT#", Variant("Client"));
+  bag.WriteProperty("Tags", Variant(SafeArray::FromBytes(Bytes{0xAB, 0xCD})));
+  const Bytes expected = {0x52, 0x4b, 0x50, 0x42, 0x01, 0x00, 0x00, 0x00, 0x03, 0x00, 0x00, 0x00,
+                          0x04, 0x00, 0x00, 0x00, 0x40, 0x53, 0x46, 0x23, 0x03, 0x00, 0x11, 0x00,
+                          0x00, 0x00, 0x04, 0x00, 0x00, 0x00, 0x40, 0x4f, 0x54, 0x23, 0x08, 0x00,
+                          0x06, 0x00, 0x00, 0x00, 0x43, 0x6c, 0x69, 0x65, 0x6e, 0x74, 0x04, 0x00,
+                          0x00, 0x00, 0x54, 0x61, 0x67, 0x73, 0x11, 0x20, 0x01, 0x00, 0x00, 0x00,
+                          0x00, 0x02, 0x00, 0x00, 0x00, 0xab, 0xcd};
+  EXPECT_EQ(bag.Contents(), expected);
+  EXPECT_EQ(PropertyBag().Contents(), (Bytes{'R', 'K', 'P', 'B', 1, 0, 0, 0, 0, 0, 0, 0}));
+}
+
+TEST(PropertyBagFormat, EncodesEachScalarAsDocumented) {
+  auto payload = [](const Variant& v) {
+    PropertyBag bag;
+    bag.WriteProperty("k", v);
+    const Bytes all = bag.Contents();
+    // header 12, key length 4, key 1, then the type and the payload
+    return Bytes(all.begin() + 17, all.end());
+  };
+  EXPECT_EQ(payload(Variant(true)), (Bytes{11, 0, 0xFF, 0xFF}));
+  EXPECT_EQ(payload(Variant(false)), (Bytes{11, 0, 0, 0}));
+  EXPECT_EQ(payload(Variant(std::int16_t{-2})), (Bytes{2, 0, 0xFE, 0xFF}));
+  EXPECT_EQ(payload(Variant(Currency{-1})),
+            (Bytes{6, 0, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF}));
+  EXPECT_EQ(payload(Variant(1.0)), (Bytes{5, 0, 0, 0, 0, 0, 0, 0, 0xF0, 0x3F}));
+  EXPECT_EQ(payload(Variant(Decimal{0x01020304u, 0x05060708090A0B0Cull, 4, true})),
+            (Bytes{14, 0, 4, 0x80, 0, 0, 4, 3, 2, 1, 0x0C, 0x0B, 0x0A, 9, 8, 7, 6, 5}));
+  EXPECT_EQ(payload(Variant(SafeArray::UnallocatedBytes())), (Bytes{0x11, 0x20, 0}));
+  EXPECT_EQ(payload(Variant(SafeArray::FromBytes(Bytes{7}, -1))),
+            (Bytes{0x11, 0x20, 1, 0xFF, 0xFF, 0xFF, 0xFF, 1, 0, 0, 0, 7}));
+}
+
+// ---------------------------------------------------------------------------
+// Round trips
+
+TEST(PropertyBagRoundTrip, KeepsEveryValueBitForBit) {
+  const auto entries = AllKinds();
+  const PropertyBag bag = BagOf(entries);
+  const Bytes bytes = bag.Contents();
+
+  PropertyBag loaded;
+  loaded.SetContents(bytes);
+  ASSERT_EQ(loaded.Size(), entries.size());
+  const BagReader reader(bytes);
+  ASSERT_EQ(reader.Size(), entries.size());
+  for (std::size_t i = 0; i < entries.size(); ++i) {
+    const auto& [key, value] = entries[i];
+    SCOPED_TRACE(key);
+    EXPECT_EQ(loaded.Entries()[i].first, key);
+    EXPECT_EQ(loaded.ReadProperty(key).Type(), value.Type());
+    EXPECT_EQ(loaded.ReadProperty(key), value);
+    EXPECT_EQ(reader.ReadProperty(key), value);
+    EXPECT_EQ(reader.Entries()[i].key, key);
+  }
+  EXPECT_EQ(loaded.Contents(), bytes);
+  // Raw bits of the values that == might be lenient about.
+  EXPECT_EQ(std::bit_cast<std::uint32_t>(*loaded.ReadProperty("r4nan").GetIf<float>()),
+            0x7FA00001u);
+  EXPECT_EQ(std::bit_cast<std::uint64_t>(*loaded.ReadProperty("r8negzero").GetIf<double>()),
+            0x8000000000000000ull);
+  EXPECT_EQ(loaded.ReadProperty("nulstr").String().size(), 4u);
+  const Variant top = loaded.ReadProperty("topbound");
+  EXPECT_EQ(top.Array().Bounds()[0], (ArrayBound{std::numeric_limits<std::int32_t>::max(),
+                                                 std::numeric_limits<std::int32_t>::max()}));
+  EXPECT_FALSE(loaded.ReadProperty("unallocated").Array().IsAllocated());
+  EXPECT_TRUE(loaded.ReadProperty("nobytes").Array().IsAllocated());
+}
+
+TEST(PropertyBagRoundTrip, ContentsArrayIsAZeroBasedCopyOfContents) {
+  const PropertyBag bag = BagOf(AllKinds());
+  const SafeArray array = bag.ContentsArray();
+  ASSERT_EQ(array.Dims(), 1u);
+  EXPECT_EQ(array.Bounds()[0].lower, 0);
+  EXPECT_EQ(array.ToBytes(), bag.Contents());
+  PropertyBag again;
+  again.SetContents(Variant(array));
+  EXPECT_EQ(again.Contents(), bag.Contents());
+}
+
+TEST(PropertyBagRoundTrip, LargeBagKeepsOrderAndFindsEveryKey) {
+  PropertyBag bag;
+  for (std::int32_t i = 0; i < 3000; ++i) bag.WriteProperty(std::to_string(i), Variant(i));
+  const Bytes bytes = bag.Contents();
+  PropertyBag loaded;
+  loaded.SetContents(bytes);
+  const BagReader reader(bytes);
+  for (std::int32_t i = 2999; i >= 0; i -= 7) {  // out of order: the index path
+    EXPECT_EQ(loaded.ReadProperty(std::to_string(i)), Variant(i));
+    EXPECT_EQ(reader.ReadProperty(std::to_string(i)), Variant(i));
+  }
+  for (std::int32_t i = 0; i < 3000; ++i) {  // in order: the cursor path
+    ASSERT_EQ(reader.ReadProperty(std::to_string(i)), Variant(i));
+  }
+  EXPECT_FALSE(loaded.Contains("3000"));
+  EXPECT_EQ(reader.Find("3000"), nullptr);
+  EXPECT_EQ(loaded.Entries()[1234].first, "1234");
+}
+
+// ---------------------------------------------------------------------------
+// Writing and reading with defaults
+
+TEST(PropertyBagWrite, ReplacesInPlaceAndKeepsOrder) {
+  for (int size : {3, 40}) {  // without and with an index
+    SCOPED_TRACE(size);
+    PropertyBag bag;
+    for (int i = 0; i < size; ++i) bag.WriteProperty("k" + std::to_string(i), Variant(i));
+    bag.WriteProperty("k1", Variant("new"));
+    EXPECT_EQ(bag.Size(), static_cast<std::size_t>(size));
+    EXPECT_EQ(bag.Entries()[1].first, "k1");
+    EXPECT_EQ(bag.ReadProperty("k1"), Variant("new"));
+    // Keys are exact.
+    bag.WriteProperty("K1", Variant(1));
+    EXPECT_EQ(bag.Size(), static_cast<std::size_t>(size) + 1);
+    EXPECT_EQ(bag.ReadProperty("k1"), Variant("new"));
+  }
+}
+
+TEST(PropertyBagWrite, DefaultsLeaveOutAndRemoveEqualValues) {
+  for (int size : {3, 40}) {
+    SCOPED_TRACE(size);
+    PropertyBag bag;
+    for (int i = 0; i < size; ++i) bag.WriteProperty("k" + std::to_string(i), Variant(i));
+    // Equal to its default: an earlier entry goes, and the rest stay findable.
+    bag.WriteProperty("k1", Variant(std::int32_t{5}), Variant(std::int32_t{5}));
+    EXPECT_FALSE(bag.Contains("k1"));
+    EXPECT_EQ(bag.Size(), static_cast<std::size_t>(size) - 1);
+    for (int i = 2; i < size; ++i) EXPECT_EQ(bag.ReadProperty("k" + std::to_string(i)), Variant(i));
+    // Absent and equal to its default: nothing is stored.
+    bag.WriteProperty("new", Variant(true), Variant(true));
+    EXPECT_FALSE(bag.Contains("new"));
+    // Equality is by type as well as value.
+    bag.WriteProperty("typed", Variant(std::int16_t{5}), Variant(std::int32_t{5}));
+    EXPECT_EQ(bag.ReadProperty("typed"), Variant(std::int16_t{5}));
+    // Rewritten, a removed key goes to the end.
+    bag.WriteProperty("k1", Variant(1));
+    EXPECT_EQ(bag.Entries().back().first, "k1");
+  }
+}
+
+TEST(PropertyBagWrite, OmittedDefaultAlwaysStores) {
+  PropertyBag bag;
+  bag.WriteProperty("missing", Variant::Missing());
+  bag.WriteProperty("explicit", Variant::Missing(), Variant::Missing());
+  EXPECT_TRUE(bag.ReadProperty("missing").IsMissing());
+  EXPECT_TRUE(bag.Contains("explicit"));
+}
+
+TEST(PropertyBagRead, AbsentKeyGivesTheDefault) {
+  PropertyBag bag;
+  bag.WriteProperty("a", Variant(1));
+  EXPECT_TRUE(bag.ReadProperty("b").IsMissing());
+  EXPECT_EQ(bag.ReadProperty("b", Variant(std::int16_t{0})), Variant(std::int16_t{0}));
+  EXPECT_EQ(bag.ReadProperty("b", Variant(kNull)), Variant(kNull));
+  EXPECT_EQ(bag.ReadProperty("a", Variant("x")), Variant(1));
+
+  const Bytes bytes = bag.Contents();
+  const BagReader reader(bytes);
+  EXPECT_TRUE(reader.ReadProperty("b").IsMissing());
+  EXPECT_EQ(reader.ReadProperty("b", Variant("")), Variant(""));
+}
+
+TEST(PropertyBagWrite, RefusesValuesItCannotHold) {
+  std::vector<Variant> refused = {
+      Variant(ObjectRef()),
+      Variant(SafeArray(VarType::I4, {ArrayBound{0, 2}})),
+      Variant(SafeArray(VarType::Variant, {ArrayBound{0, 0}})),
+      Variant(SafeArray(VarType::UI1, {ArrayBound{0, 1}, ArrayBound{0, 1}})),
+      Variant(SafeArray(VarType::I2)),  // unallocated, but not bytes
+      Variant(Decimal{0, 1, 29, false}),
+  };
+  PropertyBag bag;
+  bag.WriteProperty("x", Variant(1));
+  const Bytes before = bag.Contents();
+  for (const Variant& v : refused) {
+    SCOPED_TRACE(static_cast<int>(Code(v.Type())));
+    EXPECT_FALSE(BagCanHold(v));
+    ExpectError(errors::kTypeMismatch, [&] { bag.WriteProperty("x", v); });
+    ExpectError(errors::kTypeMismatch, [&] { bag.WriteProperty("y", v); });
+    EXPECT_EQ(bag.Contents(), before);
+
+    Bytes out = {0xEE};
+    BagWriter writer(out);
+    const Bytes started = out;
+    ExpectError(errors::kTypeMismatch, [&] { writer.Write("x", v); });
+    EXPECT_EQ(out, started);
+    EXPECT_EQ(writer.EntryCount(), 0u);
+  }
+}
+
+TEST(PropertyBagWrite, SetContentsOfAVariantNeedsBytes) {
+  PropertyBag bag;
+  ExpectError(errors::kTypeMismatch, [&] { bag.SetContents(Variant(1)); });
+  ExpectError(errors::kTypeMismatch, [&] {
+    bag.SetContents(Variant(SafeArray(VarType::I4, {ArrayBound{0, 11}})));
+  });
+  ExpectError(errors::kInvalidProcedureCall,
+              [&] { bag.SetContents(Variant(SafeArray::UnallocatedBytes())); });
+}
+
+TEST(PropertyBagWrite, SetContentsReplacesEverything) {
+  PropertyBag source;
+  source.WriteProperty("b", Variant(2));
+  PropertyBag bag;
+  for (int i = 0; i < 30; ++i) bag.WriteProperty(std::to_string(i), Variant(i));
+  bag.SetContents(source.Contents());
+  EXPECT_EQ(bag.Size(), 1u);
+  EXPECT_FALSE(bag.Contains("1"));
+  bag.WriteProperty("c", Variant(3));  // works on after a swap of index kinds
+  EXPECT_EQ(bag.ReadProperty("c"), Variant(3));
+}
+
+// ---------------------------------------------------------------------------
+// BagWriter
+
+TEST(BagWriter, WritesWhatPropertyBagWrites) {
+  const auto entries = AllKinds();
+  Bytes out = {1, 2, 3};  // appends after what is there
+  BagWriter writer(out);
+  for (const auto& [k, v] : entries) writer.Write(k, v);
+  writer.Finish();
+  EXPECT_EQ(writer.EntryCount(), entries.size());
+  ASSERT_GE(out.size(), 3u);
+  EXPECT_EQ(Bytes(out.begin(), out.begin() + 3), (Bytes{1, 2, 3}));
+  EXPECT_EQ(Bytes(out.begin() + 3, out.end()), BagOf(entries).Contents());
+}
+
+TEST(BagWriter, NestedBagsInPlaceEqualStoredByteArrays) {
+  PropertyBag inner;
+  inner.WriteProperty("@SF#", Variant(std::int32_t{529}));
+  PropertyBag middle;
+  middle.WriteProperty("@SF#", Variant(std::int32_t{17}));
+  middle.WriteProperty("Child", Variant(inner.ContentsArray()));
+  PropertyBag outer;
+  outer.WriteProperty("@SF#", Variant(std::int32_t{17}));
+  outer.WriteProperty("Buyer", Variant(middle.ContentsArray()));
+  outer.WriteProperty("Number", Variant(std::int32_t{42}));
+
+  Bytes out;
+  BagWriter top(out);
+  top.Write("@SF#", Variant(std::int32_t{17}));
+  const auto buyer = top.BeginBytes("Buyer");
+  {
+    BagWriter mid(out);
+    mid.Write("@SF#", Variant(std::int32_t{17}));
+    const auto child = mid.BeginBytes("Child");
+    {
+      BagWriter leaf(out);
+      leaf.Write("@SF#", Variant(std::int32_t{529}));
+      leaf.Finish();
+    }
+    mid.EndBytes(child);
+    mid.Finish();
+  }
+  top.EndBytes(buyer);
+  top.Write("Number", Variant(std::int32_t{42}));
+  top.Finish();
+  EXPECT_EQ(out, outer.Contents());
+
+  // And as WriteBytes of the finished nested bag.
+  Bytes again;
+  BagWriter w(again);
+  w.Write("@SF#", Variant(std::int32_t{17}));
+  const Bytes middle_bytes = middle.Contents();
+  w.WriteBytes("Buyer", middle_bytes);
+  w.Write("Number", Variant(std::int32_t{42}));
+  w.Finish();
+  EXPECT_EQ(again, out);
+
+  // The nested bag reads in place, without a copy.
+  const BagReader reader(out);
+  const auto view = reader.ReadBytes("Buyer");
+  ASSERT_TRUE(view.has_value());
+  EXPECT_GE(view->data(), out.data());
+  EXPECT_LE(view->data() + view->size(), out.data() + out.size());
+  const BagReader nested(*view);
+  EXPECT_EQ(nested.ReadProperty("@SF#"), Variant(std::int32_t{17}));
+  const auto leaf = nested.ReadBytes("Child");
+  ASSERT_TRUE(leaf.has_value());
+  EXPECT_EQ(BagReader(*leaf).ReadProperty("@SF#"), Variant(std::int32_t{529}));
+}
+
+TEST(BagWriter, AbandonedBytesLeaveNoTrace) {
+  Bytes out;
+  BagWriter writer(out);
+  writer.Write("a", Variant(1));
+  const auto pending = writer.BeginBytes("dropped");
+  {
+    BagWriter child(out);
+    child.Write("x", Variant("lots of text"));
+    child.Finish();
+  }
+  writer.AbandonBytes(pending);
+  writer.Write("b", Variant(2));
+  writer.Finish();
+  EXPECT_EQ(writer.EntryCount(), 2u);
+  EXPECT_EQ(out, BagOf({{"a", Variant(1)}, {"b", Variant(2)}}).Contents());
+}
+
+TEST(BagWriter, RefusesPendingTokensThatDoNotFit) {
+  Bytes out;
+  BagWriter writer(out);
+  ExpectError(errors::kInvalidProcedureCall, [&] {
+    writer.EndBytes(BagWriter::Pending{1000, 900});
+  });
+  ExpectError(errors::kInvalidProcedureCall, [&] {
+    writer.AbandonBytes(BagWriter::Pending{4, 2});
+  });
+  writer.Finish();
+  EXPECT_EQ(out, PropertyBag().Contents());
+}
+
+// ---------------------------------------------------------------------------
+// BagReader
+
+TEST(BagReader, ReadBytesOnlyForAllocatedByteArrays) {
+  const PropertyBag bag = BagOf(AllKinds());
+  const Bytes bytes = bag.Contents();
+  const BagReader reader(bytes);
+  EXPECT_FALSE(reader.ReadBytes("unallocated").has_value());
+  EXPECT_FALSE(reader.ReadBytes("i4").has_value());
+  EXPECT_FALSE(reader.ReadBytes("absent").has_value());
+  ASSERT_TRUE(reader.ReadBytes("nobytes").has_value());
+  EXPECT_TRUE(reader.ReadBytes("nobytes")->empty());
+  const auto lb = reader.ReadBytes("lowerbound");
+  ASSERT_TRUE(lb.has_value());
+  EXPECT_EQ(Bytes(lb->begin(), lb->end()), (Bytes{9, 8}));
+}
+
+TEST(BagReader, FindPrefersTheNextEntryButFindsAnyOrder) {
+  for (int size : {5, 200}) {
+    SCOPED_TRACE(size);
+    PropertyBag bag;
+    for (int i = 0; i < size; ++i) bag.WriteProperty("p" + std::to_string(i), Variant(i));
+    const Bytes bytes = bag.Contents();
+    const BagReader reader(bytes);
+    EXPECT_EQ(reader.Find("p3"), &reader.Entries()[3]);
+    EXPECT_EQ(reader.Find("p4"), &reader.Entries()[4]);
+    EXPECT_EQ(reader.Find("p0"), &reader.Entries()[0]);
+    EXPECT_EQ(reader.Find("nope"), nullptr);
+    EXPECT_EQ(reader.Find("p1"), &reader.Entries()[1]);
+    EXPECT_EQ(reader.Find("p1"), &reader.Entries()[1]);  // twice in a row
+  }
+}
+
+TEST(BagReader, DecodeChecksHandMadeEntries) {
+  const std::uint8_t two[2] = {1, 2};
+  ExpectError(errors::kInvalidProcedureCall, [&] {
+    BagReader::Decode(BagReader::Entry{"k", VarType::I4, std::span(two)});
+  });
+  ExpectError(errors::kInvalidProcedureCall, [&] {
+    BagReader::Decode(BagReader::Entry{"k", VarType::Dispatch, {}});
+  });
+  const std::uint8_t lying[9] = {1, 0, 0, 0, 0, 100, 0, 0, 0};  // claims 100 bytes
+  ExpectError(errors::kInvalidProcedureCall, [&] {
+    BagReader::Decode(BagReader::Entry{"k", kByteArrayType, std::span(lying)});
+  });
+  EXPECT_EQ(BagReader::Decode(BagReader::Entry{"k", VarType::I2, std::span(two)}),
+            Variant(std::int16_t{0x0201}));
+}
+
+// ---------------------------------------------------------------------------
+// Bytes that are no bag
+
+TEST(BagLoading, RefusesBadHeaders) {
+  ExpectRefused({}, "too short");
+  ExpectRefused(Raw().str("RKPB").u16(1).u16(0).b, "too short");
+  ExpectRefused(Raw().str("RKPX").u16(1).u16(0).u32(0).b, "signature");
+  ExpectRefused(Raw().str("RKPB").u16(2).u16(0).u32(0).b, "version 2");
+  ExpectRefused(Raw().str("RKPB").u16(0).u16(0).u32(0).b, "version 0");
+  ExpectRefused(Raw().str("RKPB").u16(1).u16(1).u32(0).b, "flags");
+}
+
+TEST(BagLoading, RefusesCountsAndLengthsPastTheEnd) {
+  ExpectRefused(Raw().header(0xFFFFFFFFu).b, "entry count 4294967295");
+  ExpectRefused(Raw().header(2).key("a", 0).b, "entry count 2");
+  ExpectRefused(Raw().header(1).u32(0xFFFFFFFFu).u16(0).b, "truncated entry 1 at offset 12");
+  ExpectRefused(Raw().header(1).u32(0xFFFFFFF0u).str("ab").u16(0).b, "the key");
+  ExpectRefused(Raw().header(1).key("s", 8).u32(0xFFFFFFFFu).b, "the string");
+  ExpectRefused(Raw().header(1).key("s", 8).u32(0xFFFFFFFCu).str("abcd").b, "the string");
+  ExpectRefused(Raw().header(1).key("b", 8209).u8(1).u32(0).u32(0xFFFFFFFFu).b, "the bytes");
+  ExpectRefused(Raw().header(1).key("b", 8209).u8(1).u32(0).b, "the bounds");
+  ExpectRefused(Raw().header(2).key("a", 0).key("b", 3).u16(1).b, "truncated entry 2 at offset 19");
+}
+
+TEST(BagLoading, RefusesInvalidValues) {
+  for (std::uint16_t code : {9, 12, 13, 15, 16, 18, 20, 0x2003, 0x200C, 0x4011, 0xFFFF}) {
+    SCOPED_TRACE(code);
+    ExpectRefused(Raw().header(1).key("k", code).u32(0).u32(0).u32(0).u32(0).b,
+                  "unknown type code");
+  }
+  ExpectRefused(Raw().header(1).key("b", 11).u16(1).b, "invalid Boolean 1");
+  ExpectRefused(Raw().header(1).key("b", 11).u16(0x7FFF).b, "invalid Boolean");
+  const auto decimal = [](std::uint8_t scale, std::uint8_t sign, std::uint16_t reserved) {
+    return Raw().header(1).key("d", 14).u8(scale).u8(sign).u16(reserved).u32(0).u32(0).u32(0).b;
+  };
+  ExpectRefused(decimal(29, 0, 0), "scale");
+  ExpectRefused(decimal(0, 1, 0), "sign");
+  ExpectRefused(decimal(0, 0, 1), "reserved");
+  EXPECT_TRUE(BagReader::TryParse(decimal(28, 0x80, 0)).has_value());
+  ExpectRefused(Raw().header(1).key("b", 8209).u8(2).u32(0).u32(0).b, "dimension count");
+  ExpectRefused(Raw().header(1).key("b", 8209).u8(1).u32(0x7FFFFFFF).u32(2).u16(0).b, "bounds");
+  ExpectRefused(Raw().header(1).key("b", 8209).u8(1).u32(0x80000000u).u32(0).b, "bounds");
+  EXPECT_TRUE(
+      BagReader::TryParse(Raw().header(1).key("b", 8209).u8(1).u32(0x80000000u).u32(1).u8(0).b)
+          .has_value());
+}
+
+TEST(BagLoading, RefusesDuplicateKeysAndTrailingBytes) {
+  ExpectRefused(Raw().header(2).key("a", 0).key("a", 1).b, "duplicate key in entry 2 at offset 19");
+  // A bag large enough for the index.
+  PropertyBag big;
+  for (int i = 0; i < 100; ++i) big.WriteProperty(std::to_string(i), Variant(kNull));
+  Bytes dup = big.Contents();
+  dup[8] = 101;  // one more entry, repeating key "57"
+  const Bytes extra = Raw().key("57", 1).b;
+  dup.insert(dup.end(), extra.begin(), extra.end());
+  ExpectRefused(dup, "duplicate key in entry 101");
+  // Keys differing only in case are distinct.
+  EXPECT_TRUE(BagReader::TryParse(Raw().header(2).key("a", 0).key("A", 0).b).has_value());
+
+  Bytes trailing = BagOf({{"a", Variant(1)}}).Contents();
+  trailing.push_back(0);
+  ExpectRefused(trailing, "1 byte after the last entry");
+}
+
+TEST(BagLoading, RefusesEveryTruncation) {
+  PropertyBag inner;
+  inner.WriteProperty("x", Variant("y"));
+  auto entries = AllKinds();
+  entries.emplace_back("nested", Variant(inner.ContentsArray()));
+  const Bytes bytes = BagOf(entries).Contents();
+  for (std::size_t n = 0; n < bytes.size(); ++n) {
+    const Bytes cut(bytes.begin(), bytes.begin() + static_cast<std::ptrdiff_t>(n));
+    ASSERT_FALSE(BagReader::TryParse(cut).has_value()) << n;
+    PropertyBag bag;
+    bag.WriteProperty("kept", Variant(1));
+    try {
+      bag.SetContents(cut);
+      ADD_FAILURE() << "accepted " << n << " bytes";
+    } catch (const AutomationError& e) {
+      ASSERT_EQ(e.Number(), errors::kInvalidProcedureCall);
+    }
+    ASSERT_EQ(bag.Size(), 1u);
+  }
+}
+
+// Whatever a damaged bag turns into, it either fails to load or loads into a
+// bag that writes back exactly those bytes (there is one encoding per bag).
+void CheckDamaged(const Bytes& damaged) {
+  const auto reader = BagReader::TryParse(damaged);
+  PropertyBag bag;
+  bool loaded = true;
+  try {
+    bag.SetContents(damaged);
+  } catch (const AutomationError& e) {
+    ASSERT_EQ(e.Number(), errors::kInvalidProcedureCall);
+    loaded = false;
+  }
+  ASSERT_EQ(reader.has_value(), loaded);
+  if (!loaded) return;
+  ASSERT_EQ(bag.Contents(), damaged);
+  ASSERT_EQ(reader->Size(), bag.Size());
+  for (const auto& e : reader->Entries()) {
+    ASSERT_EQ(BagReader::Decode(e), bag.ReadProperty(e.key));
+  }
+}
+
+TEST(BagLoading, DamagedBytesFailOrReadBackConsistently) {
+  PropertyBag inner;
+  inner.WriteProperty("x", Variant(std::int16_t{3}));
+  auto entries = AllKinds();
+  entries.emplace_back("nested", Variant(inner.ContentsArray()));
+  const Bytes bytes = BagOf(entries).Contents();
+  for (std::size_t i = 0; i < bytes.size(); ++i) {
+    for (std::uint8_t mask : {0x01, 0x02, 0x10, 0x80, 0xFF}) {
+      Bytes damaged = bytes;
+      damaged[i] ^= mask;
+      SCOPED_TRACE(::testing::Message() << "byte " << i << " ^ " << int{mask});
+      CheckDamaged(damaged);
+      if (::testing::Test::HasFatalFailure()) return;
+    }
+  }
+}
+
+TEST(BagLoading, RandomDamageNeverCrashes) {
+  const Bytes bytes = BagOf(AllKinds()).Contents();
+  std::mt19937 random(20240611u);
+  for (int round = 0; round < 3000; ++round) {
+    Bytes damaged = bytes;
+    const int changes = 1 + static_cast<int>(random() % 4);
+    for (int c = 0; c < changes; ++c) {
+      const std::size_t at = random() % damaged.size();
+      switch (random() % 3) {
+        case 0:
+          damaged[at] = static_cast<std::uint8_t>(random());
+          break;
+        case 1:
+          damaged.erase(damaged.begin() + static_cast<std::ptrdiff_t>(at));
+          break;
+        default:
+          damaged.insert(damaged.begin() + static_cast<std::ptrdiff_t>(at),
+                         static_cast<std::uint8_t>(random()));
+          break;
+      }
+      if (damaged.empty()) break;
+    }
+    SCOPED_TRACE(round);
+    CheckDamaged(damaged);
+    if (::testing::Test::HasFatalFailure()) return;
+  }
+}
+
+}  // namespace
+}  // namespace replikon
