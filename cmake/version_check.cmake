@@ -1,0 +1,16 @@
+# Fails the configure step when include/replikon/version.hpp and the project
+# version disagree.
+file(READ ${PROJECT_SOURCE_DIR}/include/replikon/version.hpp _replikon_version_hpp)
+foreach(_part MAJOR MINOR PATCH)
+  string(SUBSTRING ${_part} 0 1 _first)
+  string(SUBSTRING ${_part} 1 -1 _rest)
+  string(TOLOWER ${_rest} _rest)
+  string(REGEX MATCH "kVersion${_first}${_rest} = ([0-9]+);" _match "${_replikon_version_hpp}")
+  if(NOT _match OR NOT CMAKE_MATCH_1 STREQUAL PROJECT_VERSION_${_part})
+    message(FATAL_ERROR "include/replikon/version.hpp does not match the project version ${PROJECT_VERSION}")
+  endif()
+endforeach()
+string(REGEX MATCH "kVersionString = \"([0-9.]+)\";" _match "${_replikon_version_hpp}")
+if(NOT CMAKE_MATCH_1 STREQUAL PROJECT_VERSION)
+  message(FATAL_ERROR "kVersionString in include/replikon/version.hpp is not \"${PROJECT_VERSION}\"")
+endif()

@@ -1,0 +1,22 @@
+// ShowAboutBox: Replikon's About window, as the component's clients call it.
+#pragma once
+
+#include <string>
+
+namespace replikon::about {
+
+// Shows the About box modally: returns when the user has closed it. The window
+// runs in the separate program replikon-about, so the caller needs no GUI
+// library and a missing or broken display cannot harm it. Returns at once
+// when there is no display (DISPLAY unset or empty), when the program cannot be
+// found or started, or when the About box was left out of the build; any
+// failure is ignored.
+void ShowAboutBox() noexcept;
+
+// The program ShowAboutBox runs: $REPLIKON_ABOUT_PROGRAM when set and not
+// empty; else the first executable replikon-about found beside the running
+// program, in ../libexec/replikon from it, in the install prefix, or in the
+// build tree. "" when none is found or the About box was left out of the build.
+std::string AboutProgramPath();
+
+}  // namespace replikon::about

@@ -1,0 +1,317 @@
+// The About form: its texts and layout, its handlers (through the command
+// starter seam, no display needed), the detached shell start, and the real
+// window on a virtual display.
+#include <FL/Fl.H>
+#include <dirent.h>
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <set>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "../../src/about/pictures.hpp"
+#include "replikon/about/about_form.hpp"
+#include "replikon/about/opisnica.hpp"
+#include "replikon/about/shell_command.hpp"
+#include "replikon/version.hpp"
+
+namespace replikon::about {
+namespace {
+
+using namespace std::chrono_literals;
+
+TEST(AboutFormModel, CaptionAndControlTexts) {
+  EXPECT_EQ(kFormName, "Opisnica");
+  EXPECT_EQ(kCaption, "About Replikon");
+  const std::vector<std::pair<std::string_view, std::string_view>> texts = {
+      {"lblTitle", "Replikon"},
+      {"lblVersion", "Version"},
+      {"Label6", "You can visit us at "},
+      {"lblSite", "https://replikon.example.org/"},
+      {"Label7",
+       "If you want to contact us (e.g. if have found a bug in this control, or have some"},
+      {"Label1", "suggestions), please visit"},
+      {"lblContact", "https://replikon.example.org/contact"},
+      {"cmdOK", "OK"},
+  };
+  for (const auto& [name, text] : texts) {
+    const ControlSpec* spec = FindControl(name);
+    ASSERT_NE(spec, nullptr) << name;
+    EXPECT_EQ(spec->text, text) << name;
+  }
+  EXPECT_FALSE(FindControl("lblDisclaimer")->text.empty());
+  EXPECT_EQ(FindControl("Line1"), nullptr) << "Line1 is a control array";
+}
+
+TEST(AboutFormModel, KindsAndAddresses) {
+  std::multiset<std::string_view> names;
+  for (const ControlSpec& spec : FormControls()) names.insert(spec.name);
+  EXPECT_EQ(names, (std::multiset<std::string_view>{
+                       "lblTitle", "lblVersion", "lblDisclaimer", "Label6", "lblSite", "imgOrvel",
+                       "Label7", "Label1", "lblContact", "cmdOK", "Line1", "Line1", "Check1"}));
+  EXPECT_EQ(FindControl("Line1", 0)->kind, ControlKind::kLine);
+  EXPECT_EQ(FindControl("Line1", 1)->kind, ControlKind::kLine);
+  EXPECT_EQ(FindControl("cmdOK")->kind, ControlKind::kCommandButton);
+  EXPECT_EQ(FindControl("Check1")->kind, ControlKind::kCheckBox);
+  EXPECT_EQ(FindControl("imgOrvel")->kind, ControlKind::kPicture);
+  EXPECT_EQ(FindControl("lblSite")->kind, ControlKind::kLinkLabel);
+  EXPECT_EQ(FindControl("lblContact")->kind, ControlKind::kLinkLabel);
+  EXPECT_EQ(FindControl("lblSite")->address, kSiteAddress);
+  EXPECT_EQ(FindControl("imgOrvel")->address, kSiteAddress);
+  EXPECT_EQ(FindControl("lblContact")->address, kContactAddress);
+  for (const ControlSpec& spec : FormControls()) {
+    const bool clickable =
+        spec.name == "lblSite" || spec.name == "imgOrvel" || spec.name == "lblContact";
+    EXPECT_EQ(!spec.address.empty(), clickable) << spec.name;
+  }
+}
+
+TEST(AboutFormModel, LayoutFitsAndDoesNotOverlap) {
+  const Bounds check = FindControl("Check1")->bounds;
+  EXPECT_EQ(check.width, 43);  // 645 twips
+  EXPECT_EQ(check.height, 43);
+  EXPECT_LE(check.x, 12);
+  EXPECT_LE(check.y, 12);
+  const auto controls = FormControls();
+  for (const ControlSpec& c : controls) {
+    EXPECT_GE(c.bounds.x, 0) << c.name;
+    EXPECT_GE(c.bounds.y, 0) << c.name;
+    EXPECT_GT(c.bounds.width, 0) << c.name;
+    EXPECT_GT(c.bounds.height, 0) << c.name;
+    EXPECT_LE(c.bounds.x + c.bounds.width, kFormWidth) << c.name;
+    EXPECT_LE(c.bounds.y + c.bounds.height, kFormHeight) << c.name;
+  }
+  for (std::size_t i = 0; i < controls.size(); ++i) {
+    for (std::size_t j = i + 1; j < controls.size(); ++j) {
+      const Bounds& a = controls[i].bounds;
+      const Bounds& b = controls[j].bounds;
+      const bool apart = a.x + a.width <= b.x || b.x + b.width <= a.x || a.y + a.height <= b.y ||
+                         b.y + b.height <= a.y;
+      EXPECT_TRUE(apart) << controls[i].name << " overlaps " << controls[j].name;
+    }
+  }
+}
+
+TEST(AboutFormModel, VersionText) {
+  EXPECT_EQ(VersionText(1, 0), "Version 1.0");
+  EXPECT_EQ(VersionText(12, 305), "Version 12.305");
+  EXPECT_EQ(LoadedVersionText(), "Version 1.0");
+  EXPECT_EQ(std::to_string(kVersionMajor) + "." + std::to_string(kVersionMinor) + "." +
+                std::to_string(kVersionPatch),
+            kVersionString);
+}
+
+TEST(AboutFormModel, OpenerCommandLine) {
+  EXPECT_EQ(OpenerCommandLine(kSiteAddress), "xdg-open https://replikon.example.org/");
+  EXPECT_EQ(OpenerCommandLine(kContactAddress), "xdg-open https://replikon.example.org/contact");
+  // Anything the shell would act on is quoted, quotes included.
+  EXPECT_EQ(OpenerCommandLine("http://x/?a=1&b=2"), "xdg-open 'http://x/?a=1&b=2'");
+  EXPECT_EQ(OpenerCommandLine("it's; rm -rf ~"), "xdg-open 'it'\\''s; rm -rf ~'");
+  EXPECT_EQ(OpenerCommandLine(""), "xdg-open ''");
+}
+
+TEST(AboutFormPictures, LogoIsOpaqueInsideAndClearAtTheCorners) {
+  for (const int size : {1, 28, 64}) {
+    const Picture p = RenderLogo(size);
+    ASSERT_EQ(p.width, size);
+    ASSERT_EQ(p.height, size);
+    ASSERT_EQ(p.rgba.size(), static_cast<std::size_t>(size * size * 4));
+  }
+  const Picture p = RenderLogo(64);
+  const auto alpha = [&](int x, int y) {
+    return p.rgba[static_cast<std::size_t>(y * 64 + x) * 4 + 3];
+  };
+  EXPECT_EQ(alpha(0, 0), 0);
+  EXPECT_EQ(alpha(63, 63), 0);
+  EXPECT_EQ(alpha(32, 32), 255);
+  EXPECT_EQ(RenderLogo(0).width, 1);
+}
+
+// A command starter that records what it is given.
+struct Recorder {
+  std::vector<std::string> lines;
+  CommandStarter Starter() {
+    return [this](const std::string& line) { lines.push_back(line); };
+  }
+};
+
+TEST(AboutForm, WidgetsCarryTheFormsTexts) {
+  Opisnica form;
+  EXPECT_EQ(form.Caption(), "About Replikon");
+  for (const ControlSpec& spec : FormControls()) {
+    EXPECT_EQ(form.Text(spec.name, spec.index), spec.text) << spec.name;
+    EXPECT_EQ(form.LiveBounds(spec.name, spec.index), spec.bounds) << spec.name;
+  }
+  EXPECT_EQ(form.Text("nothing"), "");
+  EXPECT_FALSE(form.LiveBounds("nothing").has_value());
+}
+
+TEST(AboutForm, VersionShowsOnceLoadedAndUnloadPutsItBack) {
+  Opisnica form;
+  EXPECT_FALSE(form.IsLoaded());
+  EXPECT_EQ(form.Text("lblVersion"), "Version");
+  form.Load();
+  EXPECT_TRUE(form.IsLoaded());
+  EXPECT_EQ(form.Text("lblVersion"), "Version 1.0");
+  form.Click("cmdOK");
+  EXPECT_FALSE(form.IsLoaded());
+  EXPECT_FALSE(form.IsShown());
+  EXPECT_EQ(form.Text("lblVersion"), "Version");
+}
+
+TEST(AboutForm, LinksStartTheOpenerWithTheExactCommandLine) {
+  Recorder recorder;
+  Opisnica form(recorder.Starter());
+  form.Load();
+  form.Click("lblSite");
+  form.Click("imgOrvel");
+  form.Click("lblContact");
+  EXPECT_EQ(recorder.lines,
+            (std::vector<std::string>{"xdg-open https://replikon.example.org/",
+                                      "xdg-open https://replikon.example.org/",
+                                      "xdg-open https://replikon.example.org/contact"}));
+  EXPECT_TRUE(form.IsLoaded()) << "following a link leaves the box open";
+}
+
+TEST(AboutForm, OtherControlsStartNothing) {
+  Recorder recorder;
+  Opisnica form(recorder.Starter());
+  form.Load();
+  for (const char* name : {"lblTitle", "lblVersion", "lblDisclaimer", "Label6", "Label7", "Label1",
+                           "Check1", "nothing"}) {
+    form.Click(name);
+  }
+  form.Click("Line1", 0);
+  EXPECT_TRUE(recorder.lines.empty());
+  EXPECT_TRUE(form.IsLoaded());
+}
+
+TEST(AboutForm, FailingOpenerIsIgnored) {
+  Opisnica form([](const std::string&) { throw std::runtime_error("no shell"); });
+  form.Load();
+  EXPECT_NO_THROW(form.Click("lblSite"));
+  EXPECT_NO_THROW(form.Click("lblContact"));
+  Opisnica without_starter(CommandStarter{});
+  EXPECT_NO_THROW(without_starter.Click("imgOrvel"));
+}
+
+// --- StartShellCommand ---------------------------------------------------
+
+class TempDir {
+ public:
+  TempDir() {
+    std::string pattern =
+        (std::filesystem::temp_directory_path() / "replikon-about-XXXXXX").string();
+    if (mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp");
+    path_ = pattern;
+  }
+  ~TempDir() {
+    std::error_code ec;
+    std::filesystem::remove_all(path_, ec);
+  }
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+  const std::filesystem::path& path() const { return path_; }
+
+ private:
+  std::filesystem::path path_;
+};
+
+bool WaitFor(const std::filesystem::path& file, std::chrono::milliseconds limit) {
+  const auto end = std::chrono::steady_clock::now() + limit;
+  while (std::chrono::steady_clock::now() < end) {
+    if (std::filesystem::exists(file)) return true;
+    std::this_thread::sleep_for(10ms);
+  }
+  return std::filesystem::exists(file);
+}
+
+// The pids of this process's children, from every thread's list.
+std::vector<std::string> Children() {
+  std::vector<std::string> children;
+  for (const auto& task : std::filesystem::directory_iterator("/proc/self/task")) {
+    std::ifstream in(task.path() / "children");
+    std::string pid;
+    while (in >> pid) children.push_back(pid);
+  }
+  return children;
+}
+
+TEST(StartShellCommand, RunsDetachedWithoutLeavingAChild) {
+  TempDir dir;
+  const auto marker = dir.path() / "ran";
+  const auto start = std::chrono::steady_clock::now();
+  StartShellCommand("sleep 1; touch '" + marker.string() + "'");
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 900ms) << "must not wait for the command";
+  EXPECT_TRUE(Children().empty()) << "the command belongs to init, not to the caller";
+  errno = 0;
+  EXPECT_EQ(waitpid(-1, nullptr, WNOHANG), -1);
+  EXPECT_EQ(errno, ECHILD);
+  EXPECT_TRUE(WaitFor(marker, 10s));
+}
+
+TEST(StartShellCommand, CommandThatCannotStartIsIgnored) {
+  EXPECT_NO_THROW(StartShellCommand("replikon-no-such-program https://replikon.example.org/"));
+  EXPECT_NO_THROW(StartShellCommand("syntax error ( ("));
+  EXPECT_TRUE(Children().empty());
+}
+
+// --- The real window (run under a virtual display by CTest) ----------------
+
+bool OnTestDisplay() {
+  const char* flag = std::getenv("REPLIKON_TEST_XVFB");
+  const char* display = std::getenv("DISPLAY");
+  return flag != nullptr && *flag == '1' && display != nullptr && *display != '\0';
+}
+
+TEST(AboutBoxOnDisplay, ShowsAndOkEndsTheModalLoop) {
+  if (!OnTestDisplay()) GTEST_SKIP() << "needs the virtual display that CTest starts";
+  Recorder recorder;
+  Opisnica form(recorder.Starter());
+  bool was_shown = false;
+  std::pair<Opisnica*, bool*> state{&form, &was_shown};
+  Fl::add_timeout(
+      0.2,
+      [](void* data) {
+        auto* s = static_cast<std::pair<Opisnica*, bool*>*>(data);
+        *s->second = s->first->IsShown();
+        s->first->Click("lblSite");
+        s->first->Click("cmdOK");
+      },
+      &state);
+  form.ShowModal();  // returns only once OK has closed the window
+  EXPECT_TRUE(was_shown);
+  EXPECT_FALSE(form.IsShown());
+  EXPECT_FALSE(form.IsLoaded());
+  EXPECT_EQ(recorder.lines, std::vector<std::string>{"xdg-open https://replikon.example.org/"});
+}
+
+TEST(AboutBoxOnDisplay, LinksSitRightAfterTheirLeadsOnceShown) {
+  if (!OnTestDisplay()) GTEST_SKIP() << "needs the virtual display that CTest starts";
+  Opisnica form;
+  form.Show();
+  for (const auto& [lead, link] :
+       {std::pair{"Label6", "lblSite"}, std::pair{"Label1", "lblContact"}}) {
+    const Bounds l = *form.LiveBounds(lead);
+    const Bounds k = *form.LiveBounds(link);
+    EXPECT_EQ(k.y, l.y) << link;
+    EXPECT_GE(k.x, l.x + l.width - 6) << link;
+    EXPECT_LE(k.x, l.x + l.width + 6) << link;
+    EXPECT_LE(k.x + k.width, kFormWidth) << link;
+  }
+  form.Unload();
+  EXPECT_FALSE(form.IsShown());
+}
+
+}  // namespace
+}  // namespace replikon::about

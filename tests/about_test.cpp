@@ -1,0 +1,190 @@
+// ShowAboutBox: finding the About program, running it modally, and coming back
+// unharmed whatever happens to it.
+#include "replikon/about/about_box.hpp"
+
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <optional>
+#include <sstream>
+#include <stdexcept>
+#include <string>
+
+namespace replikon::about {
+namespace {
+
+using namespace std::chrono_literals;
+namespace fs = std::filesystem;
+
+// Sets or clears an environment variable for one test and restores it after.
+class ScopedEnv {
+ public:
+  ScopedEnv(const char* name, std::optional<std::string> value) : name_(name) {
+    if (const char* old = std::getenv(name)) old_ = old;
+    if (value) {
+      setenv(name, value->c_str(), 1);
+    } else {
+      unsetenv(name);
+    }
+  }
+  ~ScopedEnv() {
+    if (old_) {
+      setenv(name_, old_->c_str(), 1);
+    } else {
+      unsetenv(name_);
+    }
+  }
+  ScopedEnv(const ScopedEnv&) = delete;
+  ScopedEnv& operator=(const ScopedEnv&) = delete;
+
+ private:
+  const char* name_;
+  std::optional<std::string> old_;
+};
+
+class AboutBoxTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::string pattern = (fs::temp_directory_path() / "replikon-about-box-XXXXXX").string();
+    if (mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp");
+    dir_ = pattern;
+  }
+  void TearDown() override {
+    std::error_code ec;
+    fs::remove_all(dir_, ec);
+  }
+
+  // Writes an executable shell script and returns its path.
+  fs::path Script(const std::string& name, const std::string& body) const {
+    const fs::path path = dir_ / name;
+    std::ofstream(path) << "#!/bin/sh\n" << body << '\n';
+    chmod(path.c_str(), 0755);
+    return path;
+  }
+
+  static std::string Read(const fs::path& path) {
+    std::ifstream in(path);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+  }
+
+  // Whether ShowAboutBox runs programs in this build.
+  static bool Built() {
+    const ScopedEnv program("REPLIKON_ABOUT_PROGRAM", "/probe");
+    return !AboutProgramPath().empty();
+  }
+
+  fs::path dir_;
+};
+
+TEST_F(AboutBoxTest, WithoutDisplayReturnsAtOnceAndStartsNothing) {
+  const fs::path marker = dir_ / "started";
+  const ScopedEnv program("REPLIKON_ABOUT_PROGRAM",
+                          Script("about", "touch '" + marker.string() + "'"));
+  for (const std::optional<std::string>& display :
+       {std::optional<std::string>{}, std::optional<std::string>{""}}) {
+    const ScopedEnv no_display("DISPLAY", display);
+    ShowAboutBox();
+  }
+  EXPECT_FALSE(fs::exists(marker));
+}
+
+TEST_F(AboutBoxTest, MissingOrBrokenProgramIsIgnored) {
+  const ScopedEnv display("DISPLAY", ":98765");
+  {
+    const ScopedEnv program("REPLIKON_ABOUT_PROGRAM", (dir_ / "missing").string());
+    ShowAboutBox();
+  }
+  {
+    std::ofstream(dir_ / "not-executable") << "#!/bin/sh\n";
+    const ScopedEnv program("REPLIKON_ABOUT_PROGRAM", (dir_ / "not-executable").string());
+    ShowAboutBox();
+  }
+  {
+    const ScopedEnv program("REPLIKON_ABOUT_PROGRAM", Script("fails", "exit 3"));
+    ShowAboutBox();
+  }
+  {
+    const ScopedEnv program("REPLIKON_ABOUT_PROGRAM", Script("crashes", "kill -SEGV $$"));
+    ShowAboutBox();
+  }
+}
+
+TEST_F(AboutBoxTest, WaitsUntilTheWindowProgramHasEnded) {
+  if (!Built()) GTEST_SKIP() << "the About box is left out of this build";
+  const fs::path marker = dir_ / "closed";
+  const ScopedEnv display("DISPLAY", ":98765");
+  const ScopedEnv program(
+      "REPLIKON_ABOUT_PROGRAM",
+      Script("about", "sleep 0.3; echo \"$DISPLAY\" > '" + marker.string() + "'"));
+  const auto start = std::chrono::steady_clock::now();
+  ShowAboutBox();
+  EXPECT_GE(std::chrono::steady_clock::now() - start, 250ms);
+  ASSERT_TRUE(fs::exists(marker)) << "ShowAboutBox returned before the program ended";
+  EXPECT_EQ(Read(marker), ":98765\n") << "the program sees the caller's display";
+}
+
+TEST_F(AboutBoxTest, WaitsEvenWhenTheHostIgnoresSigchld) {
+  if (!Built()) GTEST_SKIP() << "the About box is left out of this build";
+  const fs::path marker = dir_ / "closed";
+  const ScopedEnv display("DISPLAY", ":98765");
+  const ScopedEnv program("REPLIKON_ABOUT_PROGRAM",
+                          Script("about", "sleep 0.3; touch '" + marker.string() + "'"));
+  struct sigaction ignore {};
+  ignore.sa_handler = SIG_IGN;
+  struct sigaction old {};
+  sigaction(SIGCHLD, &ignore, &old);
+  ShowAboutBox();
+  sigaction(SIGCHLD, &old, nullptr);
+  EXPECT_TRUE(fs::exists(marker));
+}
+
+TEST_F(AboutBoxTest, ProgramIsChosenByEnvironmentElseFoundInTheBuild) {
+  if (!Built()) GTEST_SKIP() << "the About box is left out of this build";
+  {
+    const ScopedEnv program("REPLIKON_ABOUT_PROGRAM", "/opt/elsewhere/about");
+    EXPECT_EQ(AboutProgramPath(), "/opt/elsewhere/about");
+  }
+  const ScopedEnv unset("REPLIKON_ABOUT_PROGRAM", std::nullopt);
+  const fs::path found = AboutProgramPath();
+  ASSERT_FALSE(found.empty());
+  EXPECT_EQ(found.filename(), "replikon-about");
+  EXPECT_EQ(access(found.c_str(), X_OK), 0);
+}
+
+// Run by CTest on a private Xvfb display, with the real window program.
+TEST(AboutBoxOnDisplay, ShowsTheWindowAndReturnsWhenOkCloses) {
+  const char* flag = std::getenv("REPLIKON_TEST_XVFB");
+  const char* real_program = std::getenv("REPLIKON_ABOUT_TEST_PROGRAM");
+  if (flag == nullptr || std::string(flag) != "1" || real_program == nullptr) {
+    GTEST_SKIP() << "needs the virtual display that CTest starts";
+  }
+  const fs::path dir =
+      fs::temp_directory_path() / ("replikon-about-box-" + std::to_string(getpid()));
+  fs::create_directories(dir);
+  const fs::path report = dir / "report";
+  const fs::path wrapper = dir / "about";
+  std::ofstream(wrapper) << "#!/bin/sh\nexec '" << real_program << "' --test-click-ok --report '"
+                         << report.string() << "'\n";
+  chmod(wrapper.c_str(), 0755);
+  {
+    const ScopedEnv program("REPLIKON_ABOUT_PROGRAM", wrapper.string());
+    ShowAboutBox();
+  }
+  std::ifstream in(report);
+  std::stringstream text;
+  text << in.rdbuf();
+  EXPECT_EQ(text.str(), "shown About Replikon\nclosed\n");
+  std::error_code ec;
+  fs::remove_all(dir, ec);
+}
+
+}  // namespace
+}  // namespace replikon::about
