@@ -74,6 +74,9 @@ class SafeArray {
   }
   // Reference assignment (set) into an array of objects or Variants.
   void SetRef(std::span<const std::int32_t> index, const ObjectRef& object);
+  void SetRef(std::initializer_list<std::int32_t> index, const ObjectRef& object) {
+    SetRef(std::span<const std::int32_t>(index.begin(), index.size()), object);
+  }
 
   // Access by position in row-major order, 0 <= i < Count().
   Variant GetFlat(std::size_t i) const;
@@ -90,12 +93,11 @@ class SafeArray {
  private:
   // A Boolean element as the platform stores it (VARIANT_BOOL): -1 true, 0 false.
   enum class BoolCell : std::int16_t { False = 0, True = -1 };
-  using Storage =
-      std::variant<std::vector<std::int16_t>, std::vector<std::int32_t>, std::vector<float>,
-                   std::vector<double>, std::vector<Currency>, std::vector<Date>,
-                   std::vector<std::string>, std::vector<ObjectRef>, std::vector<ErrorCode>,
-                   std::vector<BoolCell>, std::vector<Variant>, std::vector<Decimal>,
-                   std::vector<std::uint8_t>>;
+  using Storage = std::variant<std::vector<std::int16_t>, std::vector<std::int32_t>,
+                               std::vector<float>, std::vector<double>, std::vector<Currency>,
+                               std::vector<Date>, std::vector<std::string>, std::vector<ObjectRef>,
+                               std::vector<ErrorCode>, std::vector<BoolCell>, std::vector<Variant>,
+                               std::vector<Decimal>, std::vector<std::uint8_t>>;
   static Storage MakeStorage(VarType element_type, std::size_t count);
   std::size_t FlatIndex(std::span<const std::int32_t> index) const;
   void SetFlatUnchecked(std::size_t i, const Variant& value);

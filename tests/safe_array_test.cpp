@@ -1,0 +1,280 @@
+#include "replikon/automation/safe_array.hpp"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdint>
+#include <limits>
+#include <vector>
+
+#include "replikon/automation/class_builder.hpp"
+#include "replikon/automation/error.hpp"
+
+namespace replikon {
+namespace {
+
+template <class F>
+std::int32_t ErrorOf(F&& f) {
+  try {
+    f();
+  } catch (const AutomationError& e) {
+    return e.Number();
+  }
+  return 0;
+}
+
+std::vector<std::vector<std::int32_t>> Walk(std::span<const ArrayBound> bounds) {
+  std::vector<std::vector<std::int32_t>> out;
+  for (IndexWalker w(bounds); !w.Done(); w.Next()) {
+    out.emplace_back(w.Index().begin(), w.Index().end());
+  }
+  return out;
+}
+
+TEST(SafeArrayTest, UnallocatedAndAllocatedEmptyDiffer) {
+  const SafeArray unallocated(VarType::I4);
+  EXPECT_FALSE(unallocated.IsAllocated());
+  EXPECT_EQ(unallocated.Dims(), 0u);
+  EXPECT_EQ(unallocated.Count(), 0u);
+  EXPECT_EQ(unallocated.Type(), VarType::Array | VarType::I4);
+
+  const SafeArray empty(VarType::I4, {{5, 4}});
+  EXPECT_TRUE(empty.IsAllocated());
+  EXPECT_EQ(empty.Dims(), 1u);
+  EXPECT_EQ(empty.Count(), 0u);
+  EXPECT_NE(unallocated, empty);
+  EXPECT_EQ(ErrorOf([&] { empty.Get({5}); }), 9);
+
+  // A dimension of no elements empties the whole array.
+  const SafeArray flat(VarType::BStr, {{0, 9}, {0, -1}});
+  EXPECT_EQ(flat.Count(), 0u);
+  EXPECT_EQ(ErrorOf([&] { flat.Get({0, 0}); }), 9);
+}
+
+TEST(SafeArrayTest, ConstructionChecks) {
+  EXPECT_EQ(ErrorOf([] { SafeArray(VarType::I4, {{0, -2}}); }), 9);
+  EXPECT_EQ(ErrorOf([] { SafeArray(VarType::Empty, {{0, 1}}); }), 5);
+  EXPECT_EQ(ErrorOf([] { SafeArray(VarType::Null); }), 5);
+  EXPECT_EQ(ErrorOf([] { SafeArray(VarType::Array | VarType::I4, {{0, 1}}); }), 5);
+  // Too many elements, even when the product would overflow 64 bits.
+  const std::int32_t lo = std::numeric_limits<std::int32_t>::min();
+  const std::int32_t hi = std::numeric_limits<std::int32_t>::max();
+  EXPECT_EQ(ErrorOf([&] { SafeArray(VarType::UI1, {{lo, hi}}); }), 7);
+  EXPECT_EQ(ErrorOf([&] { SafeArray(VarType::UI1, {{lo, hi}, {lo, hi}, {lo, hi}}); }), 7);
+  EXPECT_EQ(ErrorOf([] { SafeArray(VarType::Variant, {{0, 65535}, {0, 65535}}); }), 7);
+  // Extreme but small bounds are fine.
+  SafeArray edge(VarType::I2, {{hi - 1, hi}, {lo, lo + 1}});
+  edge.Set({hi, lo + 1}, Variant(std::int16_t{9}));
+  EXPECT_EQ(edge.GetFlat(3), Variant(std::int16_t{9}));
+}
+
+TEST(SafeArrayTest, ElementsStartAtTheTypesInitialValue) {
+  EXPECT_EQ(SafeArray(VarType::I4, {{0, 0}}).Get({0}), Variant(0));
+  EXPECT_EQ(SafeArray(VarType::BStr, {{0, 0}}).Get({0}), Variant(""));
+  EXPECT_EQ(SafeArray(VarType::Bool, {{0, 0}}).Get({0}), Variant(false));
+  EXPECT_EQ(SafeArray(VarType::Variant, {{0, 0}}).Get({0}), Variant());
+  EXPECT_EQ(SafeArray(VarType::Dispatch, {{0, 0}}).Get({0}), Variant(ObjectRef()));
+  EXPECT_EQ(SafeArray(VarType::Decimal, {{0, 0}}).Get({0}), Variant(Decimal{}));
+  EXPECT_EQ(SafeArray(VarType::Date, {{0, 0}}).Get({0}), Variant(Date{}));
+}
+
+TEST(SafeArrayTest, RowMajorLayoutWithNegativeBounds) {
+  const ArrayBound bounds[] = {{-1, 0}, {2, 4}};
+  SafeArray a(VarType::I4, bounds);
+  ASSERT_EQ(a.Count(), 6u);
+  for (std::size_t i = 0; i < a.Count(); ++i) a.SetFlat(i, Variant(static_cast<std::int32_t>(i)));
+  // Dimension 1 varies slowest.
+  EXPECT_EQ(a.Get({-1, 2}), Variant(0));
+  EXPECT_EQ(a.Get({-1, 4}), Variant(2));
+  EXPECT_EQ(a.Get({0, 2}), Variant(3));
+  EXPECT_EQ(a.Get({0, 4}), Variant(5));
+
+  // The walker yields the same order.
+  const auto order = Walk(bounds);
+  ASSERT_EQ(order.size(), 6u);
+  for (std::size_t i = 0; i < order.size(); ++i) {
+    EXPECT_EQ(a.Get(order[i]), Variant(static_cast<std::int32_t>(i)));
+  }
+  EXPECT_EQ(order.front(), (std::vector<std::int32_t>{-1, 2}));
+  EXPECT_EQ(order[1], (std::vector<std::int32_t>{-1, 3}));
+  EXPECT_EQ(order.back(), (std::vector<std::int32_t>{0, 4}));
+}
+
+TEST(SafeArrayTest, IndexWalkerEdges) {
+  EXPECT_TRUE(Walk({}).empty());
+  const ArrayBound with_empty[] = {{0, 3}, {1, 0}, {0, 3}};
+  EXPECT_TRUE(Walk(with_empty).empty());
+  const ArrayBound three[] = {{0, 1}, {0, 1}, {-1, -1}};
+  const auto order = Walk(three);
+  ASSERT_EQ(order.size(), 4u);
+  EXPECT_EQ(order[1], (std::vector<std::int32_t>{0, 1, -1}));
+  EXPECT_EQ(order[2], (std::vector<std::int32_t>{1, 0, -1}));
+  const std::int32_t hi = std::numeric_limits<std::int32_t>::max();
+  const ArrayBound top[] = {{hi - 1, hi}};
+  EXPECT_EQ(Walk(top).size(), 2u);  // stops at the top without wrapping
+  IndexWalker w(top);
+  w.Next();
+  w.Next();
+  w.Next();  // past the end stays done
+  EXPECT_TRUE(w.Done());
+}
+
+TEST(SafeArrayTest, OutOfRangeIndices) {
+  SafeArray a(VarType::R8, {{-2, 2}, {0, 1}});
+  EXPECT_EQ(ErrorOf([&] { a.Get({-3, 0}); }), 9);
+  EXPECT_EQ(ErrorOf([&] { a.Get({3, 0}); }), 9);
+  EXPECT_EQ(ErrorOf([&] { a.Get({0, 2}); }), 9);
+  EXPECT_EQ(ErrorOf([&] { a.Get({0}); }), 9);
+  EXPECT_EQ(ErrorOf([&] { a.Get({0, 0, 0}); }), 9);
+  EXPECT_EQ(ErrorOf([&] { a.Set({0, -1}, Variant(1.0)); }), 9);
+  EXPECT_EQ(ErrorOf([&] { a.GetFlat(a.Count()); }), 9);
+  EXPECT_EQ(ErrorOf([&] { a.SetFlat(a.Count(), Variant(1.0)); }), 9);
+  EXPECT_EQ(ErrorOf([] { SafeArray(VarType::I4).Get({}); }), 9);
+}
+
+TEST(SafeArrayTest, SetConvertsToTheElementType) {
+  SafeArray ints(VarType::I2, {{0, 2}});
+  ints.Set({0}, Variant("12"));
+  ints.Set({1}, Variant(2.5));
+  EXPECT_EQ(ints.Get({0}), Variant(std::int16_t{12}));
+  EXPECT_EQ(ints.Get({1}), Variant(std::int16_t{2}));
+  ints.Set({2}, Variant(std::int16_t{3}));
+  EXPECT_EQ(ErrorOf([&] { ints.Set({2}, Variant(40000)); }), 6);
+  EXPECT_EQ(ints.Get({2}), Variant(std::int16_t{3}));  // untouched by the failed set
+  EXPECT_EQ(ErrorOf([&] { ints.Set({2}, Variant("x")); }), 13);
+  EXPECT_EQ(ErrorOf([&] { ints.Set({2}, Variant(kNull)); }), 94);
+  ints.Set({2}, Variant());
+  EXPECT_EQ(ints.Get({2}), Variant(std::int16_t{0}));
+
+  SafeArray flags(VarType::Bool, {{1, 2}});
+  flags.Set({1}, Variant(-5));
+  flags.Set({2}, Variant("False"));
+  EXPECT_EQ(flags.Get({1}), Variant(true));
+  EXPECT_EQ(flags.Get({2}), Variant(false));
+
+  SafeArray texts(VarType::BStr, {{0, 0}});
+  texts.Set({0}, Variant(1.5));
+  EXPECT_EQ(texts.Get({0}), Variant("1.5"));
+
+  SafeArray variants(VarType::Variant, {{0, 2}});
+  variants.Set({0}, Variant(std::int16_t{4}));
+  variants.Set({1}, Variant(kNull));
+  variants.Set({2}, Variant(SafeArray(VarType::R8, {{0, 1}})));
+  EXPECT_EQ(variants.Get({0}), Variant(std::int16_t{4}));  // keeps its own type
+  EXPECT_TRUE(variants.Get({1}).IsNull());
+  EXPECT_EQ(variants.Get({2}).Type(), VarType::Array | VarType::R8);
+}
+
+struct Holder {
+  std::int32_t value = 0;
+};
+
+TEST(SafeArrayTest, ObjectsByValueAndByReference) {
+  const auto with_default =
+      ClassBuilder<Holder>("Holder").Property("Value", &Holder::value).Default().BuildInfo();
+  const auto without_default =
+      ClassBuilder<Holder>("Bare").Property("Value", &Holder::value).BuildInfo();
+  ObjectRef holder = MakeObject<Holder>(with_default);
+  holder.As<Holder>()->value = 17;
+  const ObjectRef bare = MakeObject<Holder>(without_default);
+
+  // Value assignment stores the default value, also in a Variant array.
+  SafeArray variants(VarType::Variant, {{0, 1}});
+  variants.Set({0}, Variant(holder));
+  EXPECT_EQ(variants.Get({0}), Variant(17));
+  EXPECT_EQ(ErrorOf([&] { variants.Set({1}, Variant(bare)); }), 438);
+  EXPECT_TRUE(variants.Get({1}).IsEmpty());
+  EXPECT_EQ(ErrorOf([&] { variants.Set({1}, Variant(ObjectRef())); }), 91);
+
+  SafeArray longs(VarType::I4, {{0, 0}});
+  longs.Set({0}, Variant(holder));
+  EXPECT_EQ(longs.Get({0}), Variant(17));
+
+  // Reference assignment keeps the object.
+  variants.SetRef({1}, holder);
+  EXPECT_EQ(variants.Get({1}), Variant(holder));
+  SafeArray objects(VarType::Dispatch, {{0, 1}});
+  objects.SetRef({0}, holder);
+  EXPECT_EQ(objects.Get({0}).Object(), holder);
+  EXPECT_TRUE(objects.Get({1}).Object().IsNull());
+  EXPECT_EQ(ErrorOf([&] { longs.SetRef({0}, holder); }), 13);
+  EXPECT_EQ(ErrorOf([&] { objects.SetRef({2}, holder); }), 9);
+}
+
+TEST(SafeArrayTest, CopyOnWriteThroughVariants) {
+  SafeArray a(VarType::I4, {{0, 1}});
+  a.Set({0}, Variant(1));
+  Variant first(std::move(a));
+  const SafeArray* original = &first.Array();
+  Variant second = first;  // shares
+  EXPECT_EQ(&second.Array(), original);
+
+  second.MutableArray().Set({0}, Variant(2));
+  EXPECT_NE(&second.Array(), original);
+  EXPECT_EQ(first.Array().Get({0}), Variant(1));
+  EXPECT_EQ(second.Array().Get({0}), Variant(2));
+
+  // Not shared any more: changed in place.
+  first.MutableArray().Set({1}, Variant(3));
+  EXPECT_EQ(&first.Array(), original);
+  EXPECT_EQ(second.Array().Get({1}), Variant(0));
+
+  // An array nested in a Variant array is not changed through the outer copy.
+  SafeArray outer(VarType::Variant, {{0, 0}});
+  outer.Set({0}, first);
+  first.MutableArray().Set({0}, Variant(99));
+  EXPECT_EQ(outer.Get({0}).Array().Get({0}), Variant(1));
+}
+
+TEST(SafeArrayTest, ByteArrays) {
+  const std::vector<std::uint8_t> bytes = {0, 1, 254, 255};
+  const SafeArray a = SafeArray::FromBytes(bytes);
+  EXPECT_EQ(a.Type(), kByteArrayType);
+  EXPECT_EQ(a.Bounds()[0], (ArrayBound{0, 3}));
+  EXPECT_EQ(a.ToBytes(), bytes);
+  EXPECT_EQ(a.Get({2}), Variant(std::uint8_t{254}));
+  // A view, not a copy.
+  EXPECT_EQ(a.ByteSpan().data(), a.ByteSpan().data());
+  EXPECT_EQ(a.ByteSpan().size(), 4u);
+
+  const SafeArray shifted = SafeArray::FromBytes(bytes, -2);
+  EXPECT_EQ(shifted.Bounds()[0], (ArrayBound{-2, 1}));
+  EXPECT_EQ(shifted.Get({-2}), Variant(std::uint8_t{0}));
+
+  const SafeArray none = SafeArray::FromBytes({});
+  EXPECT_TRUE(none.IsAllocated());
+  EXPECT_EQ(none.Bounds()[0], (ArrayBound{0, -1}));
+  EXPECT_TRUE(none.ToBytes().empty());
+  EXPECT_TRUE(SafeArray::UnallocatedBytes().ByteSpan().empty());
+  EXPECT_FALSE(SafeArray::UnallocatedBytes().IsAllocated());
+
+  const std::int32_t hi = std::numeric_limits<std::int32_t>::max();
+  EXPECT_EQ(SafeArray::FromBytes(bytes, hi - 3).Bounds()[0].upper, hi);
+  EXPECT_EQ(ErrorOf([&] { SafeArray::FromBytes(bytes, hi - 2); }), 9);
+
+  EXPECT_EQ(ErrorOf([] { SafeArray(VarType::I4, {{0, 1}}).ByteSpan(); }), 13);
+  EXPECT_EQ(ErrorOf([] { SafeArray(VarType::Variant, {{0, 1}}).ToBytes(); }), 13);
+
+  SafeArray b(VarType::UI1, {{0, 1}});
+  EXPECT_EQ(ErrorOf([&] { b.Set({0}, Variant(256)); }), 6);
+  b.Set({1}, Variant(true));
+  EXPECT_EQ(b.ToBytes(), (std::vector<std::uint8_t>{0, 255}));
+}
+
+TEST(SafeArrayTest, EqualityComparesTypeBoundsAndElements) {
+  SafeArray a(VarType::R8, {{0, 1}});
+  SafeArray b(VarType::R8, {{0, 1}});
+  EXPECT_EQ(a, b);
+  a.Set({0}, Variant(-0.0));
+  EXPECT_NE(a, b);  // -0.0 differs from 0.0
+  const double nan = std::numeric_limits<double>::quiet_NaN();
+  a.Set({0}, Variant(nan));
+  b.Set({0}, Variant(nan));
+  EXPECT_EQ(a, b);
+  EXPECT_NE(SafeArray(VarType::R8, {{0, 1}}), SafeArray(VarType::R4, {{0, 1}}));
+  EXPECT_NE(SafeArray(VarType::R8, {{0, 1}}), SafeArray(VarType::R8, {{1, 2}}));
+  EXPECT_EQ(SafeArray(VarType::Bool), SafeArray(VarType::Bool));
+}
+
+}  // namespace
+}  // namespace replikon
