@@ -54,7 +54,7 @@ TEST(SafeArrayTest, UnallocatedAndAllocatedEmptyDiffer) {
 TEST(SafeArrayTest, ConstructionChecks) {
   EXPECT_EQ(ErrorOf([] { SafeArray(VarType::I4, {{0, -2}}); }), 9);
   EXPECT_EQ(ErrorOf([] { SafeArray(VarType::Empty, {{0, 1}}); }), 5);
-  EXPECT_EQ(ErrorOf([] { SafeArray(VarType::Null); }), 5);
+  EXPECT_EQ(ErrorOf([] { (void)SafeArray(VarType::Null); }), 5);
   EXPECT_EQ(ErrorOf([] { SafeArray(VarType::Array | VarType::I4, {{0, 1}}); }), 5);
   // Too many elements, even when the product would overflow 64 bits.
   const std::int32_t lo = std::numeric_limits<std::int32_t>::min();
