@@ -15,19 +15,53 @@
 
 namespace replikon {
 
-bool IsObjectValued(const ObjectRef& object, std::string_view name) noexcept {
+namespace {
+
+// The member that InvokeByName would call for `kind`, or nullptr when the
+// invocation would fail before reaching the class's code (null object, no such
+// member, or, for a get, index arguments that an empty argument list cannot
+// supply). Invoking the member found is what InvokeByName does; looking it up
+// here spares a second look-up per access and an exception per read-only or
+// parameterised property.
+const MemberDescription* Callable(const ObjectRef& object, std::string_view name,
+                                  InvokeKind kind) noexcept {
+  if (object.IsNull()) return nullptr;
+  const std::shared_ptr<const InterfaceDescription>& iface = object->Class().Interface();
+  if (iface == nullptr) return nullptr;
+  const MemberDescription* member = iface->Find(name, kind);
+  if (member == nullptr || kind != InvokeKind::PropertyGet) return member;
+  for (const ParamDescription& p : member->Params()) {
+    if (!p.optional) return nullptr;
+  }
+  return member;
+}
+
+// Reads a property with no arguments; false when the read fails.
+bool TryGet(const ObjectRef& object, std::string_view name, Variant& value) noexcept {
+  const MemberDescription* getter = Callable(object, name, InvokeKind::PropertyGet);
+  if (getter == nullptr) return false;
   try {
-    return InvokeByName(object, name, InvokeKind::PropertyGet).IsObject();
+    value = getter->Invoke(*object, {});
+    return true;
   } catch (...) {
     return false;
   }
 }
 
+}  // namespace
+
+bool IsObjectValued(const ObjectRef& object, std::string_view name) noexcept {
+  Variant value;
+  return TryGet(object, name, value) && value.IsObject();
+}
+
 bool SetPropertyByName(const ObjectRef& object, std::string_view name, const Variant& value,
                        InvokeKind kind) noexcept {
   if (kind != InvokeKind::PropertyPut && kind != InvokeKind::PropertyPutRef) return true;
+  const MemberDescription* setter = Callable(object, name, kind);
+  if (setter == nullptr) return false;
   try {
-    InvokeByName(object, name, kind, std::span<const Variant>(&value, 1));
+    setter->Invoke(*object, std::span<const Variant>(&value, 1));
     return true;
   } catch (...) {
     return false;
@@ -229,23 +263,19 @@ class CopyWalk {
       if (!IsObjectValued(level.source, name)) {
         // A value property. When it cannot be read (a parameterised property,
         // an error in the class's code) the target keeps its own value.
-        try {
-          const Variant value = InvokeByName(level.source, name, InvokeKind::PropertyGet);
+        if (Variant value; TryGet(level.source, name, value)) {
           SetPropertyByName(level.target, name, value, InvokeKind::PropertyPut);
-        } catch (...) {
         }
         continue;
       }
 
       if (!settings.recursion_allowed) continue;
 
+      // The second read fails or no longer gives an object: nothing to process.
       ObjectRef sub;
-      try {
-        Variant value = InvokeByName(level.source, name, InvokeKind::PropertyGet);
-        // The second read no longer gives an object: nothing to process.
-        if (!value.IsObject()) continue;
+      if (Variant value; TryGet(level.source, name, value) && value.IsObject()) {
         sub = value.Object();
-      } catch (...) {
+      } else {
         continue;
       }
 

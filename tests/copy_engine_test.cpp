@@ -1,0 +1,362 @@
+#include "replikon/copy/copy_engine.hpp"
+
+#include <gtest/gtest.h>
+
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "copy_test_classes.hpp"
+
+namespace replikon::testing {
+namespace {
+
+class CopyEngineTest : public ::testing::Test {
+ protected:
+  CopyEngineTest() { control_.SetObjectServerName("Lib"); }
+
+  void TearDown() override {
+    // Every test drops all it made (and breaks the cycles it built).
+    EXPECT_EQ(classes_.LiveNodes(), 0);
+    EXPECT_EQ(classes_.Live("Lib.Box"), 0);
+    EXPECT_EQ(classes_.Live("Lib.Leaf"), 0);
+    EXPECT_EQ(classes_.Live("Ext.Gadget"), 0);
+  }
+
+  // A fresh component on the same classes (no handlers).
+  Replikon NewControl() { return Replikon(nullptr, classes_.Registry()); }
+
+  TestClasses classes_;
+  Replikon control_{nullptr, classes_.Registry()};
+};
+
+TEST_F(CopyEngineTest, ValuePropertiesAreReadTwiceAndLet) {
+  ObjectRef src = classes_.NewNode("alpha", 7);
+  N(src).items = SafeArray(VarType::I4, {ArrayBound{1, 3}});
+  N(src).items.Set({2}, Variant(std::int32_t{99}));
+  N(src).data = Variant("text");
+  ObjectRef copy = control_.Copy(src);
+  ASSERT_TRUE(copy);
+  EXPECT_NE(copy, src);
+  EXPECT_EQ(N(copy).name, "alpha");
+  EXPECT_EQ(N(copy).value, 7);
+  EXPECT_EQ(N(copy).items, N(src).items);
+  EXPECT_EQ(N(copy).data, Variant("text"));
+  EXPECT_NE(N(copy).id, N(src).id);  // read-only: as the class initialised it
+  EXPECT_EQ(N(src).name_reads, 2);
+  // Never visited: the hidden "_Default", a method, let-only members.
+  EXPECT_EQ(N(src).default_reads, 0);
+  EXPECT_EQ(N(copy).default_writes, 0);
+  EXPECT_EQ(N(src).method_calls + N(copy).method_calls, 0);
+}
+
+TEST_F(CopyEngineTest, WhatAPropertyHoldsDecidesItsKind) {
+  ObjectRef with_object = classes_.NewNode("a");
+  N(with_object).data = Variant(classes_.NewNode("inner", 5));
+  ObjectRef with_number = classes_.NewNode("b");
+  N(with_number).data = Variant(std::int32_t{42});
+  ObjectRef with_array = classes_.NewNode("c");
+  SafeArray strings(VarType::BStr, {ArrayBound{0, 1}});
+  strings.Set({1}, Variant("s"));
+  N(with_array).data = Variant(strings);
+
+  ObjectRef c1 = control_.Copy(with_object);
+  const ObjectRef& inner = N(c1).data.Object();
+  EXPECT_NE(inner, N(with_object).data.Object());
+  EXPECT_EQ(N(inner).name, "inner");
+  EXPECT_EQ(N(inner).value, 5);
+  EXPECT_EQ(N(control_.Copy(with_number)).data, Variant(std::int32_t{42}));
+  EXPECT_EQ(N(control_.Copy(with_array)).data, Variant(strings));
+}
+
+TEST_F(CopyEngineTest, SubobjectIsFilledBeforeItIsAssigned) {
+  ObjectRef root = classes_.NewNode("root");
+  N(root).child = classes_.NewNode("kid", 1);
+  N(N(root).child).child = classes_.NewNode("grandkid", 2);
+  ObjectRef copy = control_.Copy(root);
+  const ObjectRef& kid = N(copy).child;
+  ASSERT_TRUE(kid);
+  EXPECT_NE(kid, N(root).child);
+  EXPECT_EQ(N(copy).child_name_when_set, "kid");
+  EXPECT_EQ(N(kid).child_name_when_set, "grandkid");
+  EXPECT_EQ(N(N(kid).child).value, 2);
+  EXPECT_EQ(classes_.LiveNodes(), 6);
+}
+
+TEST_F(CopyEngineTest, EventsFollowTheWalkWithTheirArguments) {
+  ObjectRef root = classes_.NewNode("root");
+  ObjectRef a = classes_.NewNode("a");
+  N(root).child = a;
+  auto seen = Record(control_);
+  ObjectRef copy = control_.Copy(root);
+  struct Want {
+    ObjectRef parent, current;
+    const char* property;
+  };
+  const std::vector<Want> want{
+      {root, root, "Child"}, {root, a, "Child"}, {root, a, "Next"}, {root, root, "Next"}};
+  ASSERT_EQ(seen->size(), want.size());
+  for (std::size_t i = 0; i < want.size(); ++i) {
+    const Seen& s = (*seen)[i];
+    EXPECT_EQ(s.root, root) << i;
+    EXPECT_EQ(s.parent, want[i].parent) << i;
+    EXPECT_EQ(s.current, want[i].current) << i;
+    EXPECT_EQ(s.property, want[i].property) << i;
+    EXPECT_FALSE(s.cancel_on_entry) << i;
+    EXPECT_EQ(s.error_status, 0) << i;
+  }
+  seen->clear();
+}
+
+TEST_F(CopyEngineTest, NullCancelAndRecursionAllowedOnAnObjectProperty) {
+  ObjectRef box = classes_.Registry().CreateByProgId("Lib.Box");
+  box.As<Box>()->slot.Reset();
+  auto seen = Record(control_);
+
+  // A null subobject: the event first, then the copy's Slot is set to Nothing.
+  ObjectRef copy = control_.Copy(box);
+  EXPECT_FALSE(copy.As<Box>()->slot);
+  ASSERT_EQ(seen->size(), 1u);
+  EXPECT_EQ((*seen)[0].property, "Slot");
+  EXPECT_EQ(copy.As<Box>()->broken, 7);  // its getter fails: left alone, walk goes on
+
+  // Cancelled: Slot keeps what the class gave it.
+  const auto cancel =
+      control_.AddRecursionCheckHandler([](RecursionCheckArgs& a) { a.cancel = true; });
+  copy = control_.Copy(box);
+  ASSERT_TRUE(copy.As<Box>()->slot);
+  EXPECT_EQ(copy.As<Box>()->slot.As<Leaf>()->tag, "fresh");
+  control_.RemoveRecursionCheckHandler(cancel);
+
+  // RecursionAllowed false: no event, and no object property touched.
+  seen->clear();
+  control_.SetRecursionAllowed(false);
+  box.As<Box>()->slot = classes_.Registry().CreateByProgId("Lib.Leaf");
+  box.As<Box>()->slot.As<Leaf>()->tag = "source";
+  copy = control_.Copy(box);
+  EXPECT_TRUE(seen->empty());
+  EXPECT_EQ(copy.As<Box>()->slot.As<Leaf>()->tag, "fresh");
+}
+
+TEST_F(CopyEngineTest, ExternalSubobjectsBySettings) {
+  for (bool share : {false, true}) {
+    for (std::int32_t notify : {0, 1}) {
+      SCOPED_TRACE(::testing::Message() << "share=" << share << " notify=" << notify);
+      ObjectRef gadget = classes_.NewGadget("g");
+      ObjectRef src = classes_.NewNode("src");
+      N(src).child = gadget;
+      N(src).next = classes_.NewNode("after");
+      Replikon control = NewControl();
+      control.SetObjectServerName("Lib");
+      control.SetSetExternalReferences(share);
+      control.SetProblemsNotification(notify);
+      control.SetRaiseRecursionCheckEvent(false);  // the problem event comes anyway
+      auto seen = Record(control);
+      // Cancel left false changes nothing.
+      control.AddRecursionCheckHandler([](RecursionCheckArgs& a) { a.cancel = false; });
+
+      if (notify == 1) {
+        try {
+          control.Copy(src);
+          FAIL();
+        } catch (const AutomationError& e) {
+          EXPECT_EQ(e.Number(), 601);
+          EXPECT_EQ(e.HelpContext(), 1601);
+        }
+        ASSERT_EQ(seen->size(), 1u);
+        const Seen& s = (*seen)[0];
+        EXPECT_EQ(s.root, src);
+        EXPECT_EQ(s.parent, src);
+        EXPECT_EQ(s.current, src);
+        EXPECT_EQ(s.property, "Child");
+        EXPECT_TRUE(s.cancel_on_entry);
+        EXPECT_EQ(s.error_status, 601);
+        EXPECT_EQ(classes_.LiveNodes(), 2);  // the copy was made, then withheld
+
+        // The engine's own result: the whole copy, the reference as the setting says.
+        EngineSettings settings;
+        settings.object_server_name = "Lib";
+        settings.set_external_references = share;
+        EngineContext ctx(settings, classes_.Registry());
+        ObjectRef target = classes_.Registry().CreateByProgId("Lib.Node");
+        std::int32_t status = 0;
+        CopyProperties(ctx, src, target, src, status);
+        EXPECT_EQ(status, 601);
+        EXPECT_EQ(N(target).child, share ? gadget : ObjectRef{});
+        EXPECT_EQ(N(N(target).next).name, "after");
+      } else {
+        ObjectRef copy = control.Copy(src);
+        EXPECT_TRUE(seen->empty());
+        EXPECT_EQ(N(copy).child, share ? gadget : ObjectRef{});
+        EXPECT_EQ(N(N(copy).next).name, "after");
+      }
+      seen->clear();
+    }
+  }
+}
+
+TEST_F(CopyEngineTest, CyclesPointToTheCopiesOnThePath) {
+  // The object itself.
+  ObjectRef self = classes_.NewNode("self");
+  N(self).child = self;
+  ObjectRef copy = control_.Copy(self);
+  EXPECT_EQ(N(copy).child, copy);
+  N(self).child.Reset();
+  N(copy).child.Reset();
+  self.Reset();
+
+  // A back-pointer to the parent, and a longer loop a -> b -> c -> a.
+  ObjectRef a = classes_.NewNode("a");
+  ObjectRef b = classes_.NewNode("b");
+  ObjectRef c = classes_.NewNode("c");
+  N(a).child = b;
+  N(b).next = a;
+  N(b).child = c;
+  N(c).child = a;
+  auto seen = Record(control_);
+  copy = control_.Copy(a);
+  const ObjectRef& b2 = N(copy).child;
+  EXPECT_EQ(N(b2).next, copy);
+  EXPECT_EQ(N(N(b2).child).child, copy);
+  EXPECT_EQ(N(N(b2).child).name, "c");
+  EXPECT_EQ(classes_.LiveNodes(), 6);
+  // The event comes for the back-pointer too.
+  bool back_pointer_event = false;
+  for (const Seen& s : *seen) back_pointer_event |= (s.current == b && s.property == "Next");
+  EXPECT_TRUE(back_pointer_event);
+  seen->clear();
+  N(N(b2).child).child.Reset();
+  N(b2).next.Reset();
+
+  // Cancel still wins over the cycle.
+  control_.AddRecursionCheckHandler([&](RecursionCheckArgs& e) {
+    if (e.current_object == b && e.current_object_property == "Next") e.cancel = true;
+  });
+  copy = control_.Copy(a);
+  EXPECT_FALSE(N(N(copy).child).next);
+  N(N(N(copy).child).child).child.Reset();
+  N(b).next.Reset();
+  N(c).child.Reset();
+  seen->clear();
+}
+
+TEST_F(CopyEngineTest, SharedSubobjectsBecomeSeparateCopies) {
+  ObjectRef shared = classes_.NewNode("shared", 3);
+  ObjectRef root = classes_.NewNode("root");
+  N(root).child = shared;
+  N(root).next = shared;
+  ObjectRef copy = control_.Copy(root);
+  EXPECT_NE(N(copy).child, N(copy).next);
+  EXPECT_NE(N(copy).child, shared);
+  EXPECT_EQ(N(N(copy).child).value, 3);
+  EXPECT_EQ(N(N(copy).next).value, 3);
+}
+
+TEST_F(CopyEngineTest, LongChainCopiesWithoutExhaustingTheStack) {
+  constexpr std::int32_t kLength = 100000;
+  ObjectRef head = classes_.NewNode("n", 0);
+  ObjectRef tail = head;
+  for (std::int32_t i = 1; i < kLength; ++i) {
+    ObjectRef node = classes_.NewNode("n", i);
+    N(tail).next = node;
+    tail = node;
+  }
+  tail.Reset();
+  std::int64_t events = 0;
+  control_.AddRecursionCheckHandler([&](RecursionCheckArgs&) { ++events; });
+  ObjectRef copy = control_.Copy(head);
+  EXPECT_EQ(events, 2 * std::int64_t{kLength});  // Child and Next of every node
+
+  std::int32_t count = 0;
+  bool values_match = true;
+  for (ObjectRef o = copy, s = head; o; o = N(o).next, s = N(s).next) {
+    values_match = values_match && o != s && N(o).value == count;
+    ++count;
+  }
+  EXPECT_EQ(count, kLength);
+  EXPECT_TRUE(values_match);
+  Dismantle(std::move(copy));
+  Dismantle(std::move(head));
+}
+
+TEST_F(CopyEngineTest, ThrowingHandlerEndsTheCallAndLeavesNothingBehind) {
+  ObjectRef root = classes_.NewNode("root");
+  N(root).child = classes_.NewNode("kid");
+  int events = 0;
+  const auto thrower = control_.AddRecursionCheckHandler([&](RecursionCheckArgs&) {
+    if (++events == 2) throw std::runtime_error("stop");
+  });
+  int later_handler_runs = 0;
+  control_.AddRecursionCheckHandler([&](RecursionCheckArgs&) { ++later_handler_runs; });
+  EXPECT_THROW(control_.Copy(root), std::runtime_error);
+  EXPECT_EQ(events, 2);  // no further events once a handler has thrown
+  EXPECT_EQ(later_handler_runs, 1);
+  EXPECT_FALSE(control_.RootObject());
+  EXPECT_EQ(root.UseCount(), 1);
+  EXPECT_EQ(N(root).child.UseCount(), 1);
+  EXPECT_EQ(classes_.LiveNodes(), 2);
+
+  // An automation error passes unchanged; then the component works as before.
+  control_.RemoveRecursionCheckHandler(thrower);
+  const auto automation = control_.AddRecursionCheckHandler(
+      [](RecursionCheckArgs&) { throw AutomationError(1234, "client", "c.hlp", 9); });
+  try {
+    control_.Copy(root);
+    FAIL();
+  } catch (const AutomationError& e) {
+    EXPECT_EQ(e.Number(), 1234);
+    EXPECT_EQ(e.HelpFile(), "c.hlp");
+  }
+  control_.RemoveRecursionCheckHandler(automation);
+  ObjectRef copy = control_.Copy(root);
+  EXPECT_EQ(N(N(copy).child).name, "kid");
+}
+
+TEST_F(CopyEngineTest, ProcessingCallFromInsideAHandler) {
+  ObjectRef outer = classes_.NewNode("outer");
+  N(outer).child = classes_.NewNode("outer-kid");
+  ObjectRef other = classes_.NewNode("other");
+  N(other).child = classes_.NewNode("other-kid");
+  ObjectRef nested_copy;
+  std::vector<std::pair<ObjectRef, ObjectRef>> roots;  // event's root, RootObject()
+  control_.AddRecursionCheckHandler([&](RecursionCheckArgs& a) {
+    roots.emplace_back(a.root_object, control_.RootObject());
+    if (!nested_copy && a.root_object == outer) nested_copy = control_.Copy(other);
+  });
+  ObjectRef copy = control_.Copy(outer);
+  ASSERT_TRUE(nested_copy);
+  EXPECT_EQ(N(N(nested_copy).child).name, "other-kid");
+  EXPECT_EQ(N(N(copy).child).name, "outer-kid");
+  // outer.Child, then the nested call's four events, then the rest of the outer walk.
+  ASSERT_EQ(roots.size(), 8u);
+  for (std::size_t i = 0; i < roots.size(); ++i) {
+    const ObjectRef& expected = (i >= 1 && i <= 4) ? other : outer;
+    EXPECT_EQ(roots[i].first, expected) << i;
+    EXPECT_EQ(roots[i].second, expected) << i;
+  }
+  roots.clear();
+  EXPECT_FALSE(control_.RootObject());
+}
+
+TEST(IsObjectValuedTest, ReadsTheCurrentValue) {
+  TestClasses classes;
+  ObjectRef node = classes.NewNode("n");
+  EXPECT_TRUE(IsObjectValued(node, "Child"));  // a null reference counts
+  EXPECT_FALSE(IsObjectValued(node, "Name"));
+  EXPECT_FALSE(IsObjectValued(node, "Indexed"));  // needs an argument
+  EXPECT_FALSE(IsObjectValued(node, "Missing"));
+  EXPECT_FALSE(IsObjectValued(ObjectRef{}, "Child"));
+  N(node).data = Variant(classes.NewNode("d"));
+  EXPECT_TRUE(IsObjectValued(node, "Data"));
+
+  EXPECT_TRUE(SetPropertyByName(node, "Value", Variant(std::int32_t{5}), InvokeKind::PropertyPut));
+  EXPECT_EQ(N(node).value, 5);
+  EXPECT_FALSE(SetPropertyByName(node, "Id", Variant(std::int32_t{5}), InvokeKind::PropertyPut));
+  EXPECT_FALSE(SetPropertyByName(node, "Value", Variant("x"), InvokeKind::PropertyPut));
+  EXPECT_FALSE(
+      SetPropertyByName(node, "Child", Variant(std::int32_t{1}), InvokeKind::PropertyPutRef));
+  EXPECT_TRUE(SetPropertyByName(node, "Anything", Variant(), InvokeKind::PropertyGet));
+}
+
+}  // namespace
+}  // namespace replikon::testing

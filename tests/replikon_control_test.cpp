@@ -1,0 +1,313 @@
+#include "replikon/control/replikon.hpp"
+
+#include <gtest/gtest.h>
+
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "copy_test_classes.hpp"
+
+namespace replikon::testing {
+namespace {
+
+struct RecordingContainer : Container {
+  void PropertyChanged(std::string_view name) override { changed.emplace_back(name); }
+  void SetSize(std::int32_t w, std::int32_t h) override { sizes.emplace_back(w, h); }
+  void SetFaceColor(std::uint32_t bgr) override { colors.push_back(bgr); }
+  std::vector<std::string> changed;
+  std::vector<std::pair<std::int32_t, std::int32_t>> sizes;
+  std::vector<std::uint32_t> colors;
+};
+
+class ReplikonControlTest : public ::testing::Test {
+ protected:
+  ReplikonControlTest() : container_(std::make_shared<RecordingContainer>()) {}
+
+  TestClasses classes_;
+  std::shared_ptr<RecordingContainer> container_;
+  Replikon control_{container_, classes_.Registry()};
+};
+
+void ExpectError(const AutomationError& e, std::int32_t number, const char* description,
+                 const char* help_file, std::int32_t context) {
+  EXPECT_EQ(e.Number(), number);
+  EXPECT_EQ(e.Description(), description);
+  EXPECT_EQ(e.HelpFile(), help_file);
+  EXPECT_EQ(e.HelpContext(), context);
+  EXPECT_EQ(e.Source(), "");
+}
+
+TEST(ControlErrorTest, TableOfTheComponentsErrors) {
+  ExpectError(ControlError(600), 600, "ObjectServerName is not specified", "replictl.hlp", 1600);
+  ExpectError(ControlError(601), 601, "Problem(s) in processing occurred", "replictl.hlp", 1601);
+  ExpectError(ControlError(602), 602, "Byte array is not a Stream", "replictl.hlp", 1602);
+  try {
+    RaiseControlError(601);
+    FAIL();
+  } catch (const AutomationError& e) {
+    EXPECT_EQ(e.Number(), 601);
+  }
+}
+
+TEST_F(ReplikonControlTest, NewComponentHasDefaultsAndItsFace) {
+  EXPECT_TRUE(control_.RecursionAllowed());
+  EXPECT_TRUE(control_.RaiseRecursionCheckEvent());
+  EXPECT_EQ(control_.ObjectServerName(), "");
+  EXPECT_EQ(control_.ProblemsNotification(), OnSubobjectProblem);
+  EXPECT_FALSE(control_.SetExternalReferences());
+  EXPECT_EQ(container_->colors, std::vector<std::uint32_t>{0x00E1FFFFu});
+  control_.OnResize();
+  ASSERT_EQ(container_->sizes.size(), 1u);
+  EXPECT_EQ(container_->sizes[0], std::make_pair(480, 480));
+  EXPECT_FALSE(control_.RootObject());
+  Replikon without_container;  // no container: nothing to tell
+  without_container.OnResize();
+  without_container.SetRecursionAllowed(false);
+}
+
+TEST_F(ReplikonControlTest, AssignmentsStoreAndTellTheContainer) {
+  control_.SetRecursionAllowed(false);
+  control_.SetRaiseRecursionCheckEvent(false);
+  control_.SetObjectServerName("  Lib Two \t ");
+  control_.SetProblemsNotification(0);
+  control_.SetSetExternalReferences(true);
+  EXPECT_FALSE(control_.RecursionAllowed());
+  EXPECT_FALSE(control_.RaiseRecursionCheckEvent());
+  EXPECT_EQ(control_.ObjectServerName(), "Lib Two \t");  // only spaces are trimmed
+  EXPECT_EQ(control_.ProblemsNotification(), SourceObjectOnly);
+  EXPECT_TRUE(control_.SetExternalReferences());
+  EXPECT_EQ(
+      container_->changed,
+      (std::vector<std::string>{"RecursionAllowed", "RaiseRecursionCheckEvent", "ObjectServerName",
+                                "ProblemsNotification", "SetExternalReferences"}));
+  control_.SetObjectServerName("    ");
+  EXPECT_EQ(control_.ObjectServerName(), "");
+}
+
+TEST_F(ReplikonControlTest, InvalidProblemsNotificationRaises380AndChangesNothing) {
+  for (std::int32_t bad : {2, -1, 65537}) {
+    try {
+      control_.SetProblemsNotification(bad);
+      FAIL() << bad;
+    } catch (const AutomationError& e) {
+      ExpectError(e, 380, "Invalid property value", "", 0);
+    }
+  }
+  EXPECT_EQ(control_.ProblemsNotification(), OnSubobjectProblem);
+  EXPECT_TRUE(container_->changed.empty());
+  control_.SetProblemsNotification(0);
+  control_.SetProblemsNotification(1);
+  EXPECT_EQ(container_->changed.size(), 2u);
+}
+
+TEST_F(ReplikonControlTest, SavingLeavesOutDefaults) {
+  PropertyBag bag;
+  control_.WriteProperties(bag);
+  EXPECT_EQ(bag.Size(), 0u);
+
+  control_.SetRecursionAllowed(false);
+  control_.SetRaiseRecursionCheckEvent(false);
+  control_.SetObjectServerName("Lib");
+  control_.SetProblemsNotification(0);
+  control_.SetSetExternalReferences(true);
+  control_.WriteProperties(bag);
+  ASSERT_EQ(bag.Size(), 5u);
+  const std::vector<std::pair<std::string, VarType>> expected{
+      {"RecursionAllowed", VarType::Bool},
+      {"RaiseRecursionCheckEvent", VarType::Bool},
+      {"ObjectServerName", VarType::BStr},
+      {"ProblemsNotification", VarType::I2},
+      {"SetExternalReferences", VarType::Bool}};
+  for (std::size_t i = 0; i < expected.size(); ++i) {
+    EXPECT_EQ(bag.Entries()[i].first, expected[i].first);
+    EXPECT_EQ(bag.Entries()[i].second.Type(), expected[i].second);
+  }
+
+  // Back to a default: the entry goes.
+  control_.SetProblemsNotification(1);
+  control_.WriteProperties(bag);
+  EXPECT_FALSE(bag.Contains("ProblemsNotification"));
+}
+
+TEST_F(ReplikonControlTest, SettingsRoundTripThroughTheBagsBytes) {
+  control_.SetObjectServerName("Lib");
+  control_.SetProblemsNotification(0);
+  control_.SetRecursionAllowed(false);
+  PropertyBag saved;
+  control_.WriteProperties(saved);
+  PropertyBag loaded;
+  loaded.SetContents(saved.Contents());
+
+  Replikon other;
+  other.ReadProperties(loaded);
+  EXPECT_FALSE(other.RecursionAllowed());
+  EXPECT_TRUE(other.RaiseRecursionCheckEvent());
+  EXPECT_EQ(other.ObjectServerName(), "Lib");
+  EXPECT_EQ(other.ProblemsNotification(), SourceObjectOnly);
+  EXPECT_FALSE(other.SetExternalReferences());
+
+  other.InitProperties();
+  EXPECT_TRUE(other.RecursionAllowed());
+  EXPECT_EQ(other.ObjectServerName(), "");
+  EXPECT_EQ(other.ProblemsNotification(), OnSubobjectProblem);
+}
+
+TEST_F(ReplikonControlTest, LoadingConvertsWithoutTrimCheckOrNotification) {
+  PropertyBag bag;
+  bag.WriteProperty("RecursionAllowed", Variant("False"));
+  bag.WriteProperty("RaiseRecursionCheckEvent", Variant(std::int32_t{0}));
+  bag.WriteProperty("ObjectServerName", Variant(std::int32_t{42}));
+  bag.WriteProperty("ProblemsNotification", Variant(std::int32_t{5}));
+  bag.WriteProperty("SetExternalReferences", Variant(std::int16_t{-1}));
+  control_.ReadProperties(bag);
+  EXPECT_FALSE(control_.RecursionAllowed());
+  EXPECT_FALSE(control_.RaiseRecursionCheckEvent());
+  EXPECT_EQ(control_.ObjectServerName(), "42");
+  EXPECT_EQ(static_cast<int>(control_.ProblemsNotification()), 5);
+  EXPECT_TRUE(control_.SetExternalReferences());
+
+  PropertyBag spaced;
+  spaced.WriteProperty("ObjectServerName", Variant("  Lib  "));
+  control_.ReadProperties(spaced);  // absent keys give the defaults back
+  EXPECT_EQ(control_.ObjectServerName(), "  Lib  ");
+  EXPECT_TRUE(control_.RecursionAllowed());
+  EXPECT_EQ(control_.ProblemsNotification(), OnSubobjectProblem);
+  EXPECT_TRUE(container_->changed.empty());
+}
+
+TEST_F(ReplikonControlTest, LoadStopsAtAValueThatDoesNotConvert) {
+  control_.SetObjectServerName("Before");
+  PropertyBag bag;
+  bag.WriteProperty("RecursionAllowed", Variant(false));
+  bag.WriteProperty("RaiseRecursionCheckEvent", Variant("maybe"));
+  bag.WriteProperty("ObjectServerName", Variant("After"));
+  try {
+    control_.ReadProperties(bag);
+    FAIL();
+  } catch (const AutomationError& e) {
+    EXPECT_EQ(e.Number(), errors::kTypeMismatch);
+  }
+  EXPECT_FALSE(control_.RecursionAllowed());         // read before the bad value
+  EXPECT_EQ(control_.ObjectServerName(), "Before");  // never reached
+
+  PropertyBag overflow;
+  overflow.WriteProperty("ProblemsNotification", Variant(std::int32_t{70000}));
+  EXPECT_THROW(control_.ReadProperties(overflow), AutomationError);
+}
+
+TEST_F(ReplikonControlTest, HandlersRunInOrderAndChainCancel) {
+  std::vector<std::string> calls;
+  control_.AddRecursionCheckHandler([&](RecursionCheckArgs& a) {
+    calls.push_back("first:" + std::to_string(a.cancel));
+    a.cancel = true;
+  });
+  const auto second = control_.AddRecursionCheckHandler(
+      [&](RecursionCheckArgs& a) { calls.push_back("second:" + std::to_string(a.cancel)); });
+  control_.AddRecursionCheckHandler([&](RecursionCheckArgs& a) {
+    calls.push_back("third:" + std::to_string(a.cancel));
+    a.cancel = false;  // the last word counts: Slot is copied (to Nothing)
+  });
+  control_.SetObjectServerName("Lib");
+  ObjectRef box = classes_.Registry().CreateByProgId("Lib.Box");
+  box.As<Box>()->slot.Reset();
+  ObjectRef copy = control_.Copy(box);
+  EXPECT_EQ(calls, (std::vector<std::string>{"first:0", "second:1", "third:1"}));
+  EXPECT_FALSE(copy.As<Box>()->slot);
+
+  EXPECT_TRUE(control_.RemoveRecursionCheckHandler(second));
+  EXPECT_FALSE(control_.RemoveRecursionCheckHandler(second));
+  calls.clear();
+  control_.Copy(box);
+  EXPECT_EQ(calls, (std::vector<std::string>{"first:0", "third:1"}));
+}
+
+TEST_F(ReplikonControlTest, HandlersMayChangeTheListWhileTheEventRuns) {
+  control_.SetObjectServerName("Lib");
+  int runs = 0;
+  Replikon::HandlerId self = 0;
+  std::vector<Replikon::HandlerId> added;
+  self = control_.AddRecursionCheckHandler([&](RecursionCheckArgs&) {
+    ++runs;
+    EXPECT_TRUE(control_.RemoveRecursionCheckHandler(self));  // removes itself while running
+    added.push_back(control_.AddRecursionCheckHandler([&](RecursionCheckArgs&) { runs += 10; }));
+  });
+  ObjectRef root = classes_.NewNode("root");
+  N(root).child = classes_.NewNode("kid");
+  control_.Copy(root);
+  // Four events (root.Child, kid.Child, kid.Next, root.Next): the first runs
+  // only the first handler, the other three only the one it added.
+  EXPECT_EQ(added.size(), 1u);
+  EXPECT_EQ(runs, 31);
+}
+
+TEST_F(ReplikonControlTest, CopyChecksTheServerNameFirst) {
+  for (const char* blank : {"", "   "}) {
+    control_.SetObjectServerName(blank);
+    for (const ObjectRef& source : {ObjectRef{}, classes_.NewNode("x")}) {
+      try {
+        control_.Copy(source);
+        FAIL();
+      } catch (const AutomationError& e) {
+        ExpectError(e, 600, "ObjectServerName is not specified", "replictl.hlp", 1600);
+      }
+    }
+  }
+  // A loaded name of spaces is blank too.
+  PropertyBag bag;
+  bag.WriteProperty("ObjectServerName", Variant("  "));
+  control_.ReadProperties(bag);
+  EXPECT_THROW(control_.Copy(classes_.NewNode("x")), AutomationError);
+}
+
+TEST_F(ReplikonControlTest, CopyOfNothingIsNothingWithoutEvents) {
+  control_.SetObjectServerName("Lib");
+  auto seen = Record(control_);
+  EXPECT_FALSE(control_.Copy(ObjectRef{}));
+  EXPECT_TRUE(seen->empty());
+}
+
+TEST_F(ReplikonControlTest, RootOfAnotherServerIsARootProblem) {
+  control_.SetObjectServerName("Lib");
+  control_.SetRaiseRecursionCheckEvent(false);  // raised whatever the settings say
+  control_.SetProblemsNotification(0);
+  control_.SetRecursionAllowed(false);
+  ObjectRef gadget = classes_.NewGadget("g");
+  auto seen = Record(control_);
+  control_.AddRecursionCheckHandler([](RecursionCheckArgs& a) { a.cancel = false; });
+  try {
+    control_.Copy(gadget);
+    FAIL();
+  } catch (const AutomationError& e) {
+    ExpectError(e, 601, "Problem(s) in processing occurred", "replictl.hlp", 1601);
+  }
+  ASSERT_EQ(seen->size(), 1u);
+  const Seen& s = (*seen)[0];
+  EXPECT_EQ(s.root, gadget);
+  EXPECT_EQ(s.parent, gadget);
+  EXPECT_EQ(s.current, gadget);
+  EXPECT_EQ(s.property, "");
+  EXPECT_TRUE(s.cancel_on_entry);
+  EXPECT_EQ(s.error_status, 601);
+  seen->clear();
+  EXPECT_FALSE(control_.RootObject());
+  EXPECT_EQ(gadget.UseCount(), 1);
+}
+
+TEST_F(ReplikonControlTest, RootIsSetOnlyDuringTheCall) {
+  control_.SetObjectServerName("Lib");
+  ObjectRef root = classes_.NewNode("root");
+  N(root).child = classes_.NewNode("kid");
+  std::vector<ObjectRef> roots_seen;
+  control_.AddRecursionCheckHandler(
+      [&](RecursionCheckArgs&) { roots_seen.push_back(control_.RootObject()); });
+  ObjectRef copy = control_.Copy(root);
+  ASSERT_FALSE(roots_seen.empty());
+  for (const ObjectRef& r : roots_seen) EXPECT_EQ(r, root);
+  roots_seen.clear();
+  EXPECT_FALSE(control_.RootObject());
+  EXPECT_EQ(root.UseCount(), 1);
+}
+
+}  // namespace
+}  // namespace replikon::testing
