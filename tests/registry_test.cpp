@@ -1,0 +1,226 @@
+// The class registry: creation by programmatic identifier, class names,
+// registration, and reads from several threads at once.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstdint>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "orders/orders_server.hpp"
+#include "replikon/automation.hpp"
+
+namespace {
+
+using namespace replikon;
+
+template <class F>
+AutomationError ErrorFrom(F f) {
+  try {
+    f();
+  } catch (const AutomationError& e) {
+    return e;
+  }
+  return AutomationError(0, "no error");
+}
+
+struct Widget {
+  std::int32_t size = 0;
+  std::string label;
+};
+
+Server WidgetServer(std::string name = "WidgetLib") {
+  Server server(std::move(name));
+  server.Class<Widget>("Widget")
+      .Property("Size", &Widget::size)
+      .Property("Label", &Widget::label)
+      .OnInitialize([](Widget& w) { w.label = "new"; });
+  server.Class<Widget>("Gadget").ReportsClassName("Widget");
+  server.Class<Widget>("Refuses").OnInitialize(
+      [](Widget&) { throw AutomationError(31001, "Licence missing", "widgets.hlp", 77); });
+  server.Class<Widget>("Crashes").OnInitialize(
+      [](Widget&) { throw std::logic_error("bad state"); });
+  return server;
+}
+
+TEST(ClassRegistry, CreatesByExactProgId) {
+  ClassRegistry registry;
+  registry.Register(WidgetServer());
+  ObjectRef w = registry.CreateByProgId("WidgetLib.Widget");
+  ASSERT_FALSE(w.IsNull());
+  EXPECT_EQ(ClassNameOf(w), "Widget");
+  EXPECT_EQ(w.As<Widget>()->label, "new");  // initialisation ran
+  EXPECT_EQ(InvokeByName(w, "Label", InvokeKind::PropertyGet), Variant("new"));
+
+  for (const char* id :
+       {"widgetlib.widget", "WidgetLib.widget", "WIDGETLIB.WIDGET", "Widget", "WidgetLib.",
+        ".Widget", "WidgetLib.Widget ", "", "OrdersLib.Invoice", "WidgetLib.Nothing"}) {
+    const AutomationError e = ErrorFrom([&] { registry.CreateByProgId(id); });
+    EXPECT_EQ(e.Number(), errors::kCannotCreateObject) << '"' << id << '"';
+    EXPECT_EQ(e.Description(), "ActiveX component can't create object");
+  }
+  EXPECT_EQ(registry.FindClass("widgetlib.Widget"), nullptr);
+  EXPECT_NE(registry.FindClass("WidgetLib.Widget"), nullptr);
+}
+
+TEST(ClassRegistry, ClassMayReportAnotherName) {
+  ClassRegistry registry;
+  registry.Register(WidgetServer());
+  ObjectRef g = registry.CreateByProgId("WidgetLib.Gadget");
+  EXPECT_EQ(ClassNameOf(g), "Widget");
+  EXPECT_EQ(registry.FindClass("WidgetLib.Gadget")->Name(), "Widget");
+  EXPECT_EQ(registry.LiveInstances("WidgetLib.Gadget"), 1);
+  EXPECT_EQ(registry.LiveInstances("WidgetLib.Widget"), 0);
+
+  orders::RegisterOrdersServer();
+  EXPECT_EQ(ClassNameOf(CreateByProgId("OrdersLib.Quote")), "Estimate");
+  EXPECT_EQ(ErrorFrom([] { CreateByProgId("OrdersLib.Estimate"); }).Number(),
+            errors::kCannotCreateObject);
+}
+
+TEST(ClassRegistry, InitialisationErrorsPassThrough) {
+  ClassRegistry registry;
+  registry.Register(WidgetServer());
+  const AutomationError e = ErrorFrom([&] { registry.CreateByProgId("WidgetLib.Refuses"); });
+  EXPECT_EQ(e.Number(), 31001);
+  EXPECT_EQ(e.Description(), "Licence missing");
+  EXPECT_EQ(e.HelpFile(), "widgets.hlp");
+  EXPECT_EQ(e.HelpContext(), 77);
+  EXPECT_EQ(registry.LiveInstances("WidgetLib.Refuses"), 0);
+
+  const AutomationError crash = ErrorFrom([&] { registry.CreateByProgId("WidgetLib.Crashes"); });
+  EXPECT_EQ(crash.Number(), 440);
+  EXPECT_EQ(crash.Description(), "bad state");
+  EXPECT_EQ(registry.LiveInstances("WidgetLib.Crashes"), 0);
+
+  orders::RegisterOrdersServer();
+  EXPECT_EQ(ErrorFrom([] { CreateByProgId("OrdersLib.Archive"); }).Number(),
+            orders::kArchiveLockedError);
+}
+
+TEST(ClassRegistry, ReplaceAndUnregisterKeepExistingInstances) {
+  ClassRegistry registry;
+  registry.Register(WidgetServer());
+  ObjectRef old_widget = registry.CreateByProgId("WidgetLib.Widget");
+  EXPECT_TRUE(registry.HasServer("WidgetLib"));
+
+  // A server registered again replaces all of its earlier classes.
+  Server smaller("WidgetLib");
+  smaller.Class<Widget>("Widget").Property("Size", &Widget::size);
+  registry.Register(smaller);
+  EXPECT_EQ(ErrorFrom([&] { registry.CreateByProgId("WidgetLib.Gadget"); }).Number(),
+            errors::kCannotCreateObject);
+  ObjectRef new_widget = registry.CreateByProgId("WidgetLib.Widget");
+  EXPECT_FALSE(DescribeObject(new_widget)->HasName("Label"));
+  EXPECT_TRUE(DescribeObject(old_widget)->HasName("Label"));
+
+  registry.Unregister("WidgetLib");
+  EXPECT_FALSE(registry.HasServer("WidgetLib"));
+  EXPECT_EQ(ErrorFrom([&] { registry.CreateByProgId("WidgetLib.Widget"); }).Number(),
+            errors::kCannotCreateObject);
+  EXPECT_EQ(registry.LiveInstances("WidgetLib.Widget"), 0);
+  // Objects of an unregistered server keep working.
+  const Variant five(std::int32_t{5});
+  InvokeByName(old_widget, "Size", InvokeKind::PropertyPut, {&five, 1});
+  EXPECT_EQ(InvokeByName(old_widget, "Size", InvokeKind::PropertyGet), five);
+  registry.Unregister("NoSuchServer");  // nothing to do
+}
+
+TEST(ClassRegistry, InvalidDefinitionsRegisterNothing) {
+  ClassRegistry registry;
+  Server twice("Dup");
+  twice.Class<Widget>("A");
+  twice.Class<Widget>("A");
+  EXPECT_EQ(ErrorFrom([&] { registry.Register(twice); }).Number(), errors::kInvalidProcedureCall);
+  EXPECT_FALSE(registry.HasServer("Dup"));
+
+  Server dotted("Dotted");
+  dotted.Class<Widget>("Good");
+  dotted.Class<Widget>("Bad.Name");
+  EXPECT_EQ(ErrorFrom([&] { registry.Register(dotted); }).Number(), errors::kInvalidProcedureCall);
+  EXPECT_EQ(registry.FindClass("Dotted.Good"), nullptr);
+
+  Server unnamed("");
+  unnamed.Class<Widget>("Widget");
+  EXPECT_EQ(ErrorFrom([&] { registry.Register(unnamed); }).Number(), errors::kInvalidProcedureCall);
+  Server blank_class("Blank");
+  blank_class.Class<Widget>("");
+  EXPECT_EQ(ErrorFrom([&] { registry.Register(blank_class); }).Number(),
+            errors::kInvalidProcedureCall);
+}
+
+TEST(ClassRegistry, OrdersServerRegistrationIsIdempotent) {
+  ClassRegistry registry;
+  orders::RegisterOrdersServer(registry);
+  const auto invoice_class = registry.FindClass("OrdersLib.Invoice");
+  ASSERT_NE(invoice_class, nullptr);
+  orders::RegisterOrdersServer(registry);
+  EXPECT_EQ(registry.FindClass("OrdersLib.Invoice"), invoice_class);
+  EXPECT_TRUE(registry.HasServer("OtherLib"));
+  EXPECT_NE(registry.FindClass("OtherLib.Carrier"), nullptr);
+  EXPECT_EQ(registry.FindClass("OrdersLib.Carrier"), nullptr);  // external to OrdersLib
+}
+
+TEST(ClassRegistry, ReadsFromSeveralThreadsAtOnce) {
+  ClassRegistry registry;
+  registry.Register(WidgetServer());
+  orders::RegisterOrdersServer(registry);
+
+  constexpr int kThreads = 4;
+  constexpr int kRounds = 500;
+  std::atomic<int> failures{0};
+  std::atomic<bool> stop{false};
+  std::vector<std::thread> readers;
+  for (int t = 0; t < kThreads; ++t) {
+    readers.emplace_back([&, t] {
+      for (int i = 0; i < kRounds; ++i) {
+        try {
+          ObjectRef w = registry.CreateByProgId("WidgetLib.Widget");
+          const Variant size(std::int32_t{t * kRounds + i});
+          InvokeByName(w, "Size", InvokeKind::PropertyPut, {&size, 1});
+          if (InvokeByName(w, "Size", InvokeKind::PropertyGet) != size) ++failures;
+          ObjectRef tree = orders::MakeNodeTree(2, registry);
+          if (ClassNameOf(tree) != "Node") ++failures;
+          try {
+            registry.CreateByProgId("WidgetLib.Missing");
+            ++failures;
+          } catch (const AutomationError& e) {
+            if (e.Number() != errors::kCannotCreateObject) ++failures;
+          }
+        } catch (...) {
+          ++failures;
+        }
+      }
+    });
+  }
+  // A writer registering and removing another server meanwhile.
+  std::thread writer([&] {
+    while (!stop.load()) {
+      registry.Register(WidgetServer("SideLib"));
+      registry.Unregister("SideLib");
+    }
+  });
+  for (std::thread& r : readers) r.join();
+  stop = true;
+  writer.join();
+
+  EXPECT_EQ(failures.load(), 0);
+  EXPECT_EQ(registry.LiveInstances("WidgetLib.Widget"), 0);
+  EXPECT_EQ(registry.LiveInstances("OrdersLib.Node"), 0);
+}
+
+TEST(ClassRegistry, GlobalRegistryAndFreeCreate) {
+  orders::RegisterOrdersServer();
+  EXPECT_EQ(&ClassRegistry::Global(), &ClassRegistry::Global());
+  ObjectRef node = CreateByProgId("OrdersLib.Node");
+  EXPECT_EQ(ClassNameOf(node), "Node");
+  const Variant values = InvokeByName(node, "Values", InvokeKind::PropertyGet);
+  ASSERT_TRUE(values.IsArray());
+  EXPECT_EQ(values.Type(), VarType::Array | VarType::I4);
+  ASSERT_EQ(values.Array().Dims(), 1U);
+  EXPECT_EQ(values.Array().Bounds()[0], (ArrayBound{0, 7}));
+}
+
+}  // namespace

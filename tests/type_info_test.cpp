@@ -1,0 +1,539 @@
+// Type information and late-bound invocation: every kind of member reached by
+// name, conversions on assignment, and the errors the platform raises.
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <initializer_list>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "orders/orders_server.hpp"
+#include "replikon/automation.hpp"
+
+namespace {
+
+using namespace replikon;
+
+struct Probe {
+  std::int16_t i2 = 0;
+  std::int32_t i4 = 0;
+  float r4 = 0.0F;
+  double r8 = 0.0;
+  Currency cy;
+  Date date;
+  std::string text;
+  bool flag = false;
+  Decimal dec;
+  std::uint8_t byte = 0;
+  Variant any;
+  ObjectRef other;
+  SafeArray longs{VarType::I4};
+  SafeArray names{VarType::BStr};
+  SafeArray anys{VarType::Variant};
+  std::int32_t fixed = 7;
+  std::int32_t secret = 0;
+  std::string last_cell;
+  std::int32_t guarded = 0;
+};
+
+std::shared_ptr<const ClassInfo> ProbeClass() {
+  static const std::shared_ptr<const ClassInfo> info = [] {
+    ClassBuilder<Probe> b("Probe");
+    b.Get("_Default", [](const Probe& p) { return p.i4; })
+        .Hidden()
+        .Default()
+        .Property("I2", &Probe::i2)
+        .Property("I4", &Probe::i4)
+        .Property("R4", &Probe::r4)
+        .Property("R8", &Probe::r8)
+        .Property("Cy", &Probe::cy)
+        .Property("Date", &Probe::date)
+        .Property("Text", &Probe::text)
+        .Property("Flag", &Probe::flag)
+        .Property("Dec", &Probe::dec)
+        .Property("Byte", &Probe::byte)
+        .Property("Any", &Probe::any)
+        .Property("Other", &Probe::other)
+        .ArrayProperty("Longs", &Probe::longs, VarType::I4)
+        .ArrayProperty("Names", &Probe::names, VarType::BStr)
+        .ArrayProperty("Anys", &Probe::anys, VarType::Variant)
+        .ReadOnly("Fixed", &Probe::fixed)
+        .WriteOnly("Secret", &Probe::secret)
+        .Get("Cell", VarType::I4,
+             [](const Probe&, std::span<const Variant> args) {
+               const std::int32_t col = args[1].IsMissing() ? 0 : ToI4(args[1]);
+               return ToI4(args[0]) * 100 + col;
+             },
+             {{"Row", VarType::I4}, {"Col", VarType::I4, false, true}})
+        .Let("Cell", VarType::BStr,
+             [](Probe& p, std::span<const Variant> args) {
+               p.last_cell = DisplayText(args[0]) + "," +
+                             (args[1].IsMissing() ? "-" : DisplayText(args[1])) + "=" +
+                             args[2].String();
+             },
+             {{"Row", VarType::I4}, {"Col", VarType::I4, false, true}})
+        .Get("Fails",
+             [](const Probe&) -> std::int32_t { throw AutomationError(1234, "custom failure"); })
+        .Get("Throws",
+             [](const Probe&) -> std::int32_t { throw std::runtime_error("disk on fire"); })
+        .Get("ThrowsInt", [](const Probe&) -> std::int32_t { throw 42; })
+        .Get("Guarded", [](const Probe& p) { return p.guarded; })
+        .Let<std::int32_t>("Guarded",
+                           [](Probe& p, std::int32_t v) {
+                             if (v < 0) errors::Raise(errors::kInvalidPropertyValue);
+                             p.guarded = v;
+                           })
+        .Get("Rounded", VarType::I4, [](const Probe&) { return 2.75; })
+        .Method(
+            "Sum",
+            [](Probe&, std::span<const Variant> args) {
+              std::int32_t sum = ToI4(args[0]) + ToI4(args[1]);
+              if (!args[2].IsMissing()) sum += ToI4(args[2]);
+              return sum;
+            },
+            {{"A", VarType::I4}, {"B", VarType::I4}, {"C", VarType::I4, false, true}}, VarType::I4)
+        .Method("Reset", [](Probe& p) { p.i4 = 0; });
+    return b.BuildInfo();
+  }();
+  return info;
+}
+
+ObjectRef NewProbe() {
+  return MakeObject<Probe>(ProbeClass());
+}
+
+Variant Call(const ObjectRef& o, std::string_view name, InvokeKind kind,
+             std::initializer_list<Variant> args = {}) {
+  return InvokeByName(o, name, kind, std::span<const Variant>(args.begin(), args.size()));
+}
+Variant Get(const ObjectRef& o, std::string_view name, std::initializer_list<Variant> args = {}) {
+  return Call(o, name, InvokeKind::PropertyGet, args);
+}
+void Let(const ObjectRef& o, std::string_view name, const Variant& value) {
+  Call(o, name, InvokeKind::PropertyPut, {value});
+}
+void Set(const ObjectRef& o, std::string_view name, const Variant& value) {
+  Call(o, name, InvokeKind::PropertyPutRef, {value});
+}
+
+// The number of the AutomationError that `f` raises; 0 when it raises none.
+template <class F>
+std::int32_t ErrorOf(F f) {
+  try {
+    f();
+  } catch (const AutomationError& e) {
+    return e.Number();
+  }
+  return 0;
+}
+
+SafeArray LongArray(std::initializer_list<std::int32_t> values) {
+  SafeArray a(VarType::I4, {ArrayBound{0, static_cast<std::int32_t>(values.size()) - 1}});
+  std::size_t i = 0;
+  for (std::int32_t v : values) a.SetFlat(i++, Variant(v));
+  return a;
+}
+
+TEST(InvokeByName, ScalarPropertiesRoundTripEveryType) {
+  ObjectRef p = NewProbe();
+  const std::vector<std::pair<const char*, Variant>> cases = {
+      {"I2", Variant(std::int16_t{-12})},
+      {"I4", Variant(std::int32_t{123456})},
+      {"R4", Variant(1.5F)},
+      {"R8", Variant(-2.25)},
+      {"Cy", Variant(Currency{123450})},
+      {"Date", Variant(Date{45366.5})},
+      {"Text", Variant("héllo")},
+      {"Flag", Variant(true)},
+      {"Dec", Variant(Decimal{0, 12345, 2, true})},
+      {"Byte", Variant(std::uint8_t{200})},
+  };
+  for (const auto& [name, value] : cases) {
+    SCOPED_TRACE(name);
+    Let(p, name, value);
+    EXPECT_EQ(Get(p, name), value);
+  }
+}
+
+TEST(InvokeByName, LetConvertsToTheDeclaredType) {
+  ObjectRef p = NewProbe();
+  Let(p, "I4", Variant("42"));
+  EXPECT_EQ(Get(p, "I4"), Variant(std::int32_t{42}));
+  Let(p, "Text", Variant(std::int32_t{5}));
+  EXPECT_EQ(Get(p, "Text"), Variant("5"));
+  Let(p, "Flag", Variant(std::int32_t{1}));
+  EXPECT_EQ(Get(p, "Flag"), Variant(true));
+  Let(p, "R8", Variant(std::int16_t{3}));
+  EXPECT_EQ(Get(p, "R8"), Variant(3.0));
+  Let(p, "Cy", Variant(1.5));
+  EXPECT_EQ(Get(p, "Cy"), Variant(Currency{15000}));
+  Let(p, "I2", Variant());  // Empty is zero
+  EXPECT_EQ(Get(p, "I2"), Variant(std::int16_t{0}));
+  // A typed let of an object assigns the object's default value.
+  ObjectRef q = NewProbe();
+  Let(q, "I4", Variant(std::int32_t{77}));
+  Let(p, "Text", Variant(q));
+  EXPECT_EQ(Get(p, "Text"), Variant("77"));
+}
+
+TEST(InvokeByName, FailedConversionLeavesThePropertyAlone) {
+  ObjectRef p = NewProbe();
+  Let(p, "I2", Variant(std::int16_t{9}));
+  EXPECT_EQ(ErrorOf([&] { Let(p, "I2", Variant(std::int32_t{70000})); }), errors::kOverflow);
+  EXPECT_EQ(ErrorOf([&] { Let(p, "Byte", Variant(std::int32_t{-1})); }), errors::kOverflow);
+  EXPECT_EQ(ErrorOf([&] { Let(p, "I2", Variant("abc")); }), errors::kTypeMismatch);
+  EXPECT_EQ(ErrorOf([&] { Let(p, "I2", Variant(kNull)); }), errors::kInvalidUseOfNull);
+  EXPECT_EQ(ErrorOf([&] { Let(p, "I2", Variant(LongArray({1}))); }), errors::kTypeMismatch);
+  EXPECT_EQ(Get(p, "I2"), Variant(std::int16_t{9}));
+}
+
+TEST(InvokeByName, VariantPropertyTakesValuesAndReferences) {
+  ObjectRef p = NewProbe();
+  ObjectRef q = NewProbe();
+  Let(q, "I4", Variant(std::int32_t{5}));
+
+  Let(p, "Any", Variant(kNull));
+  EXPECT_TRUE(Get(p, "Any").IsNull());
+  Let(p, "Any", Variant(LongArray({1, 2})));
+  EXPECT_EQ(Get(p, "Any"), Variant(LongArray({1, 2})));
+  // A let stores the object's value, a set the reference itself.
+  Let(p, "Any", Variant(q));
+  EXPECT_EQ(Get(p, "Any"), Variant(std::int32_t{5}));
+  Set(p, "Any", Variant(q));
+  EXPECT_EQ(Get(p, "Any").Object(), q);
+  Set(p, "Any", Variant(ObjectRef()));
+  EXPECT_TRUE(Get(p, "Any").IsObject());
+  EXPECT_TRUE(Get(p, "Any").Object().IsNull());
+  // An object without a default member has no value to let.
+  ObjectRef invoice_like = MakeObject<Probe>(ClassBuilder<Probe>("Bare").BuildInfo());
+  EXPECT_NE(ErrorOf([&] { Let(p, "Any", Variant(invoice_like)); }), 0);
+}
+
+TEST(InvokeByName, ObjectPropertyTakesOnlyReferences) {
+  ObjectRef p = NewProbe();
+  ObjectRef q = NewProbe();
+  EXPECT_TRUE(Get(p, "Other").IsObject());
+  EXPECT_TRUE(Get(p, "Other").Object().IsNull());
+  Set(p, "Other", Variant(q));
+  EXPECT_EQ(Get(p, "Other").Object(), q);
+  EXPECT_EQ(ErrorOf([&] { Set(p, "Other", Variant(std::int32_t{1})); }), errors::kObjectRequired);
+  EXPECT_EQ(ErrorOf([&] { Set(p, "Other", Variant()); }), errors::kObjectRequired);
+  EXPECT_EQ(ErrorOf([&] { Let(p, "Other", Variant(q)); }), errors::kNotSupported);
+  EXPECT_EQ(ErrorOf([&] { Set(p, "I4", Variant(q)); }), errors::kNotSupported);
+  EXPECT_EQ(Get(p, "Other").Object(), q);
+  Set(p, "Other", Variant(ObjectRef()));
+  EXPECT_TRUE(Get(p, "Other").Object().IsNull());
+}
+
+TEST(InvokeByName, ArrayPropertyTakesOnlyItsOwnArrayType) {
+  ObjectRef p = NewProbe();
+  Let(p, "Longs", Variant(LongArray({4, 5, 6})));
+  EXPECT_EQ(Get(p, "Longs"), Variant(LongArray({4, 5, 6})));
+  Let(p, "Longs", Variant(SafeArray(VarType::I4)));  // unallocated
+  EXPECT_FALSE(Get(p, "Longs").Array().IsAllocated());
+
+  Let(p, "Longs", Variant(LongArray({1})));
+  EXPECT_EQ(ErrorOf([&] { Let(p, "Names", Variant(LongArray({1}))); }), errors::kTypeMismatch);
+  EXPECT_EQ(ErrorOf([&] { Let(p, "Anys", Variant(LongArray({1}))); }), errors::kTypeMismatch);
+  EXPECT_EQ(ErrorOf([&] { Let(p, "Longs", Variant(std::int32_t{1})); }), errors::kTypeMismatch);
+  EXPECT_EQ(ErrorOf([&] { Let(p, "Longs", Variant(kNull)); }), errors::kTypeMismatch);
+  EXPECT_EQ(Get(p, "Longs"), Variant(LongArray({1})));
+
+  // The get hands out a copy: changing it leaves the property alone.
+  Variant got = Get(p, "Longs");
+  got.MutableArray().SetFlat(0, Variant(std::int32_t{99}));
+  EXPECT_EQ(Get(p, "Longs"), Variant(LongArray({1})));
+}
+
+TEST(InvokeByName, ArgumentCountsAreChecked) {
+  ObjectRef p = NewProbe();
+  const Variant one(std::int32_t{1});
+  EXPECT_EQ(ErrorOf([&] { Get(p, "I4", {one}); }), errors::kWrongArguments);
+  EXPECT_EQ(ErrorOf([&] { Call(p, "I4", InvokeKind::PropertyPut); }), errors::kWrongArguments);
+  EXPECT_EQ(ErrorOf([&] {
+              Call(p, "I4", InvokeKind::PropertyPut, {one, one});
+            }),
+            errors::kWrongArguments);
+  EXPECT_EQ(ErrorOf([&] { Call(p, "Other", InvokeKind::PropertyPutRef); }),
+            errors::kWrongArguments);
+  EXPECT_EQ(ErrorOf([&] { Call(p, "Sum", InvokeKind::Function, {one}); }), errors::kWrongArguments);
+  EXPECT_EQ(ErrorOf([&] {
+              Call(p, "Sum", InvokeKind::Function, {one, one, one, one});
+            }),
+            errors::kWrongArguments);
+  EXPECT_EQ(ErrorOf([&] { Call(p, "Reset", InvokeKind::Function, {one}); }),
+            errors::kWrongArguments);
+}
+
+TEST(InvokeByName, ParameterisedPropertyWithAndWithoutOptionalArguments) {
+  ObjectRef p = NewProbe();
+  const Variant row(std::int32_t{3});
+  const Variant col(std::int32_t{4});
+  EXPECT_EQ(ErrorOf([&] { Get(p, "Cell"); }), errors::kWrongArguments);
+  EXPECT_EQ(Get(p, "Cell", {row}), Variant(std::int32_t{300}));
+  EXPECT_EQ(Get(p, "Cell", {row, col}), Variant(std::int32_t{304}));
+  EXPECT_EQ(Get(p, "Cell", {Variant("2"), col}), Variant(std::int32_t{204}));
+
+  Call(p, "Cell", InvokeKind::PropertyPut, {row, col, Variant(std::int32_t{9})});
+  EXPECT_EQ(p.As<Probe>()->last_cell, "3,4=9");  // the value converted to String
+  Call(p, "Cell", InvokeKind::PropertyPut, {row, Variant("x")});
+  EXPECT_EQ(p.As<Probe>()->last_cell, "3,-=x");
+  // The value alone, without the required row.
+  EXPECT_EQ(ErrorOf([&] { Call(p, "Cell", InvokeKind::PropertyPut, {row}); }),
+            errors::kWrongArguments);
+  EXPECT_EQ(ErrorOf([&] { Call(p, "Cell", InvokeKind::PropertyPut, {}); }),
+            errors::kWrongArguments);
+  EXPECT_EQ(ErrorOf([&] {
+              Call(p, "Cell", InvokeKind::PropertyPut, {row, col, row, col});
+            }),
+            errors::kWrongArguments);
+}
+
+TEST(InvokeByName, MethodsReadOnlyAndWriteOnlyMembers) {
+  ObjectRef p = NewProbe();
+  const Variant a(std::int32_t{2});
+  const Variant b(std::int32_t{3});
+  EXPECT_EQ(Call(p, "Sum", InvokeKind::Function, {a, b}), Variant(std::int32_t{5}));
+  EXPECT_EQ(Call(p, "Sum", InvokeKind::Function, {a, b, Variant("10")}), Variant(std::int32_t{15}));
+  Let(p, "I4", a);
+  EXPECT_TRUE(Call(p, "Reset", InvokeKind::Function).IsEmpty());
+  EXPECT_EQ(Get(p, "I4"), Variant(std::int32_t{0}));
+  EXPECT_EQ(ErrorOf([&] { Get(p, "Sum"); }), errors::kNotSupported);
+
+  EXPECT_EQ(Get(p, "Fixed"), Variant(std::int32_t{7}));
+  EXPECT_EQ(ErrorOf([&] { Let(p, "Fixed", a); }), errors::kNotSupported);
+  Let(p, "Secret", Variant("31"));
+  EXPECT_EQ(p.As<Probe>()->secret, 31);
+  EXPECT_EQ(ErrorOf([&] { Get(p, "Secret"); }), errors::kNotSupported);
+}
+
+TEST(InvokeByName, TypedGetYieldsItsDeclaredType) {
+  ObjectRef p = NewProbe();
+  const Variant v = Get(p, "Rounded");  // the getter returns a Double
+  EXPECT_EQ(v, Variant(std::int32_t{3}));
+}
+
+TEST(InvokeByName, UnknownMembersNullObjectsAndBadKinds) {
+  ObjectRef p = NewProbe();
+  EXPECT_EQ(ErrorOf([&] { Get(p, "NoSuchMember"); }), errors::kNotSupported);
+  EXPECT_EQ(ErrorOf([&] { Get(p, "i4"); }), errors::kNotSupported);  // case-sensitive
+  EXPECT_EQ(ErrorOf([&] { Get(p, ""); }), errors::kNotSupported);
+  EXPECT_EQ(ErrorOf([&] { Call(p, "I4", static_cast<InvokeKind>(3)); }), errors::kNotSupported);
+  EXPECT_EQ(ErrorOf([&] { Get(ObjectRef(), "I4"); }), errors::kObjectNotSet);
+  EXPECT_EQ(ErrorOf([&] { DescribeObject(ObjectRef()); }), errors::kObjectNotSet);
+  EXPECT_EQ(ErrorOf([&] { InvokeById(ObjectRef(), kDispIdValue, InvokeKind::PropertyGet); }),
+            errors::kObjectNotSet);
+}
+
+TEST(InvokeByName, ClientErrorsPassThrough) {
+  ObjectRef p = NewProbe();
+  try {
+    Get(p, "Fails");
+    FAIL() << "no error";
+  } catch (const AutomationError& e) {
+    EXPECT_EQ(e.Number(), 1234);
+    EXPECT_EQ(e.Description(), "custom failure");
+  }
+  try {
+    Get(p, "Throws");
+    FAIL() << "no error";
+  } catch (const AutomationError& e) {
+    EXPECT_EQ(e.Number(), 440);
+    EXPECT_EQ(e.Description(), "disk on fire");
+  }
+  try {
+    Get(p, "ThrowsInt");
+    FAIL() << "no error";
+  } catch (const AutomationError& e) {
+    EXPECT_EQ(e.Number(), 440);
+    EXPECT_EQ(e.Description(), "Automation error");
+  }
+  Let(p, "Guarded", Variant(std::int32_t{4}));
+  EXPECT_EQ(ErrorOf([&] { Let(p, "Guarded", Variant(std::int32_t{-4})); }),
+            errors::kInvalidPropertyValue);
+  EXPECT_EQ(Get(p, "Guarded"), Variant(std::int32_t{4}));
+}
+
+TEST(InvokeByName, MembersRefuseAnotherClassesInstance) {
+  // A member of one class invoked on an instance of another is refused, not
+  // applied to the wrong C++ object.
+  struct Other {
+    double x = 0;
+  };
+  ObjectRef other = MakeObject<Other>(ClassBuilder<Other>("Other").BuildInfo());
+  const MemberDescription* get = ProbeClass()->Interface()->Find("I4", InvokeKind::PropertyGet);
+  ASSERT_NE(get, nullptr);
+  EXPECT_EQ(ErrorOf([&] { get->Invoke(*other, {}); }), errors::kNotSupported);
+  EXPECT_EQ(ErrorOf([&] { MakeObject<Other>(ProbeClass()); }), errors::kInvalidProcedureCall);
+  EXPECT_EQ(ErrorOf([&] { MakeObject<Other>(nullptr); }), errors::kInvalidProcedureCall);
+}
+
+TEST(InterfaceDescription, ListsEveryAccessorInDeclaredOrder) {
+  orders::RegisterOrdersServer();
+  ObjectRef invoice = CreateByProgId("OrdersLib.Invoice");
+  const auto iface = DescribeObject(invoice);
+  EXPECT_EQ(iface->Name(), "_Invoice");
+  std::vector<std::string> listed;
+  for (const MemberDescription& m : iface->Members()) {
+    listed.push_back(m.Name() + ":" + std::to_string(static_cast<int>(m.InvokeKind())) + ":" +
+                     std::to_string(Code(m.PropertyType().VarType())));
+  }
+  const std::vector<std::string> expected = {
+      "_Default:2:3",      "Number:2:3",       "Number:4:3",       "Series:2:2",
+      "Series:4:2",        "Issued:2:7",       "Issued:4:7",       "Buyer:2:9",
+      "Buyer:8:9",         "Paid:2:11",        "Paid:4:11",        "TaxRate:2:4",
+      "TaxRate:4:4",       "ExchangeRate:2:5", "ExchangeRate:4:5", "Shipping:2:6",
+      "Shipping:4:6",      "Discount:2:14",    "Discount:4:14",    "Priority:2:17",
+      "Priority:4:17",     "Memo:2:12",        "Memo:4:12",        "Memo:8:12",
+      "Lines:2:12",        "Lines:4:12",       "Lines:8:12",       "Quantities:2:8195",
+      "Quantities:4:8195", "Tags:2:8200",      "Tags:4:8200",      "Extras:2:8204",
+      "Extras:4:8204",     "Signature:2:8209", "Signature:4:8209", "Carrier:2:9",
+      "Carrier:8:9",       "Status:2:8",       "ApprovalCode:4:8", "Note:2:8",
+      "Note:4:8",          "LineCount:2:3",    "Total:2:6",        "AddLine:1:3",
+      "Summary:1:8"};
+  EXPECT_EQ(listed, expected);
+  EXPECT_TRUE(iface->Members()[0].Hidden());
+  EXPECT_EQ(iface->Members()[0].MemberId(), kDispIdValue);
+}
+
+TEST(InterfaceDescription, LookupByNameAndIdentifier) {
+  const auto iface = ProbeClass()->Interface();
+  const MemberDescription* get = iface->Find("Any", InvokeKind::PropertyGet);
+  const MemberDescription* let = iface->Find("Any", InvokeKind::PropertyPut);
+  const MemberDescription* set = iface->Find("Any", InvokeKind::PropertyPutRef);
+  ASSERT_TRUE(get && let && set);
+  EXPECT_EQ(get->InvokeKind(), InvokeKind::PropertyGet);
+  EXPECT_EQ(set->InvokeKind(), InvokeKind::PropertyPutRef);
+  EXPECT_EQ(iface->Find("Any", InvokeKind::Function), nullptr);
+  EXPECT_EQ(iface->Find("Fixed", InvokeKind::PropertyPut), nullptr);
+  EXPECT_TRUE(iface->HasName("Secret"));
+  EXPECT_FALSE(iface->HasName("secret"));
+
+  // The accessors of a property share one identifier; properties differ.
+  EXPECT_EQ(get->MemberId(), let->MemberId());
+  EXPECT_EQ(get->MemberId(), set->MemberId());
+  EXPECT_NE(get->MemberId(), iface->Find("Other", InvokeKind::PropertyGet)->MemberId());
+  EXPECT_EQ(iface->FindById(get->MemberId(), InvokeKind::PropertyPutRef), set);
+  EXPECT_EQ(iface->FindById(kDispIdValue, InvokeKind::PropertyGet)->Name(), "_Default");
+  EXPECT_EQ(iface->FindById(kDispIdUnknown, InvokeKind::PropertyGet), nullptr);
+
+  ObjectRef p = NewProbe();
+  Let(p, "I4", Variant(std::int32_t{8}));
+  EXPECT_EQ(InvokeById(p, kDispIdValue, InvokeKind::PropertyGet), Variant(std::int32_t{8}));
+  EXPECT_EQ(ErrorOf([&] { InvokeById(p, 12345, InvokeKind::PropertyGet); }), errors::kNotSupported);
+  EXPECT_EQ(ValueOf(Variant(p)), Variant(std::int32_t{8}));
+}
+
+TEST(InterfaceDescription, FirstMemberOfANameAndKindWins) {
+  std::vector<MemberDescription> members;
+  members.emplace_back("X", InvokeKind::PropertyGet, VarType::I4,
+                       [](Instance&, std::span<const Variant>) { return Variant(1); });
+  members.emplace_back("X", InvokeKind::PropertyGet, VarType::I4,
+                       [](Instance&, std::span<const Variant>) { return Variant(2); });
+  members.emplace_back("Y", InvokeKind::PropertyGet, VarType::I4, MemberFunction());
+  auto iface = std::make_shared<const InterfaceDescription>("_T", std::move(members));
+  ASSERT_EQ(iface->Members().size(), 3U);
+  EXPECT_EQ(iface->Find("X", InvokeKind::PropertyGet), &iface->Members()[0]);
+
+  struct Empty {};
+  auto info = std::make_shared<const ClassInfo>("T", iface, typeid(Empty));
+  ObjectRef t = MakeObject<Empty>(info);
+  EXPECT_EQ(Get(t, "X"), Variant(std::int32_t{1}));
+  EXPECT_EQ(ErrorOf([&] { Get(t, "Y"); }), errors::kNotSupported);  // no body
+}
+
+TEST(ClassNameOf, ObjectsNullAndValues) {
+  ObjectRef p = NewProbe();
+  EXPECT_EQ(ClassNameOf(p), "Probe");
+  EXPECT_EQ(ClassNameOf(Variant(p)), "Probe");
+  EXPECT_EQ(ClassNameOf(ObjectRef()), "Nothing");
+  EXPECT_EQ(ClassNameOf(Variant(ObjectRef())), "Nothing");
+  EXPECT_EQ(ClassNameOf(Variant(std::int32_t{5})), "Nothing");
+  EXPECT_EQ(ClassNameOf(Variant()), "Nothing");
+  EXPECT_EQ(ClassNameOf(Variant(kNull)), "Nothing");
+}
+
+TEST(Instances, LiveCountFollowsReferencesAndTerminationRunsOnce) {
+  struct Counted {
+    int* terminated = nullptr;
+  };
+  int terminated = 0;
+  Server server("CountLib");
+  server.Class<Counted>("Counted")
+      .OnInitialize([&](Counted& c) { c.terminated = &terminated; })
+      .OnTerminate([](Counted& c) { ++*c.terminated; });
+  server.Class<Counted>("Noisy").OnTerminate([](Counted&) { throw AutomationError(5, "ignored"); });
+  ClassRegistry registry;
+  registry.Register(server);
+
+  {
+    ObjectRef a = registry.CreateByProgId("CountLib.Counted");
+    ObjectRef b = a;
+    ObjectRef c = registry.CreateByProgId("CountLib.Counted");
+    EXPECT_EQ(registry.LiveInstances("CountLib.Counted"), 2);
+    a.Reset();
+    EXPECT_EQ(terminated, 0);
+    b.Reset();
+    EXPECT_EQ(terminated, 1);
+    EXPECT_EQ(registry.LiveInstances("CountLib.Counted"), 1);
+  }
+  EXPECT_EQ(terminated, 2);
+  EXPECT_EQ(registry.LiveInstances("CountLib.Counted"), 0);
+
+  { ObjectRef noisy = registry.CreateByProgId("CountLib.Noisy"); }
+  EXPECT_EQ(registry.LiveInstances("CountLib.Noisy"), 0);
+}
+
+TEST(SampleServer, MembersBehaveAsDocumented) {
+  orders::RegisterOrdersServer();
+  ObjectRef invoice = orders::MakeSampleInvoice();
+  EXPECT_EQ(Get(invoice, "LineCount"), Variant(std::int32_t{2}));
+  EXPECT_EQ(Get(invoice, "Total"), Variant(Currency{1362000}));
+  EXPECT_EQ(Get(invoice, "Note", {Variant(std::int32_t{3})}), Variant("Call before delivery"));
+  EXPECT_EQ(ErrorOf([&] { Get(invoice, "Note", {Variant(std::int32_t{10})}); }),
+            errors::kSubscriptOutOfRange);
+  EXPECT_EQ(Call(invoice, "Summary", InvokeKind::Function),
+            Variant("Invoice 1001: 2 line(s), total 136.2"));
+  EXPECT_EQ(ClassNameOf(Get(invoice, "Carrier")), "Carrier");
+
+  // AddLine links the line back to the invoice; the link does not keep it alive.
+  ObjectRef line = CreateByProgId("OrdersLib.Line");
+  EXPECT_EQ(ErrorOf([&] { Let(line, "Quantity", Variant(std::int32_t{-1})); }),
+            errors::kInvalidPropertyValue);
+  EXPECT_EQ(Call(invoice, "AddLine", InvokeKind::Function, {Variant(line)}),
+            Variant(std::int32_t{3}));
+  EXPECT_EQ(Get(line, "Parent").Object(), invoice);
+  EXPECT_EQ(ErrorOf([&] { Call(invoice, "AddLine", InvokeKind::Function, {Variant(invoice)}); }),
+            errors::kTypeMismatch);
+  invoice.Reset();
+  EXPECT_TRUE(Get(line, "Parent").Object().IsNull());
+
+  ObjectRef client = CreateByProgId("OrdersLib.Client");
+  EXPECT_EQ(Get(client, "HasPassword"), Variant(false));
+  Let(client, "Password", Variant("secret"));
+  EXPECT_EQ(Get(client, "HasPassword"), Variant(true));
+  EXPECT_EQ(ErrorOf([&] { Get(client, "Password"); }), errors::kNotSupported);
+}
+
+TEST(SampleServer, GraphsReleaseEveryInstance) {
+  orders::RegisterOrdersServer();
+  const auto& registry = ClassRegistry::Global();
+  const char* const classes[] = {"OrdersLib.Invoice", "OrdersLib.Line", "OrdersLib.Product",
+                                 "OrdersLib.Client",  "OrdersLib.Node", "OtherLib.Carrier"};
+  std::vector<std::int64_t> before;
+  for (const char* c : classes) before.push_back(registry.LiveInstances(c));
+  {
+    ObjectRef invoice = orders::MakeSampleInvoice(ClassRegistry::Global(), true);
+    ObjectRef tree = orders::MakeNodeTree(4);
+    EXPECT_EQ(registry.LiveInstances("OrdersLib.Node"), before[4] + 15);
+    EXPECT_EQ(registry.LiveInstances("OrdersLib.Line"), before[1] + 2);
+    ObjectRef first_line = Get(invoice, "Lines").Array().GetFlat(0).Object();
+    EXPECT_EQ(Get(first_line, "Parent").Object(), invoice);
+  }
+  for (std::size_t i = 0; i < std::size(classes); ++i) {
+    EXPECT_EQ(registry.LiveInstances(classes[i]), before[i]) << classes[i];
+  }
+}
+
+}  // namespace
