@@ -34,7 +34,11 @@ inline constexpr std::int32_t kDimensionsMask = 0x000F0000;
 inline constexpr std::int32_t kElementTypeMask = static_cast<std::int32_t>(0xFF000000u);
 
 // The inputs of PackStreamHeader; each one that is given overrides its field
-// of the base word (0 when no base is given).
+// of the base word (0 when no base is given). Every given input is kept to its
+// own field: the version to bits 0..3, the kind to bits 4..7, the dimension
+// count (x 65536) to bits 16..19 and the element type (x 16777216, as a 32-bit
+// integer) to bits 24..31, so that an out-of-range input never spills into a
+// neighbouring field.
 struct StreamHeaderFields {
   std::optional<std::int32_t> base;
   std::optional<std::int16_t> version;
@@ -82,7 +86,13 @@ struct StreamInfo {
   StreamHeader header;            // "@SF#" read with default 0 and unpacked
 };
 
+// The header word of a parsed Stream: "@SF#" read with the default 0 and
+// converted to a 32-bit integer by the automation rules (a string "17"
+// converts, a double rounds); nullopt when the stored value does not convert.
+std::optional<std::int32_t> StreamHeaderWord(const BagReader& bag) noexcept;
+
 // `bag` is the parsed Stream, or nullptr when the bytes do not load as a bag.
+// Reads two entries of the bag and copies no value bytes (only the class name).
 StreamInfo InspectStream(const BagReader* bag) noexcept;
 StreamInfo InspectStream(std::span<const std::uint8_t> bytes) noexcept;
 

@@ -1,0 +1,162 @@
+#include "replikon/stream/stream_layout.hpp"
+
+#include <exception>
+#include <utility>
+
+#include "replikon/automation/variant.hpp"
+
+namespace replikon {
+
+namespace {
+
+constexpr std::uint32_t kVersionBits = static_cast<std::uint32_t>(kVersionMask);
+constexpr std::uint32_t kKindBits = static_cast<std::uint32_t>(kKindMask);
+constexpr std::uint32_t kDimensionBits = static_cast<std::uint32_t>(kDimensionsMask);
+constexpr std::uint32_t kElementTypeBits = static_cast<std::uint32_t>(kElementTypeMask);
+
+// A stored value converted to a 32-bit integer by the automation rules;
+// nullopt when the conversion fails.
+std::optional<std::int32_t> ConvertToWord(const BagReader::Entry& entry) noexcept {
+  try {
+    if (entry.type == VarType::I4 || entry.type == VarType::I2) {
+      const Variant v = BagReader::Decode(entry);
+      if (const auto* i = v.GetIf<std::int32_t>()) return *i;
+      if (const auto* s = v.GetIf<std::int16_t>()) return *s;
+    }
+    return ToI4(BagReader::Decode(entry));
+  } catch (...) {
+    return std::nullopt;
+  }
+}
+
+std::int16_t KnownKind(std::int16_t kind) noexcept {
+  return kind == kObjectStreamKind || kind == kArrayStreamKind ? kind : std::int16_t{0};
+}
+
+// "@OT#" read with the default "" and converted to a string; nullopt when the
+// stored value does not convert.
+std::optional<std::string> StoredClassName(const BagReader& bag) noexcept {
+  try {
+    const BagReader::Entry* entry = bag.Find(kClassNameKey);
+    if (entry == nullptr) return std::string();
+    Variant v = BagReader::Decode(*entry);
+    if (v.IsString()) return v.String();
+    return ToBStr(v);
+  } catch (...) {
+    return std::nullopt;
+  }
+}
+
+std::optional<BagReader> Parse(std::span<const std::uint8_t> bytes) noexcept {
+  return BagReader::TryParse(bytes);
+}
+
+}  // namespace
+
+std::optional<std::int32_t> StreamHeaderWord(const BagReader& bag) noexcept {
+  const BagReader::Entry* entry = bag.Find(kHeaderKey);
+  if (entry == nullptr) return 0;
+  return ConvertToWord(*entry);
+}
+
+std::int32_t PackStreamHeader(const StreamHeaderFields& fields) noexcept {
+  const std::uint32_t base = static_cast<std::uint32_t>(fields.base.value_or(0));
+  std::uint32_t version = base & kVersionBits;
+  std::uint32_t kind = base & kKindBits;
+  std::uint32_t reserved = base & static_cast<std::uint32_t>(kReservedFlag);
+  std::uint32_t empty = base & static_cast<std::uint32_t>(kEmptyFlag);
+  std::uint32_t dimensions = base & kDimensionBits;
+  std::uint32_t element_type = base & kElementTypeBits;
+
+  // Each input is taken as a 16-bit integer and brought to its place with
+  // unsigned arithmetic, which wraps as the 32-bit word does.
+  auto bits = [](std::int16_t value) { return static_cast<std::uint32_t>(value); };
+  if (fields.version) version = bits(*fields.version) & kVersionBits;
+  if (fields.kind) kind = bits(*fields.kind) & kKindBits;
+  if (fields.empty) empty = *fields.empty ? static_cast<std::uint32_t>(kEmptyFlag) : 0u;
+  if (fields.reserved) reserved = *fields.reserved ? static_cast<std::uint32_t>(kReservedFlag) : 0u;
+  if (fields.dimensions) dimensions = (bits(*fields.dimensions) << 16) & kDimensionBits;
+  if (fields.element_type) element_type = (bits(*fields.element_type) << 24) & kElementTypeBits;
+
+  return static_cast<std::int32_t>(version | kind | reserved | empty | dimensions | element_type);
+}
+
+StreamHeader UnpackStreamHeader(std::int32_t word) noexcept {
+  StreamHeader h;
+  h.version = static_cast<std::int16_t>(word & kVersionMask);
+  h.kind = static_cast<std::int16_t>(word & kKindMask);
+  h.reserved = (word & kReservedFlag) == kReservedFlag;
+  h.empty = (word & kEmptyFlag) == kEmptyFlag;
+  h.dimensions = static_cast<std::int16_t>((word & kDimensionsMask) / 65536);
+  // On the signed word: 0x80000000..0xFF000000 give -128..-1.
+  h.element_type = static_cast<std::int16_t>((word & kElementTypeMask) / 16777216);
+  return h;
+}
+
+StreamInfo InspectStream(const BagReader* bag) noexcept {
+  StreamInfo info;
+  if (bag == nullptr) return info;
+  info.loads_as_bag = true;
+
+  // StreamKind and StreamHoldsNothing read "@SF#" with the default 0.
+  if (const auto word = StreamHeaderWord(*bag)) {
+    info.header = UnpackStreamHeader(*word);
+    info.kind = KnownKind(info.header.kind);
+    info.holds_nothing = info.header.empty;
+  }
+
+  // IsObjectStream reads it with no default: an absent entry fails.
+  if (const BagReader::Entry* entry = bag->Find(kHeaderKey)) {
+    if (const auto word = ConvertToWord(*entry)) {
+      info.is_object_stream = UnpackStreamHeader(*word).kind == kObjectStreamKind;
+    }
+  }
+
+  if (auto name = StoredClassName(*bag)) {
+    if (name->empty()) {
+      if (info.holds_nothing) info.class_name = "Nothing";  // fits the small-string buffer
+    } else {
+      info.class_name = std::move(*name);
+    }
+  }
+  return info;
+}
+
+StreamInfo InspectStream(std::span<const std::uint8_t> bytes) noexcept {
+  const std::optional<BagReader> bag = Parse(bytes);
+  return InspectStream(bag ? &*bag : nullptr);
+}
+
+bool LoadsAsBag(std::span<const std::uint8_t> bytes) noexcept {
+  return Parse(bytes).has_value();
+}
+
+std::int16_t StreamKind(std::span<const std::uint8_t> bytes) noexcept {
+  const std::optional<BagReader> bag = Parse(bytes);
+  if (!bag) return 0;
+  const auto word = StreamHeaderWord(*bag);
+  return word ? KnownKind(UnpackStreamHeader(*word).kind) : std::int16_t{0};
+}
+
+bool IsObjectStream(std::span<const std::uint8_t> bytes) noexcept {
+  const std::optional<BagReader> bag = Parse(bytes);
+  if (!bag) return false;
+  const BagReader::Entry* entry = bag->Find(kHeaderKey);
+  if (entry == nullptr) return false;
+  const auto word = ConvertToWord(*entry);
+  return word && UnpackStreamHeader(*word).kind == kObjectStreamKind;
+}
+
+std::string StreamClassName(std::span<const std::uint8_t> bytes) noexcept {
+  const std::optional<BagReader> bag = Parse(bytes);
+  return InspectStream(bag ? &*bag : nullptr).class_name;
+}
+
+bool StreamHoldsNothing(std::span<const std::uint8_t> bytes) noexcept {
+  const std::optional<BagReader> bag = Parse(bytes);
+  if (!bag) return false;
+  const auto word = StreamHeaderWord(*bag);
+  return word && UnpackStreamHeader(*word).empty;
+}
+
+}  // namespace replikon

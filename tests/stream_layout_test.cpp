@@ -1,0 +1,236 @@
+#include "replikon/stream/stream_layout.hpp"
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "replikon/automation/property_bag.hpp"
+#include "replikon/automation/variant.hpp"
+
+namespace replikon {
+namespace {
+
+using Bytes = std::vector<std::uint8_t>;
+using Entries = std::vector<std::pair<std::string, Variant>>;
+
+Bytes BagOf(const Entries& entries) {
+  PropertyBag bag;
+  for (const auto& [key, value] : entries) bag.WriteProperty(key, value);
+  return bag.Contents();
+}
+
+StreamHeaderFields Fields(std::int16_t version, std::int16_t kind) {
+  StreamHeaderFields f;
+  f.version = version;
+  f.kind = kind;
+  return f;
+}
+
+// ---- Header word -------------------------------------------------------------
+
+TEST(StreamHeaderTest, PacksTheWordsTheWritersStore) {
+  StreamHeaderFields object = Fields(1, kObjectStreamKind);
+  object.empty = false;
+  EXPECT_EQ(PackStreamHeader(object), 17);
+  object.empty = true;
+  EXPECT_EQ(PackStreamHeader(object), 529);
+
+  StreamHeaderFields array = Fields(1, kArrayStreamKind);
+  array.empty = false;
+  array.dimensions = 1;
+  array.element_type = 3;
+  EXPECT_EQ(PackStreamHeader(array), 50397217);
+  array.element_type = 17;
+  EXPECT_EQ(PackStreamHeader(array), 285278241);
+  array.empty = true;
+  array.dimensions = 0;
+  array.element_type = 8;
+  EXPECT_EQ(PackStreamHeader(array), 134218273);
+
+  EXPECT_EQ(PackStreamHeader({}), 0);
+}
+
+TEST(StreamHeaderTest, GivenInputsOverrideTheBaseAndTheRestIsKept) {
+  StreamHeaderFields f;
+  f.base = 50397217 | kReservedFlag;  // version 1, kind 32, reserved, 1 dimension, type 3
+  f.kind = kObjectStreamKind;
+  EXPECT_EQ(PackStreamHeader(f), (50397217 | kReservedFlag) - 32 + 16);
+
+  f = {};
+  f.base = 50397217 | kReservedFlag | kEmptyFlag;
+  f.reserved = false;
+  f.empty = false;
+  f.version = 2;
+  f.dimensions = 5;
+  f.element_type = 8;
+  EXPECT_EQ(PackStreamHeader(f), (8 << 24) | (5 << 16) | 32 | 2);
+
+  // Unused bits of the base do not survive.
+  f = {};
+  f.base = -1;
+  EXPECT_EQ(PackStreamHeader(f), kVersionMask | kKindMask | kReservedFlag | kEmptyFlag |
+                                     kDimensionsMask | kElementTypeMask);
+}
+
+TEST(StreamHeaderTest, ElementTypesAbove127ComeBackNegative) {
+  StreamHeaderFields f = Fields(1, kArrayStreamKind);
+  f.element_type = 200;
+  const std::int32_t word = PackStreamHeader(f);
+  EXPECT_LT(word, 0);
+  EXPECT_EQ(UnpackStreamHeader(word).element_type, 200 - 256);
+
+  f.element_type = -1;  // what the unpacking of 255 gives packs back to 255
+  EXPECT_EQ(PackStreamHeader(f), static_cast<std::int32_t>(0xFF000021u));
+  EXPECT_EQ(UnpackStreamHeader(static_cast<std::int32_t>(0xFF000021u)).element_type, -1);
+  EXPECT_EQ(UnpackStreamHeader(static_cast<std::int32_t>(0x80000000u)).element_type, -128);
+  EXPECT_EQ(UnpackStreamHeader(0x7F000000).element_type, 127);
+}
+
+TEST(StreamHeaderTest, OutOfRangeInputsStayInTheirFields) {
+  StreamHeaderFields f = Fields(17, kObjectStreamKind);  // 17 would spill into the kind
+  f.dimensions = -1;                                     // would fill the element type
+  const StreamHeader h = UnpackStreamHeader(PackStreamHeader(f));
+  EXPECT_EQ(h.version, 1);
+  EXPECT_EQ(h.kind, 16);
+  EXPECT_EQ(h.dimensions, 15);
+  EXPECT_EQ(h.element_type, 0);
+}
+
+TEST(StreamHeaderTest, UnpacksEveryField) {
+  const std::int32_t word = 0x05030000 | kReservedFlag | kEmptyFlag | 0x20 | 0x7;
+  const StreamHeader h = UnpackStreamHeader(word);
+  EXPECT_EQ(h.version, 7);
+  EXPECT_EQ(h.kind, 32);
+  EXPECT_TRUE(h.reserved);
+  EXPECT_TRUE(h.empty);
+  EXPECT_EQ(h.dimensions, 3);
+  EXPECT_EQ(h.element_type, 5);
+
+  // Kind is kept in place, so unknown kinds show as they are.
+  EXPECT_EQ(UnpackStreamHeader(0xF1).kind, 0xF0);
+
+  // Packing every unpacked field again gives the word back.
+  StreamHeaderFields f;
+  f.version = h.version;
+  f.kind = h.kind;
+  f.reserved = h.reserved;
+  f.empty = h.empty;
+  f.dimensions = h.dimensions;
+  f.element_type = h.element_type;
+  EXPECT_EQ(PackStreamHeader(f), word);
+}
+
+// ---- Inspection ---------------------------------------------------------------
+
+struct Answers {
+  bool loads;
+  std::int16_t kind;
+  bool is_object;
+  std::string class_name;
+  bool holds_nothing;
+};
+
+// Asks every routine, and InspectStream in both forms, which must agree.
+void ExpectAnswers(const Bytes& bytes, const Answers& want) {
+  EXPECT_EQ(LoadsAsBag(bytes), want.loads);
+  EXPECT_EQ(StreamKind(bytes), want.kind);
+  EXPECT_EQ(IsObjectStream(bytes), want.is_object);
+  EXPECT_EQ(StreamClassName(bytes), want.class_name);
+  EXPECT_EQ(StreamHoldsNothing(bytes), want.holds_nothing);
+
+  const StreamInfo info = InspectStream(bytes);
+  EXPECT_EQ(info.loads_as_bag, want.loads);
+  EXPECT_EQ(info.kind, want.kind);
+  EXPECT_EQ(info.is_object_stream, want.is_object);
+  EXPECT_EQ(info.class_name, want.class_name);
+  EXPECT_EQ(info.holds_nothing, want.holds_nothing);
+
+  const auto bag = BagReader::TryParse(bytes);
+  const StreamInfo again = InspectStream(bag ? &*bag : nullptr);
+  EXPECT_EQ(again.kind, want.kind);
+  EXPECT_EQ(again.is_object_stream, want.is_object);
+  EXPECT_EQ(again.class_name, want.class_name);
+  EXPECT_EQ(again.holds_nothing, want.holds_nothing);
+}
+
+TEST(StreamInspectionTest, BytesThatAreNoBagAreNoStream) {
+  ExpectAnswers({}, {false, 0, false, "", false});
+  ExpectAnswers({'n', 'o', 't', ' ', 'a', ' ', 'b', 'a', 'g', 0, 0, 0, 0},
+                {false, 0, false, "", false});
+  Bytes truncated = BagOf({{"@SF#", Variant(529)}});
+  truncated.pop_back();
+  ExpectAnswers(truncated, {false, 0, false, "", false});
+}
+
+TEST(StreamInspectionTest, ABagWithoutHeaderIsNoStream) {
+  ExpectAnswers(BagOf({}), {true, 0, false, "", false});
+  ExpectAnswers(BagOf({{"@OT#", Variant("Invoice")}}), {true, 0, false, "Invoice", false});
+}
+
+TEST(StreamInspectionTest, ObjectStreams) {
+  ExpectAnswers(
+      BagOf({{"@SF#", Variant(17)}, {"@OT#", Variant("Invoice")}, {"Number", Variant(42)}}),
+      {true, 16, true, "Invoice", false});
+  // No class name and no empty flag: a Stream, but no name.
+  ExpectAnswers(BagOf({{"@SF#", Variant(17)}}), {true, 16, true, "", false});
+  // A null reference.
+  ExpectAnswers(BagOf({{"@SF#", Variant(529)}}), {true, 16, true, "Nothing", true});
+  ExpectAnswers(BagOf({{"@SF#", Variant(529)}, {"@OT#", Variant("")}}),
+                {true, 16, true, "Nothing", true});
+  // A stored name wins over the empty flag.
+  ExpectAnswers(BagOf({{"@SF#", Variant(529)}, {"@OT#", Variant("Client")}}),
+                {true, 16, true, "Client", true});
+  // Version 2 is still recognised.
+  ExpectAnswers(BagOf({{"@SF#", Variant(18)}, {"@OT#", Variant("Invoice")}}),
+                {true, 16, true, "Invoice", false});
+}
+
+TEST(StreamInspectionTest, ArrayStreamsAndUnknownKinds) {
+  ExpectAnswers(BagOf({{"@SF#", Variant(33)}}), {true, 32, false, "", false});
+  ExpectAnswers(BagOf({{"@SF#", Variant(50397217)}}), {true, 32, false, "", false});
+  // An array without dimensions carries the empty flag.
+  ExpectAnswers(BagOf({{"@SF#", Variant(134218273)}}), {true, 32, false, "Nothing", true});
+  ExpectAnswers(BagOf({{"@SF#", Variant(0x31)}}), {true, 0, false, "", false});
+  ExpectAnswers(BagOf({{"@SF#", Variant(0x201)}}), {true, 0, false, "Nothing", true});
+}
+
+TEST(StreamInspectionTest, HeaderConvertsByTheAutomationRules) {
+  ExpectAnswers(BagOf({{"@SF#", Variant("17")}}), {true, 16, true, "", false});
+  ExpectAnswers(BagOf({{"@SF#", Variant(std::int16_t{17})}}), {true, 16, true, "", false});
+  ExpectAnswers(BagOf({{"@SF#", Variant(17.4)}}), {true, 16, true, "", false});
+  ExpectAnswers(BagOf({{"@SF#", Variant(16.6)}}), {true, 16, true, "", false});
+  ExpectAnswers(BagOf({{"@SF#", Variant(std::uint8_t{33})}}), {true, 32, false, "", false});
+  // Values that do not convert: the routines give their failure results.
+  ExpectAnswers(BagOf({{"@SF#", Variant(1e12)}}), {true, 0, false, "", false});
+  ExpectAnswers(BagOf({{"@SF#", Variant("seventeen")}}), {true, 0, false, "", false});
+  ExpectAnswers(BagOf({{"@SF#", Variant(kNull)}, {"@OT#", Variant("X")}}),
+                {true, 0, false, "X", false});
+  ExpectAnswers(BagOf({{"@SF#", Variant(SafeArray::FromBytes(Bytes{17}))}}),
+                {true, 0, false, "", false});
+  // Empty converts to 0: no Stream, but the entry is there.
+  ExpectAnswers(BagOf({{"@SF#", Variant()}}), {true, 0, false, "", false});
+}
+
+TEST(StreamInspectionTest, ClassNameConvertsOrFails) {
+  ExpectAnswers(BagOf({{"@SF#", Variant(17)}, {"@OT#", Variant(5)}}), {true, 16, true, "5", false});
+  // A class name that does not convert is a failure: "", even with the empty flag.
+  ExpectAnswers(BagOf({{"@SF#", Variant(529)}, {"@OT#", Variant(kNull)}}),
+                {true, 16, true, "", true});
+}
+
+TEST(StreamInspectionTest, HeaderWord) {
+  auto word = [](const Entries& entries) {
+    const Bytes bytes = BagOf(entries);
+    return StreamHeaderWord(BagReader(bytes));
+  };
+  EXPECT_EQ(word({}), 0);
+  EXPECT_EQ(word({{"@SF#", Variant(-5)}}), -5);
+  EXPECT_EQ(word({{"@SF#", Variant(2.5)}}), 2);  // half to even
+  EXPECT_EQ(word({{"@SF#", Variant("x")}}), std::nullopt);
+}
+
+}  // namespace
+}  // namespace replikon
