@@ -7,6 +7,7 @@
 // None of these routines throws: each tells failure through its result.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <span>
@@ -23,6 +24,24 @@ namespace replikon {
 inline constexpr std::size_t kMaxEncodedDimensions = 5;
 // The most dimensions that bounds discovery probes.
 inline constexpr std::size_t kMaxProbedDimensions = 10;
+
+// The most levels of arrays nested in Variant arrays below the outermost array.
+// An array nested deeper is written like an array of more than 5 dimensions (an
+// empty bag, which reads back as Empty in its element), and a crafted Stream
+// nested deeper reads back with Empty at that level. This bounds the C stack
+// that encoding and decoding use, and the depth of the Variant trees they
+// build (whose destruction recurses), whatever the input.
+inline constexpr std::size_t kMaxArrayNesting = 64;
+
+// Decoding never allocates out of proportion to its input. A genuine element
+// bag has an entry for every element except those the bag refused (object
+// references), so an array is rebuilt only when its element count is at most
+// the number of entries in its element bag plus the elements it lacks drawn
+// from an allowance shared by the whole decode:
+//   kMissingElementAllowance + kMissingElementsPerByte * (input bytes).
+// An array over the allowance decodes as Null.
+inline constexpr std::uint64_t kMissingElementAllowance = 1024;
+inline constexpr std::uint64_t kMissingElementsPerByte = 16;
 
 // The dimensions of an array: n = bounds.size().
 struct BoundsTable {
@@ -73,11 +92,15 @@ std::vector<std::uint8_t> BytesFromVariant(const Variant& value) noexcept;
 
 // A new array of the element type with the bounds; without dimensions when
 // `empty` is set or the table has no dimension or more than 5. Null for an
-// element type outside the decoder's table or bounds that cannot be dimensioned.
+// element type outside the decoder's table or bounds that cannot be dimensioned
+// (upper below lower, or too many elements). Allocates every element: the
+// decoder checks the count against its input before it calls this.
 Variant NewTypedArray(std::int16_t element_type, const BoundsTable& bounds, bool empty) noexcept;
 
 // Fills `target` from the array stream's element bag; false when the element
-// bag cannot be got.
+// bag cannot be got. Each element of the bounds table is read under its key
+// (absent or unreadable: Empty), passed through ValueFromStored and assigned by
+// value; a failing assignment leaves the element as it was.
 bool FillArrayFromStream(std::span<const std::uint8_t> bytes, Variant& target,
                          const BoundsTable& bounds) noexcept;
 

@@ -1,0 +1,719 @@
+#include "replikon/stream/array_encoding.hpp"
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <limits>
+#include <random>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "replikon/automation/property_bag.hpp"
+#include "replikon/automation/safe_array.hpp"
+#include "replikon/automation/variant.hpp"
+#include "replikon/stream/stream_layout.hpp"
+
+namespace replikon {
+namespace {
+
+using Bytes = std::vector<std::uint8_t>;
+using Entries = std::vector<std::pair<std::string, Variant>>;
+
+Bytes BagOf(const Entries& entries) {
+  PropertyBag bag;
+  for (const auto& [key, value] : entries) bag.WriteProperty(key, value);
+  return bag.Contents();
+}
+
+Entries EntriesOf(std::span<const std::uint8_t> bytes) {
+  PropertyBag bag;
+  bag.SetContents(bytes);
+  return bag.Entries();
+}
+
+std::vector<std::string> KeysOf(std::span<const std::uint8_t> bytes) {
+  std::vector<std::string> keys;
+  for (const auto& entry : EntriesOf(bytes)) keys.push_back(entry.first);
+  return keys;
+}
+
+Variant BytesValue(std::span<const std::uint8_t> bytes) {
+  return Variant(SafeArray::FromBytes(bytes));
+}
+
+// The element bag of an array stream.
+Bytes ElementBagOf(const Bytes& stream) {
+  PropertyBag bag;
+  bag.SetContents(stream);
+  return bag.ReadProperty("@AE#").Array().ToBytes();
+}
+
+std::int32_t HeaderOf(const Bytes& stream) {
+  return ToI4(EntriesOf(stream).at(0).second);
+}
+
+// A one-dimensional array lower..lower+values-1.
+SafeArray Array1(VarType type, std::int32_t lower, const std::vector<Variant>& values) {
+  SafeArray a(type, {ArrayBound{lower, lower + static_cast<std::int32_t>(values.size()) - 1}});
+  for (std::size_t i = 0; i < values.size(); ++i) a.SetFlat(i, values[i]);
+  return a;
+}
+
+Variant RoundTrip(const SafeArray& array) {
+  return ArrayFromStream(StreamFromArray(Variant(array)));
+}
+
+// An array stream built entry by entry.
+struct Crafted {
+  std::int32_t header = 0;
+  std::vector<ArrayBound> bounds;
+  std::optional<Bytes> elements;  // "@AE#"
+  Bytes Build() const {
+    Entries e{{"@SF#", Variant(header)}};
+    for (std::size_t d = 0; d < bounds.size(); ++d) {
+      e.emplace_back("D" + std::to_string(d + 1), Variant(bounds[d].lower));
+      e.emplace_back("G" + std::to_string(d + 1), Variant(bounds[d].upper));
+    }
+    if (elements) e.emplace_back("@AE#", BytesValue(*elements));
+    return BagOf(e);
+  }
+};
+
+std::int32_t ArrayHeader(std::int16_t dims, std::int16_t element_type, std::int16_t version = 1,
+                         bool empty = false) {
+  StreamHeaderFields f;
+  f.version = version;
+  f.kind = kArrayStreamKind;
+  f.empty = empty;
+  f.dimensions = dims;
+  f.element_type = element_type;
+  return PackStreamHeader(f);
+}
+
+// ---- The layout ----------------------------------------------------------------
+
+TEST(ArrayEncodingLayoutTest, IntegerArrayOneToThree) {
+  const Bytes stream =
+      StreamFromArray(Variant(Array1(VarType::I4, 1, {Variant(10), Variant(20), Variant(30)})));
+  const Entries entries = EntriesOf(stream);
+  ASSERT_EQ(KeysOf(stream), (std::vector<std::string>{"@SF#", "D1", "G1", "@AE#"}));
+  EXPECT_EQ(entries[0].second, Variant(50397217));
+  EXPECT_EQ(entries[1].second, Variant(1));
+  EXPECT_EQ(entries[2].second, Variant(3));
+  EXPECT_EQ(entries[3].second.Type(), kByteArrayType);
+  EXPECT_EQ(EntriesOf(ElementBagOf(stream)),
+            (Entries{{"1", Variant(10)}, {"2", Variant(20)}, {"3", Variant(30)}}));
+
+  const Variant back = ArrayFromStream(stream);
+  ASSERT_TRUE(back.IsArray());
+  EXPECT_EQ(back.Array(), Array1(VarType::I4, 1, {Variant(10), Variant(20), Variant(30)}));
+}
+
+TEST(ArrayEncodingLayoutTest, ByteArrayGetsOneEntryPerByte) {
+  const SafeArray bytes = SafeArray::FromBytes(Bytes{0, 1, 2});
+  const Bytes stream = StreamFromArray(Variant(bytes));
+  EXPECT_EQ(HeaderOf(stream), 285278241);
+  EXPECT_EQ(KeysOf(stream), (std::vector<std::string>{"@SF#", "D1", "G1", "@AE#"}));
+  const Entries elements = EntriesOf(ElementBagOf(stream));
+  ASSERT_EQ(elements.size(), 3u);
+  for (std::size_t i = 0; i < 3; ++i) {
+    EXPECT_EQ(elements[i].first, std::to_string(i));
+    EXPECT_EQ(elements[i].second, Variant(static_cast<std::uint8_t>(i)));
+  }
+  EXPECT_EQ(ArrayFromStream(stream), Variant(bytes));
+}
+
+TEST(ArrayEncodingLayoutTest, ElementKeysInRowMajorOrder) {
+  SafeArray two(VarType::I2, {ArrayBound{0, 1}, ArrayBound{5, 6}});
+  EXPECT_EQ(KeysOf(ElementBagOf(StreamFromArray(Variant(two)))),
+            (std::vector<std::string>{"0.5", "0.6", "1.5", "1.6"}));
+
+  SafeArray negative(VarType::I2, {ArrayBound{-2, 0}});
+  EXPECT_EQ(KeysOf(ElementBagOf(StreamFromArray(Variant(negative)))),
+            (std::vector<std::string>{"-2", "-1", "0"}));
+
+  SafeArray mixed(VarType::I2, {ArrayBound{-1, -1}, ArrayBound{0, 0}});
+  const Bytes stream = StreamFromArray(Variant(mixed));
+  EXPECT_EQ(KeysOf(ElementBagOf(stream)), (std::vector<std::string>{"-1.0"}));
+  EXPECT_EQ(KeysOf(stream), (std::vector<std::string>{"@SF#", "D1", "G1", "D2", "G2", "@AE#"}));
+
+  const std::int32_t index[] = {-1, 0, 2};
+  EXPECT_EQ(ElementKey(index), "-1.0.2");
+  const std::int32_t extremes[] = {std::numeric_limits<std::int32_t>::min(),
+                                   std::numeric_limits<std::int32_t>::max()};
+  EXPECT_EQ(ElementKey(extremes), "-2147483648.2147483647");
+  std::string reused = "something long that is replaced by the key";
+  const std::int32_t seven[] = {7};
+  ElementKey(seven, reused);
+  EXPECT_EQ(reused, "7");
+}
+
+TEST(ArrayEncodingLayoutTest, ArrayWithoutDimensions) {
+  const Bytes stream = StreamFromArray(Variant(SafeArray(VarType::BStr)));
+  EXPECT_EQ(EntriesOf(stream), (Entries{{"@SF#", Variant(134218273)}}));
+  const Variant back = ArrayFromStream(stream);
+  ASSERT_TRUE(back.IsArray());
+  EXPECT_EQ(back.Array().ElementType(), VarType::BStr);
+  EXPECT_FALSE(back.Array().IsAllocated());
+}
+
+TEST(ArrayEncodingLayoutTest, DimensionWithoutElementsReadsBackAsNull) {
+  const Bytes stream = StreamFromArray(Variant(SafeArray(VarType::I4, {ArrayBound{0, -1}})));
+  EXPECT_EQ(KeysOf(stream), (std::vector<std::string>{"@SF#", "D1", "G1", "@AE#"}));
+  EXPECT_TRUE(EntriesOf(ElementBagOf(stream)).empty());
+  EXPECT_TRUE(ArrayFromStream(stream).IsNull());
+}
+
+TEST(ArrayEncodingLayoutTest, MoreThanFiveDimensionsIsAnEmptyBag) {
+  const std::vector<ArrayBound> six(6, ArrayBound{0, 0});
+  const SafeArray array(VarType::I4, six);
+  const Bytes stream = StreamFromArray(Variant(array));
+  EXPECT_EQ(stream, PropertyBag().Contents());
+  EXPECT_TRUE(ArrayFromStream(stream).IsNull());
+
+  // Nested in a Variant array, it comes back as an Empty element.
+  SafeArray outer(VarType::Variant, {ArrayBound{0, 1}});
+  outer.SetFlat(0, Variant(array));
+  outer.SetFlat(1, Variant(5));
+  const Variant back = RoundTrip(outer);
+  ASSERT_TRUE(back.IsArray());
+  EXPECT_TRUE(back.Array().GetFlat(0).IsEmpty());
+  EXPECT_EQ(back.Array().GetFlat(1), Variant(5));
+
+  const std::vector<ArrayBound> twelve(12, ArrayBound{0, 0});
+  EXPECT_EQ(StreamFromArray(Variant(SafeArray(VarType::I4, twelve))), PropertyBag().Contents());
+}
+
+TEST(ArrayEncodingLayoutTest, ArraysOfObjects) {
+  SafeArray objects(VarType::Dispatch, {ArrayBound{0, 2}});
+  const Bytes stream = StreamFromArray(Variant(objects));
+  EXPECT_EQ(UnpackStreamHeader(HeaderOf(stream)).element_type, 9);
+  EXPECT_TRUE(EntriesOf(ElementBagOf(stream)).empty());  // the bag refuses objects
+  EXPECT_TRUE(ArrayFromStream(stream).IsNull());
+
+  // Objects in a Variant array get no entry and come back Empty; an array of
+  // objects in a Variant array comes back as an Empty element.
+  SafeArray mixed(VarType::Variant, {ArrayBound{0, 2}});
+  mixed.SetFlatRef(0, ObjectRef());
+  mixed.SetFlat(1, Variant(objects));
+  mixed.SetFlat(2, Variant("x"));
+  const Bytes mixed_stream = StreamFromArray(Variant(mixed));
+  EXPECT_EQ(KeysOf(ElementBagOf(mixed_stream)), (std::vector<std::string>{"1", "2"}));
+  const Variant back = ArrayFromStream(mixed_stream);
+  ASSERT_TRUE(back.IsArray());
+  EXPECT_TRUE(back.Array().GetFlat(0).IsEmpty());
+  EXPECT_TRUE(back.Array().GetFlat(1).IsEmpty());
+  EXPECT_EQ(back.Array().GetFlat(2), Variant("x"));
+}
+
+TEST(ArrayEncodingLayoutTest, NestedArrayIsStoredAsItsOwnStream) {
+  const SafeArray doubles = Array1(VarType::R8, 0, {Variant(1.5), Variant(-0.0)});
+  SafeArray outer(VarType::Variant, {ArrayBound{0, 3}});
+  outer.SetFlat(2, Variant(doubles));
+  const Bytes stream = StreamFromArray(Variant(outer));
+  const Entries elements = EntriesOf(ElementBagOf(stream));
+  ASSERT_EQ(elements.size(), 4u);
+  EXPECT_EQ(elements[2].first, "2");
+  EXPECT_EQ(elements[2].second.Array().ToBytes(), StreamFromArray(Variant(doubles)));
+
+  const Variant back = ArrayFromStream(stream);
+  ASSERT_TRUE(back.IsArray());
+  EXPECT_EQ(back.Array().GetFlat(2), Variant(doubles));
+  EXPECT_EQ(back.Array(), outer);
+}
+
+TEST(ArrayEncodingLayoutTest, AppendWritesInPlace) {
+  SafeArray inner = Array1(VarType::BStr, 0, {Variant("a"), Variant("b")});
+  SafeArray outer(VarType::Variant, {ArrayBound{1, 2}});
+  outer.SetFlat(0, Variant(inner));
+  outer.SetFlat(1, Variant(Currency{15000}));
+
+  Bytes out;
+  BagWriter bag(out);
+  bag.Write("@SF#", Variant(17));
+  const auto pending = bag.BeginBytes("Lines");
+  AppendStreamFromArray(outer, out);
+  bag.EndBytes(pending);
+  bag.Finish();
+
+  const BagReader reader(out);
+  const auto lines = reader.ReadBytes("Lines");
+  ASSERT_TRUE(lines.has_value());
+  const Bytes expected = StreamFromArray(Variant(outer));
+  EXPECT_EQ(Bytes(lines->begin(), lines->end()), expected);
+  EXPECT_EQ(ArrayFromStream(*lines), Variant(outer));
+}
+
+// ---- Round trips ----------------------------------------------------------------
+
+Variant SampleValue(VarType type, std::size_t i) {
+  const auto n = static_cast<std::int32_t>(i);
+  switch (type) {
+    case VarType::I2:
+      return Variant(static_cast<std::int16_t>(n * 7 - 300));
+    case VarType::I4:
+      return Variant(n * 100003 - 7);
+    case VarType::R4:
+      return Variant(static_cast<float>(n) / 3.0f);
+    case VarType::R8:
+      return Variant(n % 3 == 0 ? -0.0 : n * 1e300 / 7);
+    case VarType::Cy:
+      return Variant(Currency{std::int64_t{n} * 123456789 - 5});
+    case VarType::Date:
+      return Variant(Date{36526.25 + n});
+    case VarType::BStr:
+      return Variant(std::string(i % 4, static_cast<char>('a' + i % 26)) + "\xC3\xA9");
+    case VarType::Bool:
+      return Variant(i % 3 == 1);
+    case VarType::Decimal:
+      return Variant(Decimal{static_cast<std::uint32_t>(i), i * 99,
+                             static_cast<std::uint8_t>(i % 29), i % 2 == 0});
+    case VarType::UI1:
+      return Variant(static_cast<std::uint8_t>(i * 37));
+    default:  // Variant: a mix of types
+      switch (i % 6) {
+        case 0:
+          return Variant(n);
+        case 1:
+          return Variant("s" + std::to_string(i));
+        case 2:
+          return Variant();
+        case 3:
+          return Variant(kNull);
+        case 4:
+          return Variant(Decimal{0, i, 2, true});
+        default:
+          return Variant(ErrorCode{n});
+      }
+  }
+}
+
+std::vector<std::vector<ArrayBound>> Shapes() {
+  return {
+      {{-3, 2}},
+      {{0, 1}, {-2, 0}},
+      {{1, 2}, {0, 0}, {-1, 1}},
+      {{0, 1}, {1, 2}, {-1, 0}, {5, 6}},
+      {{0, 1}, {-1, 0}, {0, 1}, {2, 3}, {-5, -4}},
+  };
+}
+
+TEST(ArrayEncodingRoundTripTest, EveryElementTypeInOneToFiveDimensions) {
+  const VarType types[] = {VarType::I2,      VarType::I4,   VarType::R4,   VarType::R8,
+                           VarType::Cy,      VarType::Date, VarType::BStr, VarType::Bool,
+                           VarType::Variant, VarType::UI1};
+  for (VarType type : types) {
+    for (const auto& shape : Shapes()) {
+      SCOPED_TRACE(TypeName(type) + " in " + std::to_string(shape.size()) + " dimensions");
+      SafeArray array(type, shape);
+      for (std::size_t i = 0; i < array.Count(); ++i) array.SetFlat(i, SampleValue(type, i));
+      const Bytes stream = StreamFromArray(Variant(array));
+      const StreamHeader h = UnpackStreamHeader(HeaderOf(stream));
+      EXPECT_EQ(h.dimensions, static_cast<std::int16_t>(shape.size()));
+      EXPECT_EQ(h.element_type, Code(type));
+      const Variant back = ArrayFromStream(stream, Code(VarType::Array | type));
+      ASSERT_TRUE(back.IsArray());
+      EXPECT_EQ(back.Array(), array);
+    }
+  }
+}
+
+TEST(ArrayEncodingRoundTripTest, DecimalsComeBackAsVariants) {
+  for (const auto& shape : Shapes()) {
+    SafeArray decimals(VarType::Decimal, shape);
+    SafeArray expected(VarType::Variant, shape);
+    for (std::size_t i = 0; i < decimals.Count(); ++i) {
+      decimals.SetFlat(i, SampleValue(VarType::Decimal, i));
+      expected.SetFlat(i, SampleValue(VarType::Decimal, i));
+    }
+    const Variant back = RoundTrip(decimals);
+    ASSERT_TRUE(back.IsArray());
+    EXPECT_EQ(back.Array(), expected);
+    EXPECT_EQ(back.Array().GetFlat(1).Type(), VarType::Decimal);
+  }
+}
+
+TEST(ArrayEncodingRoundTripTest, VariantArraysNestedThreeDeep) {
+  SafeArray level3 = Array1(VarType::I4, -1, {Variant(1), Variant(2)});
+  SafeArray level2(VarType::Variant, {ArrayBound{0, 1}, ArrayBound{0, 1}});
+  level2.SetFlat(0, Variant(level3));
+  level2.SetFlat(3, Variant(SafeArray(VarType::Bool)));  // no dimensions
+  SafeArray level1(VarType::Variant, {ArrayBound{5, 7}});
+  level1.SetFlat(0, Variant("top"));
+  level1.SetFlat(1, Variant(level2));
+  level1.SetFlat(2, Variant(SafeArray::FromBytes(Bytes{9, 8, 7}, 3)));
+  const Variant back = RoundTrip(level1);
+  ASSERT_TRUE(back.IsArray());
+  EXPECT_EQ(back.Array(), level1);
+}
+
+TEST(ArrayEncodingRoundTripTest, NestingDeeperThanTheLimitEndsInEmpty) {
+  // kMaxArrayNesting + 6 Variant arrays around an integer array.
+  Variant value(Array1(VarType::I4, 0, {Variant(1)}));
+  for (std::size_t i = 0; i < kMaxArrayNesting + 6; ++i) {
+    SafeArray outer(VarType::Variant, {ArrayBound{0, 0}});
+    outer.SetFlat(0, value);
+    value = Variant(std::move(outer));
+  }
+  const Variant back = ArrayFromStream(StreamFromArray(value));
+  Variant at = back;
+  std::size_t arrays = 0;
+  while (at.IsArray()) {
+    ++arrays;
+    at = at.Array().GetFlat(0);
+  }
+  EXPECT_EQ(arrays, kMaxArrayNesting + 1);
+  EXPECT_TRUE(at.IsEmpty());
+}
+
+// ---- Decoding rules --------------------------------------------------------------
+
+TEST(ArrayDecodingTest, ExpectedType) {
+  const Bytes stream = StreamFromArray(Variant(Array1(VarType::I4, 0, {Variant(1)})));
+  EXPECT_TRUE(ArrayFromStream(stream, 8195).IsArray());
+  EXPECT_TRUE(ArrayFromStream(stream, 3).IsArray());
+  EXPECT_TRUE(ArrayFromStream(stream, 8197).IsNull());
+  EXPECT_TRUE(ArrayFromStream(stream, 8192).IsNull());
+  EXPECT_TRUE(ArrayFromStream(stream, 256 + 3).IsArray());  // low 8 bits only
+  // An empty array is not compared.
+  EXPECT_TRUE(ArrayFromStream(StreamFromArray(Variant(SafeArray(VarType::I4))), 8197).IsArray());
+}
+
+TEST(ArrayDecodingTest, HeaderDecidesInOrder) {
+  const Bytes elements = BagOf({{"0", Variant(7)}});
+  auto decode = [&](std::int32_t header) {
+    return ArrayFromStream(Crafted{header, {{0, 0}}, elements}.Build());
+  };
+  EXPECT_EQ(decode(ArrayHeader(1, 3)).Array().GetFlat(0), Variant(7));
+  EXPECT_TRUE(decode(ArrayHeader(1, 3, 2)).IsEmpty());  // version 2
+  EXPECT_TRUE(decode(ArrayHeader(6, 3, 2)).IsEmpty());  // version first
+  EXPECT_TRUE(decode(ArrayHeader(6, 3)).IsNull());      // six dimensions
+  EXPECT_TRUE(decode(ArrayHeader(15, 3)).IsNull());
+  EXPECT_TRUE(decode(ArrayHeader(1, 0)).IsNull());            // no element type
+  EXPECT_TRUE(decode(ArrayHeader(0, 0)).IsNull());            // also when empty
+  EXPECT_TRUE(decode(ArrayHeader(1, 9)).IsNull());            // objects
+  EXPECT_TRUE(decode(ArrayHeader(1, 10)).IsNull());           // error codes
+  EXPECT_TRUE(decode(ArrayHeader(1, -56)).IsNull());          // 200
+  EXPECT_TRUE(decode(ArrayHeader(1, 3) - 32 + 16).IsNull());  // an object stream
+  EXPECT_TRUE(decode(ArrayHeader(1, 3) | kReservedFlag).IsArray());
+
+  // The empty flag makes an array without dimensions whatever n says.
+  const Variant flagged = decode(ArrayHeader(1, 3, 1, true));
+  ASSERT_TRUE(flagged.IsArray());
+  EXPECT_FALSE(flagged.Array().IsAllocated());
+  // n = 0 is empty whatever the flag says.
+  const Variant unflagged = decode(ArrayHeader(0, 8));
+  ASSERT_TRUE(unflagged.IsArray());
+  EXPECT_FALSE(unflagged.Array().IsAllocated());
+  EXPECT_EQ(unflagged.Array().ElementType(), VarType::BStr);
+}
+
+TEST(ArrayDecodingTest, NoArrayStream) {
+  EXPECT_TRUE(ArrayFromStream({}).IsNull());
+  EXPECT_TRUE(ArrayFromStream(Bytes{1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13}).IsNull());
+  EXPECT_TRUE(ArrayFromStream(BagOf({})).IsNull());
+  EXPECT_TRUE(ArrayFromStream(BagOf({{"@SF#", Variant(17)}, {"@OT#", Variant("X")}})).IsNull());
+  EXPECT_TRUE(ArrayFromStream(BagOf({{"@SF#", Variant("x")}})).IsNull());
+  // The header converts by the automation rules.
+  EXPECT_TRUE(
+      ArrayFromStream(BagOf({{"@SF#", Variant(std::to_string(ArrayHeader(0, 3)))}})).IsArray());
+}
+
+TEST(ArrayDecodingTest, BoundsAndElementBag) {
+  const Bytes elements = BagOf({{"1", Variant(4)}, {"2", Variant(5)}});
+  // Bounds convert; an absent bound reads as 0.
+  Bytes stream = BagOf({{"@SF#", Variant(ArrayHeader(1, 3))},
+                        {"D1", Variant("1")},
+                        {"G1", Variant(2.0)},
+                        {"@AE#", BytesValue(elements)}});
+  EXPECT_EQ(ArrayFromStream(stream), Variant(Array1(VarType::I4, 1, {Variant(4), Variant(5)})));
+  stream = BagOf({{"@SF#", Variant(ArrayHeader(1, 3))}, {"@AE#", BytesValue(elements)}});
+  EXPECT_EQ(ArrayFromStream(stream), Variant(Array1(VarType::I4, 0, {Variant(0)})));
+  stream = BagOf({{"@SF#", Variant(ArrayHeader(1, 3))},
+                  {"D1", Variant("one")},
+                  {"@AE#", BytesValue(elements)}});
+  EXPECT_TRUE(ArrayFromStream(stream).IsNull());
+  // Upper below lower.
+  EXPECT_TRUE(ArrayFromStream(Crafted{ArrayHeader(1, 3), {{2, 0}}, elements}.Build()).IsNull());
+  // The element bag is absent, not a byte array, or not a bag.
+  EXPECT_TRUE(ArrayFromStream(Crafted{ArrayHeader(1, 3), {{1, 2}}, std::nullopt}.Build()).IsNull());
+  EXPECT_TRUE(ArrayFromStream(BagOf({{"@SF#", Variant(ArrayHeader(1, 3))},
+                                     {"D1", Variant(1)},
+                                     {"G1", Variant(1)},
+                                     {"@AE#", Variant("bag")}}))
+                  .IsNull());
+  EXPECT_TRUE(
+      ArrayFromStream(Crafted{ArrayHeader(1, 3), {{1, 2}}, Bytes{1, 2, 3}}.Build()).IsNull());
+}
+
+TEST(ArrayDecodingTest, MissingOrBadElementsKeepTheInitialValue) {
+  const Bytes elements = BagOf({{"1", Variant("17")}, {"2", Variant("not a number")}});
+  auto decode = [&](VarType type) {
+    return ArrayFromStream(Crafted{ArrayHeader(1, Code(type)), {{0, 2}}, elements}.Build());
+  };
+  EXPECT_EQ(decode(VarType::I4),
+            Variant(Array1(VarType::I4, 0, {Variant(0), Variant(17), Variant(0)})));
+  EXPECT_EQ(
+      decode(VarType::BStr),
+      Variant(Array1(VarType::BStr, 0, {Variant(""), Variant("17"), Variant("not a number")})));
+  EXPECT_EQ(decode(VarType::Bool),
+            Variant(Array1(VarType::Bool, 0, {Variant(false), Variant(true), Variant(false)})));
+  const Variant variants = decode(VarType::Variant);
+  EXPECT_TRUE(variants.Array().GetFlat(0).IsEmpty());
+  EXPECT_EQ(variants.Array().GetFlat(1), Variant("17"));
+  // A byte array that is no array stream is Empty.
+  const Bytes odd =
+      BagOf({{"0", BytesValue(Bytes{1, 2})}, {"1", Variant(SafeArray::UnallocatedBytes())}});
+  const Variant odd_back = ArrayFromStream(Crafted{ArrayHeader(1, 12), {{0, 1}}, odd}.Build());
+  EXPECT_TRUE(odd_back.Array().GetFlat(0).IsEmpty());
+  EXPECT_TRUE(odd_back.Array().GetFlat(1).IsEmpty());
+}
+
+TEST(ArrayDecodingTest, ValueFromStoredAndBytesFromVariant) {
+  EXPECT_EQ(ValueFromStored(Variant(5)), Variant(5));
+  EXPECT_TRUE(ValueFromStored(Variant(kNull)).IsNull());
+  const SafeArray ints = Array1(VarType::I4, 0, {Variant(3)});
+  const Variant stored = StoredFromValue(Variant(ints));
+  EXPECT_EQ(stored.Type(), kByteArrayType);
+  EXPECT_EQ(stored.Array().ToBytes(), StreamFromArray(Variant(ints)));
+  EXPECT_EQ(ValueFromStored(stored), Variant(ints));
+  EXPECT_EQ(StoredFromValue(Variant("x")), Variant("x"));
+  // Arrays that are no array stream, and streams that give Null.
+  EXPECT_TRUE(ValueFromStored(Variant(ints)).IsEmpty());
+  EXPECT_TRUE(ValueFromStored(BytesValue(Bytes{1, 2, 3})).IsEmpty());
+  EXPECT_TRUE(ValueFromStored(BytesValue(BagOf({{"@SF#", Variant(529)}}))).IsEmpty());
+  EXPECT_TRUE(ValueFromStored(BytesValue(Crafted{ArrayHeader(1, 9), {{0, 1}}, BagOf({})}.Build()))
+                  .IsEmpty());
+  EXPECT_TRUE(ValueFromStored(Variant(SafeArray::UnallocatedBytes())).IsEmpty());
+
+  EXPECT_EQ(BytesFromVariant(BytesValue(Bytes{4, 5})), (Bytes{4, 5}));
+  EXPECT_TRUE(BytesFromVariant(Variant(ints)).empty());
+  EXPECT_TRUE(BytesFromVariant(Variant("text")).empty());
+  EXPECT_TRUE(StreamFromArray(Variant(5)).empty());
+}
+
+TEST(ArrayDecodingTest, NewTypedArray) {
+  const BoundsTable table{{ArrayBound{-1, 1}, ArrayBound{0, 0}}};
+  for (std::int16_t t : {2, 3, 4, 5, 6, 7, 8, 11, 12, 17}) {
+    const Variant a = NewTypedArray(t, table, false);
+    ASSERT_TRUE(a.IsArray()) << t;
+    EXPECT_EQ(Code(a.Array().ElementType()), t);
+    EXPECT_EQ(a.Array().Count(), 3u);
+  }
+  EXPECT_EQ(NewTypedArray(14, table, false).Array().ElementType(), VarType::Variant);
+  for (std::int16_t t : {0, 1, 9, 10, 13, 16, 18, 36, -1}) {
+    EXPECT_TRUE(NewTypedArray(t, table, false).IsNull()) << t;
+  }
+  EXPECT_FALSE(NewTypedArray(3, table, true).Array().IsAllocated());
+  EXPECT_FALSE(NewTypedArray(3, BoundsTable{}, false).Array().IsAllocated());
+  EXPECT_FALSE(NewTypedArray(3, BoundsTable{std::vector<ArrayBound>(6, ArrayBound{0, 0})}, false)
+                   .Array()
+                   .IsAllocated());
+  EXPECT_TRUE(NewTypedArray(3, BoundsTable{{ArrayBound{0, -1}}}, false).IsNull());
+  EXPECT_TRUE(NewTypedArray(3,
+                            BoundsTable{{ArrayBound{std::numeric_limits<std::int32_t>::min(),
+                                                    std::numeric_limits<std::int32_t>::max()}}},
+                            false)
+                  .IsNull());
+}
+
+TEST(ArrayDecodingTest, FillArrayFromStream) {
+  const Bytes stream =
+      Crafted{ArrayHeader(1, 3), {{0, 2}}, BagOf({{"0", Variant(1)}, {"2", Variant("x")}})}.Build();
+  Variant target(Array1(VarType::I4, 0, {Variant(5), Variant(6), Variant(7)}));
+  EXPECT_TRUE(FillArrayFromStream(stream, target, BoundsTable{{ArrayBound{0, 2}}}));
+  // "1" is absent: Empty is assigned; "x" does not convert: 7 stays.
+  EXPECT_EQ(target, Variant(Array1(VarType::I4, 0, {Variant(1), Variant(0), Variant(7)})));
+
+  // A table wider than the target: what fits is filled.
+  Variant small(Array1(VarType::I4, 0, {Variant(5), Variant(6)}));
+  EXPECT_TRUE(FillArrayFromStream(stream, small, BoundsTable{{ArrayBound{0, 2}}}));
+  EXPECT_EQ(small, Variant(Array1(VarType::I4, 0, {Variant(1), Variant(0)})));
+
+  Variant not_array(5);
+  EXPECT_TRUE(FillArrayFromStream(stream, not_array, BoundsTable{{ArrayBound{0, 2}}}));
+  EXPECT_EQ(not_array, Variant(5));
+  EXPECT_FALSE(FillArrayFromStream(Bytes{1, 2}, target, BoundsTable{{ArrayBound{0, 2}}}));
+  EXPECT_FALSE(FillArrayFromStream(BagOf({{"@SF#", Variant(ArrayHeader(1, 3))}}), target,
+                                   BoundsTable{{ArrayBound{0, 2}}}));
+}
+
+TEST(ArrayBoundsTest, BoundsTableAndDimensionBounds) {
+  const SafeArray three(VarType::I4, {ArrayBound{-1, 1}, ArrayBound{0, -1}, ArrayBound{4, 4}});
+  const BoundsTable table = ArrayBoundsTable(Variant(three));
+  EXPECT_EQ(table.bounds, (std::vector<ArrayBound>{{-1, 1}, {0, -1}, {4, 4}}));
+  EXPECT_EQ(ArrayBoundsTable(Variant(5)).Dims(), 0u);
+  EXPECT_EQ(ArrayBoundsTable(Variant(SafeArray(VarType::I4))).Dims(), 0u);
+  EXPECT_EQ(
+      ArrayBoundsTable(Variant(SafeArray(VarType::I4, std::vector<ArrayBound>(12, {0, 0})))).Dims(),
+      kMaxProbedDimensions);
+
+  std::int32_t lower = 99;
+  std::int32_t upper = 99;
+  EXPECT_TRUE(DimensionBounds(Variant(three), 3, lower, upper));
+  EXPECT_EQ(lower, 4);
+  EXPECT_EQ(upper, 4);
+  lower = upper = 99;
+  EXPECT_FALSE(DimensionBounds(Variant(three), 4, lower, upper));
+  EXPECT_FALSE(DimensionBounds(Variant(three), 0, lower, upper));
+  EXPECT_FALSE(DimensionBounds(Variant("abc"), 1, lower, upper));
+  EXPECT_EQ(lower, 99);
+  EXPECT_EQ(upper, 99);
+}
+
+// ---- Untrusted bytes ----------------------------------------------------------------
+
+std::uint64_t BudgetFor(std::size_t bytes) {
+  return kMissingElementAllowance + kMissingElementsPerByte * bytes;
+}
+
+TEST(ArrayDecodingResourceTest, MissingElementsAreBoundedByTheInput) {
+  // A Variant array with `present` entries and bounds 0..count-1. The bound is
+  // a fixed-width integer, so the stream's size does not depend on count.
+  const Bytes present = BagOf({{"0", Variant(1)}, {"1", Variant(2)}, {"2", Variant(3)}});
+  auto stream_for = [&](std::int32_t count) {
+    return Crafted{ArrayHeader(1, 12), {{0, count - 1}}, present}.Build();
+  };
+  const std::size_t size = stream_for(1).size();
+  const auto at_limit = static_cast<std::int32_t>(BudgetFor(size) + 3);
+  const Bytes ok = stream_for(at_limit);
+  ASSERT_EQ(ok.size(), size);
+  const Variant back = ArrayFromStream(ok);
+  ASSERT_TRUE(back.IsArray());
+  EXPECT_EQ(back.Array().Count(), static_cast<std::size_t>(at_limit));
+  EXPECT_EQ(back.Array().GetFlat(2), Variant(3));
+  EXPECT_TRUE(back.Array().GetFlat(3).IsEmpty());
+  EXPECT_TRUE(ArrayFromStream(stream_for(at_limit + 1)).IsNull());
+}
+
+TEST(ArrayDecodingResourceTest, AllowanceIsSharedByTheWholeDecode) {
+  auto stream_for = [](std::int32_t inner_count) {
+    const Bytes inner = Crafted{ArrayHeader(1, 12), {{0, inner_count - 1}}, BagOf({})}.Build();
+    const Bytes elements = BagOf({{"0", BytesValue(inner)}, {"1", BytesValue(inner)}});
+    return Crafted{ArrayHeader(1, 12), {{0, 1}}, elements}.Build();
+  };
+  const std::size_t size = stream_for(1).size();
+  const std::uint64_t budget = BudgetFor(size);
+  // Each inner array alone fits, both together do not.
+  const Bytes stream = stream_for(static_cast<std::int32_t>(budget / 2 + 1));
+  ASSERT_EQ(stream.size(), size);
+  const Variant back = ArrayFromStream(stream);
+  ASSERT_TRUE(back.IsArray());
+  EXPECT_TRUE(back.Array().GetFlat(0).IsArray());
+  EXPECT_TRUE(back.Array().GetFlat(1).IsEmpty());
+  // Both fit when they need half each.
+  const Variant both = ArrayFromStream(stream_for(static_cast<std::int32_t>(budget / 2)));
+  EXPECT_TRUE(both.Array().GetFlat(1).IsArray());
+}
+
+TEST(ArrayDecodingResourceTest, HugeBoundsAllocateNothing) {
+  constexpr std::int32_t kMin = std::numeric_limits<std::int32_t>::min();
+  constexpr std::int32_t kMax = std::numeric_limits<std::int32_t>::max();
+  const Bytes none = BagOf({});
+  for (std::int16_t type : {2, 3, 8, 9, 12, 14, 17}) {
+    EXPECT_TRUE(
+        ArrayFromStream(Crafted{ArrayHeader(1, type), {{kMin, kMax}}, none}.Build()).IsNull());
+    EXPECT_TRUE(ArrayFromStream(Crafted{ArrayHeader(1, type), {{0, kMax}}, none}.Build()).IsNull());
+    EXPECT_TRUE(
+        ArrayFromStream(
+            Crafted{ArrayHeader(5, type), std::vector<ArrayBound>(5, {0, 65535}), none}.Build())
+            .IsNull());
+  }
+  // A Variant array whose elements all claim huge arrays: each is Empty.
+  const Bytes huge = Crafted{ArrayHeader(1, 12), {{0, kMax}}, none}.Build();
+  Entries elements;
+  for (int i = 0; i < 100; ++i) elements.emplace_back(std::to_string(i), BytesValue(huge));
+  const Variant back =
+      ArrayFromStream(Crafted{ArrayHeader(1, 12), {{0, 99}}, BagOf(elements)}.Build());
+  ASSERT_TRUE(back.IsArray());
+  EXPECT_TRUE(back.Array().GetFlat(99).IsEmpty());
+}
+
+// A Variant array stream nested `depth` deep, written front to back in place.
+Bytes DeeplyNested(std::size_t depth) {
+  Bytes out;
+  out.reserve(depth * 100 + 64);
+  std::vector<BagWriter> writers;
+  std::vector<BagWriter::Pending> pending;
+  writers.reserve(2 * depth);
+  pending.reserve(2 * depth);
+  const std::int32_t header = ArrayHeader(1, 12);
+  for (std::size_t i = 0; i < depth; ++i) {
+    BagWriter& array = writers.emplace_back(out);
+    array.Write("@SF#", Variant(header));
+    array.Write("D1", Variant(0));
+    array.Write("G1", Variant(0));
+    pending.push_back(array.BeginBytes("@AE#"));
+    BagWriter& elements = writers.emplace_back(out);
+    pending.push_back(elements.BeginBytes("0"));
+  }
+  BagWriter core(out);
+  core.Write("@SF#", Variant(ArrayHeader(1, 3)));
+  core.Write("D1", Variant(0));
+  core.Write("G1", Variant(0));
+  core.WriteBytes("@AE#", BagOf({{"0", Variant(42)}}));
+  core.Finish();
+  for (std::size_t i = writers.size(); i-- > 0;) {
+    writers[i].EndBytes(pending[i]);
+    writers[i].Finish();
+  }
+  return out;
+}
+
+TEST(ArrayDecodingResourceTest, MillionDeepNestingIsCutAtTheLimit) {
+  const Bytes shallow = DeeplyNested(3);
+  const Variant three = ArrayFromStream(shallow);
+  EXPECT_EQ(three.Array().GetFlat(0).Array().GetFlat(0).Array().GetFlat(0).Array().GetFlat(0),
+            Variant(42));
+
+  const Bytes deep = DeeplyNested(1000000);
+  EXPECT_EQ(StreamKind(deep), kArrayStreamKind);
+  const Variant back = ArrayFromStream(deep);
+  Variant at = back;
+  std::size_t arrays = 0;
+  while (at.IsArray()) {
+    ++arrays;
+    at = at.Array().GetFlat(0);
+  }
+  EXPECT_EQ(arrays, kMaxArrayNesting + 1);
+  EXPECT_TRUE(at.IsEmpty());
+  EXPECT_TRUE(ValueFromStored(BytesValue(deep)).IsArray());
+}
+
+TEST(ArrayDecodingResourceTest, DamagedStreamsNeverCrash) {
+  SafeArray inner = Array1(VarType::BStr, -1, {Variant("alpha"), Variant("beta")});
+  SafeArray outer(VarType::Variant, {ArrayBound{0, 1}, ArrayBound{0, 2}});
+  outer.SetFlat(0, Variant(inner));
+  outer.SetFlat(1, Variant(Array1(VarType::R8, 0, {Variant(1.0)})));
+  outer.SetFlat(2, Variant(Decimal{1, 2, 3, false}));
+  outer.SetFlat(3, Variant(7));
+  outer.SetFlat(5, Variant(SafeArray::FromBytes(Bytes{1, 2, 3})));
+  const Bytes genuine = StreamFromArray(Variant(outer));
+  ASSERT_EQ(ArrayFromStream(genuine), Variant(outer));
+
+  std::mt19937 rng(12345);
+  std::size_t rebuilt = 0;
+  for (int round = 0; round < 3000; ++round) {
+    Bytes damaged = genuine;
+    const int flips = 1 + static_cast<int>(rng() % 4);
+    for (int f = 0; f < flips; ++f) {
+      damaged[rng() % damaged.size()] ^= static_cast<std::uint8_t>(1u << (rng() % 8));
+    }
+    if (round % 10 == 0) damaged.resize(rng() % damaged.size());
+    const Variant v = ArrayFromStream(damaged);
+    if (v.IsArray()) ++rebuilt;
+    ValueFromStored(BytesValue(damaged));
+    InspectStream(damaged);
+  }
+  EXPECT_GT(rebuilt, 0u);  // some damage (inside values) still decodes
+
+  for (int round = 0; round < 500; ++round) {
+    Bytes noise(rng() % 200);
+    for (auto& b : noise) b = static_cast<std::uint8_t>(rng());
+    EXPECT_TRUE(ArrayFromStream(noise).IsNull());
+  }
+}
+
+}  // namespace
+}  // namespace replikon
