@@ -2,6 +2,8 @@
 
 #include <utility>
 
+#include "call_scope.hpp"
+#include "replikon/about/about_box.hpp"
 #include "replikon/automation/type_info.hpp"
 #include "replikon/automation/variant.hpp"
 #include "replikon/copy/copy_engine.hpp"
@@ -22,38 +24,7 @@ constexpr std::string_view kKeySetExternalReferences = "SetExternalReferences";
 // to their defaults does leave this one out.
 constexpr std::int16_t kDefaultProblemsNotification = OnSubobjectProblem;
 
-// The value with leading and trailing space characters (only ' ') removed.
-std::string_view TrimSpaces(std::string_view value) noexcept {
-  const std::size_t first = value.find_first_not_of(' ');
-  if (first == std::string_view::npos) return {};
-  const std::size_t last = value.find_last_not_of(' ');
-  return value.substr(first, last - first + 1);
-}
-
 }  // namespace
-
-// The frame of one processing call: makes `ctx` the component's call under way
-// (so RootObject() reports its root) and, when the call ends on any path,
-// releases its root object and restores the call that was under way before
-// (a processing call made from inside a RecursionCheck handler).
-class Replikon::CallScope {
- public:
-  CallScope(Replikon& owner, EngineContext& ctx) noexcept
-      : owner_(owner), ctx_(ctx), outer_(owner.active_) {
-    owner_.active_ = &ctx_;
-  }
-  ~CallScope() {
-    ctx_.SetRoot(nullptr);
-    owner_.active_ = outer_;
-  }
-  CallScope(const CallScope&) = delete;
-  CallScope& operator=(const CallScope&) = delete;
-
- private:
-  Replikon& owner_;
-  EngineContext& ctx_;
-  EngineContext* outer_;
-};
 
 Replikon::Replikon(std::shared_ptr<Container> container, const ClassRegistry& registry)
     : container_(std::move(container)), registry_(&registry) {
@@ -65,7 +36,8 @@ Replikon::~Replikon() = default;
 // ---- Processing -------------------------------------------------------------
 
 ObjectRef Replikon::Copy(const ObjectRef& source_object) {
-  if (TrimSpaces(settings_.object_server_name).empty()) RaiseControlError(kErrServerNotSpecified);
+  if (control_detail::TrimSpaces(settings_.object_server_name).empty())
+    RaiseControlError(kErrServerNotSpecified);
   if (source_object.IsNull()) return {};
 
   EngineContext ctx = MakeContext();
@@ -93,7 +65,9 @@ ObjectRef Replikon::Copy(const ObjectRef& source_object) {
   return target;
 }
 
-void Replikon::ShowAboutBox() const noexcept {}
+void Replikon::ShowAboutBox() const noexcept {
+  about::ShowAboutBox();
+}
 
 // ---- Settings ---------------------------------------------------------------
 
@@ -108,7 +82,7 @@ void Replikon::SetRaiseRecursionCheckEvent(bool value) {
 }
 
 void Replikon::SetObjectServerName(std::string_view value) {
-  settings_.object_server_name.assign(TrimSpaces(value));
+  settings_.object_server_name.assign(control_detail::TrimSpaces(value));
   Notify(kKeyObjectServerName);
 }
 
