@@ -222,7 +222,7 @@ TEST(PropertyBagRoundTrip, LargeBagKeepsOrderAndFindsEveryKey) {
 // Writing and reading with defaults
 
 TEST(PropertyBagWrite, ReplacesInPlaceAndKeepsOrder) {
-  for (int size : {3, 40}) {  // without and with an index
+  for (int size : {3, 9, 40}) {  // without and with an index
     SCOPED_TRACE(size);
     PropertyBag bag;
     for (int i = 0; i < size; ++i) bag.WriteProperty("k" + std::to_string(i), Variant(i));
@@ -238,7 +238,7 @@ TEST(PropertyBagWrite, ReplacesInPlaceAndKeepsOrder) {
 }
 
 TEST(PropertyBagWrite, DefaultsLeaveOutAndRemoveEqualValues) {
-  for (int size : {3, 40}) {
+  for (int size : {3, 9, 40}) {
     SCOPED_TRACE(size);
     PropertyBag bag;
     for (int i = 0; i < size; ++i) bag.WriteProperty("k" + std::to_string(i), Variant(i));

@@ -66,7 +66,7 @@ constexpr std::uint16_t kByteArrayCode = Code(kByteArrayType);
 
 // Bags with more entries than this get a hash index; smaller ones are searched
 // in order, which is faster for them.
-constexpr std::size_t kIndexThreshold = 16;
+constexpr std::size_t kIndexThreshold = 8;
 constexpr std::size_t kNotFound = static_cast<std::size_t>(-1);
 
 // ---------------------------------------------------------------------------
@@ -106,7 +106,11 @@ inline std::uint8_t* StoreBytes(std::uint8_t* p, const void* data, std::size_t n
 
 // ---------------------------------------------------------------------------
 // Key index: open addressing with linear probing over entry positions. A slot
-// holds position + 1, 0 marks a free slot; the table is kept at most half full.
+// holds the entry's position + 1 in its low 32 bits (0 marks a free slot) and
+// the high 32 bits of the key's hash above them, so that probing past other
+// keys rarely has to look at an entry. The table is kept at most half full.
+
+using Slot = std::uint64_t;
 
 std::size_t SlotCountFor(std::size_t entries) noexcept {
   std::size_t slots = 32;
@@ -114,122 +118,158 @@ std::size_t SlotCountFor(std::size_t entries) noexcept {
   return slots;
 }
 
-// Inserts `pos` under `key`; when an entry with an equal key is indexed
-// already, leaves the table alone and returns that entry's position.
+constexpr std::size_t SlotPosition(Slot slot) noexcept {
+  return static_cast<std::size_t>(slot & 0xFFFFFFFFu) - 1;
+}
+
+// Inserts `pos` under `key`, whose KeyHash is `hash`; when an entry with an
+// equal key is indexed already, leaves the table alone and returns that
+// entry's position.
 template <class KeyAt>
-std::size_t SlotInsert(std::vector<std::uint32_t>& slots, std::string_view key, std::size_t pos,
-                       const KeyAt& key_at) noexcept {
+std::size_t SlotInsertHashed(std::vector<Slot>& slots, std::string_view key, std::uint64_t hash,
+                             std::size_t pos, const KeyAt& key_at) noexcept {
+  const Slot tag = hash & ~Slot{0xFFFFFFFFu};
   const std::size_t mask = slots.size() - 1;
-  for (std::size_t s = detail::KeyHash(key) & mask;; s = (s + 1) & mask) {
-    const std::uint32_t held = slots[s];
+  for (std::size_t s = static_cast<std::size_t>(hash) & mask;; s = (s + 1) & mask) {
+    const Slot held = slots[s];
     if (held == 0) {
-      slots[s] = static_cast<std::uint32_t>(pos + 1);
+      slots[s] = tag | (pos + 1);
       return kNotFound;
     }
-    if (key_at(held - 1) == key) return held - 1;
+    if ((held & ~Slot{0xFFFFFFFFu}) == tag && key_at(SlotPosition(held)) == key) {
+      return SlotPosition(held);
+    }
   }
 }
 
 template <class KeyAt>
-std::size_t SlotFind(const std::vector<std::uint32_t>& slots, std::string_view key,
+std::size_t SlotInsert(std::vector<Slot>& slots, std::string_view key, std::size_t pos,
+                       const KeyAt& key_at) noexcept {
+  return SlotInsertHashed(slots, key, detail::KeyHash(key), pos, key_at);
+}
+
+template <class KeyAt>
+std::size_t SlotFind(const std::vector<Slot>& slots, std::string_view key,
                      const KeyAt& key_at) noexcept {
+  const std::uint64_t hash = detail::KeyHash(key);
+  const Slot tag = hash & ~Slot{0xFFFFFFFFu};
   const std::size_t mask = slots.size() - 1;
-  for (std::size_t s = detail::KeyHash(key) & mask;; s = (s + 1) & mask) {
-    const std::uint32_t held = slots[s];
+  for (std::size_t s = static_cast<std::size_t>(hash) & mask;; s = (s + 1) & mask) {
+    const Slot held = slots[s];
     if (held == 0) return kNotFound;
-    if (key_at(held - 1) == key) return held - 1;
+    if ((held & ~Slot{0xFFFFFFFFu}) == tag && key_at(SlotPosition(held)) == key) {
+      return SlotPosition(held);
+    }
   }
 }
 
 // A table over `count` entries with distinct keys, with room for `room` entries.
 template <class KeyAt>
-std::vector<std::uint32_t> BuildSlots(std::size_t count, std::size_t room, const KeyAt& key_at) {
-  std::vector<std::uint32_t> slots(SlotCountFor(room), 0);
+std::vector<Slot> BuildSlots(std::size_t count, std::size_t room, const KeyAt& key_at) {
+  std::vector<Slot> slots(SlotCountFor(room), 0);
   for (std::size_t i = 0; i < count; ++i) SlotInsert(slots, key_at(i), i, key_at);
   return slots;
+}
+
+// Indexes `count` entries into an empty table, stopping at the first key that
+// repeats an earlier one; gives that entry's position, or kNotFound. In a large
+// table nearly every slot visited is a cache miss, so the slots of the next
+// few keys are fetched while the current one goes in.
+template <class KeyAt>
+std::size_t IndexDistinct(std::vector<Slot>& slots, std::size_t count, const KeyAt& key_at) {
+  constexpr std::size_t kAhead = 8;
+  const std::size_t mask = slots.size() - 1;
+  std::uint64_t hashes[kAhead];
+  auto fetch = [&](std::size_t i) {
+    const std::uint64_t hash = detail::KeyHash(key_at(i));
+    hashes[i % kAhead] = hash;
+    __builtin_prefetch(slots.data() + (static_cast<std::size_t>(hash) & mask), 1);
+  };
+  for (std::size_t i = 0; i < count && i < kAhead; ++i) fetch(i);
+  for (std::size_t i = 0; i < count; ++i) {
+    const std::uint64_t hash = hashes[i % kAhead];
+    if (SlotInsertHashed(slots, key_at(i), hash, i, key_at) != kNotFound) return i;
+    if (i + kAhead < count) fetch(i + kAhead);
+  }
+  return kNotFound;
 }
 
 // ---------------------------------------------------------------------------
 // Values
 
-bool IsHeldScalar(VarType type) noexcept {
-  switch (type) {
-    case VarType::Empty:
-    case VarType::Null:
-    case VarType::I2:
-    case VarType::I4:
-    case VarType::R4:
-    case VarType::R8:
-    case VarType::Cy:
-    case VarType::Date:
-    case VarType::BStr:
-    case VarType::Error:
-    case VarType::Bool:
-    case VarType::Decimal:
-    case VarType::UI1:
-      return true;
-    default:
-      return false;
-  }
-}
+// How a value goes into a bag: its type code and the size of its payload.
+struct ValuePlan {
+  VarType type;
+  std::size_t payload;
+};
 
-// The size of a value's payload; the value must be one BagCanHold accepts.
-std::size_t PayloadSize(const Variant& value) noexcept {
-  switch (value.Type()) {
-    case VarType::Empty:
-    case VarType::Null:
-      return 0;
-    case VarType::UI1:
-      return 1;
-    case VarType::I2:
-    case VarType::Bool:
-      return 2;
-    case VarType::I4:
-    case VarType::R4:
-    case VarType::Error:
-      return 4;
-    case VarType::R8:
-    case VarType::Cy:
-    case VarType::Date:
-      return 8;
-    case VarType::Decimal:
-      return kDecimalSize;
-    case VarType::BStr:
-      return 4 + value.GetIf<std::string>()->size();
-    default: {
-      const SafeArray& array = **value.GetIf<std::shared_ptr<SafeArray>>();
-      return array.IsAllocated() ? kByteArrayHeadSize + array.Count() : 1;
+// The plan for a value, or nullopt when the bag cannot hold it. Looks at the
+// value's type once: this runs for every entry written.
+std::optional<ValuePlan> PlanValue(const Variant& value) noexcept {
+  const VarType type = value.Type();
+  switch (Code(type)) {
+    case Code(VarType::Empty):
+    case Code(VarType::Null):
+      return ValuePlan{type, 0};
+    case Code(VarType::UI1):
+      return ValuePlan{type, 1};
+    case Code(VarType::I2):
+    case Code(VarType::Bool):
+      return ValuePlan{type, 2};
+    case Code(VarType::I4):
+    case Code(VarType::R4):
+    case Code(VarType::Error):
+      return ValuePlan{type, 4};
+    case Code(VarType::R8):
+    case Code(VarType::Cy):
+    case Code(VarType::Date):
+      return ValuePlan{type, 8};
+    case Code(VarType::Decimal):
+      if (value.GetIf<Decimal>()->scale > kMaxDecimalScale) return std::nullopt;
+      return ValuePlan{type, kDecimalSize};
+    case Code(VarType::BStr): {
+      const std::size_t length = value.GetIf<std::string>()->size();
+      if (length > std::numeric_limits<std::uint32_t>::max()) return std::nullopt;
+      return ValuePlan{type, 4 + length};
     }
+    case kByteArrayCode: {
+      const auto* array = value.GetIf<std::shared_ptr<SafeArray>>();
+      if (array == nullptr || *array == nullptr) return std::nullopt;
+      const SafeArray& a = **array;
+      if (a.Dims() == 0) return ValuePlan{type, 1};
+      if (a.Dims() != 1 || a.Count() > SafeArray::kMaxElements) return std::nullopt;
+      return ValuePlan{type, kByteArrayHeadSize + a.Count()};
+    }
+    default:
+      return std::nullopt;
   }
 }
 
-std::uint8_t* StorePayload(std::uint8_t* p, const Variant& value) noexcept {
-  switch (value.Type()) {
-    case VarType::Empty:
-    case VarType::Null:
-      return p;
-    case VarType::I2:
+// Stores the payload of a value of type `type` (as planned).
+std::uint8_t* StorePayload(std::uint8_t* p, const Variant& value, VarType type) noexcept {
+  switch (Code(type)) {
+    case Code(VarType::I2):
       return StoreU16(p, static_cast<std::uint16_t>(*value.GetIf<std::int16_t>()));
-    case VarType::I4:
+    case Code(VarType::I4):
       return StoreU32(p, static_cast<std::uint32_t>(*value.GetIf<std::int32_t>()));
-    case VarType::R4:
+    case Code(VarType::R4):
       return StoreU32(p, std::bit_cast<std::uint32_t>(*value.GetIf<float>()));
-    case VarType::R8:
+    case Code(VarType::R8):
       return StoreU64(p, std::bit_cast<std::uint64_t>(*value.GetIf<double>()));
-    case VarType::Cy:
+    case Code(VarType::Cy):
       return StoreU64(p, static_cast<std::uint64_t>(value.GetIf<Currency>()->scaled));
-    case VarType::Date:
+    case Code(VarType::Date):
       return StoreU64(p, std::bit_cast<std::uint64_t>(value.GetIf<Date>()->days));
-    case VarType::BStr: {
+    case Code(VarType::BStr): {
       const std::string& s = *value.GetIf<std::string>();
       p = StoreU32(p, static_cast<std::uint32_t>(s.size()));
       return StoreBytes(p, s.data(), s.size());
     }
-    case VarType::Error:
+    case Code(VarType::Error):
       return StoreU32(p, static_cast<std::uint32_t>(value.GetIf<ErrorCode>()->scode));
-    case VarType::Bool:
+    case Code(VarType::Bool):
       return StoreU16(p, *value.GetIf<bool>() ? 0xFFFF : 0);
-    case VarType::Decimal: {
+    case Code(VarType::Decimal): {
       const Decimal& d = *value.GetIf<Decimal>();
       *p++ = d.scale;
       *p++ = d.negative ? kDecimalNegative : 0;
@@ -237,10 +277,10 @@ std::uint8_t* StorePayload(std::uint8_t* p, const Variant& value) noexcept {
       p = StoreU32(p, d.hi);
       return StoreU64(p, d.lo);
     }
-    case VarType::UI1:
+    case Code(VarType::UI1):
       *p = *value.GetIf<std::uint8_t>();
       return p + 1;
-    default: {
+    case kByteArrayCode: {
       const SafeArray& array = **value.GetIf<std::shared_ptr<SafeArray>>();
       if (!array.IsAllocated()) {
         *p = 0;
@@ -252,6 +292,8 @@ std::uint8_t* StorePayload(std::uint8_t* p, const Variant& value) noexcept {
       p = StoreU32(p, static_cast<std::uint32_t>(bytes.size()));
       return StoreBytes(p, bytes.data(), bytes.size());
     }
+    default:  // Empty, Null
+      return p;
   }
 }
 
@@ -261,8 +303,10 @@ void CheckKey(std::string_view key) {
   }
 }
 
-void CheckHeld(const Variant& value) {
-  if (!BagCanHold(value)) errors::Raise(errors::kTypeMismatch);
+ValuePlan CheckHeld(const Variant& value) {
+  const std::optional<ValuePlan> plan = PlanValue(value);
+  if (!plan) errors::Raise(errors::kTypeMismatch);
+  return *plan;
 }
 
 // Appends the entry head (key and type code), leaving room for `payload` bytes
@@ -277,9 +321,10 @@ std::uint8_t* AppendEntryHead(std::vector<std::uint8_t>& out, std::string_view k
   return StoreU16(p, Code(type));
 }
 
-// Appends one entry; the key and value must have been checked.
-void AppendEntry(std::vector<std::uint8_t>& out, std::string_view key, const Variant& value) {
-  StorePayload(AppendEntryHead(out, key, value.Type(), PayloadSize(value)), value);
+// Appends one entry; the key must have been checked and `plan` made for the value.
+void AppendEntry(std::vector<std::uint8_t>& out, std::string_view key, const Variant& value,
+                 const ValuePlan& plan) {
+  StorePayload(AppendEntryHead(out, key, plan.type, plan.payload), value, plan.type);
 }
 
 void AppendHeader(std::vector<std::uint8_t>& out, std::uint32_t count) {
@@ -464,7 +509,7 @@ std::size_t CheckPayload(std::uint16_t code, std::span<const std::uint8_t> rest,
 // a key index. Never raises for bad bytes (only std::bad_alloc can escape);
 // on failure the outputs hold no useful data.
 ParseFault ParseBag(std::span<const std::uint8_t> bytes, std::vector<BagReader::Entry>& entries,
-                    std::vector<std::uint32_t>& slots) {
+                    std::vector<Slot>& slots) {
   ParseFault f;
   const std::uint8_t* const base = bytes.data();
   const std::size_t size = bytes.size();
@@ -496,13 +541,8 @@ ParseFault ParseBag(std::span<const std::uint8_t> bytes, std::vector<BagReader::
 
   entries.clear();
   entries.reserve(count);
+  slots.clear();
   const bool indexed = count > kIndexThreshold;
-  if (indexed) {
-    slots.assign(SlotCountFor(count), 0);
-  } else {
-    slots.clear();
-  }
-  const auto key_at = [&entries](std::size_t i) { return entries[i].key; };
 
   std::size_t pos = kHeaderSize;
   for (std::size_t i = 0; i < count; ++i) {
@@ -525,15 +565,13 @@ ParseFault ParseBag(std::span<const std::uint8_t> bytes, std::vector<BagReader::
     const std::size_t payload = CheckPayload(code, bytes.subspan(pos), f);
     if (payload == kNotFound) return f;
 
-    const std::size_t duplicate = indexed ? SlotInsert(slots, key, i, key_at) : [&] {
+    if (!indexed) {
       for (std::size_t j = 0; j < i; ++j) {
-        if (entries[j].key == key) return j;
+        if (entries[j].key == key) {
+          f.fault = Fault::kDuplicateKey;
+          return f;
+        }
       }
-      return kNotFound;
-    }();
-    if (duplicate != kNotFound) {
-      f.fault = Fault::kDuplicateKey;
-      return f;
     }
     entries.push_back(
         BagReader::Entry{key, static_cast<VarType>(code), bytes.subspan(pos, payload)});
@@ -544,6 +582,20 @@ ParseFault ParseBag(std::span<const std::uint8_t> bytes, std::vector<BagReader::
     f.value = size - pos;
     f.offset = pos;
     f.entry = 0;
+    return f;
+  }
+  if (indexed) {
+    // Larger bags are checked for repeated keys, and indexed, in one pass.
+    slots.assign(SlotCountFor(count), 0);
+    const std::size_t repeat =
+        IndexDistinct(slots, count, [&entries](std::size_t i) { return entries[i].key; });
+    if (repeat != kNotFound) {
+      f.fault = Fault::kDuplicateKey;
+      f.entry = repeat + 1;
+      f.offset = static_cast<std::size_t>(
+                     reinterpret_cast<const std::uint8_t*>(entries[repeat].key.data()) - base) -
+                 4;
+    }
   }
   return f;
 }
@@ -603,19 +655,7 @@ Variant DecodeValue(VarType type, std::span<const std::uint8_t> payload) {
 // BagCanHold
 
 bool BagCanHold(const Variant& value) noexcept {
-  const VarType type = value.Type();
-  if (IsHeldScalar(type)) {
-    if (const auto* d = value.GetIf<Decimal>()) return d->scale <= kMaxDecimalScale;
-    if (const auto* s = value.GetIf<std::string>()) {
-      return s->size() <= std::numeric_limits<std::uint32_t>::max();
-    }
-    return true;
-  }
-  if (type != kByteArrayType) return false;
-  const auto* array = value.GetIf<std::shared_ptr<SafeArray>>();
-  if (array == nullptr || *array == nullptr) return false;
-  const SafeArray& a = **array;
-  return a.Dims() == 0 || (a.Dims() == 1 && a.Count() <= SafeArray::kMaxElements);
+  return PlanValue(value).has_value();
 }
 
 // ---------------------------------------------------------------------------
@@ -637,7 +677,7 @@ void PropertyBag::Append(std::string_view key, const Variant& value) {
   const auto key_at = [this](std::size_t i) -> std::string_view { return entries_[i].first; };
   // Make room in the index first: if that fails, nothing has changed.
   if (n + 1 > kIndexThreshold && 2 * (n + 1) > index_.size()) {
-    std::vector<std::uint32_t> grown = BuildSlots(n, n + 1, key_at);
+    std::vector<Slot> grown = BuildSlots(n, n + 1, key_at);
     index_.swap(grown);
   }
   entries_.emplace_back(std::string(key), value);
@@ -646,7 +686,7 @@ void PropertyBag::Append(std::string_view key, const Variant& value) {
 
 void PropertyBag::RemoveAt(std::size_t i) {
   const std::size_t remaining = entries_.size() - 1;
-  std::vector<std::uint32_t> slots;
+  std::vector<Slot> slots;
   if (remaining > kIndexThreshold) {
     slots = BuildSlots(remaining, remaining, [this, i](std::size_t j) -> std::string_view {
       return entries_[j < i ? j : j + 1].first;
@@ -684,11 +724,11 @@ bool PropertyBag::Contains(std::string_view key) const noexcept {
 
 std::vector<std::uint8_t> PropertyBag::Contents() const {
   std::size_t total = kHeaderSize;
-  for (const auto& [key, value] : entries_) total += 4 + key.size() + 2 + PayloadSize(value);
+  for (const auto& [key, value] : entries_) total += 4 + key.size() + 2 + CheckHeld(value).payload;
   std::vector<std::uint8_t> out;
   out.reserve(total);
   AppendHeader(out, static_cast<std::uint32_t>(entries_.size()));
-  for (const auto& [key, value] : entries_) AppendEntry(out, key, value);
+  for (const auto& [key, value] : entries_) AppendEntry(out, key, value, CheckHeld(value));
   return out;
 }
 
@@ -698,7 +738,7 @@ SafeArray PropertyBag::ContentsArray() const {
 
 void PropertyBag::SetContents(std::span<const std::uint8_t> bytes) {
   std::vector<BagReader::Entry> parsed;
-  std::vector<std::uint32_t> slots;
+  std::vector<Slot> slots;
   if (const ParseFault fault = ParseBag(bytes, parsed, slots)) {
     errors::Raise(errors::kInvalidProcedureCall, Describe(fault));
   }
@@ -737,9 +777,9 @@ void CheckRoomForEntry(std::uint32_t count) {
 
 void BagWriter::Write(std::string_view key, const Variant& value) {
   CheckKey(key);
-  CheckHeld(value);
+  const ValuePlan plan = CheckHeld(value);
   CheckRoomForEntry(count_);
-  AppendEntry(*out_, key, value);
+  AppendEntry(*out_, key, value, plan);
   ++count_;
 }
 

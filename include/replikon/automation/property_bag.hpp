@@ -72,9 +72,9 @@ class PropertyBag {
   void RemoveAt(std::size_t i);
 
   std::vector<std::pair<std::string, Variant>> entries_;
-  // Hash slots over entries_ (entry position + 1, 0 = free); kept only for
-  // larger bags, smaller ones are searched in order.
-  std::vector<std::uint32_t> index_;
+  // Hash slots over entries_ (see property_bag.cpp); kept only for larger
+  // bags, smaller ones are searched in order.
+  std::vector<std::uint64_t> index_;
 };
 
 // Writes a serialised bag into a buffer, appending to what is there. Entries
@@ -154,9 +154,9 @@ class BagReader {
 
  private:
   std::vector<Entry> entries_;
-  // Hash slots over entries_ (entry position + 1, 0 = free); built by the
-  // parse for larger bags, smaller ones are searched in order.
-  std::vector<std::uint32_t> index_;
+  // Hash slots over entries_ (see property_bag.cpp); built by the parse for
+  // larger bags, smaller ones are searched in order.
+  std::vector<std::uint64_t> index_;
   mutable std::size_t cursor_ = 0;
 };
 
