@@ -13,10 +13,11 @@
 namespace replikon::about {
 
 // The About form with the controls of FormControls(). Making one needs no
-// display; showing it does. A link or imgOrvel click hands
-// OpenerCommandLine(address) to the command starter; cmdOK, the window's close
-// button and Escape unload the form. Event handlers never throw: a failing
-// step is skipped.
+// display; showing it does, and without one FLTK ends the process (which is
+// why ShowAboutBox shows it from the separate program replikon-about).
+// A link or imgOrvel click hands OpenerCommandLine(address) to the command
+// starter; cmdOK, the window's close button and Escape unload the form. Event
+// handlers never throw: a failing step is skipped.
 class Opisnica {
  public:
   explicit Opisnica(CommandStarter starter = StartShellCommand);
