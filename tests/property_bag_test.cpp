@@ -594,7 +594,7 @@ TEST(BagLoading, DamagedBytesFailOrReadBackConsistently) {
   entries.emplace_back("nested", Variant(inner.ContentsArray()));
   const Bytes bytes = BagOf(entries).Contents();
   for (std::size_t i = 0; i < bytes.size(); ++i) {
-    for (std::uint8_t mask : {0x01, 0x02, 0x10, 0x80, 0xFF}) {
+    for (std::uint8_t mask : {0x01, 0x80, 0xFF}) {
       Bytes damaged = bytes;
       damaged[i] ^= mask;
       SCOPED_TRACE(::testing::Message() << "byte " << i << " ^ " << int{mask});
