@@ -1101,15 +1101,26 @@ std::string DisplayText(const Variant& v) {
     case VarType::Null:
       return "Null";
     case VarType::Dispatch:
-      return v.Object().IsNull() ? "Nothing" : "[" + ClassNameOf(v.Object()) + "]";
+      if (v.Object().IsNull()) return "Nothing";
+      {
+        std::string text = "[";
+        text += ClassNameOf(v.Object());
+        text += ']';
+        return text;
+      }
     case VarType::Error: {
       if (v.IsMissing()) return "Missing";
-      return "Error " + FormatInteger(v.GetIf<ErrorCode>()->scode);
+      std::string text = "Error ";
+      text += FormatInteger(v.GetIf<ErrorCode>()->scode);
+      return text;
     }
     case VarType::Date: {
       const double days = v.GetIf<Date>()->days;
       if (!(days > kMinDateDay - 1.0 && days < kMaxDateDay + 1.0)) {
-        return "Date(" + FormatFloat(days) + ")";
+        std::string text = "Date(";
+        text += FormatFloat(days);
+        text += ')';
+        return text;
       }
       return FormatDate(days);
     }
