@@ -1,0 +1,425 @@
+// The stream writer and reader.
+//
+// Both walk an object graph of any depth without recursion: each level of the
+// walk is a frame on an explicit stack, so a chain of a hundred thousand
+// objects needs no more C stack than a single object. The order of the work
+// (members, events, nested Streams) is the order of a depth-first recursive
+// walk.
+//
+// The writer writes every nested Stream in place into one growing buffer: a
+// subobject's bag is written directly as the value of its parent's entry,
+// never built apart and copied in. The reader parses each bag once and reads
+// nested Streams as views into the input.
+
+#include "replikon/stream/stream_engines.hpp"
+
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <unordered_set>
+#include <utility>
+#include <vector>
+
+#include "replikon/automation/type_info.hpp"
+#include "replikon/copy/copy_engine.hpp"
+#include "replikon/copy/object_factory.hpp"
+#include "replikon/stream/array_encoding.hpp"
+#include "replikon/stream/stream_layout.hpp"
+
+namespace replikon {
+namespace {
+
+constexpr std::string_view kDefaultMember = "_Default";
+
+// The header words of the two kinds of object stream.
+std::int32_t ObjectHeader(bool holds_nothing) noexcept {
+  StreamHeaderFields fields;
+  fields.version = kFormatVersion;
+  fields.kind = kObjectStreamKind;
+  fields.empty = holds_nothing;
+  return PackStreamHeader(fields);
+}
+
+// The interface of an object, or nullptr when it cannot be had.
+std::shared_ptr<const InterfaceDescription> TryDescribe(const ObjectRef& object) noexcept {
+  try {
+    return DescribeObject(object);
+  } catch (...) {
+    return nullptr;
+  }
+}
+
+// A property get; nullopt when it fails.
+std::optional<Variant> TryGet(const ObjectRef& object, std::string_view name) noexcept {
+  try {
+    return InvokeByName(object, name, InvokeKind::PropertyGet);
+  } catch (...) {
+    return std::nullopt;
+  }
+}
+
+// ---- Writer ---------------------------------------------------------------------
+
+struct WriteFrame {
+  ObjectRef current;
+  ObjectRef parent;
+  BagWriter bag;
+  std::shared_ptr<const InterfaceDescription> iface;
+  std::size_t next_member = 0;
+  std::int32_t* status;           // the caller's problem status
+  std::int32_t child_status = 0;  // filled by the nested calls of this level
+  BagWriter::Pending entry{};     // this level's entry in its parent's bag
+};
+
+class StreamWriter {
+ public:
+  StreamWriter(EngineContext& ctx, std::vector<std::uint8_t>& out) : ctx_(ctx), out_(out) {}
+
+  void Run(const ObjectRef& current, const ObjectRef& parent, std::int32_t& status) {
+    Enter(current, parent, &status, std::nullopt);
+    while (!frames_.empty()) {
+      if (ctx_.Aborted()) return;
+      if (!Step(frames_.back())) Leave();
+    }
+  }
+
+ private:
+  // Starts a level: the header entries; the members follow in Step.
+  void Enter(const ObjectRef& current, const ObjectRef& parent, std::int32_t* status,
+             std::optional<BagWriter::Pending> entry) {
+    WriteFrame& f =
+        frames_.emplace_back(WriteFrame{current, parent, BagWriter(out_), nullptr, 0, status, 0,
+                                        entry.value_or(BagWriter::Pending{})});
+    f.bag.Write(kHeaderKey, Variant(ObjectHeader(current.IsNull())));
+    if (current.IsNull()) return;
+    on_path_.insert(current.get());
+    f.bag.Write(kClassNameKey, Variant(ClassNameOf(current)));
+    f.iface = TryDescribe(current);
+  }
+
+  // Ends the level on top: its bag is complete, and so is its parent's entry.
+  void Leave() {
+    WriteFrame& f = frames_.back();
+    f.bag.Finish();
+    if (!f.current.IsNull()) on_path_.erase(f.current.get());
+    const bool nested = frames_.size() > 1;
+    const BagWriter::Pending entry = f.entry;
+    frames_.pop_back();
+    if (!nested) return;
+    WriteFrame& parent = frames_.back();
+    parent.bag.EndBytes(entry);
+    if (parent.child_status != 0) *parent.status = parent.child_status;
+  }
+
+  // Processes members of the top frame until it descends or runs out of
+  // members; false when the level is done.
+  bool Step(WriteFrame& f) {
+    if (f.iface == nullptr) return false;
+    const auto members = f.iface->Members();
+    while (f.next_member < members.size()) {
+      const MemberDescription& m = members[f.next_member++];
+      if (m.InvokeKind() != InvokeKind::PropertyGet) continue;
+      if (m.Name() == kDefaultMember) continue;
+      if (IsObjectValued(f.current, m.Name())) {
+        if (WriteObjectProperty(f, m.Name())) return true;  // descended
+        if (ctx_.Aborted()) return true;
+      } else {
+        WriteValueProperty(f, m.Name());
+      }
+    }
+    return false;
+  }
+
+  void WriteValueProperty(WriteFrame& f, const std::string& name) {
+    // A property whose get fails is left out of the Stream.
+    std::optional<Variant> value = TryGet(f.current, name);
+    if (!value) return;
+    try {
+      if (value->IsArray()) {
+        const BagWriter::Pending entry = f.bag.BeginBytes(name);
+        AppendStreamFromArray(value->Array(), out_);
+        f.bag.EndBytes(entry);
+      } else {
+        f.bag.Write(name, *value);  // a value the bag cannot hold leaves no entry
+      }
+    } catch (...) {
+    }
+  }
+
+  // Returns true when a new level was entered for the subobject.
+  bool WriteObjectProperty(WriteFrame& f, const std::string& name) {
+    const EngineSettings& settings = ctx_.Settings();
+    if (!settings.recursion_allowed) return false;
+    std::optional<Variant> value = TryGet(f.current, name);
+    // The property may yield something else on this second read; then it is
+    // not written.
+    if (!value || !value->IsObject()) return false;
+    const ObjectRef sub = value->Object();
+
+    if (settings.raise_recursion_check_event) {
+      const bool cancel = ctx_.RaiseRecursionCheck(f.parent, f.current, name, false, 0);
+      if (ctx_.Aborted() || cancel) return false;
+    }
+
+    if (sub.IsNull()) {
+      try {
+        const BagWriter::Pending entry = f.bag.BeginBytes(name);
+        BagWriter nothing(out_);
+        nothing.Write(kHeaderKey, Variant(ObjectHeader(true)));
+        nothing.Finish();
+        f.bag.EndBytes(entry);
+      } catch (...) {
+      }
+      return false;
+    }
+
+    // A subobject already on the path being written (the object itself or an
+    // ancestor) would be written without end: it is left out and counts as a
+    // subobject problem.
+    if (on_path_.contains(sub.get())) {
+      ReportProblem(f, name, kStatusProblem);
+      return false;
+    }
+
+    const std::int32_t s = ClassStatus(ctx_, ClassNameOf(sub));
+    if (s != 0) {
+      ReportProblem(f, name, s);
+      return false;
+    }
+    BagWriter::Pending entry;
+    try {
+      entry = f.bag.BeginBytes(name);
+    } catch (...) {
+      return false;
+    }
+    Enter(sub, f.current, &f.child_status, entry);
+    return true;
+  }
+
+  void ReportProblem(WriteFrame& f, const std::string& name, std::int32_t s) {
+    if (ctx_.Settings().problems_notification != OnSubobjectProblem) return;
+    *f.status = s;
+    ctx_.RaiseRecursionCheck(f.parent, f.current, name, true, static_cast<std::int16_t>(s));
+  }
+
+  EngineContext& ctx_;
+  std::vector<std::uint8_t>& out_;
+  std::deque<WriteFrame> frames_;  // references stay valid as it grows
+  std::unordered_set<const Instance*> on_path_;
+};
+
+// ---- Reader ---------------------------------------------------------------------
+
+struct ReadFrame {
+  BagReader bag;
+  StreamHeader header;
+  ObjectRef* result;  // where the object made at this level goes
+  ObjectRef parent;   // the object whose property will hold the result
+  std::shared_ptr<const InterfaceDescription> iface;
+  std::size_t next_member = 0;
+  std::int32_t* status;
+  std::int32_t child_status = 0;
+  // The subobject being read for a property of this level, and the property.
+  ObjectRef pending_sub;
+  std::string pending_name;
+};
+
+class StreamReader {
+ public:
+  explicit StreamReader(EngineContext& ctx) : ctx_(ctx) {}
+
+  void Run(std::span<const std::uint8_t> stream, ObjectRef& result, ObjectRef& parent, bool is_root,
+           std::int32_t& status) {
+    std::optional<BagReader> bag = BagReader::TryParse(stream);
+    const StreamInfo info = InspectStream(bag ? &*bag : nullptr);
+    if (!Begin(info, std::move(bag), nullptr, result, parent, is_root, &status)) return;
+    while (!frames_.empty()) {
+      if (ctx_.Aborted()) return;
+      if (!Step(frames_.back())) Leave();
+    }
+    if (is_root) parent = result;
+  }
+
+ private:
+  // The start of a level, up to the walk of the members: checks the Stream,
+  // makes the object (unless `made` brings the instance the caller's probe
+  // made), and pushes a frame. False when there is nothing to walk.
+  bool Begin(const StreamInfo& info, std::optional<BagReader> bag, ObjectRef* made,
+             ObjectRef& result, const ObjectRef& parent, bool is_root, std::int32_t* status) {
+    if (info.kind == 0) {
+      *status = kStatusNotStream;
+      return false;
+    }
+    if (info.kind != kObjectStreamKind) return false;
+    if (made != nullptr) {
+      result = std::move(*made);
+    } else {
+      std::int32_t s = 0;
+      result = CreateInstance(ctx_, info.class_name, s);
+      if (s != 0) {
+        *status = s;
+        if (ctx_.Settings().raise_recursion_check_event) {
+          ctx_.RaiseRecursionCheck(parent, result, "", true, static_cast<std::int16_t>(s));
+        }
+        return false;
+      }
+    }
+    ObjectRef level_parent = parent;
+    if (is_root) {
+      ctx_.SetRoot(result);
+      level_parent = result;
+    }
+    ReadFrame& f = frames_.emplace_back(ReadFrame{std::move(*bag), info.header, &result,
+                                                  std::move(level_parent), nullptr, 0, status, 0,
+                                                  ObjectRef(), std::string()});
+    if (f.header.version != kFormatVersion) {
+      f.iface = nullptr;  // the object stays as its class made it
+    } else {
+      f.iface = TryDescribe(result);
+    }
+    return true;
+  }
+
+  void Leave() {
+    frames_.pop_back();
+    if (frames_.empty()) return;
+    ReadFrame& f = frames_.back();
+    if (f.child_status != 0) *f.status = f.child_status;
+    SetPropertyByName(*f.result, f.pending_name, Variant(std::move(f.pending_sub)),
+                      InvokeKind::PropertyPutRef);
+    f.pending_sub = ObjectRef();
+  }
+
+  bool Step(ReadFrame& f) {
+    if (f.iface == nullptr) return false;
+    const auto members = f.iface->Members();
+    while (f.next_member < members.size()) {
+      const MemberDescription& m = members[f.next_member++];
+      if (m.InvokeKind() == InvokeKind::PropertyPut) {
+        ReadValueProperty(f, m);
+      } else if (m.InvokeKind() == InvokeKind::PropertyPutRef) {
+        if (ReadObjectProperty(f, m.Name())) return true;  // descended
+        if (ctx_.Aborted()) return true;
+      }
+    }
+    return false;
+  }
+
+  void ReadValueProperty(ReadFrame& f, const MemberDescription& m) {
+    const ObjectRef& result = *f.result;
+    const std::string& name = m.Name();
+    const VarType t = m.PropertyType().VarType();
+    if (IsArrayType(t)) {
+      std::span<const std::uint8_t> bytes;
+      if (auto found = f.bag.ReadBytes(name)) bytes = *found;
+      Variant value = ArrayFromStream(bytes, static_cast<std::int32_t>(Code(t)));
+      if (!value.IsNull()) SetPropertyByName(result, name, value, InvokeKind::PropertyPut);
+      return;
+    }
+    Variant v;
+    try {
+      v = f.bag.ReadProperty(name, Variant(kNull));
+    } catch (...) {
+      return;
+    }
+    if (v.IsNull()) return;
+    if (t != VarType::Variant) {
+      SetPropertyByName(result, name, v, InvokeKind::PropertyPut);
+      return;
+    }
+    Variant w = ValueFromStored(v);
+    if (!w.IsNull()) SetPropertyByName(result, name, w, InvokeKind::PropertyPut);
+  }
+
+  // Returns true when a new level was entered for the subobject.
+  bool ReadObjectProperty(ReadFrame& f, const std::string& name) {
+    const EngineSettings& settings = ctx_.Settings();
+    const ObjectRef result = *f.result;
+    if (!IsObjectValued(result, name) || !settings.recursion_allowed) return false;
+    if (settings.raise_recursion_check_event) {
+      const bool cancel = ctx_.RaiseRecursionCheck(f.parent, result, name, false, 0);
+      if (ctx_.Aborted() || cancel) return false;
+    }
+    const std::optional<std::span<const std::uint8_t>> sb = f.bag.ReadBytes(name);
+    if (!sb) return false;  // no entry: the property keeps its value
+
+    std::optional<BagReader> sub_bag = BagReader::TryParse(*sb);
+    const StreamInfo info = InspectStream(sub_bag ? &*sub_bag : nullptr);
+    if (info.holds_nothing) {
+      SetPropertyByName(result, name, Variant(ObjectRef()), InvokeKind::PropertyPutRef);
+      return false;
+    }
+    std::int32_t s = 0;
+    ObjectRef sub = CreateInstance(ctx_, info.class_name, s);
+    if (s != 0) {
+      if (settings.problems_notification == OnSubobjectProblem) {
+        *f.status = s;
+        ctx_.RaiseRecursionCheck(f.parent, result, name, true, static_cast<std::int16_t>(s));
+      }
+      return false;
+    }
+    // The instance made for the probe is the one the nested level fills.
+    f.pending_name = name;
+    f.pending_sub = ObjectRef();
+    std::int32_t* child_status = &f.child_status;
+    ObjectRef* slot = &f.pending_sub;
+    const ObjectRef parent = result;
+    // A nested Stream that is no object Stream leaves the probe's instance as it is.
+    *slot = sub;
+    if (!Begin(info, std::move(sub_bag), &sub, *slot, parent, false, child_status)) {
+      if (*child_status != 0) *f.status = *child_status;
+      SetPropertyByName(result, name, Variant(*slot), InvokeKind::PropertyPutRef);
+      f.pending_sub = ObjectRef();
+      return false;
+    }
+    return true;
+  }
+
+  EngineContext& ctx_;
+  std::deque<ReadFrame> frames_;  // references stay valid as it grows
+};
+
+}  // namespace
+
+std::vector<std::uint8_t> WriteObject(EngineContext& ctx, const ObjectRef& current,
+                                      const ObjectRef& parent, std::int32_t& status) noexcept {
+  std::vector<std::uint8_t> out;
+  try {
+    StreamWriter writer(ctx, out);
+    writer.Run(current, parent, status);
+  } catch (...) {
+    // Out of memory on the way: the Stream is whatever could be written, and
+    // the caller is told the work did not complete.
+    status = kStatusProblem;
+  }
+  return out;
+}
+
+void ReadObject(EngineContext& ctx, std::span<const std::uint8_t> stream, ObjectRef& result,
+                ObjectRef& parent, bool is_root, std::int32_t& status) noexcept {
+  try {
+    StreamReader reader(ctx);
+    reader.Run(stream, result, parent, is_root, status);
+  } catch (...) {
+    status = kStatusProblem;
+  }
+}
+
+SafeArray ReadEntryBytes(const PropertyBag& bag, std::string_view name) noexcept {
+  try {
+    const Variant v = bag.ReadProperty(name);
+    if (v.IsArray() && v.Array().ElementType() == VarType::UI1) return v.Array();
+  } catch (...) {
+  }
+  return SafeArray::UnallocatedBytes();
+}
+
+bool IsUnallocated(const SafeArray& bytes) noexcept {
+  return !bytes.IsAllocated();
+}
+
+}  // namespace replikon

@@ -1,0 +1,383 @@
+// The stream writer and reader, driven alone through an engine context.
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "replikon/automation.hpp"
+#include "replikon/copy/engine_context.hpp"
+#include "replikon/stream/array_encoding.hpp"
+#include "replikon/stream/stream_engines.hpp"
+#include "replikon/stream/stream_layout.hpp"
+
+namespace replikon {
+namespace {
+
+struct Item {
+  std::int32_t number = 0;
+  std::string text;
+  Currency price;
+  SafeArray values{VarType::I4};
+  Variant any;
+  ObjectRef child;
+  ObjectRef other;
+  std::int32_t hidden_value = 7;
+  std::int32_t fail_count = 0;
+};
+
+struct Foreign {
+  std::int32_t id = 0;
+};
+
+// A class whose second property get fails.
+struct Flaky {
+  std::int32_t a = 1;
+  std::int32_t b = 2;
+};
+
+class StreamEngines : public ::testing::Test {
+ protected:
+  StreamEngines() {
+    Server test("TestLib");
+    test.Class<Item>("Item")
+        .Property("Number", &Item::number)
+        .Property("Text", &Item::text)
+        .Property("Price", &Item::price)
+        .ArrayProperty("Values", &Item::values, VarType::I4)
+        .Property("Any", &Item::any)
+        .Property("Child", &Item::child)
+        .Property("Other", &Item::other)
+        .ReadOnly("Fixed", &Item::hidden_value)
+        .Property("_Default", &Item::hidden_value);
+    test.Class<Flaky>("Flaky")
+        .Property("A", &Flaky::a)
+        .Get("B", VarType::I4,
+             [](const Flaky&) -> std::int32_t { errors::Raise(errors::kInvalidProcedureCall); })
+        .Property("C", &Flaky::b);
+    registry_.Register(test);
+    Server ext("ExtLib");
+    ext.Class<Foreign>("Foreign").Property("Id", &Foreign::id);
+    registry_.Register(ext);
+    settings_.object_server_name = "TestLib";
+  }
+
+  ObjectRef NewItem(std::int32_t number) {
+    ObjectRef o = registry_.CreateByProgId("TestLib.Item");
+    o.As<Item>()->number = number;
+    o.As<Item>()->text = "item " + std::to_string(number);
+    return o;
+  }
+
+  EngineContext Context() {
+    return EngineContext(settings_, registry_, [this](RecursionCheckArgs& args) {
+      events_.push_back(args);
+      if (cancel_property_ == args.current_object_property && args.error_status == 0) {
+        args.cancel = true;
+      }
+    });
+  }
+
+  std::vector<std::uint8_t> Write(const ObjectRef& root, std::int32_t& status) {
+    EngineContext ctx = Context();
+    ctx.SetRoot(root);
+    return WriteObject(ctx, root, root, status);
+  }
+
+  ObjectRef Read(const std::vector<std::uint8_t>& stream, std::int32_t& status) {
+    EngineContext ctx = Context();
+    ObjectRef result;
+    ObjectRef parent;
+    ReadObject(ctx, stream, result, parent, true, status);
+    return result;
+  }
+
+  static std::vector<std::string> Keys(std::span<const std::uint8_t> bytes) {
+    std::vector<std::string> keys;
+    BagReader bag(bytes);
+    for (const auto& e : bag.Entries()) keys.emplace_back(e.key);
+    return keys;
+  }
+
+  ClassRegistry registry_;
+  EngineSettings settings_;
+  std::vector<RecursionCheckArgs> events_;
+  std::string cancel_property_;
+};
+
+TEST_F(StreamEngines, NullReferenceIsAStreamOfItsOwn) {
+  std::int32_t status = 0;
+  const auto bytes = Write(ObjectRef(), status);
+  EXPECT_EQ(status, 0);
+  BagReader bag(bytes);
+  ASSERT_EQ(bag.Size(), 1u);
+  EXPECT_EQ(bag.ReadProperty("@SF#"), Variant(529));
+}
+
+TEST_F(StreamEngines, EntriesFollowTheMemberOrder) {
+  ObjectRef item = NewItem(42);
+  std::int32_t status = 0;
+  const auto bytes = Write(item, status);
+  EXPECT_EQ(status, 0);
+  // Object properties holding null references are written as null Streams;
+  // "_Default" is never written; a read-only property is.
+  EXPECT_EQ(Keys(bytes), (std::vector<std::string>{"@SF#", "@OT#", "Number", "Text", "Price",
+                                                   "Values", "Any", "Child", "Other", "Fixed"}));
+  BagReader bag(bytes);
+  EXPECT_EQ(bag.ReadProperty("@SF#"), Variant(17));
+  EXPECT_EQ(bag.ReadProperty("@OT#"), Variant("Item"));
+  EXPECT_EQ(bag.ReadProperty("Number"), Variant(42));
+  const auto child = bag.ReadBytes("Child");
+  ASSERT_TRUE(child.has_value());
+  EXPECT_TRUE(StreamHoldsNothing(*child));
+  // The events: one per object property, before anything is written for it.
+  ASSERT_EQ(events_.size(), 2u);
+  EXPECT_EQ(events_[0].current_object_property, "Child");
+  EXPECT_EQ(events_[0].error_status, 0);
+  EXPECT_EQ(events_[0].current_object, item);
+  EXPECT_EQ(events_[0].parent_object, item);
+  EXPECT_EQ(events_[0].root_object, item);
+}
+
+TEST_F(StreamEngines, SettingsSteerObjectProperties) {
+  ObjectRef item = NewItem(1);
+  item.As<Item>()->child = NewItem(2);
+  std::int32_t status = 0;
+
+  settings_.recursion_allowed = false;
+  auto keys = Keys(Write(item, status));
+  EXPECT_EQ(std::count(keys.begin(), keys.end(), "Child"), 0);
+  EXPECT_TRUE(events_.empty());
+
+  settings_.recursion_allowed = true;
+  cancel_property_ = "Child";
+  keys = Keys(Write(item, status));
+  EXPECT_EQ(std::count(keys.begin(), keys.end(), "Child"), 0);
+  EXPECT_EQ(std::count(keys.begin(), keys.end(), "Other"), 1);
+  EXPECT_EQ(status, 0);
+}
+
+TEST_F(StreamEngines, ExternalSubobjects) {
+  ObjectRef item = NewItem(1);
+  item.As<Item>()->child = registry_.CreateByProgId("ExtLib.Foreign");
+  std::int32_t status = 0;
+
+  settings_.problems_notification = SourceObjectOnly;
+  auto keys = Keys(Write(item, status));
+  EXPECT_EQ(std::count(keys.begin(), keys.end(), "Child"), 0);
+  EXPECT_EQ(status, 0);
+  EXPECT_EQ(events_.size(), 2u);  // the two new-subobject events only
+
+  events_.clear();
+  settings_.problems_notification = OnSubobjectProblem;
+  settings_.raise_recursion_check_event = false;
+  const auto bytes = Write(item, status);
+  EXPECT_EQ(status, 601);
+  ASSERT_EQ(events_.size(), 1u);
+  EXPECT_EQ(events_[0].error_status, 601);
+  EXPECT_TRUE(events_[0].cancel);
+  EXPECT_EQ(events_[0].current_object_property, "Child");
+
+  // SetExternalReferences does not change a byte.
+  std::int32_t s2 = 0;
+  settings_.set_external_references = true;
+  EXPECT_EQ(Write(item, s2), bytes);
+}
+
+TEST_F(StreamEngines, CyclesAreNotFollowed) {
+  ObjectRef parent = NewItem(1);
+  ObjectRef child = NewItem(2);
+  parent.As<Item>()->child = child;
+  child.As<Item>()->other = parent;   // back-pointer
+  parent.As<Item>()->other = parent;  // self-reference
+  std::int32_t status = 0;
+  settings_.problems_notification = SourceObjectOnly;
+  const auto bytes = Write(parent, status);
+  EXPECT_EQ(status, 0);
+  auto nested = BagReader(bytes).ReadBytes("Child");
+  ASSERT_TRUE(nested.has_value());
+  auto keys = Keys(*nested);
+  EXPECT_EQ(std::count(keys.begin(), keys.end(), "Other"), 0);
+
+  settings_.problems_notification = OnSubobjectProblem;
+  events_.clear();
+  Write(parent, status);
+  EXPECT_EQ(status, 601);
+  int problems = 0;
+  for (const auto& e : events_) problems += e.error_status == 601;
+  EXPECT_EQ(problems, 2);
+  parent.As<Item>()->other.Reset();
+  child.As<Item>()->other.Reset();
+}
+
+TEST_F(StreamEngines, FailingGetIsLeftOut) {
+  ObjectRef flaky = registry_.CreateByProgId("TestLib.Flaky");
+  std::int32_t status = 0;
+  EXPECT_EQ(Keys(Write(flaky, status)), (std::vector<std::string>{"@SF#", "@OT#", "A", "C"}));
+}
+
+TEST_F(StreamEngines, RoundTrip) {
+  ObjectRef item = NewItem(5);
+  Item* it = item.As<Item>();
+  it->price = Currency{123456};
+  it->values = SafeArray(VarType::I4, {{-1, 1}});
+  it->values.Set({0}, Variant(99));
+  SafeArray inner(VarType::R8, {{0, 1}});
+  inner.Set({1}, Variant(2.5));
+  it->any = Variant(inner);
+  it->child = NewItem(6);
+  it->child.As<Item>()->any = Variant(NewItem(7));  // an object in a Variant: comes back Empty
+  it->hidden_value = 11;
+
+  std::int32_t status = 0;
+  const auto bytes = Write(item, status);
+  ASSERT_EQ(status, 0);
+  events_.clear();
+  ObjectRef back = Read(bytes, status);
+  ASSERT_EQ(status, 0);
+  ASSERT_TRUE(back);
+  Item* b = back.As<Item>();
+  EXPECT_EQ(b->number, 5);
+  EXPECT_EQ(b->text, "item 5");
+  EXPECT_EQ(b->price, Currency{123456});
+  EXPECT_EQ(Variant(b->values), Variant(it->values));
+  EXPECT_EQ(b->any, Variant(inner));
+  EXPECT_EQ(b->hidden_value, 7);  // "_Default" is neither written nor read
+  ASSERT_TRUE(b->child);
+  EXPECT_EQ(b->child.As<Item>()->number, 6);
+  EXPECT_TRUE(b->child.As<Item>()->any.IsEmpty());
+  EXPECT_TRUE(b->other.IsNull());
+  // The reader's events name the partly filled objects.
+  ASSERT_FALSE(events_.empty());
+  EXPECT_EQ(events_[0].root_object, back);
+  EXPECT_EQ(events_[0].current_object, back);
+}
+
+TEST_F(StreamEngines, ReaderProblems) {
+  ObjectRef item = NewItem(1);
+  item.As<Item>()->child = NewItem(2);
+  std::int32_t status = 0;
+  const auto bytes = Write(item, status);
+
+  // Read with a server that cannot create the nested class's... any class: root problem.
+  settings_.object_server_name = "ExtLib";
+  events_.clear();
+  status = 0;
+  EXPECT_TRUE(Read(bytes, status).IsNull());
+  EXPECT_EQ(status, 601);
+  ASSERT_EQ(events_.size(), 1u);
+  EXPECT_EQ(events_[0].current_object_property, "");
+  EXPECT_TRUE(events_[0].current_object.IsNull());
+
+  // A nested Stream whose class cannot be created.
+  settings_.object_server_name = "TestLib";
+  BagReader top(bytes);
+  std::vector<std::uint8_t> crafted;
+  {
+    BagWriter w(crafted);
+    w.Write("@SF#", Variant(17));
+    w.Write("@OT#", Variant("Item"));
+    std::vector<std::uint8_t> nested;
+    BagWriter n(nested);
+    n.Write("@SF#", Variant(17));
+    n.Write("@OT#", Variant("Nope"));
+    n.Finish();
+    w.WriteBytes("Child", nested);
+    // A nested Stream naming a class that can be made but without a header word.
+    std::vector<std::uint8_t> headless;
+    BagWriter h(headless);
+    h.Write("@OT#", Variant("Item"));
+    h.Finish();
+    w.WriteBytes("Other", headless);
+    w.Finish();
+  }
+  settings_.problems_notification = SourceObjectOnly;
+  status = 0;
+  ObjectRef back = Read(crafted, status);
+  EXPECT_EQ(status, 602);
+  ASSERT_TRUE(back);
+  EXPECT_TRUE(back.As<Item>()->child.IsNull());
+
+  settings_.problems_notification = OnSubobjectProblem;
+  status = 0;
+  events_.clear();
+  back = Read(crafted, status);
+  EXPECT_EQ(status, 602);  // the status held last
+  int problems = 0;
+  for (const auto& e : events_) problems += e.error_status == 601;
+  EXPECT_EQ(problems, 1);
+}
+
+TEST_F(StreamEngines, OtherFormatVersionRestoresNothing) {
+  std::vector<std::uint8_t> stream;
+  BagWriter w(stream);
+  w.Write("@SF#", Variant(18));
+  w.Write("@OT#", Variant("Item"));
+  w.Write("Number", Variant(9));
+  w.Finish();
+  std::int32_t status = 0;
+  ObjectRef back = Read(stream, status);
+  EXPECT_EQ(status, 0);
+  ASSERT_TRUE(back);
+  EXPECT_EQ(back.As<Item>()->number, 0);
+}
+
+// Releases a chain held in Child one link at a time.
+void ReleaseChain(ObjectRef head) {
+  while (head) {
+    ObjectRef next = head.As<Item>()->child;
+    head.As<Item>()->child.Reset();
+    head = next;
+  }
+}
+
+TEST_F(StreamEngines, HundredThousandDeepChain) {
+  constexpr int kDepth = 100000;
+  ObjectRef head;
+  for (int i = kDepth; i > 0; --i) {
+    ObjectRef node = registry_.CreateByProgId("TestLib.Item");
+    node.As<Item>()->number = i;
+    node.As<Item>()->child = head;
+    head = node;
+  }
+  settings_.raise_recursion_check_event = false;
+  std::int32_t status = 0;
+  const auto bytes = Write(head, status);
+  ASSERT_EQ(status, 0);
+  ObjectRef back = Read(bytes, status);
+  ASSERT_EQ(status, 0);
+  int count = 0;
+  for (ObjectRef p = back; p; p = p.As<Item>()->child) {
+    ++count;
+    ASSERT_EQ(p.As<Item>()->number, count);
+  }
+  EXPECT_EQ(count, kDepth);
+  ReleaseChain(std::move(back));
+  ReleaseChain(std::move(head));
+  EXPECT_EQ(registry_.LiveInstances("TestLib.Item"), 0);
+}
+
+TEST_F(StreamEngines, DamagedStreamsNeverCrash) {
+  ObjectRef item = NewItem(3);
+  item.As<Item>()->child = NewItem(4);
+  item.As<Item>()->any = Variant(SafeArray(VarType::BStr, {{0, 2}}));
+  std::int32_t status = 0;
+  const auto bytes = Write(item, status);
+  for (std::size_t n = 0; n < bytes.size(); ++n) {
+    std::vector<std::uint8_t> cut(bytes.begin(), bytes.begin() + static_cast<long>(n));
+    status = 0;
+    Read(cut, status);
+    std::vector<std::uint8_t> flipped = bytes;
+    flipped[n] ^= 0x5A;
+    status = 0;
+    Read(flipped, status);
+    events_.clear();
+  }
+  // Nothing read from the damaged Streams is left alive.
+  EXPECT_EQ(registry_.LiveInstances("TestLib.Item"), 2);
+}
+
+}  // namespace
+}  // namespace replikon
