@@ -98,18 +98,14 @@ StreamInfo InspectStream(const BagReader* bag) noexcept {
   if (bag == nullptr) return info;
   info.loads_as_bag = true;
 
-  // StreamKind and StreamHoldsNothing read "@SF#" with the default 0.
-  if (const auto word = StreamHeaderWord(*bag)) {
+  // StreamKind and StreamHoldsNothing read "@SF#" with the default 0;
+  // IsObjectStream reads it with no default, so an absent entry fails there.
+  const BagReader::Entry* entry = bag->Find(kHeaderKey);
+  if (const auto word = entry == nullptr ? std::optional<std::int32_t>(0) : ConvertToWord(*entry)) {
     info.header = UnpackStreamHeader(*word);
     info.kind = KnownKind(info.header.kind);
     info.holds_nothing = info.header.empty;
-  }
-
-  // IsObjectStream reads it with no default: an absent entry fails.
-  if (const BagReader::Entry* entry = bag->Find(kHeaderKey)) {
-    if (const auto word = ConvertToWord(*entry)) {
-      info.is_object_stream = UnpackStreamHeader(*word).kind == kObjectStreamKind;
-    }
+    info.is_object_stream = entry != nullptr && info.header.kind == kObjectStreamKind;
   }
 
   if (auto name = StoredClassName(*bag)) {
