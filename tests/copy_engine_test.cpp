@@ -240,6 +240,29 @@ TEST_F(CopyEngineTest, CyclesPointToTheCopiesOnThePath) {
   seen->clear();
 }
 
+TEST_F(CopyEngineTest, SourceWithAnInterfaceOfItsOwnIsCopiedByName) {
+  // A "Node" made outside the server, whose interface lists other members in
+  // another order: the copy is a server Node, assigned property by property.
+  const auto foreign = ClassBuilder<Node>("Node")
+                           .Property("Next", &Node::next)
+                           .Property("Value", &Node::value)
+                           .Property("Data", &Node::data)
+                           .BuildInfo();
+  ObjectRef src = MakeObject<Node>(foreign);
+  N(src).value = 11;
+  N(src).name = "not listed";
+  N(src).data = Variant(std::int16_t{3});
+  ObjectRef next = MakeObject<Node>(foreign);
+  N(next).value = 12;
+  N(src).next = next;
+  ObjectRef copy = control_.Copy(src);
+  EXPECT_EQ(&copy->Class(), classes_.Registry().FindClass("Lib.Node").get());
+  EXPECT_EQ(N(copy).value, 11);
+  EXPECT_EQ(N(copy).name, "");
+  EXPECT_EQ(N(copy).data, Variant(std::int16_t{3}));
+  EXPECT_EQ(N(N(copy).next).value, 12);
+}
+
 TEST_F(CopyEngineTest, SharedSubobjectsBecomeSeparateCopies) {
   ObjectRef shared = classes_.NewNode("shared", 3);
   ObjectRef root = classes_.NewNode("root");

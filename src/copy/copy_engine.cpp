@@ -3,9 +3,9 @@
 #include <cstddef>
 #include <memory>
 #include <new>
-#include <optional>
 #include <span>
 #include <string_view>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -160,14 +160,101 @@ class PathIndex {
   int shift_ = 64;
 };
 
+// What by-name access reaches for one visited property of an interface.
+// Interfaces do not change, so these are resolved once per walk; invoking the
+// member found is what InvokeByName does after its own look-up.
+struct Accessors {
+  bool visit = false;                      // a property get other than "_Default"
+  const MemberDescription* get = nullptr;  // null: cannot be read without arguments
+  const MemberDescription* let = nullptr;
+  const MemberDescription* set = nullptr;
+};
+
+struct InterfacePlan {
+  std::shared_ptr<const InterfaceDescription> iface;  // kept alive for the walk
+  std::vector<Accessors> members;                     // one per member, in order
+};
+
+// The plans of the interfaces met in one walk.
+class PlanCache {
+ public:
+  // The plan of `iface`, made on first use; nullptr for no interface.
+  const InterfacePlan* For(std::shared_ptr<const InterfaceDescription> iface) {
+    if (iface == nullptr) return nullptr;
+    if (last_ != nullptr && last_->iface == iface) return last_;
+    std::unique_ptr<InterfacePlan>& slot = plans_[iface.get()];
+    if (slot == nullptr) slot = Make(std::move(iface));
+    last_ = slot.get();
+    return last_;
+  }
+
+ private:
+  static std::unique_ptr<InterfacePlan> Make(std::shared_ptr<const InterfaceDescription> iface) {
+    auto plan = std::make_unique<InterfacePlan>();
+    const std::span<const MemberDescription> members = iface->Members();
+    plan->members.resize(members.size());
+    for (std::size_t i = 0; i < members.size(); ++i) {
+      const MemberDescription& m = members[i];
+      if (m.InvokeKind() != InvokeKind::PropertyGet || m.Name() == kDefaultMember) continue;
+      Accessors& a = plan->members[i];
+      a.visit = true;
+      a.get = NeedsArguments(iface->Find(m.Name(), InvokeKind::PropertyGet));
+      a.let = iface->Find(m.Name(), InvokeKind::PropertyPut);
+      a.set = iface->Find(m.Name(), InvokeKind::PropertyPutRef);
+    }
+    plan->iface = std::move(iface);
+    return plan;
+  }
+  // The getter, or nullptr when an empty argument list cannot call it.
+  static const MemberDescription* NeedsArguments(const MemberDescription* getter) noexcept {
+    if (getter == nullptr) return nullptr;
+    for (const ParamDescription& p : getter->Params()) {
+      if (!p.optional) return nullptr;
+    }
+    return getter;
+  }
+
+  std::unordered_map<const InterfaceDescription*, std::unique_ptr<InterfacePlan>> plans_;
+  const InterfacePlan* last_ = nullptr;
+};
+
+bool Read(const MemberDescription* getter, const ObjectRef& object, Variant& value) noexcept {
+  if (getter == nullptr) return false;
+  try {
+    value = getter->Invoke(*object, {});
+    return true;
+  } catch (...) {
+    return false;
+  }
+}
+
 // One level of the walk: a source object being copied into its target.
 struct Level {
   ObjectRef source;
   ObjectRef target;
-  std::shared_ptr<const InterfaceDescription> iface;  // null: nothing to copy
-  std::size_t next = 0;                               // the next member to look at
+  const InterfacePlan* plan = nullptr;  // null: nothing to copy
+  bool target_shares_plan = false;      // the target has the source's interface
+  std::size_t next = 0;                 // the next member to look at
   std::int32_t status = kStatusOk;
-  std::string_view via;  // the parent's property that leads here (a name in its interface)
+  std::string_view via;        // the parent's property that leads here (a name in its interface)
+  std::size_t via_member = 0;  // its position among the parent's members
+
+  // Assigns a property of the target (kind 4 or 8), as SetPropertyByName does.
+  void Assign(std::size_t member, std::string_view name, const Variant& value,
+              InvokeKind kind) const noexcept {
+    if (!target_shares_plan) {
+      SetPropertyByName(target, name, value, kind);
+      return;
+    }
+    const Accessors& a = plan->members[member];
+    const MemberDescription* setter = kind == InvokeKind::PropertyPut ? a.let : a.set;
+    if (setter == nullptr) return;
+    try {
+      setter->Invoke(*target, std::span<const Variant>(&value, 1));
+    } catch (...) {
+      // The target keeps its value.
+    }
+  }
 };
 
 std::shared_ptr<const InterfaceDescription> DescribeOrNull(const ObjectRef& object) noexcept {
@@ -188,7 +275,7 @@ class CopyWalk {
   CopyWalk(EngineContext& ctx, const ObjectRef& parent) : ctx_(ctx), top_parent_(parent) {}
 
   std::int32_t Run(const ObjectRef& source, const ObjectRef& target) {
-    Push(source, target, {});
+    Push(source, target, {}, 0);
     while (!levels_.empty()) {
       const std::size_t at = levels_.size() - 1;
       Descent descent;
@@ -197,7 +284,7 @@ class CopyWalk {
           Unwind();
           return kStatusOk;
         case Step::kDescend:
-          Push(descent.source, descent.target, descent.via);
+          Push(descent.source, descent.target, descent.via, descent.via_member);
           break;
         case Step::kDone:
           if (const std::int32_t status = Pop(); levels_.empty()) return status;
@@ -219,14 +306,18 @@ class CopyWalk {
     ObjectRef source;
     ObjectRef target;
     std::string_view via;
+    std::size_t via_member = 0;
   };
 
   const ObjectRef& ParentOf(std::size_t at) const noexcept {
     return at == 0 ? top_parent_ : levels_[at - 1].source;
   }
 
-  void Push(const ObjectRef& source, const ObjectRef& target, std::string_view via) {
-    levels_.push_back(Level{source, target, DescribeOrNull(source), 0, kStatusOk, via});
+  void Push(const ObjectRef& source, const ObjectRef& target, std::string_view via,
+            std::size_t via_member) {
+    const InterfacePlan* plan = plans_.For(DescribeOrNull(source));
+    const bool shares = plan != nullptr && target && target->Class().Interface() == plan->iface;
+    levels_.push_back(Level{source, target, plan, shares, 0, kStatusOk, via, via_member});
     path_.Insert(source.get(), levels_.size() - 1);
   }
 
@@ -239,8 +330,8 @@ class CopyWalk {
     if (!levels_.empty()) {
       Level& up = levels_.back();
       if (done.status != kStatusOk) up.status = done.status;
-      SetPropertyByName(up.target, done.via, Variant(std::move(done.target)),
-                        InvokeKind::PropertyPutRef);
+      up.Assign(done.via_member, done.via, Variant(std::move(done.target)),
+                InvokeKind::PropertyPutRef);
     }
     return done.status;
   }
@@ -250,21 +341,24 @@ class CopyWalk {
   // done.
   Step Advance(std::size_t at, Descent& descent) {
     Level& level = levels_[at];
-    if (!level.iface) return Step::kDone;
-    const std::span<const MemberDescription> members = level.iface->Members();
+    if (level.plan == nullptr) return Step::kDone;
+    const std::span<const MemberDescription> members = level.plan->iface->Members();
     const EngineSettings& settings = ctx_.Settings();  // read live at each decision
 
     while (level.next < members.size()) {
-      const MemberDescription& member = members[level.next++];
-      if (member.InvokeKind() != InvokeKind::PropertyGet) continue;
-      const std::string_view name = member.Name();
-      if (name == kDefaultMember) continue;
+      const std::size_t index = level.next++;
+      const Accessors& access = level.plan->members[index];
+      if (!access.visit) continue;
+      const std::string_view name = members[index].Name();
 
-      if (!IsObjectValued(level.source, name)) {
+      // Read once to tell an object property (an object reference, a null one
+      // included) from a value property, then again for the copy.
+      Variant value;
+      if (!Read(access.get, level.source, value) || !value.IsObject()) {
         // A value property. When it cannot be read (a parameterised property,
         // an error in the class's code) the target keeps its own value.
-        if (Variant value; TryGet(level.source, name, value)) {
-          SetPropertyByName(level.target, name, value, InvokeKind::PropertyPut);
+        if (Read(access.get, level.source, value)) {
+          level.Assign(index, name, value, InvokeKind::PropertyPut);
         }
         continue;
       }
@@ -272,12 +366,9 @@ class CopyWalk {
       if (!settings.recursion_allowed) continue;
 
       // The second read fails or no longer gives an object: nothing to process.
-      ObjectRef sub;
-      if (Variant value; TryGet(level.source, name, value) && value.IsObject()) {
-        sub = value.Object();
-      } else {
-        continue;
-      }
+      if (!Read(access.get, level.source, value) || !value.IsObject()) continue;
+      ObjectRef sub = value.Object();
+      value = Variant();
 
       bool cancel = false;
       if (settings.raise_recursion_check_event) {
@@ -287,7 +378,7 @@ class CopyWalk {
       if (cancel) continue;
 
       if (sub.IsNull()) {
-        SetPropertyByName(level.target, name, Variant(ObjectRef{}), InvokeKind::PropertyPutRef);
+        level.Assign(index, name, Variant(ObjectRef{}), InvokeKind::PropertyPutRef);
         continue;
       }
 
@@ -295,8 +386,7 @@ class CopyWalk {
       // closes a cycle: the copy points to the copy of that object instead of
       // descending again.
       if (const std::size_t on_path = path_.Find(sub.get()); on_path != PathIndex::kNone) {
-        SetPropertyByName(level.target, name, Variant(levels_[on_path].target),
-                          InvokeKind::PropertyPutRef);
+        level.Assign(index, name, Variant(levels_[on_path].target), InvokeKind::PropertyPutRef);
         continue;
       }
 
@@ -311,8 +401,7 @@ class CopyWalk {
           if (ctx_.Aborted()) return Step::kAborted;
         }
         if (settings.set_external_references) {
-          SetPropertyByName(level.target, name, Variant(std::move(sub)),
-                            InvokeKind::PropertyPutRef);
+          level.Assign(index, name, Variant(std::move(sub)), InvokeKind::PropertyPutRef);
         }
         continue;
       }
@@ -320,6 +409,7 @@ class CopyWalk {
       descent.source = std::move(sub);
       descent.target = std::move(fresh);
       descent.via = name;
+      descent.via_member = index;
       return Step::kDescend;
     }
     return Step::kDone;
@@ -329,6 +419,7 @@ class CopyWalk {
   const ObjectRef& top_parent_;
   std::vector<Level> levels_;
   PathIndex path_;
+  PlanCache plans_;
 };
 
 }  // namespace
@@ -336,7 +427,7 @@ class CopyWalk {
 void CopyProperties(EngineContext& ctx, const ObjectRef& source, const ObjectRef& target,
                     const ObjectRef& parent, std::int32_t& status) noexcept {
   status = kStatusOk;
-  if (ctx.Aborted()) return;
+  if (ctx.Aborted() || source.IsNull()) return;
   try {
     CopyWalk walk(ctx, parent);
     status = walk.Run(source, target);
