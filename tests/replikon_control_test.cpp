@@ -311,3 +311,43 @@ TEST_F(ReplikonControlTest, RootIsSetOnlyDuringTheCall) {
 
 }  // namespace
 }  // namespace replikon::testing
+
+namespace replikon::testing {
+namespace {
+
+TEST_F(ReplikonControlTest, StreamCallsRunTheFrame) {
+  // Bytes that are no Stream: 602 before the server name is looked at.
+  try {
+    control_.ObjectFromStream(SafeArray::FromBytes(std::vector<std::uint8_t>{1, 2, 3}));
+    FAIL();
+  } catch (const AutomationError& e) {
+    ExpectError(e, 602, "Byte array is not a Stream", "replictl.hlp", 1602);
+  }
+  EXPECT_THROW(control_.StreamFromObject(ObjectRef{}), AutomationError);  // 600
+
+  control_.SetObjectServerName("Lib");
+  ObjectRef root = classes_.NewNode("root", 4);
+  N(root).child = classes_.NewNode("kid", 5);
+  const SafeArray stream = control_.StreamFromObject(root);
+  EXPECT_TRUE(control_.IsStream(stream));
+  EXPECT_EQ(control_.ObjectTypeName(stream), "Node");
+  ObjectRef back = control_.ObjectFromStream(stream);
+  ASSERT_TRUE(back);
+  EXPECT_NE(back, root);
+  EXPECT_EQ(N(back).value, 4);
+  EXPECT_EQ(N(N(back).child).name, "kid");
+  EXPECT_FALSE(control_.RootObject());
+
+  // Nothing round-trips as Nothing.
+  EXPECT_FALSE(control_.ObjectFromStream(control_.StreamFromObject(ObjectRef{})));
+
+  // A root of another server: the root-problem event, then 601.
+  auto seen = Record(control_);
+  EXPECT_THROW(control_.StreamFromObject(classes_.NewGadget("g")), AutomationError);
+  ASSERT_EQ(seen->size(), 1u);
+  EXPECT_EQ((*seen)[0].error_status, 601);
+  EXPECT_TRUE((*seen)[0].cancel_on_entry);
+}
+
+}  // namespace
+}  // namespace replikon::testing

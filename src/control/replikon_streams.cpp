@@ -1,0 +1,105 @@
+// The component's Stream members: the two processing calls of the stream
+// engines, and the Stream utilities.
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include "call_scope.hpp"
+#include "replikon/automation/type_info.hpp"
+#include "replikon/control/replikon.hpp"
+#include "replikon/copy/object_factory.hpp"
+#include "replikon/stream/stream_engines.hpp"
+#include "replikon/stream/stream_layout.hpp"
+#include "replikon/stream/stream_utilities.hpp"
+
+namespace replikon {
+
+namespace {
+
+// A copy of the bytes of a byte array (nothing for any other array). The call
+// works on its own copy: a handler may change the caller's array meanwhile.
+std::vector<std::uint8_t> BytesOf(const SafeArray& array) {
+  if (array.ElementType() != VarType::UI1 || !array.IsAllocated()) return {};
+  const std::span<const std::uint8_t> bytes = array.ByteSpan();
+  return std::vector<std::uint8_t>(bytes.begin(), bytes.end());
+}
+
+}  // namespace
+
+SafeArray Replikon::StreamFromObject(const ObjectRef& source_object) {
+  if (control_detail::TrimSpaces(settings_.object_server_name).empty()) {
+    RaiseControlError(kErrServerNotSpecified);
+  }
+  EngineContext ctx = MakeContext();
+  std::vector<std::uint8_t> stream;
+  std::int32_t status = kStatusOk;
+  {
+    CallScope scope(*this, ctx);
+    // A null source is "Nothing", which the factory accepts: it is written as
+    // a Stream of its own.
+    const std::int32_t probe = ClassStatus(ctx, ClassNameOf(source_object));
+    ctx.SetRoot(source_object);
+    if (probe != kStatusOk) {
+      status = probe;
+      ctx.RaiseRecursionCheck(source_object, source_object, "", true,
+                              static_cast<std::int16_t>(probe));
+    } else {
+      stream = WriteObject(ctx, source_object, source_object, status);
+    }
+  }
+  if (ctx.Aborted()) RethrowAbort(ctx);
+  if (status == kStatusProblem) RaiseControlError(kErrProcessingProblems);
+  return SafeArray::FromBytes(stream);
+}
+
+ObjectRef Replikon::ObjectFromStream(const SafeArray& stream) {
+  const std::vector<std::uint8_t> bytes = BytesOf(stream);
+  const StreamInfo info = InspectStream(bytes);
+  EngineContext ctx = MakeContext();
+  ObjectRef result;
+  std::int32_t status = kStatusOk;
+  if (!info.is_object_stream) {
+    status = kStatusNotStream;
+  } else {
+    if (control_detail::TrimSpaces(settings_.object_server_name).empty()) {
+      RaiseControlError(kErrServerNotSpecified);
+    }
+    if (info.class_name == kNothing) return {};
+    CallScope scope(*this, ctx);  // the root stays null until the reader makes it
+    const std::int32_t probe = ClassStatus(ctx, info.class_name);
+    if (probe != kStatusOk) {
+      status = probe;
+      ctx.RaiseRecursionCheck(ObjectRef{}, ObjectRef{}, "", true, static_cast<std::int16_t>(probe));
+    } else {
+      ObjectRef parent;
+      ReadObject(ctx, bytes, result, parent, true, status);
+    }
+  }
+  if (ctx.Aborted()) {
+    result.Reset();
+    RethrowAbort(ctx);
+  }
+  if (status == kStatusProblem || status == kStatusNotStream) {
+    result.Reset();
+    RaiseControlError(status == kStatusProblem ? kErrProcessingProblems : kErrNotAStream);
+  }
+  return result;
+}
+
+std::string Replikon::ObjectTypeName(const SafeArray& stream) const noexcept {
+  return ::replikon::ObjectTypeName(stream);
+}
+
+bool Replikon::IsStream(const SafeArray& byte_array) const noexcept {
+  return ::replikon::IsStream(byte_array);
+}
+
+void Replikon::StreamToFile(const SafeArray& stream, const std::string& file_path) const {
+  ::replikon::StreamToFile(stream, file_path);
+}
+
+SafeArray Replikon::StreamFromFile(const std::string& file_path) const {
+  return ::replikon::StreamFromFile(file_path);
+}
+
+}  // namespace replikon
