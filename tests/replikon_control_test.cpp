@@ -130,29 +130,6 @@ TEST_F(ReplikonControlTest, SavingLeavesOutDefaults) {
   EXPECT_FALSE(bag.Contains("ProblemsNotification"));
 }
 
-TEST_F(ReplikonControlTest, SettingsRoundTripThroughTheBagsBytes) {
-  control_.SetObjectServerName("Lib");
-  control_.SetProblemsNotification(0);
-  control_.SetRecursionAllowed(false);
-  PropertyBag saved;
-  control_.WriteProperties(saved);
-  PropertyBag loaded;
-  loaded.SetContents(saved.Contents());
-
-  Replikon other;
-  other.ReadProperties(loaded);
-  EXPECT_FALSE(other.RecursionAllowed());
-  EXPECT_TRUE(other.RaiseRecursionCheckEvent());
-  EXPECT_EQ(other.ObjectServerName(), "Lib");
-  EXPECT_EQ(other.ProblemsNotification(), SourceObjectOnly);
-  EXPECT_FALSE(other.SetExternalReferences());
-
-  other.InitProperties();
-  EXPECT_TRUE(other.RecursionAllowed());
-  EXPECT_EQ(other.ObjectServerName(), "");
-  EXPECT_EQ(other.ProblemsNotification(), OnSubobjectProblem);
-}
-
 TEST_F(ReplikonControlTest, LoadingConvertsWithoutTrimCheckOrNotification) {
   PropertyBag bag;
   bag.WriteProperty("RecursionAllowed", Variant("False"));
@@ -173,6 +150,10 @@ TEST_F(ReplikonControlTest, LoadingConvertsWithoutTrimCheckOrNotification) {
   EXPECT_EQ(control_.ObjectServerName(), "  Lib  ");
   EXPECT_TRUE(control_.RecursionAllowed());
   EXPECT_EQ(control_.ProblemsNotification(), OnSubobjectProblem);
+
+  control_.InitProperties();
+  EXPECT_EQ(control_.ObjectServerName(), "");
+  EXPECT_FALSE(control_.SetExternalReferences());
   EXPECT_TRUE(container_->changed.empty());
 }
 
@@ -293,27 +274,6 @@ TEST_F(ReplikonControlTest, RootOfAnotherServerIsARootProblem) {
   EXPECT_FALSE(control_.RootObject());
   EXPECT_EQ(gadget.UseCount(), 1);
 }
-
-TEST_F(ReplikonControlTest, RootIsSetOnlyDuringTheCall) {
-  control_.SetObjectServerName("Lib");
-  ObjectRef root = classes_.NewNode("root");
-  N(root).child = classes_.NewNode("kid");
-  std::vector<ObjectRef> roots_seen;
-  control_.AddRecursionCheckHandler(
-      [&](RecursionCheckArgs&) { roots_seen.push_back(control_.RootObject()); });
-  ObjectRef copy = control_.Copy(root);
-  ASSERT_FALSE(roots_seen.empty());
-  for (const ObjectRef& r : roots_seen) EXPECT_EQ(r, root);
-  roots_seen.clear();
-  EXPECT_FALSE(control_.RootObject());
-  EXPECT_EQ(root.UseCount(), 1);
-}
-
-}  // namespace
-}  // namespace replikon::testing
-
-namespace replikon::testing {
-namespace {
 
 TEST_F(ReplikonControlTest, StreamCallsRunTheFrame) {
   // Bytes that are no Stream: 602 before the server name is looked at.
