@@ -418,6 +418,29 @@ TEST(BagWriter, AbandonedBytesLeaveNoTrace) {
   EXPECT_EQ(out, BagOf({{"a", Variant(1)}, {"b", Variant(2)}}).Contents());
 }
 
+TEST(BagWriter, CopiesKeysAndBytesFromItsOwnBuffer) {
+  const Bytes payload = {1, 2, 3, 4, 5, 6, 7, 8};
+  Bytes out;
+  BagWriter writer(out);
+  writer.WriteBytes("firstsecond", payload);
+  out.shrink_to_fit();  // so that the next entries move the buffer
+  // header 12, key length 4, key 11, type 2, dims/lower/count 9
+  const std::span<const std::uint8_t> bytes_view(out.data() + 12 + 4 + 11 + 2 + 9, 8);
+  const std::string_view first(reinterpret_cast<const char*>(out.data()) + 16, 5);
+  writer.WriteBytes(first, bytes_view);
+  const std::string_view second(reinterpret_cast<const char*>(out.data()) + 21, 6);
+  writer.Write(second, Variant(1));
+  writer.Finish();
+
+  Bytes expected;
+  BagWriter plain(expected);
+  plain.WriteBytes("firstsecond", payload);
+  plain.WriteBytes("first", payload);
+  plain.Write("second", Variant(1));
+  plain.Finish();
+  EXPECT_EQ(out, expected);
+}
+
 TEST(BagWriter, RefusesPendingTokensThatDoNotFit) {
   Bytes out;
   BagWriter writer(out);

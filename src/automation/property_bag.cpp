@@ -7,6 +7,7 @@
 #include <bit>
 #include <chrono>
 #include <cstring>
+#include <functional>
 #include <limits>
 #include <random>
 
@@ -309,15 +310,35 @@ ValuePlan CheckHeld(const Variant& value) {
   return *plan;
 }
 
+// Where `data` lies inside the buffer's current contents, or kNotFound. Keys
+// and bytes handed to a writer may be views into its own buffer (copying an
+// earlier entry), and growing the buffer would leave them dangling.
+std::size_t OffsetInside(const void* data, const std::vector<std::uint8_t>& out) noexcept {
+  const auto* p = static_cast<const std::uint8_t*>(data);
+  const std::less<const std::uint8_t*> before;
+  if (p == nullptr || before(p, out.data()) || !before(p, out.data() + out.size()))
+    return kNotFound;
+  return static_cast<std::size_t>(p - out.data());
+}
+
+// Appends `extra` bytes to the buffer; `data` (which may point into the
+// buffer) gives back where its bytes are afterwards.
+std::uint8_t* Grow(std::vector<std::uint8_t>& out, std::size_t extra, const void*& data) {
+  const std::size_t inside = OffsetInside(data, out);
+  const std::size_t at = out.size();
+  out.resize(at + extra);
+  if (inside != kNotFound) data = out.data() + inside;
+  return out.data() + at;
+}
+
 // Appends the entry head (key and type code), leaving room for `payload` bytes
 // after it; returns where the payload goes.
 std::uint8_t* AppendEntryHead(std::vector<std::uint8_t>& out, std::string_view key, VarType type,
                               std::size_t payload) {
-  const std::size_t at = out.size();
-  out.resize(at + 4 + key.size() + 2 + payload);
-  std::uint8_t* p = out.data() + at;
+  const void* key_bytes = key.data();
+  std::uint8_t* p = Grow(out, 4 + key.size() + 2 + payload, key_bytes);
   p = StoreU32(p, static_cast<std::uint32_t>(key.size()));
-  p = StoreBytes(p, key.data(), key.size());
+  p = StoreBytes(p, key_bytes, key.size());
   return StoreU16(p, Code(type));
 }
 
@@ -787,11 +808,15 @@ void BagWriter::WriteBytes(std::string_view key, std::span<const std::uint8_t> b
   CheckKey(key);
   CheckRoomForEntry(count_);
   if (bytes.size() > SafeArray::kMaxElements) errors::Raise(errors::kOutOfMemory);
+  // The bytes may lie in the buffer itself; keep track of them while it grows.
+  const std::size_t bytes_inside = OffsetInside(bytes.data(), *out_);
   std::uint8_t* p = AppendEntryHead(*out_, key, kByteArrayType, kByteArrayHeadSize + bytes.size());
+  const std::uint8_t* source =
+      bytes_inside == kNotFound ? bytes.data() : out_->data() + bytes_inside;
   *p++ = 1;
   p = StoreU32(p, 0);
   p = StoreU32(p, static_cast<std::uint32_t>(bytes.size()));
-  StoreBytes(p, bytes.data(), bytes.size());
+  StoreBytes(p, source, bytes.size());
   ++count_;
 }
 
