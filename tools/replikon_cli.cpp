@@ -1,0 +1,233 @@
+#include "replikon_cli.hpp"
+
+#include <CLI/CLI.hpp>
+
+#include <algorithm>
+#include <cstdlib>
+#include <exception>
+#include <functional>
+#include <iostream>
+#include <iterator>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "replikon/about/about_box.hpp"
+#include "replikon/about/about_form.hpp"
+#include "replikon/automation/error.hpp"
+#include "replikon/control/replikon.hpp"
+#include "replikon/version.hpp"
+
+namespace replikon::cli {
+
+namespace {
+
+// The bytes of `file`, or of all of `in` for "-"; nullopt after a message
+// naming the file and what is wrong.
+std::optional<SafeArray> ReadInput(const std::string& file, std::istream& in, std::ostream& err) {
+  if (file == "-") {
+    std::vector<std::uint8_t> bytes;
+    std::istreambuf_iterator<char> it(in);
+    for (const std::istreambuf_iterator<char> end; it != end; ++it) {
+      bytes.push_back(static_cast<std::uint8_t>(*it));
+    }
+    if (in.bad()) {
+      err << "replikon: cannot read standard input\n";
+      return std::nullopt;
+    }
+    return bytes.empty() ? SafeArray::UnallocatedBytes() : SafeArray::FromBytes(bytes);
+  }
+  try {
+    return Replikon().StreamFromFile(file);
+  } catch (const AutomationError& e) {
+    err << "replikon: cannot read " << file << ": error " << e.Number() << ": " << e.Description()
+        << '\n';
+    return std::nullopt;
+  }
+}
+
+std::span<const std::uint8_t> BytesOf(const SafeArray& array) {
+  if (!array.IsAllocated()) return {};
+  return array.ByteSpan();
+}
+
+std::string DisplayName(const std::string& file) {
+  return file == "-" ? "(standard input)" : file;
+}
+
+// Runs a subcommand; an error that escapes it is reported and gives status 1.
+int Guarded(std::ostream& out, std::ostream& err, const std::function<int()>& run) {
+  try {
+    const int status = run();
+    out.flush();
+    return status;
+  } catch (const AutomationError& e) {
+    err << "replikon: error " << e.Number() << ": " << e.Description() << '\n';
+  } catch (const std::exception& e) {
+    err << "replikon: " << e.what() << '\n';
+  }
+  return kExitNo;
+}
+
+}  // namespace
+
+int RunInspect(const std::string& file, const InspectOptions& options, std::istream& in,
+               std::ostream& out, std::ostream& err) {
+  const std::optional<SafeArray> bytes = ReadInput(file, in, err);
+  if (!bytes) return kExitNo;
+  InspectOptions named = options;
+  if (named.name.empty()) named.name = DisplayName(file);
+  std::string error;
+  if (!InspectStreamBytes(BytesOf(*bytes), named, out, error)) {
+    err << "replikon: " << DisplayName(file) << ": " << error << '\n';
+    return kExitNo;
+  }
+  return kExitOk;
+}
+
+int RunType(const std::string& file, std::istream& in, std::ostream& out, std::ostream& err) {
+  const std::optional<SafeArray> bytes = ReadInput(file, in, err);
+  if (!bytes) return kExitNo;
+  const Replikon control;
+  const std::string name = control.ObjectTypeName(*bytes);
+  if (name.empty()) {
+    err << "replikon: " << DisplayName(file) << ": "
+        << (control.IsStream(*bytes) ? "the Stream records no class name" : "not a Stream") << '\n';
+    return kExitNo;
+  }
+  out << EscapeForTerminal(name, false) << '\n';
+  return kExitOk;
+}
+
+int RunIsStream(const std::string& file, std::istream& in, std::ostream& out, std::ostream& err) {
+  const std::optional<SafeArray> bytes = ReadInput(file, in, err);
+  if (!bytes) return kExitNo;
+  const bool is_stream = Replikon().IsStream(*bytes);
+  out << (is_stream ? "true" : "false") << '\n';
+  return is_stream ? kExitOk : kExitNo;
+}
+
+std::string WrapText(std::string_view text, std::size_t indent, std::size_t width) {
+  std::string out;
+  std::string line;
+  const auto flush = [&] {
+    out.append(indent, ' ');
+    out += line;
+    out += '\n';
+    line.clear();
+  };
+  std::size_t start = 0;
+  while (start < text.size()) {
+    const std::size_t end = std::min(text.find(' ', start), text.size());
+    const std::string_view word = text.substr(start, end - start);
+    start = end + 1;
+    if (word.empty()) continue;
+    if (!line.empty() && indent + line.size() + 1 + word.size() > width) flush();
+    if (!line.empty()) line += ' ';
+    line += word;
+  }
+  if (!line.empty() || out.empty()) flush();
+  return out;
+}
+
+std::string AboutText() {
+  const auto text = [](std::string_view name) {
+    const about::ControlSpec* control = about::FindControl(name);
+    return control != nullptr ? std::string(control->text) : std::string();
+  };
+  std::string out;
+  out += std::string(about::kCaption) + "\n\n";
+  out += text("lblTitle") + "\n";
+  out += about::LoadedVersionText() + "\n\n";
+  out += WrapText(text("lblDisclaimer"), 0) + "\n";
+  out += text("Label6") + text("lblSite") + "\n";
+  out += text("Label7") + "\n";
+  out += text("Label1") + " " + text("lblContact") + "\n";
+  return out;
+}
+
+int RunAbout(bool text_only, std::ostream& out, std::ostream& err) {
+  (void)err;
+  const char* display = std::getenv("DISPLAY");
+  const bool can_show =
+      display != nullptr && *display != '\0' && !about::AboutProgramPath().empty();
+  if (!text_only && can_show) {
+    out << "Showing the About box; close it to go on.\n" << std::flush;
+    Replikon().ShowAboutBox();
+    return kExitOk;
+  }
+  out << AboutText();
+  return kExitOk;
+}
+
+int RunCli(int argc, const char* const* argv, std::istream& in, std::ostream& out,
+           std::ostream& err) {
+  CLI::App app{
+      "replikon: deep copies and Streams of late-bound automation objects.\n"
+      "Inspects Stream files without their server, and runs a demonstration.",
+      "replikon"};
+  app.set_version_flag("--version", "replikon " + std::string(kVersionString),
+                       "Print the version and exit");
+  app.require_subcommand(1);
+  app.footer("Exit status: 0 success, 1 a \"no\" answer or bad input, 2 a usage error.");
+
+  DemoOptions demo_options;
+  CLI::App* demo = app.add_subcommand(
+      "demo", "Copy, stream, keep in a file, rebuild and compare a sample order (OrdersLib)");
+  demo->add_option("--dir", demo_options.dir,
+                   "Directory for the Stream files (default: a new temporary directory)")
+      ->type_name("DIR");
+
+  std::string file;
+  InspectOptions inspect_options;
+  CLI::App* inspect = app.add_subcommand(
+      "inspect", "Decode a Stream without its server: header, classes, entries, arrays");
+  inspect->add_option("FILE", file, "A Stream file, or - for standard input")->required();
+  inspect->add_flag("--json", inspect_options.json, "Write JSON for tools instead of text");
+  inspect
+      ->add_option("--max-depth", inspect_options.max_depth,
+                   "Open nested Streams down to this depth")
+      ->check(CLI::Range(std::size_t{1}, kMaxInspectDepth))
+      ->type_name("N")
+      ->capture_default_str();
+
+  CLI::App* type =
+      app.add_subcommand("type", "Print the class name a Stream holds (ObjectTypeName)");
+  type->add_option("FILE", file, "A Stream file, or - for standard input")->required();
+
+  CLI::App* is_stream = app.add_subcommand(
+      "is-stream", "Print true (exit 0) or false (exit 1): is the file an object Stream?");
+  is_stream->add_option("FILE", file, "A file, or - for standard input")->required();
+
+  bool about_text = false;
+  CLI::App* about =
+      app.add_subcommand("about", "Show the About box, or print its text when there is no display");
+  about->add_flag("--text", about_text, "Print the text even when there is a display");
+
+  if (argc <= 1) {
+    err << app.help();
+    return kExitUsage;
+  }
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::ParseError& e) {
+    const int code = app.exit(e, out, err);
+    return code == 0 ? kExitOk : kExitUsage;
+  }
+
+  const auto run = [&](const std::function<int()>& f) { return Guarded(out, err, f); };
+  if (demo->parsed()) return run([&] { return RunDemo(demo_options, out, err); });
+  if (inspect->parsed())
+    return run([&] { return RunInspect(file, inspect_options, in, out, err); });
+  if (type->parsed()) return run([&] { return RunType(file, in, out, err); });
+  if (is_stream->parsed()) return run([&] { return RunIsStream(file, in, out, err); });
+  if (about->parsed()) return run([&] { return RunAbout(about_text, out, err); });
+  return kExitUsage;
+}
+
+int RunCli(int argc, const char* const* argv, std::ostream& out, std::ostream& err) {
+  return RunCli(argc, argv, std::cin, out, err);
+}
+
+}  // namespace replikon::cli

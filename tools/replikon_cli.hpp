@@ -1,0 +1,52 @@
+// The `replikon` command: its subcommands as functions that write to given
+// streams and return the exit status, so that they can run in-process.
+//
+// Exit statuses: 0 success (or "yes"), 1 a "no" answer or bad input (a file
+// that cannot be read, bytes that are not a Stream), 2 a usage error.
+#pragma once
+
+#include <cstddef>
+#include <iosfwd>
+#include <string>
+#include <string_view>
+
+#include "stream_inspector.hpp"
+
+namespace replikon::cli {
+
+inline constexpr int kExitOk = 0;
+inline constexpr int kExitNo = 1;
+inline constexpr int kExitUsage = 2;
+
+// Parses the command line and runs the subcommand. Standard input ("-" as a
+// file) is read from `in`.
+int RunCli(int argc, const char* const* argv, std::istream& in, std::ostream& out,
+           std::ostream& err);
+// Same, reading standard input from std::cin.
+int RunCli(int argc, const char* const* argv, std::ostream& out, std::ostream& err);
+
+struct DemoOptions {
+  // Where the Stream files go; empty: a fresh temporary directory.
+  std::string dir;
+};
+// Builds a sample order on the OrdersLib server, copies it, streams it, keeps
+// it in a file, reads it back and compares the results with the original.
+int RunDemo(const DemoOptions& options, std::ostream& out, std::ostream& err);
+
+// `file` is a path or "-" for `in`.
+int RunInspect(const std::string& file, const InspectOptions& options, std::istream& in,
+               std::ostream& out, std::ostream& err);
+int RunType(const std::string& file, std::istream& in, std::ostream& out, std::ostream& err);
+int RunIsStream(const std::string& file, std::istream& in, std::ostream& out, std::ostream& err);
+
+// Shows the About box when there is a display (DISPLAY set) and the About
+// program is installed; prints its text otherwise, or always with `text_only`.
+int RunAbout(bool text_only, std::ostream& out, std::ostream& err);
+// The About box's texts, as `replikon about` prints them.
+std::string AboutText();
+
+// `text` broken into lines of at most `width` columns (longer words stay
+// whole), each line after `indent` spaces and ending in a newline.
+std::string WrapText(std::string_view text, std::size_t indent, std::size_t width = 78);
+
+}  // namespace replikon::cli
