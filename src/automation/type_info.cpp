@@ -93,9 +93,25 @@ MemberDescription::MemberDescription(std::string name, replikon::InvokeKind kind
                                      replikon::VarType type, MemberFunction body)
     : name_(std::move(name)), kind_(kind), type_(type), body_(std::move(body)) {}
 
+MemberDescription MemberDescription::WithRefArgs(std::string name, replikon::InvokeKind kind,
+                                                 replikon::VarType type, RefMemberFunction body) {
+  MemberDescription m(std::move(name), kind, type, MemberFunction{});
+  m.ref_body_ = std::move(body);
+  return m;
+}
+
 Variant MemberDescription::Invoke(Instance& self, std::span<const Variant> args) const {
+  return Call(self, args, nullptr);
+}
+
+Variant MemberDescription::InvokeRef(Instance& self, std::span<Variant> args) const {
+  return Call(self, args, args.data());
+}
+
+Variant MemberDescription::Call(Instance& self, std::span<const Variant> args,
+                                Variant* caller_args) const {
   try {
-    if (!body_) errors::Raise(errors::kNotSupported);
+    if (!body_ && !ref_body_) errors::Raise(errors::kNotSupported);
 
     std::size_t required = 0;
     for (const ParamDescription& p : params_) {
@@ -116,7 +132,20 @@ Variant MemberDescription::Invoke(Instance& self, std::span<const Variant> args)
     }
 
     Variant result;
-    if (given == total + extra && !use_converted) {
+    if (ref_body_) {
+      // The body works on arguments of its own; the by-reference ones go back
+      // to a caller that passed its variables.
+      std::vector<Variant> own(args.begin(),
+                               args.begin() + static_cast<std::ptrdiff_t>(given - extra));
+      own.resize(total, Variant::Missing());
+      if (assigns) own.push_back(use_converted ? std::move(converted) : args.back());
+      result = ref_body_(self, own);
+      if (caller_args != nullptr) {
+        for (std::size_t i = 0; i < given - extra; ++i) {
+          if (params_[i].by_ref) caller_args[i] = std::move(own[i]);
+        }
+      }
+    } else if (given == total + extra && !use_converted) {
       result = body_(self, args);
     } else if (given == 1 && total == 0) {
       // A plain let whose value was converted: no index arguments to carry.
@@ -261,6 +290,22 @@ Variant InvokeById(const ObjectRef& object, DispId id, InvokeKind kind,
   const MemberDescription* member = object->Class().Interface()->FindById(id, kind);
   if (member == nullptr) errors::Raise(errors::kNotSupported);
   return member->Invoke(*object, args);
+}
+
+Variant InvokeByNameRef(const ObjectRef& object, std::string_view name, InvokeKind kind,
+                        std::span<Variant> args) {
+  if (object.IsNull()) errors::Raise(errors::kObjectNotSet);
+  const MemberDescription* member = object->Class().Interface()->Find(name, kind);
+  if (member == nullptr) errors::Raise(errors::kNotSupported);
+  return member->InvokeRef(*object, args);
+}
+
+Variant InvokeByIdRef(const ObjectRef& object, DispId id, InvokeKind kind,
+                      std::span<Variant> args) {
+  if (object.IsNull()) errors::Raise(errors::kObjectNotSet);
+  const MemberDescription* member = object->Class().Interface()->FindById(id, kind);
+  if (member == nullptr) errors::Raise(errors::kNotSupported);
+  return member->InvokeRef(*object, args);
 }
 
 std::string ClassNameOf(const ObjectRef& object) {

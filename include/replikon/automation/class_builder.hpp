@@ -253,16 +253,28 @@ class ClassBuilder final : public ClassBuilderBase {
   // f(T&, std::span<const Variant> args, Instance& self) when it needs the
   // object's own reference (self.Me()), or as f(T&) when it takes no arguments.
   // It returns a value (anything a Variant can be made from) or nothing.
+  //
+  // A method that changes its by-reference parameters takes std::span<Variant>
+  // instead: what it leaves in an argument whose ParamDescription is by_ref
+  // reaches a caller that passed its own variables (InvokeByNameRef).
   template <class F>
   ClassBuilder& Method(std::string name, F f, std::vector<ParamDescription> params = {},
                        VarType return_type = VarType::Empty) {
     BeginGroup();
-    auto& m = members_.emplace_back(
-        std::move(name), InvokeKind::Function, return_type,
-        [f = std::move(f)](Instance& self, std::span<const Variant> args) -> Variant {
-          return CallMethod(f, self, args);
-        });
-    m.SetParams(std::move(params));
+    if constexpr (ChangesArgs<F>) {
+      members_.push_back(MemberDescription::WithRefArgs(
+          std::move(name), InvokeKind::Function, return_type,
+          [f = std::move(f)](Instance& self, std::span<Variant> args) -> Variant {
+            return CallMethod(f, self, args);
+          }));
+    } else {
+      members_.emplace_back(
+          std::move(name), InvokeKind::Function, return_type,
+          [f = std::move(f)](Instance& self, std::span<const Variant> args) -> Variant {
+            return CallMethod(f, self, args);
+          });
+    }
+    members_.back().SetParams(std::move(params));
     return *this;
   }
 
@@ -277,6 +289,11 @@ class ClassBuilder final : public ClassBuilderBase {
   ClassBuilder& Default() { return Id(kDispIdValue); }
   ClassBuilder& Help(std::string help_string, std::int32_t help_context = 0) {
     return ForGroup([&](MemberDescription& m) { m.SetHelp(help_string, help_context); });
+  }
+  // The value is of a type that a type library defines (an enumeration held as
+  // the declared VarType), by its name.
+  ClassBuilder& UserType(const std::string& type_name) {
+    return ForGroup([&](MemberDescription& m) { m.SetUserType(type_name); });
   }
 
   // ---- Class attributes ------------------------------------------------------
@@ -345,18 +362,28 @@ class ClassBuilder final : public ClassBuilderBase {
     }
   }
 
+  // A method body that takes its arguments as std::span<Variant> only.
   template <class F>
-  static Variant CallMethod(const F& f, Instance& self, std::span<const Variant> args) {
-    if constexpr (std::is_invocable_v<const F&, T&, std::span<const Variant>, Instance&>) {
-      using R = std::invoke_result_t<const F&, T&, std::span<const Variant>, Instance&>;
+  static constexpr bool ChangesArgs =
+      !std::is_invocable_v<const F&, T&, std::span<const Variant>> &&
+      !std::is_invocable_v<const F&, T&, std::span<const Variant>, Instance&> &&
+      (std::is_invocable_v<const F&, T&, std::span<Variant>> ||
+       std::is_invocable_v<const F&, T&, std::span<Variant>, Instance&>);
+
+  // Args is std::span<const Variant>, or std::span<Variant> for a method that
+  // changes its arguments.
+  template <class F, class Args>
+  static Variant CallMethod(const F& f, Instance& self, Args args) {
+    if constexpr (std::is_invocable_v<const F&, T&, Args, Instance&>) {
+      using R = std::invoke_result_t<const F&, T&, Args, Instance&>;
       if constexpr (std::is_void_v<R>) {
         f(Obj(self), args, self);
         return {};
       } else {
         return Variant(f(Obj(self), args, self));
       }
-    } else if constexpr (std::is_invocable_v<const F&, T&, std::span<const Variant>>) {
-      using R = std::invoke_result_t<const F&, T&, std::span<const Variant>>;
+    } else if constexpr (std::is_invocable_v<const F&, T&, Args>) {
+      using R = std::invoke_result_t<const F&, T&, Args>;
       if constexpr (std::is_void_v<R>) {
         f(Obj(self), args);
         return {};

@@ -11,6 +11,7 @@
 #include <string_view>
 #include <typeinfo>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "replikon/automation/object_ref.hpp"
@@ -32,12 +33,20 @@ inline constexpr DispId kDispIdUnknown = -1;  // no identifier given
 
 class TypeDescription {
  public:
-  constexpr TypeDescription() noexcept = default;
-  constexpr explicit TypeDescription(replikon::VarType vt) noexcept : vt_(vt) {}
-  constexpr replikon::VarType VarType() const noexcept { return vt_; }
+  TypeDescription() noexcept = default;
+  explicit TypeDescription(replikon::VarType vt) noexcept : vt_(vt) {}
+  // A type that a type library defines (an enumeration), by its name; values
+  // of it are held as `vt`.
+  TypeDescription(replikon::VarType vt, std::string user_type) noexcept
+      : vt_(vt), user_type_(std::move(user_type)) {}
+
+  replikon::VarType VarType() const noexcept { return vt_; }
+  // The name of the library's own type; "" for a plain automation type.
+  const std::string& UserType() const noexcept { return user_type_; }
 
  private:
   replikon::VarType vt_ = replikon::VarType::Empty;
+  std::string user_type_;
 };
 
 struct ParamDescription {
@@ -54,12 +63,20 @@ class Instance;
 // for a let or set the new value last, already converted to the declared type
 // for a let of a typed property. May raise AutomationError.
 using MemberFunction = std::function<Variant(Instance& self, std::span<const Variant> args)>;
+// The body of a member that changes its by-reference arguments: called as a
+// MemberFunction is, on a list of arguments of its own; after the call the
+// values left in the by-reference parameters go back to a caller that passed
+// its own variables (InvokeByNameRef).
+using RefMemberFunction = std::function<Variant(Instance& self, std::span<Variant> args)>;
 
 // One entry of an interface: a method or one accessor of a property.
 class MemberDescription {
  public:
   MemberDescription(std::string name, replikon::InvokeKind kind, replikon::VarType type,
                     MemberFunction body);
+  // A member whose body may change its by-reference arguments.
+  static MemberDescription WithRefArgs(std::string name, replikon::InvokeKind kind,
+                                       replikon::VarType type, RefMemberFunction body);
 
   const std::string& Name() const noexcept { return name_; }
   replikon::InvokeKind InvokeKind() const noexcept { return kind_; }
@@ -74,8 +91,14 @@ class MemberDescription {
   bool Hidden() const noexcept { return hidden_; }
 
   // Calls the body; checks the argument count and converts a let's value to the
-  // declared type first (450, 13, 6, 94 as the rules give).
+  // declared type first (450, 13, 6, 94 as the rules give). What the body
+  // leaves in by-reference parameters is dropped, as for arguments passed by
+  // value.
   Variant Invoke(Instance& self, std::span<const Variant> args) const;
+  // Same, the arguments being the caller's own variables: each one passed to a
+  // by-reference parameter (ParamDescription::by_ref) holds, when the call
+  // returns, the value that the body left in it. The others are not changed.
+  Variant InvokeRef(Instance& self, std::span<Variant> args) const;
 
   // Set while a class is defined.
   MemberDescription& SetMemberId(DispId id) { id_ = id; return *this; }
@@ -86,12 +109,20 @@ class MemberDescription {
     return *this;
   }
   MemberDescription& SetHidden(bool hidden) { hidden_ = hidden; return *this; }
+  // Names the library's own type that PropertyType() holds (an enumeration).
+  MemberDescription& SetUserType(std::string user_type) {
+    type_ = TypeDescription(type_.VarType(), std::move(user_type));
+    return *this;
+  }
 
  private:
+  Variant Call(Instance& self, std::span<const Variant> args, Variant* caller_args) const;
+
   std::string name_;
   replikon::InvokeKind kind_;
   TypeDescription type_;
   MemberFunction body_;
+  RefMemberFunction ref_body_;
   DispId id_ = kDispIdUnknown;
   std::vector<ParamDescription> params_;
   std::string help_string_;
@@ -196,6 +227,11 @@ Variant InvokeByName(const ObjectRef& object, std::string_view name, InvokeKind 
 // Same, by member identifier.
 Variant InvokeById(const ObjectRef& object, DispId id, InvokeKind kind,
                    std::span<const Variant> args = {});
+// InvokeByName and InvokeById with the caller's own variables as arguments: a
+// member's by-reference parameters may change them (MemberDescription::InvokeRef).
+Variant InvokeByNameRef(const ObjectRef& object, std::string_view name, InvokeKind kind,
+                        std::span<Variant> args);
+Variant InvokeByIdRef(const ObjectRef& object, DispId id, InvokeKind kind, std::span<Variant> args);
 
 // The class name that the object's type information gives; "Nothing" for a null
 // reference or a value that is no object. Never raises.
