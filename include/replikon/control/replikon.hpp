@@ -111,6 +111,10 @@ class Replikon {
   std::map<HandlerId, std::shared_ptr<const RecursionCheckHandler>> handlers_;
   HandlerId next_handler_ = 1;
   EngineContext* active_ = nullptr;  // the context of the call under way
+  // The component's automation object while one lives (AsObject,
+  // component_object.hpp).
+  friend ObjectRef AsObject(std::shared_ptr<Replikon> control);
+  std::weak_ptr<Instance> object_;
 };
 
 }  // namespace replikon

@@ -1,0 +1,631 @@
+// The component's type library, its late-bound face and late-bound event sinks.
+#include "replikon/control/type_library.hpp"
+
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "copy_test_classes.hpp"
+#include "replikon/about/about_box.hpp"
+#include "replikon/control/component_object.hpp"
+
+namespace replikon::testing {
+namespace {
+
+namespace fs = std::filesystem;
+
+template <class F>
+std::int32_t ErrorOf(F f) {
+  try {
+    f();
+  } catch (const AutomationError& e) {
+    return e.Number();
+  }
+  return 0;
+}
+
+// ---- The library as described ------------------------------------------------
+
+TEST(ComponentTypeLibrary, LibraryAndItsFourTypes) {
+  const TypeLibraryDescription& lib = ReplikonTypeLibrary();
+  EXPECT_EQ(lib.major_version, 1);
+  EXPECT_EQ(lib.minor_version, 0);
+  EXPECT_EQ(lib.locale, 1033u);
+  EXPECT_EQ(lib.help_file, "replictl.hlp");
+
+  struct Expected {
+    const char* name;
+    TypeKind kind;
+    TypeFlags flags;
+  };
+  const Expected types[] = {
+      {"Replikon", TypeKind::Class, TypeFlags::Control},
+      {"_Replikon", TypeKind::Dispatch,
+       TypeFlags::Hidden | TypeFlags::Dual | TypeFlags::NonExtensible |
+           TypeFlags::AutomationCompatible},
+      {"__Replikon", TypeKind::Dispatch, TypeFlags::Hidden | TypeFlags::NonExtensible},
+      {"ProblemsNotificationConstants", TypeKind::Enumeration, TypeFlags::None},
+  };
+  ASSERT_EQ(lib.types.size(), std::size(types));
+  for (std::size_t i = 0; i < std::size(types); ++i) {
+    SCOPED_TRACE(types[i].name);
+    EXPECT_EQ(lib.types[i].name, types[i].name);
+    EXPECT_EQ(lib.types[i].kind, types[i].kind);
+    EXPECT_EQ(lib.types[i].flags, types[i].flags);
+    EXPECT_EQ(lib.Find(types[i].name), &lib.types[i]);
+  }
+  EXPECT_EQ(lib.Find("replikon"), nullptr);  // exact names
+
+  const TypeDescriptionEntry& cls = lib.types[0];
+  EXPECT_EQ(cls.default_interface, "_Replikon");
+  EXPECT_EQ(cls.default_source_interface, "__Replikon");
+  // The interfaces are what the live objects have.
+  EXPECT_EQ(lib.types[1].members, ReplikonClass()->Interface());
+  EXPECT_EQ(lib.types[2].members, ReplikonEvents());
+
+  const auto& constants = lib.types[3].constants;
+  ASSERT_EQ(constants.size(), 2u);
+  EXPECT_EQ(constants[0].name, "SourceObjectOnly");
+  EXPECT_EQ(constants[0].value, 0);
+  EXPECT_EQ(constants[0].help_string, "SourceObjectOnly");
+  EXPECT_EQ(constants[1].name, "OnSubobjectProblem");
+  EXPECT_EQ(constants[1].value, 1);
+  EXPECT_EQ(constants[1].help_string, "OnSubobjectProblem");
+}
+
+struct Param {
+  const char* name;
+  VarType type;
+  bool by_ref;
+};
+
+struct Row {
+  const char* name;
+  DispId id;
+  InvokeKind kind;
+  std::vector<Param> params;
+  VarType type;
+  const char* user_type;
+  const char* help;
+  std::int32_t context;
+};
+
+void ExpectMember(const MemberDescription& m, const Row& row) {
+  SCOPED_TRACE(std::string(row.name) + " kind " + std::to_string(static_cast<int>(row.kind)));
+  EXPECT_EQ(m.Name(), row.name);
+  EXPECT_EQ(m.MemberId(), row.id);
+  EXPECT_EQ(m.InvokeKind(), row.kind);
+  EXPECT_EQ(m.PropertyType().VarType(), row.type);
+  EXPECT_EQ(m.PropertyType().UserType(), row.user_type);
+  EXPECT_EQ(m.HelpString(), row.help);
+  EXPECT_EQ(m.HelpContext(), row.context);
+  EXPECT_FALSE(m.Hidden());
+  ASSERT_EQ(m.Params().size(), row.params.size());
+  for (std::size_t i = 0; i < row.params.size(); ++i) {
+    EXPECT_EQ(m.Params()[i].name, row.params[i].name);
+    EXPECT_EQ(m.Params()[i].type, row.params[i].type);
+    EXPECT_EQ(m.Params()[i].by_ref, row.params[i].by_ref);
+    EXPECT_FALSE(m.Params()[i].optional);
+  }
+}
+
+TEST(ComponentTypeLibrary, MembersOfTheInterfaceInTableOrder) {
+  using K = InvokeKind;
+  const VarType obj = VarType::Dispatch;
+  const VarType bytes = kByteArrayType;
+  const char* const recursion_allowed =
+      "Returns or sets a value that determines whether the control will recursively "
+      "copy/persist subobjects of an object sent to CopyObject, ObjectToStream or "
+      "StreamToObject methods.";
+  const char* const raise_event =
+      "Returns or sets a value that determines whether the RecursionCheck event will be raised.";
+  const char* const server =
+      "Returns or sets the name of the ActiveX DLL in which are defined the classes of the "
+      "objects to which the Replikon control will be applied.";
+  const char* const problems =
+      "Returns or sets a value that determines whether an error will be raised at the end of the "
+      "processing, if during processing Replikon comes across an inadequate object or subobject.";
+  const char* const external =
+      "Returns or sets a value that determines whether Replikon will copy references to unknown "
+      "(external) subobjects of the source object.";
+  const char* const pn = "ProblemsNotificationConstants";
+  const std::vector<Row> rows = {
+      {"ShowAboutBox", -552, K::Function, {}, VarType::Empty, "", "", 0},
+      {"Copy",
+       0x6003000C,
+       K::Function,
+       {{"SourceObject", obj, true}},
+       obj,
+       "",
+       "Creates a copy of the source object and returns the reference to it.",
+       1010},
+      {"StreamFromObject",
+       0x60030012,
+       K::Function,
+       {{"SourceObject", obj, true}},
+       bytes,
+       "",
+       "Returns a byte array called Stream into which the values of the object's properties are "
+       "written.",
+       1020},
+      {"ObjectFromStream",
+       0x60030016,
+       K::Function,
+       {{"Stream", bytes, true}},
+       obj,
+       "",
+       "Reconstructs object from the stream and returns the reference to it.",
+       1030},
+      {"ObjectTypeName",
+       0x60030023,
+       K::Function,
+       {{"Stream", bytes, true}},
+       VarType::BStr,
+       "",
+       "Returns a string which represents a type (i.e. class name) of the object written into the "
+       "Stream.",
+       1060},
+      {"StreamToFile",
+       0x6003002A,
+       K::Function,
+       {{"Stream", bytes, true}, {"FilePath", VarType::BStr, false}},
+       VarType::Empty,
+       "",
+       "Writes a stream to a file.",
+       1040},
+      {"StreamFromFile",
+       0x6003002B,
+       K::Function,
+       {{"FilePath", VarType::BStr, false}},
+       bytes,
+       "",
+       "Returns a Stream (i.e. a byte array) from a file.",
+       1050},
+      {"IsStream",
+       0x6003002E,
+       K::Function,
+       {{"ByteArray", bytes, true}},
+       VarType::Bool,
+       "",
+       "Returns a Boolean value indicating whether a certain Byte array represents a stream "
+       "created by the Replikon.",
+       1070},
+      {"RecursionAllowed",
+       0x68030004,
+       K::PropertyGet,
+       {},
+       VarType::Bool,
+       "",
+       recursion_allowed,
+       1090},
+      {"RecursionAllowed",
+       0x68030004,
+       K::PropertyPut,
+       {},
+       VarType::Bool,
+       "",
+       recursion_allowed,
+       1090},
+      {"RaiseRecursionCheckEvent",
+       0x68030003,
+       K::PropertyGet,
+       {},
+       VarType::Bool,
+       "",
+       raise_event,
+       1120},
+      {"RaiseRecursionCheckEvent",
+       0x68030003,
+       K::PropertyPut,
+       {},
+       VarType::Bool,
+       "",
+       raise_event,
+       1120},
+      {"ObjectServerName", 0x68030002, K::PropertyGet, {}, VarType::BStr, "", server, 1080},
+      {"ObjectServerName", 0x68030002, K::PropertyPut, {}, VarType::BStr, "", server, 1080},
+      {"ProblemsNotification", 0x68030001, K::PropertyGet, {}, VarType::I4, pn, problems, 1110},
+      {"ProblemsNotification", 0x68030001, K::PropertyPut, {}, VarType::I4, pn, problems, 1110},
+      {"SetExternalReferences", 0x68030000, K::PropertyGet, {}, VarType::Bool, "", external, 1100},
+      {"SetExternalReferences", 0x68030000, K::PropertyPut, {}, VarType::Bool, "", external, 1100},
+  };
+  const InterfaceDescription& iface = *ReplikonTypeLibrary().Find("_Replikon")->members;
+  EXPECT_EQ(iface.Name(), "_Replikon");
+  ASSERT_EQ(iface.Members().size(), rows.size());
+  for (std::size_t i = 0; i < rows.size(); ++i) {
+    ExpectMember(iface.Members()[i], rows[i]);
+    EXPECT_EQ(iface.FindById(rows[i].id, rows[i].kind), &iface.Members()[i]);
+  }
+
+  const InterfaceDescription& events = *ReplikonTypeLibrary().Find("__Replikon")->members;
+  EXPECT_EQ(events.Name(), "__Replikon");
+  ASSERT_EQ(events.Members().size(), 1u);
+  ExpectMember(events.Members()[0],
+               {"RecursionCheck",
+                1,
+                K::Function,
+                {{"RootObject", obj, true},
+                 {"ParentObject", obj, true},
+                 {"CurrentObject", obj, true},
+                 {"CurrentObjectProperty", VarType::BStr, false},
+                 {"Cancel", VarType::Bool, true},
+                 {"ErrorStatus", VarType::I2, false}},
+                VarType::Empty,
+                "",
+                "Occurs when Replikon comes across a possibility of processing a new subobject, or "
+                "it comes across a subobject it cannot process.",
+                1130});
+}
+
+TEST(ComponentTypeLibrary, TableShowsEveryTypeAndMember) {
+  const std::string text = FormatTypeLibrary(ReplikonTypeLibrary());
+  for (const char* expected : {
+           "library ReplikonCtl 1.0, locale 1033, help file replictl.hlp\n",
+           "\nclass Replikon [control]\n  default interface _Replikon\n"
+           "  default source interface __Replikon\n",
+           "\ndual interface _Replikon [hidden, dual, nonextensible, automation-compatible]\n",
+           "\ndispatch interface __Replikon [hidden, nonextensible]\n",
+           "\nenumeration ProblemsNotificationConstants\n",
+           "-552",
+           "0x6003000C",
+           "ByRef Stream As Byte(), ByVal FilePath As String",
+           "ProblemsNotificationConstants  1110",
+           "Writes a stream to a file.\n",
+           "ByVal ErrorStatus As Integer",
+           "OnSubobjectProblem  OnSubobjectProblem\n",
+       }) {
+    EXPECT_NE(text.find(expected), std::string::npos) << expected << "\nin\n" << text;
+  }
+  // Aligned columns, no trailing blanks.
+  EXPECT_EQ(text.find(" \n"), std::string::npos);
+}
+
+// ---- The component driven late-bound ------------------------------------------
+
+struct RecordingContainer : Container {
+  void PropertyChanged(std::string_view name) override { changed.emplace_back(name); }
+  std::vector<std::string> changed;
+};
+
+class ComponentLateBound : public ::testing::Test {
+ protected:
+  Variant Get(std::string_view name) { return InvokeByName(face_, name, InvokeKind::PropertyGet); }
+  void Let(std::string_view name, Variant value) {
+    InvokeByName(face_, name, InvokeKind::PropertyPut, {&value, 1});
+  }
+  Variant Call(std::string_view name, std::vector<Variant> args = {}) {
+    return InvokeByName(face_, name, InvokeKind::Function, args);
+  }
+
+  TestClasses classes_;
+  std::shared_ptr<RecordingContainer> container_ = std::make_shared<RecordingContainer>();
+  std::shared_ptr<Replikon> control_ = std::make_shared<Replikon>(container_, classes_.Registry());
+  ObjectRef face_ = AsObject(control_);
+};
+
+TEST_F(ComponentLateBound, ObjectIsTheComponent) {
+  EXPECT_EQ(face_.As<Replikon>(), control_.get());
+  EXPECT_EQ(AsObject(control_), face_);  // one object per component
+  EXPECT_EQ(ClassNameOf(face_), "Replikon");
+  EXPECT_EQ(DescribeObject(face_), ReplikonClass()->Interface());
+  EXPECT_TRUE(AsObject(nullptr).IsNull());
+
+  // The object keeps the component alive; a new one is made once it has gone.
+  std::weak_ptr<Replikon> weak = control_;
+  control_.reset();
+  EXPECT_FALSE(weak.expired());
+  face_.Reset();
+  EXPECT_TRUE(weak.expired());
+  auto other = std::make_shared<Replikon>();
+  ObjectRef a = AsObject(other);
+  a.Reset();
+  EXPECT_NE(AsObject(other).get(), nullptr);
+}
+
+TEST_F(ComponentLateBound, SettingsByNameAndByIdentifier) {
+  EXPECT_EQ(Get("RecursionAllowed"), Variant(true));
+  EXPECT_EQ(Get("RaiseRecursionCheckEvent"), Variant(true));
+  EXPECT_EQ(Get("ObjectServerName"), Variant(""));
+  EXPECT_EQ(Get("ProblemsNotification"), Variant(std::int32_t{1}));
+  EXPECT_EQ(Get("SetExternalReferences"), Variant(false));
+
+  Let("RecursionAllowed", Variant(false));
+  Let("RaiseRecursionCheckEvent", Variant(std::int32_t{0}));  // converted to Boolean
+  Let("ObjectServerName", Variant("  Srv  "));
+  Let("ProblemsNotification", Variant("0"));
+  Let("SetExternalReferences", Variant("True"));
+  EXPECT_FALSE(control_->RecursionAllowed());
+  EXPECT_FALSE(control_->RaiseRecursionCheckEvent());
+  EXPECT_EQ(control_->ObjectServerName(), "Srv");
+  EXPECT_EQ(control_->ProblemsNotification(), SourceObjectOnly);
+  EXPECT_TRUE(control_->SetExternalReferences());
+  EXPECT_EQ(
+      container_->changed,
+      (std::vector<std::string>{"RecursionAllowed", "RaiseRecursionCheckEvent", "ObjectServerName",
+                                "ProblemsNotification", "SetExternalReferences"}));
+
+  const Variant on(true);
+  InvokeById(face_, 0x68030004, InvokeKind::PropertyPut, {&on, 1});
+  EXPECT_EQ(InvokeById(face_, 0x68030004, InvokeKind::PropertyGet), Variant(true));
+  EXPECT_EQ(InvokeById(face_, 0x68030002, InvokeKind::PropertyGet), Variant("Srv"));
+
+  // The same errors as through the C++ members; nothing changes.
+  container_->changed.clear();
+  EXPECT_EQ(ErrorOf([&] { Let("ProblemsNotification", Variant(std::int32_t{2})); }),
+            errors::kInvalidPropertyValue);
+  EXPECT_EQ(ErrorOf([&] { Let("RecursionAllowed", Variant("maybe")); }), errors::kTypeMismatch);
+  EXPECT_EQ(ErrorOf([&] { Let("ObjectServerName", Variant(kNull)); }), errors::kInvalidUseOfNull);
+  EXPECT_EQ(control_->ProblemsNotification(), SourceObjectOnly);
+  EXPECT_TRUE(container_->changed.empty());
+  EXPECT_EQ(ErrorOf([&] { Get("Missing"); }), errors::kNotSupported);
+  EXPECT_EQ(ErrorOf([&] { Call("RecursionAllowed"); }), errors::kNotSupported);
+}
+
+TEST_F(ComponentLateBound, ProcessingCallsAndTheirErrors) {
+  ObjectRef node = classes_.NewNode("root", 5);
+  N(node).child = classes_.NewNode("kid");
+
+  // Error 600 comes as the C++ member raises it.
+  try {
+    Call("Copy", {Variant(node)});
+    FAIL();
+  } catch (const AutomationError& e) {
+    EXPECT_EQ(e.Number(), 600);
+    EXPECT_EQ(e.Description(), "ObjectServerName is not specified");
+    EXPECT_EQ(e.HelpFile(), "replictl.hlp");
+    EXPECT_EQ(e.HelpContext(), 1600);
+  }
+
+  Let("ObjectServerName", Variant("Lib"));
+  const Variant copy = Call("Copy", {Variant(node)});
+  ASSERT_TRUE(copy.IsObject());
+  EXPECT_NE(copy.Object(), node);
+  EXPECT_EQ(N(copy.Object()).name, "root");
+  EXPECT_EQ(N(N(copy.Object()).child).name, "kid");
+  EXPECT_EQ(Call("Copy", {Variant(ObjectRef())}), Variant(ObjectRef()));
+
+  const Variant source(node);
+  const Variant stream = InvokeById(face_, 0x60030012, InvokeKind::Function, {&source, 1});
+  ASSERT_EQ(stream.Type(), kByteArrayType);
+  const Variant rebuilt = Call("ObjectFromStream", {stream});
+  EXPECT_EQ(N(rebuilt.Object()).value, 5);
+  EXPECT_EQ(N(N(rebuilt.Object()).child).name, "kid");
+
+  const Variant not_a_stream(SafeArray::FromBytes(std::vector<std::uint8_t>{1, 2, 3}));
+  EXPECT_EQ(ErrorOf([&] { Call("ObjectFromStream", {not_a_stream}); }), 602);
+  EXPECT_EQ(ErrorOf([&] { Call("Copy", {Variant("not an object")}); }), errors::kTypeMismatch);
+  EXPECT_EQ(ErrorOf([&] { Call("ObjectFromStream", {Variant(std::int32_t{1})}); }),
+            errors::kTypeMismatch);
+  EXPECT_EQ(ErrorOf([&] { Call("Copy"); }), errors::kWrongArguments);
+  EXPECT_EQ(ErrorOf([&] { Call("Copy", {source, source}); }), errors::kWrongArguments);
+  Dismantle(node);
+}
+
+TEST_F(ComponentLateBound, StreamUtilities) {
+  Let("ObjectServerName", Variant("Lib"));
+  ObjectRef node = classes_.NewNode("n");
+  const Variant stream = Call("StreamFromObject", {Variant(node)});
+  EXPECT_EQ(Call("ObjectTypeName", {stream}), Variant("Node"));
+  EXPECT_EQ(Call("IsStream", {stream}), Variant(true));
+  const Variant junk(SafeArray::FromBytes(std::vector<std::uint8_t>{0, 1}));
+  EXPECT_EQ(Call("IsStream", {junk}), Variant(false));
+  EXPECT_EQ(Call("ObjectTypeName", {junk}), Variant(""));
+  EXPECT_EQ(ErrorOf([&] { Call("IsStream", {Variant("text")}); }), errors::kTypeMismatch);
+
+  const fs::path file =
+      fs::temp_directory_path() / ("replikon-typelib-" + std::to_string(::getpid()) + ".bin");
+  Call("StreamToFile", {stream, Variant(file.string())});
+  EXPECT_EQ(Call("StreamFromFile", {Variant(file.string())}), stream);
+  fs::remove(file);
+  // File-system errors pass through unchanged.
+  EXPECT_EQ(ErrorOf([&] { Call("StreamFromFile", {Variant(file.string())}); }),
+            errors::kFileNotFound);
+}
+
+// Sets or clears an environment variable for one scope.
+class ScopedEnv {
+ public:
+  ScopedEnv(const char* name, const char* value) : name_(name) {
+    if (const char* old = ::getenv(name)) old_ = old;
+    ::setenv(name, value, 1);
+  }
+  ~ScopedEnv() {
+    if (old_) {
+      ::setenv(name_, old_->c_str(), 1);
+    } else {
+      ::unsetenv(name_);
+    }
+  }
+  ScopedEnv(const ScopedEnv&) = delete;
+  ScopedEnv& operator=(const ScopedEnv&) = delete;
+
+ private:
+  const char* name_;
+  std::optional<std::string> old_;
+};
+
+TEST_F(ComponentLateBound, ShowAboutBoxByTheStandardIdentifier) {
+  const std::string stem =
+      (fs::temp_directory_path() / ("replikon-typelib-about-" + std::to_string(::getpid())))
+          .string();
+  const std::string script = stem + ".sh";
+  const std::string marker = stem + ".shown";
+  std::ofstream(script) << "#!/bin/sh\ntouch '" << marker << "'\n";
+  fs::permissions(script, fs::perms::owner_all);
+  const ScopedEnv program("REPLIKON_ABOUT_PROGRAM", script.c_str());
+  const ScopedEnv display("DISPLAY", ":98765");
+  const bool built = !about::AboutProgramPath().empty();
+
+  EXPECT_EQ(InvokeById(face_, kDispIdAboutBox, InvokeKind::Function), Variant());
+  EXPECT_EQ(fs::exists(marker), built);  // shown modally: done when the call returns
+  fs::remove(script);
+  fs::remove(marker);
+}
+
+// ---- Late-bound event sinks -----------------------------------------------------
+
+struct SinkState {
+  std::vector<std::string> properties;
+  std::vector<std::int16_t> statuses;
+  std::vector<ObjectRef> roots;
+  std::string cancel;  // the property whose new-subobject event it cancels
+};
+
+struct Plain {
+  std::int32_t x = 0;
+};
+
+// Sinks in a registry of the test's own: "Sink" declares the event's
+// parameters, "ByValSink" the same with Cancel by value, "Plain" has no
+// RecursionCheck at all.
+class SinkClasses {
+ public:
+  SinkClasses() : server_("Sinks") {
+    const auto declared = ReplikonEvents()->Members()[0].Params();
+    std::vector<ParamDescription> params(declared.begin(), declared.end());
+    auto check = [](SinkState& s, std::span<Variant> a) {
+      s.roots.push_back(a[0].Object());
+      s.properties.push_back(a[3].String());
+      s.statuses.push_back(ToI2(a[5]));
+      if (a[3].String() == s.cancel) a[4] = Variant(true);
+      a[3] = Variant("changed by the sink");  // by value: the caller never sees it
+    };
+    server_.Class<SinkState>("Sink").Method("RecursionCheck", check, params);
+    params[4].by_ref = false;
+    server_.Class<SinkState>("ByValSink").Method("RecursionCheck", check, params);
+    server_.Class<Plain>("Plain").Property("X", &Plain::x);
+    registry_.Register(server_);
+  }
+  ObjectRef New(const char* prog_id) { return registry_.CreateByProgId(prog_id); }
+
+ private:
+  ClassRegistry registry_;
+  Server server_;
+};
+
+class ComponentSink : public ComponentLateBound {
+ protected:
+  ComponentSink() { control_->SetObjectServerName("Lib"); }
+  SinkClasses sinks_;
+};
+
+TEST_F(ComponentSink, SinkFollowsTheWalkAndItsCancelCounts) {
+  ObjectRef node = classes_.NewNode("root");
+  N(node).child = classes_.NewNode("kid");
+  N(node).next = classes_.NewNode("sibling");
+  ObjectRef sink = sinks_.New("Sinks.Sink");
+  sink.As<SinkState>()->cancel = "Child";
+  const auto id = ConnectSink(*control_, sink);
+  // A C++ handler after the sink sees the Cancel that the sink left.
+  std::vector<std::string> after;
+  control_->AddRecursionCheckHandler([&](RecursionCheckArgs& e) {
+    after.push_back(e.current_object_property + (e.cancel ? ":cancel" : ""));
+  });
+
+  const Variant copy = Call("Copy", {Variant(node)});
+  const SinkState& seen = *sink.As<SinkState>();
+  EXPECT_EQ(seen.properties, (std::vector<std::string>{"Child", "Next", "Child", "Next"}));
+  EXPECT_EQ(seen.statuses, (std::vector<std::int16_t>{0, 0, 0, 0}));
+  for (const ObjectRef& root : seen.roots) EXPECT_EQ(root, node);
+  EXPECT_EQ(after, (std::vector<std::string>{"Child:cancel", "Next", "Child:cancel", "Next"}));
+  EXPECT_FALSE(N(copy.Object()).child);  // cancelled
+  EXPECT_EQ(N(N(copy.Object()).next).name, "sibling");
+
+  // Disconnected: no more events; the component lets go of the sink.
+  EXPECT_TRUE(control_->RemoveRecursionCheckHandler(id));
+  const long refs = sink.UseCount();
+  Call("Copy", {Variant(node)});
+  EXPECT_EQ(sink.As<SinkState>()->properties.size(), 4u);
+  EXPECT_EQ(refs, 1);
+  Dismantle(node);
+}
+
+TEST_F(ComponentSink, CancelDeclaredByValueIsNotReadBack) {
+  ObjectRef node = classes_.NewNode("root");
+  N(node).child = classes_.NewNode("kid");
+  ObjectRef sink = sinks_.New("Sinks.ByValSink");
+  sink.As<SinkState>()->cancel = "Child";
+  ConnectSink(*control_, sink);
+  const Variant copy = Call("Copy", {Variant(node)});
+  EXPECT_EQ(N(N(copy.Object()).child).name, "kid");
+  Dismantle(node);
+}
+
+TEST_F(ComponentSink, SinksThatCannotBeConnectedOrThatFail) {
+  EXPECT_EQ(ErrorOf([&] { ConnectSink(*control_, ObjectRef()); }), errors::kObjectNotSet);
+  EXPECT_EQ(ErrorOf([&] { ConnectSink(*control_, sinks_.New("Sinks.Plain")); }),
+            errors::kNotSupported);
+
+  // A sink whose method takes other arguments: its error ends the call.
+  Server odd("Odd");
+  odd.Class<Plain>("Sink").Method("RecursionCheck", [](Plain&, std::span<const Variant>) {});
+  ClassRegistry registry;
+  registry.Register(odd);
+  ConnectSink(*control_, registry.CreateByProgId("Odd.Sink"));
+  ObjectRef node = classes_.NewNode("root");
+  EXPECT_EQ(ErrorOf([&] { Call("Copy", {Variant(node)}); }), errors::kWrongArguments);
+  EXPECT_FALSE(control_->RootObject());
+}
+
+// ---- By-reference arguments ------------------------------------------------------
+
+TEST(ByRefInvocation, OnlyByReferenceArgumentsOfACallersVariablesChange) {
+  SinkClasses sinks;
+  ObjectRef sink = sinks.New("Sinks.Sink");
+  sink.As<SinkState>()->cancel = "P";
+  std::vector<Variant> args{Variant(ObjectRef()), Variant(ObjectRef()), Variant(ObjectRef()),
+                            Variant("P"),         Variant(false),       Variant(std::int16_t{0})};
+  const std::vector<Variant> before = args;
+
+  InvokeByName(sink, "RecursionCheck", InvokeKind::Function, args);  // values: nothing changes
+  EXPECT_EQ(args, before);
+
+  InvokeByNameRef(sink, "RecursionCheck", InvokeKind::Function, args);
+  EXPECT_EQ(args[4], Variant(true));  // Cancel, by reference
+  EXPECT_EQ(args[3], Variant("P"));   // by value
+  args[4] = Variant(false);
+  InvokeByIdRef(sink, DescribeObject(sink)->Members()[0].MemberId(), InvokeKind::Function, args);
+  EXPECT_EQ(args[4], Variant(true));
+  EXPECT_EQ(sink.As<SinkState>()->properties.size(), 3u);
+
+  // A body that takes its arguments as values: a caller's variables stay as they are.
+  ObjectRef face = AsObject(std::make_shared<Replikon>());
+  Variant flag(true);
+  InvokeByNameRef(face, "RecursionAllowed", InvokeKind::PropertyPut, {&flag, 1});
+  EXPECT_EQ(flag, Variant(true));
+
+  // Omitted optional by-reference parameters arrive as Missing and go nowhere.
+  struct Tally {};
+  Server server("Tally");
+  server.Class<Tally>("Tally").Method(
+      "Bump",
+      [](Tally&, std::span<Variant> a) {
+        const std::int32_t step = a[1].IsMissing() ? 1 : ToI4(a[1]);
+        a[0] = Variant(ToI4(a[0]) + step);
+        a[1] = Variant(std::int32_t{0});
+        return step;
+      },
+      {ParamDescription{"Counter", VarType::I4, true},
+       ParamDescription{"Step", VarType::I4, true, true}},
+      VarType::I4);
+  ClassRegistry registry;
+  registry.Register(server);
+  ObjectRef tally = registry.CreateByProgId("Tally.Tally");
+  Variant counter(std::int32_t{5});
+  EXPECT_EQ(InvokeByNameRef(tally, "Bump", InvokeKind::Function, {&counter, 1}),
+            Variant(std::int32_t{1}));
+  EXPECT_EQ(counter, Variant(std::int32_t{6}));
+  std::vector<Variant> both{Variant(std::int32_t{1}), Variant(std::int32_t{10})};
+  InvokeByNameRef(tally, "Bump", InvokeKind::Function, both);
+  EXPECT_EQ(both[0], Variant(std::int32_t{11}));
+  EXPECT_EQ(both[1], Variant(std::int32_t{0}));
+}
+
+}  // namespace
+}  // namespace replikon::testing
