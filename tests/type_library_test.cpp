@@ -135,106 +135,44 @@ TEST(ComponentTypeLibrary, MembersOfTheInterfaceInTableOrder) {
       "Returns or sets a value that determines whether Replikon will copy references to unknown "
       "(external) subobjects of the source object.";
   const char* const pn = "ProblemsNotificationConstants";
-  const std::vector<Row> rows = {
-      {"ShowAboutBox", -552, K::Function, {}, VarType::Empty, "", "", 0},
-      {"Copy",
-       0x6003000C,
-       K::Function,
-       {{"SourceObject", obj, true}},
-       obj,
-       "",
-       "Creates a copy of the source object and returns the reference to it.",
-       1010},
-      {"StreamFromObject",
-       0x60030012,
-       K::Function,
-       {{"SourceObject", obj, true}},
-       bytes,
-       "",
+  const VarType str = VarType::BStr;
+  const VarType bln = VarType::Bool;
+  const VarType none = VarType::Empty;
+  // clang-format off
+  std::vector<Row> rows = {
+      {"ShowAboutBox", -552, K::Function, {}, none, "", "", 0},
+      {"Copy", 0x6003000C, K::Function, {{"SourceObject", obj, true}}, obj, "",
+       "Creates a copy of the source object and returns the reference to it.", 1010},
+      {"StreamFromObject", 0x60030012, K::Function, {{"SourceObject", obj, true}}, bytes, "",
        "Returns a byte array called Stream into which the values of the object's properties are "
-       "written.",
-       1020},
-      {"ObjectFromStream",
-       0x60030016,
-       K::Function,
-       {{"Stream", bytes, true}},
-       obj,
-       "",
-       "Reconstructs object from the stream and returns the reference to it.",
-       1030},
-      {"ObjectTypeName",
-       0x60030023,
-       K::Function,
-       {{"Stream", bytes, true}},
-       VarType::BStr,
-       "",
+       "written.", 1020},
+      {"ObjectFromStream", 0x60030016, K::Function, {{"Stream", bytes, true}}, obj, "",
+       "Reconstructs object from the stream and returns the reference to it.", 1030},
+      {"ObjectTypeName", 0x60030023, K::Function, {{"Stream", bytes, true}}, str, "",
        "Returns a string which represents a type (i.e. class name) of the object written into the "
-       "Stream.",
-       1060},
-      {"StreamToFile",
-       0x6003002A,
-       K::Function,
-       {{"Stream", bytes, true}, {"FilePath", VarType::BStr, false}},
-       VarType::Empty,
-       "",
-       "Writes a stream to a file.",
-       1040},
-      {"StreamFromFile",
-       0x6003002B,
-       K::Function,
-       {{"FilePath", VarType::BStr, false}},
-       bytes,
-       "",
-       "Returns a Stream (i.e. a byte array) from a file.",
-       1050},
-      {"IsStream",
-       0x6003002E,
-       K::Function,
-       {{"ByteArray", bytes, true}},
-       VarType::Bool,
-       "",
+       "Stream.", 1060},
+      {"StreamToFile", 0x6003002A, K::Function, {{"Stream", bytes, true}, {"FilePath", str, false}},
+       none, "", "Writes a stream to a file.", 1040},
+      {"StreamFromFile", 0x6003002B, K::Function, {{"FilePath", str, false}}, bytes, "",
+       "Returns a Stream (i.e. a byte array) from a file.", 1050},
+      {"IsStream", 0x6003002E, K::Function, {{"ByteArray", bytes, true}}, bln, "",
        "Returns a Boolean value indicating whether a certain Byte array represents a stream "
-       "created by the Replikon.",
-       1070},
-      {"RecursionAllowed",
-       0x68030004,
-       K::PropertyGet,
-       {},
-       VarType::Bool,
-       "",
-       recursion_allowed,
-       1090},
-      {"RecursionAllowed",
-       0x68030004,
-       K::PropertyPut,
-       {},
-       VarType::Bool,
-       "",
-       recursion_allowed,
-       1090},
-      {"RaiseRecursionCheckEvent",
-       0x68030003,
-       K::PropertyGet,
-       {},
-       VarType::Bool,
-       "",
-       raise_event,
-       1120},
-      {"RaiseRecursionCheckEvent",
-       0x68030003,
-       K::PropertyPut,
-       {},
-       VarType::Bool,
-       "",
-       raise_event,
-       1120},
-      {"ObjectServerName", 0x68030002, K::PropertyGet, {}, VarType::BStr, "", server, 1080},
-      {"ObjectServerName", 0x68030002, K::PropertyPut, {}, VarType::BStr, "", server, 1080},
-      {"ProblemsNotification", 0x68030001, K::PropertyGet, {}, VarType::I4, pn, problems, 1110},
-      {"ProblemsNotification", 0x68030001, K::PropertyPut, {}, VarType::I4, pn, problems, 1110},
-      {"SetExternalReferences", 0x68030000, K::PropertyGet, {}, VarType::Bool, "", external, 1100},
-      {"SetExternalReferences", 0x68030000, K::PropertyPut, {}, VarType::Bool, "", external, 1100},
+       "created by the Replikon.", 1070},
   };
+  // Each property: a get, then a let, sharing identifier, type, help string and context.
+  const Row properties[] = {
+      {"RecursionAllowed", 0x68030004, K::PropertyGet, {}, bln, "", recursion_allowed, 1090},
+      {"RaiseRecursionCheckEvent", 0x68030003, K::PropertyGet, {}, bln, "", raise_event, 1120},
+      {"ObjectServerName", 0x68030002, K::PropertyGet, {}, str, "", server, 1080},
+      {"ProblemsNotification", 0x68030001, K::PropertyGet, {}, VarType::I4, pn, problems, 1110},
+      {"SetExternalReferences", 0x68030000, K::PropertyGet, {}, bln, "", external, 1100},
+  };
+  // clang-format on
+  for (const Row& get : properties) {
+    rows.push_back(get);
+    rows.push_back(get);
+    rows.back().kind = K::PropertyPut;
+  }
   const InterfaceDescription& iface = *ReplikonTypeLibrary().Find("_Replikon")->members;
   EXPECT_EQ(iface.Name(), "_Replikon");
   ASSERT_EQ(iface.Members().size(), rows.size());
@@ -246,21 +184,16 @@ TEST(ComponentTypeLibrary, MembersOfTheInterfaceInTableOrder) {
   const InterfaceDescription& events = *ReplikonTypeLibrary().Find("__Replikon")->members;
   EXPECT_EQ(events.Name(), "__Replikon");
   ASSERT_EQ(events.Members().size(), 1u);
+  // clang-format off
   ExpectMember(events.Members()[0],
-               {"RecursionCheck",
-                1,
-                K::Function,
-                {{"RootObject", obj, true},
-                 {"ParentObject", obj, true},
-                 {"CurrentObject", obj, true},
-                 {"CurrentObjectProperty", VarType::BStr, false},
-                 {"Cancel", VarType::Bool, true},
+               {"RecursionCheck", 1, K::Function,
+                {{"RootObject", obj, true}, {"ParentObject", obj, true}, {"CurrentObject", obj, true},
+                 {"CurrentObjectProperty", str, false}, {"Cancel", bln, true},
                  {"ErrorStatus", VarType::I2, false}},
-                VarType::Empty,
-                "",
+                none, "",
                 "Occurs when Replikon comes across a possibility of processing a new subobject, or "
-                "it comes across a subobject it cannot process.",
-                1130});
+                "it comes across a subobject it cannot process.", 1130});
+  // clang-format on
 }
 
 TEST(ComponentTypeLibrary, TableShowsEveryTypeAndMember) {
