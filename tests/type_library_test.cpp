@@ -15,6 +15,12 @@
 #include "replikon/about/about_box.hpp"
 #include "replikon/control/component_object.hpp"
 
+#if __has_include("replikon_cli.hpp")
+#include <sstream>
+
+#include "replikon_cli.hpp"
+#endif
+
 namespace replikon::testing {
 namespace {
 
@@ -219,6 +225,17 @@ TEST(ComponentTypeLibrary, TableShowsEveryTypeAndMember) {
   EXPECT_EQ(text.find(" \n"), std::string::npos);
 }
 
+#if __has_include("replikon_cli.hpp")
+TEST(ComponentTypeLibrary, DescribeCommandPrintsTheTable) {
+  const char* const argv[] = {"replikon", "describe"};
+  std::ostringstream out;
+  std::ostringstream err;
+  EXPECT_EQ(cli::RunCli(2, argv, out, err), cli::kExitOk);
+  EXPECT_EQ(out.str(), FormatTypeLibrary(ReplikonTypeLibrary()));
+  EXPECT_EQ(err.str(), "");
+}
+#endif
+
 // ---- The component driven late-bound ------------------------------------------
 
 struct RecordingContainer : Container {
@@ -337,7 +354,6 @@ TEST_F(ComponentLateBound, ProcessingCallsAndTheirErrors) {
             errors::kTypeMismatch);
   EXPECT_EQ(ErrorOf([&] { Call("Copy"); }), errors::kWrongArguments);
   EXPECT_EQ(ErrorOf([&] { Call("Copy", {source, source}); }), errors::kWrongArguments);
-  Dismantle(node);
 }
 
 TEST_F(ComponentLateBound, StreamUtilities) {
@@ -476,7 +492,6 @@ TEST_F(ComponentSink, SinkFollowsTheWalkAndItsCancelCounts) {
   Call("Copy", {Variant(node)});
   EXPECT_EQ(sink.As<SinkState>()->properties.size(), 4u);
   EXPECT_EQ(refs, 1);
-  Dismantle(node);
 }
 
 TEST_F(ComponentSink, CancelDeclaredByValueIsNotReadBack) {
@@ -487,7 +502,6 @@ TEST_F(ComponentSink, CancelDeclaredByValueIsNotReadBack) {
   ConnectSink(*control_, sink);
   const Variant copy = Call("Copy", {Variant(node)});
   EXPECT_EQ(N(N(copy.Object()).child).name, "kid");
-  Dismantle(node);
 }
 
 TEST_F(ComponentSink, SinksThatCannotBeConnectedOrThatFail) {

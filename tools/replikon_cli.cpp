@@ -17,6 +17,7 @@
 #include "replikon/about/about_form.hpp"
 #include "replikon/automation/error.hpp"
 #include "replikon/control/replikon.hpp"
+#include "replikon/control/type_library.hpp"
 #include "replikon/version.hpp"
 
 namespace replikon::cli {
@@ -161,6 +162,12 @@ int RunAbout(bool text_only, std::ostream& out, std::ostream& err) {
   return kExitOk;
 }
 
+int RunDescribe(std::ostream& out, std::ostream& err) {
+  (void)err;
+  out << FormatTypeLibrary(ReplikonTypeLibrary());
+  return kExitOk;
+}
+
 int RunCli(int argc, const char* const* argv, std::istream& in, std::ostream& out,
            std::ostream& err) {
   CLI::App app{
@@ -205,6 +212,9 @@ int RunCli(int argc, const char* const* argv, std::istream& in, std::ostream& ou
       app.add_subcommand("about", "Show the About box, or print its text when there is no display");
   about->add_flag("--text", about_text, "Print the text even when there is a display");
 
+  CLI::App* describe = app.add_subcommand(
+      "describe", "Print the component's type library: types, members, identifiers and help");
+
   if (argc <= 1) {
     err << app.help();
     return kExitUsage;
@@ -223,6 +233,7 @@ int RunCli(int argc, const char* const* argv, std::istream& in, std::ostream& ou
   if (type->parsed()) return run([&] { return RunType(file, in, out, err); });
   if (is_stream->parsed()) return run([&] { return RunIsStream(file, in, out, err); });
   if (about->parsed()) return run([&] { return RunAbout(about_text, out, err); });
+  if (describe->parsed()) return run([&] { return RunDescribe(out, err); });
   return kExitUsage;
 }
 

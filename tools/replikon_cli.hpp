@@ -45,6 +45,10 @@ int RunAbout(bool text_only, std::ostream& out, std::ostream& err);
 // The About box's texts, as `replikon about` prints them.
 std::string AboutText();
 
+// Prints the component's type library: its types, their flags, and the members
+// with identifiers, parameters, help contexts and help strings.
+int RunDescribe(std::ostream& out, std::ostream& err);
+
 // `text` broken into lines of at most `width` columns (longer words stay
 // whole), each line after `indent` spaces and ending in a newline.
 std::string WrapText(std::string_view text, std::size_t indent, std::size_t width = 78);
