@@ -38,16 +38,6 @@ ObjectRef MakeChain(std::int64_t length) {
   return head;
 }
 
-// Releases a chain link by link, so that a long chain is not torn down recursively.
-void ReleaseChain(ObjectRef head) {
-  while (head) {
-    auto* n = head.As<orders::Node>();
-    ObjectRef next = n != nullptr ? n->left : ObjectRef();
-    if (n != nullptr) n->left.Reset();
-    head = next;
-  }
-}
-
 ObjectRef MakeShape(std::int64_t arg) {
   // Negative: a tree of that many levels; positive: a chain of that length.
   return arg < 0 ? orders::MakeNodeTree(static_cast<int>(-arg), Registry()) : MakeChain(arg);
@@ -89,18 +79,17 @@ void BM_StreamFromObject(benchmark::State& state) {
     benchmark::DoNotOptimize(stream);
   }
   SetCounters(state, ObjectCount(state.range(0)), bytes);
-  ReleaseChain(root);
 }
 
 void BM_ObjectFromStream(benchmark::State& state) {
   ObjectRef root = MakeShape(state.range(0));
   auto& control = Component(true);
   const replikon::SafeArray stream = control.StreamFromObject(root);
-  ReleaseChain(root);
+  root.Reset();
   for (auto _ : state) {
     ObjectRef back = control.ObjectFromStream(stream);
     state.PauseTiming();
-    ReleaseChain(back);
+    back.Reset();
     state.ResumeTiming();
   }
   SetCounters(state, ObjectCount(state.range(0)), static_cast<std::int64_t>(stream.Count()));
@@ -112,11 +101,10 @@ void BM_Copy(benchmark::State& state) {
   for (auto _ : state) {
     ObjectRef copy = control.Copy(root);
     state.PauseTiming();
-    ReleaseChain(copy);
+    copy.Reset();
     state.ResumeTiming();
   }
   SetCounters(state, ObjectCount(state.range(0)), 0);
-  ReleaseChain(root);
 }
 
 // -14: a balanced tree of 16,383 Nodes; 1,000 / 10,000 / 100,000: chains.

@@ -298,8 +298,6 @@ TEST_F(CopyEngineTest, LongChainCopiesWithoutExhaustingTheStack) {
   }
   EXPECT_EQ(count, kLength);
   EXPECT_TRUE(values_match);
-  Dismantle(std::move(copy));
-  Dismantle(std::move(head));
 }
 
 TEST_F(CopyEngineTest, ThrowingHandlerEndsTheCallAndLeavesNothingBehind) {

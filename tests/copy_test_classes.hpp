@@ -151,14 +151,4 @@ inline std::shared_ptr<std::vector<Seen>> Record(Replikon& r) {
   return seen;
 }
 
-// Releases a chain linked through Next one node at a time (a long chain would
-// otherwise be destroyed by nested destructor calls).
-inline void Dismantle(ObjectRef head) {
-  while (head) {
-    ObjectRef next = std::move(N(head).next);
-    N(head).next.Reset();
-    head = std::move(next);
-  }
-}
-
 }  // namespace replikon::testing

@@ -324,15 +324,6 @@ TEST_F(StreamEngines, OtherFormatVersionRestoresNothing) {
   EXPECT_EQ(back.As<Item>()->number, 0);
 }
 
-// Releases a chain held in Child one link at a time.
-void ReleaseChain(ObjectRef head) {
-  while (head) {
-    ObjectRef next = head.As<Item>()->child;
-    head.As<Item>()->child.Reset();
-    head = next;
-  }
-}
-
 TEST_F(StreamEngines, HundredThousandDeepChain) {
   constexpr int kDepth = 100000;
   ObjectRef head;
@@ -354,8 +345,8 @@ TEST_F(StreamEngines, HundredThousandDeepChain) {
     ASSERT_EQ(p.As<Item>()->number, count);
   }
   EXPECT_EQ(count, kDepth);
-  ReleaseChain(std::move(back));
-  ReleaseChain(std::move(head));
+  back.Reset();
+  head.Reset();
   EXPECT_EQ(registry_.LiveInstances("TestLib.Item"), 0);
 }
 

@@ -27,6 +27,7 @@
 #include <vector>
 
 #include "replikon/automation/error.hpp"
+#include "replikon/automation/instance_lifetime.hpp"
 #include "replikon/automation/safe_array.hpp"
 #include "replikon/automation/type_info.hpp"
 #include "replikon/automation/variant.hpp"
@@ -328,7 +329,7 @@ class ClassBuilder final : public ClassBuilderBase {
     auto hooks =
         std::make_shared<const ClassHooks<T>>(ClassHooks<T>{on_initialize_, on_terminate_});
     def.create = [info = def.info, hooks = std::move(hooks)]() -> ObjectRef {
-      auto instance = std::make_shared<InstanceOf<T>>(info);
+      auto instance = MakeInstance<InstanceOf<T>>(info);
       if (hooks->on_initialize) hooks->on_initialize(instance->Value());
       // Termination code runs only for an instance whose initialisation succeeded.
       if (hooks->on_terminate) instance->ArmTerminate(hooks);
@@ -488,7 +489,7 @@ ObjectRef MakeObject(const std::shared_ptr<const ClassInfo>& info) {
   if (info == nullptr || info->CppType() != typeid(T)) {
     errors::Raise(errors::kInvalidProcedureCall);
   }
-  return ObjectRef(std::make_shared<InstanceOf<T>>(info));
+  return ObjectRef(MakeInstance<InstanceOf<T>>(info));
 }
 
 }  // namespace replikon

@@ -10,8 +10,11 @@ namespace replikon {
 class Instance;
 
 // A reference-counted handle to an automation object. Copying adds a reference;
-// when the last reference goes the object is destroyed at once, so a class's
-// termination code runs then. Equality is identity.
+// when the last reference goes the object is destroyed before the release
+// returns, so a class's termination code runs then. Objects released by that
+// destruction are destroyed right after it, one at a time, so that releasing a
+// chain of any length takes no deeper stack than releasing one object
+// (instance_lifetime.hpp). Equality is identity.
 class ObjectRef {
  public:
   ObjectRef() noexcept = default;
