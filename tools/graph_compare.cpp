@@ -1,9 +1,13 @@
 #include "graph_compare.hpp"
 
+#include <algorithm>
+#include <cstdint>
 #include <deque>
 #include <memory>
 #include <optional>
 #include <set>
+#include <span>
+#include <unordered_map>
 #include <unordered_set>
 #include <utility>
 
@@ -68,13 +72,13 @@ std::string ValueTextAt(const Variant& value, int depth) {
 struct Pair {
   ObjectRef original;
   ObjectRef other;
-  std::string path;
+  std::string segment;  // the property (or element) that holds them
 };
 
 struct Frame {
   ObjectRef original;
   ObjectRef other;
-  std::string path;
+  std::string segment;
   std::shared_ptr<const InterfaceDescription> iface;
   std::size_t next = 0;
   std::deque<Pair> pending;  // subobjects found by the member just compared
@@ -86,8 +90,7 @@ class Comparer {
       : registry_(registry), server_(server) {}
 
   GraphComparison Run(const ObjectRef& original, const ObjectRef& other) {
-    const std::string root_path = ClassNameOf(original);
-    CompareObjects(root_path, Variant(original), Variant(other), false, false, nullptr);
+    CompareObjects(ClassNameOf(original), Variant(original), Variant(other), false, false, nullptr);
     while (!frames_.empty()) {
       Frame& f = frames_.back();
       if (!f.pending.empty()) {
@@ -97,6 +100,7 @@ class Comparer {
         continue;
       }
       if (f.iface == nullptr || f.next >= f.iface->Members().size()) {
+        on_path_.erase(f.original.get());
         frames_.pop_back();
         continue;
       }
@@ -111,11 +115,14 @@ class Comparer {
     const auto key = std::make_pair(pair.original.get(), pair.other.get());
     if (!visited_.insert(key).second) return;
     ++result_.objects;
+    // An object already on the path is never entered again (CompareObjects
+    // takes it for a back-pointer), so each path holds an object once.
+    on_path_.emplace(pair.original.get(), frames_.size());
     Frame frame;
     frame.iface = TryDescribe(pair.original);
     frame.original = std::move(pair.original);
     frame.other = std::move(pair.other);
-    frame.path = std::move(pair.path);
+    frame.segment = std::move(pair.segment);
     frames_.push_back(std::move(frame));
   }
 
@@ -144,7 +151,7 @@ class Comparer {
       return;
     }
     ++result_.properties;
-    const std::string path = f.path + "." + m.Name();
+    const std::string& path = m.Name();
     const bool read_only = iface.Find(m.Name(), InvokeKind::PropertyPut) == nullptr &&
                            iface.Find(m.Name(), InvokeKind::PropertyPutRef) == nullptr;
     const bool declared_variant = m.PropertyType().VarType() == VarType::Variant;
@@ -170,10 +177,33 @@ class Comparer {
 
   // The index of the frame comparing `object`, if it is on the current path.
   std::optional<std::size_t> OnPath(const ObjectRef& object) const {
-    for (std::size_t i = 0; i < frames_.size(); ++i) {
-      if (frames_[i].original == object) return i;
+    const auto it = on_path_.find(object.get());
+    if (it == on_path_.end()) return std::nullopt;
+    return it->second;
+  }
+
+  // The path of `last` below the first `frames` objects of the current path
+  // (all of them by default): "Invoice.Buyer.Address.City". A long path keeps
+  // its first and last steps and counts those between, so that building it
+  // costs the same at any depth.
+  std::string FullPath(std::string_view last, std::size_t frames = SIZE_MAX) const {
+    constexpr std::size_t kHead = 4;
+    constexpr std::size_t kTail = 12;
+    const std::size_t n = std::min(frames, frames_.size());
+    std::string out;
+    const auto add = [&](std::string_view step) {
+      if (!out.empty()) out += '.';
+      out += step;
+    };
+    if (n <= kHead + kTail + 1) {
+      for (std::size_t i = 0; i < n; ++i) add(frames_[i].segment);
+    } else {
+      for (std::size_t i = 0; i < kHead; ++i) add(frames_[i].segment);
+      add("(" + std::to_string(n - kHead - kTail) + " more)");
+      for (std::size_t i = n - kTail; i < n; ++i) add(frames_[i].segment);
     }
-    return std::nullopt;
+    if (!last.empty()) add(last);
+    return out;
   }
 
   bool IsExternal(const ObjectRef& object) const {
@@ -204,7 +234,7 @@ class Comparer {
     if (const auto index = OnPath(x)) {
       if (y != nullptr && *y == frames_[*index].other) {
         result_.notes.push_back(
-            {path, "points back to " + frames_[*index].path + ", as it should"});
+            {FullPath(path), "points back to " + FullPath({}, *index + 1) + ", as it should"});
       } else {
         differ(y != nullptr && !y->IsNull() ? DifferenceKind::kValue
                                             : DifferenceKind::kBackPointerMissing);
@@ -218,7 +248,8 @@ class Comparer {
     }
     if (*y == x) {
       result_.notes.push_back(
-          {path, IsExternal(x) ? "the same external " + ClassNameOf(x) + " object as the original's"
+          {FullPath(path), IsExternal(x)
+                               ? "the same external " + ClassNameOf(x) + " object as the original's"
                                : "the same " + ClassNameOf(x) + " object as the original's"});
       return;
     }
@@ -249,29 +280,28 @@ class Comparer {
     for (IndexWalker w(a.Bounds()); !w.Done(); w.Next(), ++i) {
       const Variant x = a.GetFlat(i);
       const Variant y = b.GetFlat(i);
-      const std::string element_path = path + IndexText(w.Index());
       if (x.IsObject() && !x.Object().IsNull()) {
         if (y.IsObject() && y.Object() == x.Object()) {
           ++shared;
         } else if (!y.IsObject() || y.Object().IsNull()) {
           ++lost;
-        } else if (ClassNameOf(x) != ClassNameOf(y)) {
-          if (mismatched++ == 0) first_mismatch = element_path;
         } else {
-          f.pending.push_back(Pair{x.Object(), y.Object(), element_path});
+          // Two objects: compared like a subobject, under the element's path.
+          CompareObjects(path + IndexText(w.Index()), x, y, read_only, declared_variant, &f);
         }
       } else if (!(x == y)) {
-        if (mismatched++ == 0) first_mismatch = element_path;
+        if (mismatched++ == 0) first_mismatch = path + IndexText(w.Index());
       }
     }
     if (shared > 0) {
       result_.notes.push_back(
-          {path, std::to_string(shared) + " element(s) are the same objects as the original's"});
+          {FullPath(path),
+           std::to_string(shared) + " element(s) are the same objects as the original's"});
     }
     if (mismatched > 0) {
       Differ(path, DifferenceKind::kValue, ValueText(va), ValueText(vb), read_only,
              declared_variant);
-      result_.differences.back().path = first_mismatch;
+      result_.differences.back().path = FullPath(first_mismatch);
     } else if (lost > 0) {
       Differ(path, DifferenceKind::kArrayObjectsLost, ValueText(va), ValueText(vb), read_only,
              declared_variant);
@@ -281,7 +311,7 @@ class Comparer {
   void Differ(const std::string& path, DifferenceKind kind, std::string original, std::string other,
               bool read_only, bool declared_variant, std::string class_name = {}) {
     PropertyDifference d;
-    d.path = path;
+    d.path = FullPath(path);
     d.kind = kind;
     d.original = std::move(original);
     d.other = std::move(other);
@@ -294,6 +324,7 @@ class Comparer {
   const ClassRegistry& registry_;
   std::string_view server_;
   std::vector<Frame> frames_;
+  std::unordered_map<const Instance*, std::size_t> on_path_;  // original -> its frame
   std::set<std::pair<const Instance*, const Instance*>> visited_;
   std::set<std::string> not_compared_;
   GraphComparison result_;

@@ -28,7 +28,9 @@ enum class DifferenceKind {
 };
 
 struct PropertyDifference {
-  std::string path;  // "Invoice.Buyer.Address.City", "Invoice.Lines(1)"
+  // "Invoice.Buyer.Address.City", "Invoice.Lines(1)"; a path of more than 17
+  // steps shows its first 4 and last 12 with the count of those between.
+  std::string path;
   DifferenceKind kind = DifferenceKind::kValue;
   std::string original;  // the values, as text
   std::string other;
