@@ -1,0 +1,115 @@
+#!/usr/bin/env bash
+# Runs the replikon program on real files and checks its output and exit
+# statuses: 0 success, 1 a "no" answer or bad input, 2 a usage error.
+#   cli_commands.sh path/to/replikon
+set -uo pipefail
+replikon=$1
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+failures=0
+
+fail() {
+  echo "FAIL: $*" >&2
+  failures=$((failures + 1))
+}
+
+# expect STATUS COMMAND... : runs the command, keeping its output in $out and $err.
+expect() {
+  local want=$1
+  shift
+  out=$("$@" 2>"$work/stderr")
+  local status=$?
+  err=$(cat "$work/stderr")
+  if ((status != want)); then
+    fail "$* exited $status, expected $want (stderr: $err)"
+  fi
+}
+
+contains() {  # contains TEXT PATTERN WHAT
+  grep -qE -- "$2" <<<"$1" || fail "$3: no match for '$2' in: $1"
+}
+
+# The demo makes the files the other commands read.
+expect 0 "$replikon" demo --dir "$work/demo"
+contains "$out" 'error 601' 'demo'
+contains "$out" 'Invoice\.Carrier' 'demo'
+contains "$out" 'Read back: [0-9]+ bytes, the same bytes' 'demo'
+contains "$out" 'Summary' 'demo'
+invoice=$work/demo/invoice.stream
+tags=$work/demo/tags.stream
+[[ -s $invoice && -s $tags ]] || fail "demo did not write invoice.stream and tags.stream"
+
+: >"$work/empty"
+head -c 100 "$invoice" >"$work/truncated"
+head -c 4096 /dev/urandom >"$work/random"
+
+# is-stream
+expect 0 "$replikon" is-stream "$invoice"
+[[ $out == true ]] || fail "is-stream invoice printed '$out'"
+for file in "$tags" "$work/empty" "$work/truncated" "$work/random"; do
+  expect 1 "$replikon" is-stream "$file"
+  [[ $out == false ]] || fail "is-stream $file printed '$out'"
+done
+expect 1 "$replikon" is-stream "$work/missing"
+contains "$err" 'missing' 'is-stream of a missing file names it'
+
+# type
+expect 0 "$replikon" type "$invoice"
+[[ $out == Invoice ]] || fail "type invoice printed '$out'"
+expect 0 "$replikon" type "$tags"
+[[ $out == Array ]] || fail "type tags printed '$out'"
+for file in "$work/empty" "$work/truncated" "$work/random"; do
+  expect 1 "$replikon" type "$file"
+  [[ -z $out ]] || fail "type $file printed '$out'"
+  contains "$err" "$(basename "$file").*not a Stream" "type $file"
+done
+expect 0 "$replikon" type - <"$invoice"
+[[ $out == Invoice ]] || fail "type - printed '$out'"
+
+# inspect
+expect 0 "$replikon" inspect "$invoice"
+contains "$out" 'object stream of class "Invoice"' 'inspect invoice'
+contains "$out" 'version 1, kind 16 \(object stream\)' 'inspect invoice'
+contains "$out" 'Buyer: object stream of class "Client"' 'inspect invoice'
+contains "$out" '\[3\] String = "fragile"' 'inspect invoice'
+expect 0 "$replikon" inspect "$tags"
+contains "$out" 'array stream of String' 'inspect tags'
+contains "$out" 'bounds \(1 To 3\)' 'inspect tags'
+expect 0 "$replikon" inspect --json - <"$invoice"
+[[ ${out:0:1} == '{' ]] || fail "inspect --json does not start an object"
+if command -v python3 >/dev/null 2>&1; then
+  python3 -c 'import json, sys; d = json.load(sys.stdin); assert d["stream"]["class"] == "Invoice"' \
+    <<<"$out" || fail "inspect --json is not the expected JSON"
+fi
+for file in "$work/empty" "$work/truncated" "$work/random"; do
+  expect 1 "$replikon" inspect "$file"
+  contains "$err" "not a Stream" "inspect $file"
+  expect 1 "$replikon" inspect --json "$file"
+  [[ -z $out ]] || fail "inspect --json $file wrote to standard output"
+done
+expect 1 "$replikon" inspect "$work/missing"
+contains "$err" 'File not found' 'inspect of a missing file'
+
+# about, without a display
+expect 0 env -u DISPLAY "$replikon" about
+contains "$out" 'Version 1\.0' 'about'
+
+# usage errors
+expect 2 "$replikon"
+expect 2 "$replikon" frobnicate
+expect 2 "$replikon" inspect
+expect 2 "$replikon" inspect --max-depth 0 "$invoice"
+expect 2 "$replikon" type "$invoice" "$tags"
+expect 2 "$replikon" is-stream --bogus "$invoice"
+expect 0 "$replikon" --version
+contains "$out" '^replikon [0-9]+\.[0-9]+\.[0-9]+$' '--version'
+for command in demo inspect type is-stream about; do
+  expect 0 "$replikon" "$command" --help
+  contains "$out" "Usage: .*$command" "$command --help"
+done
+
+if ((failures > 0)); then
+  echo "$failures check(s) failed" >&2
+  exit 1
+fi
+echo "all checks passed"

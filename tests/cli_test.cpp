@@ -1,0 +1,664 @@
+// The replikon command, run in-process: its subcommands on real Streams and on
+// hostile bytes, its JSON, the late-bound graph comparison of the demo.
+
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <cstdint>
+#include <filesystem>
+#include <fstream>
+#include <nlohmann/json.hpp>
+#include <optional>
+#include <random>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "graph_compare.hpp"
+#include "json_writer.hpp"
+#include "orders/orders_server.hpp"
+#include "replikon/automation.hpp"
+#include "replikon/control/replikon.hpp"
+#include "replikon/stream/array_encoding.hpp"
+#include "replikon/stream/stream_layout.hpp"
+#include "replikon/version.hpp"
+#include "replikon_cli.hpp"
+#include "stream_inspector.hpp"
+
+namespace replikon::cli {
+namespace {
+
+namespace fs = std::filesystem;
+using nlohmann::json;
+using Bytes = std::vector<std::uint8_t>;
+
+class TempDir {
+ public:
+  TempDir() {
+    std::string pattern = (fs::temp_directory_path() / "replikon-cli-XXXXXX").string();
+    if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp");
+    path_ = pattern;
+  }
+  ~TempDir() {
+    std::error_code ec;
+    fs::remove_all(path_, ec);
+  }
+  std::string operator/(const std::string& name) const { return (path_ / name).string(); }
+  const fs::path& path() const { return path_; }
+
+ private:
+  fs::path path_;
+};
+
+class ScopedUnsetEnv {
+ public:
+  explicit ScopedUnsetEnv(const char* name) : name_(name) {
+    if (const char* old = std::getenv(name)) old_ = old;
+    ::unsetenv(name);
+  }
+  ~ScopedUnsetEnv() {
+    if (old_) ::setenv(name_, old_->c_str(), 1);
+  }
+
+ private:
+  const char* name_;
+  std::optional<std::string> old_;
+};
+
+struct Result {
+  int status = -1;
+  std::string out;
+  std::string err;
+};
+
+Result RunCommand(std::vector<std::string> args, const std::string& input = {}) {
+  args.insert(args.begin(), "replikon");
+  std::vector<const char*> argv;
+  for (const std::string& a : args) argv.push_back(a.c_str());
+  std::istringstream in(input);
+  std::ostringstream out;
+  std::ostringstream err;
+  Result r;
+  r.status = RunCli(static_cast<int>(argv.size()), argv.data(), in, out, err);
+  r.out = out.str();
+  r.err = err.str();
+  return r;
+}
+
+std::string AsString(const Bytes& bytes) {
+  return std::string(bytes.begin(), bytes.end());
+}
+
+void WriteFile(const std::string& path, const Bytes& bytes) {
+  std::ofstream(path, std::ios::binary)
+      .write(reinterpret_cast<const char*>(bytes.data()),
+             static_cast<std::streamsize>(bytes.size()));
+}
+
+// The sample order's Stream, with its external carrier left out.
+const Bytes& SampleStream() {
+  static const Bytes bytes = [] {
+    orders::RegisterOrdersServer();
+    Replikon control;
+    control.SetObjectServerName(orders::kServerName);
+    control.SetProblemsNotification(SourceObjectOnly);
+    return control.StreamFromObject(orders::MakeSampleInvoice()).ToBytes();
+  }();
+  return bytes;
+}
+
+Bytes NullStream() {
+  Replikon control;
+  control.SetObjectServerName(orders::kServerName);
+  return control.StreamFromObject(ObjectRef()).ToBytes();
+}
+
+Bytes StringArrayStream() {
+  SafeArray tags(VarType::BStr, {ArrayBound{1, 3}});
+  tags.Set({1}, Variant("urgent"));
+  tags.Set({2}, Variant("export"));
+  tags.Set({3}, Variant("fragile"));
+  return StreamFromArray(Variant(std::move(tags)));
+}
+
+Bytes Bag(std::initializer_list<std::pair<const char*, Variant>> entries) {
+  PropertyBag bag;
+  for (const auto& [key, value] : entries) bag.WriteProperty(key, value);
+  return bag.Contents();
+}
+
+// `levels` object streams, each the "Left" of the one outside it, written in place.
+Bytes DeeplyNestedStream(std::size_t levels) {
+  Bytes out;
+  std::vector<BagWriter> writers;
+  std::vector<BagWriter::Pending> pending;
+  writers.reserve(levels);
+  for (std::size_t i = 0; i < levels; ++i) {
+    writers.emplace_back(out);
+    writers.back().Write("@SF#", Variant(17));
+    writers.back().Write("@OT#", Variant("Node"));
+    pending.push_back(writers.back().BeginBytes("Left"));
+  }
+  BagWriter innermost(out);
+  innermost.Write("@SF#", Variant(529));
+  innermost.Finish();
+  for (std::size_t i = levels; i-- > 0;) {
+    writers[i].EndBytes(pending[i]);
+    writers[i].Finish();
+  }
+  return out;
+}
+
+// Inspects `bytes` in-process; the status as the command gives it.
+Result Inspect(const Bytes& bytes, bool as_json, std::size_t max_depth = kDefaultInspectDepth) {
+  std::vector<std::string> args{"inspect", "-", "--max-depth", std::to_string(max_depth)};
+  if (as_json) args.emplace_back("--json");
+  return RunCommand(args, AsString(bytes));
+}
+
+const json* FindEntry(const json& entries, const std::string& key) {
+  for (const json& e : entries) {
+    if (e.at("key") == key) return &e;
+  }
+  return nullptr;
+}
+
+// ---- Usage -------------------------------------------------------------------------
+
+TEST(CliUsage, UsageErrorsExitTwoAndHelpAndVersionExitZero) {
+  for (const std::vector<std::string>& args :
+       std::vector<std::vector<std::string>>{{},
+                                             {"frobnicate"},
+                                             {"inspect"},
+                                             {"inspect", "--max-depth", "0", "f"},
+                                             {"inspect", "--max-depth", "1001", "f"},
+                                             {"type", "a", "b"},
+                                             {"is-stream", "--bogus", "f"},
+                                             {"demo", "--dir"}}) {
+    const Result r = RunCommand(args);
+    EXPECT_EQ(r.status, kExitUsage) << testing::PrintToString(args);
+    EXPECT_FALSE(r.err.empty()) << testing::PrintToString(args);
+  }
+  const Result version = RunCommand({"--version"});
+  EXPECT_EQ(version.status, kExitOk);
+  EXPECT_EQ(version.out, "replikon " + std::string(kVersionString) + "\n");
+  for (const char* command : {"demo", "inspect", "type", "is-stream", "about"}) {
+    const Result help = RunCommand({command, "--help"});
+    EXPECT_EQ(help.status, kExitOk) << command;
+    EXPECT_NE(help.out.find(std::string("Usage: replikon ") + command), std::string::npos)
+        << help.out;
+  }
+}
+
+// ---- type and is-stream --------------------------------------------------------------
+
+TEST(CliTypeAndIsStream, AnswerForStreamsAndRefuseEverythingElse) {
+  TempDir dir;
+  const std::string invoice = dir / "invoice.stream";
+  const std::string nothing = dir / "nothing.stream";
+  const std::string tags = dir / "tags.stream";
+  const std::string empty = dir / "empty";
+  const std::string nameless = dir / "nameless.stream";
+  WriteFile(invoice, SampleStream());
+  WriteFile(nothing, NullStream());
+  WriteFile(tags, StringArrayStream());
+  WriteFile(empty, {});
+  WriteFile(nameless, Bag({{"@SF#", Variant(17)}}));
+
+  struct Case {
+    std::string file;
+    int type_status;
+    std::string type_out;
+    int is_stream_status;
+  };
+  for (const Case& c : std::vector<Case>{{invoice, 0, "Invoice\n", 0},
+                                         {nothing, 0, "Nothing\n", 0},
+                                         {tags, 0, "Array\n", 1},
+                                         {empty, 1, "", 1},
+                                         {nameless, 1, "", 0}}) {
+    const Result type = RunCommand({"type", c.file});
+    EXPECT_EQ(type.status, c.type_status) << c.file;
+    EXPECT_EQ(type.out, c.type_out) << c.file;
+    if (c.type_status != 0) {
+      EXPECT_NE(type.err.find(c.file), std::string::npos) << type.err;
+    }
+    const Result is_stream = RunCommand({"is-stream", c.file});
+    EXPECT_EQ(is_stream.status, c.is_stream_status) << c.file;
+    EXPECT_EQ(is_stream.out, c.is_stream_status == 0 ? "true\n" : "false\n") << c.file;
+  }
+  EXPECT_NE(RunCommand({"type", nameless}).err.find("records no class name"), std::string::npos);
+
+  EXPECT_EQ(RunCommand({"type", "-"}, AsString(SampleStream())).out, "Invoice\n");
+  EXPECT_EQ(RunCommand({"is-stream", "-"}, "").status, kExitNo);
+
+  const Result missing = RunCommand({"type", dir / "missing"});
+  EXPECT_EQ(missing.status, kExitNo);
+  EXPECT_NE(missing.err.find("missing"), std::string::npos);
+  EXPECT_NE(missing.err.find("File not found"), std::string::npos);
+  EXPECT_TRUE(missing.out.empty());
+  EXPECT_FALSE(fs::exists(dir / "missing"));
+  EXPECT_EQ(RunCommand({"is-stream", dir.path().string()}).status, kExitNo);
+}
+
+// ---- inspect -----------------------------------------------------------------------
+
+TEST(CliInspect, ShowsHeaderClassesEntriesAndArrays) {
+  const Result r = Inspect(SampleStream(), false);
+  ASSERT_EQ(r.status, kExitOk) << r.err;
+  for (const char* expected : {
+           "(standard input): object stream of class \"Invoice\"",
+           "  @SF# 17 = 0x00000011: version 1, kind 16 (object stream), reserved 0, empty 0, "
+           "dimensions 0, element type 0",
+           "  Number: Long = 1001",
+           "  Buyer: object stream of class \"Client\"",
+           "    Address: object stream of class \"Address\"",
+           "      City: String = \"Portsmouth\"",
+           "    Notes: Null\n",
+           "  Tags: array stream of String, 1 dimension",
+           "0x08010021: version 1, kind 32 (array stream), reserved 0, empty 0, dimensions 1, "
+           "element type 8 (String)",
+           "    bounds (1 To 3), 3 elements, element bag of 3 entries",
+           "    [3] String = \"fragile\"",
+           "      [1] Double = 0.25",  // in Extras, an array nested in a Variant array
+           "  Lines: array stream of Variant",
+           "elements without an entry (such as object references",
+       }) {
+    EXPECT_NE(r.out.find(expected), std::string::npos) << expected << "\n" << r.out;
+  }
+  EXPECT_EQ(r.out.find("Carrier"), std::string::npos) << "the external carrier is left out";
+
+  const Result null_stream = Inspect(NullStream(), false);
+  EXPECT_NE(null_stream.out.find("object stream of Nothing (a null reference)"), std::string::npos);
+  EXPECT_NE(null_stream.out.find("@SF# 529 = 0x00000211"), std::string::npos);
+}
+
+TEST(CliInspect, JsonHasTheSameTree) {
+  const Result r = Inspect(SampleStream(), true);
+  ASSERT_EQ(r.status, kExitOk) << r.err;
+  const json doc = json::parse(r.out);
+  EXPECT_EQ(doc.at("file"), "(standard input)");
+  EXPECT_EQ(doc.at("size"), SampleStream().size());
+  const json& stream = doc.at("stream");
+  EXPECT_EQ(stream.at("form"), "object stream");
+  EXPECT_EQ(stream.at("class"), "Invoice");
+  EXPECT_EQ(stream.at("header").at("word"), 17);
+  EXPECT_EQ(stream.at("header").at("kind"), 16);
+  EXPECT_EQ(stream.at("header").at("empty"), false);
+  const json& entries = stream.at("entries");
+  EXPECT_EQ(FindEntry(entries, "@SF#"), nullptr);  // shown as the header
+  EXPECT_EQ(FindEntry(entries, "Number")->at("value"), 1001);
+  EXPECT_EQ(FindEntry(entries, "Number")->at("type_name"), "Long");
+  EXPECT_EQ(FindEntry(entries, "Paid")->at("value"), false);
+  EXPECT_EQ(FindEntry(entries, "TaxRate")->at("value"), 0.2);  // a Single, in its own shortest form
+  EXPECT_EQ(FindEntry(entries, "Shipping")->at("value"), "7.5");
+  EXPECT_EQ(FindEntry(entries, "Issued")->at("days"), 45366.4375);
+
+  const json& buyer = FindEntry(entries, "Buyer")->at("stream");
+  EXPECT_EQ(buyer.at("class"), "Client");
+  EXPECT_TRUE(FindEntry(buyer.at("entries"), "Notes")->at("value").is_null());
+  EXPECT_EQ(FindEntry(buyer.at("entries"), "Address")->at("stream").at("class"), "Address");
+
+  const json* tags = FindEntry(entries, "Tags");
+  ASSERT_NE(tags, nullptr);
+  EXPECT_EQ(tags->at("type"), 8209);
+  const json& array = tags->at("stream");
+  EXPECT_EQ(array.at("form"), "array stream");
+  EXPECT_EQ(array.at("element_type_name"), "String");
+  EXPECT_EQ(array.at("bounds"), json::parse(R"([{"lower": 1, "upper": 3}])"));
+  EXPECT_EQ(array.at("element_count"), 3);
+  std::vector<std::string> keys;
+  for (const json& e : array.at("elements")) keys.push_back(e.at("key"));
+  EXPECT_EQ(keys, (std::vector<std::string>{"1", "2", "3"}));
+
+  const json lines = FindEntry(entries, "Lines")->at("stream");
+  EXPECT_EQ(lines.at("element_entries"), 0);
+  EXPECT_EQ(lines.at("notes").size(), 1U);
+
+  const json null_stream = json::parse(Inspect(NullStream(), true).out).at("stream");
+  EXPECT_EQ(null_stream.at("class"), "Nothing");
+  EXPECT_EQ(null_stream.at("null_reference"), true);
+  EXPECT_TRUE(null_stream.at("entries").empty());
+}
+
+TEST(CliInspect, StrangeKeysAndValuesStayReadableAndLossless) {
+  const std::string odd_key("k\x01\xff", 3);
+  const std::string odd_value("a\"b\\c\n\t\x7f\xc3\x28\xe2\x82\xac\x00z", 15);
+  PropertyBag bag;
+  bag.WriteProperty("@SF#", Variant(17));
+  bag.WriteProperty("@OT#", Variant("Odd\nClass"));
+  bag.WriteProperty(odd_key, Variant(odd_value));
+  bag.WriteProperty("nan", Variant(std::numeric_limits<double>::quiet_NaN()));
+  bag.WriteProperty("raw", Variant(SafeArray::FromBytes(Bytes{1, 2, 3})));
+  bag.WriteProperty("plain", Variant(SafeArray::FromBytes(Bag({{"x", Variant(1)}}))));
+  const Bytes bytes = bag.Contents();
+
+  const Result text = Inspect(bytes, false);
+  ASSERT_EQ(text.status, kExitOk);
+  for (char c : text.out) {
+    EXPECT_FALSE(static_cast<unsigned char>(c) < 0x20 && c != '\n') << "raw control character";
+  }
+  EXPECT_NE(text.out.find("object stream of class \"Odd\\nClass\""), std::string::npos);
+  EXPECT_NE(
+      text.out.find("k\\x01\\xff: String = \"a\\\"b\\\\c\\n\\t\\x7f\\xc3(\xe2\x82\xac\\x00z\""),
+      std::string::npos)
+      << text.out;
+  EXPECT_NE(text.out.find("raw: Byte(0 To 2), 3 bytes: 01 02 03"), std::string::npos);
+  EXPECT_NE(text.out.find("plain: property bag without a header word"), std::string::npos);
+
+  const Result r = Inspect(bytes, true);
+  ASSERT_EQ(r.status, kExitOk);
+  const json doc = json::parse(r.out);  // throws on invalid UTF-8 or escapes
+  const json& entries = doc.at("stream").at("entries");
+  const json* odd = FindEntry(entries, "k\x01\xef\xbf\xbd");
+  ASSERT_NE(odd, nullptr) << r.out;
+  EXPECT_EQ(odd->at("key_hex"), "6b01ff");
+  EXPECT_EQ(odd->at("hex"), "6122625c630a097fc328e282ac007a");
+  EXPECT_EQ(FindEntry(entries, "nan")->at("value"), "NaN");
+  EXPECT_EQ(FindEntry(entries, "raw")->at("hex"), "010203");
+  EXPECT_EQ(FindEntry(entries, "plain")->at("stream").at("form"), "bag");
+}
+
+TEST(CliInspect, RefusesWhatIsNoStreamAndSurvivesAnyBytes) {
+  EXPECT_NE(Inspect({}, false).err.find("not a Stream: the input is empty"), std::string::npos);
+  EXPECT_NE(Inspect(Bag({{"@OT#", Variant("X")}}), false).err.find("without a header word"),
+            std::string::npos);
+  EXPECT_EQ(Inspect(Bag({{"@SF#", Variant(1)}}), false).status, kExitNo);
+
+  // Every proper prefix of a Stream is refused, with nothing on standard output.
+  const Bytes stream = NullStream();
+  for (std::size_t n = 0; n < stream.size(); ++n) {
+    const Result r = Inspect(Bytes(stream.begin(), stream.begin() + static_cast<long>(n)), true);
+    EXPECT_EQ(r.status, kExitNo) << n;
+    EXPECT_TRUE(r.out.empty()) << n;
+  }
+
+  // Flipped bytes anywhere in a real Stream, and random bytes: shown or
+  // refused, never a crash, and JSON that parses whenever it is written.
+  const Bytes& sample = SampleStream();
+  std::mt19937 random(20240315);
+  auto check = [](const Bytes& bytes) {
+    const Result r = Inspect(bytes, true);
+    ASSERT_TRUE(r.status == kExitOk || r.status == kExitNo) << r.status;
+    if (r.status == kExitOk) {
+      EXPECT_TRUE(json::accept(r.out)) << r.out;
+    }
+    const Result t = Inspect(bytes, false);
+    EXPECT_EQ(t.status, r.status);
+  };
+  for (std::size_t i = 0; i < sample.size(); i += 3) {
+    Bytes mutated = sample;
+    mutated[i] ^= static_cast<std::uint8_t>(1u << (random() % 8));
+    check(mutated);
+  }
+  for (int i = 0; i < 200; ++i) {
+    Bytes bytes(random() % 256);
+    for (std::uint8_t& b : bytes) b = static_cast<std::uint8_t>(random());
+    if (i % 2 == 0) bytes.insert(bytes.begin(), sample.begin(), sample.begin() + 12);
+    check(bytes);
+  }
+}
+
+TEST(CliInspect, DeepNestingAndHugeBoundsCostLittle) {
+  const Bytes deep = DeeplyNestedStream(100000);
+  const Result text = Inspect(deep, false);
+  ASSERT_EQ(text.status, kExitOk);
+  EXPECT_LT(std::count(text.out.begin(), text.out.end(), '\n'), 400);
+  EXPECT_NE(text.out.find("deeper than the depth limit"), std::string::npos);
+  const Result widest = Inspect(deep, true, kMaxInspectDepth);
+  ASSERT_EQ(widest.status, kExitOk);
+  const json doc = json::parse(widest.out);
+  EXPECT_EQ(doc.at("stream").at("class"), "Node");
+  EXPECT_EQ(RunCommand({"type", "-"}, AsString(deep)).out, "Node\n");
+
+  // Five dimensions of 2^32 elements each, and an element bag of one entry.
+  PropertyBag array;
+  StreamHeaderFields header;
+  header.version = 1;
+  header.kind = kArrayStreamKind;
+  header.dimensions = 5;
+  header.element_type = 3;
+  array.WriteProperty("@SF#", Variant(PackStreamHeader(header)));
+  for (int d = 1; d <= 5; ++d) {
+    array.WriteProperty("D" + std::to_string(d), Variant(std::numeric_limits<std::int32_t>::min()));
+    array.WriteProperty("G" + std::to_string(d), Variant(std::numeric_limits<std::int32_t>::max()));
+  }
+  array.WriteProperty("@AE#", Variant(SafeArray::FromBytes(Bag({{"0.0.0.0.0", Variant(7)}}))));
+  const Result huge = Inspect(array.Contents(), true);
+  ASSERT_EQ(huge.status, kExitOk);
+  const json stream = json::parse(huge.out).at("stream");
+  EXPECT_EQ(stream.at("element_count"), std::numeric_limits<std::uint64_t>::max());
+  EXPECT_EQ(stream.at("elements").size(), 1U);
+  EXPECT_EQ(stream.at("bounds").size(), 5U);
+}
+
+// ---- JSON writer ---------------------------------------------------------------------
+
+TEST(JsonWriter, EscapesEverythingJsonCannotHoldRaw) {
+  std::string all_controls;
+  for (int c = 0; c < 0x20; ++c) all_controls += static_cast<char>(c);
+  std::string out;
+  AppendJsonString(out, all_controls + "\"\\/");
+  EXPECT_EQ(json::parse(out), all_controls + "\"\\/");
+
+  // Malformed UTF-8: a stray continuation, an overlong form, a surrogate, a
+  // truncated sequence, a byte that never starts one; each bad byte is U+FFFD.
+  const std::string bad("\x80|\xc0\x80|\xed\xa0\x80|\xe2\x82|\xf5", 13);
+  out.clear();
+  AppendJsonString(out, bad);
+  const std::string fffd = "\xef\xbf\xbd";
+  EXPECT_EQ(json::parse(out).get<std::string>(),
+            fffd + "|" + fffd + fffd + "|" + fffd + fffd + fffd + "|" + fffd + fffd + "|" + fffd);
+  EXPECT_FALSE(IsValidUtf8(bad));
+  EXPECT_TRUE(IsValidUtf8("\xc3\xa9\xe4\xb8\xad\xf0\x9f\x98\x80"));
+  out.clear();
+  AppendJsonString(out, "\xc3\xa9\xf0\x9f\x98\x80");
+  EXPECT_EQ(out, "\"\xc3\xa9\xf0\x9f\x98\x80\"");
+}
+
+TEST(JsonWriter, WritesWellFormedDocumentsAndRefusesMisuse) {
+  std::ostringstream out;
+  JsonWriter w(out, 0);
+  w.BeginObject();
+  w.Field("a", std::int64_t{-3});
+  w.Key("b");
+  w.BeginArray();
+  w.Double(0.1);
+  w.Double(std::numeric_limits<double>::infinity());
+  w.Null();
+  w.BeginObject();
+  w.EndObject();
+  w.BeginArray();
+  w.EndArray();
+  w.EndArray();
+  w.Field("c", true);
+  w.Field("d", std::uint64_t{18446744073709551615U});
+  w.EndObject();
+  w.Finish();
+  EXPECT_EQ(out.str(),
+            "{\"a\":-3,\"b\":[0.1,\"Infinity\",null,{},[]],\"c\":true,"
+            "\"d\":18446744073709551615}\n");
+
+  std::ostringstream pretty_out;
+  JsonWriter pretty(pretty_out);
+  pretty.BeginObject();
+  pretty.Field("k", "v");
+  pretty.EndObject();
+  pretty.Finish();
+  EXPECT_EQ(json::parse(pretty_out.str()), json::parse(R"({"k": "v"})"));
+
+  std::ostringstream sink;
+  JsonWriter bad(sink);
+  bad.BeginObject();
+  EXPECT_THROW(bad.Int(1), std::logic_error);  // a value without a key
+  EXPECT_THROW(bad.EndArray(), std::logic_error);
+  EXPECT_THROW(bad.Finish(), std::logic_error);
+  JsonWriter outside(sink);
+  EXPECT_THROW(outside.Key("k"), std::logic_error);
+}
+
+TEST(TerminalText, EscapesAndWraps) {
+  EXPECT_EQ(EscapeForTerminal(std::string("a\tb\x1b[31m\xff\xc3\xa9\"", 12), true),
+            "\"a\\tb\\x1b[31m\\xff\xc3\xa9\\\"\"");
+  EXPECT_EQ(EscapeForTerminal("say \"hi\"", false), "say \"hi\"");
+
+  const std::string wrapped = WrapText("one two three four five six seven", 2, 14);
+  EXPECT_EQ(wrapped, "  one two\n  three four\n  five six\n  seven\n");
+  EXPECT_EQ(WrapText("averyveryverylongword x", 0, 5), "averyveryverylongword\nx\n");
+}
+
+// ---- The graph comparison -----------------------------------------------------------------
+
+class GraphCompareTest : public testing::Test {
+ protected:
+  void SetUp() override {
+    orders::RegisterOrdersServer();
+    control_.SetObjectServerName(orders::kServerName);
+    control_.SetProblemsNotification(SourceObjectOnly);
+    control_.SetSetExternalReferences(true);
+  }
+  GraphComparison Compare(const ObjectRef& a, const ObjectRef& b) {
+    return CompareGraphs(a, b, ClassRegistry::Global(), orders::kServerName);
+  }
+  static void Let(const ObjectRef& o, const char* name, const Variant& v) {
+    InvokeByName(o, name, InvokeKind::PropertyPut, {&v, 1});
+  }
+  static void Set(const ObjectRef& o, const char* name, const ObjectRef& v) {
+    const Variant value(v);
+    InvokeByName(o, name, InvokeKind::PropertyPutRef, {&value, 1});
+  }
+  static ObjectRef Get(const ObjectRef& o, const char* name) {
+    return InvokeByName(o, name, InvokeKind::PropertyGet).Object();
+  }
+  Replikon control_;
+};
+
+TEST_F(GraphCompareTest, FindsEachChangedPropertyByItsPath) {
+  const ObjectRef original = orders::MakeSampleInvoice();
+  const ObjectRef copy = control_.Copy(original);
+  const GraphComparison same = Compare(original, copy);
+  EXPECT_TRUE(same.differences.empty());
+  EXPECT_EQ(same.objects, 3U);  // Invoice, Client, Address; the carrier is shared
+  ASSERT_FALSE(same.notes.empty());
+  EXPECT_EQ(same.notes.back().path, "Invoice.Carrier");
+  EXPECT_EQ(same.not_compared, (std::vector<std::string>{"Client.Password (write-only)",
+                                                         "Invoice.ApprovalCode (write-only)",
+                                                         "Invoice.Note (takes arguments)"}));
+
+  Let(Get(Get(copy, "Buyer"), "Address"), "City", Variant("Southampton"));
+  Set(copy, "Carrier", nullptr);
+  SafeArray tags = InvokeByName(copy, "Tags", InvokeKind::PropertyGet).Array();
+  tags.Set({2}, Variant("domestic"));
+  Let(copy, "Tags", Variant(tags));
+  Let(copy, "Memo", Variant(kNull));
+
+  const GraphComparison changed = Compare(original, copy);
+  ASSERT_EQ(changed.differences.size(), 4U);
+  const PropertyDifference& city = changed.differences[0];
+  EXPECT_EQ(city.path, "Invoice.Buyer.Address.City");
+  EXPECT_EQ(city.kind, DifferenceKind::kValue);
+  EXPECT_EQ(city.original, "\"Portsmouth\"");
+  EXPECT_EQ(city.other, "\"Southampton\"");
+  EXPECT_EQ(changed.differences[1].path, "Invoice.Memo");
+  EXPECT_TRUE(changed.differences[1].declared_variant);
+  EXPECT_EQ(changed.differences[2].path, "Invoice.Tags(2)");
+  EXPECT_EQ(changed.differences[3].path, "Invoice.Carrier");
+  EXPECT_EQ(changed.differences[3].kind, DifferenceKind::kExternalMissing);
+  EXPECT_EQ(changed.differences[3].class_name, "Carrier");
+}
+
+TEST_F(GraphCompareTest, FollowsCyclesAndLongChainsWithoutRecursion) {
+  // A chain of nodes whose last node points back at the first.
+  constexpr int kLength = 50000;
+  ObjectRef first = CreateByProgId("OrdersLib.Node");
+  ObjectRef last = first;
+  for (int i = 1; i < kLength; ++i) {
+    ObjectRef next = CreateByProgId("OrdersLib.Node");
+    Let(next, "Number", Variant(std::int32_t{i}));
+    Set(last, "Left", next);
+    last = next;
+  }
+  Set(last, "Right", first);
+  ObjectRef copy = control_.Copy(first);
+  ASSERT_FALSE(copy.IsNull());
+
+  const GraphComparison same = Compare(first, copy);
+  EXPECT_TRUE(same.differences.empty());
+  EXPECT_EQ(same.objects, static_cast<std::size_t>(kLength));
+  ASSERT_EQ(same.notes.size(), 1U);
+  EXPECT_NE(same.notes[0].text.find("points back"), std::string::npos);
+  EXPECT_EQ(CountGraph(first).objects, static_cast<std::size_t>(kLength));
+
+  // The copy's back-pointer dropped, and one value changed deep down.
+  ObjectRef copy_last = copy;
+  for (int i = 1; i < kLength; ++i) copy_last = Get(copy_last, "Left");
+  Set(copy_last, "Right", nullptr);
+  Let(copy_last, "Ratio", Variant(2.5));
+  const GraphComparison changed = Compare(first, copy);
+  ASSERT_EQ(changed.differences.size(), 2U);
+  EXPECT_EQ(changed.differences[0].kind, DifferenceKind::kValue);
+  EXPECT_EQ(changed.differences[1].kind, DifferenceKind::kBackPointerMissing);
+  EXPECT_TRUE(changed.differences[1].path.ends_with(".Left.Right"));
+
+  // Take both chains apart from the front, so that no destructor recurses.
+  Set(last, "Right", nullptr);
+  for (ObjectRef* chain : {&first, &copy}) {
+    ObjectRef node = *chain;
+    chain->Reset();
+    while (!node.IsNull()) {
+      ObjectRef next = Get(node, "Left");
+      Set(node, "Left", nullptr);
+      node = next;
+    }
+  }
+  last.Reset();
+  copy_last.Reset();
+}
+
+// ---- The demo and the About text ----------------------------------------------------------
+
+TEST(CliDemo, RunsTheWholeRoadAndExplainsTheDifferences) {
+  TempDir dir;
+  const Result r = RunCommand({"demo", "--dir", dir / "out"});
+  ASSERT_EQ(r.status, kExitOk) << r.err << r.out;
+  for (const char* expected : {
+           "    Invoice.Buyer -> [Client]\n      Client.Address -> [Address]\n",
+           "      Line.Parent -> [Invoice], already on the path: a cycle\n",
+           "    Invoice.Carrier -> [Carrier], external: OrdersLib does not make it   "
+           "[ErrorStatus 601, Cancel True]",
+           "-> error 601 \"Problem(s) in processing occurred\"",
+           "the same bytes; IsStream True, ObjectTypeName \"Invoice\"",
+           "IsStream False, ObjectTypeName \"Array\"",
+           "The copy: 4 objects, ",
+           "properties compared; all equal.",
+           "Invoice.Memo: [Line]  ->  Empty",
+           "Invoice.Lines: Variant(0 To 1) {[Line], [Line]}  ->  Variant(0 To 1) {Empty, Empty}",
+           "Invoice.Carrier: [Carrier]  ->  Nothing",
+           "Invoice.Buyer.Notes: Null  ->  Empty",
+           "Summary",
+       }) {
+    EXPECT_NE(r.out.find(expected), std::string::npos) << expected << "\n" << r.out;
+  }
+  Replikon control;
+  const SafeArray kept = control.StreamFromFile(dir / "out/invoice.stream");
+  EXPECT_EQ(control.ObjectTypeName(kept), "Invoice");
+  EXPECT_EQ(control.ObjectTypeName(control.StreamFromFile(dir / "out/tags.stream")), "Array");
+
+  WriteFile(dir / "plain", {});
+  const Result bad_dir = RunCommand({"demo", "--dir", dir / "plain"});
+  EXPECT_EQ(bad_dir.status, kExitNo);
+  EXPECT_NE(bad_dir.err.find(dir / "plain"), std::string::npos);
+}
+
+TEST(CliAbout, PrintsTheAboutTextWithoutADisplay) {
+  const ScopedUnsetEnv no_display("DISPLAY");
+  const Result r = RunCommand({"about"});
+  EXPECT_EQ(r.status, kExitOk);
+  EXPECT_EQ(r.out, AboutText());
+  for (const char* expected : {"About Replikon\n", "Version 1.0\n", "You can visit us at https://",
+                               "suggestions), please visit https://"}) {
+    EXPECT_NE(r.out.find(expected), std::string::npos) << expected << "\n" << r.out;
+  }
+}
+
+}  // namespace
+}  // namespace replikon::cli

@@ -1,0 +1,57 @@
+# Installs the build into a fresh prefix, then configures, builds and runs the
+# consumer project against the installed package.
+#   cmake -DBUILD_DIR=... -DCONSUMER_DIR=... -DWORK_DIR=... -DCXX_COMPILER=...
+#         [-DCXX_FLAGS=...] [-DBUILD_TYPE=...] -P run_consumer_test.cmake
+foreach(var BUILD_DIR CONSUMER_DIR WORK_DIR CXX_COMPILER)
+  if(NOT DEFINED ${var})
+    message(FATAL_ERROR "run_consumer_test.cmake: ${var} is not set")
+  endif()
+endforeach()
+
+set(prefix ${WORK_DIR}/prefix)
+set(build ${WORK_DIR}/build)
+file(REMOVE_RECURSE ${WORK_DIR})
+
+function(run what)
+  execute_process(COMMAND ${ARGN} RESULT_VARIABLE status OUTPUT_VARIABLE out ERROR_VARIABLE out)
+  if(NOT status EQUAL 0)
+    message(FATAL_ERROR "${what} failed (${status}):\n${out}")
+  endif()
+  set(last_output "${out}" PARENT_SCOPE)
+endfunction()
+
+run("cmake --install" ${CMAKE_COMMAND} --install ${BUILD_DIR} --prefix ${prefix})
+
+# What a client finds in the prefix.
+foreach(file include/replikon/control/replikon.hpp
+             include/replikon/version.hpp
+             bin/replikon)
+  if(NOT EXISTS ${prefix}/${file})
+    message(FATAL_ERROR "the install has no ${file}")
+  endif()
+endforeach()
+file(GLOB_RECURSE config_files ${prefix}/*/ReplikonConfig.cmake ${prefix}/*/ReplikonConfigVersion.cmake)
+list(LENGTH config_files config_count)
+if(NOT config_count EQUAL 2)
+  message(FATAL_ERROR "the install has no CMake package (found: ${config_files})")
+endif()
+if(EXISTS ${prefix}/include/replikon/about/opisnica.hpp)
+  message(FATAL_ERROR "the About form's own headers were installed")
+endif()
+
+run("replikon --version" ${prefix}/bin/replikon --version)
+if(NOT last_output MATCHES "^replikon [0-9]+\\.[0-9]+\\.[0-9]+")
+  message(FATAL_ERROR "replikon --version printed: ${last_output}")
+endif()
+
+run("configuring the consumer" ${CMAKE_COMMAND} -S ${CONSUMER_DIR} -B ${build}
+    -DCMAKE_PREFIX_PATH=${prefix} -DCMAKE_CXX_COMPILER=${CXX_COMPILER}
+    "-DCMAKE_CXX_FLAGS=${CXX_FLAGS}" "-DCMAKE_EXE_LINKER_FLAGS=${CXX_FLAGS}"
+    -DCMAKE_BUILD_TYPE=${BUILD_TYPE})
+run("building the consumer" ${CMAKE_COMMAND} --build ${build})
+run("running the consumer" ${build}/replikon_consumer)
+message(STATUS "${last_output}")
+if(NOT last_output MATCHES "consumer: ok")
+  message(FATAL_ERROR "the consumer printed: ${last_output}")
+endif()
+file(REMOVE_RECURSE ${WORK_DIR})
