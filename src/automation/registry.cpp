@@ -93,6 +93,7 @@ void ClassRegistry::Register(const Server& server) {
         it->second = std::move(entry);
       }
     }
+    generation_.fetch_add(1, std::memory_order_acq_rel);
   }
 }
 
@@ -107,6 +108,7 @@ void ClassRegistry::Unregister(std::string_view server_name) {
       ++it;
     }
   }
+  generation_.fetch_add(1, std::memory_order_acq_rel);
   lock.unlock();
 }
 
@@ -119,18 +121,23 @@ bool ClassRegistry::HasServer(std::string_view server_name) const {
 }
 
 ObjectRef ClassRegistry::CreateByProgId(std::string_view prog_id) const {
-  std::shared_ptr<const ClassDefinition> definition;
-  {
-    std::shared_lock lock(mutex_);
-    const auto it = classes_.find(prog_id);
-    if (it != classes_.end()) definition = it->second.definition;
-  }
-  if (definition == nullptr || !definition->create) {
-    errors::Raise(errors::kCannotCreateObject);
-  }
+  const std::shared_ptr<const ClassDefinition> definition = FindDefinition(prog_id);
+  if (definition == nullptr) errors::Raise(errors::kCannotCreateObject);
   // The class's own code runs outside the lock: it may create objects itself.
+  return Instantiate(*definition);
+}
+
+std::shared_ptr<const ClassDefinition> ClassRegistry::FindDefinition(
+    std::string_view prog_id) const {
+  std::shared_lock lock(mutex_);
+  const auto it = classes_.find(prog_id);
+  return it != classes_.end() ? it->second.definition : nullptr;
+}
+
+ObjectRef ClassRegistry::Instantiate(const ClassDefinition& definition) {
+  if (!definition.create) errors::Raise(errors::kCannotCreateObject);
   try {
-    return definition->create();
+    return definition.create();
   } catch (const AutomationError&) {
     throw;
   } catch (const std::bad_alloc&) {

@@ -172,7 +172,9 @@ const ObjectRef& Replikon::RootObject() const noexcept {
 }
 
 EngineContext Replikon::MakeContext() {
-  return EngineContext(settings_, *registry_, [this](RecursionCheckArgs& args) { Raise(args); });
+  return EngineContext(
+      settings_, *registry_, [this](RecursionCheckArgs& args) { Raise(args); },
+      [this] { return !handlers_.empty(); });
 }
 
 void Replikon::RethrowAbort(const EngineContext& ctx) {

@@ -9,11 +9,17 @@
 #include <utility>
 #include <vector>
 
+#include "member_plan.hpp"
 #include "replikon/automation/error.hpp"
 #include "replikon/automation/type_info.hpp"
 #include "replikon/copy/object_factory.hpp"
 
 namespace replikon {
+
+using engine::Accessors;
+using engine::InterfacePlan;
+using engine::PlanCache;
+using engine::Read;
 
 namespace {
 
@@ -69,8 +75,6 @@ bool SetPropertyByName(const ObjectRef& object, std::string_view name, const Var
 }
 
 namespace {
-
-constexpr std::string_view kDefaultMember = "_Default";
 
 // The class name an object's type information gives, without copying it. The
 // object must not be null.
@@ -159,74 +163,6 @@ class PathIndex {
   std::size_t size_ = 0;
   int shift_ = 64;
 };
-
-// What by-name access reaches for one visited property of an interface.
-// Interfaces do not change, so these are resolved once per walk; invoking the
-// member found is what InvokeByName does after its own look-up.
-struct Accessors {
-  bool visit = false;                      // a property get other than "_Default"
-  const MemberDescription* get = nullptr;  // null: cannot be read without arguments
-  const MemberDescription* let = nullptr;
-  const MemberDescription* set = nullptr;
-};
-
-struct InterfacePlan {
-  std::shared_ptr<const InterfaceDescription> iface;  // kept alive for the walk
-  std::vector<Accessors> members;                     // one per member, in order
-};
-
-// The plans of the interfaces met in one walk.
-class PlanCache {
- public:
-  // The plan of `iface`, made on first use; nullptr for no interface.
-  const InterfacePlan* For(std::shared_ptr<const InterfaceDescription> iface) {
-    if (iface == nullptr) return nullptr;
-    if (last_ != nullptr && last_->iface == iface) return last_;
-    std::unique_ptr<InterfacePlan>& slot = plans_[iface.get()];
-    if (slot == nullptr) slot = Make(std::move(iface));
-    last_ = slot.get();
-    return last_;
-  }
-
- private:
-  static std::unique_ptr<InterfacePlan> Make(std::shared_ptr<const InterfaceDescription> iface) {
-    auto plan = std::make_unique<InterfacePlan>();
-    const std::span<const MemberDescription> members = iface->Members();
-    plan->members.resize(members.size());
-    for (std::size_t i = 0; i < members.size(); ++i) {
-      const MemberDescription& m = members[i];
-      if (m.InvokeKind() != InvokeKind::PropertyGet || m.Name() == kDefaultMember) continue;
-      Accessors& a = plan->members[i];
-      a.visit = true;
-      a.get = NeedsArguments(iface->Find(m.Name(), InvokeKind::PropertyGet));
-      a.let = iface->Find(m.Name(), InvokeKind::PropertyPut);
-      a.set = iface->Find(m.Name(), InvokeKind::PropertyPutRef);
-    }
-    plan->iface = std::move(iface);
-    return plan;
-  }
-  // The getter, or nullptr when an empty argument list cannot call it.
-  static const MemberDescription* NeedsArguments(const MemberDescription* getter) noexcept {
-    if (getter == nullptr) return nullptr;
-    for (const ParamDescription& p : getter->Params()) {
-      if (!p.optional) return nullptr;
-    }
-    return getter;
-  }
-
-  std::unordered_map<const InterfaceDescription*, std::unique_ptr<InterfacePlan>> plans_;
-  const InterfacePlan* last_ = nullptr;
-};
-
-bool Read(const MemberDescription* getter, const ObjectRef& object, Variant& value) noexcept {
-  if (getter == nullptr) return false;
-  try {
-    value = getter->Invoke(*object, {});
-    return true;
-  } catch (...) {
-    return false;
-  }
-}
 
 // One level of the walk: a source object being copied into its target.
 struct Level {
@@ -354,10 +290,10 @@ class CopyWalk {
       // Read once to tell an object property (an object reference, a null one
       // included) from a value property, then again for the copy.
       Variant value;
-      if (!Read(access.get, level.source, value) || !value.IsObject()) {
+      if (!Read(access.get, *level.source, value) || !value.IsObject()) {
         // A value property. When it cannot be read (a parameterised property,
         // an error in the class's code) the target keeps its own value.
-        if (Read(access.get, level.source, value)) {
+        if (Read(access.get, *level.source, value)) {
           level.Assign(index, name, value, InvokeKind::PropertyPut);
         }
         continue;
@@ -366,7 +302,7 @@ class CopyWalk {
       if (!settings.recursion_allowed) continue;
 
       // The second read fails or no longer gives an object: nothing to process.
-      if (!Read(access.get, level.source, value) || !value.IsObject()) continue;
+      if (!Read(access.get, *level.source, value) || !value.IsObject()) continue;
       ObjectRef sub = value.Object();
       value = Variant();
 

@@ -10,7 +10,7 @@ ObjectRef CreateInstance(EngineContext& ctx, std::string_view class_name,
   status = kStatusOk;
   if (class_name == kNothing) return {};
   try {
-    ObjectRef instance = ctx.Registry().CreateByProgId(ctx.ProgId(class_name));
+    ObjectRef instance = ctx.CreateByClassName(class_name);
     // Only an instance that reports the very class asked for counts as one of
     // the server's own; anything else is released here.
     if (instance.IsNull() || instance->Class().Name() != class_name) {

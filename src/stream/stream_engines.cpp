@@ -24,6 +24,7 @@
 #include <utility>
 #include <vector>
 
+#include "../copy/member_plan.hpp"
 #include "replikon/automation/type_info.hpp"
 #include "replikon/copy/copy_engine.hpp"
 #include "replikon/copy/object_factory.hpp"
@@ -33,7 +34,11 @@
 namespace replikon {
 namespace {
 
-constexpr std::string_view kDefaultMember = "_Default";
+using engine::Accessors;
+using engine::Assign;
+using engine::InterfacePlan;
+using engine::PlanCache;
+using engine::Read;
 
 // The header words of the two kinds of object stream.
 std::int32_t ObjectHeader(bool holds_nothing) noexcept {
@@ -53,22 +58,13 @@ std::shared_ptr<const InterfaceDescription> TryDescribe(const ObjectRef& object)
   }
 }
 
-// A property get; nullopt when it fails.
-std::optional<Variant> TryGet(const ObjectRef& object, std::string_view name) noexcept {
-  try {
-    return InvokeByName(object, name, InvokeKind::PropertyGet);
-  } catch (...) {
-    return std::nullopt;
-  }
-}
-
 // ---- Writer ---------------------------------------------------------------------
 
 struct WriteFrame {
   ObjectRef current;
   ObjectRef parent;
   BagWriter bag;
-  std::shared_ptr<const InterfaceDescription> iface;
+  const InterfacePlan* plan;  // null: the members cannot be had
   std::size_t next_member = 0;
   std::int32_t* status;           // the caller's problem status
   std::int32_t child_status = 0;  // filled by the nested calls of this level
@@ -97,8 +93,8 @@ class StreamWriter {
     f.bag.Write(kHeaderKey, Variant(ObjectHeader(current.IsNull())));
     if (current.IsNull()) return;
     on_path_.insert(current.get());
-    f.bag.Write(kClassNameKey, Variant(ClassNameOf(current)));
-    f.iface = TryDescribe(current);
+    f.bag.Write(kClassNameKey, Variant(current->Class().Name()));
+    f.plan = plans_.For(TryDescribe(current));
   }
 
   // Ends the level on top: its bag is complete, and so is its parent's entry.
@@ -118,47 +114,56 @@ class StreamWriter {
   // Processes members of the top frame until it descends or runs out of
   // members; false when the level is done.
   bool Step(WriteFrame& f) {
-    if (f.iface == nullptr) return false;
-    const auto members = f.iface->Members();
+    if (f.plan == nullptr) return false;
+    const auto members = f.plan->iface->Members();
+    Variant value;
     while (f.next_member < members.size()) {
-      const MemberDescription& m = members[f.next_member++];
-      if (m.InvokeKind() != InvokeKind::PropertyGet) continue;
-      if (m.Name() == kDefaultMember) continue;
-      if (IsObjectValued(f.current, m.Name())) {
-        if (WriteObjectProperty(f, m.Name())) return true;  // descended
+      const std::size_t i = f.next_member++;
+      const Accessors& access = f.plan->members[i];
+      if (!access.visit) continue;
+      const std::string& name = members[i].Name();
+      // IsObjectValued: the first read tells an object property (an object
+      // reference, a null one included) from a value property; its value is
+      // dropped before the second read.
+      const bool object_valued = Read(access.get, *f.current, value) && value.IsObject();
+      value = Variant();
+      if (object_valued) {
+        if (WriteObjectProperty(f, access, name, value)) return true;  // descended
         if (ctx_.Aborted()) return true;
       } else {
-        WriteValueProperty(f, m.Name());
+        WriteValueProperty(f, access, name, value);
       }
     }
     return false;
   }
 
-  void WriteValueProperty(WriteFrame& f, const std::string& name) {
+  void WriteValueProperty(WriteFrame& f, const Accessors& access, const std::string& name,
+                          Variant& value) {
     // A property whose get fails is left out of the Stream.
-    std::optional<Variant> value = TryGet(f.current, name);
-    if (!value) return;
+    if (!Read(access.get, *f.current, value)) return;
     try {
-      if (value->IsArray()) {
+      if (value.IsArray()) {
         const BagWriter::Pending entry = f.bag.BeginBytes(name);
-        AppendStreamFromArray(value->Array(), out_);
+        AppendStreamFromArray(value.Array(), out_);
         f.bag.EndBytes(entry);
       } else {
-        f.bag.Write(name, *value);  // a value the bag cannot hold leaves no entry
+        f.bag.Write(name, value);  // a value the bag cannot hold leaves no entry
       }
     } catch (...) {
     }
+    value = Variant();
   }
 
   // Returns true when a new level was entered for the subobject.
-  bool WriteObjectProperty(WriteFrame& f, const std::string& name) {
+  bool WriteObjectProperty(WriteFrame& f, const Accessors& access, const std::string& name,
+                           Variant& value) {
     const EngineSettings& settings = ctx_.Settings();
     if (!settings.recursion_allowed) return false;
-    std::optional<Variant> value = TryGet(f.current, name);
     // The property may yield something else on this second read; then it is
     // not written.
-    if (!value || !value->IsObject()) return false;
-    const ObjectRef sub = value->Object();
+    if (!Read(access.get, *f.current, value) || !value.IsObject()) return false;
+    const ObjectRef sub = value.Object();
+    value = Variant();
 
     if (settings.raise_recursion_check_event) {
       const bool cancel = ctx_.RaiseRecursionCheck(f.parent, f.current, name, false, 0);
@@ -185,7 +190,7 @@ class StreamWriter {
       return false;
     }
 
-    const std::int32_t s = ClassStatus(ctx_, ClassNameOf(sub));
+    const std::int32_t s = ClassStatus(ctx_, sub->Class().Name());
     if (s != 0) {
       ReportProblem(f, name, s);
       return false;
@@ -210,6 +215,7 @@ class StreamWriter {
   std::vector<std::uint8_t>& out_;
   std::deque<WriteFrame> frames_;  // references stay valid as it grows
   std::unordered_set<const Instance*> on_path_;
+  PlanCache plans_;
 };
 
 // ---- Reader ---------------------------------------------------------------------
@@ -217,15 +223,16 @@ class StreamWriter {
 struct ReadFrame {
   BagReader bag;
   StreamHeader header;
-  ObjectRef* result;  // where the object made at this level goes
-  ObjectRef parent;   // the object whose property will hold the result
-  std::shared_ptr<const InterfaceDescription> iface;
+  ObjectRef* result;          // where the object made at this level goes
+  ObjectRef parent;           // the object whose property will hold the result
+  const InterfacePlan* plan;  // null: no member is assigned
   std::size_t next_member = 0;
   std::int32_t* status;
   std::int32_t child_status = 0;
-  // The subobject being read for a property of this level, and the property.
+  // The subobject being read for a property of this level, and the set
+  // member of that property.
   ObjectRef pending_sub;
-  std::string pending_name;
+  const MemberDescription* pending_set = nullptr;
 };
 
 class StreamReader {
@@ -275,11 +282,11 @@ class StreamReader {
     }
     ReadFrame& f = frames_.emplace_back(ReadFrame{std::move(*bag), info.header, &result,
                                                   std::move(level_parent), nullptr, 0, status, 0,
-                                                  ObjectRef(), std::string()});
+                                                  ObjectRef(), nullptr});
     if (f.header.version != kFormatVersion) {
-      f.iface = nullptr;  // the object stays as its class made it
+      f.plan = nullptr;  // the object stays as its class made it
     } else {
-      f.iface = TryDescribe(result);
+      f.plan = plans_.For(TryDescribe(result));
     }
     return true;
   }
@@ -289,35 +296,39 @@ class StreamReader {
     if (frames_.empty()) return;
     ReadFrame& f = frames_.back();
     if (f.child_status != 0) *f.status = f.child_status;
-    SetPropertyByName(*f.result, f.pending_name, Variant(std::move(f.pending_sub)),
-                      InvokeKind::PropertyPutRef);
+    Assign(f.pending_set, **f.result, Variant(std::move(f.pending_sub)));
     f.pending_sub = ObjectRef();
   }
 
   bool Step(ReadFrame& f) {
-    if (f.iface == nullptr) return false;
-    const auto members = f.iface->Members();
+    if (f.plan == nullptr) return false;
+    const auto members = f.plan->iface->Members();
     while (f.next_member < members.size()) {
-      const MemberDescription& m = members[f.next_member++];
+      const std::size_t i = f.next_member++;
+      const MemberDescription& m = members[i];
       if (m.InvokeKind() == InvokeKind::PropertyPut) {
-        ReadValueProperty(f, m);
+        ReadValueProperty(f, m, f.plan->members[i]);
       } else if (m.InvokeKind() == InvokeKind::PropertyPutRef) {
-        if (ReadObjectProperty(f, m.Name())) return true;  // descended
+        if (ReadObjectProperty(f, m.Name(), f.plan->members[i])) return true;  // descended
         if (ctx_.Aborted()) return true;
       }
     }
     return false;
   }
 
-  void ReadValueProperty(ReadFrame& f, const MemberDescription& m) {
-    const ObjectRef& result = *f.result;
+  // SetPropertyByName with kind 4 (let) or 8 (set) on the object being filled.
+  static void Let(ReadFrame& f, const Accessors& access, const Variant& value) noexcept {
+    Assign(access.let, **f.result, value);
+  }
+
+  void ReadValueProperty(ReadFrame& f, const MemberDescription& m, const Accessors& access) {
     const std::string& name = m.Name();
     const VarType t = m.PropertyType().VarType();
     if (IsArrayType(t)) {
       std::span<const std::uint8_t> bytes;
       if (auto found = f.bag.ReadBytes(name)) bytes = *found;
       Variant value = ArrayFromStream(bytes, static_cast<std::int32_t>(Code(t)));
-      if (!value.IsNull()) SetPropertyByName(result, name, value, InvokeKind::PropertyPut);
+      if (!value.IsNull()) Let(f, access, value);
       return;
     }
     Variant v;
@@ -328,18 +339,24 @@ class StreamReader {
     }
     if (v.IsNull()) return;
     if (t != VarType::Variant) {
-      SetPropertyByName(result, name, v, InvokeKind::PropertyPut);
+      Let(f, access, v);
       return;
     }
     Variant w = ValueFromStored(v);
-    if (!w.IsNull()) SetPropertyByName(result, name, w, InvokeKind::PropertyPut);
+    if (!w.IsNull()) Let(f, access, w);
   }
 
   // Returns true when a new level was entered for the subobject.
-  bool ReadObjectProperty(ReadFrame& f, const std::string& name) {
+  bool ReadObjectProperty(ReadFrame& f, const std::string& name, const Accessors& access) {
     const EngineSettings& settings = ctx_.Settings();
     const ObjectRef result = *f.result;
-    if (!IsObjectValued(result, name) || !settings.recursion_allowed) return false;
+    // IsObjectValued on the new object; the value read is dropped at once.
+    bool object_valued = false;
+    {
+      Variant current;
+      object_valued = Read(access.get, *result, current) && current.IsObject();
+    }
+    if (!object_valued || !settings.recursion_allowed) return false;
     if (settings.raise_recursion_check_event) {
       const bool cancel = ctx_.RaiseRecursionCheck(f.parent, result, name, false, 0);
       if (ctx_.Aborted() || cancel) return false;
@@ -350,7 +367,7 @@ class StreamReader {
     std::optional<BagReader> sub_bag = BagReader::TryParse(*sb);
     const StreamInfo info = InspectStream(sub_bag ? &*sub_bag : nullptr);
     if (info.holds_nothing) {
-      SetPropertyByName(result, name, Variant(ObjectRef()), InvokeKind::PropertyPutRef);
+      Assign(access.set, *result, Variant(ObjectRef()));
       return false;
     }
     std::int32_t s = 0;
@@ -363,7 +380,7 @@ class StreamReader {
       return false;
     }
     // The instance made for the probe is the one the nested level fills.
-    f.pending_name = name;
+    f.pending_set = access.set;
     f.pending_sub = ObjectRef();
     std::int32_t* child_status = &f.child_status;
     ObjectRef* slot = &f.pending_sub;
@@ -372,7 +389,7 @@ class StreamReader {
     *slot = sub;
     if (!Begin(info, std::move(sub_bag), &sub, *slot, parent, false, child_status)) {
       if (*child_status != 0) *f.status = *child_status;
-      SetPropertyByName(result, name, Variant(*slot), InvokeKind::PropertyPutRef);
+      Assign(access.set, *result, Variant(*slot));
       f.pending_sub = ObjectRef();
       return false;
     }
@@ -381,6 +398,7 @@ class StreamReader {
 
   EngineContext& ctx_;
   std::deque<ReadFrame> frames_;  // references stay valid as it grows
+  PlanCache plans_;
 };
 
 }  // namespace

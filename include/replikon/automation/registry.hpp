@@ -1,6 +1,8 @@
 // Servers, classes and the registry that creates objects by "Server.Class".
 #pragma once
 
+#include <atomic>
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <shared_mutex>
@@ -79,6 +81,17 @@ class ClassRegistry {
   ObjectRef CreateByProgId(std::string_view prog_id) const;
   // The class registered under `prog_id`, or nullptr.
   std::shared_ptr<const ClassInfo> FindClass(std::string_view prog_id) const;
+
+  // For callers that make many objects of a few classes: the definition
+  // registered under `prog_id` (nullptr when unknown), and a new instance made
+  // from it without a look-up. Instantiate raises as CreateByProgId does for
+  // the class's own initialisation; 429 for a definition that cannot create.
+  std::shared_ptr<const ClassDefinition> FindDefinition(std::string_view prog_id) const;
+  static ObjectRef Instantiate(const ClassDefinition& definition);
+  // A number that changes with every Register and Unregister: a definition
+  // found earlier is still the one registered under its identifier while the
+  // generation is the same.
+  std::uint64_t Generation() const noexcept { return generation_.load(std::memory_order_acquire); }
   // Live instances of the class registered under `prog_id` (0 when unknown).
   std::int64_t LiveInstances(std::string_view prog_id) const;
 
@@ -96,6 +109,7 @@ class ClassRegistry {
   };
   mutable std::shared_mutex mutex_;
   std::unordered_map<std::string, Entry, Hash, std::equal_to<>> classes_;
+  std::atomic<std::uint64_t> generation_{0};
 };
 
 // CreateByProgId on the global registry.

@@ -8,8 +8,10 @@
 #include <cstdint>
 #include <exception>
 #include <functional>
+#include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "replikon/automation/object_ref.hpp"
 #include "replikon/automation/registry.hpp"
@@ -47,12 +49,15 @@ struct RecursionCheckArgs {
 };
 
 using RecursionCheckRaiser = std::function<void(RecursionCheckArgs&)>;
+// Whether anyone listens to the event now; when nobody does, raising it
+// changes nothing and is skipped.
+using RecursionCheckListening = std::function<bool()>;
 
 class EngineContext {
  public:
   // `raise` delivers the event to the component's subscribers; it may be empty.
   EngineContext(const EngineSettings& settings, const ClassRegistry& registry,
-                RecursionCheckRaiser raise = {});
+                RecursionCheckRaiser raise = {}, RecursionCheckListening listening = {});
 
   const EngineSettings& Settings() const noexcept { return *settings_; }
   const ClassRegistry& Registry() const noexcept { return *registry_; }
@@ -80,13 +85,28 @@ class EngineContext {
   // "ObjectServerName.ClassName", built in a buffer the context reuses.
   const std::string& ProgId(std::string_view class_name);
 
+  // A new instance of the class registered as "ObjectServerName.ClassName",
+  // raising as ClassRegistry::CreateByProgId does. The definition found is kept
+  // for the call, so that the objects of one class are made without a look-up
+  // while the registry and ObjectServerName stay as they are.
+  ObjectRef CreateByClassName(std::string_view class_name);
+
  private:
+  struct KnownClass {
+    std::string server;
+    std::string class_name;
+    std::shared_ptr<const ClassDefinition> definition;  // null: not registered
+    std::uint64_t generation = 0;
+  };
+
   const EngineSettings* settings_;
   const ClassRegistry* registry_;
   RecursionCheckRaiser raise_;
+  RecursionCheckListening listening_;
   ObjectRef root_;
   std::exception_ptr handler_error_;
   std::string prog_id_;
+  std::vector<KnownClass> known_;  // the classes made in this call, most recent last
 };
 
 }  // namespace replikon

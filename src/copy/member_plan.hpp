@@ -1,0 +1,104 @@
+// Internal to the engines: what by-name access reaches for each member of an
+// interface, resolved once per interface and walk.
+//
+// Interfaces do not change once made, so the member that InvokeByName would
+// find for a name and invoke kind is the same for every object of a class.
+// The engines look each one up once per walk and invoke it directly, which is
+// what InvokeByName does after its own look-up.
+#pragma once
+
+#include <cstddef>
+#include <memory>
+#include <span>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+#include "replikon/automation/type_info.hpp"
+
+namespace replikon::engine {
+
+// The hidden default member, which the engines never visit.
+inline constexpr std::string_view kDefaultMember = "_Default";
+
+// By-name access for the name of one member.
+struct Accessors {
+  bool visit = false;                      // a property get other than "_Default"
+  const MemberDescription* get = nullptr;  // null: no get, or one that needs arguments
+  const MemberDescription* let = nullptr;
+  const MemberDescription* set = nullptr;
+};
+
+struct InterfacePlan {
+  std::shared_ptr<const InterfaceDescription> iface;  // kept alive for the walk
+  std::vector<Accessors> members;                     // one per member, in order
+};
+
+// The plans of the interfaces met in one walk.
+class PlanCache {
+ public:
+  // The plan of `iface`, made on first use; nullptr for no interface.
+  const InterfacePlan* For(std::shared_ptr<const InterfaceDescription> iface) {
+    if (iface == nullptr) return nullptr;
+    if (last_ != nullptr && last_->iface == iface) return last_;
+    std::unique_ptr<InterfacePlan>& slot = plans_[iface.get()];
+    if (slot == nullptr) slot = Make(std::move(iface));
+    last_ = slot.get();
+    return last_;
+  }
+
+ private:
+  static std::unique_ptr<InterfacePlan> Make(std::shared_ptr<const InterfaceDescription> iface) {
+    auto plan = std::make_unique<InterfacePlan>();
+    const std::span<const MemberDescription> members = iface->Members();
+    plan->members.resize(members.size());
+    for (std::size_t i = 0; i < members.size(); ++i) {
+      const MemberDescription& m = members[i];
+      Accessors& a = plan->members[i];
+      a.visit = m.InvokeKind() == InvokeKind::PropertyGet && m.Name() != kDefaultMember;
+      a.get = Callable(iface->Find(m.Name(), InvokeKind::PropertyGet));
+      a.let = iface->Find(m.Name(), InvokeKind::PropertyPut);
+      a.set = iface->Find(m.Name(), InvokeKind::PropertyPutRef);
+    }
+    plan->iface = std::move(iface);
+    return plan;
+  }
+  // The getter, or nullptr when an empty argument list cannot call it.
+  static const MemberDescription* Callable(const MemberDescription* getter) noexcept {
+    if (getter == nullptr) return nullptr;
+    for (const ParamDescription& p : getter->Params()) {
+      if (!p.optional) return nullptr;
+    }
+    return getter;
+  }
+
+  std::unordered_map<const InterfaceDescription*, std::unique_ptr<InterfacePlan>> plans_;
+  const InterfacePlan* last_ = nullptr;
+};
+
+// A property get with no arguments through the getter found; false when there
+// is none or the read fails.
+inline bool Read(const MemberDescription* getter, Instance& object, Variant& value) noexcept {
+  if (getter == nullptr) return false;
+  try {
+    value = getter->Invoke(object, {});
+    return true;
+  } catch (...) {
+    return false;
+  }
+}
+
+// An assignment through the let or set found, as SetPropertyByName makes it;
+// false when there is none or it fails.
+inline bool Assign(const MemberDescription* setter, Instance& object,
+                   const Variant& value) noexcept {
+  if (setter == nullptr) return false;
+  try {
+    setter->Invoke(object, std::span<const Variant>(&value, 1));
+    return true;
+  } catch (...) {
+    return false;
+  }
+}
+
+}  // namespace replikon::engine
