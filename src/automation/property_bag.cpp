@@ -820,6 +820,36 @@ void BagWriter::WriteBytes(std::string_view key, std::span<const std::uint8_t> b
   ++count_;
 }
 
+std::uint8_t* BagWriter::AppendScalar(std::string_view key, VarType type) {
+  std::size_t payload = 0;
+  switch (type) {
+    case VarType::UI1:
+      payload = 1;
+      break;
+    case VarType::I2:
+    case VarType::Bool:
+      payload = 2;
+      break;
+    case VarType::I4:
+    case VarType::R4:
+    case VarType::Error:
+      payload = 4;
+      break;
+    case VarType::R8:
+    case VarType::Cy:
+    case VarType::Date:
+      payload = 8;
+      break;
+    default:
+      errors::Raise(errors::kInvalidProcedureCall);
+  }
+  CheckKey(key);
+  CheckRoomForEntry(count_);
+  std::uint8_t* p = AppendEntryHead(*out_, key, type, payload);
+  ++count_;
+  return p;
+}
+
 BagWriter::Pending BagWriter::BeginBytes(std::string_view key) {
   CheckKey(key);
   CheckRoomForEntry(count_);

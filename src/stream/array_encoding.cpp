@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <charconv>
 #include <limits>
 #include <utility>
@@ -53,6 +54,185 @@ VarType RebuiltElementType(std::int16_t element_type) noexcept {
                                                 : static_cast<VarType>(element_type);
 }
 
+// ---- Runs of fixed-size scalars -----------------------------------------------------
+//
+// Arrays of fixed-size scalars are the common case and have one payload layout
+// per array, so they are encoded and decoded without a Variant per element:
+// the same entries, byte for byte, as the general path gives.
+
+// The element key of an index tuple of at most kMaxEncodedDimensions indices.
+class KeyBuilder {
+ public:
+  std::string_view Of(std::span<const std::int32_t> index) noexcept {
+    char* end = text_.data();
+    for (std::size_t d = 0; d < index.size(); ++d) {
+      if (d != 0) *end++ = '.';
+      end = std::to_chars(end, text_.data() + text_.size(), index[d]).ptr;
+    }
+    return std::string_view(text_.data(), static_cast<std::size_t>(end - text_.data()));
+  }
+
+ private:
+  std::array<char, kMaxEncodedDimensions * 12> text_{};
+};
+
+// Index tuples of a bounds table of at most kMaxEncodedDimensions dimensions, in
+// row-major order, without allocating.
+class SmallIndexWalker {
+ public:
+  explicit SmallIndexWalker(std::span<const ArrayBound> bounds) noexcept : bounds_(bounds) {
+    for (std::size_t d = 0; d < bounds.size(); ++d) index_[d] = bounds[d].lower;
+  }
+  std::span<const std::int32_t> Index() const noexcept {
+    return std::span<const std::int32_t>(index_.data(), bounds_.size());
+  }
+  void Next() noexcept {
+    for (std::size_t d = bounds_.size(); d-- > 0;) {
+      if (index_[d] < bounds_[d].upper) {
+        ++index_[d];
+        return;
+      }
+      index_[d] = bounds_[d].lower;
+    }
+  }
+
+ private:
+  std::span<const ArrayBound> bounds_;
+  std::array<std::int32_t, kMaxEncodedDimensions> index_{};
+};
+
+inline void PutU16(std::uint8_t* p, std::uint16_t v) noexcept {
+  p[0] = static_cast<std::uint8_t>(v);
+  p[1] = static_cast<std::uint8_t>(v >> 8);
+}
+inline void PutU32(std::uint8_t* p, std::uint32_t v) noexcept {
+  for (int i = 0; i < 4; ++i) p[i] = static_cast<std::uint8_t>(v >> (8 * i));
+}
+inline void PutU64(std::uint8_t* p, std::uint64_t v) noexcept {
+  for (int i = 0; i < 8; ++i) p[i] = static_cast<std::uint8_t>(v >> (8 * i));
+}
+inline std::uint16_t GetU16(const std::uint8_t* p) noexcept {
+  return static_cast<std::uint16_t>(p[0] | (p[1] << 8));
+}
+inline std::uint32_t GetU32(const std::uint8_t* p) noexcept {
+  std::uint32_t v = 0;
+  for (int i = 3; i >= 0; --i) v = (v << 8) | p[i];
+  return v;
+}
+inline std::uint64_t GetU64(const std::uint8_t* p) noexcept {
+  return static_cast<std::uint64_t>(GetU32(p)) | (static_cast<std::uint64_t>(GetU32(p + 4)) << 32);
+}
+
+// The payload of one fixed-size scalar as the bag stores it, both ways.
+template <class T>
+struct ScalarCodec;
+template <>
+struct ScalarCodec<std::int16_t> {
+  static constexpr VarType kType = VarType::I2;
+  static constexpr std::size_t kSize = 2;
+  static void Put(std::uint8_t* p, std::int16_t v) { PutU16(p, static_cast<std::uint16_t>(v)); }
+  static std::int16_t Get(const std::uint8_t* p) { return static_cast<std::int16_t>(GetU16(p)); }
+};
+template <>
+struct ScalarCodec<std::int32_t> {
+  static constexpr VarType kType = VarType::I4;
+  static constexpr std::size_t kSize = 4;
+  static void Put(std::uint8_t* p, std::int32_t v) { PutU32(p, static_cast<std::uint32_t>(v)); }
+  static std::int32_t Get(const std::uint8_t* p) { return static_cast<std::int32_t>(GetU32(p)); }
+};
+template <>
+struct ScalarCodec<float> {
+  static constexpr VarType kType = VarType::R4;
+  static constexpr std::size_t kSize = 4;
+  static void Put(std::uint8_t* p, float v) { PutU32(p, std::bit_cast<std::uint32_t>(v)); }
+  static float Get(const std::uint8_t* p) { return std::bit_cast<float>(GetU32(p)); }
+};
+template <>
+struct ScalarCodec<double> {
+  static constexpr VarType kType = VarType::R8;
+  static constexpr std::size_t kSize = 8;
+  static void Put(std::uint8_t* p, double v) { PutU64(p, std::bit_cast<std::uint64_t>(v)); }
+  static double Get(const std::uint8_t* p) { return std::bit_cast<double>(GetU64(p)); }
+};
+template <>
+struct ScalarCodec<Currency> {
+  static constexpr VarType kType = VarType::Cy;
+  static constexpr std::size_t kSize = 8;
+  static void Put(std::uint8_t* p, Currency v) { PutU64(p, static_cast<std::uint64_t>(v.scaled)); }
+  static Currency Get(const std::uint8_t* p) {
+    return Currency{static_cast<std::int64_t>(GetU64(p))};
+  }
+};
+template <>
+struct ScalarCodec<Date> {
+  static constexpr VarType kType = VarType::Date;
+  static constexpr std::size_t kSize = 8;
+  static void Put(std::uint8_t* p, Date v) { PutU64(p, std::bit_cast<std::uint64_t>(v.days)); }
+  static Date Get(const std::uint8_t* p) { return Date{std::bit_cast<double>(GetU64(p))}; }
+};
+template <>
+struct ScalarCodec<ErrorCode> {
+  static constexpr VarType kType = VarType::Error;
+  static constexpr std::size_t kSize = 4;
+  static void Put(std::uint8_t* p, ErrorCode v) { PutU32(p, static_cast<std::uint32_t>(v.scode)); }
+  static ErrorCode Get(const std::uint8_t* p) {
+    return ErrorCode{static_cast<std::int32_t>(GetU32(p))};
+  }
+};
+template <>
+struct ScalarCodec<std::uint8_t> {
+  static constexpr VarType kType = VarType::UI1;
+  static constexpr std::size_t kSize = 1;
+  static void Put(std::uint8_t* p, std::uint8_t v) { *p = v; }
+  static std::uint8_t Get(const std::uint8_t* p) { return *p; }
+};
+
+// Calls f with a value-initialised T for the fixed-size scalar type the array
+// holds, and returns what f returns; `otherwise` when it holds another type.
+template <class F>
+bool WithScalarType(VarType element_type, bool otherwise, F&& f) {
+  switch (element_type) {
+    case VarType::I2:
+      return f(std::int16_t{});
+    case VarType::I4:
+      return f(std::int32_t{});
+    case VarType::R4:
+      return f(float{});
+    case VarType::R8:
+      return f(double{});
+    case VarType::Cy:
+      return f(Currency{});
+    case VarType::Date:
+      return f(Date{});
+    case VarType::Error:
+      return f(ErrorCode{});
+    case VarType::UI1:
+      return f(std::uint8_t{});
+    default:
+      return otherwise;
+  }
+}
+
+// Writes the element entries of an array of fixed-size scalars; false when the
+// array holds another element type (nothing is written then).
+bool EncodeScalarElements(const SafeArray& array, BagWriter& elements) {
+  return WithScalarType(array.ElementType(), false, [&](auto zero) {
+    using T = decltype(zero);
+    using Codec = ScalarCodec<T>;
+    const std::span<const T> cells = array.FlatElements<T>();
+    KeyBuilder keys;
+    SmallIndexWalker walk(array.Bounds());
+    for (std::size_t flat = 0; flat < cells.size(); ++flat, walk.Next()) {
+      try {
+        Codec::Put(elements.AppendScalar(keys.Of(walk.Index()), Codec::kType), cells[flat]);
+      } catch (...) {
+        // The element simply has no entry; go on with the next one.
+      }
+    }
+    return true;
+  });
+}
+
 // ---- Encoding ------------------------------------------------------------------
 
 // The Contents of a bag with no entries: what an array that is not encoded
@@ -69,6 +249,10 @@ void EncodeArray(const SafeArray& array, std::vector<std::uint8_t>& out, std::si
 // cannot hold (an object) gets no entry.
 void EncodeElements(const SafeArray& array, std::vector<std::uint8_t>& out, std::size_t depth) {
   BagWriter elements(out);
+  if (EncodeScalarElements(array, elements)) {
+    elements.Finish();
+    return;
+  }
   std::string key;
   std::size_t flat = 0;
   for (IndexWalker walk(array.Bounds()); !walk.Done(); walk.Next(), ++flat) {
@@ -116,12 +300,14 @@ void EncodeArray(const SafeArray& array, std::vector<std::uint8_t>& out, std::si
   BagWriter bag(out);
   bag.Write(kHeaderKey, Variant(header));
   if (!empty) {
-    std::string key;
     for (std::size_t d = 0; d < dims; ++d) {
-      BoundKey('D', d + 1, key);
-      bag.Write(key, Variant(bounds[d].lower));
-      BoundKey('G', d + 1, key);
-      bag.Write(key, Variant(bounds[d].upper));
+      const char digit = static_cast<char>('1' + d);  // at most 5 dimensions
+      const std::array<char, 2> lower_key{'D', digit};
+      const std::array<char, 2> upper_key{'G', digit};
+      ScalarCodec<std::int32_t>::Put(
+          bag.AppendScalar(std::string_view(lower_key.data(), 2), VarType::I4), bounds[d].lower);
+      ScalarCodec<std::int32_t>::Put(
+          bag.AppendScalar(std::string_view(upper_key.data(), 2), VarType::I4), bounds[d].upper);
     }
     const BagWriter::Pending pending = bag.BeginBytes(kElementsKey);
     EncodeElements(array, out, depth);
@@ -236,9 +422,50 @@ bool SameBounds(std::span<const ArrayBound> a, std::span<const ArrayBound> b) no
 // Reads every element of `bounds` from the element bag into `target`. When
 // `fresh` is set the target holds only initial values, so an Empty element,
 // which would assign the initial value again, is passed over.
+// Reads the elements of an array of fixed-size scalars whose entries lie in
+// the element bag in row-major order, each under its own key with the array's
+// type, straight into the array; elements whose entry is elsewhere or of
+// another type are read as FillFromElementBag reads them. False when the
+// array holds another element type.
+bool FillScalarElements(const BagReader& elements, SafeArray& target,
+                        std::span<const ArrayBound> bounds, DecodeState& state) {
+  return WithScalarType(target.ElementType(), false, [&](auto zero) {
+    using T = decltype(zero);
+    using Codec = ScalarCodec<T>;
+    const std::span<T> cells = target.MutableFlatElements<T>();
+    const std::span<const BagReader::Entry> entries = elements.Entries();
+    KeyBuilder keys;
+    SmallIndexWalker walk(bounds);
+    for (std::size_t flat = 0; flat < cells.size(); ++flat, walk.Next()) {
+      const std::string_view key = keys.Of(walk.Index());
+      if (flat < entries.size()) {
+        const BagReader::Entry& e = entries[flat];
+        if (e.type == Codec::kType && e.payload.size() == Codec::kSize && e.key == key) {
+          cells[flat] = Codec::Get(e.payload.data());
+          continue;
+        }
+      }
+      try {
+        Variant value;
+        try {
+          value = ValueFromEntry(elements, elements.Find(key), state);
+        } catch (...) {
+          value = Variant();  // a failing read gives Empty
+        }
+        if (value.IsEmpty()) continue;  // the element keeps its initial value
+        target.SetFlat(flat, value);
+      } catch (...) {
+        // A failing assignment leaves the element as it was.
+      }
+    }
+    return true;
+  });
+}
+
 void FillFromElementBag(const BagReader& elements, SafeArray& target,
                         std::span<const ArrayBound> bounds, bool fresh, DecodeState& state) {
   const bool flat = SameBounds(target.Bounds(), bounds);
+  if (fresh && flat && FillScalarElements(elements, target, bounds, state)) return;
   std::string key;
   std::size_t position = 0;
   for (IndexWalker walk(bounds); !walk.Done(); walk.Next(), ++position) {

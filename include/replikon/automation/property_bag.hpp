@@ -95,6 +95,12 @@ class BagWriter {
   void Write(std::string_view key, const Variant& value);
   // Appends a byte-array entry (lower bound 0) holding `bytes`.
   void WriteBytes(std::string_view key, std::span<const std::uint8_t> bytes);
+  // Appends the head of an entry of a fixed-size scalar type (I2, I4, R4, R8,
+  // CY, DATE, ERROR, BOOL, UI1) and returns where its payload goes: the
+  // caller stores it there, in the layout of docs/property-bag-format.md,
+  // before anything else is written to the buffer. For encoders that write
+  // many values of one type. Raises 5 for any other type.
+  std::uint8_t* AppendScalar(std::string_view key, VarType type);
 
   // Starts a byte-array entry whose bytes are appended to the buffer by the
   // caller (typically a nested BagWriter); EndBytes closes it.

@@ -83,6 +83,23 @@ class SafeArray {
   void SetFlat(std::size_t i, const Variant& value);
   void SetFlatRef(std::size_t i, const ObjectRef& object);
 
+  // The elements of an array of fixed-size scalars held as T (std::int16_t,
+  // std::int32_t, float, double, Currency, Date, ErrorCode, std::uint8_t), in
+  // row-major order and without copying; an empty span when the array holds
+  // another element type. For code that walks a whole array without a Variant
+  // per element.
+  template <class T>
+  std::span<const T> FlatElements() const noexcept {
+    if (const auto* cells = std::get_if<std::vector<T>>(&data_)) return *cells;
+    return {};
+  }
+  // The same, for change.
+  template <class T>
+  std::span<T> MutableFlatElements() noexcept {
+    if (auto* cells = std::get_if<std::vector<T>>(&data_)) return *cells;
+    return {};
+  }
+
   // The bytes of a byte array (UI1) without copying; 13 "Type mismatch" for another type.
   std::span<const std::uint8_t> ByteSpan() const;
   std::vector<std::uint8_t> ToBytes() const;
