@@ -1,5 +1,6 @@
 #include "replikon/automation/safe_array.hpp"
 
+#include <atomic>
 #include <bit>
 #include <limits>
 #include <new>
@@ -83,8 +84,9 @@ SafeArray::Storage SafeArray::MakeStorage(VarType element_type, std::size_t coun
   });
 }
 
-SafeArray::SafeArray(VarType element_type)
-    : element_type_(element_type), data_(MakeStorage(element_type, 0)) {}
+SafeArray::SafeArray(VarType element_type) : element_type_(element_type) {
+  if (!CanFormArray(element_type)) errors::Raise(errors::kInvalidProcedureCall);
+}
 
 SafeArray::SafeArray(VarType element_type, std::span<const ArrayBound> bounds)
     : element_type_(element_type) {
@@ -99,8 +101,26 @@ SafeArray::SafeArray(VarType element_type, std::span<const ArrayBound> bounds)
     count *= b.Count();
     if (count > kMaxElements) errors::Raise(errors::kOutOfMemory);
   }
-  GuardAllocation([&] { bounds_.assign(bounds.begin(), bounds.end()); });
-  data_ = MakeStorage(element_type, static_cast<std::size_t>(count));
+  if (bounds.empty()) return;  // unallocated
+  GuardAllocation([&] {
+    body_ = std::make_shared<Body>(
+        Body{std::vector<ArrayBound>(bounds.begin(), bounds.end()), Storage{}});
+  });
+  body_->data = MakeStorage(element_type, static_cast<std::size_t>(count));
+}
+
+SafeArray::Body& SafeArray::Own() {
+  if (body_ == nullptr) {
+    GuardAllocation([&] { body_ = std::make_shared<Body>(); });
+    body_->data = MakeStorage(element_type_, 0);
+  } else if (body_.use_count() != 1) {
+    GuardAllocation([&] { body_ = std::make_shared<Body>(*body_); });
+  } else {
+    // The last other owner may have let go on another thread: its reads of the
+    // elements happen before the changes made from here on.
+    std::atomic_thread_fence(std::memory_order_acquire);
+  }
+  return *body_;
 }
 
 SafeArray SafeArray::FromBytes(std::span<const std::uint8_t> bytes, std::int32_t lower) {
@@ -113,23 +133,43 @@ SafeArray SafeArray::FromBytes(std::span<const std::uint8_t> bytes, std::int32_t
   }
   SafeArray array(VarType::UI1);
   GuardAllocation([&] {
-    array.bounds_.push_back(ArrayBound{lower, static_cast<std::int32_t>(upper)});
-    array.data_ = std::vector<std::uint8_t>(bytes.begin(), bytes.end());
+    array.body_ = std::make_shared<Body>(
+        Body{std::vector<ArrayBound>{ArrayBound{lower, static_cast<std::int32_t>(upper)}},
+             std::vector<std::uint8_t>(bytes.begin(), bytes.end())});
+  });
+  return array;
+}
+
+SafeArray SafeArray::FromOwnedBytes(std::vector<std::uint8_t>&& bytes, std::int32_t lower) {
+  if (bytes.size() > kMaxElements) errors::Raise(errors::kOutOfMemory);
+  const std::int64_t upper =
+      static_cast<std::int64_t>(lower) + static_cast<std::int64_t>(bytes.size()) - 1;
+  if (upper > std::numeric_limits<std::int32_t>::max() ||
+      upper < std::numeric_limits<std::int32_t>::min()) {
+    errors::Raise(errors::kSubscriptOutOfRange);
+  }
+  SafeArray array(VarType::UI1);
+  GuardAllocation([&] {
+    array.body_ = std::make_shared<Body>(
+        Body{std::vector<ArrayBound>{ArrayBound{lower, static_cast<std::int32_t>(upper)}},
+             std::move(bytes)});
   });
   return array;
 }
 
 std::size_t SafeArray::Count() const noexcept {
-  return std::visit([](const auto& cells) { return cells.size(); }, data_);
+  if (body_ == nullptr) return 0;
+  return std::visit([](const auto& cells) { return cells.size(); }, body_->data);
 }
 
 std::size_t SafeArray::FlatIndex(std::span<const std::int32_t> index) const {
-  if (index.size() != bounds_.size() || bounds_.empty()) {
+  const std::span<const ArrayBound> bounds = Bounds();
+  if (index.size() != bounds.size() || bounds.empty()) {
     errors::Raise(errors::kSubscriptOutOfRange);
   }
   std::size_t flat = 0;
   for (std::size_t d = 0; d < index.size(); ++d) {
-    const ArrayBound& b = bounds_[d];
+    const ArrayBound& b = bounds[d];
     if (index[d] < b.lower || index[d] > b.upper) errors::Raise(errors::kSubscriptOutOfRange);
     flat = flat * static_cast<std::size_t>(b.Count()) +
            static_cast<std::size_t>(static_cast<std::int64_t>(index[d]) - b.lower);
@@ -160,7 +200,7 @@ Variant SafeArray::GetFlat(std::size_t i) const {
           return Variant(cells[i]);
         }
       },
-      data_);
+      body_->data);
 }
 
 void SafeArray::SetFlat(std::size_t i, const Variant& value) {
@@ -174,6 +214,7 @@ void SafeArray::SetFlatRef(std::size_t i, const ObjectRef& object) {
 }
 
 void SafeArray::SetFlatUnchecked(std::size_t i, const Variant& value) {
+  Storage& data = Own().data;
   std::visit(
       [this, i, &value](auto& cells) {
         using T = typename std::decay_t<decltype(cells)>::value_type;
@@ -189,13 +230,17 @@ void SafeArray::SetFlatUnchecked(std::size_t i, const Variant& value) {
           cells[i] = *converted.GetIf<T>();
         }
       },
-      data_);
+      data);
 }
 
 void SafeArray::SetRefUnchecked(std::size_t i, const ObjectRef& object) {
-  if (auto* objects = std::get_if<std::vector<ObjectRef>>(&data_)) {
+  if (element_type_ != VarType::Dispatch && element_type_ != VarType::Variant) {
+    errors::Raise(errors::kTypeMismatch);
+  }
+  Storage& data = Own().data;
+  if (auto* objects = std::get_if<std::vector<ObjectRef>>(&data)) {
     (*objects)[i] = object;
-  } else if (auto* variants = std::get_if<std::vector<Variant>>(&data_)) {
+  } else if (auto* variants = std::get_if<std::vector<Variant>>(&data)) {
     (*variants)[i] = Variant(object);
   } else {
     errors::Raise(errors::kTypeMismatch);
@@ -203,9 +248,8 @@ void SafeArray::SetRefUnchecked(std::size_t i, const ObjectRef& object) {
 }
 
 std::span<const std::uint8_t> SafeArray::ByteSpan() const {
-  const auto* bytes = std::get_if<std::vector<std::uint8_t>>(&data_);
-  if (bytes == nullptr) errors::Raise(errors::kTypeMismatch);
-  return std::span<const std::uint8_t>(bytes->data(), bytes->size());
+  if (element_type_ != VarType::UI1) errors::Raise(errors::kTypeMismatch);
+  return FlatElements<std::uint8_t>();
 }
 
 std::vector<std::uint8_t> SafeArray::ToBytes() const {
@@ -214,13 +258,20 @@ std::vector<std::uint8_t> SafeArray::ToBytes() const {
 }
 
 bool operator==(const SafeArray& a, const SafeArray& b) {
-  if (a.element_type_ != b.element_type_ || a.bounds_ != b.bounds_) return false;
-  if (a.data_.index() != b.data_.index()) return false;
+  if (a.element_type_ != b.element_type_) return false;
+  const std::span<const ArrayBound> a_bounds = a.Bounds();
+  const std::span<const ArrayBound> b_bounds = b.Bounds();
+  if (!std::equal(a_bounds.begin(), a_bounds.end(), b_bounds.begin(), b_bounds.end())) {
+    return false;
+  }
+  if (a.body_ == b.body_) return true;
+  if (a.body_ == nullptr || b.body_ == nullptr) return a.Count() == 0 && b.Count() == 0;
+  if (a.body_->data.index() != b.body_->data.index()) return false;
   return std::visit(
       [&b](const auto& xs) {
         using V = std::decay_t<decltype(xs)>;
         using T = typename V::value_type;
-        const V& ys = *std::get_if<V>(&b.data_);
+        const V& ys = *std::get_if<V>(&b.body_->data);
         if (xs.size() != ys.size()) return false;
         for (std::size_t i = 0; i < xs.size(); ++i) {
           if constexpr (std::is_same_v<T, float>) {
@@ -237,7 +288,7 @@ bool operator==(const SafeArray& a, const SafeArray& b) {
         }
         return true;
       },
-      a.data_);
+      a.body_->data);
 }
 
 IndexWalker::IndexWalker(std::span<const ArrayBound> bounds)

@@ -2,6 +2,7 @@
 // engines, and the Stream utilities.
 #include <cstdint>
 #include <span>
+#include <utility>
 #include <vector>
 
 #include "call_scope.hpp"
@@ -16,12 +17,10 @@ namespace replikon {
 
 namespace {
 
-// A copy of the bytes of a byte array (nothing for any other array). The call
-// works on its own copy: a handler may change the caller's array meanwhile.
-std::vector<std::uint8_t> BytesOf(const SafeArray& array) {
+// The bytes of a byte array (nothing for any other array).
+std::span<const std::uint8_t> BytesOf(const SafeArray& array) {
   if (array.ElementType() != VarType::UI1 || !array.IsAllocated()) return {};
-  const std::span<const std::uint8_t> bytes = array.ByteSpan();
-  return std::vector<std::uint8_t>(bytes.begin(), bytes.end());
+  return array.ByteSpan();
 }
 
 }  // namespace
@@ -49,11 +48,14 @@ SafeArray Replikon::StreamFromObject(const ObjectRef& source_object) {
   }
   if (ctx.Aborted()) RethrowAbort(ctx);
   if (status == kStatusProblem) RaiseControlError(kErrProcessingProblems);
-  return SafeArray::FromBytes(stream);
+  return SafeArray::FromOwnedBytes(std::move(stream));
 }
 
 ObjectRef Replikon::ObjectFromStream(const SafeArray& stream) {
-  const std::vector<std::uint8_t> bytes = BytesOf(stream);
+  // The call works on its own copy of the Stream, which shares the caller's
+  // bytes: a handler that changes the caller's array meanwhile changes its own.
+  const SafeArray own = stream;
+  const std::span<const std::uint8_t> bytes = BytesOf(own);
   const StreamInfo info = InspectStream(bytes);
   EngineContext ctx = MakeContext();
   ObjectRef result;

@@ -3,6 +3,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <span>
 #include <string>
 #include <variant>
@@ -32,6 +33,11 @@ struct ArrayBound {
 // Elements are stored in row-major order: dimension 1 varies slowest, the last
 // dimension fastest. `GetFlat(i)`/`SetFlat(i)` address that order directly, and
 // `IndexWalker` yields the index tuples in the same order.
+//
+// A SafeArray is a value: copies are independent. They share their elements
+// until one of them is changed (copy on write), so copying an array, as every
+// read of an array property does, costs no more than a reference count.
+// Spans taken from an array view the elements it holds at that moment.
 class SafeArray {
  public:
   // The most elements one array may hold; larger requests raise 7 "Out of memory".
@@ -48,15 +54,20 @@ class SafeArray {
 
   // A one-dimensional byte array lower..lower+size-1 holding the bytes.
   static SafeArray FromBytes(std::span<const std::uint8_t> bytes, std::int32_t lower = 0);
+  // The same, taking over the bytes without copying them.
+  static SafeArray FromOwnedBytes(std::vector<std::uint8_t>&& bytes, std::int32_t lower = 0);
   // An unallocated byte array.
   static SafeArray UnallocatedBytes() { return SafeArray(VarType::UI1); }
 
   VarType ElementType() const noexcept { return element_type_; }
   // The array's own type code: Array | element type.
   VarType Type() const noexcept { return VarType::Array | element_type_; }
-  bool IsAllocated() const noexcept { return !bounds_.empty(); }
-  std::size_t Dims() const noexcept { return bounds_.size(); }
-  std::span<const ArrayBound> Bounds() const noexcept { return bounds_; }
+  bool IsAllocated() const noexcept { return body_ != nullptr && !body_->bounds.empty(); }
+  std::size_t Dims() const noexcept { return body_ != nullptr ? body_->bounds.size() : 0; }
+  std::span<const ArrayBound> Bounds() const noexcept {
+    if (body_ == nullptr) return {};
+    return body_->bounds;
+  }
   // Total number of elements (0 when unallocated).
   std::size_t Count() const noexcept;
 
@@ -90,13 +101,15 @@ class SafeArray {
   // per element.
   template <class T>
   std::span<const T> FlatElements() const noexcept {
-    if (const auto* cells = std::get_if<std::vector<T>>(&data_)) return *cells;
+    if (body_ == nullptr) return {};
+    if (const auto* cells = std::get_if<std::vector<T>>(&body_->data)) return *cells;
     return {};
   }
-  // The same, for change.
+  // The same, for change (the elements are made the array's own first).
   template <class T>
-  std::span<T> MutableFlatElements() noexcept {
-    if (auto* cells = std::get_if<std::vector<T>>(&data_)) return *cells;
+  std::span<T> MutableFlatElements() {
+    if (FlatElements<T>().empty()) return {};
+    if (auto* cells = std::get_if<std::vector<T>>(&Own().data)) return *cells;
     return {};
   }
 
@@ -115,14 +128,21 @@ class SafeArray {
                                std::vector<Date>, std::vector<std::string>, std::vector<ObjectRef>,
                                std::vector<ErrorCode>, std::vector<BoolCell>, std::vector<Variant>,
                                std::vector<Decimal>, std::vector<std::uint8_t>>;
+  // The bounds and the elements, shared by copies until one changes them.
+  struct Body {
+    std::vector<ArrayBound> bounds;
+    Storage data;
+  };
   static Storage MakeStorage(VarType element_type, std::size_t count);
   std::size_t FlatIndex(std::span<const std::int32_t> index) const;
   void SetFlatUnchecked(std::size_t i, const Variant& value);
   void SetRefUnchecked(std::size_t i, const ObjectRef& object);
+  // The body, made this array's own (copied when it is shared) for a change.
+  Body& Own();
 
   VarType element_type_;
-  std::vector<ArrayBound> bounds_;
-  Storage data_;
+  // Null for an array without dimensions or elements (unallocated, or moved from).
+  std::shared_ptr<Body> body_;
 };
 
 // Walks all index tuples of a bounds table in row-major order (dimension 1
