@@ -85,6 +85,14 @@ bool PrepareLetValue(const Variant& value, VarType declared, Variant& out) {
   }
 }
 
+// A get without arguments: the body's value, of the declared type when that is
+// a scalar type.
+Variant GetTyped(const MemberFunction& body, VarType declared, Instance& self) {
+  Variant result = body(self, {});
+  if (IsScalarType(declared) && result.Type() != declared) result = ChangeType(result, declared);
+  return result;
+}
+
 }  // namespace
 
 // ---- MemberDescription -------------------------------------------------------
@@ -111,6 +119,29 @@ Variant MemberDescription::InvokeRef(Instance& self, std::span<Variant> args) co
 Variant MemberDescription::Call(Instance& self, std::span<const Variant> args,
                                 Variant* caller_args) const {
   try {
+    // What the engines call for every property: a get, let or set of a
+    // property without parameters, whose body takes the arguments as given.
+    // The same steps as below, without the general argument handling.
+    if (params_.empty() && body_ && !ref_body_) {
+      if (args.empty() && kind_ == InvokeKind::PropertyGet) {
+        return GetTyped(body_, type_.VarType(), self);
+      }
+      if (args.size() == 1 && kind_ == InvokeKind::PropertyPutRef) {
+        if (!args[0].IsObject()) errors::Raise(errors::kObjectRequired);
+        body_(self, args);
+        return {};
+      }
+      if (args.size() == 1 && kind_ == InvokeKind::PropertyPut) {
+        Variant converted;
+        if (PrepareLetValue(args[0], type_.VarType(), converted)) {
+          body_(self, std::span<const Variant>(&converted, 1));
+        } else {
+          body_(self, args);
+        }
+        return {};
+      }
+    }
+
     if (!body_ && !ref_body_) errors::Raise(errors::kNotSupported);
 
     std::size_t required = 0;
