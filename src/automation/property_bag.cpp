@@ -66,8 +66,9 @@ constexpr std::uint8_t kDecimalNegative = 0x80;
 constexpr std::uint16_t kByteArrayCode = Code(kByteArrayType);
 
 // Bags with more entries than this get a hash index; smaller ones are searched
-// in order, which is faster for them.
-constexpr std::size_t kIndexThreshold = 8;
+// in order, which is faster for them (an object's bag, with a dozen or so
+// entries, is cheaper to check for repeated keys pair by pair than to hash).
+constexpr std::size_t kIndexThreshold = 16;
 constexpr std::size_t kNotFound = static_cast<std::size_t>(-1);
 
 // ---------------------------------------------------------------------------
@@ -103,6 +104,13 @@ inline std::uint8_t* StoreU64(std::uint8_t* p, std::uint64_t v) noexcept {
 inline std::uint8_t* StoreBytes(std::uint8_t* p, const void* data, std::size_t n) noexcept {
   if (n != 0) std::memcpy(p, data, n);
   return p + n;
+}
+
+// Whether two keys are equal; most keys of a bag differ in length or in their
+// first byte, which is looked at before the bytes are compared.
+inline bool SameKey(std::string_view a, std::string_view b) noexcept {
+  return a.size() == b.size() &&
+         (a.empty() || (a[0] == b[0] && std::memcmp(a.data(), b.data(), a.size()) == 0));
 }
 
 // ---------------------------------------------------------------------------
@@ -588,7 +596,7 @@ ParseFault ParseBag(std::span<const std::uint8_t> bytes, std::vector<BagReader::
 
     if (!indexed) {
       for (std::size_t j = 0; j < i; ++j) {
-        if (entries[j].key == key) {
+        if (SameKey(entries[j].key, key)) {
           f.fault = Fault::kDuplicateKey;
           return f;
         }
@@ -917,13 +925,13 @@ std::optional<BagReader> BagReader::TryParse(std::span<const std::uint8_t> bytes
 
 const BagReader::Entry* BagReader::Find(std::string_view key) const noexcept {
   const std::size_t n = entries_.size();
-  if (cursor_ < n && entries_[cursor_].key == key) return &entries_[cursor_++];
+  if (cursor_ < n && SameKey(entries_[cursor_].key, key)) return &entries_[cursor_++];
   std::size_t at = kNotFound;
   if (!index_.empty()) {
     at = SlotFind(index_, key, [this](std::size_t i) { return entries_[i].key; });
   } else {
     for (std::size_t i = 0; i < n; ++i) {
-      if (entries_[i].key == key) {
+      if (SameKey(entries_[i].key, key)) {
         at = i;
         break;
       }
