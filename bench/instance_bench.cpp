@@ -65,8 +65,7 @@ BENCHMARK(BM_CreateByProgIdAndRelease);
 // Builds a chain of `range(0)` objects and drops its head: the release
 // destroys every link.
 void BM_ReleaseChain(benchmark::State& state) {
-  const auto info =
-      replikon::ClassBuilder<Bare>("Bare").Property("Next", &Bare::next).BuildInfo();
+  const auto info = replikon::ClassBuilder<Bare>("Bare").Property("Next", &Bare::next).BuildInfo();
   const std::int64_t length = state.range(0);
   for (auto _ : state) {
     state.PauseTiming();

@@ -1,0 +1,300 @@
+// Client classes that misbehave: accessors that raise (automation errors and
+// other exceptions), a getter that answers with another type on each call,
+// values the property bag refuses, classes whose initialisation or termination
+// fails, and RecursionCheck handlers that throw or call the component again.
+// Every call ends with the result the engines promise, and no instance is left
+// alive after any test.
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "replikon/automation.hpp"
+#include "replikon/control/replikon.hpp"
+#include "replikon/stream/stream_layout.hpp"
+
+namespace replikon {
+namespace {
+
+struct Widget {
+  std::int32_t good = 0;
+  std::int32_t bad_get = 0;  // its get raises
+  std::int32_t bad_let = 5;  // its let raises
+  std::int32_t object_then_number_reads = 0;
+  std::int32_t number_then_object_reads = 0;
+  Variant shifty_assigned;  // what a let or set of the two shifting properties got
+  Variant refused;          // a value the bag cannot hold (all of it, or some elements)
+  ObjectRef child;
+  ObjectRef stubborn;  // its set raises
+};
+struct Doomed {
+  std::int32_t n = 0;
+};
+struct Grumpy {
+  std::string tag;
+};
+struct Plain {};
+
+struct HandlerFault : std::runtime_error {
+  using std::runtime_error::runtime_error;
+};
+
+constexpr const char* kClasses[] = {"Faulty.Widget", "Faulty.Doomed", "Faulty.Grumpy",
+                                    "Faulty.Plain"};
+
+class FailureInjection : public ::testing::Test {
+ protected:
+  FailureInjection() : server_("Faulty") {
+    ClassRegistry* reg = &registry_;
+    const auto plain = [reg] { return reg->CreateByProgId("Faulty.Plain"); };
+    server_.Class<Widget>("Widget")
+        .Property("Good", &Widget::good)
+        .Get("BadGet", VarType::I4,
+             [](Widget&) -> std::int32_t { throw AutomationError(1001, "get fails"); })
+        .Let("BadGet", VarType::I4, [](Widget& w, const Variant& v) { w.bad_get = ToI4(v); })
+        .Get("BadLet", VarType::I4, [](Widget& w) { return w.bad_let; })
+        .Let("BadLet", VarType::I4,
+             [](Widget&, const Variant&) { throw AutomationError(1002, "let fails"); })
+        .Get("Foreign", VarType::I4, [](Widget&) -> std::int32_t { throw std::logic_error("x"); })
+        .Let("Foreign", VarType::I4, [](Widget&, const Variant&) { throw 7; })
+        .Get("ObjectThenNumber", VarType::Variant,
+             [plain](Widget& w) {
+               return ++w.object_then_number_reads % 2 == 1 ? Variant(plain())
+                                                            : Variant(w.object_then_number_reads);
+             })
+        .Let("ObjectThenNumber", VarType::Variant,
+             [](Widget& w, const Variant& v) { w.shifty_assigned = v; })
+        .Set("ObjectThenNumber",
+             [](Widget& w, const ObjectRef& o) { w.shifty_assigned = Variant(o); })
+        .Get("NumberThenObject", VarType::Variant,
+             [plain](Widget& w) {
+               return ++w.number_then_object_reads % 2 == 0 ? Variant(plain())
+                                                            : Variant(w.number_then_object_reads);
+             })
+        .Let("NumberThenObject", VarType::Variant,
+             [](Widget& w, const Variant& v) { w.shifty_assigned = v; })
+        .Property("Refused", &Widget::refused)
+        .Property("Child", &Widget::child)
+        .Get("Stubborn", VarType::Dispatch, [](Widget& w) { return w.stubborn; })
+        .Set("Stubborn",
+             [](Widget&, const ObjectRef&) { throw AutomationError(1003, "set fails"); });
+    server_.Class<Doomed>("Doomed").Property("N", &Doomed::n).OnInitialize([](Doomed&) {
+      throw std::runtime_error("cannot start");
+    });
+    server_.Class<Grumpy>("Grumpy").Property("Tag", &Grumpy::tag).OnTerminate([](Grumpy&) {
+      throw AutomationError(1004, "cannot stop");
+    });
+    server_.Class<Plain>("Plain");
+    registry_.Register(server_);
+    control_.SetObjectServerName("Faulty");
+  }
+
+  void TearDown() override {
+    for (const char* prog_id : kClasses) {
+      EXPECT_EQ(registry_.LiveInstances(prog_id), 0) << prog_id << " instances left alive";
+    }
+  }
+
+  ObjectRef New(const char* class_name) {
+    return registry_.CreateByProgId(std::string("Faulty.") + class_name);
+  }
+  static Widget& W(const ObjectRef& o) { return *o.As<Widget>(); }
+
+  // A Widget whose properties all hold something: Refused a Variant array with
+  // an object in it, Child and Stubborn Widgets of their own.
+  ObjectRef Source() {
+    ObjectRef w = New("Widget");
+    W(w).good = 1;
+    W(w).bad_get = 2;
+    W(w).bad_let = 9;
+    SafeArray mixed(VarType::Variant, {{0, 1}});
+    mixed.SetFlatRef(0, New("Plain"));
+    mixed.SetFlat(1, Variant(3));
+    W(w).refused = Variant(std::move(mixed));
+    W(w).child = New("Widget");
+    W(W(w).child).good = 2;
+    W(w).stubborn = New("Widget");
+    return w;
+  }
+
+  ClassRegistry registry_;
+  Server server_;
+  Replikon control_{nullptr, registry_};
+};
+
+TEST_F(FailureInjection, CopyPassesOverWhatFails) {
+  ObjectRef source = Source();
+  ObjectRef copy = control_.Copy(source);
+  ASSERT_TRUE(copy);
+  EXPECT_EQ(W(copy).good, 1);
+  EXPECT_EQ(W(copy).bad_get, 0);  // could not be read
+  EXPECT_EQ(W(copy).bad_let, 5);  // could not be assigned
+  // Object on the first read, a number on the second: nothing to copy. A
+  // number first, then an object: a value whose let fails (an object without
+  // a default value cannot be assigned by value).
+  EXPECT_TRUE(W(copy).shifty_assigned.IsEmpty());
+  ASSERT_TRUE(W(copy).refused.IsArray());
+  // A Variant array is a value: the copy holds the same elements.
+  EXPECT_TRUE(W(copy).refused.Array().GetFlat(0).IsObject());
+  ASSERT_TRUE(W(copy).child);
+  EXPECT_NE(W(copy).child, W(source).child);
+  EXPECT_EQ(W(W(copy).child).good, 2);
+  EXPECT_TRUE(W(copy).stubborn.IsNull());  // its set raised; the copy made for it is gone
+
+  // A subobject, and a root, of a class whose initialisation fails.
+  ObjectRef doomed = MakeObject<Doomed>(registry_.FindClass("Faulty.Doomed"));
+  W(source).child = doomed;
+  for (const ObjectRef& root : {source, doomed}) {
+    try {
+      (void)control_.Copy(root);
+      ADD_FAILURE() << "a class that cannot be created gives 601";
+    } catch (const AutomationError& e) {
+      EXPECT_EQ(e.Number(), 601);
+    }
+  }
+  control_.SetProblemsNotification(SourceObjectOnly);
+  copy = control_.Copy(source);
+  ASSERT_TRUE(copy);
+  EXPECT_TRUE(W(copy).child.IsNull());
+}
+
+TEST_F(FailureInjection, WriterLeavesOutWhatFailsOrTheBagRefuses) {
+  ObjectRef source = Source();
+  ObjectRef with_decimal = New("Widget");
+  W(with_decimal).refused = Variant(Decimal{0, 1, 29, false});  // a scale the bag cannot hold
+  W(source).child = with_decimal;
+
+  const SafeArray stream = control_.StreamFromObject(source);
+  const BagReader bag(stream.ByteSpan());
+  EXPECT_EQ(bag.ReadProperty("Good"), Variant(1));
+  EXPECT_EQ(bag.Find("BadGet"), nullptr);
+  EXPECT_EQ(bag.ReadProperty("BadLet"), Variant(9));
+  EXPECT_EQ(bag.Find("Foreign"), nullptr);
+  EXPECT_EQ(bag.Find("ObjectThenNumber"), nullptr);
+  EXPECT_EQ(bag.Find("NumberThenObject"), nullptr);  // an object the bag refuses
+  // An array with an object element: the element has no entry.
+  const auto refused = bag.ReadBytes("Refused");
+  ASSERT_TRUE(refused);
+  const BagReader array(*refused);
+  const BagReader elements(*array.ReadBytes(kElementsKey));
+  EXPECT_EQ(elements.Find("0"), nullptr);
+  EXPECT_EQ(elements.ReadProperty("1"), Variant(3));
+  const BagReader child(*bag.ReadBytes("Child"));
+  EXPECT_EQ(child.Find("Refused"), nullptr);
+  EXPECT_NE(bag.Find("Stubborn"), nullptr);  // its get works
+
+  // Read back: each let that raises or refuses leaves the class's value, and
+  // none of it is a problem.
+  ObjectRef back = control_.ObjectFromStream(stream);
+  ASSERT_TRUE(back);
+  EXPECT_EQ(W(back).good, 1);
+  EXPECT_EQ(W(back).bad_let, 5);
+  ASSERT_TRUE(W(back).refused.IsArray());
+  EXPECT_TRUE(W(back).refused.Array().GetFlat(0).IsEmpty());
+  EXPECT_EQ(W(back).refused.Array().GetFlat(1), Variant(3));
+  ASSERT_TRUE(W(back).child);
+  EXPECT_TRUE(W(W(back).child).refused.IsEmpty());
+  EXPECT_TRUE(W(back).stubborn.IsNull());  // its set raised
+}
+
+TEST_F(FailureInjection, ClassesWhoseInitialisationOrTerminationFails) {
+  // Termination that raises: the probes and the copies made along the way are
+  // released all the same.
+  ObjectRef grumpy = New("Grumpy");
+  grumpy.As<Grumpy>()->tag = "g";
+  ObjectRef holder = New("Widget");
+  W(holder).child = grumpy;
+  ObjectRef copy = control_.Copy(holder);
+  EXPECT_EQ(W(copy).child.As<Grumpy>()->tag, "g");
+  const SafeArray stream = control_.StreamFromObject(holder);
+  ObjectRef back = control_.ObjectFromStream(stream);
+  EXPECT_EQ(W(back).child.As<Grumpy>()->tag, "g");
+
+  // A Stream of a class whose initialisation fails: at the top, and nested.
+  std::vector<std::uint8_t> doomed;
+  {
+    BagWriter w(doomed);
+    w.Write(kHeaderKey, Variant(17));
+    w.Write(kClassNameKey, Variant("Doomed"));
+    w.Finish();
+  }
+  std::vector<std::uint8_t> nested;
+  {
+    BagWriter w(nested);
+    w.Write(kHeaderKey, Variant(17));
+    w.Write(kClassNameKey, Variant("Widget"));
+    w.Write("Good", Variant(4));
+    w.WriteBytes("Child", doomed);
+    w.Finish();
+  }
+  for (const auto* bytes : {&doomed, &nested}) {
+    try {
+      (void)control_.ObjectFromStream(SafeArray::FromBytes(std::span(*bytes)));
+      ADD_FAILURE() << "a class that cannot be created gives 601";
+    } catch (const AutomationError& e) {
+      EXPECT_EQ(e.Number(), 601);
+    }
+  }
+  control_.SetProblemsNotification(SourceObjectOnly);
+  ObjectRef partial = control_.ObjectFromStream(SafeArray::FromBytes(std::span(nested)));
+  EXPECT_EQ(W(partial).good, 4);
+  EXPECT_TRUE(W(partial).child.IsNull());
+}
+
+TEST_F(FailureInjection, ThrowingHandlerEndsEachCallAndLeavesTheComponentUsable) {
+  ObjectRef source = Source();
+  const SafeArray stream = control_.StreamFromObject(source);
+  const auto id = control_.AddRecursionCheckHandler([](RecursionCheckArgs& e) {
+    if (e.current_object_property == "Child") throw HandlerFault("stop");
+  });
+  const auto expect_fault = [&](auto call) {
+    try {
+      call();
+      ADD_FAILURE() << "the handler's exception must reach the caller";
+    } catch (const HandlerFault& e) {
+      EXPECT_STREQ(e.what(), "stop");
+    }
+    EXPECT_TRUE(control_.RootObject().IsNull());
+  };
+  expect_fault([&] { (void)control_.Copy(source); });
+  expect_fault([&] { (void)control_.StreamFromObject(source); });
+  expect_fault([&] { (void)control_.ObjectFromStream(stream); });
+  EXPECT_EQ(registry_.LiveInstances("Faulty.Widget"), 3);  // only the source's
+
+  control_.RemoveRecursionCheckHandler(id);
+  EXPECT_EQ(W(control_.Copy(source)).good, 1);
+  EXPECT_EQ(W(control_.ObjectFromStream(control_.StreamFromObject(source))).good, 1);
+}
+
+TEST_F(FailureInjection, HandlerThatCallsTheComponentAgain) {
+  ObjectRef source = Source();
+  int nested_calls = 0;
+  bool inside = false;
+  control_.AddRecursionCheckHandler([&](RecursionCheckArgs& e) {
+    if (inside || e.current_object_property != "Child" || e.error_status != 0 ||
+        e.current_object != control_.RootObject()) {
+      return;
+    }
+    inside = true;
+    const ObjectRef root = control_.RootObject();
+    // The object whose property is being processed: copied, streamed and read
+    // back by the same component in the middle of its own call.
+    ObjectRef copy = control_.Copy(e.current_object);
+    ObjectRef back = control_.ObjectFromStream(control_.StreamFromObject(e.current_object));
+    if (copy && back && W(copy).good == W(e.current_object).good) ++nested_calls;
+    EXPECT_EQ(control_.RootObject(), root);  // the outer call's root again
+    inside = false;
+  });
+  ObjectRef copy = control_.Copy(source);
+  ObjectRef back = control_.ObjectFromStream(control_.StreamFromObject(source));
+  EXPECT_EQ(nested_calls, 3);  // once in Copy, once in each Stream call
+  EXPECT_EQ(W(W(copy).child).good, 2);
+  EXPECT_EQ(W(W(back).child).good, 2);
+  EXPECT_TRUE(control_.RootObject().IsNull());
+}
+
+}  // namespace
+}  // namespace replikon
