@@ -284,10 +284,12 @@ int RunDemo(const DemoOptions& options, std::ostream& out, std::ostream& err) {
 
   Replikon control;
   control.SetObjectServerName(kServer);
-  out << "The component: ObjectServerName \"" << control.ObjectServerName()
-      << "\", RecursionAllowed " << BoolText(control.RecursionAllowed())
-      << ", RaiseRecursionCheckEvent " << BoolText(control.RaiseRecursionCheckEvent()) << ".\n\n";
-
+  out << WrapText("The component: ObjectServerName \"" + control.ObjectServerName() +
+                      "\", RecursionAllowed " + BoolText(control.RecursionAllowed()) +
+                      ", RaiseRecursionCheckEvent " + BoolText(control.RaiseRecursionCheckEvent()) +
+                      ".",
+                  0)
+      << '\n';
   // ---- Copy
   control.SetProblemsNotification(SourceObjectOnly);
   control.SetSetExternalReferences(true);
