@@ -391,7 +391,7 @@ struct ParseFault {
   std::uint64_t value = 0;  // version, flags, count, type code or trailing bytes
   std::size_t entry = 0;    // 1-based entry number
   std::size_t offset = 0;   // where the entry (or the trailing bytes) start
-  const char* part = "";    // for truncation: which part runs past the end
+  const char* part = "";    // for truncation: the part that is cut off
   explicit operator bool() const noexcept { return fault != Fault::kNone; }
 };
 
@@ -418,7 +418,7 @@ std::string Describe(const ParseFault& f) {
       what = "entry count " + std::to_string(f.value) + " exceeds the data";
       break;
     case Fault::kTruncated:
-      what = "truncated " + where + " (" + f.part + " runs past the end)";
+      what = "truncated " + where + " (cut off in " + f.part + ")";
       break;
     case Fault::kUnknownType:
       what = "unknown type code " + std::to_string(f.value) + " in " + where;
