@@ -327,12 +327,8 @@ struct DecodeState {
 };
 
 DecodeState StateFor(std::size_t input_bytes) noexcept {
-  const std::uint64_t limit = std::numeric_limits<std::uint64_t>::max();
-  const std::uint64_t n = static_cast<std::uint64_t>(input_bytes);
   DecodeState state;
-  state.missing_budget = n > (limit - kMissingElementAllowance) / kMissingElementsPerByte
-                             ? limit
-                             : kMissingElementAllowance + kMissingElementsPerByte * n;
+  state.missing_budget = DecodeAllowance(input_bytes).Left();
   return state;
 }
 
@@ -620,13 +616,31 @@ Variant StoredFromValue(const Variant& value) noexcept {
 
 // ---- Decoding ------------------------------------------------------------------
 
+DecodeAllowance::DecodeAllowance(std::size_t input_bytes) noexcept {
+  const std::uint64_t limit = std::numeric_limits<std::uint64_t>::max();
+  const std::uint64_t n = static_cast<std::uint64_t>(input_bytes);
+  left_ = n > (limit - kMissingElementAllowance) / kMissingElementsPerByte
+              ? limit
+              : kMissingElementAllowance + kMissingElementsPerByte * n;
+}
+
 Variant ArrayFromStream(std::span<const std::uint8_t> bytes,
                         std::optional<std::int32_t> expected_type) noexcept {
+  DecodeAllowance allowance(bytes.size());
+  return ArrayFromStream(bytes, expected_type, allowance);
+}
+
+Variant ArrayFromStream(std::span<const std::uint8_t> bytes,
+                        std::optional<std::int32_t> expected_type,
+                        DecodeAllowance& allowance) noexcept {
   try {
     const std::optional<BagReader> bag = BagReader::TryParse(bytes);
     if (!bag) return Variant(kNull);
-    DecodeState state = StateFor(bytes.size());
-    return DecodeArrayStream(*bag, expected_type, state);
+    DecodeState state;
+    state.missing_budget = allowance.left_;
+    Variant result = DecodeArrayStream(*bag, expected_type, state);
+    allowance.left_ = state.missing_budget;
+    return result;
   } catch (...) {
     return Variant(kNull);
   }
@@ -637,9 +651,23 @@ Variant ValueFromStored(const Variant& stored) noexcept {
     if (!stored.IsArray()) return stored;
     const SafeArray& array = *stored.ArrayPtr();
     if (array.ElementType() != VarType::UI1) return Variant();
-    const std::span<const std::uint8_t> bytes = array.ByteSpan();
-    DecodeState state = StateFor(bytes.size());
-    return ValueFromStreamBytes(bytes, state);
+    DecodeAllowance allowance(array.ByteSpan().size());
+    return ValueFromStored(stored, allowance);
+  } catch (...) {
+    return Variant();
+  }
+}
+
+Variant ValueFromStored(const Variant& stored, DecodeAllowance& allowance) noexcept {
+  try {
+    if (!stored.IsArray()) return stored;
+    const SafeArray& array = *stored.ArrayPtr();
+    if (array.ElementType() != VarType::UI1) return Variant();
+    DecodeState state;
+    state.missing_budget = allowance.left_;
+    Variant result = ValueFromStreamBytes(array.ByteSpan(), state);
+    allowance.left_ = state.missing_budget;
+    return result;
   } catch (...) {
     return Variant();
   }

@@ -241,6 +241,9 @@ class StreamReader {
 
   void Run(std::span<const std::uint8_t> stream, ObjectRef& result, ObjectRef& parent, bool is_root,
            std::int32_t& status) {
+    // Every array of the Stream draws its elements without an entry from one
+    // allowance, as the arrays nested in one array do.
+    allowance_ = DecodeAllowance(stream.size());
     std::optional<BagReader> bag = BagReader::TryParse(stream);
     const StreamInfo info = InspectStream(bag ? &*bag : nullptr);
     if (!Begin(info, std::move(bag), nullptr, result, parent, is_root, &status)) return;
@@ -327,7 +330,7 @@ class StreamReader {
     if (IsArrayType(t)) {
       std::span<const std::uint8_t> bytes;
       if (auto found = f.bag.ReadBytes(name)) bytes = *found;
-      Variant value = ArrayFromStream(bytes, static_cast<std::int32_t>(Code(t)));
+      Variant value = ArrayFromStream(bytes, static_cast<std::int32_t>(Code(t)), allowance_);
       if (!value.IsNull()) Let(f, access, value);
       return;
     }
@@ -342,7 +345,7 @@ class StreamReader {
       Let(f, access, v);
       return;
     }
-    Variant w = ValueFromStored(v);
+    Variant w = ValueFromStored(v, allowance_);
     if (!w.IsNull()) Let(f, access, w);
   }
 
@@ -399,6 +402,7 @@ class StreamReader {
   EngineContext& ctx_;
   std::deque<ReadFrame> frames_;  // references stay valid as it grows
   PlanCache plans_;
+  DecodeAllowance allowance_{0};
 };
 
 }  // namespace

@@ -39,9 +39,30 @@ inline constexpr std::size_t kMaxArrayNesting = 64;
 // the number of entries in its element bag plus the elements it lacks drawn
 // from an allowance shared by the whole decode:
 //   kMissingElementAllowance + kMissingElementsPerByte * (input bytes).
-// An array over the allowance decodes as Null.
+// An array over the allowance decodes as Null. An element takes up to 40 bytes
+// (a Variant), so one missing element per input byte already lets a decode
+// allocate 40 times its input; docs/resource-bounds.md has the whole account.
 inline constexpr std::uint64_t kMissingElementAllowance = 1024;
-inline constexpr std::uint64_t kMissingElementsPerByte = 16;
+inline constexpr std::uint64_t kMissingElementsPerByte = 1;
+
+// The allowance of elements without an entry, for a caller that decodes
+// several arrays out of one input and lets them share it, as nested arrays
+// share it within one decode. The Stream reader gives every array of one
+// object Stream the same allowance, so a Stream of n bytes makes at most
+// kMissingElementAllowance + kMissingElementsPerByte * n such elements however
+// many array properties it holds.
+class DecodeAllowance {
+ public:
+  explicit DecodeAllowance(std::size_t input_bytes) noexcept;
+  // Elements that may still be made without an entry.
+  std::uint64_t Left() const noexcept { return left_; }
+
+ private:
+  friend Variant ArrayFromStream(std::span<const std::uint8_t>, std::optional<std::int32_t>,
+                                 DecodeAllowance&) noexcept;
+  friend Variant ValueFromStored(const Variant&, DecodeAllowance&) noexcept;
+  std::uint64_t left_;
+};
 
 // The dimensions of an array: n = bounds.size().
 struct BoundsTable {
@@ -81,11 +102,17 @@ void ElementKey(std::span<const std::int32_t> index, std::string& out);
 // recorded element type for a non-empty array.
 Variant ArrayFromStream(std::span<const std::uint8_t> bytes,
                         std::optional<std::int32_t> expected_type = std::nullopt) noexcept;
+// Same, drawing on an allowance shared with other decodes.
+Variant ArrayFromStream(std::span<const std::uint8_t> bytes,
+                        std::optional<std::int32_t> expected_type,
+                        DecodeAllowance& allowance) noexcept;
 
 // A value read from a bag, as a Variant property receives it: a value that is
 // no array unchanged; an array stream rebuilt (Null becomes Empty); any other
 // array Empty.
 Variant ValueFromStored(const Variant& stored) noexcept;
+// Same, drawing on an allowance shared with other decodes.
+Variant ValueFromStored(const Variant& stored, DecodeAllowance& allowance) noexcept;
 
 // The bytes of an array value (a byte array); empty when the conversion fails.
 std::vector<std::uint8_t> BytesFromVariant(const Variant& value) noexcept;

@@ -1,0 +1,115 @@
+// Crafted Streams at the bounds stated in docs/resource-bounds.md: what one
+// object Stream may make of its arrays, and how deep its objects may nest.
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "orders/orders_server.hpp"
+#include "replikon/automation.hpp"
+#include "replikon/control/replikon.hpp"
+#include "replikon/stream/array_encoding.hpp"
+#include "replikon/stream/stream_layout.hpp"
+
+namespace replikon {
+namespace {
+
+using Bytes = std::vector<std::uint8_t>;
+
+// An array stream of Variants 0..count-1 whose element bag is empty: every
+// element is drawn from the allowance. Its size does not depend on `count`.
+Bytes EmptyVariantArray(std::int32_t count) {
+  StreamHeaderFields fields;
+  fields.version = 1;
+  fields.kind = kArrayStreamKind;
+  fields.dimensions = 1;
+  fields.element_type = static_cast<std::int16_t>(VarType::Variant);
+  Bytes elements;
+  BagWriter(elements).Finish();
+  Bytes out;
+  BagWriter w(out);
+  w.Write(kHeaderKey, Variant(PackStreamHeader(fields)));
+  w.Write("D1", Variant(0));
+  w.Write("G1", Variant(count - 1));
+  w.WriteBytes(kElementsKey, elements);
+  w.Finish();
+  return out;
+}
+
+TEST(ResourceBounds, ArraysOfOneObjectStreamShareOneAllowance) {
+  ClassRegistry registry;
+  orders::RegisterOrdersServer(registry);
+  Replikon control(nullptr, registry);
+  control.SetObjectServerName(orders::kServerName);
+  // Two Variant properties (Memo comes before Lines) claiming `count`
+  // elements each, none of which has an entry.
+  auto stream_for = [](std::int32_t count) {
+    Bytes out;
+    BagWriter w(out);
+    w.Write(kHeaderKey, Variant(17));
+    w.Write(kClassNameKey, Variant("Invoice"));
+    w.WriteBytes("Memo", EmptyVariantArray(count));
+    w.WriteBytes("Lines", EmptyVariantArray(count));
+    w.Finish();
+    return SafeArray::FromBytes(std::move(out));
+  };
+  const std::size_t size = stream_for(1).Count();
+  const auto half = static_cast<std::int32_t>(DecodeAllowance(size).Left() / 2);
+
+  ObjectRef both = control.ObjectFromStream(stream_for(half));
+  ASSERT_EQ(stream_for(half).Count(), size);
+  EXPECT_EQ(both.As<orders::Invoice>()->memo.Array().Count(), static_cast<std::size_t>(half));
+  EXPECT_EQ(both.As<orders::Invoice>()->lines.Array().Count(), static_cast<std::size_t>(half));
+
+  // One more element each: the second array no longer fits, and its property
+  // keeps the value the class gave it.
+  ObjectRef one = control.ObjectFromStream(stream_for(half + 1));
+  EXPECT_TRUE(one.As<orders::Invoice>()->memo.IsArray());
+  EXPECT_TRUE(one.As<orders::Invoice>()->lines.IsEmpty());
+}
+
+struct Link {
+  ObjectRef c;
+};
+
+TEST(ResourceBounds, ObjectNestingIsBoundedByTheInputAlone) {
+  // The fewest bytes a level can take: class "L", property "C".
+  Server server("S");
+  server.Class<Link>("L").Property("C", &Link::c);
+  ClassRegistry registry;
+  registry.Register(server);
+  Replikon control(nullptr, registry);
+  control.SetObjectServerName("S");
+  control.SetRaiseRecursionCheckEvent(false);
+
+  constexpr std::size_t kDepth = 100000;
+  Bytes out;
+  out.reserve(kDepth * 64);
+  std::vector<BagWriter> bags;
+  std::vector<BagWriter::Pending> pending;
+  bags.reserve(kDepth);
+  pending.reserve(kDepth);
+  for (std::size_t i = 0; i < kDepth; ++i) {
+    BagWriter& bag = bags.emplace_back(out);
+    bag.Write(kHeaderKey, Variant(17));
+    bag.Write(kClassNameKey, Variant("L"));
+    if (i + 1 < kDepth) pending.push_back(bag.BeginBytes("C"));
+  }
+  for (std::size_t i = kDepth; i-- > 0;) {
+    bags[i].Finish();
+    if (i > 0) bags[i - 1].EndBytes(pending[i - 1]);
+  }
+  // 41 bytes of the innermost level, 57 for each one around it.
+  EXPECT_EQ(out.size(), 57 * kDepth - 16);
+
+  ObjectRef head = control.ObjectFromStream(SafeArray::FromBytes(std::move(out)));
+  std::size_t depth = 0;
+  for (ObjectRef at = head; at; at = at.As<Link>()->c) ++depth;
+  EXPECT_EQ(depth, kDepth);
+  head.Reset();
+  EXPECT_EQ(registry.LiveInstances("S.L"), 0);
+}
+
+}  // namespace
+}  // namespace replikon
