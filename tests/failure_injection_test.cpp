@@ -296,5 +296,49 @@ TEST_F(FailureInjection, HandlerThatCallsTheComponentAgain) {
   EXPECT_TRUE(control_.RootObject().IsNull());
 }
 
+TEST_F(FailureInjection, HandlerThatChangesTheGraphOrTheSettingsMidWalk) {
+  // The handler drops the subobjects of the object being walked: what the
+  // walk has read already stays alive until it is done with it.
+  const auto drop = control_.AddRecursionCheckHandler([](RecursionCheckArgs& e) {
+    if (Widget* w = e.current_object.As<Widget>()) {
+      w->child.Reset();
+      w->stubborn.Reset();
+    }
+  });
+  ObjectRef copy = control_.Copy(Source());
+  ASSERT_TRUE(W(copy).child);
+  EXPECT_EQ(W(W(copy).child).good, 2);     // read before it was dropped
+  EXPECT_TRUE(W(copy).stubborn.IsNull());  // dropped before it was read
+  const SafeArray written = control_.StreamFromObject(Source());
+  const BagReader bag(written.ByteSpan());
+  EXPECT_EQ(BagReader(*bag.ReadBytes("Child")).ReadProperty("Good"), Variant(2));
+  EXPECT_TRUE(StreamHoldsNothing(*bag.ReadBytes("Stubborn")));
+  // Reading, the handler drops what the new object holds so far: Child, set
+  // before the event of Stubborn.
+  ObjectRef back = control_.ObjectFromStream(written);
+  ASSERT_TRUE(back);
+  EXPECT_TRUE(W(back).child.IsNull());
+  control_.RemoveRecursionCheckHandler(drop);
+
+  // The handler names another server at the first event: every class made
+  // after it is external, and each call ends with 601.
+  ObjectRef source = Source();
+  const SafeArray stream = control_.StreamFromObject(source);
+  control_.AddRecursionCheckHandler(
+      [this](RecursionCheckArgs&) { control_.SetObjectServerName("Elsewhere"); });
+  const auto expect_601 = [&](auto call) {
+    control_.SetObjectServerName("Faulty");
+    try {
+      call();
+      ADD_FAILURE() << "classes made after the change cannot be created";
+    } catch (const AutomationError& e) {
+      EXPECT_EQ(e.Number(), 601);
+    }
+  };
+  expect_601([&] { (void)control_.Copy(source); });
+  expect_601([&] { (void)control_.StreamFromObject(source); });
+  expect_601([&] { (void)control_.ObjectFromStream(stream); });
+}
+
 }  // namespace
 }  // namespace replikon
