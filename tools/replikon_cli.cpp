@@ -134,7 +134,7 @@ std::string WrapText(std::string_view text, std::size_t indent, std::size_t widt
 
 std::string AboutText() {
   const auto text = [](std::string_view name) {
-    const about::ControlSpec* control = about::FindControl(name);
+    const about::FormControl* control = about::FindControl(name);
     return control != nullptr ? std::string(control->text) : std::string();
   };
   std::string out;

@@ -16,9 +16,9 @@ constexpr int kRow = 18;
 constexpr int kButtonWidth = 88;
 constexpr int kButtonHeight = 28;
 
-constexpr ControlSpec Control(std::string_view name, int index, ControlKind kind,
+constexpr FormControl Control(std::string_view name, int index, ControlKind kind,
                               std::string_view text, Bounds bounds, std::string_view address = {}) {
-  return ControlSpec{name, index, kind, text, bounds, address};
+  return FormControl{name, index, kind, text, bounds, address};
 }
 
 constexpr std::array kControls = {
@@ -54,12 +54,12 @@ bool ShellSafe(char c) noexcept {
 
 }  // namespace
 
-std::span<const ControlSpec> FormControls() noexcept {
+std::span<const FormControl> FormControls() noexcept {
   return kControls;
 }
 
-const ControlSpec* FindControl(std::string_view name, int index) noexcept {
-  const auto it = std::find_if(kControls.begin(), kControls.end(), [&](const ControlSpec& c) {
+const FormControl* FindControl(std::string_view name, int index) noexcept {
+  const auto it = std::find_if(kControls.begin(), kControls.end(), [&](const FormControl& c) {
     return c.name == name && c.index == index;
   });
   return it == kControls.end() ? nullptr : &*it;

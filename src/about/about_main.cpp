@@ -80,10 +80,10 @@ int main(int argc, char** argv) {
     form.Show();
     Report(options.report, "shown " + form.Caption());
     if (options.print_layout) {
-      for (const auto& spec : replikon::about::FormControls()) {
-        const auto b = form.LiveBounds(spec.name, spec.index);
+      for (const auto& item : replikon::about::FormControls()) {
+        const auto b = form.LiveBounds(item.name, item.index);
         if (!b) continue;
-        std::cout << spec.name << ' ' << spec.index << ' ' << b->x << ' ' << b->y << ' ' << b->width
+        std::cout << item.name << ' ' << item.index << ' ' << b->x << ' ' << b->y << ' ' << b->width
                   << ' ' << b->height << '\n';
       }
       std::cout.flush();

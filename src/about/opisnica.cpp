@@ -90,7 +90,7 @@ struct Opisnica::Impl {
     return it == named.end() ? nullptr : it->widget;
   }
 
-  Fl_Widget* Make(const ControlSpec& spec);
+  Fl_Widget* Make(const FormControl& item);
   void FitLinksToText();
 
   void Load() {
@@ -116,9 +116,9 @@ struct Opisnica::Impl {
 
   static void OnLinkClick(Fl_Widget* widget, void* data) {
     auto* self = static_cast<Impl*>(data);
-    for (const ControlSpec& spec : FormControls()) {
-      if (!spec.address.empty() && self->Find(spec.name, spec.index) == widget) {
-        self->OpenAddress(spec.address);
+    for (const FormControl& item : FormControls()) {
+      if (!item.address.empty() && self->Find(item.name, item.index) == widget) {
+        self->OpenAddress(item.address);
         return;
       }
     }
@@ -153,23 +153,23 @@ Opisnica::Impl::Impl(CommandStarter command_starter) : starter(std::move(command
   window->label(caption.c_str());
   window->callback(&Impl::OnClose, this);
   window->set_modal();
-  for (const ControlSpec& spec : FormControls()) {
-    Fl_Widget* widget = Make(spec);
+  for (const FormControl& item : FormControls()) {
+    Fl_Widget* widget = Make(item);
     window->add(widget);
-    named.push_back({spec.name, spec.index, widget});
+    named.push_back({item.name, item.index, widget});
   }
 }
 
-Fl_Widget* Opisnica::Impl::Make(const ControlSpec& spec) {
-  const Bounds& b = spec.bounds;
+Fl_Widget* Opisnica::Impl::Make(const FormControl& item) {
+  const Bounds& b = item.bounds;
   std::unique_ptr<Fl_Widget> widget;
-  switch (spec.kind) {
+  switch (item.kind) {
     case ControlKind::kLabel: {
       widget = std::make_unique<Fl_Box>(b.x, b.y, b.width, b.height);
       int align = FL_ALIGN_LEFT | FL_ALIGN_INSIDE;
-      if (spec.name == "lblDisclaimer") align |= FL_ALIGN_TOP | FL_ALIGN_WRAP;
+      if (item.name == "lblDisclaimer") align |= FL_ALIGN_TOP | FL_ALIGN_WRAP;
       widget->align(static_cast<Fl_Align>(align));
-      if (spec.name == "lblTitle") {
+      if (item.name == "lblTitle") {
         widget->labelfont(FL_HELVETICA_BOLD);
         widget->labelsize(kTitleSize);
       }
@@ -185,7 +185,7 @@ Fl_Widget* Opisnica::Impl::Make(const ControlSpec& spec) {
     case ControlKind::kPicture: {
       auto picture = std::make_unique<ClickableBox>(b.x, b.y, b.width, b.height, false);
       picture->image(&logo_image);
-      if (!spec.address.empty()) picture->callback(&Impl::OnLinkClick, this);
+      if (!item.address.empty()) picture->callback(&Impl::OnLinkClick, this);
       widget = std::move(picture);
       break;
     }
@@ -208,15 +208,15 @@ Fl_Widget* Opisnica::Impl::Make(const ControlSpec& spec) {
       break;
     }
   }
-  if (spec.kind != ControlKind::kPicture && spec.kind != ControlKind::kLine &&
-      spec.kind != ControlKind::kCheckBox) {
-    widget->copy_label(std::string(spec.text).c_str());
+  if (item.kind != ControlKind::kPicture && item.kind != ControlKind::kLine &&
+      item.kind != ControlKind::kCheckBox) {
+    widget->copy_label(std::string(item.text).c_str());
     if (widget->labelfont() != FL_HELVETICA_BOLD) {
       widget->labelfont(FL_HELVETICA);
       widget->labelsize(kTextSize);
     }
   }
-  if (spec.kind != ControlKind::kCommandButton && spec.kind != ControlKind::kCheckBox) {
+  if (item.kind != ControlKind::kCommandButton && item.kind != ControlKind::kCheckBox) {
     widget->clear_visible_focus();
   }
   Fl_Widget* raw = widget.get();

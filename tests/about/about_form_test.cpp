@@ -45,9 +45,9 @@ TEST(AboutFormModel, CaptionAndControlTexts) {
       {"cmdOK", "OK"},
   };
   for (const auto& [name, text] : texts) {
-    const ControlSpec* spec = FindControl(name);
-    ASSERT_NE(spec, nullptr) << name;
-    EXPECT_EQ(spec->text, text) << name;
+    const FormControl* item = FindControl(name);
+    ASSERT_NE(item, nullptr) << name;
+    EXPECT_EQ(item->text, text) << name;
   }
   EXPECT_FALSE(FindControl("lblDisclaimer")->text.empty());
   EXPECT_EQ(FindControl("Line1"), nullptr) << "Line1 is a control array";
@@ -55,7 +55,7 @@ TEST(AboutFormModel, CaptionAndControlTexts) {
 
 TEST(AboutFormModel, KindsAndAddresses) {
   std::multiset<std::string_view> names;
-  for (const ControlSpec& spec : FormControls()) names.insert(spec.name);
+  for (const FormControl& item : FormControls()) names.insert(item.name);
   EXPECT_EQ(names, (std::multiset<std::string_view>{
                        "lblTitle", "lblVersion", "lblDisclaimer", "Label6", "lblSite", "imgOrvel",
                        "Label7", "Label1", "lblContact", "cmdOK", "Line1", "Line1", "Check1"}));
@@ -69,10 +69,10 @@ TEST(AboutFormModel, KindsAndAddresses) {
   EXPECT_EQ(FindControl("lblSite")->address, kSiteAddress);
   EXPECT_EQ(FindControl("imgOrvel")->address, kSiteAddress);
   EXPECT_EQ(FindControl("lblContact")->address, kContactAddress);
-  for (const ControlSpec& spec : FormControls()) {
+  for (const FormControl& item : FormControls()) {
     const bool clickable =
-        spec.name == "lblSite" || spec.name == "imgOrvel" || spec.name == "lblContact";
-    EXPECT_EQ(!spec.address.empty(), clickable) << spec.name;
+        item.name == "lblSite" || item.name == "imgOrvel" || item.name == "lblContact";
+    EXPECT_EQ(!item.address.empty(), clickable) << item.name;
   }
 }
 
@@ -83,7 +83,7 @@ TEST(AboutFormModel, LayoutFitsAndDoesNotOverlap) {
   EXPECT_LE(check.x, 12);
   EXPECT_LE(check.y, 12);
   const auto controls = FormControls();
-  for (const ControlSpec& c : controls) {
+  for (const FormControl& c : controls) {
     EXPECT_GE(c.bounds.x, 0) << c.name;
     EXPECT_GE(c.bounds.y, 0) << c.name;
     EXPECT_GT(c.bounds.width, 0) << c.name;
@@ -148,9 +148,9 @@ struct Recorder {
 TEST(AboutForm, WidgetsCarryTheFormsTexts) {
   Opisnica form;
   EXPECT_EQ(form.Caption(), "About Replikon");
-  for (const ControlSpec& spec : FormControls()) {
-    EXPECT_EQ(form.Text(spec.name, spec.index), spec.text) << spec.name;
-    EXPECT_EQ(form.LiveBounds(spec.name, spec.index), spec.bounds) << spec.name;
+  for (const FormControl& item : FormControls()) {
+    EXPECT_EQ(form.Text(item.name, item.index), item.text) << item.name;
+    EXPECT_EQ(form.LiveBounds(item.name, item.index), item.bounds) << item.name;
   }
   EXPECT_EQ(form.Text("nothing"), "");
   EXPECT_FALSE(form.LiveBounds("nothing").has_value());

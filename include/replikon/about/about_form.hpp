@@ -28,7 +28,7 @@ struct Bounds {
   friend bool operator==(const Bounds&, const Bounds&) = default;
 };
 
-struct ControlSpec {
+struct FormControl {
   std::string_view name;
   int index = -1;  // position in a control array (Line1), -1 for a single control
   ControlKind kind = ControlKind::kLabel;
@@ -56,10 +56,10 @@ constexpr int TwipsToPixels(int twips) noexcept {
 }
 
 // The form's controls, in tab order.
-std::span<const ControlSpec> FormControls() noexcept;
+std::span<const FormControl> FormControls() noexcept;
 
 // The control with that name and index, or nullptr.
-const ControlSpec* FindControl(std::string_view name, int index = -1) noexcept;
+const FormControl* FindControl(std::string_view name, int index = -1) noexcept;
 
 // "Version " followed by major "." minor, both in decimal without leading zeros.
 std::string VersionText(int major, int minor);
