@@ -14,27 +14,6 @@ namespace replikon {
 
 namespace {
 
-bool CanFormArray(VarType t) noexcept {
-  switch (t) {
-    case VarType::I2:
-    case VarType::I4:
-    case VarType::R4:
-    case VarType::R8:
-    case VarType::Cy:
-    case VarType::Date:
-    case VarType::BStr:
-    case VarType::Dispatch:
-    case VarType::Error:
-    case VarType::Bool:
-    case VarType::Variant:
-    case VarType::Decimal:
-    case VarType::UI1:
-      return true;
-    default:
-      return false;
-  }
-}
-
 // Runs f, turning a failed allocation into 7 "Out of memory".
 template <class F>
 decltype(auto) GuardAllocation(F&& f) {
@@ -85,12 +64,12 @@ SafeArray::Storage SafeArray::MakeStorage(VarType element_type, std::size_t coun
 }
 
 SafeArray::SafeArray(VarType element_type) : element_type_(element_type) {
-  if (!CanFormArray(element_type)) errors::Raise(errors::kInvalidProcedureCall);
+  if (!IsArrayElementType(element_type)) errors::Raise(errors::kInvalidProcedureCall);
 }
 
 SafeArray::SafeArray(VarType element_type, std::span<const ArrayBound> bounds)
     : element_type_(element_type) {
-  if (!CanFormArray(element_type)) errors::Raise(errors::kInvalidProcedureCall);
+  if (!IsArrayElementType(element_type)) errors::Raise(errors::kInvalidProcedureCall);
   std::uint64_t count = bounds.empty() ? 0 : 1;
   for (const ArrayBound& b : bounds) {
     if (static_cast<std::int64_t>(b.upper) < static_cast<std::int64_t>(b.lower) - 1) {

@@ -850,6 +850,8 @@ std::string StringOfPlain(const Variant& v) {
   }
 }
 
+}  // namespace
+
 bool IsArrayElementType(VarType t) noexcept {
   switch (t) {
     case VarType::I2:
@@ -870,6 +872,8 @@ bool IsArrayElementType(VarType t) noexcept {
       return false;
   }
 }
+
+namespace {
 
 Variant ToArrayType(const Variant& value, VarType target) {
   if (!IsArrayElementType(ElementTypeOf(target))) TypeMismatch();

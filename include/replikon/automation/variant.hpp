@@ -37,8 +37,12 @@ enum class VarType : std::uint16_t {
 constexpr VarType operator|(VarType a, VarType b) noexcept {
   return static_cast<VarType>(static_cast<std::uint16_t>(a) | static_cast<std::uint16_t>(b));
 }
-constexpr std::uint16_t Code(VarType t) noexcept { return static_cast<std::uint16_t>(t); }
-constexpr bool IsArrayType(VarType t) noexcept { return (Code(t) & Code(VarType::Array)) != 0; }
+constexpr std::uint16_t Code(VarType t) noexcept {
+  return static_cast<std::uint16_t>(t);
+}
+constexpr bool IsArrayType(VarType t) noexcept {
+  return (Code(t) & Code(VarType::Array)) != 0;
+}
 // The type without the array flag.
 constexpr VarType ElementTypeOf(VarType t) noexcept {
   return static_cast<VarType>(Code(t) & ~Code(VarType::Array));
@@ -145,9 +149,9 @@ class Variant {
   friend bool operator==(const Variant& a, const Variant& b);
 
  private:
-  using Storage = std::variant<std::monostate, NullValue, std::int16_t, std::int32_t, float,
-                               double, Currency, Date, std::string, ObjectRef, ErrorCode, bool,
-                               Decimal, std::uint8_t, std::shared_ptr<SafeArray>>;
+  using Storage = std::variant<std::monostate, NullValue, std::int16_t, std::int32_t, float, double,
+                               Currency, Date, std::string, ObjectRef, ErrorCode, bool, Decimal,
+                               std::uint8_t, std::shared_ptr<SafeArray>>;
   Storage v_;
 };
 
@@ -185,6 +189,9 @@ std::uint8_t ToUI1(const Variant& v);
 // The text of a value as the platform would print it (numbers in invariant form,
 // Booleans as "True"/"False"); used for messages and the inspector.
 std::string DisplayText(const Variant& v);
+
+// Whether an array can hold elements of this type.
+bool IsArrayElementType(VarType t) noexcept;
 
 // The name of a type code, for messages: "Integer", "Long", "String", "Byte()".
 std::string TypeName(VarType t);
