@@ -1,5 +1,7 @@
 #include "replikon/automation/error.hpp"
 
+#include <exception>
+#include <new>
 #include <utility>
 
 namespace replikon {
@@ -88,6 +90,22 @@ void Raise(std::int32_t number) {
 
 void Raise(std::int32_t number, std::string description) {
   throw AutomationError(number, std::move(description));
+}
+
+void RethrowAsAutomationError() {
+  constexpr std::int32_t kAutomationErrorNumber = 440;
+  try {
+    throw;
+  } catch (const AutomationError&) {
+    throw;
+  } catch (const std::bad_alloc&) {
+    Raise(kOutOfMemory);
+  } catch (const std::exception& e) {
+    const char* what = e.what();
+    Raise(kAutomationErrorNumber, what != nullptr && *what != '\0' ? what : "Automation error");
+  } catch (...) {
+    Raise(kAutomationErrorNumber, "Automation error");
+  }
 }
 
 }  // namespace errors

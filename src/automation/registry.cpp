@@ -13,9 +13,6 @@ namespace replikon {
 
 namespace {
 
-constexpr std::int32_t kAutomationErrorNumber = 440;
-constexpr const char* kAutomationErrorText = "Automation error";
-
 std::string ProgIdOf(std::string_view server, std::string_view class_name) {
   std::string id;
   id.reserve(server.size() + 1 + class_name.size());
@@ -138,16 +135,8 @@ ObjectRef ClassRegistry::Instantiate(const ClassDefinition& definition) {
   if (!definition.create) errors::Raise(errors::kCannotCreateObject);
   try {
     return definition.create();
-  } catch (const AutomationError&) {
-    throw;
-  } catch (const std::bad_alloc&) {
-    errors::Raise(errors::kOutOfMemory);
-  } catch (const std::exception& e) {
-    const char* what = e.what();
-    throw AutomationError(kAutomationErrorNumber,
-                          what != nullptr && *what != '\0' ? what : kAutomationErrorText);
   } catch (...) {
-    throw AutomationError(kAutomationErrorNumber, kAutomationErrorText);
+    errors::RethrowAsAutomationError();
   }
 }
 

@@ -15,8 +15,6 @@ namespace {
 
 // The platform's number for an error that the client's code raised in a form
 // that carries no automation error number.
-constexpr std::int32_t kAutomationErrorNumber = 440;
-constexpr const char* kAutomationErrorText = "Automation error";
 
 // Identifiers given to members declared without one, as the platform's own
 // class compiler numbers them.
@@ -199,16 +197,8 @@ Variant MemberDescription::Call(Instance& self, std::span<const Variant> args,
       return result;
     }
     return {};
-  } catch (const AutomationError&) {
-    throw;
-  } catch (const std::bad_alloc&) {
-    errors::Raise(errors::kOutOfMemory);
-  } catch (const std::exception& e) {
-    const char* what = e.what();
-    throw AutomationError(kAutomationErrorNumber,
-                          what != nullptr && *what != '\0' ? what : kAutomationErrorText);
   } catch (...) {
-    throw AutomationError(kAutomationErrorNumber, kAutomationErrorText);
+    errors::RethrowAsAutomationError();
   }
 }
 

@@ -44,13 +44,16 @@ inline constexpr std::int32_t kDiskFull = 61;             // "Disk full"
 inline constexpr std::int32_t kPermissionDenied = 70;     // "Permission denied"
 inline constexpr std::int32_t kPathFileAccess = 75;       // "Path/File access error"
 inline constexpr std::int32_t kPathNotFound = 76;         // "Path not found"
-inline constexpr std::int32_t kObjectNotSet = 91;  // "Object variable or With block variable not set"
-inline constexpr std::int32_t kInvalidUseOfNull = 94;  // "Invalid use of Null"
+inline constexpr std::int32_t kObjectNotSet =
+    91;  // "Object variable or With block variable not set"
+inline constexpr std::int32_t kInvalidUseOfNull = 94;       // "Invalid use of Null"
 inline constexpr std::int32_t kInvalidPropertyValue = 380;  // "Invalid property value"
 inline constexpr std::int32_t kObjectRequired = 424;        // "Object required"
-inline constexpr std::int32_t kCannotCreateObject = 429;    // "ActiveX component can't create object"
-inline constexpr std::int32_t kNotSupported = 438;  // "Object doesn't support this property or method"
-inline constexpr std::int32_t kWrongArguments = 450;  // "Wrong number of arguments or invalid property assignment"
+inline constexpr std::int32_t kCannotCreateObject = 429;  // "ActiveX component can't create object"
+inline constexpr std::int32_t kNotSupported =
+    438;  // "Object doesn't support this property or method"
+inline constexpr std::int32_t kWrongArguments =
+    450;  // "Wrong number of arguments or invalid property assignment"
 
 // The platform's description of a standard error number ("" for numbers it does not know).
 const char* StandardDescription(std::int32_t number) noexcept;
@@ -59,6 +62,12 @@ const char* StandardDescription(std::int32_t number) noexcept;
 [[noreturn]] void Raise(std::int32_t number);
 // Throws AutomationError(number, description).
 [[noreturn]] void Raise(std::int32_t number, std::string description);
+
+// Called inside a catch block: rethrows the exception being handled as an
+// AutomationError. An AutomationError passes unchanged, a failed allocation
+// becomes 7 "Out of memory", any other exception 440 "Automation error" with
+// its message as the description.
+[[noreturn]] void RethrowAsAutomationError();
 }  // namespace errors
 
 }  // namespace replikon
