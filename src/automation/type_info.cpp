@@ -122,6 +122,8 @@ Variant MemberDescription::Call(Instance& self, std::span<const Variant> args,
     // The same steps as below, without the general argument handling.
     if (params_.empty() && body_ && !ref_body_) {
       if (args.empty() && kind_ == InvokeKind::PropertyGet) {
+        // A field's value is of the declared type already.
+        if (field_ != nullptr) return field_->Get(self);
         return GetTyped(body_, type_.VarType(), self);
       }
       if (args.size() == 1 && kind_ == InvokeKind::PropertyPutRef) {

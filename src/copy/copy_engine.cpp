@@ -287,6 +287,13 @@ class CopyWalk {
       if (!access.visit) continue;
       const std::string_view name = members[index].Name();
 
+      if (access.value_field != nullptr && level.target_shares_plan) {
+        // Reading the field, which gives a value, and assigning that value to
+        // the target's same field: the field is copied directly.
+        access.value_field->CopyValue(*level.source, *level.target);
+        continue;
+      }
+
       // Read once to tell an object property (an object reference, a null one
       // included) from a value property, then again for the copy.
       Variant value;

@@ -27,6 +27,10 @@ struct Accessors {
   const MemberDescription* get = nullptr;  // null: no get, or one that needs arguments
   const MemberDescription* let = nullptr;
   const MemberDescription* set = nullptr;
+  // The field that both the get and the let read and assign, when it holds a
+  // plain value: copying the property between two objects of the class is
+  // copying the field.
+  const FieldAccess* value_field = nullptr;
 };
 
 struct InterfacePlan {
@@ -59,6 +63,11 @@ class PlanCache {
       a.get = Callable(iface->Find(m.Name(), InvokeKind::PropertyGet));
       a.let = iface->Find(m.Name(), InvokeKind::PropertyPut);
       a.set = iface->Find(m.Name(), InvokeKind::PropertyPutRef);
+      const FieldAccess* field = a.get != nullptr ? a.get->Field() : nullptr;
+      if (field != nullptr && field->CopiesByValue() && a.let != nullptr &&
+          a.let->Field() == field) {
+        a.value_field = field;
+      }
     }
     plan->iface = std::move(iface);
     return plan;

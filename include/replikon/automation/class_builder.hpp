@@ -121,8 +121,9 @@ class ClassBuilder final : public ClassBuilderBase {
     static_assert(AutomationTyped<M>,
                   "no automation type for this field (use ArrayProperty for a SafeArray)");
     BeginGroup();
-    AddGet(name, field);
-    AddAssign(std::move(name), field);
+    auto access = std::make_shared<const FieldOf<M>>(field, AutomationType<M>::value);
+    AddGet(name, access);
+    AddAssign(std::move(name), field, access);
     return *this;
   }
 
@@ -130,8 +131,9 @@ class ClassBuilder final : public ClassBuilderBase {
   // The let takes only an array of exactly that type.
   ClassBuilder& ArrayProperty(std::string name, SafeArray T::*field, VarType element_type) {
     BeginGroup();
-    AddArrayGet(name, field, element_type);
-    AddArrayLet(std::move(name), field, element_type);
+    auto access = std::make_shared<const FieldOf<SafeArray>>(field, VarType::Array | element_type);
+    AddGet(name, access);
+    AddArrayLet(std::move(name), field, element_type, std::move(access));
     return *this;
   }
 
@@ -140,12 +142,13 @@ class ClassBuilder final : public ClassBuilderBase {
   ClassBuilder& ReadOnly(std::string name, M T::*field) {
     static_assert(AutomationTyped<M>, "no automation type for this field");
     BeginGroup();
-    AddGet(std::move(name), field);
+    AddGet(std::move(name), std::make_shared<const FieldOf<M>>(field, AutomationType<M>::value));
     return *this;
   }
   ClassBuilder& ReadOnly(std::string name, SafeArray T::*field, VarType element_type) {
     BeginGroup();
-    AddArrayGet(std::move(name), field, element_type);
+    AddGet(std::move(name),
+           std::make_shared<const FieldOf<SafeArray>>(field, VarType::Array | element_type));
     return *this;
   }
 
@@ -154,7 +157,7 @@ class ClassBuilder final : public ClassBuilderBase {
   ClassBuilder& WriteOnly(std::string name, M T::*field) {
     static_assert(AutomationTyped<M>, "no automation type for this field");
     BeginGroup();
-    AddAssign(std::move(name), field);
+    AddAssign(std::move(name), field, std::shared_ptr<const FieldOf<M>>{});
     return *this;
   }
 
@@ -404,62 +407,104 @@ class ClassBuilder final : public ClassBuilderBase {
     }
   }
 
+  // A field of type M, of the automation type `declared` (Array | element type
+  // for a SafeArray).
   template <class M>
-  void AddGet(std::string name, M T::*field) {
-    members_.emplace_back(std::move(name), InvokeKind::PropertyGet, AutomationType<M>::value,
-                          [field](Instance& self, std::span<const Variant>) -> Variant {
-                            return Variant(Obj(self).*field);
-                          });
+  class FieldOf final : public FieldAccess {
+   public:
+    FieldOf(M T::*field, VarType declared) noexcept : field_(field), declared_(declared) {}
+
+    VarType Declared() const noexcept { return declared_; }
+    Variant Get(Instance& self) const override { return Variant(Obj(self).*field_); }
+    bool CopiesByValue() const noexcept override {
+      return !std::is_same_v<M, ObjectRef> && !std::is_same_v<M, Variant>;
+    }
+    bool CopyValue(Instance& source, Instance& target) const noexcept override {
+      if (source.Class().CppType() != typeid(T) || target.Class().CppType() != typeid(T)) {
+        return false;
+      }
+      if constexpr (std::is_same_v<M, ObjectRef> || std::is_same_v<M, Variant>) {
+        return false;
+      } else {
+        const M& value = static_cast<const T*>(source.Self())->*field_;
+        // The let of an array property takes only an array of its declared type.
+        if constexpr (std::is_same_v<M, SafeArray>) {
+          if (value.Type() != declared_) return false;
+        }
+        try {
+          static_cast<T*>(target.Self())->*field_ = value;
+          return true;
+        } catch (...) {
+          return false;
+        }
+      }
+    }
+
+   private:
+    M T::*field_;
+    VarType declared_;
+  };
+
+  template <class M>
+  void AddGet(std::string name, std::shared_ptr<const FieldOf<M>> access) {
+    const VarType declared = access->Declared();
+    members_
+        .emplace_back(std::move(name), InvokeKind::PropertyGet, declared,
+                      [access](Instance& self, std::span<const Variant>) -> Variant {
+                        return access->Get(self);
+                      })
+        .SetField(access);
   }
   // The assignments a field of type M takes: let for a value, set for an object
-  // reference, both for a Variant.
+  // reference, both for a Variant. `access` is the field's get, if it has one.
   template <class M>
-  void AddAssign(std::string name, M T::*field) {
+  void AddAssign(std::string name, M T::*field, std::shared_ptr<const FieldOf<M>> access) {
     if constexpr (std::is_same_v<M, ObjectRef>) {
-      AddSetField(std::move(name), field);
+      AddSetField(std::move(name), field, std::move(access));
     } else if constexpr (std::is_same_v<M, Variant>) {
-      AddLetField(name, field);
-      AddSetField(std::move(name), field);
+      AddLetField(name, field, access);
+      AddSetField(std::move(name), field, std::move(access));
     } else {
-      AddLetField(std::move(name), field);
+      AddLetField(std::move(name), field, std::move(access));
     }
   }
   template <class M>
-  void AddLetField(std::string name, M T::*field) {
-    members_.emplace_back(std::move(name), InvokeKind::PropertyPut, AutomationType<M>::value,
-                          [field](Instance& self, std::span<const Variant> args) -> Variant {
-                            // The value arrives converted to the field's type;
-                            // ValueAs only converts when called some other way.
-                            Variant scratch;
-                            Obj(self).*field = ValueAs<M>(args.back(), scratch);
-                            return {};
-                          });
+  void AddLetField(std::string name, M T::*field, std::shared_ptr<const FieldOf<M>> access) {
+    members_
+        .emplace_back(std::move(name), InvokeKind::PropertyPut, AutomationType<M>::value,
+                      [field](Instance& self, std::span<const Variant> args) -> Variant {
+                        // The value arrives converted to the field's type;
+                        // ValueAs only converts when called some other way.
+                        Variant scratch;
+                        Obj(self).*field = ValueAs<M>(args.back(), scratch);
+                        return {};
+                      })
+        .SetField(std::move(access));
   }
   template <class M>
-  void AddSetField(std::string name, M T::*field) {
-    members_.emplace_back(std::move(name), InvokeKind::PropertyPutRef, AutomationType<M>::value,
-                          [field](Instance& self, std::span<const Variant> args) -> Variant {
-                            Obj(self).*field = args.back().Object();
-                            return {};
-                          });
+  void AddSetField(std::string name, M T::*field, std::shared_ptr<const FieldOf<M>> access) {
+    members_
+        .emplace_back(std::move(name), InvokeKind::PropertyPutRef, AutomationType<M>::value,
+                      [field](Instance& self, std::span<const Variant> args) -> Variant {
+                        Obj(self).*field = args.back().Object();
+                        return {};
+                      })
+        .SetField(std::move(access));
   }
-  void AddArrayGet(std::string name, SafeArray T::*field, VarType element_type) {
-    members_.emplace_back(std::move(name), InvokeKind::PropertyGet, VarType::Array | element_type,
-                          [field](Instance& self, std::span<const Variant>) -> Variant {
-                            return Variant(Obj(self).*field);
-                          });
-  }
-  void AddArrayLet(std::string name, SafeArray T::*field, VarType element_type) {
+  void AddArrayLet(std::string name, SafeArray T::*field, VarType element_type,
+                   std::shared_ptr<const FieldOf<SafeArray>> access) {
     const VarType vt = VarType::Array | element_type;
-    members_.emplace_back(std::move(name), InvokeKind::PropertyPut, vt,
-                          [field, vt](Instance& self, std::span<const Variant> args) -> Variant {
-                            const Variant& value = args.back();
-                            if (!value.IsArray() || value.Type() != vt) {
-                              errors::Raise(errors::kTypeMismatch);
-                            }
-                            Obj(self).*field = value.Array();
-                            return {};
-                          });
+    members_
+        .emplace_back(std::move(name), InvokeKind::PropertyPut, vt,
+                      [field, vt](Instance& self, std::span<const Variant> args) -> Variant {
+                        const Variant& value = args.back();
+                        if (!value.IsArray() || value.Type() != vt) {
+                          errors::Raise(errors::kTypeMismatch);
+                        }
+                        Obj(self).*field = value.Array();
+                        return {};
+                      })
+        .SetField(std::move(access));
   }
 
   void BeginGroup() { group_begin_ = members_.size(); }

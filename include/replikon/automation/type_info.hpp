@@ -69,6 +69,26 @@ using MemberFunction = std::function<Variant(Instance& self, std::span<const Var
 // its own variables (InvokeByNameRef).
 using RefMemberFunction = std::function<Variant(Instance& self, std::span<Variant> args)>;
 
+// Direct access to the field of the client object that backs a property, for
+// the accessors that ClassBuilder makes from a field: the get and the let or
+// set of one field share one FieldAccess. Calling it runs what the member's
+// body runs, without the general handling of arguments.
+class FieldAccess {
+ public:
+  virtual ~FieldAccess() = default;
+
+  // The field's value, as the get returns it (of the declared type); raises as
+  // the get does.
+  virtual Variant Get(Instance& self) const = 0;
+  // Whether the field holds a plain value (no object reference, no Variant) that
+  // its let takes back unchanged, so that CopyValue applies.
+  virtual bool CopiesByValue() const noexcept = 0;
+  // Gives `target` the field's value in `source`, as reading it from `source`
+  // and assigning what was read to `target` through the let does. False, with
+  // `target` unchanged, where the read or the let would fail.
+  virtual bool CopyValue(Instance& source, Instance& target) const noexcept = 0;
+};
+
 // One entry of an interface: a method or one accessor of a property.
 class MemberDescription {
  public:
@@ -114,6 +134,14 @@ class MemberDescription {
     type_ = TypeDescription(type_.VarType(), std::move(user_type));
     return *this;
   }
+  // The field behind a property accessor without parameters whose body reads
+  // or assigns exactly that field; a get is then answered by the field access.
+  MemberDescription& SetField(std::shared_ptr<const FieldAccess> field) {
+    field_ = std::move(field);
+    return *this;
+  }
+  // The field behind the member, or nullptr.
+  const FieldAccess* Field() const noexcept { return field_.get(); }
 
  private:
   Variant Call(Instance& self, std::span<const Variant> args, Variant* caller_args) const;
@@ -123,6 +151,7 @@ class MemberDescription {
   TypeDescription type_;
   MemberFunction body_;
   RefMemberFunction ref_body_;
+  std::shared_ptr<const FieldAccess> field_;
   DispId id_ = kDispIdUnknown;
   std::vector<ParamDescription> params_;
   std::string help_string_;
