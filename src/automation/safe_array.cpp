@@ -1,5 +1,6 @@
 #include "replikon/automation/safe_array.hpp"
 
+#include <algorithm>
 #include <atomic>
 #include <bit>
 #include <limits>
@@ -81,11 +82,33 @@ SafeArray::SafeArray(VarType element_type, std::span<const ArrayBound> bounds)
     if (count > kMaxElements) errors::Raise(errors::kOutOfMemory);
   }
   if (bounds.empty()) return;  // unallocated
-  GuardAllocation([&] {
-    body_ = std::make_shared<Body>(
-        Body{std::vector<ArrayBound>(bounds.begin(), bounds.end()), Storage{}});
-  });
-  body_->data = MakeStorage(element_type, static_cast<std::size_t>(count));
+  body_ = InitialBody(element_type, bounds, static_cast<std::size_t>(count));
+}
+
+std::shared_ptr<SafeArray::Body> SafeArray::InitialBody(VarType element_type,
+                                                        std::span<const ArrayBound> bounds,
+                                                        std::size_t count) {
+  // A new array holds only initial values until it is changed, and a change
+  // copies a shared body first. So the small arrays made one after another
+  // with the same type and bounds (the array field of every new instance of a
+  // class) share one body, kept per thread, instead of each allocating and
+  // filling its own.
+  constexpr std::size_t kSharedUpTo = 64;
+  thread_local std::shared_ptr<Body> last;
+  thread_local VarType last_type = VarType::Empty;
+  if (count <= kSharedUpTo && last != nullptr && last_type == element_type) {
+    const std::span<const ArrayBound> last_bounds = last->bounds.View();
+    if (std::equal(bounds.begin(), bounds.end(), last_bounds.begin(), last_bounds.end())) {
+      return last;
+    }
+  }
+  std::shared_ptr<Body> body = GuardAllocation(
+      [&] { return std::make_shared<Body>(BoundTable(bounds), MakeStorage(element_type, count)); });
+  if (count <= kSharedUpTo) {
+    last = body;
+    last_type = element_type;
+  }
+  return body;
 }
 
 SafeArray::Body& SafeArray::Own() {
@@ -111,10 +134,11 @@ SafeArray SafeArray::FromBytes(std::span<const std::uint8_t> bytes, std::int32_t
     errors::Raise(errors::kSubscriptOutOfRange);
   }
   SafeArray array(VarType::UI1);
+  const ArrayBound bound{lower, static_cast<std::int32_t>(upper)};
   GuardAllocation([&] {
-    array.body_ = std::make_shared<Body>(
-        Body{std::vector<ArrayBound>{ArrayBound{lower, static_cast<std::int32_t>(upper)}},
-             std::vector<std::uint8_t>(bytes.begin(), bytes.end())});
+    array.body_ =
+        std::make_shared<Body>(Body{BoundTable(std::span<const ArrayBound>(&bound, 1)),
+                                    std::vector<std::uint8_t>(bytes.begin(), bytes.end())});
   });
   return array;
 }
@@ -128,10 +152,10 @@ SafeArray SafeArray::FromOwnedBytes(std::vector<std::uint8_t>&& bytes, std::int3
     errors::Raise(errors::kSubscriptOutOfRange);
   }
   SafeArray array(VarType::UI1);
+  const ArrayBound bound{lower, static_cast<std::int32_t>(upper)};
   GuardAllocation([&] {
     array.body_ = std::make_shared<Body>(
-        Body{std::vector<ArrayBound>{ArrayBound{lower, static_cast<std::int32_t>(upper)}},
-             std::move(bytes)});
+        Body{BoundTable(std::span<const ArrayBound>(&bound, 1)), std::move(bytes)});
   });
   return array;
 }

@@ -1,11 +1,13 @@
 // SafeArray: an automation array with per-dimension bounds.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <span>
 #include <string>
+#include <utility>
 #include <variant>
 #include <vector>
 
@@ -62,11 +64,11 @@ class SafeArray {
   VarType ElementType() const noexcept { return element_type_; }
   // The array's own type code: Array | element type.
   VarType Type() const noexcept { return VarType::Array | element_type_; }
-  bool IsAllocated() const noexcept { return body_ != nullptr && !body_->bounds.empty(); }
-  std::size_t Dims() const noexcept { return body_ != nullptr ? body_->bounds.size() : 0; }
+  bool IsAllocated() const noexcept { return Dims() != 0; }
+  std::size_t Dims() const noexcept { return Bounds().size(); }
   std::span<const ArrayBound> Bounds() const noexcept {
     if (body_ == nullptr) return {};
-    return body_->bounds;
+    return body_->bounds.View();
   }
   // Total number of elements (0 when unallocated).
   std::size_t Count() const noexcept;
@@ -128,11 +130,39 @@ class SafeArray {
                                std::vector<Date>, std::vector<std::string>, std::vector<ObjectRef>,
                                std::vector<ErrorCode>, std::vector<BoolCell>, std::vector<Variant>,
                                std::vector<Decimal>, std::vector<std::uint8_t>>;
+  // The bounds of an array. Arrays of one or two dimensions, nearly all of
+  // them, hold theirs in place rather than in an allocation of their own.
+  class BoundTable {
+   public:
+    BoundTable() noexcept = default;
+    explicit BoundTable(std::span<const ArrayBound> bounds) : dims_(bounds.size()) {
+      if (dims_ <= kInPlace) {
+        for (std::size_t d = 0; d < dims_; ++d) in_place_[d] = bounds[d];
+      } else {
+        heap_.assign(bounds.begin(), bounds.end());
+      }
+    }
+    std::span<const ArrayBound> View() const noexcept {
+      if (dims_ <= kInPlace) return {in_place_.data(), dims_};
+      return heap_;
+    }
+
+   private:
+    static constexpr std::size_t kInPlace = 2;
+    std::size_t dims_ = 0;
+    std::array<ArrayBound, kInPlace> in_place_{};
+    std::vector<ArrayBound> heap_;
+  };
   // The bounds and the elements, shared by copies until one changes them.
   struct Body {
-    std::vector<ArrayBound> bounds;
+    Body() noexcept = default;
+    Body(BoundTable b, Storage d) noexcept : bounds(std::move(b)), data(std::move(d)) {}
+    BoundTable bounds;
     Storage data;
   };
+  // The body of a new array of `count` elements holding the initial values.
+  static std::shared_ptr<Body> InitialBody(VarType element_type, std::span<const ArrayBound> bounds,
+                                           std::size_t count);
   static Storage MakeStorage(VarType element_type, std::size_t count);
   std::size_t FlatIndex(std::span<const std::int32_t> index) const;
   void SetFlatUnchecked(std::size_t i, const Variant& value);
