@@ -170,7 +170,7 @@ struct Level {
   ObjectRef target;
   const InterfacePlan* plan = nullptr;  // null: nothing to copy
   bool target_shares_plan = false;      // the target has the source's interface
-  std::size_t next = 0;                 // the next member to look at
+  std::size_t next = 0;                 // the next of the plan's visited members
   std::int32_t status = kStatusOk;
   std::string_view via;        // the parent's property that leads here (a name in its interface)
   std::size_t via_member = 0;  // its position among the parent's members
@@ -190,6 +190,15 @@ struct Level {
     } catch (...) {
       // The target keeps its value.
     }
+  }
+
+  // Assigns an object reference to a property of the target (kind 8).
+  void AssignRef(std::size_t member, std::string_view name, ObjectRef object) const noexcept {
+    if (target_shares_plan) {
+      const FieldAccess* field = plan->members[member].set_field;
+      if (field != nullptr && field->SetObject(*target, object)) return;
+    }
+    Assign(member, name, Variant(std::move(object)), InvokeKind::PropertyPutRef);
   }
 };
 
@@ -266,8 +275,7 @@ class CopyWalk {
     if (!levels_.empty()) {
       Level& up = levels_.back();
       if (done.status != kStatusOk) up.status = done.status;
-      up.Assign(done.via_member, done.via, Variant(std::move(done.target)),
-                InvokeKind::PropertyPutRef);
+      up.AssignRef(done.via_member, done.via, std::move(done.target));
     }
     return done.status;
   }
@@ -281,10 +289,9 @@ class CopyWalk {
     const std::span<const MemberDescription> members = level.plan->iface->Members();
     const EngineSettings& settings = ctx_.Settings();  // read live at each decision
 
-    while (level.next < members.size()) {
-      const std::size_t index = level.next++;
+    while (level.next < level.plan->visited.size()) {
+      const std::size_t index = level.plan->visited[level.next++];
       const Accessors& access = level.plan->members[index];
-      if (!access.visit) continue;
       const std::string_view name = members[index].Name();
 
       if (access.value_field != nullptr && level.target_shares_plan) {
@@ -296,22 +303,29 @@ class CopyWalk {
 
       // Read once to tell an object property (an object reference, a null one
       // included) from a value property, then again for the copy.
-      Variant value;
-      if (!Read(access.get, *level.source, value) || !value.IsObject()) {
-        // A value property. When it cannot be read (a parameterised property,
-        // an error in the class's code) the target keeps its own value.
-        if (Read(access.get, *level.source, value)) {
-          level.Assign(index, name, value, InvokeKind::PropertyPut);
+      ObjectRef sub;
+      if (const ObjectRef* held =
+              access.get_field != nullptr ? access.get_field->ObjectIn(*level.source) : nullptr) {
+        // A field of object type: both reads give the reference it holds.
+        if (!settings.recursion_allowed) continue;
+        sub = *held;
+      } else {
+        Variant value;
+        if (!Read(access.get, *level.source, value) || !value.IsObject()) {
+          // A value property. When it cannot be read (a parameterised property,
+          // an error in the class's code) the target keeps its own value.
+          if (Read(access.get, *level.source, value)) {
+            level.Assign(index, name, value, InvokeKind::PropertyPut);
+          }
+          continue;
         }
-        continue;
+
+        if (!settings.recursion_allowed) continue;
+
+        // The second read fails or no longer gives an object: nothing to process.
+        if (!Read(access.get, *level.source, value) || !value.IsObject()) continue;
+        sub = value.Object();
       }
-
-      if (!settings.recursion_allowed) continue;
-
-      // The second read fails or no longer gives an object: nothing to process.
-      if (!Read(access.get, *level.source, value) || !value.IsObject()) continue;
-      ObjectRef sub = value.Object();
-      value = Variant();
 
       bool cancel = false;
       if (settings.raise_recursion_check_event) {
@@ -321,7 +335,7 @@ class CopyWalk {
       if (cancel) continue;
 
       if (sub.IsNull()) {
-        level.Assign(index, name, Variant(ObjectRef{}), InvokeKind::PropertyPutRef);
+        level.AssignRef(index, name, ObjectRef{});
         continue;
       }
 
@@ -329,7 +343,7 @@ class CopyWalk {
       // closes a cycle: the copy points to the copy of that object instead of
       // descending again.
       if (const std::size_t on_path = path_.Find(sub.get()); on_path != PathIndex::kNone) {
-        level.Assign(index, name, Variant(levels_[on_path].target), InvokeKind::PropertyPutRef);
+        level.AssignRef(index, name, levels_[on_path].target);
         continue;
       }
 
@@ -344,7 +358,7 @@ class CopyWalk {
           if (ctx_.Aborted()) return Step::kAborted;
         }
         if (settings.set_external_references) {
-          level.Assign(index, name, Variant(std::move(sub)), InvokeKind::PropertyPutRef);
+          level.AssignRef(index, name, std::move(sub));
         }
         continue;
       }

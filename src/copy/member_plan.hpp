@@ -31,11 +31,14 @@ struct Accessors {
   // plain value: copying the property between two objects of the class is
   // copying the field.
   const FieldAccess* value_field = nullptr;
+  const FieldAccess* get_field = nullptr;  // the field behind the get
+  const FieldAccess* set_field = nullptr;  // the field behind the set
 };
 
 struct InterfacePlan {
   std::shared_ptr<const InterfaceDescription> iface;  // kept alive for the walk
   std::vector<Accessors> members;                     // one per member, in order
+  std::vector<std::size_t> visited;                   // the members to visit, in order
 };
 
 // The plans of the interfaces met in one walk.
@@ -63,11 +66,13 @@ class PlanCache {
       a.get = Callable(iface->Find(m.Name(), InvokeKind::PropertyGet));
       a.let = iface->Find(m.Name(), InvokeKind::PropertyPut);
       a.set = iface->Find(m.Name(), InvokeKind::PropertyPutRef);
-      const FieldAccess* field = a.get != nullptr ? a.get->Field() : nullptr;
-      if (field != nullptr && field->CopiesByValue() && a.let != nullptr &&
-          a.let->Field() == field) {
-        a.value_field = field;
+      a.get_field = a.get != nullptr ? a.get->Field() : nullptr;
+      a.set_field = a.set != nullptr ? a.set->Field() : nullptr;
+      if (a.get_field != nullptr && a.get_field->CopiesByValue() && a.let != nullptr &&
+          a.let->Field() == a.get_field) {
+        a.value_field = a.get_field;
       }
+      if (a.visit) plan->visited.push_back(i);
     }
     plan->iface = std::move(iface);
     return plan;

@@ -440,6 +440,27 @@ class ClassBuilder final : public ClassBuilderBase {
       }
     }
 
+    const ObjectRef* ObjectIn(Instance& self) const noexcept override {
+      if constexpr (std::is_same_v<M, ObjectRef>) {
+        if (self.Class().CppType() != typeid(T)) return nullptr;
+        return &(static_cast<T*>(self.Self())->*field_);
+      } else {
+        (void)self;
+        return nullptr;
+      }
+    }
+    bool SetObject(Instance& self, const ObjectRef& object) const noexcept override {
+      if constexpr (std::is_same_v<M, ObjectRef>) {
+        if (self.Class().CppType() != typeid(T)) return false;
+        static_cast<T*>(self.Self())->*field_ = object;
+        return true;
+      } else {
+        (void)self;
+        (void)object;
+        return false;
+      }
+    }
+
    private:
     M T::*field_;
     VarType declared_;

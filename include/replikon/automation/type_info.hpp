@@ -87,6 +87,14 @@ class FieldAccess {
   // and assigning what was read to `target` through the let does. False, with
   // `target` unchanged, where the read or the let would fail.
   virtual bool CopyValue(Instance& source, Instance& target) const noexcept = 0;
+  // For a field of object type: the reference that the field of `self` holds,
+  // which is what the get returns; nullptr for a field of another type or where
+  // the get would fail.
+  virtual const ObjectRef* ObjectIn(Instance& self) const noexcept = 0;
+  // For a field of object type: assigns `object` to the field of `self`, as the
+  // set does. False, with nothing changed, for a field of another type or where
+  // the set would fail.
+  virtual bool SetObject(Instance& self, const ObjectRef& object) const noexcept = 0;
 };
 
 // One entry of an interface: a method or one accessor of a property.
