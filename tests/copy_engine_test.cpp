@@ -50,6 +50,24 @@ TEST_F(CopyEngineTest, ValuePropertiesAreReadTwiceAndLet) {
   EXPECT_EQ(N(src).method_calls + N(copy).method_calls, 0);
 }
 
+TEST_F(CopyEngineTest, FieldsCopyAsTheirAssignmentsAllow) {
+  // An array of another type than the property declares is refused by its
+  // let: the copy keeps the array its class gave it.
+  ObjectRef src = classes_.NewNode("beta", 3);
+  N(src).items = SafeArray(VarType::BStr, {ArrayBound{0, 0}});
+  ObjectRef copy = control_.Copy(src);
+  ASSERT_TRUE(copy);
+  EXPECT_EQ(N(copy).items, SafeArray(VarType::I4));
+  EXPECT_EQ(N(copy).value, 3);
+
+  // A copied array is the copy's own: changing it leaves the source alone.
+  N(src).items = SafeArray(VarType::I4, {ArrayBound{0, 1}});
+  copy = control_.Copy(src);
+  ASSERT_TRUE(copy);
+  N(copy).items.Set({0}, Variant(std::int32_t{8}));
+  EXPECT_EQ(N(src).items.Get({0}), Variant(std::int32_t{0}));
+}
+
 TEST_F(CopyEngineTest, WhatAPropertyHoldsDecidesItsKind) {
   ObjectRef with_object = classes_.NewNode("a");
   N(with_object).data = Variant(classes_.NewNode("inner", 5));

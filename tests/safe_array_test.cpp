@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <limits>
@@ -224,6 +225,36 @@ TEST(SafeArrayTest, CopyOnWriteThroughVariants) {
   outer.Set({0}, first);
   first.MutableArray().Set({0}, Variant(99));
   EXPECT_EQ(outer.Get({0}).Array().Get({0}), Variant(1));
+}
+
+TEST(SafeArrayTest, NewArraysOfOneShapeStayIndependent) {
+  // Arrays made alike hold the same initial values; changing one, by any
+  // route, changes none of the others, made before or after it.
+  SafeArray a(VarType::I4, {{0, 7}});
+  SafeArray b(VarType::I4, {{0, 7}});
+  a.Set({0}, Variant(5));
+  b.MutableFlatElements<std::int32_t>()[1] = 6;
+  SafeArray c(VarType::I4, {{0, 7}});
+  EXPECT_EQ(a.Get({0}), Variant(5));
+  EXPECT_EQ(a.Get({1}), Variant(0));
+  EXPECT_EQ(b.Get({0}), Variant(0));
+  EXPECT_EQ(b.Get({1}), Variant(6));
+  EXPECT_EQ(c, SafeArray(VarType::I4, {{0, 7}}));
+  EXPECT_EQ(c.Get({0}), Variant(0));
+  SafeArray names(VarType::BStr, {{0, 7}});
+  names.SetFlat(7, Variant("x"));
+  EXPECT_EQ(SafeArray(VarType::BStr, {{0, 7}}).GetFlat(7), Variant(""));
+
+  // Bounds of any number of dimensions are kept as given.
+  const std::vector<ArrayBound> bounds = {{0, 1}, {-1, 0}, {2, 3}, {0, 0}};
+  SafeArray four(VarType::I2, bounds);
+  ASSERT_EQ(four.Dims(), 4U);
+  EXPECT_TRUE(std::equal(bounds.begin(), bounds.end(), four.Bounds().begin()));
+  four.Set({1, 0, 3, 0}, Variant(std::int16_t{9}));
+  SafeArray copy = four;
+  copy.Set({1, 0, 3, 0}, Variant(std::int16_t{1}));
+  EXPECT_EQ(four.GetFlat(7), Variant(std::int16_t{9}));
+  EXPECT_EQ(copy.Bounds()[3], (ArrayBound{0, 0}));
 }
 
 TEST(SafeArrayTest, ByteArrays) {

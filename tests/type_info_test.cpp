@@ -362,9 +362,37 @@ TEST(InvokeByName, MembersRefuseAnotherClassesInstance) {
     double x = 0;
   };
   ObjectRef other = MakeObject<Other>(ClassBuilder<Other>("Other").BuildInfo());
-  const MemberDescription* get = ProbeClass()->Interface()->Find("I4", InvokeKind::PropertyGet);
+  const InterfaceDescription& probe = *ProbeClass()->Interface();
+  const MemberDescription* get = probe.Find("I4", InvokeKind::PropertyGet);
   ASSERT_NE(get, nullptr);
   EXPECT_EQ(ErrorOf([&] { get->Invoke(*other, {}); }), errors::kNotSupported);
+  // Values that need no conversion, an object reference, an array of the
+  // declared type: each assignment is refused all the same.
+  const Variant one(std::int32_t{1});
+  const Variant ref(NewProbe());
+  const Variant longs(LongArray({1}));
+  EXPECT_EQ(ErrorOf([&] {
+              probe.Find("I4", InvokeKind::PropertyPut)->Invoke(*other, {&one, 1});
+            }),
+            errors::kNotSupported);
+  EXPECT_EQ(ErrorOf([&] {
+              probe.Find("Other", InvokeKind::PropertyPutRef)->Invoke(*other, {&ref, 1});
+            }),
+            errors::kNotSupported);
+  EXPECT_EQ(ErrorOf([&] {
+              probe.Find("Longs", InvokeKind::PropertyPut)->Invoke(*other, {&longs, 1});
+            }),
+            errors::kNotSupported);
+  // The direct field access refuses the same way.
+  const FieldAccess* field = get->Field();
+  ASSERT_NE(field, nullptr);
+  ObjectRef mine = NewProbe();
+  EXPECT_FALSE(field->CopyValue(*mine, *other));
+  EXPECT_FALSE(field->CopyValue(*other, *mine));
+  const FieldAccess* object_field = probe.Find("Other", InvokeKind::PropertyGet)->Field();
+  ASSERT_NE(object_field, nullptr);
+  EXPECT_EQ(object_field->ObjectIn(*other), nullptr);
+  EXPECT_FALSE(object_field->SetObject(*other, mine));
   EXPECT_EQ(ErrorOf([&] { MakeObject<Other>(ProbeClass()); }), errors::kInvalidProcedureCall);
   EXPECT_EQ(ErrorOf([&] { MakeObject<Other>(nullptr); }), errors::kInvalidProcedureCall);
 }

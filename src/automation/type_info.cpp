@@ -128,10 +128,11 @@ Variant MemberDescription::Call(Instance& self, std::span<const Variant> args,
       }
       if (args.size() == 1 && kind_ == InvokeKind::PropertyPutRef) {
         if (!args[0].IsObject()) errors::Raise(errors::kObjectRequired);
-        body_(self, args);
+        if (field_ == nullptr || !field_->SetObject(self, args[0].Object())) body_(self, args);
         return {};
       }
       if (args.size() == 1 && kind_ == InvokeKind::PropertyPut) {
+        if (field_ != nullptr && field_->AssignValue(self, args[0])) return {};
         Variant converted;
         if (PrepareLetValue(args[0], type_.VarType(), converted)) {
           body_(self, std::span<const Variant>(&converted, 1));

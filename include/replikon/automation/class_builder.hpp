@@ -416,6 +416,27 @@ class ClassBuilder final : public ClassBuilderBase {
 
     VarType Declared() const noexcept { return declared_; }
     Variant Get(Instance& self) const override { return Variant(Obj(self).*field_); }
+    bool AssignValue(Instance& self, const Variant& value) const override {
+      if constexpr (std::is_same_v<M, ObjectRef>) {
+        (void)self;
+        (void)value;
+        return false;
+      } else if constexpr (std::is_same_v<M, Variant>) {
+        // A let of an object assigns the object's value, not the reference.
+        if (value.IsObject()) return false;
+        Obj(self).*field_ = value;
+        return true;
+      } else if constexpr (std::is_same_v<M, SafeArray>) {
+        if (!value.IsArray() || value.Type() != declared_) return false;
+        Obj(self).*field_ = value.Array();
+        return true;
+      } else {
+        const M* held = value.template GetIf<M>();
+        if (held == nullptr) return false;
+        Obj(self).*field_ = *held;
+        return true;
+      }
+    }
     bool CopiesByValue() const noexcept override {
       return !std::is_same_v<M, ObjectRef> && !std::is_same_v<M, Variant>;
     }

@@ -80,6 +80,10 @@ class FieldAccess {
   // The field's value, as the get returns it (of the declared type); raises as
   // the get does.
   virtual Variant Get(Instance& self) const = 0;
+  // The let of a value that needs no conversion (one of the field's own type):
+  // assigns it as the let does and returns true, raising as the let does.
+  // False, with nothing done, for any other value, or for a field without a let.
+  virtual bool AssignValue(Instance& self, const Variant& value) const = 0;
   // Whether the field holds a plain value (no object reference, no Variant) that
   // its let takes back unchanged, so that CopyValue applies.
   virtual bool CopiesByValue() const noexcept = 0;
