@@ -202,14 +202,6 @@ struct Level {
   }
 };
 
-std::shared_ptr<const InterfaceDescription> DescribeOrNull(const ObjectRef& object) noexcept {
-  try {
-    return DescribeObject(object);
-  } catch (...) {
-    return nullptr;
-  }
-}
-
 // The copy walk. Each subobject is a level on an explicit work stack rather
 // than a native call, so the depth of a graph is bounded by memory, not by the
 // thread's stack; the order of reads, events, creations and assignments is that
@@ -229,7 +221,8 @@ class CopyWalk {
           Unwind();
           return kStatusOk;
         case Step::kDescend:
-          Push(descent.source, descent.target, descent.via, descent.via_member);
+          Push(std::move(descent.source), std::move(descent.target), descent.via,
+               descent.via_member);
           break;
         case Step::kDone:
           if (const std::int32_t status = Pop(); levels_.empty()) return status;
@@ -258,12 +251,14 @@ class CopyWalk {
     return at == 0 ? top_parent_ : levels_[at - 1].source;
   }
 
-  void Push(const ObjectRef& source, const ObjectRef& target, std::string_view via,
-            std::size_t via_member) {
-    const InterfacePlan* plan = plans_.For(DescribeOrNull(source));
+  // `source` is not null.
+  void Push(ObjectRef source, ObjectRef target, std::string_view via, std::size_t via_member) {
+    const InterfacePlan* plan = plans_.For(source->Class().Interface());
     const bool shares = plan != nullptr && target && target->Class().Interface() == plan->iface;
-    levels_.push_back(Level{source, target, plan, shares, 0, kStatusOk, via, via_member});
-    path_.Insert(source.get(), levels_.size() - 1);
+    const Instance* key = source.get();
+    levels_.push_back(
+        Level{std::move(source), std::move(target), plan, shares, 0, kStatusOk, via, via_member});
+    path_.Insert(key, levels_.size() - 1);
   }
 
   // Ends the top level: its status climbs to the level above, and its target is

@@ -45,11 +45,11 @@ struct InterfacePlan {
 class PlanCache {
  public:
   // The plan of `iface`, made on first use; nullptr for no interface.
-  const InterfacePlan* For(std::shared_ptr<const InterfaceDescription> iface) {
+  const InterfacePlan* For(const std::shared_ptr<const InterfaceDescription>& iface) {
     if (iface == nullptr) return nullptr;
     if (last_ != nullptr && last_->iface == iface) return last_;
     std::unique_ptr<InterfacePlan>& slot = plans_[iface.get()];
-    if (slot == nullptr) slot = Make(std::move(iface));
+    if (slot == nullptr) slot = Make(iface);
     last_ = slot.get();
     return last_;
   }
