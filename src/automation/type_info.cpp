@@ -91,6 +91,22 @@ Variant GetTyped(const MemberFunction& body, VarType declared, Instance& self) {
   return result;
 }
 
+// A let or set (`kind`) of `value` straight to the field; false when the field
+// declines it and the general path is to take it. Kept out of Invoke, whose
+// get of a field is the call the engines make most.
+[[gnu::noinline]] bool AssignField(const FieldAccess& field, InvokeKind kind, Instance& self,
+                                   const Variant& value) {
+  try {
+    if (kind == InvokeKind::PropertyPut) return field.AssignValue(self, value);
+    if (kind == InvokeKind::PropertyPutRef) {
+      return value.IsObject() && field.SetObject(self, value.Object());
+    }
+    return false;
+  } catch (...) {
+    errors::RethrowAsAutomationError();
+  }
+}
+
 }  // namespace
 
 // ---- MemberDescription -------------------------------------------------------
@@ -107,6 +123,19 @@ MemberDescription MemberDescription::WithRefArgs(std::string name, replikon::Inv
 }
 
 Variant MemberDescription::Invoke(Instance& self, std::span<const Variant> args) const {
+  // The engines' most frequent calls, the get of a field and the let or set of
+  // a value that needs no conversion, go straight to the field; anything else
+  // (and a field that declines) takes the general path.
+  if (field_ != nullptr && params_.empty() && !ref_body_) {
+    if (args.empty() && kind_ == InvokeKind::PropertyGet) {
+      try {
+        return field_->Get(self);
+      } catch (...) {
+        errors::RethrowAsAutomationError();
+      }
+    }
+    if (args.size() == 1 && AssignField(*field_, kind_, self, args[0])) return {};
+  }
   return Call(self, args, nullptr);
 }
 
@@ -122,17 +151,14 @@ Variant MemberDescription::Call(Instance& self, std::span<const Variant> args,
     // The same steps as below, without the general argument handling.
     if (params_.empty() && body_ && !ref_body_) {
       if (args.empty() && kind_ == InvokeKind::PropertyGet) {
-        // A field's value is of the declared type already.
-        if (field_ != nullptr) return field_->Get(self);
         return GetTyped(body_, type_.VarType(), self);
       }
       if (args.size() == 1 && kind_ == InvokeKind::PropertyPutRef) {
         if (!args[0].IsObject()) errors::Raise(errors::kObjectRequired);
-        if (field_ == nullptr || !field_->SetObject(self, args[0].Object())) body_(self, args);
+        body_(self, args);
         return {};
       }
       if (args.size() == 1 && kind_ == InvokeKind::PropertyPut) {
-        if (field_ != nullptr && field_->AssignValue(self, args[0])) return {};
         Variant converted;
         if (PrepareLetValue(args[0], type_.VarType(), converted)) {
           body_(self, std::span<const Variant>(&converted, 1));
