@@ -82,7 +82,8 @@ class FieldAccess {
   virtual Variant Get(Instance& self) const = 0;
   // The let of a value that needs no conversion (one of the field's own type):
   // assigns it as the let does and returns true, raising as the let does.
-  // False, with nothing done, for any other value, or for a field without a let.
+  // False, with nothing done, for any other value, and for a field of object
+  // type, which takes a set instead.
   virtual bool AssignValue(Instance& self, const Variant& value) const = 0;
   // Whether the field holds a plain value (no object reference, no Variant) that
   // its let takes back unchanged, so that CopyValue applies.
@@ -147,7 +148,8 @@ class MemberDescription {
     return *this;
   }
   // The field behind a property accessor without parameters whose body reads
-  // or assigns exactly that field; a get is then answered by the field access.
+  // or assigns exactly that field. Invoke then answers a get, and a let or set
+  // of a value that needs no conversion, through the field access.
   MemberDescription& SetField(std::shared_ptr<const FieldAccess> field) {
     field_ = std::move(field);
     return *this;
