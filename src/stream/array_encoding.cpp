@@ -15,16 +15,6 @@ namespace {
 
 constexpr std::int16_t kArrayFormatVersion = 1;
 
-// ---- Keys ----------------------------------------------------------------------
-
-// "D1" ... "D5", "G1" ... "G5": a letter and the 1-based dimension number.
-void BoundKey(char letter, std::size_t dimension, std::string& out) {
-  std::array<char, 24> buf{};
-  buf[0] = letter;
-  const auto r = std::to_chars(buf.data() + 1, buf.data() + buf.size(), dimension);
-  out.assign(buf.data(), r.ptr);
-}
-
 // ---- Element types -------------------------------------------------------------
 
 // The element types that the decoder rebuilds.
@@ -324,6 +314,11 @@ struct DecodeState {
   std::uint64_t missing_budget = 0;
   // Nesting level of the array being decoded (0 for the outermost).
   std::size_t depth = 0;
+  // Readers that the outermost array's bags are parsed into, which a caller
+  // decoding many arrays keeps from one decode to the next; null: each array
+  // parses into readers of its own, as nested arrays always do.
+  BagReader* array_scratch = nullptr;
+  BagReader* element_scratch = nullptr;
 };
 
 DecodeState StateFor(std::size_t input_bytes) noexcept {
@@ -332,28 +327,39 @@ DecodeState StateFor(std::size_t input_bytes) noexcept {
   return state;
 }
 
+// The bounds of an array stream, at most kMaxEncodedDimensions of them.
+struct StreamBounds {
+  std::array<ArrayBound, kMaxEncodedDimensions> bound{};
+  std::size_t dims = 0;
+  std::span<const ArrayBound> Span() const noexcept {
+    return std::span<const ArrayBound>(bound.data(), dims);
+  }
+};
+
 // A bound entry: read with the default 0 and converted to a 32-bit integer;
-// nullopt when it does not convert.
+// nullopt when it does not convert. Bounds are stored as 32-bit integers,
+// which are read straight from the payload.
 std::optional<std::int32_t> ReadBound(const BagReader& bag, std::string_view key) noexcept {
   const BagReader::Entry* entry = bag.Find(key);
   if (entry == nullptr) return 0;
+  if (entry->type == VarType::I4 && entry->payload.size() == ScalarCodec<std::int32_t>::kSize) {
+    return ScalarCodec<std::int32_t>::Get(entry->payload.data());
+  }
   try {
-    const Variant value = BagReader::Decode(*entry);
-    if (const auto* i = value.GetIf<std::int32_t>()) return *i;
-    return ToI4(value);
+    return ToI4(bag.Value(*entry));
   } catch (...) {
     return std::nullopt;
   }
 }
 
-// The element bag: "@AE#" read with no default and loaded as a bag; nullopt
+// Loads the element bag, "@AE#" read with no default, into `elements`; false
 // when the entry is absent, is no byte array, or does not load.
-std::optional<BagReader> ElementBag(const BagReader& bag) noexcept {
+bool LoadElementBag(const BagReader& bag, BagReader& elements) noexcept {
   const BagReader::Entry* entry = bag.Find(kElementsKey);
-  if (entry == nullptr || entry->type != kByteArrayType) return std::nullopt;
-  const auto bytes = bag.ReadBytes(kElementsKey);
+  if (entry == nullptr || entry->type != kByteArrayType) return false;
+  const auto bytes = BagReader::BytesOf(*entry);
   // An unallocated byte array loads as no bytes at all.
-  return BagReader::TryParse(bytes ? *bytes : std::span<const std::uint8_t>());
+  return elements.Load(bytes ? *bytes : std::span<const std::uint8_t>());
 }
 
 // The number of elements of a bounds table, saturating; 0 when a dimension has
@@ -372,15 +378,34 @@ std::uint64_t ElementCount(std::span<const ArrayBound> bounds) noexcept {
   return count;
 }
 
+// NewTypedArray on a span of bounds.
+Variant NewArray(std::int16_t element_type, std::span<const ArrayBound> bounds,
+                 bool empty) noexcept {
+  if (!IsRebuiltType(element_type)) return Variant(kNull);
+  const VarType type = RebuiltElementType(element_type);
+  try {
+    if (empty || bounds.empty() || bounds.size() > kMaxEncodedDimensions) {
+      return Variant(SafeArray(type));
+    }
+    for (const ArrayBound& b : bounds) {
+      if (b.upper < b.lower) return Variant(kNull);
+    }
+    return Variant(SafeArray(type, bounds));
+  } catch (...) {
+    return Variant(kNull);
+  }
+}
+
 Variant DecodeArrayStream(const BagReader& bag, std::optional<std::int32_t> expected_type,
                           DecodeState& state);
 
 // ValueFromStored of the bytes of a byte-array value: the array it holds
 // when it is an array stream (Null becoming Empty), else Empty.
 Variant ValueFromStreamBytes(std::span<const std::uint8_t> bytes, DecodeState& state) {
-  const std::optional<BagReader> bag = BagReader::TryParse(bytes);
-  if (!bag) return Variant();
-  Variant value = DecodeArrayStream(*bag, std::nullopt, state);
+  BagReader own;
+  BagReader& bag = state.depth == 0 && state.array_scratch != nullptr ? *state.array_scratch : own;
+  if (!bag.Load(bytes)) return Variant();
+  Variant value = DecodeArrayStream(bag, std::nullopt, state);
   if (value.IsNull()) return Variant();
   return value;
 }
@@ -391,8 +416,7 @@ Variant ValueFromEntry(const BagReader& elements, const BagReader::Entry* entry,
   if (entry == nullptr) return Variant();
   if (IsArrayType(entry->type)) {
     // A bag holds no array but byte arrays; anything else decodes as Empty.
-    if (entry->type != kByteArrayType) return Variant();
-    const auto bytes = elements.ReadBytes(entry->key);
+    const auto bytes = BagReader::BytesOf(*entry);
     if (!bytes) return Variant();
     // Too deep to rebuild: the element comes back as Empty, as an array that
     // was not encoded does.
@@ -408,16 +432,102 @@ Variant ValueFromEntry(const BagReader& elements, const BagReader::Entry* entry,
     --state.depth;
     return value;
   }
-  return BagReader::Decode(*entry);
+  return elements.Value(*entry);
 }
 
 bool SameBounds(std::span<const ArrayBound> a, std::span<const ArrayBound> b) noexcept {
   return std::equal(a.begin(), a.end(), b.begin(), b.end());
 }
 
-// Reads every element of `bounds` from the element bag into `target`. When
-// `fresh` is set the target holds only initial values, so an Empty element,
-// which would assign the initial value again, is passed over.
+// The element keys of a bounds table of 1 to kMaxEncodedDimensions
+// dimensions, in row-major order. Each key is made from the one before: mostly
+// only the last index changes, by one, and only its digits are written again.
+class ElementKeyWalker {
+ public:
+  explicit ElementKeyWalker(std::span<const ArrayBound> bounds) noexcept : bounds_(bounds) {
+    for (std::size_t d = 0; d < bounds.size(); ++d) index_[d] = bounds[d].lower;
+    Rebuild();
+  }
+  std::string_view Key() const noexcept { return std::string_view(text_.data(), size_); }
+  void Next() noexcept {
+    const std::size_t last = bounds_.size() - 1;
+    if (index_[last] < bounds_[last].upper) {
+      const std::int32_t now = ++index_[last];
+      if (now > 0) {
+        IncrementDigits();
+      } else {
+        size_ = static_cast<std::size_t>(
+            std::to_chars(text_.data() + prefix_, text_.data() + text_.size(), now).ptr -
+            text_.data());
+      }
+      return;
+    }
+    index_[last] = bounds_[last].lower;
+    for (std::size_t d = last; d-- > 0;) {
+      if (index_[d] < bounds_[d].upper) {
+        ++index_[d];
+        break;
+      }
+      index_[d] = bounds_[d].lower;
+    }
+    Rebuild();
+  }
+
+ private:
+  void Rebuild() noexcept {
+    const std::string_view key =
+        KeyBuilder().Of(std::span<const std::int32_t>(index_.data(), bounds_.size()));
+    std::copy(key.begin(), key.end(), text_.begin());
+    size_ = key.size();
+    const std::size_t dot = key.rfind('.');
+    prefix_ = dot == std::string_view::npos ? 0 : dot + 1;
+  }
+  // Adds one to the last index's digits, which show a number of at least 0.
+  void IncrementDigits() noexcept {
+    char* const first = text_.data() + prefix_;
+    for (char* p = text_.data() + size_; p != first;) {
+      --p;
+      if (*p != '9') {
+        ++*p;
+        return;
+      }
+      *p = '0';
+    }
+    *first = '1';  // 9...9 became 10...0
+    text_[size_++] = '0';
+  }
+
+  std::span<const ArrayBound> bounds_;
+  std::array<std::int32_t, kMaxEncodedDimensions> index_{};
+  std::array<char, kMaxEncodedDimensions * 12> text_{};
+  std::size_t prefix_ = 0;  // where the last index's digits start
+  std::size_t size_ = 0;
+};
+
+// The value of the element under `key` as ValueFromStored gives it; Empty
+// when the entry is absent or cannot be read.
+Variant ElementValue(const BagReader& elements, std::string_view key, DecodeState& state) {
+  try {
+    return ValueFromEntry(elements, elements.Find(key), state);
+  } catch (...) {
+    return Variant();
+  }
+}
+
+// Reads the element under `key` into position `flat` of an array that holds
+// only initial values. Apart from the loop that calls it, since it is rarely
+// needed there.
+[[gnu::noinline]] void FillFreshElement(const BagReader& elements, std::string_view key,
+                                        SafeArray& target, std::size_t flat,
+                                        DecodeState& state) noexcept {
+  try {
+    const Variant value = ElementValue(elements, key, state);
+    if (!value.IsEmpty()) target.SetFlat(flat, value);  // Empty keeps the initial value
+  } catch (...) {
+    // A failing assignment leaves the element as it was.
+  }
+}
+
 // Reads the elements of an array of fixed-size scalars whose entries lie in
 // the element bag in row-major order, each under its own key with the array's
 // type, straight into the array; elements whose entry is elsewhere or of
@@ -430,34 +540,26 @@ bool FillScalarElements(const BagReader& elements, SafeArray& target,
     using Codec = ScalarCodec<T>;
     const std::span<T> cells = target.MutableFlatElements<T>();
     const std::span<const BagReader::Entry> entries = elements.Entries();
-    KeyBuilder keys;
-    SmallIndexWalker walk(bounds);
-    for (std::size_t flat = 0; flat < cells.size(); ++flat, walk.Next()) {
-      const std::string_view key = keys.Of(walk.Index());
+    ElementKeyWalker keys(bounds);
+    for (std::size_t flat = 0; flat < cells.size(); ++flat, keys.Next()) {
+      const std::string_view key = keys.Key();
       if (flat < entries.size()) {
         const BagReader::Entry& e = entries[flat];
-        if (e.type == Codec::kType && e.payload.size() == Codec::kSize && e.key == key) {
+        if (e.type == Codec::kType && e.payload.size() == Codec::kSize &&
+            detail::SameBagKey(e.key, key)) {
           cells[flat] = Codec::Get(e.payload.data());
           continue;
         }
       }
-      try {
-        Variant value;
-        try {
-          value = ValueFromEntry(elements, elements.Find(key), state);
-        } catch (...) {
-          value = Variant();  // a failing read gives Empty
-        }
-        if (value.IsEmpty()) continue;  // the element keeps its initial value
-        target.SetFlat(flat, value);
-      } catch (...) {
-        // A failing assignment leaves the element as it was.
-      }
+      FillFreshElement(elements, key, target, flat, state);
     }
     return true;
   });
 }
 
+// Reads every element of `bounds` from the element bag into `target`. When
+// `fresh` is set the target holds only initial values, so an Empty element,
+// which would assign the initial value again, is passed over.
 void FillFromElementBag(const BagReader& elements, SafeArray& target,
                         std::span<const ArrayBound> bounds, bool fresh, DecodeState& state) {
   const bool flat = SameBounds(target.Bounds(), bounds);
@@ -467,12 +569,7 @@ void FillFromElementBag(const BagReader& elements, SafeArray& target,
   for (IndexWalker walk(bounds); !walk.Done(); walk.Next(), ++position) {
     try {
       ElementKey(walk.Index(), key);
-      Variant value;
-      try {
-        value = ValueFromEntry(elements, elements.Find(key), state);
-      } catch (...) {
-        value = Variant();  // a failing read gives Empty
-      }
+      const Variant value = ElementValue(elements, key, state);
       if (fresh && value.IsEmpty()) continue;
       if (flat) {
         target.SetFlat(position, value);
@@ -499,45 +596,48 @@ Variant DecodeArrayStream(const BagReader& bag, std::optional<std::int32_t> expe
   const std::int16_t element_type = header.element_type;
   if (element_type == 0) return Variant(kNull);
 
-  BoundsTable table;
+  StreamBounds table;
   if (!empty) {
     if (expected_type) {
       const std::int32_t expected = *expected_type & 0xFF;
       if (expected <= 0 || expected != element_type) return Variant(kNull);
     }
-    table.bounds.resize(dims);
-    std::string key;
+    table.dims = dims;
     for (std::size_t d = 0; d < dims; ++d) {
-      BoundKey('D', d + 1, key);
-      const auto lower = ReadBound(bag, key);
-      BoundKey('G', d + 1, key);
-      const auto upper = ReadBound(bag, key);
+      // "D1" ... "D5", "G1" ... "G5": at most 5 dimensions, so one digit.
+      const char digit = static_cast<char>('1' + d);
+      const char lower_key[2] = {'D', digit};
+      const char upper_key[2] = {'G', digit};
+      const auto lower = ReadBound(bag, std::string_view(lower_key, 2));
+      const auto upper = ReadBound(bag, std::string_view(upper_key, 2));
       if (!lower || !upper) return Variant(kNull);
-      table.bounds[d] = ArrayBound{*lower, *upper};
+      table.bound[d] = ArrayBound{*lower, *upper};
     }
   }
 
   // Arrays of objects and other types that are not rebuilt stop here, before
   // anything is allocated.
   if (!IsRebuiltType(element_type)) return Variant(kNull);
-  if (empty) return NewTypedArray(element_type, table, true);
-  for (const ArrayBound& b : table.bounds) {
+  if (empty) return NewArray(element_type, {}, true);
+  for (const ArrayBound& b : table.Span()) {
     if (b.upper < b.lower) return Variant(kNull);
   }
 
-  const std::optional<BagReader> elements = ElementBag(bag);
-  if (!elements) return Variant(kNull);
+  BagReader own;
+  BagReader& elements =
+      state.depth == 0 && state.element_scratch != nullptr ? *state.element_scratch : own;
+  if (!LoadElementBag(bag, elements)) return Variant(kNull);
 
   // The resource rule: elements without an entry draw on the shared allowance.
-  const std::uint64_t count = ElementCount(table.bounds);
-  const std::uint64_t present = elements->Size();
+  const std::uint64_t count = ElementCount(table.Span());
+  const std::uint64_t present = elements.Size();
   const std::uint64_t missing = count > present ? count - present : 0;
   if (missing > state.missing_budget) return Variant(kNull);
   state.missing_budget -= missing;
 
-  Variant result = NewTypedArray(element_type, table, false);
+  Variant result = NewArray(element_type, table.Span(), false);
   if (result.IsNull()) return result;
-  FillFromElementBag(*elements, result.MutableArray(), table.bounds, true, state);
+  FillFromElementBag(elements, result.MutableArray(), table.Span(), true, state);
   return result;
 }
 
@@ -634,11 +734,12 @@ Variant ArrayFromStream(std::span<const std::uint8_t> bytes,
                         std::optional<std::int32_t> expected_type,
                         DecodeAllowance& allowance) noexcept {
   try {
-    const std::optional<BagReader> bag = BagReader::TryParse(bytes);
-    if (!bag) return Variant(kNull);
     DecodeState state;
     state.missing_budget = allowance.left_;
-    Variant result = DecodeArrayStream(*bag, expected_type, state);
+    state.array_scratch = &allowance.array_bag_;
+    state.element_scratch = &allowance.element_bag_;
+    if (!allowance.array_bag_.Load(bytes)) return Variant(kNull);
+    Variant result = DecodeArrayStream(allowance.array_bag_, expected_type, state);
     allowance.left_ = state.missing_budget;
     return result;
   } catch (...) {
@@ -665,6 +766,8 @@ Variant ValueFromStored(const Variant& stored, DecodeAllowance& allowance) noexc
     if (array.ElementType() != VarType::UI1) return Variant();
     DecodeState state;
     state.missing_budget = allowance.left_;
+    state.array_scratch = &allowance.array_bag_;
+    state.element_scratch = &allowance.element_bag_;
     Variant result = ValueFromStreamBytes(array.ByteSpan(), state);
     allowance.left_ = state.missing_budget;
     return result;
@@ -685,32 +788,19 @@ std::vector<std::uint8_t> BytesFromVariant(const Variant& value) noexcept {
 }
 
 Variant NewTypedArray(std::int16_t element_type, const BoundsTable& bounds, bool empty) noexcept {
-  if (!IsRebuiltType(element_type)) return Variant(kNull);
-  const VarType type = RebuiltElementType(element_type);
-  try {
-    if (empty || bounds.Dims() == 0 || bounds.Dims() > kMaxEncodedDimensions) {
-      return Variant(SafeArray(type));
-    }
-    for (const ArrayBound& b : bounds.bounds) {
-      if (b.upper < b.lower) return Variant(kNull);
-    }
-    return Variant(SafeArray(type, bounds.bounds));
-  } catch (...) {
-    return Variant(kNull);
-  }
+  return NewArray(element_type, bounds.bounds, empty);
 }
 
 bool FillArrayFromStream(std::span<const std::uint8_t> bytes, Variant& target,
                          const BoundsTable& bounds) noexcept {
   try {
-    const std::optional<BagReader> bag = BagReader::TryParse(bytes);
-    if (!bag) return false;
-    const std::optional<BagReader> elements = ElementBag(*bag);
-    if (!elements) return false;
+    BagReader bag;
+    BagReader elements;
+    if (!bag.Load(bytes) || !LoadElementBag(bag, elements)) return false;
     // Every assignment into something that is no array fails.
     if (!target.IsArray()) return true;
     DecodeState state = StateFor(bytes.size());
-    FillFromElementBag(*elements, target.MutableArray(), bounds.bounds, false, state);
+    FillFromElementBag(elements, target.MutableArray(), bounds.bounds, false, state);
     return true;
   } catch (...) {
     return true;  // the elements assigned so far stay
