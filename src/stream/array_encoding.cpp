@@ -475,12 +475,16 @@ class ElementKeyWalker {
 
  private:
   void Rebuild() noexcept {
-    const std::string_view key =
-        KeyBuilder().Of(std::span<const std::int32_t>(index_.data(), bounds_.size()));
-    std::copy(key.begin(), key.end(), text_.begin());
-    size_ = key.size();
-    const std::size_t dot = key.rfind('.');
-    prefix_ = dot == std::string_view::npos ? 0 : dot + 1;
+    char* end = text_.data();
+    prefix_ = 0;
+    for (std::size_t d = 0; d < bounds_.size(); ++d) {
+      if (d != 0) {
+        *end++ = '.';
+        prefix_ = static_cast<std::size_t>(end - text_.data());
+      }
+      end = std::to_chars(end, text_.data() + text_.size(), index_[d]).ptr;
+    }
+    size_ = static_cast<std::size_t>(end - text_.data());
   }
   // Adds one to the last index's digits, which show a number of at least 0.
   void IncrementDigits() noexcept {

@@ -249,7 +249,7 @@ class StreamReader {
     if (!Begin(info, nullptr, result, parent, is_root, &status)) return;
     while (depth_ != 0) {
       if (ctx_.Aborted()) return;
-      if (!Step(frames_[depth_ - 1])) Leave();
+      if (!Step(*frames_[depth_ - 1])) Leave();
     }
     if (is_root) parent = result;
   }
@@ -259,8 +259,8 @@ class StreamReader {
   // that level's bag. A frame stays when its level ends, and its reader's
   // memory serves the next bag read at that depth.
   ReadFrame& NextFrame() {
-    if (depth_ == frames_.size()) frames_.emplace_back();
-    return frames_[depth_];
+    if (depth_ == frames_.size()) frames_.push_back(std::make_unique<ReadFrame>());
+    return *frames_[depth_];
   }
 
   // The start of a level, up to the walk of the members: checks the Stream
@@ -311,9 +311,9 @@ class StreamReader {
   }
 
   void Leave() {
-    frames_[--depth_].parent = ObjectRef();
+    frames_[--depth_]->parent = ObjectRef();
     if (depth_ == 0) return;
-    ReadFrame& f = frames_[depth_ - 1];
+    ReadFrame& f = *frames_[depth_ - 1];
     if (f.child_status != 0) *f.status = f.child_status;
     Assign(f.pending_set, **f.result, Variant(std::move(f.pending_sub)));
     f.pending_sub = ObjectRef();
@@ -354,19 +354,18 @@ class StreamReader {
     }
     // No entry, or a stored Null: the property keeps its value.
     if (entry == nullptr || entry->type == VarType::Null) return;
-    Variant v;
     try {
-      v = f.bag.Value(*entry);
+      const Variant v = f.bag.Value(*entry);
+      // A Variant property receives an array stored as its array stream rebuilt.
+      if (t != VarType::Variant || !v.IsArray()) {
+        Let(f, access, v);
+        return;
+      }
+      const Variant w = ValueFromStored(v, allowance_);
+      if (!w.IsNull()) Let(f, access, w);
     } catch (...) {
-      return;
+      // A value that cannot be decoded leaves the property as it is.
     }
-    // A Variant property receives an array stored as its array stream rebuilt.
-    if (t != VarType::Variant || !v.IsArray()) {
-      Let(f, access, v);
-      return;
-    }
-    const Variant w = ValueFromStored(v, allowance_);
-    if (!w.IsNull()) Let(f, access, w);
   }
 
   // Returns true when a new level was entered for the subobject.
@@ -416,8 +415,9 @@ class StreamReader {
   }
 
   EngineContext& ctx_;
-  // Frames [0, depth_) are the levels being read, the root first.
-  std::deque<ReadFrame> frames_;  // references stay valid as it grows
+  // Frames [0, depth_) are the levels being read, the root first; each is
+  // held apart, so that references to it stay valid as the stack grows.
+  std::vector<std::unique_ptr<ReadFrame>> frames_;
   std::size_t depth_ = 0;
   PlanCache plans_;
   DecodeAllowance allowance_{0};
