@@ -54,7 +54,7 @@ namespace {
 
 constexpr std::uint8_t kSignature[4] = {'R', 'K', 'P', 'B'};
 constexpr std::uint16_t kFormatVersion = 1;
-constexpr std::size_t kHeaderSize = 12;
+constexpr std::size_t kHeaderSize = BagReader::kHeaderSize;
 constexpr std::size_t kCountOffset = 8;
 // Key length, type code and nothing else (an Empty value under an empty key).
 constexpr std::size_t kMinEntrySize = 6;
@@ -561,39 +561,51 @@ constexpr std::array<std::int8_t, 18> kFixedPayload = {
     1,  // UI1
 };
 
+// Checks the header of a serialised bag and gives its entry count, which the
+// bytes after the header can hold; on failure fills `f` and gives nullopt.
+std::optional<std::uint32_t> CheckHeader(std::span<const std::uint8_t> bytes,
+                                         ParseFault& f) noexcept {
+  const std::uint8_t* const base = bytes.data();
+  const std::size_t size = bytes.size();
+  if (size < kHeaderSize) {
+    f.fault = Fault::kShortHeader;
+    f.value = size;
+    return std::nullopt;
+  }
+  if (std::memcmp(base, kSignature, sizeof kSignature) != 0) {
+    f.fault = Fault::kSignature;
+    return std::nullopt;
+  }
+  if (const std::uint16_t version = LoadU16(base + 4); version != kFormatVersion) {
+    f.fault = Fault::kVersion;
+    f.value = version;
+    return std::nullopt;
+  }
+  if (const std::uint16_t flags = LoadU16(base + 6); flags != 0) {
+    f.fault = Fault::kFlags;
+    f.value = flags;
+    return std::nullopt;
+  }
+  const std::uint32_t count = LoadU32(base + kCountOffset);
+  if (count > (size - kHeaderSize) / kMinEntrySize) {
+    f.fault = Fault::kCount;
+    f.value = count;
+    return std::nullopt;
+  }
+  return count;
+}
+
 // Parses a serialised bag into entries that view `bytes`, and for larger bags
 // a key index. Never raises for bad bytes (only std::bad_alloc can escape);
 // on failure the outputs hold no useful data.
 ParseFault ParseBag(std::span<const std::uint8_t> bytes, std::vector<BagReader::Entry>& entries,
                     std::vector<Slot>& slots) {
   ParseFault f;
+  const std::optional<std::uint32_t> header_count = CheckHeader(bytes, f);
+  if (!header_count) return f;
+  const std::uint32_t count = *header_count;
   const std::uint8_t* const base = bytes.data();
   const std::size_t size = bytes.size();
-  if (size < kHeaderSize) {
-    f.fault = Fault::kShortHeader;
-    f.value = size;
-    return f;
-  }
-  if (std::memcmp(base, kSignature, sizeof kSignature) != 0) {
-    f.fault = Fault::kSignature;
-    return f;
-  }
-  if (const std::uint16_t version = LoadU16(base + 4); version != kFormatVersion) {
-    f.fault = Fault::kVersion;
-    f.value = version;
-    return f;
-  }
-  if (const std::uint16_t flags = LoadU16(base + 6); flags != 0) {
-    f.fault = Fault::kFlags;
-    f.value = flags;
-    return f;
-  }
-  const std::uint32_t count = LoadU32(base + kCountOffset);
-  if (count > (size - kHeaderSize) / kMinEntrySize) {
-    f.fault = Fault::kCount;
-    f.value = count;
-    return f;
-  }
 
   entries.clear();
   entries.reserve(count);
@@ -977,6 +989,11 @@ bool BagReader::Load(std::span<const std::uint8_t> bytes) noexcept {
   entries_.clear();
   index_.clear();
   return false;
+}
+
+std::optional<std::size_t> BagReader::HeaderCount(std::span<const std::uint8_t> bytes) noexcept {
+  ParseFault f;
+  return CheckHeader(bytes, f);
 }
 
 const BagReader::Entry* BagReader::Search(std::string_view key) const noexcept {

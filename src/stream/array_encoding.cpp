@@ -586,6 +586,59 @@ void FillFromElementBag(const BagReader& elements, SafeArray& target,
   }
 }
 
+// Reads an element bag of exactly the form the encoder writes for an array of
+// fixed-size scalars T with `bounds`: after the bag's header, one entry per
+// element in row-major order, under its key and with the array's type, each a
+// key length (u32), the key, the type code (u16) and the payload, and nothing
+// after the last (docs/property-bag-format.md). Such bytes are a valid bag with
+// an entry for every element; they are read straight into `cells`, and the
+// result is true. Any other bytes give false, with `cells` changed only in
+// part, and are left to the general path.
+template <class T>
+bool ReadWrittenElements(std::span<const std::uint8_t> bytes, std::span<const ArrayBound> bounds,
+                         std::span<T> cells) noexcept {
+  using Codec = ScalarCodec<T>;
+  const std::optional<std::size_t> count = BagReader::HeaderCount(bytes);
+  if (!count || *count != cells.size()) return false;
+  const std::uint8_t* p = bytes.data() + BagReader::kHeaderSize;
+  const std::uint8_t* const end = bytes.data() + bytes.size();
+  ElementKeyWalker keys(bounds);
+  for (std::size_t flat = 0; flat < cells.size(); ++flat, keys.Next()) {
+    const std::string_view key = keys.Key();
+    if (static_cast<std::size_t>(end - p) < 4 + key.size() + 2 + Codec::kSize ||
+        GetU32(p) != key.size() ||
+        !detail::SameBagKey(std::string_view(reinterpret_cast<const char*>(p + 4), key.size()),
+                            key)) {
+      return false;
+    }
+    p += 4 + key.size();
+    if (GetU16(p) != Code(Codec::kType)) return false;
+    cells[flat] = Codec::Get(p + 2);
+    p += 2 + Codec::kSize;
+  }
+  return p == end;
+}
+
+// Decodes an array of fixed-size scalars whose element bag the encoder wrote
+// (see ReadWrittenElements) into `result`; false when the array holds another
+// type or its element bag is of any other form, for the general path.
+bool DecodeWrittenArray(std::int16_t element_type, std::span<const ArrayBound> bounds,
+                        std::span<const std::uint8_t> element_bytes, Variant& result) {
+  return WithScalarType(RebuiltElementType(element_type), false, [&](auto zero) {
+    using T = decltype(zero);
+    // Every element has its entry, so the allowance is not drawn on.
+    if (BagReader::HeaderCount(element_bytes) != ElementCount(bounds)) return false;
+    Variant array = NewArray(element_type, bounds, false);
+    if (array.IsNull()) return false;
+    if (!ReadWrittenElements(element_bytes, bounds,
+                             array.MutableArray().MutableFlatElements<T>())) {
+      return false;
+    }
+    result = std::move(array);
+    return true;
+  });
+}
+
 Variant DecodeArrayStream(const BagReader& bag, std::optional<std::int32_t> expected_type,
                           DecodeState& state) {
   const std::optional<std::int32_t> word = StreamHeaderWord(bag);
@@ -625,6 +678,13 @@ Variant DecodeArrayStream(const BagReader& bag, std::optional<std::int32_t> expe
   if (empty) return NewArray(element_type, {}, true);
   for (const ArrayBound& b : table.Span()) {
     if (b.upper < b.lower) return Variant(kNull);
+  }
+
+  if (const BagReader::Entry* entry = bag.Find(kElementsKey);
+      entry != nullptr && entry->type == kByteArrayType) {
+    const auto bytes = BagReader::BytesOf(*entry);
+    Variant result;
+    if (bytes && DecodeWrittenArray(element_type, table.Span(), *bytes, result)) return result;
   }
 
   BagReader own;

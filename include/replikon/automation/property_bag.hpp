@@ -181,6 +181,13 @@ class BagReader {
   // The same for one entry: its bytes when it holds an allocated byte array.
   static std::optional<std::span<const std::uint8_t>> BytesOf(const Entry& entry) noexcept;
 
+  // The size of a serialised bag's header, which its entries follow.
+  static constexpr std::size_t kHeaderSize = 12;
+  // The entry count that the header of serialised bytes announces, when the
+  // header is valid and the bytes after it can hold that many entries; nullopt
+  // otherwise. The entries themselves are not looked at.
+  static std::optional<std::size_t> HeaderCount(std::span<const std::uint8_t> bytes) noexcept;
+
   // The value of one entry.
   static Variant Decode(const Entry& entry);
   // The value of one of this reader's entries (from Find or Entries), whose
