@@ -83,6 +83,55 @@ TEST(ElementBagDecodingTest, EveryFormReadsByKey) {
   EXPECT_TRUE(decode(repeated).IsNull());
 }
 
+TEST(ElementBagDecodingTest, ArrayBagsOfEveryFormReadByKey) {
+  StreamHeaderFields header;
+  header.version = kFormatVersion;
+  header.kind = kArrayStreamKind;
+  header.dimensions = 1;
+  header.element_type = static_cast<std::int16_t>(Code(VarType::I4));
+  const Variant word(PackStreamHeader(header));
+  const Bytes elements = BagOf({{"0", Variant(1)}, {"1", Variant(2)}});
+  const Variant bytes(SafeArray::FromBytes(elements));
+  const Variant expected = Integers(0, {1, 2});
+
+  const Bytes written = IntegerStream({0, 1}, elements);
+  EXPECT_EQ(ArrayFromStream(written), expected);
+  EXPECT_EQ(ArrayFromStream(
+                BagOf({{"G1", Variant(1)}, {"@AE#", bytes}, {"D1", Variant(0)}, {"@SF#", word}})),
+            expected);
+  EXPECT_EQ(ArrayFromStream(BagOf({{"@SF#", word},
+                                   {"D1", Variant(0)},
+                                   {"G1", Variant(1)},
+                                   {"X", Variant(5)},
+                                   {"@AE#", bytes}})),
+            expected);
+  EXPECT_EQ(ArrayFromStream(BagOf({{"@SF#", word},
+                                   {"D1", Variant(std::int16_t{0})},
+                                   {"G1", Variant("1")},
+                                   {"@AE#", bytes}})),
+            expected);
+  EXPECT_EQ(ArrayFromStream(BagOf({{"@SF#", word},
+                                   {"D1", Variant(0)},
+                                   {"G1", Variant(1)},
+                                   {"@AE#", Variant(SafeArray::FromBytes(elements, 1))}})),
+            expected);
+  // A header word that gives more dimensions than the bag has bounds for: the
+  // missing bounds read as 0.
+  header.dimensions = 2;
+  const Variant two = ArrayFromStream(BagOf({{"@SF#", Variant(PackStreamHeader(header))},
+                                             {"D1", Variant(0)},
+                                             {"G1", Variant(1)},
+                                             {"@AE#", bytes}}));
+  ASSERT_TRUE(two.IsArray());
+  EXPECT_EQ(two.Array().Dims(), 2u);
+  EXPECT_EQ(two.Array().Get({0, 0}), Variant(0));
+
+  Bytes trailing = written;
+  trailing.push_back(0);
+  EXPECT_TRUE(ArrayFromStream(trailing).IsNull());
+  EXPECT_TRUE(ArrayFromStream(Bytes(written.begin(), written.end() - 1)).IsNull());
+}
+
 TEST(ElementBagDecodingTest, KeysRunThroughSignsAndDigitCounts) {
   const std::vector<std::vector<ArrayBound>> shapes = {
       {{95, 105}}, {{-12, -8}}, {{-1, 10}}, {{9, 10}, {98, 101}}, {{-2, -1}, {-10, -9}}};

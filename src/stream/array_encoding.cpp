@@ -352,14 +352,116 @@ std::optional<std::int32_t> ReadBound(const BagReader& bag, std::string_view key
   }
 }
 
+// What decoding reads of an array stream's bag, from the parsed bag: each
+// entry is looked up when the decoder comes to it and converted by the
+// automation rules.
+class ParsedArrayBag {
+ public:
+  explicit ParsedArrayBag(const BagReader& bag) noexcept : bag_(bag) {}
+  std::optional<std::int32_t> Word() const noexcept { return StreamHeaderWord(bag_); }
+  // "D<d+1>" and "G<d+1>": at most 5 dimensions, so one digit.
+  std::optional<ArrayBound> Bounds(std::size_t d) const noexcept {
+    const char digit = static_cast<char>('1' + d);
+    const char lower_key[2] = {'D', digit};
+    const char upper_key[2] = {'G', digit};
+    const auto lower = ReadBound(bag_, std::string_view(lower_key, 2));
+    const auto upper = ReadBound(bag_, std::string_view(upper_key, 2));
+    if (!lower || !upper) return std::nullopt;
+    return ArrayBound{*lower, *upper};
+  }
+  // The bytes of the element bag, "@AE#" read with no default; nullopt when
+  // the entry is absent or no byte array. An unallocated byte array has no
+  // bytes at all.
+  std::optional<std::span<const std::uint8_t>> Elements() const noexcept {
+    const BagReader::Entry* entry = bag_.Find(kElementsKey);
+    if (entry == nullptr || entry->type != kByteArrayType) return std::nullopt;
+    const auto bytes = BagReader::BytesOf(*entry);
+    return bytes ? *bytes : std::span<const std::uint8_t>();
+  }
+
+ private:
+  const BagReader& bag_;
+};
+
+// An array stream's bag in exactly the form the encoder writes for an array
+// with dimensions: the bag's header, then "@SF#", "D1", "G1", ... "Dn", "Gn" as
+// 32-bit integers for the n dimensions the header word gives, then "@AE#" as
+// a byte array with lower bound 0 whose bytes run to the end
+// (docs/property-bag-format.md). Such bytes are a valid bag; Match reads their
+// parts in one pass, and any other bytes are left to ParsedArrayBag.
+class WrittenArrayBag {
+ public:
+  bool Match(std::span<const std::uint8_t> bytes) noexcept {
+    const std::optional<std::size_t> count = BagReader::HeaderCount(bytes);
+    if (!count || *count < 4 || *count % 2 != 0) return false;
+    const std::size_t dims = (*count - 2) / 2;
+    if (dims > kMaxEncodedDimensions) return false;
+    p_ = bytes.data() + BagReader::kHeaderSize;
+    end_ = bytes.data() + bytes.size();
+    if (!Integer(kHeaderKey, word_) ||
+        UnpackStreamHeader(word_).dimensions != static_cast<std::int16_t>(dims)) {
+      return false;
+    }
+    for (std::size_t d = 0; d < dims; ++d) {
+      const char digit = static_cast<char>('1' + d);
+      const char lower_key[2] = {'D', digit};
+      const char upper_key[2] = {'G', digit};
+      if (!Integer(std::string_view(lower_key, 2), bounds_[d].lower) ||
+          !Integer(std::string_view(upper_key, 2), bounds_[d].upper)) {
+        return false;
+      }
+    }
+    // One dimension, lower bound 0, and a byte count that is the rest.
+    constexpr std::size_t kBytesHead = 9;
+    if (!Head(kElementsKey, kByteArrayType, kBytesHead) || p_[0] != 1 || GetU32(p_ + 1) != 0) {
+      return false;
+    }
+    const std::uint32_t n = GetU32(p_ + 5);
+    if (n != static_cast<std::size_t>(end_ - p_) - kBytesHead || n > SafeArray::kMaxElements) {
+      return false;
+    }
+    elements_ = std::span<const std::uint8_t>(p_ + kBytesHead, n);
+    return true;
+  }
+
+  std::optional<std::int32_t> Word() const noexcept { return word_; }
+  std::optional<ArrayBound> Bounds(std::size_t d) const noexcept { return bounds_[d]; }
+  std::optional<std::span<const std::uint8_t>> Elements() const noexcept { return elements_; }
+
+ private:
+  // The head of the next entry, under `key` with type `type`, followed by at
+  // least `payload` bytes; the reading position moves to the payload.
+  bool Head(std::string_view key, VarType type, std::size_t payload) noexcept {
+    if (static_cast<std::size_t>(end_ - p_) < 4 + key.size() + 2 + payload ||
+        GetU32(p_) != key.size() ||
+        !detail::SameBagKey(std::string_view(reinterpret_cast<const char*>(p_ + 4), key.size()),
+                            key) ||
+        GetU16(p_ + 4 + key.size()) != Code(type)) {
+      return false;
+    }
+    p_ += 4 + key.size() + 2;
+    return true;
+  }
+  bool Integer(std::string_view key, std::int32_t& value) noexcept {
+    using Codec = ScalarCodec<std::int32_t>;
+    if (!Head(key, Codec::kType, Codec::kSize)) return false;
+    value = Codec::Get(p_);
+    p_ += Codec::kSize;
+    return true;
+  }
+
+  const std::uint8_t* p_ = nullptr;
+  const std::uint8_t* end_ = nullptr;
+  std::int32_t word_ = 0;
+  std::array<ArrayBound, kMaxEncodedDimensions> bounds_{};
+  std::span<const std::uint8_t> elements_;
+};
+
 // Loads the element bag, "@AE#" read with no default, into `elements`; false
 // when the entry is absent, is no byte array, or does not load.
 bool LoadElementBag(const BagReader& bag, BagReader& elements) noexcept {
-  const BagReader::Entry* entry = bag.Find(kElementsKey);
-  if (entry == nullptr || entry->type != kByteArrayType) return false;
-  const auto bytes = BagReader::BytesOf(*entry);
-  // An unallocated byte array loads as no bytes at all.
-  return elements.Load(bytes ? *bytes : std::span<const std::uint8_t>());
+  const auto bytes = ParsedArrayBag(bag).Elements();
+  return bytes && elements.Load(*bytes);
 }
 
 // The number of elements of a bounds table, saturating; 0 when a dimension has
@@ -396,16 +498,14 @@ Variant NewArray(std::int16_t element_type, std::span<const ArrayBound> bounds,
   }
 }
 
-Variant DecodeArrayStream(const BagReader& bag, std::optional<std::int32_t> expected_type,
-                          DecodeState& state);
+Variant DecodeArrayBytes(std::span<const std::uint8_t> bytes,
+                         std::optional<std::int32_t> expected_type, DecodeState& state,
+                         const Variant& if_no_bag);
 
 // ValueFromStored of the bytes of a byte-array value: the array it holds
 // when it is an array stream (Null becoming Empty), else Empty.
 Variant ValueFromStreamBytes(std::span<const std::uint8_t> bytes, DecodeState& state) {
-  BagReader own;
-  BagReader& bag = state.depth == 0 && state.array_scratch != nullptr ? *state.array_scratch : own;
-  if (!bag.Load(bytes)) return Variant();
-  Variant value = DecodeArrayStream(bag, std::nullopt, state);
+  Variant value = DecodeArrayBytes(bytes, std::nullopt, state, Variant());
   if (value.IsNull()) return Variant();
   return value;
 }
@@ -639,9 +739,12 @@ bool DecodeWrittenArray(std::int16_t element_type, std::span<const ArrayBound> b
   });
 }
 
-Variant DecodeArrayStream(const BagReader& bag, std::optional<std::int32_t> expected_type,
-                          DecodeState& state) {
-  const std::optional<std::int32_t> word = StreamHeaderWord(bag);
+// Decodes an array stream from the parts of its bag (a ParsedArrayBag or a
+// WrittenArrayBag), read in the order that decides the result.
+template <class ArrayBag>
+Variant DecodeArray(const ArrayBag& bag, std::optional<std::int32_t> expected_type,
+                    DecodeState& state) {
+  const std::optional<std::int32_t> word = bag.Word();
   if (!word) return Variant(kNull);
   const StreamHeader header = UnpackStreamHeader(*word);
   if (header.kind != kArrayStreamKind) return Variant(kNull);
@@ -661,14 +764,9 @@ Variant DecodeArrayStream(const BagReader& bag, std::optional<std::int32_t> expe
     }
     table.dims = dims;
     for (std::size_t d = 0; d < dims; ++d) {
-      // "D1" ... "D5", "G1" ... "G5": at most 5 dimensions, so one digit.
-      const char digit = static_cast<char>('1' + d);
-      const char lower_key[2] = {'D', digit};
-      const char upper_key[2] = {'G', digit};
-      const auto lower = ReadBound(bag, std::string_view(lower_key, 2));
-      const auto upper = ReadBound(bag, std::string_view(upper_key, 2));
-      if (!lower || !upper) return Variant(kNull);
-      table.bound[d] = ArrayBound{*lower, *upper};
+      const std::optional<ArrayBound> bounds = bag.Bounds(d);
+      if (!bounds) return Variant(kNull);
+      table.bound[d] = *bounds;
     }
   }
 
@@ -680,17 +778,15 @@ Variant DecodeArrayStream(const BagReader& bag, std::optional<std::int32_t> expe
     if (b.upper < b.lower) return Variant(kNull);
   }
 
-  if (const BagReader::Entry* entry = bag.Find(kElementsKey);
-      entry != nullptr && entry->type == kByteArrayType) {
-    const auto bytes = BagReader::BytesOf(*entry);
-    Variant result;
-    if (bytes && DecodeWrittenArray(element_type, table.Span(), *bytes, result)) return result;
+  const std::optional<std::span<const std::uint8_t>> element_bytes = bag.Elements();
+  if (!element_bytes) return Variant(kNull);
+  if (Variant result; DecodeWrittenArray(element_type, table.Span(), *element_bytes, result)) {
+    return result;
   }
-
   BagReader own;
   BagReader& elements =
       state.depth == 0 && state.element_scratch != nullptr ? *state.element_scratch : own;
-  if (!LoadElementBag(bag, elements)) return Variant(kNull);
+  if (!elements.Load(*element_bytes)) return Variant(kNull);
 
   // The resource rule: elements without an entry draw on the shared allowance.
   const std::uint64_t count = ElementCount(table.Span());
@@ -703,6 +799,20 @@ Variant DecodeArrayStream(const BagReader& bag, std::optional<std::int32_t> expe
   if (result.IsNull()) return result;
   FillFromElementBag(elements, result.MutableArray(), table.Span(), true, state);
   return result;
+}
+
+// DecodeArray on the bytes of an array stream; `if_no_bag` when they do not
+// load as a bag.
+Variant DecodeArrayBytes(std::span<const std::uint8_t> bytes,
+                         std::optional<std::int32_t> expected_type, DecodeState& state,
+                         const Variant& if_no_bag) {
+  if (WrittenArrayBag written; written.Match(bytes)) {
+    return DecodeArray(written, expected_type, state);
+  }
+  BagReader own;
+  BagReader& bag = state.depth == 0 && state.array_scratch != nullptr ? *state.array_scratch : own;
+  if (!bag.Load(bytes)) return if_no_bag;
+  return DecodeArray(ParsedArrayBag(bag), expected_type, state);
 }
 
 }  // namespace
@@ -802,8 +912,7 @@ Variant ArrayFromStream(std::span<const std::uint8_t> bytes,
     state.missing_budget = allowance.left_;
     state.array_scratch = &allowance.array_bag_;
     state.element_scratch = &allowance.element_bag_;
-    if (!allowance.array_bag_.Load(bytes)) return Variant(kNull);
-    Variant result = DecodeArrayStream(allowance.array_bag_, expected_type, state);
+    Variant result = DecodeArrayBytes(bytes, expected_type, state, Variant(kNull));
     allowance.left_ = state.missing_budget;
     return result;
   } catch (...) {
