@@ -13,6 +13,7 @@
 
 #include "replikon/stream/stream_engines.hpp"
 
+#include <algorithm>
 #include <cstdint>
 #include <deque>
 #include <memory>
@@ -237,7 +238,11 @@ struct ReadFrame {
 
 class StreamReader {
  public:
-  explicit StreamReader(EngineContext& ctx) : ctx_(ctx) {}
+  explicit StreamReader(EngineContext& ctx) : ctx_(ctx) {
+    BagWriter nothing(nothing_);
+    nothing.Write(kHeaderKey, Variant(ObjectHeader(true)));
+    nothing.Finish();
+  }
 
   void Run(std::span<const std::uint8_t> stream, ObjectRef& result, ObjectRef& parent, bool is_root,
            std::int32_t& status) {
@@ -386,6 +391,12 @@ class StreamReader {
     const std::optional<std::span<const std::uint8_t>> sb = f.bag.ReadBytes(name);
     if (!sb) return false;  // no entry: the property keeps its value
 
+    // The null-reference Stream as written, the most common of all, is known
+    // without parsing it.
+    if (std::equal(sb->begin(), sb->end(), nothing_.begin(), nothing_.end())) {
+      Assign(access.set, *result, Variant(ObjectRef()));
+      return false;
+    }
     BagReader& sub_bag = NextFrame().bag;
     const StreamInfo info = InspectStream(sub_bag.Load(*sb) ? &sub_bag : nullptr);
     if (info.holds_nothing) {
@@ -421,6 +432,7 @@ class StreamReader {
   std::size_t depth_ = 0;
   PlanCache plans_;
   DecodeAllowance allowance_{0};
+  std::vector<std::uint8_t> nothing_;  // the Stream of a null reference
 };
 
 }  // namespace
