@@ -336,6 +336,20 @@ struct StreamBounds {
   }
 };
 
+// The keys of the bounds of dimension `d` (from 0): "D1" and "G1" ... "D5" and
+// "G5", one digit, since at most 5 dimensions are encoded.
+class BoundKeys {
+ public:
+  explicit BoundKeys(std::size_t d) noexcept
+      : lower_{'D', static_cast<char>('1' + d)}, upper_{'G', static_cast<char>('1' + d)} {}
+  std::string_view Lower() const noexcept { return std::string_view(lower_.data(), 2); }
+  std::string_view Upper() const noexcept { return std::string_view(upper_.data(), 2); }
+
+ private:
+  std::array<char, 2> lower_;
+  std::array<char, 2> upper_;
+};
+
 // A bound entry: read with the default 0 and converted to a 32-bit integer;
 // nullopt when it does not convert. Bounds are stored as 32-bit integers,
 // which are read straight from the payload.
@@ -359,13 +373,10 @@ class ParsedArrayBag {
  public:
   explicit ParsedArrayBag(const BagReader& bag) noexcept : bag_(bag) {}
   std::optional<std::int32_t> Word() const noexcept { return StreamHeaderWord(bag_); }
-  // "D<d+1>" and "G<d+1>": at most 5 dimensions, so one digit.
   std::optional<ArrayBound> Bounds(std::size_t d) const noexcept {
-    const char digit = static_cast<char>('1' + d);
-    const char lower_key[2] = {'D', digit};
-    const char upper_key[2] = {'G', digit};
-    const auto lower = ReadBound(bag_, std::string_view(lower_key, 2));
-    const auto upper = ReadBound(bag_, std::string_view(upper_key, 2));
+    const BoundKeys keys(d);
+    const auto lower = ReadBound(bag_, keys.Lower());
+    const auto upper = ReadBound(bag_, keys.Upper());
     if (!lower || !upper) return std::nullopt;
     return ArrayBound{*lower, *upper};
   }
@@ -403,11 +414,8 @@ class WrittenArrayBag {
       return false;
     }
     for (std::size_t d = 0; d < dims; ++d) {
-      const char digit = static_cast<char>('1' + d);
-      const char lower_key[2] = {'D', digit};
-      const char upper_key[2] = {'G', digit};
-      if (!Integer(std::string_view(lower_key, 2), bounds_[d].lower) ||
-          !Integer(std::string_view(upper_key, 2), bounds_[d].upper)) {
+      const BoundKeys keys(d);
+      if (!Integer(keys.Lower(), bounds_[d].lower) || !Integer(keys.Upper(), bounds_[d].upper)) {
         return false;
       }
     }
