@@ -4,6 +4,7 @@
 // nor on the alignment of the data.
 #include "replikon/automation/property_bag.hpp"
 
+#include <array>
 #include <bit>
 #include <chrono>
 #include <cstring>
@@ -53,7 +54,7 @@ namespace {
 
 constexpr std::uint8_t kSignature[4] = {'R', 'K', 'P', 'B'};
 constexpr std::uint16_t kFormatVersion = 1;
-constexpr std::size_t kHeaderSize = 12;
+constexpr std::size_t kHeaderSize = BagReader::kHeaderSize;
 constexpr std::size_t kCountOffset = 8;
 // Key length, type code and nothing else (an Empty value under an empty key).
 constexpr std::size_t kMinEntrySize = 6;
@@ -106,11 +107,18 @@ inline std::uint8_t* StoreBytes(std::uint8_t* p, const void* data, std::size_t n
   return p + n;
 }
 
-// Whether two keys are equal; most keys of a bag differ in length or in their
-// first byte, which is looked at before the bytes are compared.
-inline bool SameKey(std::string_view a, std::string_view b) noexcept {
-  return a.size() == b.size() &&
-         (a.empty() || (a[0] == b[0] && std::memcmp(a.data(), b.data(), a.size()) == 0));
+using detail::SameBagKey;
+
+// A bit of a 64-bit filter over the keys of a small bag: equal keys set the
+// same bit, so a key whose bit no earlier key has set repeats none of them and
+// needs no comparison. Made from the length and the first and last bytes,
+// which tell apart most keys of a typical bag (property names, and element
+// indices "0", "1", ..., "0.5", "1.5", ...).
+inline std::uint64_t KeyFilterBit(std::string_view key) noexcept {
+  if (key.empty()) return 1;
+  const auto first = static_cast<unsigned char>(key.front());
+  const auto last = static_cast<unsigned char>(key.back());
+  return std::uint64_t{1} << ((first + 7 * last + 13 * key.size()) & 63);
 }
 
 // ---------------------------------------------------------------------------
@@ -534,82 +542,130 @@ std::size_t CheckPayload(std::uint16_t code, std::span<const std::uint8_t> rest,
   }
 }
 
+// The payload sizes of the types whose payload is a fixed number of bytes
+// that any value may take, by type code; kVaries for the others, whose payload
+// CheckPayload measures and checks.
+constexpr std::int8_t kVaries = -1;
+constexpr std::array<std::int8_t, 18> kFixedPayload = {
+    0,  // Empty
+    0,  // Null
+    2,  // I2
+    4,  // I4
+    4,  // R4
+    8,  // R8
+    8,  // CY
+    8,  // DATE
+    kVaries, kVaries,
+    4,  // ERROR
+    kVaries, kVaries, kVaries, kVaries, kVaries, kVaries,
+    1,  // UI1
+};
+
+// Checks the header of a serialised bag and gives its entry count, which the
+// bytes after the header can hold; on failure fills `f` and gives nullopt.
+std::optional<std::uint32_t> CheckHeader(std::span<const std::uint8_t> bytes,
+                                         ParseFault& f) noexcept {
+  const std::uint8_t* const base = bytes.data();
+  const std::size_t size = bytes.size();
+  if (size < kHeaderSize) {
+    f.fault = Fault::kShortHeader;
+    f.value = size;
+    return std::nullopt;
+  }
+  if (std::memcmp(base, kSignature, sizeof kSignature) != 0) {
+    f.fault = Fault::kSignature;
+    return std::nullopt;
+  }
+  if (const std::uint16_t version = LoadU16(base + 4); version != kFormatVersion) {
+    f.fault = Fault::kVersion;
+    f.value = version;
+    return std::nullopt;
+  }
+  if (const std::uint16_t flags = LoadU16(base + 6); flags != 0) {
+    f.fault = Fault::kFlags;
+    f.value = flags;
+    return std::nullopt;
+  }
+  const std::uint32_t count = LoadU32(base + kCountOffset);
+  if (count > (size - kHeaderSize) / kMinEntrySize) {
+    f.fault = Fault::kCount;
+    f.value = count;
+    return std::nullopt;
+  }
+  return count;
+}
+
 // Parses a serialised bag into entries that view `bytes`, and for larger bags
 // a key index. Never raises for bad bytes (only std::bad_alloc can escape);
 // on failure the outputs hold no useful data.
 ParseFault ParseBag(std::span<const std::uint8_t> bytes, std::vector<BagReader::Entry>& entries,
                     std::vector<Slot>& slots) {
   ParseFault f;
+  const std::optional<std::uint32_t> header_count = CheckHeader(bytes, f);
+  if (!header_count) return f;
+  const std::uint32_t count = *header_count;
   const std::uint8_t* const base = bytes.data();
   const std::size_t size = bytes.size();
-  if (size < kHeaderSize) {
-    f.fault = Fault::kShortHeader;
-    f.value = size;
-    return f;
-  }
-  if (std::memcmp(base, kSignature, sizeof kSignature) != 0) {
-    f.fault = Fault::kSignature;
-    return f;
-  }
-  if (const std::uint16_t version = LoadU16(base + 4); version != kFormatVersion) {
-    f.fault = Fault::kVersion;
-    f.value = version;
-    return f;
-  }
-  if (const std::uint16_t flags = LoadU16(base + 6); flags != 0) {
-    f.fault = Fault::kFlags;
-    f.value = flags;
-    return f;
-  }
-  const std::uint32_t count = LoadU32(base + kCountOffset);
-  if (count > (size - kHeaderSize) / kMinEntrySize) {
-    f.fault = Fault::kCount;
-    f.value = count;
-    return f;
-  }
 
   entries.clear();
   entries.reserve(count);
   slots.clear();
   const bool indexed = count > kIndexThreshold;
 
-  std::size_t pos = kHeaderSize;
+  const std::uint8_t* p = base + kHeaderSize;
+  const std::uint8_t* const end = base + size;
+  std::uint64_t seen = 0;  // KeyFilterBit of the keys so far (small bags)
   for (std::size_t i = 0; i < count; ++i) {
-    f.entry = i + 1;
-    f.offset = pos;
-    auto truncated = [&f](const char* part) {
-      f.fault = Fault::kTruncated;
-      f.part = part;
+    const std::uint8_t* const start = p;
+    auto failed = [&f, i, start, base]() {
+      f.entry = i + 1;
+      f.offset = static_cast<std::size_t>(start - base);
       return f;
     };
-    if (size - pos < 4) return truncated("the key length");
-    const std::uint32_t key_length = LoadU32(base + pos);
-    pos += 4;
-    if (key_length > size - pos) return truncated("the key");
-    const std::string_view key(reinterpret_cast<const char*>(base + pos), key_length);
-    pos += key_length;
-    if (size - pos < 2) return truncated("the type code");
-    const std::uint16_t code = LoadU16(base + pos);
-    pos += 2;
-    const std::size_t payload = CheckPayload(code, bytes.subspan(pos), f);
-    if (payload == kNotFound) return f;
+    auto truncated = [&f, &failed](const char* part) {
+      f.fault = Fault::kTruncated;
+      f.part = part;
+      return failed();
+    };
+    if (end - p < 4) return truncated("the key length");
+    const std::uint32_t key_length = LoadU32(p);
+    p += 4;
+    if (key_length > static_cast<std::size_t>(end - p)) return truncated("the key");
+    const std::string_view key(reinterpret_cast<const char*>(p), key_length);
+    p += key_length;
+    if (end - p < 2) return truncated("the type code");
+    const std::uint16_t code = LoadU16(p);
+    p += 2;
+    const std::size_t avail = static_cast<std::size_t>(end - p);
+    std::size_t payload = 0;
+    if (const std::int8_t fixed = code < kFixedPayload.size() ? kFixedPayload[code] : kVaries;
+        fixed != kVaries && static_cast<std::size_t>(fixed) <= avail) {
+      payload = static_cast<std::size_t>(fixed);
+    } else {
+      payload = CheckPayload(code, std::span<const std::uint8_t>(p, avail), f);
+      if (payload == kNotFound) return failed();
+    }
 
     if (!indexed) {
-      for (std::size_t j = 0; j < i; ++j) {
-        if (SameKey(entries[j].key, key)) {
-          f.fault = Fault::kDuplicateKey;
-          return f;
+      const std::uint64_t bit = KeyFilterBit(key);
+      if ((seen & bit) != 0) {
+        for (std::size_t j = 0; j < i; ++j) {
+          if (SameBagKey(entries[j].key, key)) {
+            f.fault = Fault::kDuplicateKey;
+            return failed();
+          }
         }
       }
+      seen |= bit;
     }
-    entries.push_back(
-        BagReader::Entry{key, static_cast<VarType>(code), bytes.subspan(pos, payload)});
-    pos += payload;
+    entries.push_back(BagReader::Entry{key, static_cast<VarType>(code),
+                                       std::span<const std::uint8_t>(p, payload)});
+    p += payload;
   }
-  if (pos != size) {
+  if (p != end) {
     f.fault = Fault::kTrailing;
-    f.value = size - pos;
-    f.offset = pos;
+    f.value = static_cast<std::size_t>(end - p);
+    f.offset = static_cast<std::size_t>(p - base);
     f.entry = 0;
     return f;
   }
@@ -634,15 +690,8 @@ ParseFault ParseBag(std::span<const std::uint8_t> bytes, std::vector<BagReader::
                 std::string("Invalid property bag contents: ") + what);
 }
 
-// The value of a payload of type `type`. Checks the payload again, so that an
-// Entry made by hand cannot lead to a read out of bounds.
-Variant DecodeValue(VarType type, std::span<const std::uint8_t> payload) {
-  ParseFault f;
-  const std::size_t size = CheckPayload(Code(type), payload, f);
-  if (size == kNotFound) {
-    RaiseBadPayload(f.fault == Fault::kUnknownType ? "unknown type code" : "malformed value");
-  }
-  if (size != payload.size()) RaiseBadPayload("value of the wrong size");
+// The value of a payload of type `type` that CheckPayload accepts whole.
+Variant DecodeChecked(VarType type, std::span<const std::uint8_t> payload) {
   const std::uint8_t* p = payload.data();
   switch (type) {
     case VarType::Empty:
@@ -676,6 +725,18 @@ Variant DecodeValue(VarType type, std::span<const std::uint8_t> payload) {
       return Variant(SafeArray::FromBytes(payload.subspan(kByteArrayHeadSize),
                                           static_cast<std::int32_t>(LoadU32(p + 1))));
   }
+}
+
+// The value of a payload of type `type`. Checks the payload again, so that an
+// Entry made by hand cannot lead to a read out of bounds.
+Variant DecodeValue(VarType type, std::span<const std::uint8_t> payload) {
+  ParseFault f;
+  const std::size_t size = CheckPayload(Code(type), payload, f);
+  if (size == kNotFound) {
+    RaiseBadPayload(f.fault == Fault::kUnknownType ? "unknown type code" : "malformed value");
+  }
+  if (size != payload.size()) RaiseBadPayload("value of the wrong size");
+  return DecodeChecked(type, payload);
 }
 
 }  // namespace
@@ -914,24 +975,35 @@ BagReader::BagReader(std::span<const std::uint8_t> bytes) {
 }
 
 std::optional<BagReader> BagReader::TryParse(std::span<const std::uint8_t> bytes) noexcept {
-  try {
-    BagReader reader;
-    if (ParseBag(bytes, reader.entries_, reader.index_)) return std::nullopt;
-    return reader;
-  } catch (...) {
-    return std::nullopt;
-  }
+  std::optional<BagReader> reader(std::in_place);
+  if (!reader->Load(bytes)) reader.reset();
+  return reader;
 }
 
-const BagReader::Entry* BagReader::Find(std::string_view key) const noexcept {
+bool BagReader::Load(std::span<const std::uint8_t> bytes) noexcept {
+  cursor_ = 0;
+  try {
+    if (!ParseBag(bytes, entries_, index_)) return true;
+  } catch (...) {
+  }
+  entries_.clear();
+  index_.clear();
+  return false;
+}
+
+std::optional<std::size_t> BagReader::HeaderCount(std::span<const std::uint8_t> bytes) noexcept {
+  ParseFault f;
+  return CheckHeader(bytes, f);
+}
+
+const BagReader::Entry* BagReader::Search(std::string_view key) const noexcept {
   const std::size_t n = entries_.size();
-  if (cursor_ < n && SameKey(entries_[cursor_].key, key)) return &entries_[cursor_++];
   std::size_t at = kNotFound;
   if (!index_.empty()) {
     at = SlotFind(index_, key, [this](std::size_t i) { return entries_[i].key; });
   } else {
     for (std::size_t i = 0; i < n; ++i) {
-      if (SameKey(entries_[i].key, key)) {
+      if (SameBagKey(entries_[i].key, key)) {
         at = i;
         break;
       }
@@ -944,21 +1016,33 @@ const BagReader::Entry* BagReader::Find(std::string_view key) const noexcept {
 
 Variant BagReader::ReadProperty(std::string_view key, const Variant& default_value) const {
   const Entry* e = Find(key);
-  return e == nullptr ? default_value : Decode(*e);
+  return e == nullptr ? default_value : DecodeChecked(e->type, e->payload);
 }
 
 std::optional<std::span<const std::uint8_t>> BagReader::ReadBytes(
     std::string_view key) const noexcept {
   const Entry* e = Find(key);
-  if (e == nullptr || e->type != kByteArrayType || e->payload.size() < kByteArrayHeadSize ||
-      e->payload[0] != 1) {
+  if (e == nullptr) return std::nullopt;
+  return BytesOf(*e);
+}
+
+std::optional<std::span<const std::uint8_t>> BagReader::BytesOf(const Entry& entry) noexcept {
+  if (entry.type != kByteArrayType || entry.payload.size() < kByteArrayHeadSize ||
+      entry.payload[0] != 1) {
     return std::nullopt;
   }
-  return e->payload.subspan(kByteArrayHeadSize);
+  return entry.payload.subspan(kByteArrayHeadSize);
 }
 
 Variant BagReader::Decode(const Entry& entry) {
   return DecodeValue(entry.type, entry.payload);
+}
+
+Variant BagReader::Value(const Entry& entry) const {
+  const std::less<const Entry*> before;
+  const Entry* const first = entries_.data();
+  if (before(&entry, first) || !before(&entry, first + entries_.size())) return Decode(entry);
+  return DecodeChecked(entry.type, entry.payload);
 }
 
 }  // namespace replikon

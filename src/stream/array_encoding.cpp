@@ -15,16 +15,6 @@ namespace {
 
 constexpr std::int16_t kArrayFormatVersion = 1;
 
-// ---- Keys ----------------------------------------------------------------------
-
-// "D1" ... "D5", "G1" ... "G5": a letter and the 1-based dimension number.
-void BoundKey(char letter, std::size_t dimension, std::string& out) {
-  std::array<char, 24> buf{};
-  buf[0] = letter;
-  const auto r = std::to_chars(buf.data() + 1, buf.data() + buf.size(), dimension);
-  out.assign(buf.data(), r.ptr);
-}
-
 // ---- Element types -------------------------------------------------------------
 
 // The element types that the decoder rebuilds.
@@ -324,6 +314,11 @@ struct DecodeState {
   std::uint64_t missing_budget = 0;
   // Nesting level of the array being decoded (0 for the outermost).
   std::size_t depth = 0;
+  // Readers that the outermost array's bags are parsed into, which a caller
+  // decoding many arrays keeps from one decode to the next; null: each array
+  // parses into readers of its own, as nested arrays always do.
+  BagReader* array_scratch = nullptr;
+  BagReader* element_scratch = nullptr;
 };
 
 DecodeState StateFor(std::size_t input_bytes) noexcept {
@@ -332,28 +327,149 @@ DecodeState StateFor(std::size_t input_bytes) noexcept {
   return state;
 }
 
+// The bounds of an array stream, at most kMaxEncodedDimensions of them.
+struct StreamBounds {
+  std::array<ArrayBound, kMaxEncodedDimensions> bound{};
+  std::size_t dims = 0;
+  std::span<const ArrayBound> Span() const noexcept {
+    return std::span<const ArrayBound>(bound.data(), dims);
+  }
+};
+
+// The keys of the bounds of dimension `d` (from 0): "D1" and "G1" ... "D5" and
+// "G5", one digit, since at most 5 dimensions are encoded.
+class BoundKeys {
+ public:
+  explicit BoundKeys(std::size_t d) noexcept
+      : lower_{'D', static_cast<char>('1' + d)}, upper_{'G', static_cast<char>('1' + d)} {}
+  std::string_view Lower() const noexcept { return std::string_view(lower_.data(), 2); }
+  std::string_view Upper() const noexcept { return std::string_view(upper_.data(), 2); }
+
+ private:
+  std::array<char, 2> lower_;
+  std::array<char, 2> upper_;
+};
+
 // A bound entry: read with the default 0 and converted to a 32-bit integer;
-// nullopt when it does not convert.
+// nullopt when it does not convert. Bounds are stored as 32-bit integers,
+// which are read straight from the payload.
 std::optional<std::int32_t> ReadBound(const BagReader& bag, std::string_view key) noexcept {
   const BagReader::Entry* entry = bag.Find(key);
   if (entry == nullptr) return 0;
+  if (entry->type == VarType::I4 && entry->payload.size() == ScalarCodec<std::int32_t>::kSize) {
+    return ScalarCodec<std::int32_t>::Get(entry->payload.data());
+  }
   try {
-    const Variant value = BagReader::Decode(*entry);
-    if (const auto* i = value.GetIf<std::int32_t>()) return *i;
-    return ToI4(value);
+    return ToI4(bag.Value(*entry));
   } catch (...) {
     return std::nullopt;
   }
 }
 
-// The element bag: "@AE#" read with no default and loaded as a bag; nullopt
+// What decoding reads of an array stream's bag, from the parsed bag: each
+// entry is looked up when the decoder comes to it and converted by the
+// automation rules.
+class ParsedArrayBag {
+ public:
+  explicit ParsedArrayBag(const BagReader& bag) noexcept : bag_(bag) {}
+  std::optional<std::int32_t> Word() const noexcept { return StreamHeaderWord(bag_); }
+  std::optional<ArrayBound> Bounds(std::size_t d) const noexcept {
+    const BoundKeys keys(d);
+    const auto lower = ReadBound(bag_, keys.Lower());
+    const auto upper = ReadBound(bag_, keys.Upper());
+    if (!lower || !upper) return std::nullopt;
+    return ArrayBound{*lower, *upper};
+  }
+  // The bytes of the element bag, "@AE#" read with no default; nullopt when
+  // the entry is absent or no byte array. An unallocated byte array has no
+  // bytes at all.
+  std::optional<std::span<const std::uint8_t>> Elements() const noexcept {
+    const BagReader::Entry* entry = bag_.Find(kElementsKey);
+    if (entry == nullptr || entry->type != kByteArrayType) return std::nullopt;
+    const auto bytes = BagReader::BytesOf(*entry);
+    return bytes ? *bytes : std::span<const std::uint8_t>();
+  }
+
+ private:
+  const BagReader& bag_;
+};
+
+// An array stream's bag in exactly the form the encoder writes for an array
+// with dimensions: the bag's header, then "@SF#", "D1", "G1", ... "Dn", "Gn" as
+// 32-bit integers for the n dimensions the header word gives, then "@AE#" as
+// a byte array with lower bound 0 whose bytes run to the end
+// (docs/property-bag-format.md). Such bytes are a valid bag; Match reads their
+// parts in one pass, and any other bytes are left to ParsedArrayBag.
+class WrittenArrayBag {
+ public:
+  bool Match(std::span<const std::uint8_t> bytes) noexcept {
+    const std::optional<std::size_t> count = BagReader::HeaderCount(bytes);
+    if (!count || *count < 4 || *count % 2 != 0) return false;
+    const std::size_t dims = (*count - 2) / 2;
+    if (dims > kMaxEncodedDimensions) return false;
+    p_ = bytes.data() + BagReader::kHeaderSize;
+    end_ = bytes.data() + bytes.size();
+    if (!Integer(kHeaderKey, word_) ||
+        UnpackStreamHeader(word_).dimensions != static_cast<std::int16_t>(dims)) {
+      return false;
+    }
+    for (std::size_t d = 0; d < dims; ++d) {
+      const BoundKeys keys(d);
+      if (!Integer(keys.Lower(), bounds_[d].lower) || !Integer(keys.Upper(), bounds_[d].upper)) {
+        return false;
+      }
+    }
+    // One dimension, lower bound 0, and a byte count that is the rest.
+    constexpr std::size_t kBytesHead = 9;
+    if (!Head(kElementsKey, kByteArrayType, kBytesHead) || p_[0] != 1 || GetU32(p_ + 1) != 0) {
+      return false;
+    }
+    const std::uint32_t n = GetU32(p_ + 5);
+    if (n != static_cast<std::size_t>(end_ - p_) - kBytesHead || n > SafeArray::kMaxElements) {
+      return false;
+    }
+    elements_ = std::span<const std::uint8_t>(p_ + kBytesHead, n);
+    return true;
+  }
+
+  std::optional<std::int32_t> Word() const noexcept { return word_; }
+  std::optional<ArrayBound> Bounds(std::size_t d) const noexcept { return bounds_[d]; }
+  std::optional<std::span<const std::uint8_t>> Elements() const noexcept { return elements_; }
+
+ private:
+  // The head of the next entry, under `key` with type `type`, followed by at
+  // least `payload` bytes; the reading position moves to the payload.
+  bool Head(std::string_view key, VarType type, std::size_t payload) noexcept {
+    if (static_cast<std::size_t>(end_ - p_) < 4 + key.size() + 2 + payload ||
+        GetU32(p_) != key.size() ||
+        !detail::SameBagKey(std::string_view(reinterpret_cast<const char*>(p_ + 4), key.size()),
+                            key) ||
+        GetU16(p_ + 4 + key.size()) != Code(type)) {
+      return false;
+    }
+    p_ += 4 + key.size() + 2;
+    return true;
+  }
+  bool Integer(std::string_view key, std::int32_t& value) noexcept {
+    using Codec = ScalarCodec<std::int32_t>;
+    if (!Head(key, Codec::kType, Codec::kSize)) return false;
+    value = Codec::Get(p_);
+    p_ += Codec::kSize;
+    return true;
+  }
+
+  const std::uint8_t* p_ = nullptr;
+  const std::uint8_t* end_ = nullptr;
+  std::int32_t word_ = 0;
+  std::array<ArrayBound, kMaxEncodedDimensions> bounds_{};
+  std::span<const std::uint8_t> elements_;
+};
+
+// Loads the element bag, "@AE#" read with no default, into `elements`; false
 // when the entry is absent, is no byte array, or does not load.
-std::optional<BagReader> ElementBag(const BagReader& bag) noexcept {
-  const BagReader::Entry* entry = bag.Find(kElementsKey);
-  if (entry == nullptr || entry->type != kByteArrayType) return std::nullopt;
-  const auto bytes = bag.ReadBytes(kElementsKey);
-  // An unallocated byte array loads as no bytes at all.
-  return BagReader::TryParse(bytes ? *bytes : std::span<const std::uint8_t>());
+bool LoadElementBag(const BagReader& bag, BagReader& elements) noexcept {
+  const auto bytes = ParsedArrayBag(bag).Elements();
+  return bytes && elements.Load(*bytes);
 }
 
 // The number of elements of a bounds table, saturating; 0 when a dimension has
@@ -372,15 +488,32 @@ std::uint64_t ElementCount(std::span<const ArrayBound> bounds) noexcept {
   return count;
 }
 
-Variant DecodeArrayStream(const BagReader& bag, std::optional<std::int32_t> expected_type,
-                          DecodeState& state);
+// NewTypedArray on a span of bounds.
+Variant NewArray(std::int16_t element_type, std::span<const ArrayBound> bounds,
+                 bool empty) noexcept {
+  if (!IsRebuiltType(element_type)) return Variant(kNull);
+  const VarType type = RebuiltElementType(element_type);
+  try {
+    if (empty || bounds.empty() || bounds.size() > kMaxEncodedDimensions) {
+      return Variant(SafeArray(type));
+    }
+    for (const ArrayBound& b : bounds) {
+      if (b.upper < b.lower) return Variant(kNull);
+    }
+    return Variant(SafeArray(type, bounds));
+  } catch (...) {
+    return Variant(kNull);
+  }
+}
+
+Variant DecodeArrayBytes(std::span<const std::uint8_t> bytes,
+                         std::optional<std::int32_t> expected_type, DecodeState& state,
+                         const Variant& if_no_bag);
 
 // ValueFromStored of the bytes of a byte-array value: the array it holds
 // when it is an array stream (Null becoming Empty), else Empty.
 Variant ValueFromStreamBytes(std::span<const std::uint8_t> bytes, DecodeState& state) {
-  const std::optional<BagReader> bag = BagReader::TryParse(bytes);
-  if (!bag) return Variant();
-  Variant value = DecodeArrayStream(*bag, std::nullopt, state);
+  Variant value = DecodeArrayBytes(bytes, std::nullopt, state, Variant());
   if (value.IsNull()) return Variant();
   return value;
 }
@@ -391,8 +524,7 @@ Variant ValueFromEntry(const BagReader& elements, const BagReader::Entry* entry,
   if (entry == nullptr) return Variant();
   if (IsArrayType(entry->type)) {
     // A bag holds no array but byte arrays; anything else decodes as Empty.
-    if (entry->type != kByteArrayType) return Variant();
-    const auto bytes = elements.ReadBytes(entry->key);
+    const auto bytes = BagReader::BytesOf(*entry);
     if (!bytes) return Variant();
     // Too deep to rebuild: the element comes back as Empty, as an array that
     // was not encoded does.
@@ -408,16 +540,106 @@ Variant ValueFromEntry(const BagReader& elements, const BagReader::Entry* entry,
     --state.depth;
     return value;
   }
-  return BagReader::Decode(*entry);
+  return elements.Value(*entry);
 }
 
 bool SameBounds(std::span<const ArrayBound> a, std::span<const ArrayBound> b) noexcept {
   return std::equal(a.begin(), a.end(), b.begin(), b.end());
 }
 
-// Reads every element of `bounds` from the element bag into `target`. When
-// `fresh` is set the target holds only initial values, so an Empty element,
-// which would assign the initial value again, is passed over.
+// The element keys of a bounds table of 1 to kMaxEncodedDimensions
+// dimensions, in row-major order. Each key is made from the one before: mostly
+// only the last index changes, by one, and only its digits are written again.
+class ElementKeyWalker {
+ public:
+  explicit ElementKeyWalker(std::span<const ArrayBound> bounds) noexcept : bounds_(bounds) {
+    for (std::size_t d = 0; d < bounds.size(); ++d) index_[d] = bounds[d].lower;
+    Rebuild();
+  }
+  std::string_view Key() const noexcept { return std::string_view(text_.data(), size_); }
+  void Next() noexcept {
+    const std::size_t last = bounds_.size() - 1;
+    if (index_[last] < bounds_[last].upper) {
+      const std::int32_t now = ++index_[last];
+      if (now > 0) {
+        IncrementDigits();
+      } else {
+        size_ = static_cast<std::size_t>(
+            std::to_chars(text_.data() + prefix_, text_.data() + text_.size(), now).ptr -
+            text_.data());
+      }
+      return;
+    }
+    index_[last] = bounds_[last].lower;
+    for (std::size_t d = last; d-- > 0;) {
+      if (index_[d] < bounds_[d].upper) {
+        ++index_[d];
+        break;
+      }
+      index_[d] = bounds_[d].lower;
+    }
+    Rebuild();
+  }
+
+ private:
+  void Rebuild() noexcept {
+    char* end = text_.data();
+    prefix_ = 0;
+    for (std::size_t d = 0; d < bounds_.size(); ++d) {
+      if (d != 0) {
+        *end++ = '.';
+        prefix_ = static_cast<std::size_t>(end - text_.data());
+      }
+      end = std::to_chars(end, text_.data() + text_.size(), index_[d]).ptr;
+    }
+    size_ = static_cast<std::size_t>(end - text_.data());
+  }
+  // Adds one to the last index's digits, which show a number of at least 0.
+  void IncrementDigits() noexcept {
+    char* const first = text_.data() + prefix_;
+    for (char* p = text_.data() + size_; p != first;) {
+      --p;
+      if (*p != '9') {
+        ++*p;
+        return;
+      }
+      *p = '0';
+    }
+    *first = '1';  // 9...9 became 10...0
+    text_[size_++] = '0';
+  }
+
+  std::span<const ArrayBound> bounds_;
+  std::array<std::int32_t, kMaxEncodedDimensions> index_{};
+  std::array<char, kMaxEncodedDimensions * 12> text_{};
+  std::size_t prefix_ = 0;  // where the last index's digits start
+  std::size_t size_ = 0;
+};
+
+// The value of the element under `key` as ValueFromStored gives it; Empty
+// when the entry is absent or cannot be read.
+Variant ElementValue(const BagReader& elements, std::string_view key, DecodeState& state) {
+  try {
+    return ValueFromEntry(elements, elements.Find(key), state);
+  } catch (...) {
+    return Variant();
+  }
+}
+
+// Reads the element under `key` into position `flat` of an array that holds
+// only initial values. Apart from the loop that calls it, since it is rarely
+// needed there.
+[[gnu::noinline]] void FillFreshElement(const BagReader& elements, std::string_view key,
+                                        SafeArray& target, std::size_t flat,
+                                        DecodeState& state) noexcept {
+  try {
+    const Variant value = ElementValue(elements, key, state);
+    if (!value.IsEmpty()) target.SetFlat(flat, value);  // Empty keeps the initial value
+  } catch (...) {
+    // A failing assignment leaves the element as it was.
+  }
+}
+
 // Reads the elements of an array of fixed-size scalars whose entries lie in
 // the element bag in row-major order, each under its own key with the array's
 // type, straight into the array; elements whose entry is elsewhere or of
@@ -430,34 +652,26 @@ bool FillScalarElements(const BagReader& elements, SafeArray& target,
     using Codec = ScalarCodec<T>;
     const std::span<T> cells = target.MutableFlatElements<T>();
     const std::span<const BagReader::Entry> entries = elements.Entries();
-    KeyBuilder keys;
-    SmallIndexWalker walk(bounds);
-    for (std::size_t flat = 0; flat < cells.size(); ++flat, walk.Next()) {
-      const std::string_view key = keys.Of(walk.Index());
+    ElementKeyWalker keys(bounds);
+    for (std::size_t flat = 0; flat < cells.size(); ++flat, keys.Next()) {
+      const std::string_view key = keys.Key();
       if (flat < entries.size()) {
         const BagReader::Entry& e = entries[flat];
-        if (e.type == Codec::kType && e.payload.size() == Codec::kSize && e.key == key) {
+        if (e.type == Codec::kType && e.payload.size() == Codec::kSize &&
+            detail::SameBagKey(e.key, key)) {
           cells[flat] = Codec::Get(e.payload.data());
           continue;
         }
       }
-      try {
-        Variant value;
-        try {
-          value = ValueFromEntry(elements, elements.Find(key), state);
-        } catch (...) {
-          value = Variant();  // a failing read gives Empty
-        }
-        if (value.IsEmpty()) continue;  // the element keeps its initial value
-        target.SetFlat(flat, value);
-      } catch (...) {
-        // A failing assignment leaves the element as it was.
-      }
+      FillFreshElement(elements, key, target, flat, state);
     }
     return true;
   });
 }
 
+// Reads every element of `bounds` from the element bag into `target`. When
+// `fresh` is set the target holds only initial values, so an Empty element,
+// which would assign the initial value again, is passed over.
 void FillFromElementBag(const BagReader& elements, SafeArray& target,
                         std::span<const ArrayBound> bounds, bool fresh, DecodeState& state) {
   const bool flat = SameBounds(target.Bounds(), bounds);
@@ -467,12 +681,7 @@ void FillFromElementBag(const BagReader& elements, SafeArray& target,
   for (IndexWalker walk(bounds); !walk.Done(); walk.Next(), ++position) {
     try {
       ElementKey(walk.Index(), key);
-      Variant value;
-      try {
-        value = ValueFromEntry(elements, elements.Find(key), state);
-      } catch (...) {
-        value = Variant();  // a failing read gives Empty
-      }
+      const Variant value = ElementValue(elements, key, state);
       if (fresh && value.IsEmpty()) continue;
       if (flat) {
         target.SetFlat(position, value);
@@ -485,9 +694,65 @@ void FillFromElementBag(const BagReader& elements, SafeArray& target,
   }
 }
 
-Variant DecodeArrayStream(const BagReader& bag, std::optional<std::int32_t> expected_type,
-                          DecodeState& state) {
-  const std::optional<std::int32_t> word = StreamHeaderWord(bag);
+// Reads an element bag of exactly the form the encoder writes for an array of
+// fixed-size scalars T with `bounds`: after the bag's header, one entry per
+// element in row-major order, under its key and with the array's type, each a
+// key length (u32), the key, the type code (u16) and the payload, and nothing
+// after the last (docs/property-bag-format.md). Such bytes are a valid bag with
+// an entry for every element; they are read straight into `cells`, and the
+// result is true. Any other bytes give false, with `cells` changed only in
+// part, and are left to the general path.
+template <class T>
+bool ReadWrittenElements(std::span<const std::uint8_t> bytes, std::span<const ArrayBound> bounds,
+                         std::span<T> cells) noexcept {
+  using Codec = ScalarCodec<T>;
+  const std::optional<std::size_t> count = BagReader::HeaderCount(bytes);
+  if (!count || *count != cells.size()) return false;
+  const std::uint8_t* p = bytes.data() + BagReader::kHeaderSize;
+  const std::uint8_t* const end = bytes.data() + bytes.size();
+  ElementKeyWalker keys(bounds);
+  for (std::size_t flat = 0; flat < cells.size(); ++flat, keys.Next()) {
+    const std::string_view key = keys.Key();
+    if (static_cast<std::size_t>(end - p) < 4 + key.size() + 2 + Codec::kSize ||
+        GetU32(p) != key.size() ||
+        !detail::SameBagKey(std::string_view(reinterpret_cast<const char*>(p + 4), key.size()),
+                            key)) {
+      return false;
+    }
+    p += 4 + key.size();
+    if (GetU16(p) != Code(Codec::kType)) return false;
+    cells[flat] = Codec::Get(p + 2);
+    p += 2 + Codec::kSize;
+  }
+  return p == end;
+}
+
+// Decodes an array of fixed-size scalars whose element bag the encoder wrote
+// (see ReadWrittenElements) into `result`; false when the array holds another
+// type or its element bag is of any other form, for the general path.
+bool DecodeWrittenArray(std::int16_t element_type, std::span<const ArrayBound> bounds,
+                        std::span<const std::uint8_t> element_bytes, Variant& result) {
+  return WithScalarType(RebuiltElementType(element_type), false, [&](auto zero) {
+    using T = decltype(zero);
+    // Every element has its entry, so the allowance is not drawn on.
+    if (BagReader::HeaderCount(element_bytes) != ElementCount(bounds)) return false;
+    Variant array = NewArray(element_type, bounds, false);
+    if (array.IsNull()) return false;
+    if (!ReadWrittenElements(element_bytes, bounds,
+                             array.MutableArray().MutableFlatElements<T>())) {
+      return false;
+    }
+    result = std::move(array);
+    return true;
+  });
+}
+
+// Decodes an array stream from the parts of its bag (a ParsedArrayBag or a
+// WrittenArrayBag), read in the order that decides the result.
+template <class ArrayBag>
+Variant DecodeArray(const ArrayBag& bag, std::optional<std::int32_t> expected_type,
+                    DecodeState& state) {
+  const std::optional<std::int32_t> word = bag.Word();
   if (!word) return Variant(kNull);
   const StreamHeader header = UnpackStreamHeader(*word);
   if (header.kind != kArrayStreamKind) return Variant(kNull);
@@ -499,46 +764,63 @@ Variant DecodeArrayStream(const BagReader& bag, std::optional<std::int32_t> expe
   const std::int16_t element_type = header.element_type;
   if (element_type == 0) return Variant(kNull);
 
-  BoundsTable table;
+  StreamBounds table;
   if (!empty) {
     if (expected_type) {
       const std::int32_t expected = *expected_type & 0xFF;
       if (expected <= 0 || expected != element_type) return Variant(kNull);
     }
-    table.bounds.resize(dims);
-    std::string key;
+    table.dims = dims;
     for (std::size_t d = 0; d < dims; ++d) {
-      BoundKey('D', d + 1, key);
-      const auto lower = ReadBound(bag, key);
-      BoundKey('G', d + 1, key);
-      const auto upper = ReadBound(bag, key);
-      if (!lower || !upper) return Variant(kNull);
-      table.bounds[d] = ArrayBound{*lower, *upper};
+      const std::optional<ArrayBound> bounds = bag.Bounds(d);
+      if (!bounds) return Variant(kNull);
+      table.bound[d] = *bounds;
     }
   }
 
   // Arrays of objects and other types that are not rebuilt stop here, before
   // anything is allocated.
   if (!IsRebuiltType(element_type)) return Variant(kNull);
-  if (empty) return NewTypedArray(element_type, table, true);
-  for (const ArrayBound& b : table.bounds) {
+  if (empty) return NewArray(element_type, {}, true);
+  for (const ArrayBound& b : table.Span()) {
     if (b.upper < b.lower) return Variant(kNull);
   }
 
-  const std::optional<BagReader> elements = ElementBag(bag);
-  if (!elements) return Variant(kNull);
+  const std::optional<std::span<const std::uint8_t>> element_bytes = bag.Elements();
+  if (!element_bytes) return Variant(kNull);
+  if (Variant result; DecodeWrittenArray(element_type, table.Span(), *element_bytes, result)) {
+    return result;
+  }
+  BagReader own;
+  BagReader& elements =
+      state.depth == 0 && state.element_scratch != nullptr ? *state.element_scratch : own;
+  if (!elements.Load(*element_bytes)) return Variant(kNull);
 
   // The resource rule: elements without an entry draw on the shared allowance.
-  const std::uint64_t count = ElementCount(table.bounds);
-  const std::uint64_t present = elements->Size();
+  const std::uint64_t count = ElementCount(table.Span());
+  const std::uint64_t present = elements.Size();
   const std::uint64_t missing = count > present ? count - present : 0;
   if (missing > state.missing_budget) return Variant(kNull);
   state.missing_budget -= missing;
 
-  Variant result = NewTypedArray(element_type, table, false);
+  Variant result = NewArray(element_type, table.Span(), false);
   if (result.IsNull()) return result;
-  FillFromElementBag(*elements, result.MutableArray(), table.bounds, true, state);
+  FillFromElementBag(elements, result.MutableArray(), table.Span(), true, state);
   return result;
+}
+
+// DecodeArray on the bytes of an array stream; `if_no_bag` when they do not
+// load as a bag.
+Variant DecodeArrayBytes(std::span<const std::uint8_t> bytes,
+                         std::optional<std::int32_t> expected_type, DecodeState& state,
+                         const Variant& if_no_bag) {
+  if (WrittenArrayBag written; written.Match(bytes)) {
+    return DecodeArray(written, expected_type, state);
+  }
+  BagReader own;
+  BagReader& bag = state.depth == 0 && state.array_scratch != nullptr ? *state.array_scratch : own;
+  if (!bag.Load(bytes)) return if_no_bag;
+  return DecodeArray(ParsedArrayBag(bag), expected_type, state);
 }
 
 }  // namespace
@@ -634,11 +916,11 @@ Variant ArrayFromStream(std::span<const std::uint8_t> bytes,
                         std::optional<std::int32_t> expected_type,
                         DecodeAllowance& allowance) noexcept {
   try {
-    const std::optional<BagReader> bag = BagReader::TryParse(bytes);
-    if (!bag) return Variant(kNull);
     DecodeState state;
     state.missing_budget = allowance.left_;
-    Variant result = DecodeArrayStream(*bag, expected_type, state);
+    state.array_scratch = &allowance.array_bag_;
+    state.element_scratch = &allowance.element_bag_;
+    Variant result = DecodeArrayBytes(bytes, expected_type, state, Variant(kNull));
     allowance.left_ = state.missing_budget;
     return result;
   } catch (...) {
@@ -665,6 +947,8 @@ Variant ValueFromStored(const Variant& stored, DecodeAllowance& allowance) noexc
     if (array.ElementType() != VarType::UI1) return Variant();
     DecodeState state;
     state.missing_budget = allowance.left_;
+    state.array_scratch = &allowance.array_bag_;
+    state.element_scratch = &allowance.element_bag_;
     Variant result = ValueFromStreamBytes(array.ByteSpan(), state);
     allowance.left_ = state.missing_budget;
     return result;
@@ -685,32 +969,19 @@ std::vector<std::uint8_t> BytesFromVariant(const Variant& value) noexcept {
 }
 
 Variant NewTypedArray(std::int16_t element_type, const BoundsTable& bounds, bool empty) noexcept {
-  if (!IsRebuiltType(element_type)) return Variant(kNull);
-  const VarType type = RebuiltElementType(element_type);
-  try {
-    if (empty || bounds.Dims() == 0 || bounds.Dims() > kMaxEncodedDimensions) {
-      return Variant(SafeArray(type));
-    }
-    for (const ArrayBound& b : bounds.bounds) {
-      if (b.upper < b.lower) return Variant(kNull);
-    }
-    return Variant(SafeArray(type, bounds.bounds));
-  } catch (...) {
-    return Variant(kNull);
-  }
+  return NewArray(element_type, bounds.bounds, empty);
 }
 
 bool FillArrayFromStream(std::span<const std::uint8_t> bytes, Variant& target,
                          const BoundsTable& bounds) noexcept {
   try {
-    const std::optional<BagReader> bag = BagReader::TryParse(bytes);
-    if (!bag) return false;
-    const std::optional<BagReader> elements = ElementBag(*bag);
-    if (!elements) return false;
+    BagReader bag;
+    BagReader elements;
+    if (!bag.Load(bytes) || !LoadElementBag(bag, elements)) return false;
     // Every assignment into something that is no array fails.
     if (!target.IsArray()) return true;
     DecodeState state = StateFor(bytes.size());
-    FillFromElementBag(*elements, target.MutableArray(), bounds.bounds, false, state);
+    FillFromElementBag(elements, target.MutableArray(), bounds.bounds, false, state);
     return true;
   } catch (...) {
     return true;  // the elements assigned so far stay

@@ -13,6 +13,7 @@
 
 #include "replikon/stream/stream_engines.hpp"
 
+#include <algorithm>
 #include <cstdint>
 #include <deque>
 #include <memory>
@@ -223,11 +224,11 @@ class StreamWriter {
 struct ReadFrame {
   BagReader bag;
   StreamHeader header;
-  ObjectRef* result;          // where the object made at this level goes
-  ObjectRef parent;           // the object whose property will hold the result
-  const InterfacePlan* plan;  // null: no member is assigned
+  ObjectRef* result = nullptr;          // where the object made at this level goes
+  ObjectRef parent;                     // the object whose property will hold the result
+  const InterfacePlan* plan = nullptr;  // null: no member is assigned
   std::size_t next_member = 0;
-  std::int32_t* status;
+  std::int32_t* status = nullptr;
   std::int32_t child_status = 0;
   // The subobject being read for a property of this level, and the set
   // member of that property.
@@ -237,29 +238,42 @@ struct ReadFrame {
 
 class StreamReader {
  public:
-  explicit StreamReader(EngineContext& ctx) : ctx_(ctx) {}
+  explicit StreamReader(EngineContext& ctx) : ctx_(ctx) {
+    BagWriter nothing(nothing_);
+    nothing.Write(kHeaderKey, Variant(ObjectHeader(true)));
+    nothing.Finish();
+  }
 
   void Run(std::span<const std::uint8_t> stream, ObjectRef& result, ObjectRef& parent, bool is_root,
            std::int32_t& status) {
     // Every array of the Stream draws its elements without an entry from one
     // allowance, as the arrays nested in one array do.
     allowance_ = DecodeAllowance(stream.size());
-    std::optional<BagReader> bag = BagReader::TryParse(stream);
-    const StreamInfo info = InspectStream(bag ? &*bag : nullptr);
-    if (!Begin(info, std::move(bag), nullptr, result, parent, is_root, &status)) return;
-    while (!frames_.empty()) {
+    BagReader& bag = NextFrame().bag;
+    const StreamInfo info = InspectStream(bag.Load(stream) ? &bag : nullptr);
+    if (!Begin(info, nullptr, result, parent, is_root, &status)) return;
+    while (depth_ != 0) {
       if (ctx_.Aborted()) return;
-      if (!Step(frames_.back())) Leave();
+      if (!Step(*frames_[depth_ - 1])) Leave();
     }
     if (is_root) parent = result;
   }
 
  private:
-  // The start of a level, up to the walk of the members: checks the Stream,
-  // makes the object (unless `made` brings the instance the caller's probe
-  // made), and pushes a frame. False when there is nothing to walk.
-  bool Begin(const StreamInfo& info, std::optional<BagReader> bag, ObjectRef* made,
-             ObjectRef& result, const ObjectRef& parent, bool is_root, std::int32_t* status) {
+  // The frame of the level below the top, into whose reader the caller parses
+  // that level's bag. A frame stays when its level ends, and its reader's
+  // memory serves the next bag read at that depth.
+  ReadFrame& NextFrame() {
+    if (depth_ == frames_.size()) frames_.push_back(std::make_unique<ReadFrame>());
+    return *frames_[depth_];
+  }
+
+  // The start of a level, up to the walk of the members: checks the Stream
+  // (whose bag the caller has parsed into NextFrame()), makes the object
+  // (unless `made` brings the instance the caller's probe made), and enters the
+  // level. False when there is nothing to walk.
+  bool Begin(const StreamInfo& info, ObjectRef* made, ObjectRef& result, const ObjectRef& parent,
+             bool is_root, std::int32_t* status) {
     if (info.kind == 0) {
       *status = kStatusNotStream;
       return false;
@@ -278,26 +292,33 @@ class StreamReader {
         return false;
       }
     }
-    ObjectRef level_parent = parent;
+    ReadFrame& f = NextFrame();
+    f.header = info.header;
+    f.result = &result;
     if (is_root) {
       ctx_.SetRoot(result);
-      level_parent = result;
+      f.parent = result;
+    } else {
+      f.parent = parent;
     }
-    ReadFrame& f = frames_.emplace_back(ReadFrame{std::move(*bag), info.header, &result,
-                                                  std::move(level_parent), nullptr, 0, status, 0,
-                                                  ObjectRef(), nullptr});
+    f.next_member = 0;
+    f.status = status;
+    f.child_status = 0;
+    f.pending_sub = ObjectRef();
+    f.pending_set = nullptr;
     if (f.header.version != kFormatVersion) {
       f.plan = nullptr;  // the object stays as its class made it
     } else {
       f.plan = plans_.For(TryDescribe(result));
     }
+    ++depth_;
     return true;
   }
 
   void Leave() {
-    frames_.pop_back();
-    if (frames_.empty()) return;
-    ReadFrame& f = frames_.back();
+    frames_[--depth_]->parent = ObjectRef();
+    if (depth_ == 0) return;
+    ReadFrame& f = *frames_[depth_ - 1];
     if (f.child_status != 0) *f.status = f.child_status;
     Assign(f.pending_set, **f.result, Variant(std::move(f.pending_sub)));
     f.pending_sub = ObjectRef();
@@ -325,34 +346,37 @@ class StreamReader {
   }
 
   void ReadValueProperty(ReadFrame& f, const MemberDescription& m, const Accessors& access) {
-    const std::string& name = m.Name();
     const VarType t = m.PropertyType().VarType();
+    const BagReader::Entry* entry = f.bag.Find(m.Name());
     if (IsArrayType(t)) {
       std::span<const std::uint8_t> bytes;
-      if (auto found = f.bag.ReadBytes(name)) bytes = *found;
-      Variant value = ArrayFromStream(bytes, static_cast<std::int32_t>(Code(t)), allowance_);
+      if (entry != nullptr) {
+        if (auto found = BagReader::BytesOf(*entry)) bytes = *found;
+      }
+      const Variant value = ArrayFromStream(bytes, static_cast<std::int32_t>(Code(t)), allowance_);
       if (!value.IsNull()) Let(f, access, value);
       return;
     }
-    Variant v;
+    // No entry, or a stored Null: the property keeps its value.
+    if (entry == nullptr || entry->type == VarType::Null) return;
     try {
-      v = f.bag.ReadProperty(name, Variant(kNull));
+      const Variant v = f.bag.Value(*entry);
+      // A Variant property receives an array stored as its array stream rebuilt.
+      if (t != VarType::Variant || !v.IsArray()) {
+        Let(f, access, v);
+        return;
+      }
+      const Variant w = ValueFromStored(v, allowance_);
+      if (!w.IsNull()) Let(f, access, w);
     } catch (...) {
-      return;
+      // A value that cannot be decoded leaves the property as it is.
     }
-    if (v.IsNull()) return;
-    if (t != VarType::Variant) {
-      Let(f, access, v);
-      return;
-    }
-    Variant w = ValueFromStored(v, allowance_);
-    if (!w.IsNull()) Let(f, access, w);
   }
 
   // Returns true when a new level was entered for the subobject.
   bool ReadObjectProperty(ReadFrame& f, const std::string& name, const Accessors& access) {
     const EngineSettings& settings = ctx_.Settings();
-    const ObjectRef result = *f.result;
+    const ObjectRef& result = *f.result;
     // IsObjectValued on the new object; the value read is dropped at once.
     bool object_valued = false;
     {
@@ -367,8 +391,14 @@ class StreamReader {
     const std::optional<std::span<const std::uint8_t>> sb = f.bag.ReadBytes(name);
     if (!sb) return false;  // no entry: the property keeps its value
 
-    std::optional<BagReader> sub_bag = BagReader::TryParse(*sb);
-    const StreamInfo info = InspectStream(sub_bag ? &*sub_bag : nullptr);
+    // The null-reference Stream as written, the most common of all, is known
+    // without parsing it.
+    if (std::equal(sb->begin(), sb->end(), nothing_.begin(), nothing_.end())) {
+      Assign(access.set, *result, Variant(ObjectRef()));
+      return false;
+    }
+    BagReader& sub_bag = NextFrame().bag;
+    const StreamInfo info = InspectStream(sub_bag.Load(*sb) ? &sub_bag : nullptr);
     if (info.holds_nothing) {
       Assign(access.set, *result, Variant(ObjectRef()));
       return false;
@@ -384,15 +414,11 @@ class StreamReader {
     }
     // The instance made for the probe is the one the nested level fills.
     f.pending_set = access.set;
-    f.pending_sub = ObjectRef();
-    std::int32_t* child_status = &f.child_status;
-    ObjectRef* slot = &f.pending_sub;
-    const ObjectRef parent = result;
     // A nested Stream that is no object Stream leaves the probe's instance as it is.
-    *slot = sub;
-    if (!Begin(info, std::move(sub_bag), &sub, *slot, parent, false, child_status)) {
-      if (*child_status != 0) *f.status = *child_status;
-      Assign(access.set, *result, Variant(*slot));
+    f.pending_sub = sub;
+    if (!Begin(info, &sub, f.pending_sub, result, false, &f.child_status)) {
+      if (f.child_status != 0) *f.status = f.child_status;
+      Assign(access.set, *result, Variant(f.pending_sub));
       f.pending_sub = ObjectRef();
       return false;
     }
@@ -400,9 +426,13 @@ class StreamReader {
   }
 
   EngineContext& ctx_;
-  std::deque<ReadFrame> frames_;  // references stay valid as it grows
+  // Frames [0, depth_) are the levels being read, the root first; each is
+  // held apart, so that references to it stay valid as the stack grows.
+  std::vector<std::unique_ptr<ReadFrame>> frames_;
+  std::size_t depth_ = 0;
   PlanCache plans_;
   DecodeAllowance allowance_{0};
+  std::vector<std::uint8_t> nothing_;  // the Stream of a null reference
 };
 
 }  // namespace

@@ -15,15 +15,18 @@ constexpr std::uint32_t kDimensionBits = static_cast<std::uint32_t>(kDimensionsM
 constexpr std::uint32_t kElementTypeBits = static_cast<std::uint32_t>(kElementTypeMask);
 
 // A stored value converted to a 32-bit integer by the automation rules;
-// nullopt when the conversion fails.
-std::optional<std::int32_t> ConvertToWord(const BagReader::Entry& entry) noexcept {
+// nullopt when the conversion fails. A header word is nearly always stored as
+// a 32-bit integer, which is read straight from its payload.
+std::optional<std::int32_t> ConvertToWord(const BagReader& bag,
+                                          const BagReader::Entry& entry) noexcept {
+  if (entry.type == VarType::I4 && entry.payload.size() == 4) {
+    const std::uint8_t* p = entry.payload.data();
+    return static_cast<std::int32_t>(
+        static_cast<std::uint32_t>(p[0]) | (static_cast<std::uint32_t>(p[1]) << 8) |
+        (static_cast<std::uint32_t>(p[2]) << 16) | (static_cast<std::uint32_t>(p[3]) << 24));
+  }
   try {
-    if (entry.type == VarType::I4 || entry.type == VarType::I2) {
-      const Variant v = BagReader::Decode(entry);
-      if (const auto* i = v.GetIf<std::int32_t>()) return *i;
-      if (const auto* s = v.GetIf<std::int16_t>()) return *s;
-    }
-    return ToI4(BagReader::Decode(entry));
+    return ToI4(bag.Value(entry));
   } catch (...) {
     return std::nullopt;
   }
@@ -33,17 +36,29 @@ std::int16_t KnownKind(std::int16_t kind) noexcept {
   return kind == kObjectStreamKind || kind == kArrayStreamKind ? kind : std::int16_t{0};
 }
 
-// "@OT#" read with the default "" and converted to a string; nullopt when the
-// stored value does not convert.
-std::optional<std::string> StoredClassName(const BagReader& bag) noexcept {
+// "@OT#" read with the default "" and converted to a string, into `name`;
+// false (and `name` empty) when the stored value does not convert. A class
+// name is nearly always stored as a string, which is copied straight from its
+// payload.
+bool ReadClassName(const BagReader& bag, std::string& name) noexcept {
+  const BagReader::Entry* entry = bag.Find(kClassNameKey);
+  if (entry == nullptr) return true;
+  if (entry->type == VarType::BStr && entry->payload.size() >= 4) {
+    // The length that leads the payload is the rest of it.
+    const auto text = entry->payload.subspan(4);
+    try {
+      name.assign(reinterpret_cast<const char*>(text.data()), text.size());
+      return true;
+    } catch (...) {
+      return false;
+    }
+  }
   try {
-    const BagReader::Entry* entry = bag.Find(kClassNameKey);
-    if (entry == nullptr) return std::string();
-    Variant v = BagReader::Decode(*entry);
-    if (v.IsString()) return v.String();
-    return ToBStr(v);
+    name = ToBStr(bag.Value(*entry));
+    return true;
   } catch (...) {
-    return std::nullopt;
+    name.clear();
+    return false;
   }
 }
 
@@ -56,7 +71,7 @@ std::optional<BagReader> Parse(std::span<const std::uint8_t> bytes) noexcept {
 std::optional<std::int32_t> StreamHeaderWord(const BagReader& bag) noexcept {
   const BagReader::Entry* entry = bag.Find(kHeaderKey);
   if (entry == nullptr) return 0;
-  return ConvertToWord(*entry);
+  return ConvertToWord(bag, *entry);
 }
 
 std::int32_t PackStreamHeader(const StreamHeaderFields& fields) noexcept {
@@ -101,19 +116,16 @@ StreamInfo InspectStream(const BagReader* bag) noexcept {
   // StreamKind and StreamHoldsNothing read "@SF#" with the default 0;
   // IsObjectStream reads it with no default, so an absent entry fails there.
   const BagReader::Entry* entry = bag->Find(kHeaderKey);
-  if (const auto word = entry == nullptr ? std::optional<std::int32_t>(0) : ConvertToWord(*entry)) {
+  if (const auto word =
+          entry == nullptr ? std::optional<std::int32_t>(0) : ConvertToWord(*bag, *entry)) {
     info.header = UnpackStreamHeader(*word);
     info.kind = KnownKind(info.header.kind);
     info.holds_nothing = info.header.empty;
     info.is_object_stream = entry != nullptr && info.header.kind == kObjectStreamKind;
   }
 
-  if (auto name = StoredClassName(*bag)) {
-    if (name->empty()) {
-      if (info.holds_nothing) info.class_name = "Nothing";  // fits the small-string buffer
-    } else {
-      info.class_name = std::move(*name);
-    }
+  if (ReadClassName(*bag, info.class_name) && info.class_name.empty() && info.holds_nothing) {
+    info.class_name = "Nothing";  // fits the small-string buffer
   }
   return info;
 }
@@ -139,7 +151,7 @@ bool IsObjectStream(std::span<const std::uint8_t> bytes) noexcept {
   if (!bag) return false;
   const BagReader::Entry* entry = bag->Find(kHeaderKey);
   if (entry == nullptr) return false;
-  const auto word = ConvertToWord(*entry);
+  const auto word = ConvertToWord(*bag, *entry);
   return word && UnpackStreamHeader(*word).kind == kObjectStreamKind;
 }
 

@@ -26,6 +26,20 @@
 
 namespace replikon {
 
+namespace detail {
+// Whether two bag keys are equal. Keys are short (property names, element
+// indices), so they are compared in place rather than through a call.
+inline bool SameBagKey(std::string_view a, std::string_view b) noexcept {
+  constexpr std::size_t kShortKey = 16;
+  if (a.size() != b.size()) return false;
+  if (a.size() > kShortKey) return a == b;
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    if (a[i] != b[i]) return false;
+  }
+  return true;
+}
+}  // namespace detail
+
 // Whether a bag can hold the value: Empty, Null and every scalar type (I2, I4,
 // R4, R8, CY, DATE, BSTR, ERROR, BOOL, DECIMAL with a scale of 0..28, UI1), and
 // byte arrays (one-dimensional, or unallocated). Objects and other arrays
@@ -141,24 +155,49 @@ class BagReader {
   explicit BagReader(std::span<const std::uint8_t> bytes);
   // The non-raising form: nullopt for bytes that are not a serialised bag.
   static std::optional<BagReader> TryParse(std::span<const std::uint8_t> bytes) noexcept;
+  // The same check into this reader, in place of what it held: true when the
+  // bytes are a serialised bag, else false with the reader left empty. Keeps
+  // the reader's memory, so a caller that reads many bags one after another
+  // parses them without allocating.
+  bool Load(std::span<const std::uint8_t> bytes) noexcept;
 
   std::size_t Size() const noexcept { return entries_.size(); }
   std::span<const Entry> Entries() const noexcept { return entries_; }
 
   // The entry under `key`, or nullptr. Looking keys up in the order they were
-  // written is O(1) each.
-  const Entry* Find(std::string_view key) const noexcept;
+  // written is O(1) each: the entry after the one found last is tried first.
+  const Entry* Find(std::string_view key) const noexcept {
+    if (cursor_ < entries_.size() && detail::SameBagKey(entries_[cursor_].key, key)) {
+      return &entries_[cursor_++];
+    }
+    return Search(key);
+  }
   // As PropertyBag::ReadProperty.
   Variant ReadProperty(std::string_view key,
                        const Variant& default_value = Variant::Missing()) const;
   // The bytes of a byte-array entry, without copying; nullopt when the key is
   // absent or its value is not an allocated byte array.
   std::optional<std::span<const std::uint8_t>> ReadBytes(std::string_view key) const noexcept;
+  // The same for one entry: its bytes when it holds an allocated byte array.
+  static std::optional<std::span<const std::uint8_t>> BytesOf(const Entry& entry) noexcept;
+
+  // The size of a serialised bag's header, which its entries follow.
+  static constexpr std::size_t kHeaderSize = 12;
+  // The entry count that the header of serialised bytes announces, when the
+  // header is valid and the bytes after it can hold that many entries; nullopt
+  // otherwise. The entries themselves are not looked at.
+  static std::optional<std::size_t> HeaderCount(std::span<const std::uint8_t> bytes) noexcept;
 
   // The value of one entry.
   static Variant Decode(const Entry& entry);
+  // The value of one of this reader's entries (from Find or Entries), whose
+  // payload the parse has checked already; any other entry as Decode gives it.
+  Variant Value(const Entry& entry) const;
 
  private:
+  // Find away from the expected position.
+  const Entry* Search(std::string_view key) const noexcept;
+
   std::vector<Entry> entries_;
   // Hash slots over entries_ (see property_bag.cpp); built by the parse for
   // larger bags, smaller ones are searched in order.

@@ -51,6 +51,10 @@ inline constexpr std::uint64_t kMissingElementsPerByte = 1;
 // object Stream the same allowance, so a Stream of n bytes makes at most
 // kMissingElementAllowance + kMissingElementsPerByte * n such elements however
 // many array properties it holds.
+//
+// The allowance also keeps the decoder's working memory from one array to the
+// next, so that the arrays of one input, decoded one after another, have their
+// bags parsed without allocating.
 class DecodeAllowance {
  public:
   explicit DecodeAllowance(std::size_t input_bytes) noexcept;
@@ -62,6 +66,9 @@ class DecodeAllowance {
                                  DecodeAllowance&) noexcept;
   friend Variant ValueFromStored(const Variant&, DecodeAllowance&) noexcept;
   std::uint64_t left_;
+  // The bags of the outermost array being decoded.
+  BagReader array_bag_;
+  BagReader element_bag_;
 };
 
 // The dimensions of an array: n = bounds.size().
