@@ -339,30 +339,24 @@ std::uint8_t* Grow(std::vector<std::uint8_t>& out, std::size_t extra, const void
   return out.data() + at;
 }
 
-// Appends the entry head (key and type code), leaving room for `payload` bytes
-// after it; returns where the payload goes.
-std::uint8_t* AppendEntryHead(std::vector<std::uint8_t>& out, std::string_view key, VarType type,
-                              std::size_t payload) {
-  const void* key_bytes = key.data();
-  std::uint8_t* p = Grow(out, 4 + key.size() + 2 + payload, key_bytes);
-  p = StoreU32(p, static_cast<std::uint32_t>(key.size()));
-  p = StoreBytes(p, key_bytes, key.size());
+// The size of an entry whose key has `key_size` bytes.
+constexpr std::size_t EntrySize(std::size_t key_size, std::size_t payload) noexcept {
+  return 4 + key_size + 2 + payload;
+}
+
+// Stores an entry head (key and type code); returns where the payload goes.
+std::uint8_t* StoreEntryHead(std::uint8_t* p, const void* key_bytes, std::size_t key_size,
+                             VarType type) noexcept {
+  p = StoreU32(p, static_cast<std::uint32_t>(key_size));
+  p = StoreBytes(p, key_bytes, key_size);
   return StoreU16(p, Code(type));
 }
 
-// Appends one entry; the key must have been checked and `plan` made for the value.
-void AppendEntry(std::vector<std::uint8_t>& out, std::string_view key, const Variant& value,
-                 const ValuePlan& plan) {
-  StorePayload(AppendEntryHead(out, key, plan.type, plan.payload), value, plan.type);
-}
-
-void AppendHeader(std::vector<std::uint8_t>& out, std::uint32_t count) {
-  const std::size_t at = out.size();
-  out.resize(at + kHeaderSize);
-  std::uint8_t* p = StoreBytes(out.data() + at, kSignature, sizeof kSignature);
+std::uint8_t* StoreHeader(std::uint8_t* p, std::uint32_t count) noexcept {
+  p = StoreBytes(p, kSignature, sizeof kSignature);
   p = StoreU16(p, kFormatVersion);
   p = StoreU16(p, 0);
-  StoreU32(p, count);
+  return StoreU32(p, count);
 }
 
 // ---------------------------------------------------------------------------
@@ -754,10 +748,12 @@ bool PropertyBag::Contains(std::string_view key) const noexcept {
 std::vector<std::uint8_t> PropertyBag::Contents() const {
   std::size_t total = kHeaderSize;
   for (const auto& [key, value] : entries_) total += 4 + key.size() + 2 + CheckHeld(value).payload;
-  std::vector<std::uint8_t> out;
-  out.reserve(total);
-  AppendHeader(out, static_cast<std::uint32_t>(entries_.size()));
-  for (const auto& [key, value] : entries_) AppendEntry(out, key, value, CheckHeld(value));
+  std::vector<std::uint8_t> out(total);
+  std::uint8_t* p = StoreHeader(out.data(), static_cast<std::uint32_t>(entries_.size()));
+  for (const auto& [key, value] : entries_) {
+    const ValuePlan plan = CheckHeld(value);
+    p = StorePayload(StoreEntryHead(p, key.data(), key.size(), plan.type), value, plan.type);
+  }
   return out;
 }
 
@@ -795,7 +791,32 @@ void PropertyBag::SetContents(const Variant& bytes) {
 // BagWriter
 
 BagWriter::BagWriter(std::vector<std::uint8_t>& out) : out_(&out), start_(out.size()) {
-  AppendHeader(out, 0);
+  const void* none = nullptr;
+  StoreHeader(Room(kHeaderSize, none), 0);
+}
+
+BagWriter::BagWriter(ChunkedBytes& out) : chunks_(&out), start_(out.Size()) {
+  StoreHeader(out.Append(kHeaderSize), 0);
+}
+
+std::uint8_t* BagWriter::Room(std::size_t n, const void*& source) {
+  // A ChunkedBytes never moves what it holds, so `source` stays valid.
+  if (chunks_ != nullptr) return chunks_->Append(n);
+  return Grow(*out_, n, source);
+}
+
+std::size_t BagWriter::Size() const noexcept {
+  return chunks_ != nullptr ? chunks_->Size() : out_->size();
+}
+
+void BagWriter::StoreAt(std::size_t offset, std::uint32_t value) noexcept {
+  if (chunks_ == nullptr) {
+    StoreU32(out_->data() + offset, value);
+    return;
+  }
+  std::uint8_t bytes[4];
+  StoreU32(bytes, value);
+  chunks_->Overwrite(offset, bytes, sizeof bytes);
 }
 
 namespace {
@@ -808,7 +829,9 @@ void BagWriter::Write(std::string_view key, const Variant& value) {
   CheckKey(key);
   const ValuePlan plan = CheckHeld(value);
   CheckRoomForEntry(count_);
-  AppendEntry(*out_, key, value, plan);
+  const void* key_bytes = key.data();
+  std::uint8_t* p = Room(EntrySize(key.size(), plan.payload), key_bytes);
+  StorePayload(StoreEntryHead(p, key_bytes, key.size(), plan.type), value, plan.type);
   ++count_;
 }
 
@@ -816,11 +839,14 @@ void BagWriter::WriteBytes(std::string_view key, std::span<const std::uint8_t> b
   CheckKey(key);
   CheckRoomForEntry(count_);
   if (bytes.size() > SafeArray::kMaxElements) errors::Raise(errors::kOutOfMemory);
-  // The bytes may lie in the buffer itself; keep track of them while it grows.
-  const std::size_t bytes_inside = OffsetInside(bytes.data(), *out_);
-  std::uint8_t* p = AppendEntryHead(*out_, key, kByteArrayType, kByteArrayHeadSize + bytes.size());
-  const std::uint8_t* source =
-      bytes_inside == kNotFound ? bytes.data() : out_->data() + bytes_inside;
+  // The key and the bytes may lie in the buffer itself; keep track of them
+  // while it grows.
+  const void* key_bytes = key.data();
+  const void* source = bytes.data();
+  const std::size_t bytes_inside = out_ != nullptr ? OffsetInside(source, *out_) : kNotFound;
+  std::uint8_t* p = Room(EntrySize(key.size(), kByteArrayHeadSize + bytes.size()), key_bytes);
+  if (bytes_inside != kNotFound) source = out_->data() + bytes_inside;
+  p = StoreEntryHead(p, key_bytes, key.size(), kByteArrayType);
   *p++ = 1;
   p = StoreU32(p, 0);
   p = StoreU32(p, static_cast<std::uint32_t>(bytes.size()));
@@ -853,53 +879,70 @@ std::uint8_t* BagWriter::AppendScalar(std::string_view key, VarType type) {
   }
   CheckKey(key);
   CheckRoomForEntry(count_);
-  std::uint8_t* p = AppendEntryHead(*out_, key, type, payload);
+  const void* key_bytes = key.data();
+  std::uint8_t* p = Room(EntrySize(key.size(), payload), key_bytes);
   ++count_;
+  return StoreEntryHead(p, key_bytes, key.size(), type);
+}
+
+std::uint8_t* BagWriter::AppendEntries(std::size_t size, std::uint32_t count) {
+  if (count > std::numeric_limits<std::uint32_t>::max() - count_) {
+    errors::Raise(errors::kOutOfMemory);
+  }
+  const void* none = nullptr;
+  std::uint8_t* p = Room(size, none);
+  count_ += count;
   return p;
 }
 
 BagWriter::Pending BagWriter::BeginBytes(std::string_view key) {
   CheckKey(key);
   CheckRoomForEntry(count_);
-  const std::size_t entry_offset = out_->size();
-  std::uint8_t* p = AppendEntryHead(*out_, key, kByteArrayType, kByteArrayHeadSize);
+  const std::size_t entry_offset = Size();
+  const void* key_bytes = key.data();
+  std::uint8_t* p = Room(EntrySize(key.size(), kByteArrayHeadSize), key_bytes);
+  p = StoreEntryHead(p, key_bytes, key.size(), kByteArrayType);
   *p++ = 1;
   StoreU32(p, 0);  // lower bound; the count after it is patched by EndBytes
-  return Pending{out_->size() - 4, entry_offset};
+  return Pending{Size() - 4, entry_offset};
 }
 
 namespace {
 // Whether `pending` can be a BeginBytes of a writer whose bag starts at `start`
-// and whose buffer is `out`.
-bool PendingFits(const BagWriter::Pending& pending, std::size_t start,
-                 const std::vector<std::uint8_t>& out) noexcept {
-  return out.size() >= 4 && pending.entry_offset >= start + kHeaderSize &&
-         pending.length_offset > pending.entry_offset && pending.length_offset <= out.size() - 4;
+// and whose buffer holds `size` bytes.
+bool PendingFits(const BagWriter::Pending& pending, std::size_t start, std::size_t size) noexcept {
+  return size >= 4 && pending.entry_offset >= start + kHeaderSize &&
+         pending.length_offset > pending.entry_offset && pending.length_offset <= size - 4;
 }
 }  // namespace
 
 void BagWriter::EndBytes(Pending pending) {
-  if (!PendingFits(pending, start_, *out_)) {
+  const std::size_t size = Size();
+  if (!PendingFits(pending, start_, size)) {
     errors::Raise(errors::kInvalidProcedureCall, "No byte-array entry is open at that position");
   }
-  const std::size_t length = out_->size() - (pending.length_offset + 4);
+  const std::size_t length = size - (pending.length_offset + 4);
   if (length > SafeArray::kMaxElements) errors::Raise(errors::kOutOfMemory);
-  StoreU32(out_->data() + pending.length_offset, static_cast<std::uint32_t>(length));
+  StoreAt(pending.length_offset, static_cast<std::uint32_t>(length));
   ++count_;
 }
 
 void BagWriter::AbandonBytes(Pending pending) {
-  if (!PendingFits(pending, start_, *out_)) {
+  if (!PendingFits(pending, start_, Size())) {
     errors::Raise(errors::kInvalidProcedureCall, "No byte-array entry is open at that position");
   }
-  out_->resize(pending.entry_offset);
+  if (chunks_ != nullptr) {
+    chunks_->Truncate(pending.entry_offset);
+  } else {
+    out_->resize(pending.entry_offset);
+  }
 }
 
 void BagWriter::Finish() {
-  if (out_->size() < start_ + kHeaderSize) {
+  if (Size() < start_ + kHeaderSize) {
     errors::Raise(errors::kInvalidProcedureCall, "The bag's header is no longer in the buffer");
   }
-  StoreU32(out_->data() + start_ + kCountOffset, count_);
+  StoreAt(start_ + kCountOffset, count_);
 }
 
 // ---------------------------------------------------------------------------

@@ -235,19 +235,24 @@ bool EncodeScalarElements(const SafeArray& array, BagWriter& elements) {
 
 // ---- Encoding ------------------------------------------------------------------
 
+// The encoder writes into either buffer a BagWriter takes (`Out`).
+
 // The Contents of a bag with no entries: what an array that is not encoded
 // (more than 5 dimensions, or nested too deep) is stored as.
-void AppendEmptyBag(std::vector<std::uint8_t>& out) {
+template <class Out>
+void AppendEmptyBag(Out& out) {
   BagWriter bag(out);
   bag.Finish();
 }
 
-void EncodeArray(const SafeArray& array, std::vector<std::uint8_t>& out, std::size_t depth);
+template <class Out>
+void EncodeArray(const SafeArray& array, Out& out, std::size_t depth);
 
 // The element bag: one entry per element, in row-major order. An element that
 // is an array is written in place as its own array stream; one that the bag
 // cannot hold (an object) gets no entry.
-void EncodeElements(const SafeArray& array, std::vector<std::uint8_t>& out, std::size_t depth) {
+template <class Out>
+void EncodeElements(const SafeArray& array, Out& out, std::size_t depth) {
   BagWriter elements(out);
   if (EncodeScalarElements(array, elements)) {
     elements.Finish();
@@ -281,7 +286,8 @@ void EncodeElements(const SafeArray& array, std::vector<std::uint8_t>& out, std:
   elements.Finish();
 }
 
-void EncodeArray(const SafeArray& array, std::vector<std::uint8_t>& out, std::size_t depth) {
+template <class Out>
+void EncodeArray(const SafeArray& array, Out& out, std::size_t depth) {
   const std::span<const ArrayBound> bounds = array.Bounds();
   const std::size_t dims = std::min(bounds.size(), kMaxProbedDimensions);
   if (dims > kMaxEncodedDimensions) {
@@ -596,6 +602,15 @@ void AppendStreamFromArray(const SafeArray& array, std::vector<std::uint8_t>& ou
     EncodeArray(array, out, 0);
   } catch (...) {
     out.resize(mark);
+  }
+}
+
+void AppendStreamFromArray(const SafeArray& array, ChunkedBytes& out) noexcept {
+  const std::size_t mark = out.Size();
+  try {
+    EncodeArray(array, out, 0);
+  } catch (...) {
+    out.Truncate(mark);
   }
 }
 

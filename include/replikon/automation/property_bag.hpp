@@ -21,6 +21,7 @@
 #include <utility>
 #include <vector>
 
+#include "replikon/automation/chunked_bytes.hpp"
 #include "replikon/automation/safe_array.hpp"
 #include "replikon/automation/variant.hpp"
 
@@ -90,6 +91,9 @@ class PropertyBag {
 class BagWriter {
  public:
   explicit BagWriter(std::vector<std::uint8_t>& out);
+  // Same into a ChunkedBytes, for large serialisations; the writer then never
+  // moves what is written.
+  explicit BagWriter(ChunkedBytes& out);
 
   // Appends an entry; raises 13 (writing nothing) for a value the bag cannot hold.
   void Write(std::string_view key, const Variant& value);
@@ -101,6 +105,11 @@ class BagWriter {
   // before anything else is written to the buffer. For encoders that write
   // many values of one type. Raises 5 for any other type.
   std::uint8_t* AppendScalar(std::string_view key, VarType type);
+  // Appends `count` entries laid out by the caller in the `size` bytes whose
+  // start it returns (docs/property-bag-format.md), before anything else is
+  // written to the buffer: for encoders that know a run of entries whole.
+  // Raises 7 (writing nothing) when the bag cannot take that many entries.
+  std::uint8_t* AppendEntries(std::size_t size, std::uint32_t count);
 
   // Starts a byte-array entry whose bytes are appended to the buffer by the
   // caller (typically a nested BagWriter); EndBytes closes it.
@@ -119,7 +128,14 @@ class BagWriter {
   std::size_t EntryCount() const noexcept { return count_; }
 
  private:
-  std::vector<std::uint8_t>* out_;
+  // The buffer, one or the other.
+  std::uint8_t* Room(std::size_t n, const void*& source);
+  std::size_t Size() const noexcept;
+  // Overwrites 4 bytes written earlier with a little-endian value.
+  void StoreAt(std::size_t offset, std::uint32_t value) noexcept;
+
+  std::vector<std::uint8_t>* out_ = nullptr;
+  ChunkedBytes* chunks_ = nullptr;
   std::size_t start_;
   std::uint32_t count_ = 0;
 };
