@@ -339,19 +339,6 @@ std::uint8_t* Grow(std::vector<std::uint8_t>& out, std::size_t extra, const void
   return out.data() + at;
 }
 
-// The size of an entry whose key has `key_size` bytes.
-constexpr std::size_t EntrySize(std::size_t key_size, std::size_t payload) noexcept {
-  return 4 + key_size + 2 + payload;
-}
-
-// Stores an entry head (key and type code); returns where the payload goes.
-std::uint8_t* StoreEntryHead(std::uint8_t* p, const void* key_bytes, std::size_t key_size,
-                             VarType type) noexcept {
-  p = StoreU32(p, static_cast<std::uint32_t>(key_size));
-  p = StoreBytes(p, key_bytes, key_size);
-  return StoreU16(p, Code(type));
-}
-
 std::uint8_t* StoreHeader(std::uint8_t* p, std::uint32_t count) noexcept {
   p = StoreBytes(p, kSignature, sizeof kSignature);
   p = StoreU16(p, kFormatVersion);
@@ -752,7 +739,7 @@ std::vector<std::uint8_t> PropertyBag::Contents() const {
   std::uint8_t* p = StoreHeader(out.data(), static_cast<std::uint32_t>(entries_.size()));
   for (const auto& [key, value] : entries_) {
     const ValuePlan plan = CheckHeld(value);
-    p = StorePayload(StoreEntryHead(p, key.data(), key.size(), plan.type), value, plan.type);
+    p = StorePayload(BagWriter::StoreEntryHead(p, key, plan.type), value, plan.type);
   }
   return out;
 }
@@ -823,6 +810,10 @@ namespace {
 void CheckRoomForEntry(std::uint32_t count) {
   if (count == std::numeric_limits<std::uint32_t>::max()) errors::Raise(errors::kOutOfMemory);
 }
+// `key` where its bytes are now.
+std::string_view KeyAt(const void* bytes, std::string_view key) noexcept {
+  return std::string_view(static_cast<const char*>(bytes), key.size());
+}
 }  // namespace
 
 void BagWriter::Write(std::string_view key, const Variant& value) {
@@ -831,7 +822,7 @@ void BagWriter::Write(std::string_view key, const Variant& value) {
   CheckRoomForEntry(count_);
   const void* key_bytes = key.data();
   std::uint8_t* p = Room(EntrySize(key.size(), plan.payload), key_bytes);
-  StorePayload(StoreEntryHead(p, key_bytes, key.size(), plan.type), value, plan.type);
+  StorePayload(StoreEntryHead(p, KeyAt(key_bytes, key), plan.type), value, plan.type);
   ++count_;
 }
 
@@ -846,7 +837,7 @@ void BagWriter::WriteBytes(std::string_view key, std::span<const std::uint8_t> b
   const std::size_t bytes_inside = out_ != nullptr ? OffsetInside(source, *out_) : kNotFound;
   std::uint8_t* p = Room(EntrySize(key.size(), kByteArrayHeadSize + bytes.size()), key_bytes);
   if (bytes_inside != kNotFound) source = out_->data() + bytes_inside;
-  p = StoreEntryHead(p, key_bytes, key.size(), kByteArrayType);
+  p = StoreEntryHead(p, KeyAt(key_bytes, key), kByteArrayType);
   *p++ = 1;
   p = StoreU32(p, 0);
   p = StoreU32(p, static_cast<std::uint32_t>(bytes.size()));
@@ -882,16 +873,16 @@ std::uint8_t* BagWriter::AppendScalar(std::string_view key, VarType type) {
   const void* key_bytes = key.data();
   std::uint8_t* p = Room(EntrySize(key.size(), payload), key_bytes);
   ++count_;
-  return StoreEntryHead(p, key_bytes, key.size(), type);
+  return StoreEntryHead(p, KeyAt(key_bytes, key), type);
 }
 
-std::uint8_t* BagWriter::AppendEntries(std::size_t size, std::uint32_t count) {
+std::uint8_t* BagWriter::AppendEntries(std::size_t size, std::size_t count) {
   if (count > std::numeric_limits<std::uint32_t>::max() - count_) {
     errors::Raise(errors::kOutOfMemory);
   }
   const void* none = nullptr;
   std::uint8_t* p = Room(size, none);
-  count_ += count;
+  count_ += static_cast<std::uint32_t>(count);
   return p;
 }
 
@@ -901,7 +892,7 @@ BagWriter::Pending BagWriter::BeginBytes(std::string_view key) {
   const std::size_t entry_offset = Size();
   const void* key_bytes = key.data();
   std::uint8_t* p = Room(EntrySize(key.size(), kByteArrayHeadSize), key_bytes);
-  p = StoreEntryHead(p, key_bytes, key.size(), kByteArrayType);
+  p = StoreEntryHead(p, KeyAt(key_bytes, key), kByteArrayType);
   *p++ = 1;
   StoreU32(p, 0);  // lower bound; the count after it is patched by EndBytes
   return Pending{Size() - 4, entry_offset};

@@ -213,20 +213,87 @@ bool WithScalarType(VarType element_type, bool otherwise, F&& f) {
   }
 }
 
-// Writes the element entries of an array of fixed-size scalars; false when the
-// array holds another element type (nothing is written then).
+// The number of characters of an index in an element key.
+std::size_t KeyLength(std::int32_t index) noexcept {
+  std::size_t n = index < 0 ? 2 : 1;
+  for (std::uint32_t rest = index < 0 ? 0u - static_cast<std::uint32_t>(index)
+                                      : static_cast<std::uint32_t>(index);
+       rest >= 10; rest /= 10) {
+    ++n;
+  }
+  return n;
+}
+
+// The characters of all the element keys of a bounds table together: each
+// index of dimension d appears in (elements / its count) keys, and every key
+// has a dot between two indices.
+std::size_t TotalKeyLength(std::span<const ArrayBound> bounds, std::size_t elements) noexcept {
+  if (elements == 0) return 0;
+  std::size_t total = (bounds.size() - 1) * elements;
+  for (const ArrayBound& b : bounds) {
+    std::size_t lengths = 0;
+    for (std::int64_t i = b.lower; i <= b.upper; ++i) {
+      lengths += KeyLength(static_cast<std::int32_t>(i));
+    }
+    total += lengths * (elements / static_cast<std::size_t>(b.Count()));
+  }
+  return total;
+}
+
+// The element key of consecutive indices from a non-negative one on, counted
+// up in place: the keys of a one-dimensional array without a conversion each.
+class CountingKey {
+ public:
+  explicit CountingKey(std::int32_t start) noexcept
+      : size_(static_cast<std::size_t>(
+            std::to_chars(text_.data(), text_.data() + text_.size(), start).ptr - text_.data())) {}
+  std::string_view Text() const noexcept { return std::string_view(text_.data(), size_); }
+  void Next() noexcept {
+    for (std::size_t i = size_; i-- > 0;) {
+      if (text_[i] != '9') {
+        ++text_[i];
+        return;
+      }
+      text_[i] = '0';
+    }
+    text_[0] = '1';  // all nines: one digit more
+    text_[size_++] = '0';
+  }
+
+ private:
+  std::array<char, 12> text_{};
+  std::size_t size_;
+};
+
+// Writes the element entries of an array of fixed-size scalars, all in one
+// piece of the buffer; false when the array holds another element type
+// (nothing is written then).
 bool EncodeScalarElements(const SafeArray& array, BagWriter& elements) {
   return WithScalarType(array.ElementType(), false, [&](auto zero) {
     using T = decltype(zero);
     using Codec = ScalarCodec<T>;
     const std::span<const T> cells = array.FlatElements<T>();
-    KeyBuilder keys;
-    SmallIndexWalker walk(array.Bounds());
-    for (std::size_t flat = 0; flat < cells.size(); ++flat, walk.Next()) {
-      try {
-        Codec::Put(elements.AppendScalar(keys.Of(walk.Index()), Codec::kType), cells[flat]);
-      } catch (...) {
-        // The element simply has no entry; go on with the next one.
+    const std::span<const ArrayBound> bounds = array.Bounds();
+    const std::size_t size =
+        cells.size() * BagWriter::EntrySize(0, Codec::kSize) + TotalKeyLength(bounds, cells.size());
+    std::uint8_t* p = elements.AppendEntries(size, cells.size());
+    const auto put = [&p](std::string_view key, T cell) {
+      p = BagWriter::StoreEntryHead(p, key, Codec::kType);
+      Codec::Put(p, cell);
+      p += Codec::kSize;
+    };
+    if (bounds.size() == 1 && bounds[0].lower >= 0) {
+      CountingKey key(bounds[0].lower);
+      for (const T cell : cells) {
+        put(key.Text(), cell);
+        key.Next();
+      }
+    } else {
+      KeyBuilder keys;
+      SmallIndexWalker walk(bounds);
+      for (const T cell : cells) {
+        put(keys.Of(walk.Index()), cell);
+        walk.Next();
       }
     }
     return true;

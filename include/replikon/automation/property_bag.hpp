@@ -13,6 +13,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <optional>
 #include <span>
 #include <string>
@@ -26,6 +27,26 @@
 #include "replikon/automation/variant.hpp"
 
 namespace replikon {
+
+namespace detail {
+// Copies `n` bytes; keys are mostly a few bytes long, which this copies with
+// two overlapping moves of fixed size rather than a call.
+inline void CopyKey(std::uint8_t* to, const char* from, std::size_t n) noexcept {
+  if (n >= 8 && n <= 16) {
+    std::memcpy(to, from, 8);
+    std::memcpy(to + n - 8, from + n - 8, 8);
+  } else if (n >= 4 && n < 8) {
+    std::memcpy(to, from, 4);
+    std::memcpy(to + n - 4, from + n - 4, 4);
+  } else if (n != 0 && n < 4) {
+    to[0] = static_cast<std::uint8_t>(from[0]);
+    to[n / 2] = static_cast<std::uint8_t>(from[n / 2]);
+    to[n - 1] = static_cast<std::uint8_t>(from[n - 1]);
+  } else if (n != 0) {
+    std::memcpy(to, from, n);
+  }
+}
+}  // namespace detail
 
 // Whether a bag can hold the value: Empty, Null and every scalar type (I2, I4,
 // R4, R8, CY, DATE, BSTR, ERROR, BOOL, DECIMAL with a scale of 0..28, UI1), and
@@ -106,10 +127,27 @@ class BagWriter {
   // many values of one type. Raises 5 for any other type.
   std::uint8_t* AppendScalar(std::string_view key, VarType type);
   // Appends `count` entries laid out by the caller in the `size` bytes whose
-  // start it returns (docs/property-bag-format.md), before anything else is
-  // written to the buffer: for encoders that know a run of entries whole.
-  // Raises 7 (writing nothing) when the bag cannot take that many entries.
-  std::uint8_t* AppendEntries(std::size_t size, std::uint32_t count);
+  // start it returns, before anything else is written to the buffer: for
+  // encoders that know a run of entries whole. Each entry takes
+  // EntrySize(key size, payload size) bytes: its head (StoreEntryHead), then
+  // its payload in the layout of docs/property-bag-format.md. Raises 7
+  // (writing nothing) when the bag cannot take that many entries.
+  std::uint8_t* AppendEntries(std::size_t size, std::size_t count);
+  static constexpr std::size_t EntrySize(std::size_t key_size, std::size_t payload) noexcept {
+    return 4 + key_size + 2 + payload;
+  }
+  // Stores an entry's head (key and type code) at `p`; returns where its
+  // payload goes. The key must be shorter than 4 GiB.
+  static std::uint8_t* StoreEntryHead(std::uint8_t* p, std::string_view key,
+                                      VarType type) noexcept {
+    const auto size = static_cast<std::uint32_t>(key.size());
+    for (int i = 0; i < 4; ++i) p[i] = static_cast<std::uint8_t>(size >> (8 * i));
+    detail::CopyKey(p + 4, key.data(), size);
+    p += 4 + size;
+    p[0] = static_cast<std::uint8_t>(Code(type));
+    p[1] = static_cast<std::uint8_t>(Code(type) >> 8);
+    return p + 2;
+  }
 
   // Starts a byte-array entry whose bytes are appended to the buffer by the
   // caller (typically a nested BagWriter); EndBytes closes it.
