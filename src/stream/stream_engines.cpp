@@ -167,11 +167,18 @@ class StreamWriter {
   // Starts a level: the header entries; the members follow in Step.
   void Enter(const ObjectRef& current, BagWriter::Pending entry) {
     WriteFrame& f = frames_.emplace_back(WriteFrame{current, BagWriter(out_), nullptr, entry});
-    f.bag.Write(kHeaderKey, Variant(ObjectHeader(current.IsNull())));
+    f.bag.Write(kHeaderKey, Variant(current.IsNull() ? header_nothing_ : header_object_));
     if (current.IsNull()) return;
     on_path_.Insert(current.get());
     f.bag.Write(kClassNameKey, Variant(current->Class().Name()));
-    f.plan = plans_.For(TryDescribe(current));
+    f.plan = PlanOf(*current);
+  }
+
+  // The members of an object's class; most objects are of the class met last.
+  const InterfacePlan* PlanOf(const Instance& object) {
+    const std::shared_ptr<const InterfaceDescription>& iface = object.Class().Interface();
+    if (last_plan_ == nullptr || last_plan_->iface != iface) last_plan_ = plans_.For(iface);
+    return last_plan_;
   }
 
   // Ends the level on top: its bag is complete, and so is its parent's entry.
@@ -193,54 +200,78 @@ class StreamWriter {
   bool Step(WriteFrame& f) {
     if (f.plan == nullptr) return false;
     const auto members = f.plan->iface->Members();
-    Variant value;
     while (f.next_member < members.size()) {
       const std::size_t i = f.next_member++;
       const Accessors& access = f.plan->members[i];
-      if (!access.visit) continue;
+      // Without a getter both reads fail, which leaves the property out.
+      if (!access.visit || access.get == nullptr) continue;
       const std::string& name = members[i].Name();
-      // IsObjectValued: the first read tells an object property (an object
-      // reference, a null one included) from a value property; its value is
-      // dropped before the second read.
-      const bool object_valued = Read(access.get, *f.current, value) && value.IsObject();
-      value = Variant();
-      if (object_valued) {
-        if (WriteObjectProperty(f, access, name, value)) return true;  // descended
+      if (IsObjectValued(*access.get, *f.current)) {
+        if (WriteObjectProperty(f, *access.get, name)) return true;  // descended
         if (ctx_.Aborted()) return true;
       } else {
-        WriteValueProperty(f, access, name, value);
+        WriteValueProperty(f, *access.get, name);
       }
     }
     return false;
   }
 
-  void WriteValueProperty(WriteFrame& f, const Accessors& access, const std::string& name,
-                          Variant& value) {
-    // A property whose get fails is left out of the Stream.
-    if (!Read(access.get, *f.current, value)) return;
+  // Each of the two reads of a property (GetPropertyByName) gets a Variant of
+  // its own, gone as soon as it is done with.
+
+  // IsObjectValued: the first read tells an object property (an object
+  // reference, a null one included) from a value property; its value is
+  // dropped before the second read.
+  static bool IsObjectValued(const MemberDescription& get, Instance& object) noexcept {
     try {
+      return get.Invoke(object, {}).IsObject();
+    } catch (...) {
+      return false;
+    }
+  }
+
+  void WriteValueProperty(WriteFrame& f, const MemberDescription& get, const std::string& name) {
+    // A property whose get fails, or whose value the bag cannot hold, is left
+    // out of the Stream.
+    try {
+      const Variant value = get.Invoke(*f.current, {});
       if (value.IsArray()) {
-        const BagWriter::Pending entry = f.bag.BeginBytes(name);
-        AppendStreamFromArray(value.Array(), out_);
-        f.bag.EndBytes(entry);
+        WriteNested(f.bag, name, [&] { AppendStreamFromArray(value.Array(), out_); });
       } else {
-        f.bag.Write(name, value);  // a value the bag cannot hold leaves no entry
+        f.bag.Write(name, value);
       }
     } catch (...) {
     }
-    value = Variant();
+  }
+
+  // Writes a byte-array entry whose bytes `fill` appends; when that fails,
+  // the entry is dropped whole.
+  template <class Fill>
+  static void WriteNested(BagWriter& bag, std::string_view key, const Fill& fill) {
+    const BagWriter::Pending entry = bag.BeginBytes(key);
+    try {
+      fill();
+      bag.EndBytes(entry);
+    } catch (...) {
+      bag.AbandonBytes(entry);
+      throw;
+    }
   }
 
   // Returns true when a new level was entered for the subobject.
-  bool WriteObjectProperty(WriteFrame& f, const Accessors& access, const std::string& name,
-                           Variant& value) {
+  bool WriteObjectProperty(WriteFrame& f, const MemberDescription& get, const std::string& name) {
     const EngineSettings& settings = ctx_.Settings();
     if (!settings.recursion_allowed) return false;
     // The property may yield something else on this second read; then it is
     // not written.
-    if (!Read(access.get, *f.current, value) || !value.IsObject()) return false;
-    const ObjectRef sub = value.Object();
-    value = Variant();
+    ObjectRef sub;
+    try {
+      const Variant value = get.Invoke(*f.current, {});
+      if (!value.IsObject()) return false;
+      sub = value.Object();
+    } catch (...) {
+      return false;
+    }
 
     if (settings.raise_recursion_check_event) {
       const bool cancel = ctx_.RaiseRecursionCheck(Parent(), f.current, name, false, 0);
@@ -249,11 +280,11 @@ class StreamWriter {
 
     if (sub.IsNull()) {
       try {
-        const BagWriter::Pending entry = f.bag.BeginBytes(name);
-        BagWriter nothing(out_);
-        nothing.Write(kHeaderKey, Variant(ObjectHeader(true)));
-        nothing.Finish();
-        f.bag.EndBytes(entry);
+        WriteNested(f.bag, name, [this] {
+          BagWriter nothing(out_);
+          nothing.Write(kHeaderKey, Variant(header_nothing_));
+          nothing.Finish();
+        });
       } catch (...) {
       }
       return false;
@@ -290,11 +321,14 @@ class StreamWriter {
 
   EngineContext& ctx_;
   ChunkedBytes& out_;
+  const std::int32_t header_object_ = ObjectHeader(false);
+  const std::int32_t header_nothing_ = ObjectHeader(true);
   const ObjectRef* root_parent_ = nullptr;
   std::int32_t* root_status_ = nullptr;
   std::deque<WriteFrame> frames_;  // references stay valid as it grows
   AddressSet on_path_;
   PlanCache plans_;
+  const InterfacePlan* last_plan_ = nullptr;
 };
 
 // ---- Reader ---------------------------------------------------------------------
