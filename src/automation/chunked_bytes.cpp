@@ -75,12 +75,8 @@ void ChunkedBytes::MakeCurrent(const Chunk& chunk) noexcept {
   base_ = chunk.base;
 }
 
-void ChunkedBytes::Overwrite(std::size_t offset, const std::uint8_t* data, std::size_t n) noexcept {
-  if (n == 0) return;
-  if (offset >= base_) {  // most often: in the chunk being filled
-    std::memcpy(begin_ + (offset - base_), data, n);
-    return;
-  }
+void ChunkedBytes::OverwriteEarlier(std::size_t offset, const std::uint8_t* data,
+                                    std::size_t n) noexcept {
   chunks_.back().used = static_cast<std::size_t>(cur_ - begin_);
   // The chunk with the last base at or below the offset, and those after it.
   auto chunk = std::upper_bound(chunks_.begin(), chunks_.end(), offset,

@@ -886,6 +886,25 @@ std::uint8_t* BagWriter::AppendEntries(std::size_t size, std::size_t count) {
   return p;
 }
 
+std::uint8_t* BagWriter::AppendNestedEntries(std::string_view key, std::size_t size,
+                                             std::size_t count) {
+  CheckKey(key);
+  CheckRoomForEntry(count_);
+  if (count > std::numeric_limits<std::uint32_t>::max() || size > SafeArray::kMaxElements) {
+    errors::Raise(errors::kOutOfMemory);
+  }
+  const std::size_t bag_size = kHeaderSize + size;
+  if (bag_size > SafeArray::kMaxElements) errors::Raise(errors::kOutOfMemory);
+  const void* key_bytes = key.data();
+  std::uint8_t* p = Room(EntrySize(key.size(), kByteArrayHeadSize + bag_size), key_bytes);
+  p = StoreEntryHead(p, KeyAt(key_bytes, key), kByteArrayType);
+  *p++ = 1;
+  p = StoreU32(p, 0);
+  p = StoreU32(p, static_cast<std::uint32_t>(bag_size));
+  ++count_;
+  return StoreHeader(p, static_cast<std::uint32_t>(count));
+}
+
 BagWriter::Pending BagWriter::BeginBytes(std::string_view key) {
   CheckKey(key);
   CheckRoomForEntry(count_);

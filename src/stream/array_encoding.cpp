@@ -265,10 +265,10 @@ class CountingKey {
   std::size_t size_;
 };
 
-// Writes the element entries of an array of fixed-size scalars, all in one
-// piece of the buffer; false when the array holds another element type
-// (nothing is written then).
-bool EncodeScalarElements(const SafeArray& array, BagWriter& elements) {
+// Writes the element bag ("@AE#") of an array of fixed-size scalars into
+// `bag`, whole and in one piece of the buffer; false when the array holds
+// another element type (nothing is written then).
+bool EncodeScalarElements(const SafeArray& array, BagWriter& bag) {
   return WithScalarType(array.ElementType(), false, [&](auto zero) {
     using T = decltype(zero);
     using Codec = ScalarCodec<T>;
@@ -276,7 +276,7 @@ bool EncodeScalarElements(const SafeArray& array, BagWriter& elements) {
     const std::span<const ArrayBound> bounds = array.Bounds();
     const std::size_t size =
         cells.size() * BagWriter::EntrySize(0, Codec::kSize) + TotalKeyLength(bounds, cells.size());
-    std::uint8_t* p = elements.AppendEntries(size, cells.size());
+    std::uint8_t* p = bag.AppendNestedEntries(kElementsKey, size, cells.size());
     const auto put = [&p](std::string_view key, T cell) {
       p = BagWriter::StoreEntryHead(p, key, Codec::kType);
       Codec::Put(p, cell);
@@ -315,16 +315,13 @@ void AppendEmptyBag(Out& out) {
 template <class Out>
 void EncodeArray(const SafeArray& array, Out& out, std::size_t depth);
 
-// The element bag: one entry per element, in row-major order. An element that
-// is an array is written in place as its own array stream; one that the bag
-// cannot hold (an object) gets no entry.
+// The element bag of any other array: one entry per element, in row-major
+// order, each made from the element's Variant. An element that is an array is
+// written in place as its own array stream; one that the bag cannot hold (an
+// object) gets no entry.
 template <class Out>
 void EncodeElements(const SafeArray& array, Out& out, std::size_t depth) {
   BagWriter elements(out);
-  if (EncodeScalarElements(array, elements)) {
-    elements.Finish();
-    return;
-  }
   std::string key;
   std::size_t flat = 0;
   for (IndexWalker walk(array.Bounds()); !walk.Done(); walk.Next(), ++flat) {
@@ -371,7 +368,7 @@ void EncodeArray(const SafeArray& array, Out& out, std::size_t depth) {
   const std::int32_t header = PackStreamHeader(fields);
 
   BagWriter bag(out);
-  bag.Write(kHeaderKey, Variant(header));
+  ScalarCodec<std::int32_t>::Put(bag.AppendScalar(kHeaderKey, VarType::I4), header);
   if (!empty) {
     for (std::size_t d = 0; d < dims; ++d) {
       const char digit = static_cast<char>('1' + d);  // at most 5 dimensions
@@ -382,9 +379,11 @@ void EncodeArray(const SafeArray& array, Out& out, std::size_t depth) {
       ScalarCodec<std::int32_t>::Put(
           bag.AppendScalar(std::string_view(upper_key.data(), 2), VarType::I4), bounds[d].upper);
     }
-    const BagWriter::Pending pending = bag.BeginBytes(kElementsKey);
-    EncodeElements(array, out, depth);
-    bag.EndBytes(pending);
+    if (!EncodeScalarElements(array, bag)) {
+      const BagWriter::Pending pending = bag.BeginBytes(kElementsKey);
+      EncodeElements(array, out, depth);
+      bag.EndBytes(pending);
+    }
   }
   bag.Finish();
 }

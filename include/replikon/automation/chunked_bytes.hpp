@@ -14,6 +14,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <memory>
 #include <vector>
 
@@ -43,7 +44,14 @@ class ChunkedBytes {
 
   // Overwrites the `n` bytes from `offset` on with `data`; they must have
   // been appended (offset + n <= Size()).
-  void Overwrite(std::size_t offset, const std::uint8_t* data, std::size_t n) noexcept;
+  void Overwrite(std::size_t offset, const std::uint8_t* data, std::size_t n) noexcept {
+    if (n == 0) return;
+    if (offset >= base_) {  // most often: in the chunk being filled
+      std::memcpy(begin_ + (offset - base_), data, n);
+    } else {
+      OverwriteEarlier(offset, data, n);
+    }
+  }
 
   // Drops the bytes from `offset` (<= Size()) on.
   void Truncate(std::size_t offset) noexcept;
@@ -65,6 +73,7 @@ class ChunkedBytes {
   };
 
   std::uint8_t* AppendInNewChunk(std::size_t n);
+  void OverwriteEarlier(std::size_t offset, const std::uint8_t* data, std::size_t n) noexcept;
   void MakeCurrent(const Chunk& chunk) noexcept;
 
   std::vector<Chunk> chunks_;  // the last one is being filled

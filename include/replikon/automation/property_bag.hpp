@@ -133,6 +133,11 @@ class BagWriter {
   // its payload in the layout of docs/property-bag-format.md. Raises 7
   // (writing nothing) when the bag cannot take that many entries.
   std::uint8_t* AppendEntries(std::size_t size, std::size_t count);
+  // Appends a byte-array entry (lower bound 0) whose bytes are a bag of
+  // `count` entries, laid out by the caller as for AppendEntries in the `size`
+  // bytes whose start it returns. Raises 7 (writing nothing) when the bag
+  // cannot take the entry or the nested one that many.
+  std::uint8_t* AppendNestedEntries(std::string_view key, std::size_t size, std::size_t count);
   static constexpr std::size_t EntrySize(std::size_t key_size, std::size_t payload) noexcept {
     return 4 + key_size + 2 + payload;
   }
