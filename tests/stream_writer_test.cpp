@@ -2,6 +2,8 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <string>
+#include <string_view>
 #include <vector>
 
 #include "replikon/automation/property_bag.hpp"
@@ -43,6 +45,31 @@ TEST(StreamWriter, ScalarElementsAsTheGeneralPathWritesThem) {
     AppendStreamFromArray(typed, chunked);
     EXPECT_EQ(chunked.Take(), stream);
   }
+}
+
+// WriteString, which the writer uses for class names, writes what Write does
+// with a string Variant, also for text that lies in the writer's own buffer.
+TEST(StreamWriter, WriteStringAsWriteOfAStringVariant) {
+  const std::string long_text(300, 'q');
+  Bytes expected;
+  {
+    BagWriter bag(expected);
+    bag.Write("", Variant(std::string()));
+    bag.Write("Long", Variant(long_text));
+    bag.Write("Again", Variant(std::string("Long")));
+    bag.Finish();
+  }
+  Bytes written;
+  BagWriter bag(written);
+  bag.WriteString("", "");
+  bag.WriteString("Long", long_text);
+  // The key of the entry before, viewed in the buffer, which grows meanwhile.
+  written.shrink_to_fit();
+  bag.WriteString("Again", std::string_view(reinterpret_cast<const char*>(written.data()) +
+                                                written.size() - long_text.size() - 10,
+                                            4));
+  bag.Finish();
+  EXPECT_EQ(written, expected);
 }
 
 }  // namespace

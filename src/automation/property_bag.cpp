@@ -786,17 +786,17 @@ BagWriter::BagWriter(ChunkedBytes& out) : chunks_(&out), start_(out.Size()) {
   StoreHeader(out.Append(kHeaderSize), 0);
 }
 
-std::uint8_t* BagWriter::Room(std::size_t n, const void*& source) {
+inline std::uint8_t* BagWriter::Room(std::size_t n, const void*& source) {
   // A ChunkedBytes never moves what it holds, so `source` stays valid.
   if (chunks_ != nullptr) return chunks_->Append(n);
   return Grow(*out_, n, source);
 }
 
-std::size_t BagWriter::Size() const noexcept {
+inline std::size_t BagWriter::Size() const noexcept {
   return chunks_ != nullptr ? chunks_->Size() : out_->size();
 }
 
-void BagWriter::StoreAt(std::size_t offset, std::uint32_t value) noexcept {
+inline void BagWriter::StoreAt(std::size_t offset, std::uint32_t value) noexcept {
   if (chunks_ == nullptr) {
     StoreU32(out_->data() + offset, value);
     return;
@@ -823,6 +823,23 @@ void BagWriter::Write(std::string_view key, const Variant& value) {
   const void* key_bytes = key.data();
   std::uint8_t* p = Room(EntrySize(key.size(), plan.payload), key_bytes);
   StorePayload(StoreEntryHead(p, KeyAt(key_bytes, key), plan.type), value, plan.type);
+  ++count_;
+}
+
+void BagWriter::WriteString(std::string_view key, std::string_view text) {
+  CheckKey(key);
+  CheckRoomForEntry(count_);
+  if (text.size() > std::numeric_limits<std::uint32_t>::max()) errors::Raise(errors::kTypeMismatch);
+  // The key and the text may lie in the buffer itself; keep track of them
+  // while it grows.
+  const void* key_bytes = key.data();
+  const void* source = text.data();
+  const std::size_t text_inside = out_ != nullptr ? OffsetInside(source, *out_) : kNotFound;
+  std::uint8_t* p = Room(EntrySize(key.size(), 4 + text.size()), key_bytes);
+  if (text_inside != kNotFound) source = out_->data() + text_inside;
+  p = StoreEntryHead(p, KeyAt(key_bytes, key), VarType::BStr);
+  p = StoreU32(p, static_cast<std::uint32_t>(text.size()));
+  StoreBytes(p, source, text.size());
   ++count_;
 }
 

@@ -170,7 +170,7 @@ class StreamWriter {
     f.bag.Write(kHeaderKey, Variant(current.IsNull() ? header_nothing_ : header_object_));
     if (current.IsNull()) return;
     on_path_.Insert(current.get());
-    f.bag.Write(kClassNameKey, Variant(current->Class().Name()));
+    f.bag.WriteString(kClassNameKey, current->Class().Name());
     f.plan = PlanOf(*current);
   }
 

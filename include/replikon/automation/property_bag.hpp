@@ -118,6 +118,8 @@ class BagWriter {
 
   // Appends an entry; raises 13 (writing nothing) for a value the bag cannot hold.
   void Write(std::string_view key, const Variant& value);
+  // Appends a BSTR entry holding `text`, as Write(key, Variant(text)) does.
+  void WriteString(std::string_view key, std::string_view text);
   // Appends a byte-array entry (lower bound 0) holding `bytes`.
   void WriteBytes(std::string_view key, std::span<const std::uint8_t> bytes);
   // Appends the head of an entry of a fixed-size scalar type (I2, I4, R4, R8,
