@@ -23,6 +23,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -126,15 +127,23 @@ class AddressSet {
   std::size_t size_ = 0;
 };
 
+// The properties of a class that the writer reads, in member order: those
+// with a get (other than "_Default") that an empty argument list can call.
+struct Property {
+  const MemberDescription* get;
+  const std::string* name;
+};
+using PropertyList = std::vector<Property>;
+
 // One level of the walk. The level's parent object and the status its
 // problems go to are those of the level below (the caller's at the bottom),
 // so they are not kept here: a deep walk holds one frame per level.
 struct WriteFrame {
   ObjectRef current;
   BagWriter bag;
-  const InterfacePlan* plan;  // null: the members cannot be had
-  BagWriter::Pending entry;   // this level's entry in its parent's bag
-  std::uint32_t next_member = 0;
+  const PropertyList* properties;  // null: the members cannot be had
+  BagWriter::Pending entry;        // this level's entry in its parent's bag
+  std::uint32_t next_property = 0;
   std::int32_t child_status = 0;  // filled by the nested calls of this level
 };
 
@@ -171,14 +180,27 @@ class StreamWriter {
     if (current.IsNull()) return;
     on_path_.Insert(current.get());
     f.bag.WriteString(kClassNameKey, current->Class().Name());
-    f.plan = PlanOf(*current);
+    f.properties = PropertiesOf(*current);
   }
 
-  // The members of an object's class; most objects are of the class met last.
-  const InterfacePlan* PlanOf(const Instance& object) {
+  // The properties of an object's class, listed once per class and walk; most
+  // objects are of the class met last.
+  const PropertyList* PropertiesOf(const Instance& object) {
     const std::shared_ptr<const InterfaceDescription>& iface = object.Class().Interface();
-    if (last_plan_ == nullptr || last_plan_->iface != iface) last_plan_ = plans_.For(iface);
-    return last_plan_;
+    if (last_plan_ != nullptr && last_plan_->iface == iface) return last_properties_;
+    const InterfacePlan* plan = plans_.For(iface);
+    if (plan == nullptr) return nullptr;
+    PropertyList& list = properties_[plan];
+    if (list.empty()) {
+      const auto members = plan->iface->Members();
+      for (std::size_t i = 0; i < members.size(); ++i) {
+        const Accessors& access = plan->members[i];
+        if (access.visit && access.get != nullptr) list.push_back({access.get, &members[i].Name()});
+      }
+    }
+    last_plan_ = plan;
+    last_properties_ = &list;
+    return last_properties_;
   }
 
   // Ends the level on top: its bag is complete, and so is its parent's entry.
@@ -198,19 +220,15 @@ class StreamWriter {
   // Processes members of the top frame until it descends or runs out of
   // members; false when the level is done.
   bool Step(WriteFrame& f) {
-    if (f.plan == nullptr) return false;
-    const auto members = f.plan->iface->Members();
-    while (f.next_member < members.size()) {
-      const std::size_t i = f.next_member++;
-      const Accessors& access = f.plan->members[i];
-      // Without a getter both reads fail, which leaves the property out.
-      if (!access.visit || access.get == nullptr) continue;
-      const std::string& name = members[i].Name();
-      if (IsObjectValued(*access.get, *f.current)) {
-        if (WriteObjectProperty(f, *access.get, name)) return true;  // descended
+    if (f.properties == nullptr) return false;
+    const PropertyList& properties = *f.properties;
+    while (f.next_property < properties.size()) {
+      const Property& property = properties[f.next_property++];
+      if (IsObjectValued(*property.get, *f.current)) {
+        if (WriteObjectProperty(f, *property.get, *property.name)) return true;  // descended
         if (ctx_.Aborted()) return true;
       } else {
-        WriteValueProperty(f, *access.get, name);
+        WriteValueProperty(f, *property.get, *property.name);
       }
     }
     return false;
@@ -328,7 +346,9 @@ class StreamWriter {
   std::deque<WriteFrame> frames_;  // references stay valid as it grows
   AddressSet on_path_;
   PlanCache plans_;
+  std::unordered_map<const InterfacePlan*, PropertyList> properties_;
   const InterfacePlan* last_plan_ = nullptr;
+  const PropertyList* last_properties_ = nullptr;
 };
 
 // ---- Reader ---------------------------------------------------------------------
