@@ -254,56 +254,85 @@ std::optional<ValuePlan> PlanValue(const Variant& value) noexcept {
   }
 }
 
-// Stores the payload of a value of type `type` (as planned).
-std::uint8_t* StorePayload(std::uint8_t* p, const Variant& value, VarType type) noexcept {
+// Stores a value the bag can hold: `head(type, payload size)` lays out the
+// entry's head and gives where the payload goes, which is then stored there.
+// One look at the value's type decides both, for the writers of every entry.
+// Raises 13 (before calling `head`) for a value the bag cannot hold; agrees
+// with PlanValue.
+template <class Head>
+void StoreValue(const Variant& value, const Head& head) {
+  const VarType type = value.Type();
   switch (Code(type)) {
+    case Code(VarType::Empty):
+    case Code(VarType::Null):
+      head(type, 0);
+      return;
     case Code(VarType::I2):
-      return StoreU16(p, static_cast<std::uint16_t>(*value.GetIf<std::int16_t>()));
+      StoreU16(head(type, 2), static_cast<std::uint16_t>(*value.GetIf<std::int16_t>()));
+      return;
     case Code(VarType::I4):
-      return StoreU32(p, static_cast<std::uint32_t>(*value.GetIf<std::int32_t>()));
+      StoreU32(head(type, 4), static_cast<std::uint32_t>(*value.GetIf<std::int32_t>()));
+      return;
     case Code(VarType::R4):
-      return StoreU32(p, std::bit_cast<std::uint32_t>(*value.GetIf<float>()));
+      StoreU32(head(type, 4), std::bit_cast<std::uint32_t>(*value.GetIf<float>()));
+      return;
     case Code(VarType::R8):
-      return StoreU64(p, std::bit_cast<std::uint64_t>(*value.GetIf<double>()));
+      StoreU64(head(type, 8), std::bit_cast<std::uint64_t>(*value.GetIf<double>()));
+      return;
     case Code(VarType::Cy):
-      return StoreU64(p, static_cast<std::uint64_t>(value.GetIf<Currency>()->scaled));
+      StoreU64(head(type, 8), static_cast<std::uint64_t>(value.GetIf<Currency>()->scaled));
+      return;
     case Code(VarType::Date):
-      return StoreU64(p, std::bit_cast<std::uint64_t>(value.GetIf<Date>()->days));
+      StoreU64(head(type, 8), std::bit_cast<std::uint64_t>(value.GetIf<Date>()->days));
+      return;
     case Code(VarType::BStr): {
       const std::string& s = *value.GetIf<std::string>();
-      p = StoreU32(p, static_cast<std::uint32_t>(s.size()));
-      return StoreBytes(p, s.data(), s.size());
+      if (s.size() > std::numeric_limits<std::uint32_t>::max()) break;
+      std::uint8_t* p = StoreU32(head(type, 4 + s.size()), static_cast<std::uint32_t>(s.size()));
+      StoreBytes(p, s.data(), s.size());
+      return;
     }
     case Code(VarType::Error):
-      return StoreU32(p, static_cast<std::uint32_t>(value.GetIf<ErrorCode>()->scode));
+      StoreU32(head(type, 4), static_cast<std::uint32_t>(value.GetIf<ErrorCode>()->scode));
+      return;
     case Code(VarType::Bool):
-      return StoreU16(p, *value.GetIf<bool>() ? 0xFFFF : 0);
+      StoreU16(head(type, 2), *value.GetIf<bool>() ? 0xFFFF : 0);
+      return;
     case Code(VarType::Decimal): {
       const Decimal& d = *value.GetIf<Decimal>();
+      if (d.scale > kMaxDecimalScale) break;
+      std::uint8_t* p = head(type, kDecimalSize);
       *p++ = d.scale;
       *p++ = d.negative ? kDecimalNegative : 0;
       p = StoreU16(p, 0);
       p = StoreU32(p, d.hi);
-      return StoreU64(p, d.lo);
+      StoreU64(p, d.lo);
+      return;
     }
     case Code(VarType::UI1):
-      *p = *value.GetIf<std::uint8_t>();
-      return p + 1;
+      *head(type, 1) = *value.GetIf<std::uint8_t>();
+      return;
     case kByteArrayCode: {
-      const SafeArray& array = **value.GetIf<std::shared_ptr<SafeArray>>();
-      if (!array.IsAllocated()) {
-        *p = 0;
-        return p + 1;
+      const auto* held = value.GetIf<std::shared_ptr<SafeArray>>();
+      if (held == nullptr || *held == nullptr) break;
+      const SafeArray& array = **held;
+      if (array.Dims() == 0) {
+        *head(type, 1) = 0;
+        return;
       }
+      if (array.Dims() != 1 || array.Count() > SafeArray::kMaxElements) break;
       const std::span<const std::uint8_t> bytes = array.ByteSpan();
+      std::uint8_t* p = head(type, kByteArrayHeadSize + bytes.size());
       *p++ = 1;
       p = StoreU32(p, static_cast<std::uint32_t>(array.Bounds()[0].lower));
       p = StoreU32(p, static_cast<std::uint32_t>(bytes.size()));
-      return StoreBytes(p, bytes.data(), bytes.size());
+      StoreBytes(p, bytes.data(), bytes.size());
+      return;
     }
-    default:  // Empty, Null
-      return p;
+    default:
+      break;
   }
+  errors::Raise(errors::kTypeMismatch);
 }
 
 void CheckKey(std::string_view key) {
@@ -738,8 +767,11 @@ std::vector<std::uint8_t> PropertyBag::Contents() const {
   std::vector<std::uint8_t> out(total);
   std::uint8_t* p = StoreHeader(out.data(), static_cast<std::uint32_t>(entries_.size()));
   for (const auto& [key, value] : entries_) {
-    const ValuePlan plan = CheckHeld(value);
-    p = StorePayload(BagWriter::StoreEntryHead(p, key, plan.type), value, plan.type);
+    StoreValue(value, [&p, &key = key](VarType type, std::size_t payload) {
+      std::uint8_t* at = BagWriter::StoreEntryHead(p, key, type);
+      p = at + payload;
+      return at;
+    });
   }
   return out;
 }
@@ -818,12 +850,13 @@ std::string_view KeyAt(const void* bytes, std::string_view key) noexcept {
 
 void BagWriter::Write(std::string_view key, const Variant& value) {
   CheckKey(key);
-  const ValuePlan plan = CheckHeld(value);
-  CheckRoomForEntry(count_);
-  const void* key_bytes = key.data();
-  std::uint8_t* p = Room(EntrySize(key.size(), plan.payload), key_bytes);
-  StorePayload(StoreEntryHead(p, KeyAt(key_bytes, key), plan.type), value, plan.type);
-  ++count_;
+  StoreValue(value, [this, key](VarType type, std::size_t payload) {
+    CheckRoomForEntry(count_);
+    const void* key_bytes = key.data();
+    std::uint8_t* p = Room(EntrySize(key.size(), payload), key_bytes);
+    ++count_;
+    return StoreEntryHead(p, KeyAt(key_bytes, key), type);
+  });
 }
 
 void BagWriter::WriteString(std::string_view key, std::string_view text) {
