@@ -61,21 +61,22 @@ TEST(ChunkedBytes, MatchesAPlainBufferAcrossChunks) {
 // Nested bags, some abandoned, written into both kinds of buffer, large
 // enough that entries and the counts patched later lie in different chunks.
 TEST(ChunkedBytes, BagWriterWritesTheSameBytesIntoIt) {
-  auto write = [](auto& out) {
+  // A key made of a word and a number.
+  const auto key_of = [](std::string word, int n) { return word.append(std::to_string(n)); };
+  auto write = [&key_of](auto& out) {
     BagWriter top(out);
     for (int i = 0; i < 400; ++i) {
-      const std::string key = "Child" + std::to_string(i);
+      const std::string key = key_of("Child", i);
       const BagWriter::Pending entry = top.BeginBytes(key);
       BagWriter child(out);
-      for (int j = 0; j < 50; ++j)
-        child.Write("K" + std::to_string(j), Variant(std::string(j, 'x')));
+      for (int j = 0; j < 50; ++j) child.Write(key_of("K", j), Variant(std::string(j, 'x')));
       child.Finish();
       if (i % 7 == 3) {
         top.AbandonBytes(entry);
       } else {
         top.EndBytes(entry);
       }
-      top.WriteBytes("Raw" + std::to_string(i), std::vector<std::uint8_t>(i * 37 % 5000, 0xAB));
+      top.WriteBytes(key_of("Raw", i), std::vector<std::uint8_t>(i * 37 % 5000, 0xAB));
     }
     top.Finish();
   };
