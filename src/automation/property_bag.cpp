@@ -926,16 +926,6 @@ std::uint8_t* BagWriter::AppendScalar(std::string_view key, VarType type) {
   return StoreEntryHead(p, KeyAt(key_bytes, key), type);
 }
 
-std::uint8_t* BagWriter::AppendEntries(std::size_t size, std::size_t count) {
-  if (count > std::numeric_limits<std::uint32_t>::max() - count_) {
-    errors::Raise(errors::kOutOfMemory);
-  }
-  const void* none = nullptr;
-  std::uint8_t* p = Room(size, none);
-  count_ += static_cast<std::uint32_t>(count);
-  return p;
-}
-
 std::uint8_t* BagWriter::AppendNestedEntries(std::string_view key, std::size_t size,
                                              std::size_t count) {
   CheckKey(key);

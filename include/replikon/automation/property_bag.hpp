@@ -128,16 +128,12 @@ class BagWriter {
   // before anything else is written to the buffer. For encoders that write
   // many values of one type. Raises 5 for any other type.
   std::uint8_t* AppendScalar(std::string_view key, VarType type);
-  // Appends `count` entries laid out by the caller in the `size` bytes whose
-  // start it returns, before anything else is written to the buffer: for
-  // encoders that know a run of entries whole. Each entry takes
-  // EntrySize(key size, payload size) bytes: its head (StoreEntryHead), then
-  // its payload in the layout of docs/property-bag-format.md. Raises 7
-  // (writing nothing) when the bag cannot take that many entries.
-  std::uint8_t* AppendEntries(std::size_t size, std::size_t count);
   // Appends a byte-array entry (lower bound 0) whose bytes are a bag of
-  // `count` entries, laid out by the caller as for AppendEntries in the `size`
-  // bytes whose start it returns. Raises 7 (writing nothing) when the bag
+  // `count` entries, laid out by the caller in the `size` bytes whose start it
+  // returns, before anything else is written to the buffer: for encoders that
+  // know a nested bag whole. Each entry takes EntrySize(key size, payload
+  // size) bytes: its head (StoreEntryHead), then its payload in the layout of
+  // docs/property-bag-format.md. Raises 7 (writing nothing) when the bag
   // cannot take the entry or the nested one that many.
   std::uint8_t* AppendNestedEntries(std::string_view key, std::size_t size, std::size_t count);
   static constexpr std::size_t EntrySize(std::size_t key_size, std::size_t payload) noexcept {
