@@ -262,56 +262,85 @@ std::optional<ValuePlan> PlanValue(const Variant& value) noexcept {
   }
 }
 
-// Stores the payload of a value of type `type` (as planned).
-std::uint8_t* StorePayload(std::uint8_t* p, const Variant& value, VarType type) noexcept {
+// Stores a value the bag can hold: `head(type, payload size)` lays out the
+// entry's head and gives where the payload goes, which is then stored there.
+// One look at the value's type decides both, for the writers of every entry.
+// Raises 13 (before calling `head`) for a value the bag cannot hold; agrees
+// with PlanValue.
+template <class Head>
+void StoreValue(const Variant& value, const Head& head) {
+  const VarType type = value.Type();
   switch (Code(type)) {
+    case Code(VarType::Empty):
+    case Code(VarType::Null):
+      head(type, 0);
+      return;
     case Code(VarType::I2):
-      return StoreU16(p, static_cast<std::uint16_t>(*value.GetIf<std::int16_t>()));
+      StoreU16(head(type, 2), static_cast<std::uint16_t>(*value.GetIf<std::int16_t>()));
+      return;
     case Code(VarType::I4):
-      return StoreU32(p, static_cast<std::uint32_t>(*value.GetIf<std::int32_t>()));
+      StoreU32(head(type, 4), static_cast<std::uint32_t>(*value.GetIf<std::int32_t>()));
+      return;
     case Code(VarType::R4):
-      return StoreU32(p, std::bit_cast<std::uint32_t>(*value.GetIf<float>()));
+      StoreU32(head(type, 4), std::bit_cast<std::uint32_t>(*value.GetIf<float>()));
+      return;
     case Code(VarType::R8):
-      return StoreU64(p, std::bit_cast<std::uint64_t>(*value.GetIf<double>()));
+      StoreU64(head(type, 8), std::bit_cast<std::uint64_t>(*value.GetIf<double>()));
+      return;
     case Code(VarType::Cy):
-      return StoreU64(p, static_cast<std::uint64_t>(value.GetIf<Currency>()->scaled));
+      StoreU64(head(type, 8), static_cast<std::uint64_t>(value.GetIf<Currency>()->scaled));
+      return;
     case Code(VarType::Date):
-      return StoreU64(p, std::bit_cast<std::uint64_t>(value.GetIf<Date>()->days));
+      StoreU64(head(type, 8), std::bit_cast<std::uint64_t>(value.GetIf<Date>()->days));
+      return;
     case Code(VarType::BStr): {
       const std::string& s = *value.GetIf<std::string>();
-      p = StoreU32(p, static_cast<std::uint32_t>(s.size()));
-      return StoreBytes(p, s.data(), s.size());
+      if (s.size() > std::numeric_limits<std::uint32_t>::max()) break;
+      std::uint8_t* p = StoreU32(head(type, 4 + s.size()), static_cast<std::uint32_t>(s.size()));
+      StoreBytes(p, s.data(), s.size());
+      return;
     }
     case Code(VarType::Error):
-      return StoreU32(p, static_cast<std::uint32_t>(value.GetIf<ErrorCode>()->scode));
+      StoreU32(head(type, 4), static_cast<std::uint32_t>(value.GetIf<ErrorCode>()->scode));
+      return;
     case Code(VarType::Bool):
-      return StoreU16(p, *value.GetIf<bool>() ? 0xFFFF : 0);
+      StoreU16(head(type, 2), *value.GetIf<bool>() ? 0xFFFF : 0);
+      return;
     case Code(VarType::Decimal): {
       const Decimal& d = *value.GetIf<Decimal>();
+      if (d.scale > kMaxDecimalScale) break;
+      std::uint8_t* p = head(type, kDecimalSize);
       *p++ = d.scale;
       *p++ = d.negative ? kDecimalNegative : 0;
       p = StoreU16(p, 0);
       p = StoreU32(p, d.hi);
-      return StoreU64(p, d.lo);
+      StoreU64(p, d.lo);
+      return;
     }
     case Code(VarType::UI1):
-      *p = *value.GetIf<std::uint8_t>();
-      return p + 1;
+      *head(type, 1) = *value.GetIf<std::uint8_t>();
+      return;
     case kByteArrayCode: {
-      const SafeArray& array = **value.GetIf<std::shared_ptr<SafeArray>>();
-      if (!array.IsAllocated()) {
-        *p = 0;
-        return p + 1;
+      const auto* held = value.GetIf<std::shared_ptr<SafeArray>>();
+      if (held == nullptr || *held == nullptr) break;
+      const SafeArray& array = **held;
+      if (array.Dims() == 0) {
+        *head(type, 1) = 0;
+        return;
       }
+      if (array.Dims() != 1 || array.Count() > SafeArray::kMaxElements) break;
       const std::span<const std::uint8_t> bytes = array.ByteSpan();
+      std::uint8_t* p = head(type, kByteArrayHeadSize + bytes.size());
       *p++ = 1;
       p = StoreU32(p, static_cast<std::uint32_t>(array.Bounds()[0].lower));
       p = StoreU32(p, static_cast<std::uint32_t>(bytes.size()));
-      return StoreBytes(p, bytes.data(), bytes.size());
+      StoreBytes(p, bytes.data(), bytes.size());
+      return;
     }
-    default:  // Empty, Null
-      return p;
+    default:
+      break;
   }
+  errors::Raise(errors::kTypeMismatch);
 }
 
 void CheckKey(std::string_view key) {
@@ -347,30 +376,11 @@ std::uint8_t* Grow(std::vector<std::uint8_t>& out, std::size_t extra, const void
   return out.data() + at;
 }
 
-// Appends the entry head (key and type code), leaving room for `payload` bytes
-// after it; returns where the payload goes.
-std::uint8_t* AppendEntryHead(std::vector<std::uint8_t>& out, std::string_view key, VarType type,
-                              std::size_t payload) {
-  const void* key_bytes = key.data();
-  std::uint8_t* p = Grow(out, 4 + key.size() + 2 + payload, key_bytes);
-  p = StoreU32(p, static_cast<std::uint32_t>(key.size()));
-  p = StoreBytes(p, key_bytes, key.size());
-  return StoreU16(p, Code(type));
-}
-
-// Appends one entry; the key must have been checked and `plan` made for the value.
-void AppendEntry(std::vector<std::uint8_t>& out, std::string_view key, const Variant& value,
-                 const ValuePlan& plan) {
-  StorePayload(AppendEntryHead(out, key, plan.type, plan.payload), value, plan.type);
-}
-
-void AppendHeader(std::vector<std::uint8_t>& out, std::uint32_t count) {
-  const std::size_t at = out.size();
-  out.resize(at + kHeaderSize);
-  std::uint8_t* p = StoreBytes(out.data() + at, kSignature, sizeof kSignature);
+std::uint8_t* StoreHeader(std::uint8_t* p, std::uint32_t count) noexcept {
+  p = StoreBytes(p, kSignature, sizeof kSignature);
   p = StoreU16(p, kFormatVersion);
   p = StoreU16(p, 0);
-  StoreU32(p, count);
+  return StoreU32(p, count);
 }
 
 // ---------------------------------------------------------------------------
@@ -815,10 +825,15 @@ bool PropertyBag::Contains(std::string_view key) const noexcept {
 std::vector<std::uint8_t> PropertyBag::Contents() const {
   std::size_t total = kHeaderSize;
   for (const auto& [key, value] : entries_) total += 4 + key.size() + 2 + CheckHeld(value).payload;
-  std::vector<std::uint8_t> out;
-  out.reserve(total);
-  AppendHeader(out, static_cast<std::uint32_t>(entries_.size()));
-  for (const auto& [key, value] : entries_) AppendEntry(out, key, value, CheckHeld(value));
+  std::vector<std::uint8_t> out(total);
+  std::uint8_t* p = StoreHeader(out.data(), static_cast<std::uint32_t>(entries_.size()));
+  for (const auto& [key, value] : entries_) {
+    StoreValue(value, [&p, &key = key](VarType type, std::size_t payload) {
+      std::uint8_t* at = BagWriter::StoreEntryHead(p, key, type);
+      p = at + payload;
+      return at;
+    });
+  }
   return out;
 }
 
@@ -856,20 +871,69 @@ void PropertyBag::SetContents(const Variant& bytes) {
 // BagWriter
 
 BagWriter::BagWriter(std::vector<std::uint8_t>& out) : out_(&out), start_(out.size()) {
-  AppendHeader(out, 0);
+  const void* none = nullptr;
+  StoreHeader(Room(kHeaderSize, none), 0);
+}
+
+BagWriter::BagWriter(ChunkedBytes& out) : chunks_(&out), start_(out.Size()) {
+  StoreHeader(out.Append(kHeaderSize), 0);
+}
+
+inline std::uint8_t* BagWriter::Room(std::size_t n, const void*& source) {
+  // A ChunkedBytes never moves what it holds, so `source` stays valid.
+  if (chunks_ != nullptr) return chunks_->Append(n);
+  return Grow(*out_, n, source);
+}
+
+inline std::size_t BagWriter::Size() const noexcept {
+  return chunks_ != nullptr ? chunks_->Size() : out_->size();
+}
+
+inline void BagWriter::StoreAt(std::size_t offset, std::uint32_t value) noexcept {
+  if (chunks_ == nullptr) {
+    StoreU32(out_->data() + offset, value);
+    return;
+  }
+  std::uint8_t bytes[4];
+  StoreU32(bytes, value);
+  chunks_->Overwrite(offset, bytes, sizeof bytes);
 }
 
 namespace {
 void CheckRoomForEntry(std::uint32_t count) {
   if (count == std::numeric_limits<std::uint32_t>::max()) errors::Raise(errors::kOutOfMemory);
 }
+// `key` where its bytes are now.
+std::string_view KeyAt(const void* bytes, std::string_view key) noexcept {
+  return std::string_view(static_cast<const char*>(bytes), key.size());
+}
 }  // namespace
 
 void BagWriter::Write(std::string_view key, const Variant& value) {
   CheckKey(key);
-  const ValuePlan plan = CheckHeld(value);
+  StoreValue(value, [this, key](VarType type, std::size_t payload) {
+    CheckRoomForEntry(count_);
+    const void* key_bytes = key.data();
+    std::uint8_t* p = Room(EntrySize(key.size(), payload), key_bytes);
+    ++count_;
+    return StoreEntryHead(p, KeyAt(key_bytes, key), type);
+  });
+}
+
+void BagWriter::WriteString(std::string_view key, std::string_view text) {
+  CheckKey(key);
   CheckRoomForEntry(count_);
-  AppendEntry(*out_, key, value, plan);
+  if (text.size() > std::numeric_limits<std::uint32_t>::max()) errors::Raise(errors::kTypeMismatch);
+  // The key and the text may lie in the buffer itself; keep track of them
+  // while it grows.
+  const void* key_bytes = key.data();
+  const void* source = text.data();
+  const std::size_t text_inside = out_ != nullptr ? OffsetInside(source, *out_) : kNotFound;
+  std::uint8_t* p = Room(EntrySize(key.size(), 4 + text.size()), key_bytes);
+  if (text_inside != kNotFound) source = out_->data() + text_inside;
+  p = StoreEntryHead(p, KeyAt(key_bytes, key), VarType::BStr);
+  p = StoreU32(p, static_cast<std::uint32_t>(text.size()));
+  StoreBytes(p, source, text.size());
   ++count_;
 }
 
@@ -877,11 +941,14 @@ void BagWriter::WriteBytes(std::string_view key, std::span<const std::uint8_t> b
   CheckKey(key);
   CheckRoomForEntry(count_);
   if (bytes.size() > SafeArray::kMaxElements) errors::Raise(errors::kOutOfMemory);
-  // The bytes may lie in the buffer itself; keep track of them while it grows.
-  const std::size_t bytes_inside = OffsetInside(bytes.data(), *out_);
-  std::uint8_t* p = AppendEntryHead(*out_, key, kByteArrayType, kByteArrayHeadSize + bytes.size());
-  const std::uint8_t* source =
-      bytes_inside == kNotFound ? bytes.data() : out_->data() + bytes_inside;
+  // The key and the bytes may lie in the buffer itself; keep track of them
+  // while it grows.
+  const void* key_bytes = key.data();
+  const void* source = bytes.data();
+  const std::size_t bytes_inside = out_ != nullptr ? OffsetInside(source, *out_) : kNotFound;
+  std::uint8_t* p = Room(EntrySize(key.size(), kByteArrayHeadSize + bytes.size()), key_bytes);
+  if (bytes_inside != kNotFound) source = out_->data() + bytes_inside;
+  p = StoreEntryHead(p, KeyAt(key_bytes, key), kByteArrayType);
   *p++ = 1;
   p = StoreU32(p, 0);
   p = StoreU32(p, static_cast<std::uint32_t>(bytes.size()));
@@ -914,53 +981,79 @@ std::uint8_t* BagWriter::AppendScalar(std::string_view key, VarType type) {
   }
   CheckKey(key);
   CheckRoomForEntry(count_);
-  std::uint8_t* p = AppendEntryHead(*out_, key, type, payload);
+  const void* key_bytes = key.data();
+  std::uint8_t* p = Room(EntrySize(key.size(), payload), key_bytes);
   ++count_;
-  return p;
+  return StoreEntryHead(p, KeyAt(key_bytes, key), type);
+}
+
+std::uint8_t* BagWriter::AppendNestedEntries(std::string_view key, std::size_t size,
+                                             std::size_t count) {
+  CheckKey(key);
+  CheckRoomForEntry(count_);
+  if (count > std::numeric_limits<std::uint32_t>::max() || size > SafeArray::kMaxElements) {
+    errors::Raise(errors::kOutOfMemory);
+  }
+  const std::size_t bag_size = kHeaderSize + size;
+  if (bag_size > SafeArray::kMaxElements) errors::Raise(errors::kOutOfMemory);
+  const void* key_bytes = key.data();
+  std::uint8_t* p = Room(EntrySize(key.size(), kByteArrayHeadSize + bag_size), key_bytes);
+  p = StoreEntryHead(p, KeyAt(key_bytes, key), kByteArrayType);
+  *p++ = 1;
+  p = StoreU32(p, 0);
+  p = StoreU32(p, static_cast<std::uint32_t>(bag_size));
+  ++count_;
+  return StoreHeader(p, static_cast<std::uint32_t>(count));
 }
 
 BagWriter::Pending BagWriter::BeginBytes(std::string_view key) {
   CheckKey(key);
   CheckRoomForEntry(count_);
-  const std::size_t entry_offset = out_->size();
-  std::uint8_t* p = AppendEntryHead(*out_, key, kByteArrayType, kByteArrayHeadSize);
+  const std::size_t entry_offset = Size();
+  const void* key_bytes = key.data();
+  std::uint8_t* p = Room(EntrySize(key.size(), kByteArrayHeadSize), key_bytes);
+  p = StoreEntryHead(p, KeyAt(key_bytes, key), kByteArrayType);
   *p++ = 1;
   StoreU32(p, 0);  // lower bound; the count after it is patched by EndBytes
-  return Pending{out_->size() - 4, entry_offset};
+  return Pending{Size() - 4, entry_offset};
 }
 
 namespace {
 // Whether `pending` can be a BeginBytes of a writer whose bag starts at `start`
-// and whose buffer is `out`.
-bool PendingFits(const BagWriter::Pending& pending, std::size_t start,
-                 const std::vector<std::uint8_t>& out) noexcept {
-  return out.size() >= 4 && pending.entry_offset >= start + kHeaderSize &&
-         pending.length_offset > pending.entry_offset && pending.length_offset <= out.size() - 4;
+// and whose buffer holds `size` bytes.
+bool PendingFits(const BagWriter::Pending& pending, std::size_t start, std::size_t size) noexcept {
+  return size >= 4 && pending.entry_offset >= start + kHeaderSize &&
+         pending.length_offset > pending.entry_offset && pending.length_offset <= size - 4;
 }
 }  // namespace
 
 void BagWriter::EndBytes(Pending pending) {
-  if (!PendingFits(pending, start_, *out_)) {
+  const std::size_t size = Size();
+  if (!PendingFits(pending, start_, size)) {
     errors::Raise(errors::kInvalidProcedureCall, "No byte-array entry is open at that position");
   }
-  const std::size_t length = out_->size() - (pending.length_offset + 4);
+  const std::size_t length = size - (pending.length_offset + 4);
   if (length > SafeArray::kMaxElements) errors::Raise(errors::kOutOfMemory);
-  StoreU32(out_->data() + pending.length_offset, static_cast<std::uint32_t>(length));
+  StoreAt(pending.length_offset, static_cast<std::uint32_t>(length));
   ++count_;
 }
 
 void BagWriter::AbandonBytes(Pending pending) {
-  if (!PendingFits(pending, start_, *out_)) {
+  if (!PendingFits(pending, start_, Size())) {
     errors::Raise(errors::kInvalidProcedureCall, "No byte-array entry is open at that position");
   }
-  out_->resize(pending.entry_offset);
+  if (chunks_ != nullptr) {
+    chunks_->Truncate(pending.entry_offset);
+  } else {
+    out_->resize(pending.entry_offset);
+  }
 }
 
 void BagWriter::Finish() {
-  if (out_->size() < start_ + kHeaderSize) {
+  if (Size() < start_ + kHeaderSize) {
     errors::Raise(errors::kInvalidProcedureCall, "The bag's header is no longer in the buffer");
   }
-  StoreU32(out_->data() + start_ + kCountOffset, count_);
+  StoreAt(start_ + kCountOffset, count_);
 }
 
 // ---------------------------------------------------------------------------

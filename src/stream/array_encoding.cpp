@@ -203,20 +203,87 @@ bool WithScalarType(VarType element_type, bool otherwise, F&& f) {
   }
 }
 
-// Writes the element entries of an array of fixed-size scalars; false when the
-// array holds another element type (nothing is written then).
-bool EncodeScalarElements(const SafeArray& array, BagWriter& elements) {
+// The number of characters of an index in an element key.
+std::size_t KeyLength(std::int32_t index) noexcept {
+  std::size_t n = index < 0 ? 2 : 1;
+  for (std::uint32_t rest = index < 0 ? 0u - static_cast<std::uint32_t>(index)
+                                      : static_cast<std::uint32_t>(index);
+       rest >= 10; rest /= 10) {
+    ++n;
+  }
+  return n;
+}
+
+// The characters of all the element keys of a bounds table together: each
+// index of dimension d appears in (elements / its count) keys, and every key
+// has a dot between two indices.
+std::size_t TotalKeyLength(std::span<const ArrayBound> bounds, std::size_t elements) noexcept {
+  if (elements == 0) return 0;
+  std::size_t total = (bounds.size() - 1) * elements;
+  for (const ArrayBound& b : bounds) {
+    std::size_t lengths = 0;
+    for (std::int64_t i = b.lower; i <= b.upper; ++i) {
+      lengths += KeyLength(static_cast<std::int32_t>(i));
+    }
+    total += lengths * (elements / static_cast<std::size_t>(b.Count()));
+  }
+  return total;
+}
+
+// The element key of consecutive indices from a non-negative one on, counted
+// up in place: the keys of a one-dimensional array without a conversion each.
+class CountingKey {
+ public:
+  explicit CountingKey(std::int32_t start) noexcept
+      : size_(static_cast<std::size_t>(
+            std::to_chars(text_.data(), text_.data() + text_.size(), start).ptr - text_.data())) {}
+  std::string_view Text() const noexcept { return std::string_view(text_.data(), size_); }
+  void Next() noexcept {
+    for (std::size_t i = size_; i-- > 0;) {
+      if (text_[i] != '9') {
+        ++text_[i];
+        return;
+      }
+      text_[i] = '0';
+    }
+    text_[0] = '1';  // all nines: one digit more
+    text_[size_++] = '0';
+  }
+
+ private:
+  std::array<char, 12> text_{};
+  std::size_t size_;
+};
+
+// Writes the element bag ("@AE#") of an array of fixed-size scalars into
+// `bag`, whole and in one piece of the buffer; false when the array holds
+// another element type (nothing is written then).
+bool EncodeScalarElements(const SafeArray& array, BagWriter& bag) {
   return WithScalarType(array.ElementType(), false, [&](auto zero) {
     using T = decltype(zero);
     using Codec = ScalarCodec<T>;
     const std::span<const T> cells = array.FlatElements<T>();
-    KeyBuilder keys;
-    SmallIndexWalker walk(array.Bounds());
-    for (std::size_t flat = 0; flat < cells.size(); ++flat, walk.Next()) {
-      try {
-        Codec::Put(elements.AppendScalar(keys.Of(walk.Index()), Codec::kType), cells[flat]);
-      } catch (...) {
-        // The element simply has no entry; go on with the next one.
+    const std::span<const ArrayBound> bounds = array.Bounds();
+    const std::size_t size =
+        cells.size() * BagWriter::EntrySize(0, Codec::kSize) + TotalKeyLength(bounds, cells.size());
+    std::uint8_t* p = bag.AppendNestedEntries(kElementsKey, size, cells.size());
+    const auto put = [&p](std::string_view key, T cell) {
+      p = BagWriter::StoreEntryHead(p, key, Codec::kType);
+      Codec::Put(p, cell);
+      p += Codec::kSize;
+    };
+    if (bounds.size() == 1 && bounds[0].lower >= 0) {
+      CountingKey key(bounds[0].lower);
+      for (const T cell : cells) {
+        put(key.Text(), cell);
+        key.Next();
+      }
+    } else {
+      KeyBuilder keys;
+      SmallIndexWalker walk(bounds);
+      for (const T cell : cells) {
+        put(keys.Of(walk.Index()), cell);
+        walk.Next();
       }
     }
     return true;
@@ -225,24 +292,26 @@ bool EncodeScalarElements(const SafeArray& array, BagWriter& elements) {
 
 // ---- Encoding ------------------------------------------------------------------
 
+// The encoder writes into either buffer a BagWriter takes (`Out`).
+
 // The Contents of a bag with no entries: what an array that is not encoded
 // (more than 5 dimensions, or nested too deep) is stored as.
-void AppendEmptyBag(std::vector<std::uint8_t>& out) {
+template <class Out>
+void AppendEmptyBag(Out& out) {
   BagWriter bag(out);
   bag.Finish();
 }
 
-void EncodeArray(const SafeArray& array, std::vector<std::uint8_t>& out, std::size_t depth);
+template <class Out>
+void EncodeArray(const SafeArray& array, Out& out, std::size_t depth);
 
-// The element bag: one entry per element, in row-major order. An element that
-// is an array is written in place as its own array stream; one that the bag
-// cannot hold (an object) gets no entry.
-void EncodeElements(const SafeArray& array, std::vector<std::uint8_t>& out, std::size_t depth) {
+// The element bag of any other array: one entry per element, in row-major
+// order, each made from the element's Variant. An element that is an array is
+// written in place as its own array stream; one that the bag cannot hold (an
+// object) gets no entry.
+template <class Out>
+void EncodeElements(const SafeArray& array, Out& out, std::size_t depth) {
   BagWriter elements(out);
-  if (EncodeScalarElements(array, elements)) {
-    elements.Finish();
-    return;
-  }
   std::string key;
   std::size_t flat = 0;
   for (IndexWalker walk(array.Bounds()); !walk.Done(); walk.Next(), ++flat) {
@@ -271,7 +340,8 @@ void EncodeElements(const SafeArray& array, std::vector<std::uint8_t>& out, std:
   elements.Finish();
 }
 
-void EncodeArray(const SafeArray& array, std::vector<std::uint8_t>& out, std::size_t depth) {
+template <class Out>
+void EncodeArray(const SafeArray& array, Out& out, std::size_t depth) {
   const std::span<const ArrayBound> bounds = array.Bounds();
   const std::size_t dims = std::min(bounds.size(), kMaxProbedDimensions);
   if (dims > kMaxEncodedDimensions) {
@@ -288,7 +358,7 @@ void EncodeArray(const SafeArray& array, std::vector<std::uint8_t>& out, std::si
   const std::int32_t header = PackStreamHeader(fields);
 
   BagWriter bag(out);
-  bag.Write(kHeaderKey, Variant(header));
+  ScalarCodec<std::int32_t>::Put(bag.AppendScalar(kHeaderKey, VarType::I4), header);
   if (!empty) {
     for (std::size_t d = 0; d < dims; ++d) {
       const char digit = static_cast<char>('1' + d);  // at most 5 dimensions
@@ -299,9 +369,11 @@ void EncodeArray(const SafeArray& array, std::vector<std::uint8_t>& out, std::si
       ScalarCodec<std::int32_t>::Put(
           bag.AppendScalar(std::string_view(upper_key.data(), 2), VarType::I4), bounds[d].upper);
     }
-    const BagWriter::Pending pending = bag.BeginBytes(kElementsKey);
-    EncodeElements(array, out, depth);
-    bag.EndBytes(pending);
+    if (!EncodeScalarElements(array, bag)) {
+      const BagWriter::Pending pending = bag.BeginBytes(kElementsKey);
+      EncodeElements(array, out, depth);
+      bag.EndBytes(pending);
+    }
   }
   bag.Finish();
 }
@@ -878,6 +950,15 @@ void AppendStreamFromArray(const SafeArray& array, std::vector<std::uint8_t>& ou
     EncodeArray(array, out, 0);
   } catch (...) {
     out.resize(mark);
+  }
+}
+
+void AppendStreamFromArray(const SafeArray& array, ChunkedBytes& out) noexcept {
+  const std::size_t mark = out.Size();
+  try {
+    EncodeArray(array, out, 0);
+  } catch (...) {
+    out.Truncate(mark);
   }
 }
 

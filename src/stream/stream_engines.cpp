@@ -8,7 +8,9 @@
 //
 // The writer writes every nested Stream in place into one growing buffer: a
 // subobject's bag is written directly as the value of its parent's entry,
-// never built apart and copied in. The reader parses each bag once and reads
+// never built apart and copied in. The buffer is a ChunkedBytes, which never
+// copies what it holds as it grows, so that writing needs little more memory
+// than the Stream itself. The reader parses each bag once and reads
 // nested Streams as views into the input.
 
 #include "replikon/stream/stream_engines.hpp"
@@ -21,7 +23,7 @@
 #include <span>
 #include <string>
 #include <string_view>
-#include <unordered_set>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -61,23 +63,98 @@ std::shared_ptr<const InterfaceDescription> TryDescribe(const ObjectRef& object)
 
 // ---- Writer ---------------------------------------------------------------------
 
+// The objects on the path being written: an open-addressing set of addresses,
+// at most half full. Removal moves later entries of a run back, so that no
+// slot is ever marked deleted. One flat table, rather than a node per object,
+// keeps the memory of a deep walk small.
+class AddressSet {
+ public:
+  bool Contains(const void* p) const noexcept {
+    if (slots_.empty()) return false;
+    for (std::size_t s = Home(p);; s = Next(s)) {
+      if (slots_[s] == p) return true;
+      if (slots_[s] == nullptr) return false;
+    }
+  }
+
+  void Insert(const void* p) {
+    if (2 * (size_ + 1) > slots_.size()) Rehash(std::max<std::size_t>(16, 2 * slots_.size()));
+    std::size_t s = Home(p);
+    while (slots_[s] != nullptr) s = Next(s);
+    slots_[s] = p;
+    ++size_;
+  }
+
+  void Erase(const void* p) noexcept {
+    if (slots_.empty()) return;
+    std::size_t hole = Home(p);
+    while (slots_[hole] != p) {
+      if (slots_[hole] == nullptr) return;
+      hole = Next(hole);
+    }
+    // Move back each later entry of the run that may not sit past the hole.
+    for (std::size_t s = Next(hole); slots_[s] != nullptr; s = Next(s)) {
+      const std::size_t home = Home(slots_[s]);
+      const bool home_in_gap = hole < s ? (home > hole && home <= s) : (home > hole || home <= s);
+      if (!home_in_gap) {
+        slots_[hole] = slots_[s];
+        hole = s;
+      }
+    }
+    slots_[hole] = nullptr;
+    --size_;
+  }
+
+ private:
+  std::size_t Home(const void* p) const noexcept {
+    const auto bits = static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(p));
+    return static_cast<std::size_t>((bits * 0x9E3779B97F4A7C15ULL) >> 32) & (slots_.size() - 1);
+  }
+  std::size_t Next(std::size_t s) const noexcept { return (s + 1) & (slots_.size() - 1); }
+
+  void Rehash(std::size_t count) {
+    std::vector<const void*> old(count, nullptr);
+    old.swap(slots_);
+    for (const void* p : old) {
+      if (p == nullptr) continue;
+      std::size_t s = Home(p);
+      while (slots_[s] != nullptr) s = Next(s);
+      slots_[s] = p;
+    }
+  }
+
+  std::vector<const void*> slots_;  // a power of two of them, or none
+  std::size_t size_ = 0;
+};
+
+// The properties of a class that the writer reads, in member order: those
+// with a get (other than "_Default") that an empty argument list can call.
+struct Property {
+  const MemberDescription* get;
+  const std::string* name;
+};
+using PropertyList = std::vector<Property>;
+
+// One level of the walk. The level's parent object and the status its
+// problems go to are those of the level below (the caller's at the bottom),
+// so they are not kept here: a deep walk holds one frame per level.
 struct WriteFrame {
   ObjectRef current;
-  ObjectRef parent;
   BagWriter bag;
-  const InterfacePlan* plan;  // null: the members cannot be had
-  std::size_t next_member = 0;
-  std::int32_t* status;           // the caller's problem status
+  const PropertyList* properties;  // null: the members cannot be had
+  BagWriter::Pending entry;        // this level's entry in its parent's bag
+  std::uint32_t next_property = 0;
   std::int32_t child_status = 0;  // filled by the nested calls of this level
-  BagWriter::Pending entry{};     // this level's entry in its parent's bag
 };
 
 class StreamWriter {
  public:
-  StreamWriter(EngineContext& ctx, std::vector<std::uint8_t>& out) : ctx_(ctx), out_(out) {}
+  StreamWriter(EngineContext& ctx, ChunkedBytes& out) : ctx_(ctx), out_(out) {}
 
   void Run(const ObjectRef& current, const ObjectRef& parent, std::int32_t& status) {
-    Enter(current, parent, &status, std::nullopt);
+    root_parent_ = &parent;
+    root_status_ = &status;
+    Enter(current, BagWriter::Pending{});
     while (!frames_.empty()) {
       if (ctx_.Aborted()) return;
       if (!Step(frames_.back())) Leave();
@@ -85,99 +162,147 @@ class StreamWriter {
   }
 
  private:
+  // The object whose property holds the top level's object.
+  const ObjectRef& Parent() const noexcept {
+    const std::size_t n = frames_.size();
+    return n > 1 ? frames_[n - 2].current : *root_parent_;
+  }
+  // Where the top level's problems go.
+  std::int32_t& Status() noexcept {
+    const std::size_t n = frames_.size();
+    return n > 1 ? frames_[n - 2].child_status : *root_status_;
+  }
+
   // Starts a level: the header entries; the members follow in Step.
-  void Enter(const ObjectRef& current, const ObjectRef& parent, std::int32_t* status,
-             std::optional<BagWriter::Pending> entry) {
-    WriteFrame& f =
-        frames_.emplace_back(WriteFrame{current, parent, BagWriter(out_), nullptr, 0, status, 0,
-                                        entry.value_or(BagWriter::Pending{})});
-    f.bag.Write(kHeaderKey, Variant(ObjectHeader(current.IsNull())));
+  void Enter(const ObjectRef& current, BagWriter::Pending entry) {
+    WriteFrame& f = frames_.emplace_back(WriteFrame{current, BagWriter(out_), nullptr, entry});
+    f.bag.Write(kHeaderKey, Variant(current.IsNull() ? header_nothing_ : header_object_));
     if (current.IsNull()) return;
-    on_path_.insert(current.get());
-    f.bag.Write(kClassNameKey, Variant(current->Class().Name()));
-    f.plan = plans_.For(TryDescribe(current));
+    on_path_.Insert(current.get());
+    f.bag.WriteString(kClassNameKey, current->Class().Name());
+    f.properties = PropertiesOf(*current);
+  }
+
+  // The properties of an object's class, listed once per class and walk; most
+  // objects are of the class met last.
+  const PropertyList* PropertiesOf(const Instance& object) {
+    const std::shared_ptr<const InterfaceDescription>& iface = object.Class().Interface();
+    if (last_plan_ != nullptr && last_plan_->iface == iface) return last_properties_;
+    const InterfacePlan* plan = plans_.For(iface);
+    if (plan == nullptr) return nullptr;
+    PropertyList& list = properties_[plan];
+    if (list.empty()) {
+      const auto members = plan->iface->Members();
+      for (std::size_t i = 0; i < members.size(); ++i) {
+        const Accessors& access = plan->members[i];
+        if (access.visit && access.get != nullptr) list.push_back({access.get, &members[i].Name()});
+      }
+    }
+    last_plan_ = plan;
+    last_properties_ = &list;
+    return last_properties_;
   }
 
   // Ends the level on top: its bag is complete, and so is its parent's entry.
   void Leave() {
     WriteFrame& f = frames_.back();
     f.bag.Finish();
-    if (!f.current.IsNull()) on_path_.erase(f.current.get());
+    if (!f.current.IsNull()) on_path_.Erase(f.current.get());
     const bool nested = frames_.size() > 1;
     const BagWriter::Pending entry = f.entry;
     frames_.pop_back();
     if (!nested) return;
     WriteFrame& parent = frames_.back();
     parent.bag.EndBytes(entry);
-    if (parent.child_status != 0) *parent.status = parent.child_status;
+    if (parent.child_status != 0) Status() = parent.child_status;
   }
 
   // Processes members of the top frame until it descends or runs out of
   // members; false when the level is done.
   bool Step(WriteFrame& f) {
-    if (f.plan == nullptr) return false;
-    const auto members = f.plan->iface->Members();
-    Variant value;
-    while (f.next_member < members.size()) {
-      const std::size_t i = f.next_member++;
-      const Accessors& access = f.plan->members[i];
-      if (!access.visit) continue;
-      const std::string& name = members[i].Name();
-      // IsObjectValued: the first read tells an object property (an object
-      // reference, a null one included) from a value property; its value is
-      // dropped before the second read.
-      const bool object_valued = Read(access.get, *f.current, value) && value.IsObject();
-      value = Variant();
-      if (object_valued) {
-        if (WriteObjectProperty(f, access, name, value)) return true;  // descended
+    if (f.properties == nullptr) return false;
+    const PropertyList& properties = *f.properties;
+    while (f.next_property < properties.size()) {
+      const Property& property = properties[f.next_property++];
+      if (IsObjectValued(*property.get, *f.current)) {
+        if (WriteObjectProperty(f, *property.get, *property.name)) return true;  // descended
         if (ctx_.Aborted()) return true;
       } else {
-        WriteValueProperty(f, access, name, value);
+        WriteValueProperty(f, *property.get, *property.name);
       }
     }
     return false;
   }
 
-  void WriteValueProperty(WriteFrame& f, const Accessors& access, const std::string& name,
-                          Variant& value) {
-    // A property whose get fails is left out of the Stream.
-    if (!Read(access.get, *f.current, value)) return;
+  // Each of the two reads of a property (GetPropertyByName) gets a Variant of
+  // its own, gone as soon as it is done with.
+
+  // IsObjectValued: the first read tells an object property (an object
+  // reference, a null one included) from a value property; its value is
+  // dropped before the second read.
+  static bool IsObjectValued(const MemberDescription& get, Instance& object) noexcept {
     try {
+      return get.Invoke(object, {}).IsObject();
+    } catch (...) {
+      return false;
+    }
+  }
+
+  void WriteValueProperty(WriteFrame& f, const MemberDescription& get, const std::string& name) {
+    // A property whose get fails, or whose value the bag cannot hold, is left
+    // out of the Stream.
+    try {
+      const Variant value = get.Invoke(*f.current, {});
       if (value.IsArray()) {
-        const BagWriter::Pending entry = f.bag.BeginBytes(name);
-        AppendStreamFromArray(value.Array(), out_);
-        f.bag.EndBytes(entry);
+        WriteNested(f.bag, name, [&] { AppendStreamFromArray(value.Array(), out_); });
       } else {
-        f.bag.Write(name, value);  // a value the bag cannot hold leaves no entry
+        f.bag.Write(name, value);
       }
     } catch (...) {
     }
-    value = Variant();
+  }
+
+  // Writes a byte-array entry whose bytes `fill` appends; when that fails,
+  // the entry is dropped whole.
+  template <class Fill>
+  static void WriteNested(BagWriter& bag, std::string_view key, const Fill& fill) {
+    const BagWriter::Pending entry = bag.BeginBytes(key);
+    try {
+      fill();
+      bag.EndBytes(entry);
+    } catch (...) {
+      bag.AbandonBytes(entry);
+      throw;
+    }
   }
 
   // Returns true when a new level was entered for the subobject.
-  bool WriteObjectProperty(WriteFrame& f, const Accessors& access, const std::string& name,
-                           Variant& value) {
+  bool WriteObjectProperty(WriteFrame& f, const MemberDescription& get, const std::string& name) {
     const EngineSettings& settings = ctx_.Settings();
     if (!settings.recursion_allowed) return false;
     // The property may yield something else on this second read; then it is
     // not written.
-    if (!Read(access.get, *f.current, value) || !value.IsObject()) return false;
-    const ObjectRef sub = value.Object();
-    value = Variant();
+    ObjectRef sub;
+    try {
+      const Variant value = get.Invoke(*f.current, {});
+      if (!value.IsObject()) return false;
+      sub = value.Object();
+    } catch (...) {
+      return false;
+    }
 
     if (settings.raise_recursion_check_event) {
-      const bool cancel = ctx_.RaiseRecursionCheck(f.parent, f.current, name, false, 0);
+      const bool cancel = ctx_.RaiseRecursionCheck(Parent(), f.current, name, false, 0);
       if (ctx_.Aborted() || cancel) return false;
     }
 
     if (sub.IsNull()) {
       try {
-        const BagWriter::Pending entry = f.bag.BeginBytes(name);
-        BagWriter nothing(out_);
-        nothing.Write(kHeaderKey, Variant(ObjectHeader(true)));
-        nothing.Finish();
-        f.bag.EndBytes(entry);
+        WriteNested(f.bag, name, [this] {
+          BagWriter nothing(out_);
+          nothing.Write(kHeaderKey, Variant(header_nothing_));
+          nothing.Finish();
+        });
       } catch (...) {
       }
       return false;
@@ -186,7 +311,7 @@ class StreamWriter {
     // A subobject already on the path being written (the object itself or an
     // ancestor) would be written without end: it is left out and counts as a
     // subobject problem.
-    if (on_path_.contains(sub.get())) {
+    if (on_path_.Contains(sub.get())) {
       ReportProblem(f, name, kStatusProblem);
       return false;
     }
@@ -202,21 +327,28 @@ class StreamWriter {
     } catch (...) {
       return false;
     }
-    Enter(sub, f.current, &f.child_status, entry);
+    Enter(sub, entry);
     return true;
   }
 
   void ReportProblem(WriteFrame& f, const std::string& name, std::int32_t s) {
     if (ctx_.Settings().problems_notification != OnSubobjectProblem) return;
-    *f.status = s;
-    ctx_.RaiseRecursionCheck(f.parent, f.current, name, true, static_cast<std::int16_t>(s));
+    Status() = s;
+    ctx_.RaiseRecursionCheck(Parent(), f.current, name, true, static_cast<std::int16_t>(s));
   }
 
   EngineContext& ctx_;
-  std::vector<std::uint8_t>& out_;
+  ChunkedBytes& out_;
+  const std::int32_t header_object_ = ObjectHeader(false);
+  const std::int32_t header_nothing_ = ObjectHeader(true);
+  const ObjectRef* root_parent_ = nullptr;
+  std::int32_t* root_status_ = nullptr;
   std::deque<WriteFrame> frames_;  // references stay valid as it grows
-  std::unordered_set<const Instance*> on_path_;
+  AddressSet on_path_;
   PlanCache plans_;
+  std::unordered_map<const InterfacePlan*, PropertyList> properties_;
+  const InterfacePlan* last_plan_ = nullptr;
+  const PropertyList* last_properties_ = nullptr;
 };
 
 // ---- Reader ---------------------------------------------------------------------
@@ -439,16 +571,20 @@ class StreamReader {
 
 std::vector<std::uint8_t> WriteObject(EngineContext& ctx, const ObjectRef& current,
                                       const ObjectRef& parent, std::int32_t& status) noexcept {
-  std::vector<std::uint8_t> out;
+  ChunkedBytes out;
   try {
-    StreamWriter writer(ctx, out);
-    writer.Run(current, parent, status);
+    StreamWriter(ctx, out).Run(current, parent, status);
   } catch (...) {
     // Out of memory on the way: the Stream is whatever could be written, and
     // the caller is told the work did not complete.
     status = kStatusProblem;
   }
-  return out;
+  // The writer is gone: its memory is free before the Stream is gathered.
+  try {
+    return out.Take();
+  } catch (...) {
+    return {};
+  }
 }
 
 void ReadObject(EngineContext& ctx, std::span<const std::uint8_t> stream, ObjectRef& result,

@@ -13,6 +13,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <optional>
 #include <span>
 #include <string>
@@ -21,6 +22,7 @@
 #include <utility>
 #include <vector>
 
+#include "replikon/automation/chunked_bytes.hpp"
 #include "replikon/automation/safe_array.hpp"
 #include "replikon/automation/variant.hpp"
 
@@ -37,6 +39,24 @@ inline bool SameBagKey(std::string_view a, std::string_view b) noexcept {
     if (a[i] != b[i]) return false;
   }
   return true;
+}
+
+// Copies `n` bytes; keys are mostly a few bytes long, which this copies with
+// two overlapping moves of fixed size rather than a call.
+inline void CopyKey(std::uint8_t* to, const char* from, std::size_t n) noexcept {
+  if (n >= 8 && n <= 16) {
+    std::memcpy(to, from, 8);
+    std::memcpy(to + n - 8, from + n - 8, 8);
+  } else if (n >= 4 && n < 8) {
+    std::memcpy(to, from, 4);
+    std::memcpy(to + n - 4, from + n - 4, 4);
+  } else if (n != 0 && n < 4) {
+    to[0] = static_cast<std::uint8_t>(from[0]);
+    to[n / 2] = static_cast<std::uint8_t>(from[n / 2]);
+    to[n - 1] = static_cast<std::uint8_t>(from[n - 1]);
+  } else if (n != 0) {
+    std::memcpy(to, from, n);
+  }
 }
 }  // namespace detail
 
@@ -104,9 +124,14 @@ class PropertyBag {
 class BagWriter {
  public:
   explicit BagWriter(std::vector<std::uint8_t>& out);
+  // Same into a ChunkedBytes, for large serialisations; the writer then never
+  // moves what is written.
+  explicit BagWriter(ChunkedBytes& out);
 
   // Appends an entry; raises 13 (writing nothing) for a value the bag cannot hold.
   void Write(std::string_view key, const Variant& value);
+  // Appends a BSTR entry holding `text`, as Write(key, Variant(text)) does.
+  void WriteString(std::string_view key, std::string_view text);
   // Appends a byte-array entry (lower bound 0) holding `bytes`.
   void WriteBytes(std::string_view key, std::span<const std::uint8_t> bytes);
   // Appends the head of an entry of a fixed-size scalar type (I2, I4, R4, R8,
@@ -115,6 +140,29 @@ class BagWriter {
   // before anything else is written to the buffer. For encoders that write
   // many values of one type. Raises 5 for any other type.
   std::uint8_t* AppendScalar(std::string_view key, VarType type);
+  // Appends a byte-array entry (lower bound 0) whose bytes are a bag of
+  // `count` entries, laid out by the caller in the `size` bytes whose start it
+  // returns, before anything else is written to the buffer: for encoders that
+  // know a nested bag whole. Each entry takes EntrySize(key size, payload
+  // size) bytes: its head (StoreEntryHead), then its payload in the layout of
+  // docs/property-bag-format.md. Raises 7 (writing nothing) when the bag
+  // cannot take the entry or the nested one that many.
+  std::uint8_t* AppendNestedEntries(std::string_view key, std::size_t size, std::size_t count);
+  static constexpr std::size_t EntrySize(std::size_t key_size, std::size_t payload) noexcept {
+    return 4 + key_size + 2 + payload;
+  }
+  // Stores an entry's head (key and type code) at `p`; returns where its
+  // payload goes. The key must be shorter than 4 GiB.
+  static std::uint8_t* StoreEntryHead(std::uint8_t* p, std::string_view key,
+                                      VarType type) noexcept {
+    const auto size = static_cast<std::uint32_t>(key.size());
+    for (int i = 0; i < 4; ++i) p[i] = static_cast<std::uint8_t>(size >> (8 * i));
+    detail::CopyKey(p + 4, key.data(), size);
+    p += 4 + size;
+    p[0] = static_cast<std::uint8_t>(Code(type));
+    p[1] = static_cast<std::uint8_t>(Code(type) >> 8);
+    return p + 2;
+  }
 
   // Starts a byte-array entry whose bytes are appended to the buffer by the
   // caller (typically a nested BagWriter); EndBytes closes it.
@@ -133,7 +181,14 @@ class BagWriter {
   std::size_t EntryCount() const noexcept { return count_; }
 
  private:
-  std::vector<std::uint8_t>* out_;
+  // The buffer, one or the other.
+  std::uint8_t* Room(std::size_t n, const void*& source);
+  std::size_t Size() const noexcept;
+  // Overwrites 4 bytes written earlier with a little-endian value.
+  void StoreAt(std::size_t offset, std::uint32_t value) noexcept;
+
+  std::vector<std::uint8_t>* out_ = nullptr;
+  ChunkedBytes* chunks_ = nullptr;
   std::size_t start_;
   std::uint32_t count_ = 0;
 };

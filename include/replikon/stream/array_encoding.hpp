@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "replikon/automation/chunked_bytes.hpp"
 #include "replikon/automation/property_bag.hpp"
 #include "replikon/automation/safe_array.hpp"
 #include "replikon/automation/variant.hpp"
@@ -84,6 +85,7 @@ std::vector<std::uint8_t> StreamFromArray(const Variant& value) noexcept;
 // Appends the array stream of `array` to `out` (the same bytes StreamFromArray
 // gives), so that a writer can nest it in place.
 void AppendStreamFromArray(const SafeArray& array, std::vector<std::uint8_t>& out) noexcept;
+void AppendStreamFromArray(const SafeArray& array, ChunkedBytes& out) noexcept;
 
 // An element value as stored: an array becomes the byte array of its array
 // stream; anything else passes unchanged.
