@@ -16,7 +16,7 @@
 // over repeated runs; building and tearing down graphs is outside the timed
 // region. Every result is checked to equal its source before anything is timed.
 //
-//   build/bench/peers/replikon_peers_bench [--quick] [--shapes tree,1000,...]
+//   build/bench/peers/replikon_peers_bench [--quick] [--only N] [--in-process]
 //
 // prints Markdown tables: ns per object, bytes per object, peak memory, and the
 // ratio of each to the hand-written one.
