@@ -52,6 +52,14 @@ std::int32_t ObjectHeader(bool holds_nothing) noexcept {
   return PackStreamHeader(fields);
 }
 
+// Appends the header entry of an object stream, as Write(kHeaderKey,
+// Variant(header)) does.
+void WriteHeader(BagWriter& bag, std::int32_t header) {
+  std::uint8_t* p = bag.AppendScalar(kHeaderKey, VarType::I4);
+  const auto bits = static_cast<std::uint32_t>(header);
+  for (int i = 0; i < 4; ++i) p[i] = static_cast<std::uint8_t>(bits >> (8 * i));
+}
+
 // The interface of an object, or nullptr when it cannot be had.
 std::shared_ptr<const InterfaceDescription> TryDescribe(const ObjectRef& object) noexcept {
   try {
@@ -62,6 +70,19 @@ std::shared_ptr<const InterfaceDescription> TryDescribe(const ObjectRef& object)
 }
 
 // ---- Writer ---------------------------------------------------------------------
+
+// The Stream of a null reference, the same for every walk: a null subobject,
+// the most common of all, is written as a copy of it.
+std::span<const std::uint8_t> NothingStream() {
+  static const std::vector<std::uint8_t> bytes = [] {
+    std::vector<std::uint8_t> out;
+    BagWriter bag(out);
+    WriteHeader(bag, ObjectHeader(true));
+    bag.Finish();
+    return out;
+  }();
+  return bytes;
+}
 
 // The objects on the path being written: an open-addressing set of addresses,
 // at most half full. Removal moves later entries of a run back, so that no
@@ -180,7 +201,7 @@ class StreamWriter {
   void Enter(ObjectRef current, BagWriter::Pending entry) {
     WriteFrame& f =
         frames_.emplace_back(WriteFrame{std::move(current), BagWriter(out_), nullptr, entry});
-    f.bag.Write(kHeaderKey, Variant(f.current.IsNull() ? header_nothing_ : header_object_));
+    WriteHeader(f.bag, f.current.IsNull() ? header_nothing_ : header_object_);
     if (f.current.IsNull()) return;
     on_path_.Insert(f.current.get());
     f.bag.WriteString(kClassNameKey, f.current->Class().Name());
@@ -326,11 +347,7 @@ class StreamWriter {
 
     if (sub.IsNull()) {
       try {
-        WriteNested(f.bag, name, [this] {
-          BagWriter nothing(out_);
-          nothing.Write(kHeaderKey, Variant(header_nothing_));
-          nothing.Finish();
-        });
+        f.bag.WriteBytes(name, NothingStream());
       } catch (...) {
       }
       return false;
