@@ -270,15 +270,19 @@ class StreamWriter {
     if (const ObjectRef* held = property.field->ObjectIn(*f.current)) {
       return WriteObjectProperty(f, *held, *property.name);
     }
-    Variant value;
-    try {
-      value = property.field->Get(*f.current);
-    } catch (...) {
-      return false;  // both reads would fail: the property is left out
-    }
-    if (value.IsObject()) return WriteObjectProperty(f, value.Object(), *property.name);
-    WriteValueProperty(f, value, *property.name);
+    const std::optional<Variant> value = ReadField(*property.field, *f.current);
+    if (!value) return false;  // both reads would fail: the property is left out
+    if (value->IsObject()) return WriteObjectProperty(f, value->Object(), *property.name);
+    WriteValueProperty(f, *value, *property.name);
     return false;
+  }
+
+  static std::optional<Variant> ReadField(const FieldAccess& field, Instance& object) noexcept {
+    try {
+      return field.Get(object);
+    } catch (...) {
+      return std::nullopt;
+    }
   }
 
   // A property whose get runs the client's code is read twice, each read
