@@ -30,6 +30,7 @@ TEST(StreamWriter, ScalarElementsAsTheGeneralPathWritesThem) {
   const std::vector<std::vector<ArrayBound>> shapes = {{{0, 120}},
                                                        {{7, 1012}},
                                                        {{-12, 3}},
+                                                       {{-1003, 12}},
                                                        {{5, 4}},
                                                        {{-1, 1}, {8, 11}},
                                                        {{0, 1}, {-2, 0}, {9, 10}},

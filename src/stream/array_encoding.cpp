@@ -204,15 +204,37 @@ bool WithScalarType(VarType element_type, bool otherwise, F&& f) {
   }
 }
 
-// The number of characters of an index in an element key.
-std::size_t KeyLength(std::int32_t index) noexcept {
-  std::size_t n = index < 0 ? 2 : 1;
-  for (std::uint32_t rest = index < 0 ? 0u - static_cast<std::uint32_t>(index)
-                                      : static_cast<std::uint32_t>(index);
-       rest >= 10; rest /= 10) {
-    ++n;
+// The digits of the numbers lo..hi (0 <= lo <= hi) together, counted a band
+// of numbers of one length at a time.
+std::uint64_t DigitsIn(std::uint64_t lo, std::uint64_t hi) noexcept {
+  std::uint64_t total = 0;
+  std::uint64_t first = 0;
+  std::uint64_t last = 9;
+  for (std::uint64_t width = 1; first <= hi; ++width) {
+    const std::uint64_t from = std::max(lo, first);
+    const std::uint64_t to = std::min(hi, last);
+    if (from <= to) total += (to - from + 1) * width;
+    first = last + 1;
+    last = last * 10 + 9;
   }
-  return n;
+  return total;
+}
+
+// The characters of the element keys of the indices lower..upper together; a
+// negative index has a minus sign before its digits.
+std::uint64_t RangeKeyLength(std::int64_t lower, std::int64_t upper) noexcept {
+  std::uint64_t total = 0;
+  if (lower < 0) {
+    const std::int64_t last_negative = std::min<std::int64_t>(upper, -1);
+    total +=
+        static_cast<std::uint64_t>(last_negative - lower + 1) +
+        DigitsIn(static_cast<std::uint64_t>(-last_negative), static_cast<std::uint64_t>(-lower));
+    lower = 0;
+  }
+  if (lower <= upper) {
+    total += DigitsIn(static_cast<std::uint64_t>(lower), static_cast<std::uint64_t>(upper));
+  }
+  return total;
 }
 
 // The characters of all the element keys of a bounds table together: each
@@ -222,10 +244,7 @@ std::size_t TotalKeyLength(std::span<const ArrayBound> bounds, std::size_t eleme
   if (elements == 0) return 0;
   std::size_t total = (bounds.size() - 1) * elements;
   for (const ArrayBound& b : bounds) {
-    std::size_t lengths = 0;
-    for (std::int64_t i = b.lower; i <= b.upper; ++i) {
-      lengths += KeyLength(static_cast<std::int32_t>(i));
-    }
+    const auto lengths = static_cast<std::size_t>(RangeKeyLength(b.lower, b.upper));
     total += lengths * (elements / static_cast<std::size_t>(b.Count()));
   }
   return total;
