@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -32,6 +33,14 @@ struct Foreign {
   std::int32_t id = 0;
 };
 
+// A class whose gets run the class's own code, counting the reads.
+struct Mirror {
+  std::int32_t number = 0;
+  ObjectRef child;
+  std::int32_t number_reads = 0;
+  std::int32_t child_reads = 0;
+};
+
 // A class whose second property get fails.
 struct Flaky {
   std::int32_t a = 1;
@@ -52,6 +61,16 @@ class StreamEngines : public ::testing::Test {
         .Property("Other", &Item::other)
         .ReadOnly("Fixed", &Item::hidden_value)
         .Property("_Default", &Item::hidden_value);
+    test.Class<Mirror>("Mirror")
+        .Get("Number", VarType::I4,
+             [](Mirror& m) {
+               ++m.number_reads;
+               return m.number;
+             })
+        .Get("Child", VarType::Dispatch, [](Mirror& m) {
+          ++m.child_reads;
+          return m.child;
+        });
     test.Class<Flaky>("Flaky")
         .Property("A", &Flaky::a)
         .Get("B", VarType::I4,
@@ -74,6 +93,7 @@ class StreamEngines : public ::testing::Test {
   EngineContext Context() {
     return EngineContext(settings_, registry_, [this](RecursionCheckArgs& args) {
       events_.push_back(args);
+      if (on_event_) on_event_(args);
       if (cancel_property_ == args.current_object_property && args.error_status == 0) {
         args.cancel = true;
       }
@@ -105,6 +125,7 @@ class StreamEngines : public ::testing::Test {
   EngineSettings settings_;
   std::vector<RecursionCheckArgs> events_;
   std::string cancel_property_;
+  std::function<void(RecursionCheckArgs&)> on_event_;
 };
 
 TEST_F(StreamEngines, NullReferenceIsAStreamOfItsOwn) {
@@ -210,6 +231,39 @@ TEST_F(StreamEngines, CyclesAreNotFollowed) {
   EXPECT_EQ(problems, 2);
   parent.As<Item>()->other.Reset();
   child.As<Item>()->other.Reset();
+}
+
+// A property backed by a field is read once; one whose get runs the class's
+// code is read twice. Both give the same entries, and the subobject written is
+// the one read, even when the event's handler changes the property meanwhile.
+TEST_F(StreamEngines, FieldsAndClientGetsGiveTheSameEntries) {
+  ObjectRef item = NewItem(4);
+  item.As<Item>()->child = NewItem(2);
+  ObjectRef mirror = registry_.CreateByProgId("TestLib.Mirror");
+  mirror.As<Mirror>()->number = 4;
+  mirror.As<Mirror>()->child = item.As<Item>()->child;
+  std::int32_t status = 0;
+  const auto from_mirror = Write(mirror, status);
+  EXPECT_EQ(mirror.As<Mirror>()->number_reads, 2);
+  EXPECT_EQ(mirror.As<Mirror>()->child_reads, 2);
+  on_event_ = [&](RecursionCheckArgs& args) {
+    if (args.current_object_property == "Child" && args.current_object == item) {
+      item.As<Item>()->child = NewItem(3);
+    }
+  };
+  const auto from_item = Write(item, status);
+  ASSERT_EQ(status, 0);
+  EXPECT_EQ(item.As<Item>()->child.As<Item>()->number, 3);
+
+  const BagReader a(from_mirror);
+  const BagReader b(from_item);
+  ASSERT_NE(a.Find("Number"), nullptr);
+  ASSERT_NE(b.Find("Number"), nullptr);
+  EXPECT_TRUE(std::ranges::equal(a.Find("Number")->payload, b.Find("Number")->payload));
+  const auto a_child = a.ReadBytes("Child");
+  const auto b_child = b.ReadBytes("Child");
+  ASSERT_TRUE(a_child && b_child);
+  EXPECT_TRUE(std::ranges::equal(*a_child, *b_child));
 }
 
 TEST_F(StreamEngines, FailingGetIsLeftOut) {

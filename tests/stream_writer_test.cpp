@@ -24,11 +24,17 @@ Bytes ElementBagOf(const Bytes& stream) {
 // Arrays of fixed-size scalars are written in one piece, with their keys
 // counted rather than converted; the element bag must be the one a Variant
 // array of the same values gets entry by entry. The shapes cross the points
-// where keys grow a digit, and take in negative and multi-dimensional bounds.
+// where keys grow a digit, and take in negative and multi-dimensional bounds
+// and the last index there is.
 TEST(StreamWriter, ScalarElementsAsTheGeneralPathWritesThem) {
-  const std::vector<std::vector<ArrayBound>> shapes = {
-      {{0, 120}}, {{7, 1012}},        {{-12, 3}},
-      {{5, 4}},   {{-1, 1}, {8, 11}}, {{0, 1}, {-2, 0}, {9, 10}}};
+  const std::vector<std::vector<ArrayBound>> shapes = {{{0, 120}},
+                                                       {{7, 1012}},
+                                                       {{-12, 3}},
+                                                       {{-1003, 12}},
+                                                       {{5, 4}},
+                                                       {{-1, 1}, {8, 11}},
+                                                       {{0, 1}, {-2, 0}, {9, 10}},
+                                                       {{2147483638, 2147483647}}};
   for (const auto& bounds : shapes) {
     SafeArray typed(VarType::R8, bounds);
     SafeArray general(VarType::Variant, bounds);

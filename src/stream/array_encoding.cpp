@@ -4,6 +4,7 @@
 #include <array>
 #include <bit>
 #include <charconv>
+#include <cstring>
 #include <limits>
 #include <utility>
 
@@ -203,15 +204,37 @@ bool WithScalarType(VarType element_type, bool otherwise, F&& f) {
   }
 }
 
-// The number of characters of an index in an element key.
-std::size_t KeyLength(std::int32_t index) noexcept {
-  std::size_t n = index < 0 ? 2 : 1;
-  for (std::uint32_t rest = index < 0 ? 0u - static_cast<std::uint32_t>(index)
-                                      : static_cast<std::uint32_t>(index);
-       rest >= 10; rest /= 10) {
-    ++n;
+// The digits of the numbers lo..hi (0 <= lo <= hi) together, counted a band
+// of numbers of one length at a time.
+std::uint64_t DigitsIn(std::uint64_t lo, std::uint64_t hi) noexcept {
+  std::uint64_t total = 0;
+  std::uint64_t first = 0;
+  std::uint64_t last = 9;
+  for (std::uint64_t width = 1; first <= hi; ++width) {
+    const std::uint64_t from = std::max(lo, first);
+    const std::uint64_t to = std::min(hi, last);
+    if (from <= to) total += (to - from + 1) * width;
+    first = last + 1;
+    last = last * 10 + 9;
   }
-  return n;
+  return total;
+}
+
+// The characters of the element keys of the indices lower..upper together; a
+// negative index has a minus sign before its digits.
+std::uint64_t RangeKeyLength(std::int64_t lower, std::int64_t upper) noexcept {
+  std::uint64_t total = 0;
+  if (lower < 0) {
+    const std::int64_t last_negative = std::min<std::int64_t>(upper, -1);
+    total +=
+        static_cast<std::uint64_t>(last_negative - lower + 1) +
+        DigitsIn(static_cast<std::uint64_t>(-last_negative), static_cast<std::uint64_t>(-lower));
+    lower = 0;
+  }
+  if (lower <= upper) {
+    total += DigitsIn(static_cast<std::uint64_t>(lower), static_cast<std::uint64_t>(upper));
+  }
+  return total;
 }
 
 // The characters of all the element keys of a bounds table together: each
@@ -221,38 +244,69 @@ std::size_t TotalKeyLength(std::span<const ArrayBound> bounds, std::size_t eleme
   if (elements == 0) return 0;
   std::size_t total = (bounds.size() - 1) * elements;
   for (const ArrayBound& b : bounds) {
-    std::size_t lengths = 0;
-    for (std::int64_t i = b.lower; i <= b.upper; ++i) {
-      lengths += KeyLength(static_cast<std::int32_t>(i));
-    }
+    const auto lengths = static_cast<std::size_t>(RangeKeyLength(b.lower, b.upper));
     total += lengths * (elements / static_cast<std::size_t>(b.Count()));
   }
   return total;
 }
 
-// The element key of consecutive indices from a non-negative one on, counted
-// up in place: the keys of a one-dimensional array without a conversion each.
-class CountingKey {
+// The entry head (as BagWriter::StoreEntryHead stores it) of the element keys
+// of consecutive indices from a non-negative one on, its digits counted up in
+// place: the entries of a one-dimensional array are headed with one copy each,
+// without converting or copying their keys.
+class CountingHead {
  public:
-  explicit CountingKey(std::int32_t start) noexcept
-      : size_(static_cast<std::size_t>(
-            std::to_chars(text_.data(), text_.data() + text_.size(), start).ptr - text_.data())) {}
-  std::string_view Text() const noexcept { return std::string_view(text_.data(), size_); }
+  CountingHead(std::int32_t start, VarType type) noexcept : type_(type) {
+    char* key = head_.data() + 4;
+    const char* end = std::to_chars(key, key + kMaxDigits, start).ptr;
+    Complete(static_cast<std::size_t>(end - key));
+  }
+  // Stores the head at `p`; returns where the payload goes.
+  std::uint8_t* Put(std::uint8_t* p) const noexcept {
+    // 7 to 16 bytes, as two overlapping copies of fixed size.
+    const char* h = head_.data();
+    if (size_ >= 8) {
+      std::memcpy(p, h, 8);
+      std::memcpy(p + size_ - 8, h + size_ - 8, 8);
+    } else {
+      std::memcpy(p, h, 4);
+      std::memcpy(p + size_ - 4, h + size_ - 4, 4);
+    }
+    return p + size_;
+  }
   void Next() noexcept {
-    for (std::size_t i = size_; i-- > 0;) {
-      if (text_[i] != '9') {
-        ++text_[i];
+    const std::size_t digits = size_ - kFixed;
+    char* key = head_.data() + 4;
+    for (std::size_t i = digits; i-- > 0;) {
+      if (key[i] != '9') {
+        ++key[i];
         return;
       }
-      text_[i] = '0';
+      key[i] = '0';
     }
-    text_[0] = '1';  // all nines: one digit more
-    text_[size_++] = '0';
+    // All nines, now zeros: one digit more.
+    key[0] = '1';
+    key[digits] = '0';
+    Complete(digits + 1);
   }
 
  private:
-  std::array<char, 12> text_{};
-  std::size_t size_;
+  static constexpr std::size_t kFixed = 4 + 2;  // the key's length and the type code
+  // A non-negative int32 has at most 10; one more for the count past the last.
+  static constexpr std::size_t kMaxDigits = 11;
+
+  // The length and type code around a key of `digits` digits.
+  void Complete(std::size_t digits) noexcept {
+    head_[0] = static_cast<char>(digits);
+    head_[1] = head_[2] = head_[3] = 0;
+    head_[4 + digits] = static_cast<char>(Code(type_) & 0xFF);
+    head_[5 + digits] = static_cast<char>(Code(type_) >> 8);
+    size_ = kFixed + digits;
+  }
+
+  std::array<char, kFixed + kMaxDigits> head_{};
+  std::size_t size_ = 0;
+  VarType type_;
 };
 
 // Writes the element bag ("@AE#") of an array of fixed-size scalars into
@@ -273,10 +327,12 @@ bool EncodeScalarElements(const SafeArray& array, BagWriter& bag) {
       p += Codec::kSize;
     };
     if (bounds.size() == 1 && bounds[0].lower >= 0) {
-      CountingKey key(bounds[0].lower);
+      CountingHead head(bounds[0].lower, Codec::kType);
       for (const T cell : cells) {
-        put(key.Text(), cell);
-        key.Next();
+        p = head.Put(p);
+        Codec::Put(p, cell);
+        p += Codec::kSize;
+        head.Next();
       }
     } else {
       KeyBuilder keys;

@@ -17,7 +17,6 @@
 
 #include <algorithm>
 #include <cstdint>
-#include <deque>
 #include <memory>
 #include <optional>
 #include <span>
@@ -52,6 +51,14 @@ std::int32_t ObjectHeader(bool holds_nothing) noexcept {
   return PackStreamHeader(fields);
 }
 
+// Appends the header entry of an object stream, as Write(kHeaderKey,
+// Variant(header)) does.
+void WriteHeader(BagWriter& bag, std::int32_t header) {
+  std::uint8_t* p = bag.AppendScalar(kHeaderKey, VarType::I4);
+  const auto bits = static_cast<std::uint32_t>(header);
+  for (int i = 0; i < 4; ++i) p[i] = static_cast<std::uint8_t>(bits >> (8 * i));
+}
+
 // The interface of an object, or nullptr when it cannot be had.
 std::shared_ptr<const InterfaceDescription> TryDescribe(const ObjectRef& object) noexcept {
   try {
@@ -62,6 +69,19 @@ std::shared_ptr<const InterfaceDescription> TryDescribe(const ObjectRef& object)
 }
 
 // ---- Writer ---------------------------------------------------------------------
+
+// The Stream of a null reference, the same for every walk: a null subobject,
+// the most common of all, is written as a copy of it.
+std::span<const std::uint8_t> NothingStream() {
+  static const std::vector<std::uint8_t> bytes = [] {
+    std::vector<std::uint8_t> out;
+    BagWriter bag(out);
+    WriteHeader(bag, ObjectHeader(true));
+    bag.Finish();
+    return out;
+  }();
+  return bytes;
+}
 
 // The objects on the path being written: an open-addressing set of addresses,
 // at most half full. Removal moves later entries of a run back, so that no
@@ -131,6 +151,9 @@ class AddressSet {
 // with a get (other than "_Default") that an empty argument list can call.
 struct Property {
   const MemberDescription* get;
+  // The field that the get reads, when ClassBuilder made the get from one; null
+  // when the get runs the client's code.
+  const FieldAccess* field;
   const std::string* name;
 };
 using PropertyList = std::vector<Property>;
@@ -174,13 +197,14 @@ class StreamWriter {
   }
 
   // Starts a level: the header entries; the members follow in Step.
-  void Enter(const ObjectRef& current, BagWriter::Pending entry) {
-    WriteFrame& f = frames_.emplace_back(WriteFrame{current, BagWriter(out_), nullptr, entry});
-    f.bag.Write(kHeaderKey, Variant(current.IsNull() ? header_nothing_ : header_object_));
-    if (current.IsNull()) return;
-    on_path_.Insert(current.get());
-    f.bag.WriteString(kClassNameKey, current->Class().Name());
-    f.properties = PropertiesOf(*current);
+  void Enter(ObjectRef current, BagWriter::Pending entry) {
+    WriteFrame& f =
+        frames_.emplace_back(WriteFrame{std::move(current), BagWriter(out_), nullptr, entry});
+    WriteHeader(f.bag, f.current.IsNull() ? header_nothing_ : header_object_);
+    if (f.current.IsNull()) return;
+    on_path_.Insert(f.current.get());
+    f.bag.WriteString(kClassNameKey, f.current->Class().Name());
+    f.properties = PropertiesOf(*f.current);
   }
 
   // The properties of an object's class, listed once per class and walk; most
@@ -195,7 +219,9 @@ class StreamWriter {
       const auto members = plan->iface->Members();
       for (std::size_t i = 0; i < members.size(); ++i) {
         const Accessors& access = plan->members[i];
-        if (access.visit && access.get != nullptr) list.push_back({access.get, &members[i].Name()});
+        if (!access.visit || access.get == nullptr) continue;
+        const FieldAccess* field = access.get->Params().empty() ? access.get_field : nullptr;
+        list.push_back({access.get, field, &members[i].Name()});
       }
     }
     last_plan_ = plan;
@@ -224,35 +250,65 @@ class StreamWriter {
     const PropertyList& properties = *f.properties;
     while (f.next_property < properties.size()) {
       const Property& property = properties[f.next_property++];
-      if (IsObjectValued(*property.get, *f.current)) {
-        if (WriteObjectProperty(f, *property.get, *property.name)) return true;  // descended
-        if (ctx_.Aborted()) return true;
-      } else {
-        WriteValueProperty(f, *property.get, *property.name);
-      }
+      const bool stop = property.field != nullptr ? WriteFieldProperty(f, property)
+                                                  : WriteGetProperty(f, property);
+      if (stop) return true;  // after a descent `f` may have moved: it is not used again
     }
     return false;
   }
 
-  // Each of the two reads of a property (GetPropertyByName) gets a Variant of
-  // its own, gone as soon as it is done with.
+  // Both write a property of the top frame's object. They return true when a
+  // new level was entered for a subobject, or when the walk was aborted while
+  // writing an object property.
 
-  // IsObjectValued: the first read tells an object property (an object
-  // reference, a null one included) from a value property; its value is
-  // dropped before the second read.
-  static bool IsObjectValued(const MemberDescription& get, Instance& object) noexcept {
+  // A property whose get reads a field runs no client code: reading it twice
+  // (to tell an object from a value, then for the value) gives what reading it
+  // once gives, so it is read once, and a field of object type is not even read
+  // into a Variant.
+  bool WriteFieldProperty(WriteFrame& f, const Property& property) {
+    if (const ObjectRef* held = property.field->ObjectIn(*f.current)) {
+      return WriteObjectProperty(f, *held, *property.name);
+    }
+    const std::optional<Variant> value = ReadField(*property.field, *f.current);
+    if (!value) return false;  // both reads would fail: the property is left out
+    if (value->IsObject()) return WriteObjectProperty(f, value->Object(), *property.name);
+    WriteValueProperty(f, *value, *property.name);
+    return false;
+  }
+
+  static std::optional<Variant> ReadField(const FieldAccess& field, Instance& object) noexcept {
     try {
-      return get.Invoke(object, {}).IsObject();
+      return field.Get(object);
     } catch (...) {
-      return false;
+      return std::nullopt;
     }
   }
 
-  void WriteValueProperty(WriteFrame& f, const MemberDescription& get, const std::string& name) {
-    // A property whose get fails, or whose value the bag cannot hold, is left
-    // out of the Stream.
+  // A property whose get runs the client's code is read twice, each read
+  // getting a Variant of its own, gone as soon as it is done with: the first
+  // tells an object property (an object reference, a null one included) from a
+  // value property, the second gives what is written.
+  bool WriteGetProperty(WriteFrame& f, const Property& property) {
+    bool object_valued = false;
+    {
+      Variant first;
+      object_valued = Read(property.get, *f.current, first) && first.IsObject();
+    }
+    Variant value;
+    if (!object_valued) {
+      if (Read(property.get, *f.current, value)) WriteValueProperty(f, value, *property.name);
+      return false;
+    }
+    if (!ctx_.Settings().recursion_allowed) return ctx_.Aborted();
+    // The property may yield something else on this second read; then it is
+    // not written.
+    if (!Read(property.get, *f.current, value) || !value.IsObject()) return ctx_.Aborted();
+    return WriteObjectProperty(f, value.Object(), *property.name);
+  }
+
+  // A value the bag cannot hold is left out of the Stream.
+  void WriteValueProperty(WriteFrame& f, const Variant& value, const std::string& name) {
     try {
-      const Variant value = get.Invoke(*f.current, {});
       if (value.IsArray()) {
         WriteNested(f.bag, name, [&] { AppendStreamFromArray(value.Array(), out_); });
       } else {
@@ -276,21 +332,17 @@ class StreamWriter {
     }
   }
 
+  // Writes an object property whose value is `read`.
+  bool WriteObjectProperty(WriteFrame& f, const ObjectRef& read, const std::string& name) {
+    return EnterSubobject(f, read, name) || ctx_.Aborted();
+  }
+
   // Returns true when a new level was entered for the subobject.
-  bool WriteObjectProperty(WriteFrame& f, const MemberDescription& get, const std::string& name) {
+  bool EnterSubobject(WriteFrame& f, const ObjectRef& read, const std::string& name) {
     const EngineSettings& settings = ctx_.Settings();
     if (!settings.recursion_allowed) return false;
-    // The property may yield something else on this second read; then it is
-    // not written.
-    ObjectRef sub;
-    try {
-      const Variant value = get.Invoke(*f.current, {});
-      if (!value.IsObject()) return false;
-      sub = value.Object();
-    } catch (...) {
-      return false;
-    }
-
+    // The subobject as read: the event's handler may change the property.
+    ObjectRef sub = read;
     if (settings.raise_recursion_check_event) {
       const bool cancel = ctx_.RaiseRecursionCheck(Parent(), f.current, name, false, 0);
       if (ctx_.Aborted() || cancel) return false;
@@ -298,11 +350,7 @@ class StreamWriter {
 
     if (sub.IsNull()) {
       try {
-        WriteNested(f.bag, name, [this] {
-          BagWriter nothing(out_);
-          nothing.Write(kHeaderKey, Variant(header_nothing_));
-          nothing.Finish();
-        });
+        f.bag.WriteBytes(name, NothingStream());
       } catch (...) {
       }
       return false;
@@ -327,7 +375,7 @@ class StreamWriter {
     } catch (...) {
       return false;
     }
-    Enter(sub, entry);
+    Enter(std::move(sub), entry);
     return true;
   }
 
@@ -343,7 +391,9 @@ class StreamWriter {
   const std::int32_t header_nothing_ = ObjectHeader(true);
   const ObjectRef* root_parent_ = nullptr;
   std::int32_t* root_status_ = nullptr;
-  std::deque<WriteFrame> frames_;  // references stay valid as it grows
+  // Entering a level may move the frames: a reference to a frame is not held
+  // across Enter.
+  std::vector<WriteFrame> frames_;
   AddressSet on_path_;
   PlanCache plans_;
   std::unordered_map<const InterfacePlan*, PropertyList> properties_;
