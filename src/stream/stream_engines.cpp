@@ -17,6 +17,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <deque>
 #include <memory>
 #include <optional>
 #include <span>
@@ -252,7 +253,7 @@ class StreamWriter {
       const Property& property = properties[f.next_property++];
       const bool stop = property.field != nullptr ? WriteFieldProperty(f, property)
                                                   : WriteGetProperty(f, property);
-      if (stop) return true;  // after a descent `f` may have moved: it is not used again
+      if (stop) return true;
     }
     return false;
   }
@@ -391,9 +392,7 @@ class StreamWriter {
   const std::int32_t header_nothing_ = ObjectHeader(true);
   const ObjectRef* root_parent_ = nullptr;
   std::int32_t* root_status_ = nullptr;
-  // Entering a level may move the frames: a reference to a frame is not held
-  // across Enter.
-  std::vector<WriteFrame> frames_;
+  std::deque<WriteFrame> frames_;  // references stay valid as it grows
   AddressSet on_path_;
   PlanCache plans_;
   std::unordered_map<const InterfacePlan*, PropertyList> properties_;
