@@ -397,6 +397,37 @@ TEST(InvokeByName, MembersRefuseAnotherClassesInstance) {
   EXPECT_EQ(ErrorOf([&] { MakeObject<Other>(nullptr); }), errors::kInvalidProcedureCall);
 }
 
+TEST(FieldAccess, TakingAValueOrReferenceLosesNothingItDoesNotAssign) {
+  const InterfaceDescription& probe = *ProbeClass()->Interface();
+  const FieldAccess* text = probe.Find("Text", InvokeKind::PropertyPut)->DirectField();
+  const FieldAccess* other = probe.Find("Other", InvokeKind::PropertyPutRef)->DirectField();
+  ASSERT_NE(text, nullptr);
+  ASSERT_NE(other, nullptr);
+  ObjectRef p = NewProbe();
+  // A string goes into the field; a value that needs a conversion is refused
+  // and stays with the caller.
+  Variant value("a string long enough to live outside the small buffer");
+  EXPECT_TRUE(text->TakeValue(*p, value));
+  EXPECT_EQ(p.As<Probe>()->text, "a string long enough to live outside the small buffer");
+  Variant number(std::int32_t{5});
+  EXPECT_FALSE(text->TakeValue(*p, number));
+  EXPECT_EQ(number, Variant(std::int32_t{5}));
+  EXPECT_FALSE(other->TakeValue(*p, number));
+
+  // A reference goes into an object field, and stays with the caller where the
+  // field is not of that instance's class.
+  struct Stranger {};
+  ObjectRef stranger = MakeObject<Stranger>(ClassBuilder<Stranger>("Stranger").BuildInfo());
+  ObjectRef sub = NewProbe();
+  const Instance* sub_instance = sub.get();
+  EXPECT_FALSE(other->TakeObject(*stranger, sub));
+  EXPECT_EQ(sub.get(), sub_instance);
+  EXPECT_FALSE(text->TakeObject(*p, sub));
+  EXPECT_EQ(sub.get(), sub_instance);
+  EXPECT_TRUE(other->TakeObject(*p, sub));
+  EXPECT_EQ(p.As<Probe>()->other.get(), sub_instance);
+}
+
 TEST(InterfaceDescription, ListsEveryAccessorInDeclaredOrder) {
   orders::RegisterOrdersServer();
   ObjectRef invoice = CreateByProgId("OrdersLib.Invoice");

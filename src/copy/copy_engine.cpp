@@ -196,7 +196,7 @@ struct Level {
   void AssignRef(std::size_t member, std::string_view name, ObjectRef object) const noexcept {
     if (target_shares_plan) {
       const FieldAccess* field = plan->members[member].set_field;
-      if (field != nullptr && field->SetObject(*target, object)) return;
+      if (field != nullptr && field->TakeObject(*target, object)) return;
     }
     Assign(member, name, Variant(std::move(object)), InvokeKind::PropertyPutRef);
   }

@@ -501,7 +501,7 @@ class StreamReader {
     if (depth_ == 0) return;
     ReadFrame& f = *frames_[depth_ - 1];
     if (f.child_status != 0) *f.status = f.child_status;
-    Assign(f.pending_set, **f.result, Variant(std::move(f.pending_sub)));
+    Set(f.pending_set, **f.result, std::move(f.pending_sub));
     f.pending_sub = ObjectRef();
   }
 
@@ -521,9 +521,29 @@ class StreamReader {
     return false;
   }
 
-  // SetPropertyByName with kind 4 (let) or 8 (set) on the object being filled.
-  static void Let(ReadFrame& f, const Accessors& access, const Variant& value) noexcept {
+  // SetPropertyByName with kind 4 (let) on the object being filled, of a
+  // value decoded for it alone. The let of a field that takes the value as it
+  // is assigns the field, as Invoke does, without the call's general steps.
+  static void Let(ReadFrame& f, const Accessors& access, Variant& value) noexcept {
+    if (access.let == nullptr) return;
+    if (const FieldAccess* field = access.let->DirectField()) {
+      try {
+        if (field->TakeValue(**f.result, value)) return;
+      } catch (...) {
+        return;  // a let that fails leaves the property as it is
+      }
+    }
     Assign(access.let, **f.result, value);
+  }
+
+  // SetPropertyByName with kind 8 (set) on `object`, the set of a field taking
+  // the reference straight into it.
+  static void Set(const MemberDescription* set, Instance& object, ObjectRef value) noexcept {
+    if (set == nullptr) return;
+    if (const FieldAccess* field = set->DirectField()) {
+      if (field->TakeObject(object, value)) return;
+    }
+    Assign(set, object, Variant(std::move(value)));
   }
 
   void ReadValueProperty(ReadFrame& f, const MemberDescription& m, const Accessors& access) {
@@ -534,20 +554,20 @@ class StreamReader {
       if (entry != nullptr) {
         if (auto found = BagReader::BytesOf(*entry)) bytes = *found;
       }
-      const Variant value = ArrayFromStream(bytes, static_cast<std::int32_t>(Code(t)), allowance_);
+      Variant value = ArrayFromStream(bytes, static_cast<std::int32_t>(Code(t)), allowance_);
       if (!value.IsNull()) Let(f, access, value);
       return;
     }
     // No entry, or a stored Null: the property keeps its value.
     if (entry == nullptr || entry->type == VarType::Null) return;
     try {
-      const Variant v = f.bag.Value(*entry);
+      Variant v = f.bag.Value(*entry);
       // A Variant property receives an array stored as its array stream rebuilt.
       if (t != VarType::Variant || !v.IsArray()) {
         Let(f, access, v);
         return;
       }
-      const Variant w = ValueFromStored(v, allowance_);
+      Variant w = ValueFromStored(v, allowance_);
       if (!w.IsNull()) Let(f, access, w);
     } catch (...) {
       // A value that cannot be decoded leaves the property as it is.
@@ -559,8 +579,10 @@ class StreamReader {
     const EngineSettings& settings = ctx_.Settings();
     const ObjectRef& result = *f.result;
     // IsObjectValued on the new object; the value read is dropped at once.
-    bool object_valued = false;
-    {
+    // A field of object type answers without a copy of the reference.
+    const FieldAccess* get_field = access.get != nullptr ? access.get->DirectField() : nullptr;
+    bool object_valued = get_field != nullptr && get_field->ObjectIn(*result) != nullptr;
+    if (!object_valued) {
       Variant current;
       object_valued = Read(access.get, *result, current) && current.IsObject();
     }
@@ -575,13 +597,13 @@ class StreamReader {
     // The null-reference Stream as written, the most common of all, is known
     // without parsing it.
     if (std::equal(sb->begin(), sb->end(), nothing_.begin(), nothing_.end())) {
-      Assign(access.set, *result, Variant(ObjectRef()));
+      Set(access.set, *result, ObjectRef());
       return false;
     }
     BagReader& sub_bag = NextFrame().bag;
     const StreamInfo info = InspectStream(sub_bag.Load(*sb) ? &sub_bag : nullptr);
     if (info.holds_nothing) {
-      Assign(access.set, *result, Variant(ObjectRef()));
+      Set(access.set, *result, ObjectRef());
       return false;
     }
     std::int32_t s = 0;
@@ -599,7 +621,7 @@ class StreamReader {
     f.pending_sub = sub;
     if (!Begin(info, &sub, f.pending_sub, result, false, &f.child_status)) {
       if (f.child_status != 0) *f.status = f.child_status;
-      Assign(access.set, *result, Variant(f.pending_sub));
+      Set(access.set, *result, f.pending_sub);
       f.pending_sub = ObjectRef();
       return false;
     }

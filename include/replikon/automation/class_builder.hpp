@@ -437,6 +437,16 @@ class ClassBuilder final : public ClassBuilderBase {
         return true;
       }
     }
+    bool TakeValue(Instance& self, Variant& value) const override {
+      if constexpr (std::is_same_v<M, std::string>) {
+        std::string* held = value.template GetIf<std::string>();
+        if (held == nullptr) return false;
+        Obj(self).*field_ = std::move(*held);
+        return true;
+      } else {
+        return AssignValue(self, value);
+      }
+    }
     bool CopiesByValue() const noexcept override {
       return !std::is_same_v<M, ObjectRef> && !std::is_same_v<M, Variant>;
     }
@@ -479,6 +489,15 @@ class ClassBuilder final : public ClassBuilderBase {
         (void)self;
         (void)object;
         return false;
+      }
+    }
+    bool TakeObject(Instance& self, ObjectRef& object) const noexcept override {
+      if constexpr (std::is_same_v<M, ObjectRef>) {
+        if (self.Class().CppType() != typeid(T)) return false;
+        static_cast<T*>(self.Self())->*field_ = std::move(object);
+        return true;
+      } else {
+        return SetObject(self, object);
       }
     }
 

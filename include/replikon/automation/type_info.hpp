@@ -85,6 +85,9 @@ class FieldAccess {
   // False, with nothing done, for any other value, and for a field of object
   // type, which takes a set instead.
   virtual bool AssignValue(Instance& self, const Variant& value) const = 0;
+  // AssignValue of a value the caller no longer needs: where it assigns,
+  // `value` may be left holding anything (a string is moved into the field).
+  virtual bool TakeValue(Instance& self, Variant& value) const { return AssignValue(self, value); }
   // Whether the field holds a plain value (no object reference, no Variant) that
   // its let takes back unchanged, so that CopyValue applies.
   virtual bool CopiesByValue() const noexcept = 0;
@@ -100,6 +103,11 @@ class FieldAccess {
   // set does. False, with nothing changed, for a field of another type or where
   // the set would fail.
   virtual bool SetObject(Instance& self, const ObjectRef& object) const noexcept = 0;
+  // SetObject of a reference the caller no longer needs: where it assigns,
+  // `object` may be left null (the reference is moved into the field).
+  virtual bool TakeObject(Instance& self, ObjectRef& object) const noexcept {
+    return SetObject(self, object);
+  }
 };
 
 // One entry of an interface: a method or one accessor of a property.
@@ -156,6 +164,11 @@ class MemberDescription {
   }
   // The field behind the member, or nullptr.
   const FieldAccess* Field() const noexcept { return field_.get(); }
+  // The field through which Invoke answers this member's calls without
+  // handling arguments (a member without parameters), or nullptr.
+  const FieldAccess* DirectField() const noexcept {
+    return params_.empty() && !ref_body_ ? field_.get() : nullptr;
+  }
 
  private:
   Variant Call(Instance& self, std::span<const Variant> args, Variant* caller_args) const;

@@ -132,6 +132,10 @@ class Variant {
   const T* GetIf() const noexcept {
     return std::get_if<T>(&v_);
   }
+  template <class T>
+  T* GetIf() noexcept {
+    return std::get_if<T>(&v_);
+  }
 
   // The held string, object or array; AutomationError 13 "Type mismatch" when
   // the Variant holds something else.
