@@ -142,14 +142,23 @@ class MemberDescription {
   Variant InvokeRef(Instance& self, std::span<Variant> args) const;
 
   // Set while a class is defined.
-  MemberDescription& SetMemberId(DispId id) { id_ = id; return *this; }
-  MemberDescription& SetParams(std::vector<ParamDescription> params) { params_ = std::move(params); return *this; }
+  MemberDescription& SetMemberId(DispId id) {
+    id_ = id;
+    return *this;
+  }
+  MemberDescription& SetParams(std::vector<ParamDescription> params) {
+    params_ = std::move(params);
+    return *this;
+  }
   MemberDescription& SetHelp(std::string help_string, std::int32_t help_context) {
     help_string_ = std::move(help_string);
     help_context_ = help_context;
     return *this;
   }
-  MemberDescription& SetHidden(bool hidden) { hidden_ = hidden; return *this; }
+  MemberDescription& SetHidden(bool hidden) {
+    hidden_ = hidden;
+    return *this;
+  }
   // Names the library's own type that PropertyType() holds (an enumeration).
   MemberDescription& SetUserType(std::string user_type) {
     type_ = TypeDescription(type_.VarType(), std::move(user_type));
