@@ -125,34 +125,32 @@ SafeArray::Body& SafeArray::Own() {
   return *body_;
 }
 
-SafeArray SafeArray::FromBytes(std::span<const std::uint8_t> bytes, std::int32_t lower) {
-  if (bytes.size() > kMaxElements) errors::Raise(errors::kOutOfMemory);
-  const std::int64_t upper =
-      static_cast<std::int64_t>(lower) + static_cast<std::int64_t>(bytes.size()) - 1;
+namespace {
+
+// The one dimension of a byte array of `size` bytes from `lower` on; raises 7
+// when it would be too large and 9 when its upper bound leaves the 32-bit range.
+ArrayBound ByteArrayBound(std::size_t size, std::int32_t lower) {
+  if (size > SafeArray::kMaxElements) errors::Raise(errors::kOutOfMemory);
+  const std::int64_t upper = static_cast<std::int64_t>(lower) + static_cast<std::int64_t>(size) - 1;
   if (upper > std::numeric_limits<std::int32_t>::max() ||
       upper < std::numeric_limits<std::int32_t>::min()) {
     errors::Raise(errors::kSubscriptOutOfRange);
   }
-  SafeArray array(VarType::UI1);
-  const ArrayBound bound{lower, static_cast<std::int32_t>(upper)};
-  GuardAllocation([&] {
-    array.body_ =
-        std::make_shared<Body>(Body{BoundTable(std::span<const ArrayBound>(&bound, 1)),
-                                    std::vector<std::uint8_t>(bytes.begin(), bytes.end())});
-  });
-  return array;
+  return ArrayBound{lower, static_cast<std::int32_t>(upper)};
+}
+
+}  // namespace
+
+SafeArray SafeArray::FromBytes(std::span<const std::uint8_t> bytes, std::int32_t lower) {
+  ByteArrayBound(bytes.size(), lower);  // refuses before anything is copied
+  return FromOwnedBytes(
+      GuardAllocation([&] { return std::vector<std::uint8_t>(bytes.begin(), bytes.end()); }),
+      lower);
 }
 
 SafeArray SafeArray::FromOwnedBytes(std::vector<std::uint8_t>&& bytes, std::int32_t lower) {
-  if (bytes.size() > kMaxElements) errors::Raise(errors::kOutOfMemory);
-  const std::int64_t upper =
-      static_cast<std::int64_t>(lower) + static_cast<std::int64_t>(bytes.size()) - 1;
-  if (upper > std::numeric_limits<std::int32_t>::max() ||
-      upper < std::numeric_limits<std::int32_t>::min()) {
-    errors::Raise(errors::kSubscriptOutOfRange);
-  }
+  const ArrayBound bound = ByteArrayBound(bytes.size(), lower);
   SafeArray array(VarType::UI1);
-  const ArrayBound bound{lower, static_cast<std::int32_t>(upper)};
   GuardAllocation([&] {
     array.body_ = std::make_shared<Body>(
         Body{BoundTable(std::span<const ArrayBound>(&bound, 1)), std::move(bytes)});
