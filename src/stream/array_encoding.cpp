@@ -51,45 +51,79 @@ VarType RebuiltElementType(std::int16_t element_type) noexcept {
 // per array, so they are encoded and decoded without a Variant per element:
 // the same entries, byte for byte, as the general path gives.
 
-// The element key of an index tuple of at most kMaxEncodedDimensions indices.
-class KeyBuilder {
- public:
-  std::string_view Of(std::span<const std::int32_t> index) noexcept {
-    char* end = text_.data();
-    for (std::size_t d = 0; d < index.size(); ++d) {
-      if (d != 0) *end++ = '.';
-      end = std::to_chars(end, text_.data() + text_.size(), index[d]).ptr;
+// Adds one to the decimal digits [first, first + n); false when they were all
+// nines and are now all zeros, so that the number needs one digit more.
+inline bool AddOneToDigits(char* first, std::size_t n) noexcept {
+  for (std::size_t i = n; i-- > 0;) {
+    if (first[i] != '9') {
+      ++first[i];
+      return true;
     }
-    return std::string_view(text_.data(), static_cast<std::size_t>(end - text_.data()));
+    first[i] = '0';
   }
+  return false;
+}
 
- private:
-  std::array<char, kMaxEncodedDimensions * 12> text_{};
-};
-
-// Index tuples of a bounds table of at most kMaxEncodedDimensions dimensions, in
-// row-major order, without allocating.
-class SmallIndexWalker {
+// The element keys of a bounds table of 1 to kMaxEncodedDimensions
+// dimensions, in row-major order. Each key is made from the one before: mostly
+// only the last index changes, by one, and only its digits are written again.
+class ElementKeyWalker {
  public:
-  explicit SmallIndexWalker(std::span<const ArrayBound> bounds) noexcept : bounds_(bounds) {
+  explicit ElementKeyWalker(std::span<const ArrayBound> bounds) noexcept : bounds_(bounds) {
     for (std::size_t d = 0; d < bounds.size(); ++d) index_[d] = bounds[d].lower;
+    Rebuild();
   }
-  std::span<const std::int32_t> Index() const noexcept {
-    return std::span<const std::int32_t>(index_.data(), bounds_.size());
-  }
+  std::string_view Key() const noexcept { return std::string_view(text_.data(), size_); }
   void Next() noexcept {
-    for (std::size_t d = bounds_.size(); d-- > 0;) {
+    const std::size_t last = bounds_.size() - 1;
+    if (index_[last] < bounds_[last].upper) {
+      const std::int32_t now = ++index_[last];
+      if (now > 0) {
+        IncrementDigits();
+      } else {
+        size_ = static_cast<std::size_t>(
+            std::to_chars(text_.data() + prefix_, text_.data() + text_.size(), now).ptr -
+            text_.data());
+      }
+      return;
+    }
+    index_[last] = bounds_[last].lower;
+    for (std::size_t d = last; d-- > 0;) {
       if (index_[d] < bounds_[d].upper) {
         ++index_[d];
-        return;
+        break;
       }
       index_[d] = bounds_[d].lower;
     }
+    Rebuild();
   }
 
  private:
+  void Rebuild() noexcept {
+    char* end = text_.data();
+    prefix_ = 0;
+    for (std::size_t d = 0; d < bounds_.size(); ++d) {
+      if (d != 0) {
+        *end++ = '.';
+        prefix_ = static_cast<std::size_t>(end - text_.data());
+      }
+      end = std::to_chars(end, text_.data() + text_.size(), index_[d]).ptr;
+    }
+    size_ = static_cast<std::size_t>(end - text_.data());
+  }
+  // Adds one to the last index's digits, which show a number of at least 0.
+  void IncrementDigits() noexcept {
+    char* const first = text_.data() + prefix_;
+    if (AddOneToDigits(first, size_ - prefix_)) return;
+    *first = '1';  // 9...9 became 10...0
+    text_[size_++] = '0';
+  }
+
   std::span<const ArrayBound> bounds_;
   std::array<std::int32_t, kMaxEncodedDimensions> index_{};
+  std::array<char, kMaxEncodedDimensions * 12> text_{};
+  std::size_t prefix_ = 0;  // where the last index's digits start
+  std::size_t size_ = 0;
 };
 
 inline void PutU16(std::uint8_t* p, std::uint16_t v) noexcept {
@@ -277,13 +311,7 @@ class CountingHead {
   void Next() noexcept {
     const std::size_t digits = size_ - kFixed;
     char* key = head_.data() + 4;
-    for (std::size_t i = digits; i-- > 0;) {
-      if (key[i] != '9') {
-        ++key[i];
-        return;
-      }
-      key[i] = '0';
-    }
+    if (AddOneToDigits(key, digits)) return;
     // All nines, now zeros: one digit more.
     key[0] = '1';
     key[digits] = '0';
@@ -335,11 +363,10 @@ bool EncodeScalarElements(const SafeArray& array, BagWriter& bag) {
         head.Next();
       }
     } else {
-      KeyBuilder keys;
-      SmallIndexWalker walk(bounds);
+      ElementKeyWalker keys(bounds);
       for (const T cell : cells) {
-        put(keys.Of(walk.Index()), cell);
-        walk.Next();
+        put(keys.Key(), cell);
+        keys.Next();
       }
     }
     return true;
@@ -674,75 +701,6 @@ Variant ValueFromEntry(const BagReader& elements, const BagReader::Entry* entry,
 bool SameBounds(std::span<const ArrayBound> a, std::span<const ArrayBound> b) noexcept {
   return std::equal(a.begin(), a.end(), b.begin(), b.end());
 }
-
-// The element keys of a bounds table of 1 to kMaxEncodedDimensions
-// dimensions, in row-major order. Each key is made from the one before: mostly
-// only the last index changes, by one, and only its digits are written again.
-class ElementKeyWalker {
- public:
-  explicit ElementKeyWalker(std::span<const ArrayBound> bounds) noexcept : bounds_(bounds) {
-    for (std::size_t d = 0; d < bounds.size(); ++d) index_[d] = bounds[d].lower;
-    Rebuild();
-  }
-  std::string_view Key() const noexcept { return std::string_view(text_.data(), size_); }
-  void Next() noexcept {
-    const std::size_t last = bounds_.size() - 1;
-    if (index_[last] < bounds_[last].upper) {
-      const std::int32_t now = ++index_[last];
-      if (now > 0) {
-        IncrementDigits();
-      } else {
-        size_ = static_cast<std::size_t>(
-            std::to_chars(text_.data() + prefix_, text_.data() + text_.size(), now).ptr -
-            text_.data());
-      }
-      return;
-    }
-    index_[last] = bounds_[last].lower;
-    for (std::size_t d = last; d-- > 0;) {
-      if (index_[d] < bounds_[d].upper) {
-        ++index_[d];
-        break;
-      }
-      index_[d] = bounds_[d].lower;
-    }
-    Rebuild();
-  }
-
- private:
-  void Rebuild() noexcept {
-    char* end = text_.data();
-    prefix_ = 0;
-    for (std::size_t d = 0; d < bounds_.size(); ++d) {
-      if (d != 0) {
-        *end++ = '.';
-        prefix_ = static_cast<std::size_t>(end - text_.data());
-      }
-      end = std::to_chars(end, text_.data() + text_.size(), index_[d]).ptr;
-    }
-    size_ = static_cast<std::size_t>(end - text_.data());
-  }
-  // Adds one to the last index's digits, which show a number of at least 0.
-  void IncrementDigits() noexcept {
-    char* const first = text_.data() + prefix_;
-    for (char* p = text_.data() + size_; p != first;) {
-      --p;
-      if (*p != '9') {
-        ++*p;
-        return;
-      }
-      *p = '0';
-    }
-    *first = '1';  // 9...9 became 10...0
-    text_[size_++] = '0';
-  }
-
-  std::span<const ArrayBound> bounds_;
-  std::array<std::int32_t, kMaxEncodedDimensions> index_{};
-  std::array<char, kMaxEncodedDimensions * 12> text_{};
-  std::size_t prefix_ = 0;  // where the last index's digits start
-  std::size_t size_ = 0;
-};
 
 // The value of the element under `key` as ValueFromStored gives it; Empty
 // when the entry is absent or cannot be read.
