@@ -16,50 +16,18 @@
 #include <stdexcept>
 #include <string>
 
+#include "test_support.hpp"
+
 namespace replikon::about {
 namespace {
 
 using namespace std::chrono_literals;
 namespace fs = std::filesystem;
 
-// Sets or clears an environment variable for one test and restores it after.
-class ScopedEnv {
- public:
-  ScopedEnv(const char* name, std::optional<std::string> value) : name_(name) {
-    if (const char* old = std::getenv(name)) old_ = old;
-    if (value) {
-      setenv(name, value->c_str(), 1);
-    } else {
-      unsetenv(name);
-    }
-  }
-  ~ScopedEnv() {
-    if (old_) {
-      setenv(name_, old_->c_str(), 1);
-    } else {
-      unsetenv(name_);
-    }
-  }
-  ScopedEnv(const ScopedEnv&) = delete;
-  ScopedEnv& operator=(const ScopedEnv&) = delete;
-
- private:
-  const char* name_;
-  std::optional<std::string> old_;
-};
+using test_support::ScopedEnv;
 
 class AboutBoxTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    std::string pattern = (fs::temp_directory_path() / "replikon-about-box-XXXXXX").string();
-    if (mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp");
-    dir_ = pattern;
-  }
-  void TearDown() override {
-    std::error_code ec;
-    fs::remove_all(dir_, ec);
-  }
-
   // Writes an executable shell script and returns its path.
   fs::path Script(const std::string& name, const std::string& body) const {
     const fs::path path = dir_ / name;
@@ -81,7 +49,8 @@ class AboutBoxTest : public ::testing::Test {
     return !AboutProgramPath().empty();
   }
 
-  fs::path dir_;
+  test_support::TempDir temp_;
+  const fs::path dir_ = temp_.path();
 };
 
 TEST_F(AboutBoxTest, WithoutDisplayReturnsAtOnceAndStartsNothing) {

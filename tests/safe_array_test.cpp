@@ -10,19 +10,12 @@
 
 #include "replikon/automation/class_builder.hpp"
 #include "replikon/automation/error.hpp"
+#include "test_support.hpp"
 
 namespace replikon {
 namespace {
 
-template <class F>
-std::int32_t ErrorOf(F&& f) {
-  try {
-    f();
-  } catch (const AutomationError& e) {
-    return e.Number();
-  }
-  return 0;
-}
+using test_support::ErrorOf;
 
 std::vector<std::vector<std::int32_t>> Walk(std::span<const ArrayBound> bounds) {
   std::vector<std::vector<std::int32_t>> out;

@@ -12,40 +12,21 @@
 #include <fstream>
 #include <iterator>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "replikon/automation/error.hpp"
 #include "replikon/automation/property_bag.hpp"
 #include "replikon/automation/safe_array.hpp"
 #include "replikon/stream/stream_utilities.hpp"
+#include "test_support.hpp"
 
 namespace replikon {
 namespace {
 
 namespace fs = std::filesystem;
 
-class TempDir {
- public:
-  TempDir() {
-    std::string pattern = (fs::temp_directory_path() / "replikon-files-XXXXXX").string();
-    std::vector<char> buf(pattern.begin(), pattern.end());
-    buf.push_back('\0');
-    path_ = ::mkdtemp(buf.data());
-  }
-  ~TempDir() {
-    std::error_code ec;
-    fs::permissions(path_, fs::perms::owner_all, fs::perm_options::add, ec);
-    fs::remove_all(path_, ec);
-  }
-  std::string operator/(const std::string& name) const { return (path_ / name).string(); }
-  const fs::path& path() const { return path_; }
-  std::size_t FileCount() const {
-    return static_cast<std::size_t>(std::distance(fs::directory_iterator(path_), {}));
-  }
-
- private:
-  fs::path path_;
-};
+using test_support::TempDir;
 
 std::vector<std::uint8_t> ReadRaw(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
@@ -58,41 +39,21 @@ void WriteRaw(const std::string& path, const std::vector<std::uint8_t>& bytes) {
             static_cast<std::streamsize>(bytes.size()));
 }
 
-SafeArray BagBytes(std::initializer_list<std::pair<const char*, Variant>> entries) {
-  PropertyBag bag;
-  for (const auto& [key, value] : entries) bag.WriteProperty(key, value);
-  return bag.ContentsArray();
-}
-
-std::int32_t ErrorNumberOf(const std::function<void()>& f) {
-  try {
-    f();
-  } catch (const AutomationError& e) {
-    return e.Number();
-  }
-  return 0;
-}
+using test_support::ErrorOf;
 
 TEST(StreamInspection, TellsWhatBytesHold) {
-  const SafeArray object = BagBytes({{"@SF#", Variant(17)}, {"@OT#", Variant("Invoice")}});
-  EXPECT_EQ(ObjectTypeName(object), "Invoice");
-  EXPECT_TRUE(IsStream(object));
-
-  const SafeArray nothing = BagBytes({{"@SF#", Variant(529)}});
-  EXPECT_EQ(ObjectTypeName(nothing), "Nothing");
-  EXPECT_TRUE(IsStream(nothing));
-
-  const SafeArray no_class = BagBytes({{"@SF#", Variant(17)}});
-  EXPECT_EQ(ObjectTypeName(no_class), "");
-  EXPECT_TRUE(IsStream(no_class));
-
-  const SafeArray array = BagBytes({{"@SF#", Variant(33)}});
-  EXPECT_EQ(ObjectTypeName(array), "Array");
-  EXPECT_FALSE(IsStream(array));
-
-  const SafeArray no_header = BagBytes({{"@OT#", Variant("Invoice")}});
-  EXPECT_EQ(ObjectTypeName(no_header), "");
-  EXPECT_FALSE(IsStream(no_header));
+  const std::tuple<test_support::Entries, const char*, bool> cases[] = {
+      {{{"@SF#", Variant(17)}, {"@OT#", Variant("Invoice")}}, "Invoice", true},
+      {{{"@SF#", Variant(529)}}, "Nothing", true},
+      {{{"@SF#", Variant(17)}}, "", true},
+      {{{"@SF#", Variant(33)}}, "Array", false},
+      {{{"@OT#", Variant("Invoice")}}, "", false},
+  };
+  for (const auto& [entries, name, is_stream] : cases) {
+    const SafeArray bytes = SafeArray::FromBytes(test_support::BagOf(entries));
+    EXPECT_EQ(ObjectTypeName(bytes), name);
+    EXPECT_EQ(IsStream(bytes), is_stream) << name;
+  }
 }
 
 TEST(StreamInspection, NeverFailsOnArbitraryBytes) {
@@ -160,17 +121,16 @@ TEST(StreamFiles, AnyFileReadsAsBytes) {
 TEST(StreamFiles, ErrorsCarryThePlatformNumbers) {
   TempDir dir;
   // A missing file is an error and is not created.
-  EXPECT_EQ(ErrorNumberOf([&] { StreamFromFile(dir / "missing.stm"); }), errors::kFileNotFound);
+  EXPECT_EQ(ErrorOf([&] { StreamFromFile(dir / "missing.stm"); }), errors::kFileNotFound);
   EXPECT_FALSE(fs::exists(dir / "missing.stm"));
   // A folder that does not exist.
   const SafeArray bytes = SafeArray::FromBytes(std::vector<std::uint8_t>{1});
-  EXPECT_EQ(ErrorNumberOf([&] { StreamToFile(bytes, dir / "no/such/a.stm"); }),
-            errors::kPathNotFound);
+  EXPECT_EQ(ErrorOf([&] { StreamToFile(bytes, dir / "no/such/a.stm"); }), errors::kPathNotFound);
   // A directory, for writing and for reading; it is left alone.
   fs::create_directory(dir / "sub");
   WriteRaw(dir / "sub/keep", {1});
-  EXPECT_EQ(ErrorNumberOf([&] { StreamToFile(bytes, dir / "sub"); }), errors::kPathFileAccess);
-  EXPECT_EQ(ErrorNumberOf([&] { StreamFromFile(dir / "sub"); }), errors::kPathFileAccess);
+  EXPECT_EQ(ErrorOf([&] { StreamToFile(bytes, dir / "sub"); }), errors::kPathFileAccess);
+  EXPECT_EQ(ErrorOf([&] { StreamFromFile(dir / "sub"); }), errors::kPathFileAccess);
   EXPECT_TRUE(fs::exists(dir / "sub/keep"));
   // The message names the path.
   try {
@@ -185,7 +145,7 @@ TEST(StreamFiles, ReadOnlyFolderIsPermissionDenied) {
   TempDir dir;
   fs::create_directory(dir / "ro");
   fs::permissions(dir / "ro", fs::perms::owner_read | fs::perms::owner_exec);
-  EXPECT_EQ(ErrorNumberOf([&] {
+  EXPECT_EQ(ErrorOf([&] {
               StreamToFile(SafeArray::FromBytes(std::vector<std::uint8_t>{1}), dir / "ro/a.stm");
             }),
             errors::kPermissionDenied);
