@@ -13,18 +13,14 @@
 #include "replikon/automation/safe_array.hpp"
 #include "replikon/automation/variant.hpp"
 #include "replikon/stream/stream_layout.hpp"
+#include "test_support.hpp"
 
 namespace replikon {
 namespace {
 
-using Bytes = std::vector<std::uint8_t>;
-using Entries = std::vector<std::pair<std::string, Variant>>;
-
-Bytes BagOf(const Entries& entries) {
-  PropertyBag bag;
-  for (const auto& [key, value] : entries) bag.WriteProperty(key, value);
-  return bag.Contents();
-}
+using test_support::BagOf;
+using test_support::Bytes;
+using test_support::Entries;
 
 Entries EntriesOf(std::span<const std::uint8_t> bytes) {
   PropertyBag bag;
@@ -60,8 +56,25 @@ SafeArray Array1(VarType type, std::int32_t lower, const std::vector<Variant>& v
   return a;
 }
 
+Variant Ints(std::int32_t lower, const std::vector<std::int32_t>& values) {
+  SafeArray a(VarType::I4,
+              {ArrayBound{lower, lower + static_cast<std::int32_t>(values.size()) - 1}});
+  for (std::size_t i = 0; i < values.size(); ++i) a.SetFlat(i, Variant(values[i]));
+  return Variant(a);
+}
+
 Variant RoundTrip(const SafeArray& array) {
   return ArrayFromStream(StreamFromArray(Variant(array)));
+}
+
+// How many arrays deep the first elements go, and what lies at the bottom.
+std::pair<std::size_t, Variant> Nesting(Variant at) {
+  std::size_t arrays = 0;
+  while (at.IsArray()) {
+    ++arrays;
+    at = at.Array().GetFlat(0);
+  }
+  return {arrays, at};
 }
 
 // An array stream built entry by entry.
@@ -93,35 +106,24 @@ std::int32_t ArrayHeader(std::int16_t dims, std::int16_t element_type, std::int1
 
 // ---- The layout ----------------------------------------------------------------
 
-TEST(ArrayEncodingLayoutTest, IntegerArrayOneToThree) {
-  const Bytes stream =
-      StreamFromArray(Variant(Array1(VarType::I4, 1, {Variant(10), Variant(20), Variant(30)})));
-  const Entries entries = EntriesOf(stream);
-  ASSERT_EQ(KeysOf(stream), (std::vector<std::string>{"@SF#", "D1", "G1", "@AE#"}));
-  EXPECT_EQ(entries[0].second, Variant(50397217));
-  EXPECT_EQ(entries[1].second, Variant(1));
-  EXPECT_EQ(entries[2].second, Variant(3));
-  EXPECT_EQ(entries[3].second.Type(), kByteArrayType);
+TEST(ArrayEncodingLayoutTest, IntegerAndByteArrays) {
+  const Bytes stream = StreamFromArray(Ints(1, {10, 20, 30}));
+  EXPECT_EQ(EntriesOf(stream), (Entries{{"@SF#", Variant(50397217)},
+                                        {"D1", Variant(1)},
+                                        {"G1", Variant(3)},
+                                        {"@AE#", BytesValue(ElementBagOf(stream))}}));
   EXPECT_EQ(EntriesOf(ElementBagOf(stream)),
             (Entries{{"1", Variant(10)}, {"2", Variant(20)}, {"3", Variant(30)}}));
+  EXPECT_EQ(ArrayFromStream(stream), Ints(1, {10, 20, 30}));
 
-  const Variant back = ArrayFromStream(stream);
-  ASSERT_TRUE(back.IsArray());
-  EXPECT_EQ(back.Array(), Array1(VarType::I4, 1, {Variant(10), Variant(20), Variant(30)}));
-}
-
-TEST(ArrayEncodingLayoutTest, ByteArrayGetsOneEntryPerByte) {
+  // A byte array gets one entry per byte.
   const SafeArray bytes = SafeArray::FromBytes(Bytes{0, 1, 2});
-  const Bytes stream = StreamFromArray(Variant(bytes));
-  EXPECT_EQ(HeaderOf(stream), 285278241);
-  EXPECT_EQ(KeysOf(stream), (std::vector<std::string>{"@SF#", "D1", "G1", "@AE#"}));
-  const Entries elements = EntriesOf(ElementBagOf(stream));
-  ASSERT_EQ(elements.size(), 3u);
-  for (std::size_t i = 0; i < 3; ++i) {
-    EXPECT_EQ(elements[i].first, std::to_string(i));
-    EXPECT_EQ(elements[i].second, Variant(static_cast<std::uint8_t>(i)));
-  }
-  EXPECT_EQ(ArrayFromStream(stream), Variant(bytes));
+  const Bytes byte_stream = StreamFromArray(Variant(bytes));
+  EXPECT_EQ(HeaderOf(byte_stream), 285278241);
+  EXPECT_EQ(EntriesOf(ElementBagOf(byte_stream)), (Entries{{"0", Variant(std::uint8_t{0})},
+                                                           {"1", Variant(std::uint8_t{1})},
+                                                           {"2", Variant(std::uint8_t{2})}}));
+  EXPECT_EQ(ArrayFromStream(byte_stream), Variant(bytes));
 }
 
 TEST(ArrayEncodingLayoutTest, ElementKeysInRowMajorOrder) {
@@ -149,23 +151,21 @@ TEST(ArrayEncodingLayoutTest, ElementKeysInRowMajorOrder) {
   EXPECT_EQ(reused, "7");
 }
 
-TEST(ArrayEncodingLayoutTest, ArrayWithoutDimensions) {
-  const Bytes stream = StreamFromArray(Variant(SafeArray(VarType::BStr)));
-  EXPECT_EQ(EntriesOf(stream), (Entries{{"@SF#", Variant(134218273)}}));
-  const Variant back = ArrayFromStream(stream);
-  ASSERT_TRUE(back.IsArray());
-  EXPECT_EQ(back.Array().ElementType(), VarType::BStr);
-  EXPECT_FALSE(back.Array().IsAllocated());
-}
+TEST(ArrayEncodingLayoutTest, NoDimensionsNoElementsAndTooManyDimensions) {
+  const Bytes none = StreamFromArray(Variant(SafeArray(VarType::BStr)));
+  EXPECT_EQ(EntriesOf(none), (Entries{{"@SF#", Variant(134218273)}}));
+  const Variant back_none = ArrayFromStream(none);
+  ASSERT_TRUE(back_none.IsArray());
+  EXPECT_EQ(back_none.Array().ElementType(), VarType::BStr);
+  EXPECT_FALSE(back_none.Array().IsAllocated());
 
-TEST(ArrayEncodingLayoutTest, DimensionWithoutElementsReadsBackAsNull) {
-  const Bytes stream = StreamFromArray(Variant(SafeArray(VarType::I4, {ArrayBound{0, -1}})));
-  EXPECT_EQ(KeysOf(stream), (std::vector<std::string>{"@SF#", "D1", "G1", "@AE#"}));
-  EXPECT_TRUE(EntriesOf(ElementBagOf(stream)).empty());
-  EXPECT_TRUE(ArrayFromStream(stream).IsNull());
-}
+  // A dimension without elements reads back as Null.
+  const Bytes empty = StreamFromArray(Variant(SafeArray(VarType::I4, {ArrayBound{0, -1}})));
+  EXPECT_EQ(KeysOf(empty), (std::vector<std::string>{"@SF#", "D1", "G1", "@AE#"}));
+  EXPECT_TRUE(EntriesOf(ElementBagOf(empty)).empty());
+  EXPECT_TRUE(ArrayFromStream(empty).IsNull());
 
-TEST(ArrayEncodingLayoutTest, MoreThanFiveDimensionsIsAnEmptyBag) {
+  // More than five dimensions is an empty bag.
   const std::vector<ArrayBound> six(6, ArrayBound{0, 0});
   const SafeArray array(VarType::I4, six);
   const Bytes stream = StreamFromArray(Variant(array));
@@ -216,11 +216,7 @@ TEST(ArrayEncodingLayoutTest, NestedArrayIsStoredAsItsOwnStream) {
   ASSERT_EQ(elements.size(), 4u);
   EXPECT_EQ(elements[2].first, "2");
   EXPECT_EQ(elements[2].second.Array().ToBytes(), StreamFromArray(Variant(doubles)));
-
-  const Variant back = ArrayFromStream(stream);
-  ASSERT_TRUE(back.IsArray());
-  EXPECT_EQ(back.Array().GetFlat(2), Variant(doubles));
-  EXPECT_EQ(back.Array(), outer);
+  EXPECT_EQ(ArrayFromStream(stream), Variant(outer));
 }
 
 TEST(ArrayEncodingLayoutTest, AppendWritesInPlace) {
@@ -350,27 +346,21 @@ TEST(ArrayEncodingRoundTripTest, VariantArraysNestedThreeDeep) {
 
 TEST(ArrayEncodingRoundTripTest, NestingDeeperThanTheLimitEndsInEmpty) {
   // kMaxArrayNesting + 6 Variant arrays around an integer array.
-  Variant value(Array1(VarType::I4, 0, {Variant(1)}));
+  Variant value = Ints(0, {1});
   for (std::size_t i = 0; i < kMaxArrayNesting + 6; ++i) {
     SafeArray outer(VarType::Variant, {ArrayBound{0, 0}});
     outer.SetFlat(0, value);
     value = Variant(std::move(outer));
   }
-  const Variant back = ArrayFromStream(StreamFromArray(value));
-  Variant at = back;
-  std::size_t arrays = 0;
-  while (at.IsArray()) {
-    ++arrays;
-    at = at.Array().GetFlat(0);
-  }
+  const auto [arrays, bottom] = Nesting(ArrayFromStream(StreamFromArray(value)));
   EXPECT_EQ(arrays, kMaxArrayNesting + 1);
-  EXPECT_TRUE(at.IsEmpty());
+  EXPECT_TRUE(bottom.IsEmpty());
 }
 
 // ---- Decoding rules --------------------------------------------------------------
 
 TEST(ArrayDecodingTest, ExpectedType) {
-  const Bytes stream = StreamFromArray(Variant(Array1(VarType::I4, 0, {Variant(1)})));
+  const Bytes stream = StreamFromArray(Ints(0, {1}));
   EXPECT_TRUE(ArrayFromStream(stream, 8195).IsArray());
   EXPECT_TRUE(ArrayFromStream(stream, 3).IsArray());
   EXPECT_TRUE(ArrayFromStream(stream, 8197).IsNull());
@@ -422,18 +412,33 @@ TEST(ArrayDecodingTest, NoArrayStream) {
 
 TEST(ArrayDecodingTest, BoundsAndElementBag) {
   const Bytes elements = BagOf({{"1", Variant(4)}, {"2", Variant(5)}});
-  // Bounds convert; an absent bound reads as 0.
-  Bytes stream = BagOf({{"@SF#", Variant(ArrayHeader(1, 3))},
-                        {"D1", Variant("1")},
-                        {"G1", Variant(2.0)},
-                        {"@AE#", BytesValue(elements)}});
-  EXPECT_EQ(ArrayFromStream(stream), Variant(Array1(VarType::I4, 1, {Variant(4), Variant(5)})));
-  stream = BagOf({{"@SF#", Variant(ArrayHeader(1, 3))}, {"@AE#", BytesValue(elements)}});
-  EXPECT_EQ(ArrayFromStream(stream), Variant(Array1(VarType::I4, 0, {Variant(0)})));
-  stream = BagOf({{"@SF#", Variant(ArrayHeader(1, 3))},
-                  {"D1", Variant("one")},
-                  {"@AE#", BytesValue(elements)}});
-  EXPECT_TRUE(ArrayFromStream(stream).IsNull());
+  const Variant header(ArrayHeader(1, 3));
+  // Entries in any order, a foreign entry, bounds that convert, an element bag
+  // with another lower bound.
+  EXPECT_EQ(ArrayFromStream(BagOf({{"G1", Variant(2.0)},
+                                   {"@AE#", BytesValue(elements)},
+                                   {"X", Variant(5)},
+                                   {"D1", Variant("1")},
+                                   {"@SF#", header}})),
+            Ints(1, {4, 5}));
+  EXPECT_EQ(ArrayFromStream(BagOf({{"@SF#", header},
+                                   {"D1", Variant(std::int16_t{1})},
+                                   {"G1", Variant(2)},
+                                   {"@AE#", Variant(SafeArray::FromBytes(elements, 1))}})),
+            Ints(1, {4, 5}));
+  // An absent bound reads as 0; one that does not convert makes Null.
+  EXPECT_EQ(ArrayFromStream(BagOf({{"@SF#", header}, {"@AE#", BytesValue(elements)}})),
+            Ints(0, {0}));
+  EXPECT_TRUE(ArrayFromStream(
+                  BagOf({{"@SF#", header}, {"D1", Variant("one")}, {"@AE#", BytesValue(elements)}}))
+                  .IsNull());
+  // Bytes that are no bag, outside or inside.
+  const Bytes written = Crafted{ArrayHeader(1, 3), {{1, 2}}, elements}.Build();
+  ASSERT_TRUE(ArrayFromStream(written).IsArray());
+  Bytes trailing = written;
+  trailing.push_back(0);
+  EXPECT_TRUE(ArrayFromStream(trailing).IsNull());
+  EXPECT_TRUE(ArrayFromStream(Bytes(written.begin(), written.end() - 1)).IsNull());
   // Upper below lower.
   EXPECT_TRUE(ArrayFromStream(Crafted{ArrayHeader(1, 3), {{2, 0}}, elements}.Build()).IsNull());
   // The element bag is absent, not a byte array, or not a bag.
@@ -447,13 +452,50 @@ TEST(ArrayDecodingTest, BoundsAndElementBag) {
       ArrayFromStream(Crafted{ArrayHeader(1, 3), {{1, 2}}, Bytes{1, 2, 3}}.Build()).IsNull());
 }
 
+// Arrays of fixed-size scalars read an element bag in the written form in one
+// pass; every other form must read as it does entry by entry.
+TEST(ArrayDecodingTest, IntegerElementBagsInEveryForm) {
+  const Bytes written = BagOf({{"0", Variant(1)}, {"1", Variant(2)}, {"2", Variant(3)}});
+  Bytes trailing = written;
+  trailing.push_back(0);
+  Bytes more = written;
+  more[8] = 4;  // the entry count
+  Bytes fewer = written;
+  fewer[8] = 2;
+  Bytes repeated = written;  // entries of 11 bytes after the header: the second key made "0"
+  ASSERT_EQ(repeated[12 + 11 + 4], '1');
+  repeated[12 + 11 + 4] = '0';
+  const std::vector<std::pair<Bytes, Variant>> cases = {
+      {written, Ints(0, {1, 2, 3})},
+      {BagOf({{"2", Variant(3)}, {"0", Variant(1)}, {"1", Variant(2)}}), Ints(0, {1, 2, 3})},
+      // Other types convert (2.5 to even); a foreign key, a key spelt otherwise
+      // and one past the bounds are passed over; a missing element keeps 0.
+      {BagOf({{"0", Variant(2.5)},
+              {"x", Variant(9)},
+              {"01", Variant(8)},
+              {"2", Variant(std::int16_t{7})},
+              {"3", Variant(4)}}),
+       Ints(0, {2, 0, 7})},
+      {BagOf({{"1", Variant("17")}, {"2", Variant("not a number")}}), Ints(0, {0, 17, 0})},
+      // Bytes that are no bag make the array Null, however regular they look.
+      {trailing, Variant(kNull)},
+      {Bytes(written.begin(), written.end() - 1), Variant(kNull)},
+      {more, Variant(kNull)},
+      {fewer, Variant(kNull)},
+      {repeated, Variant(kNull)},
+  };
+  for (std::size_t i = 0; i < cases.size(); ++i) {
+    EXPECT_EQ(ArrayFromStream(Crafted{ArrayHeader(1, 3), {{0, 2}}, cases[i].first}.Build()),
+              cases[i].second)
+        << i;
+  }
+}
+
 TEST(ArrayDecodingTest, MissingOrBadElementsKeepTheInitialValue) {
   const Bytes elements = BagOf({{"1", Variant("17")}, {"2", Variant("not a number")}});
   auto decode = [&](VarType type) {
     return ArrayFromStream(Crafted{ArrayHeader(1, Code(type)), {{0, 2}}, elements}.Build());
   };
-  EXPECT_EQ(decode(VarType::I4),
-            Variant(Array1(VarType::I4, 0, {Variant(0), Variant(17), Variant(0)})));
   EXPECT_EQ(
       decode(VarType::BStr),
       Variant(Array1(VarType::BStr, 0, {Variant(""), Variant("17"), Variant("not a number")})));
@@ -521,15 +563,15 @@ TEST(ArrayDecodingTest, NewTypedArray) {
 TEST(ArrayDecodingTest, FillArrayFromStream) {
   const Bytes stream =
       Crafted{ArrayHeader(1, 3), {{0, 2}}, BagOf({{"0", Variant(1)}, {"2", Variant("x")}})}.Build();
-  Variant target(Array1(VarType::I4, 0, {Variant(5), Variant(6), Variant(7)}));
+  Variant target = Ints(0, {5, 6, 7});
   EXPECT_TRUE(FillArrayFromStream(stream, target, BoundsTable{{ArrayBound{0, 2}}}));
   // "1" is absent: Empty is assigned; "x" does not convert: 7 stays.
-  EXPECT_EQ(target, Variant(Array1(VarType::I4, 0, {Variant(1), Variant(0), Variant(7)})));
+  EXPECT_EQ(target, Ints(0, {1, 0, 7}));
 
   // A table wider than the target: what fits is filled.
-  Variant small(Array1(VarType::I4, 0, {Variant(5), Variant(6)}));
+  Variant small = Ints(0, {5, 6});
   EXPECT_TRUE(FillArrayFromStream(stream, small, BoundsTable{{ArrayBound{0, 2}}}));
-  EXPECT_EQ(small, Variant(Array1(VarType::I4, 0, {Variant(1), Variant(0)})));
+  EXPECT_EQ(small, Ints(0, {1, 0}));
 
   Variant not_array(5);
   EXPECT_TRUE(FillArrayFromStream(stream, not_array, BoundsTable{{ArrayBound{0, 2}}}));
@@ -569,22 +611,25 @@ std::uint64_t BudgetFor(std::size_t bytes) {
 }
 
 TEST(ArrayDecodingResourceTest, MissingElementsAreBoundedByTheInput) {
-  // A Variant array with `present` entries and bounds 0..count-1. The bound is
-  // a fixed-width integer, so the stream's size does not depend on count.
+  // A Variant or Long array with three entries and bounds 0..count-1. The
+  // bound is a fixed-width integer, so the stream's size does not depend on count.
   const Bytes present = BagOf({{"0", Variant(1)}, {"1", Variant(2)}, {"2", Variant(3)}});
-  auto stream_for = [&](std::int32_t count) {
-    return Crafted{ArrayHeader(1, 12), {{0, count - 1}}, present}.Build();
-  };
-  const std::size_t size = stream_for(1).size();
-  const auto at_limit = static_cast<std::int32_t>(BudgetFor(size) + 3);
-  const Bytes ok = stream_for(at_limit);
-  ASSERT_EQ(ok.size(), size);
-  const Variant back = ArrayFromStream(ok);
-  ASSERT_TRUE(back.IsArray());
-  EXPECT_EQ(back.Array().Count(), static_cast<std::size_t>(at_limit));
-  EXPECT_EQ(back.Array().GetFlat(2), Variant(3));
-  EXPECT_TRUE(back.Array().GetFlat(3).IsEmpty());
-  EXPECT_TRUE(ArrayFromStream(stream_for(at_limit + 1)).IsNull());
+  for (const VarType type : {VarType::Variant, VarType::I4}) {
+    SCOPED_TRACE(TypeName(type));
+    auto stream_for = [&](std::int32_t count) {
+      return Crafted{ArrayHeader(1, Code(type)), {{0, count - 1}}, present}.Build();
+    };
+    const std::size_t size = stream_for(1).size();
+    const auto at_limit = static_cast<std::int32_t>(BudgetFor(size) + 3);
+    const Bytes ok = stream_for(at_limit);
+    ASSERT_EQ(ok.size(), size);
+    const Variant back = ArrayFromStream(ok);
+    ASSERT_TRUE(back.IsArray());
+    EXPECT_EQ(back.Array().Count(), static_cast<std::size_t>(at_limit));
+    EXPECT_EQ(back.Array().GetFlat(2), Variant(3));
+    EXPECT_EQ(back.Array().GetFlat(3), type == VarType::I4 ? Variant(0) : Variant());
+    EXPECT_TRUE(ArrayFromStream(stream_for(at_limit + 1)).IsNull());
+  }
 }
 
 TEST(ArrayDecodingResourceTest, AllowanceIsSharedByTheWholeDecode) {
@@ -669,15 +714,9 @@ TEST(ArrayDecodingResourceTest, MillionDeepNestingIsCutAtTheLimit) {
 
   const Bytes deep = DeeplyNested(1000000);
   EXPECT_EQ(StreamKind(deep), kArrayStreamKind);
-  const Variant back = ArrayFromStream(deep);
-  Variant at = back;
-  std::size_t arrays = 0;
-  while (at.IsArray()) {
-    ++arrays;
-    at = at.Array().GetFlat(0);
-  }
+  const auto [arrays, bottom] = Nesting(ArrayFromStream(deep));
   EXPECT_EQ(arrays, kMaxArrayNesting + 1);
-  EXPECT_TRUE(at.IsEmpty());
+  EXPECT_TRUE(bottom.IsEmpty());
   EXPECT_TRUE(ValueFromStored(BytesValue(deep)).IsArray());
 }
 
