@@ -9,18 +9,14 @@
 
 #include "replikon/automation/property_bag.hpp"
 #include "replikon/automation/variant.hpp"
+#include "test_support.hpp"
 
 namespace replikon {
 namespace {
 
-using Bytes = std::vector<std::uint8_t>;
-using Entries = std::vector<std::pair<std::string, Variant>>;
-
-Bytes BagOf(const Entries& entries) {
-  PropertyBag bag;
-  for (const auto& [key, value] : entries) bag.WriteProperty(key, value);
-  return bag.Contents();
-}
+using test_support::BagOf;
+using test_support::Bytes;
+using test_support::Entries;
 
 StreamHeaderFields Fields(std::int16_t version, std::int16_t kind) {
   StreamHeaderFields f;
@@ -30,28 +26,6 @@ StreamHeaderFields Fields(std::int16_t version, std::int16_t kind) {
 }
 
 // ---- Header word -------------------------------------------------------------
-
-TEST(StreamHeaderTest, PacksTheWordsTheWritersStore) {
-  StreamHeaderFields object = Fields(1, kObjectStreamKind);
-  object.empty = false;
-  EXPECT_EQ(PackStreamHeader(object), 17);
-  object.empty = true;
-  EXPECT_EQ(PackStreamHeader(object), 529);
-
-  StreamHeaderFields array = Fields(1, kArrayStreamKind);
-  array.empty = false;
-  array.dimensions = 1;
-  array.element_type = 3;
-  EXPECT_EQ(PackStreamHeader(array), 50397217);
-  array.element_type = 17;
-  EXPECT_EQ(PackStreamHeader(array), 285278241);
-  array.empty = true;
-  array.dimensions = 0;
-  array.element_type = 8;
-  EXPECT_EQ(PackStreamHeader(array), 134218273);
-
-  EXPECT_EQ(PackStreamHeader({}), 0);
-}
 
 TEST(StreamHeaderTest, GivenInputsOverrideTheBaseAndTheRestIsKept) {
   StreamHeaderFields f;
