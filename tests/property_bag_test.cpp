@@ -5,7 +5,6 @@
 #include <bit>
 #include <cstdint>
 #include <limits>
-#include <random>
 #include <string>
 #include <vector>
 
@@ -186,17 +185,13 @@ TEST(PropertyBagRoundTrip, KeepsEveryValueBitForBit) {
                                                  std::numeric_limits<std::int32_t>::max()}));
   EXPECT_FALSE(loaded.ReadProperty("unallocated").Array().IsAllocated());
   EXPECT_TRUE(loaded.ReadProperty("nobytes").Array().IsAllocated());
-}
 
-TEST(PropertyBagRoundTrip, ContentsArrayIsAZeroBasedCopyOfContents) {
-  const PropertyBag bag = BagOf(AllKinds());
+  // ContentsArray is a zero-based copy of Contents, and loads the same.
   const SafeArray array = bag.ContentsArray();
-  ASSERT_EQ(array.Dims(), 1u);
   EXPECT_EQ(array.Bounds()[0].lower, 0);
-  EXPECT_EQ(array.ToBytes(), bag.Contents());
   PropertyBag again;
   again.SetContents(Variant(array));
-  EXPECT_EQ(again.Contents(), bag.Contents());
+  EXPECT_EQ(again.Contents(), bytes);
 }
 
 TEST(PropertyBagRoundTrip, LargeBagKeepsOrderAndFindsEveryKey) {
@@ -259,17 +254,12 @@ TEST(PropertyBagWrite, DefaultsLeaveOutAndRemoveEqualValues) {
   }
 }
 
-TEST(PropertyBagWrite, OmittedDefaultAlwaysStores) {
-  PropertyBag bag;
-  bag.WriteProperty("missing", Variant::Missing());
-  bag.WriteProperty("explicit", Variant::Missing(), Variant::Missing());
-  EXPECT_TRUE(bag.ReadProperty("missing").IsMissing());
-  EXPECT_TRUE(bag.Contains("explicit"));
-}
-
 TEST(PropertyBagRead, AbsentKeyGivesTheDefault) {
   PropertyBag bag;
   bag.WriteProperty("a", Variant(1));
+  // An omitted default never equals the value: Missing is stored.
+  bag.WriteProperty("explicit", Variant::Missing(), Variant::Missing());
+  EXPECT_TRUE(bag.Contains("explicit"));
   EXPECT_TRUE(bag.ReadProperty("b").IsMissing());
   EXPECT_EQ(bag.ReadProperty("b", Variant(std::int16_t{0})), Variant(std::int16_t{0}));
   EXPECT_EQ(bag.ReadProperty("b", Variant(kNull)), Variant(kNull));
@@ -309,21 +299,18 @@ TEST(PropertyBagWrite, RefusesValuesItCannotHold) {
   }
 }
 
-TEST(PropertyBagWrite, SetContentsOfAVariantNeedsBytes) {
+TEST(PropertyBagWrite, SetContentsNeedsBytesAndReplacesEverything) {
+  PropertyBag source;
+  source.WriteProperty("b", Variant(2));
   PropertyBag bag;
+  for (int i = 0; i < 30; ++i) bag.WriteProperty(std::to_string(i), Variant(i));
   ExpectError(errors::kTypeMismatch, [&] { bag.SetContents(Variant(1)); });
   ExpectError(errors::kTypeMismatch, [&] {
     bag.SetContents(Variant(SafeArray(VarType::I4, {ArrayBound{0, 11}})));
   });
   ExpectError(errors::kInvalidProcedureCall,
               [&] { bag.SetContents(Variant(SafeArray::UnallocatedBytes())); });
-}
-
-TEST(PropertyBagWrite, SetContentsReplacesEverything) {
-  PropertyBag source;
-  source.WriteProperty("b", Variant(2));
-  PropertyBag bag;
-  for (int i = 0; i < 30; ++i) bag.WriteProperty(std::to_string(i), Variant(i));
+  EXPECT_EQ(bag.Size(), 30u);
   bag.SetContents(source.Contents());
   EXPECT_EQ(bag.Size(), 1u);
   EXPECT_FALSE(bag.Contains("1"));
@@ -575,17 +562,8 @@ TEST(BagLoading, RefusesEveryTruncation) {
   entries.emplace_back("nested", Variant(inner.ContentsArray()));
   const Bytes bytes = BagOf(entries).Contents();
   for (std::size_t n = 0; n < bytes.size(); ++n) {
-    const Bytes cut(bytes.begin(), bytes.begin() + static_cast<std::ptrdiff_t>(n));
-    ASSERT_FALSE(BagReader::TryParse(cut).has_value()) << n;
-    PropertyBag bag;
-    bag.WriteProperty("kept", Variant(1));
-    try {
-      bag.SetContents(cut);
-      ADD_FAILURE() << "accepted " << n << " bytes";
-    } catch (const AutomationError& e) {
-      ASSERT_EQ(e.Number(), errors::kInvalidProcedureCall);
-    }
-    ASSERT_EQ(bag.Size(), 1u);
+    ExpectRefused(Bytes(bytes.begin(), bytes.begin() + static_cast<std::ptrdiff_t>(n)));
+    if (::testing::Test::HasFailure()) return;
   }
 }
 
@@ -624,34 +602,6 @@ TEST(BagLoading, DamagedBytesFailOrReadBackConsistently) {
       CheckDamaged(damaged);
       if (::testing::Test::HasFatalFailure()) return;
     }
-  }
-}
-
-TEST(BagLoading, RandomDamageNeverCrashes) {
-  const Bytes bytes = BagOf(AllKinds()).Contents();
-  std::mt19937 random(20240611u);
-  for (int round = 0; round < 3000; ++round) {
-    Bytes damaged = bytes;
-    const int changes = 1 + static_cast<int>(random() % 4);
-    for (int c = 0; c < changes; ++c) {
-      const std::size_t at = random() % damaged.size();
-      switch (random() % 3) {
-        case 0:
-          damaged[at] = static_cast<std::uint8_t>(random());
-          break;
-        case 1:
-          damaged.erase(damaged.begin() + static_cast<std::ptrdiff_t>(at));
-          break;
-        default:
-          damaged.insert(damaged.begin() + static_cast<std::ptrdiff_t>(at),
-                         static_cast<std::uint8_t>(random()));
-          break;
-      }
-      if (damaged.empty()) break;
-    }
-    SCOPED_TRACE(round);
-    CheckDamaged(damaged);
-    if (::testing::Test::HasFatalFailure()) return;
   }
 }
 

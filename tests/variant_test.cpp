@@ -10,20 +10,12 @@
 #include "replikon/automation/class_builder.hpp"
 #include "replikon/automation/error.hpp"
 #include "replikon/automation/safe_array.hpp"
+#include "test_support.hpp"
 
 namespace replikon {
 namespace {
 
-// Runs f and returns the automation error number it raised (0 for none).
-template <class F>
-std::int32_t ErrorOf(F&& f) {
-  try {
-    f();
-  } catch (const AutomationError& e) {
-    return e.Number();
-  }
-  return 0;
-}
+using test_support::ErrorOf;
 
 Decimal Dec(std::uint64_t mantissa, std::uint8_t scale, bool negative = false) {
   Decimal d;
@@ -60,19 +52,7 @@ TEST(AutomationErrorTest, CarriesNumberDescriptionAndReadableWhat) {
 }
 
 TEST(VariantTest, TypesAndTypedAccess) {
-  EXPECT_EQ(Variant().Type(), VarType::Empty);
-  EXPECT_EQ(Variant(kNull).Type(), VarType::Null);
-  EXPECT_EQ(Variant(std::int16_t{1}).Type(), VarType::I2);
-  EXPECT_EQ(Variant(1).Type(), VarType::I4);
-  EXPECT_EQ(Variant(1.0f).Type(), VarType::R4);
-  EXPECT_EQ(Variant(1.0).Type(), VarType::R8);
-  EXPECT_EQ(Variant(Currency{1}).Type(), VarType::Cy);
-  EXPECT_EQ(Variant(Date{1}).Type(), VarType::Date);
-  EXPECT_EQ(Variant("x").Type(), VarType::BStr);
-  EXPECT_EQ(Variant(ObjectRef()).Type(), VarType::Dispatch);
-  EXPECT_EQ(Variant(true).Type(), VarType::Bool);
-  EXPECT_EQ(Variant(Decimal{}).Type(), VarType::Decimal);
-  EXPECT_EQ(Variant(std::uint8_t{1}).Type(), VarType::UI1);
+  EXPECT_EQ(Variant(ObjectRef()).Type(), VarType::Dispatch);  // a null reference is an object
   EXPECT_EQ(Variant(SafeArray(VarType::UI1)).Type(), kByteArrayType);
   EXPECT_EQ(Variant(std::shared_ptr<SafeArray>()).Type(), VarType::Empty);
   EXPECT_TRUE(Variant::Missing().IsMissing());
