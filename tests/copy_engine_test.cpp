@@ -351,32 +351,6 @@ TEST_F(CopyEngineTest, ThrowingHandlerEndsTheCallAndLeavesNothingBehind) {
   EXPECT_EQ(N(N(copy).child).name, "kid");
 }
 
-TEST_F(CopyEngineTest, ProcessingCallFromInsideAHandler) {
-  ObjectRef outer = classes_.NewNode("outer");
-  N(outer).child = classes_.NewNode("outer-kid");
-  ObjectRef other = classes_.NewNode("other");
-  N(other).child = classes_.NewNode("other-kid");
-  ObjectRef nested_copy;
-  std::vector<std::pair<ObjectRef, ObjectRef>> roots;  // event's root, RootObject()
-  control_.AddRecursionCheckHandler([&](RecursionCheckArgs& a) {
-    roots.emplace_back(a.root_object, control_.RootObject());
-    if (!nested_copy && a.root_object == outer) nested_copy = control_.Copy(other);
-  });
-  ObjectRef copy = control_.Copy(outer);
-  ASSERT_TRUE(nested_copy);
-  EXPECT_EQ(N(N(nested_copy).child).name, "other-kid");
-  EXPECT_EQ(N(N(copy).child).name, "outer-kid");
-  // outer.Child, then the nested call's four events, then the rest of the outer walk.
-  ASSERT_EQ(roots.size(), 8u);
-  for (std::size_t i = 0; i < roots.size(); ++i) {
-    const ObjectRef& expected = (i >= 1 && i <= 4) ? other : outer;
-    EXPECT_EQ(roots[i].first, expected) << i;
-    EXPECT_EQ(roots[i].second, expected) << i;
-  }
-  roots.clear();
-  EXPECT_FALSE(control_.RootObject());
-}
-
 TEST(IsObjectValuedTest, ReadsTheCurrentValue) {
   TestClasses classes;
   ObjectRef node = classes.NewNode("n");

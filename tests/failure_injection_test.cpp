@@ -273,7 +273,9 @@ TEST_F(FailureInjection, HandlerThatCallsTheComponentAgain) {
   ObjectRef source = Source();
   int nested_calls = 0;
   bool inside = false;
+  bool roots_agree = true;  // each event's root is the root of the call it comes from
   control_.AddRecursionCheckHandler([&](RecursionCheckArgs& e) {
+    roots_agree = roots_agree && e.root_object == control_.RootObject();
     if (inside || e.current_object_property != "Child" || e.error_status != 0 ||
         e.current_object != control_.RootObject()) {
       return;
@@ -291,6 +293,7 @@ TEST_F(FailureInjection, HandlerThatCallsTheComponentAgain) {
   ObjectRef copy = control_.Copy(source);
   ObjectRef back = control_.ObjectFromStream(control_.StreamFromObject(source));
   EXPECT_EQ(nested_calls, 3);  // once in Copy, once in each Stream call
+  EXPECT_TRUE(roots_agree);
   EXPECT_EQ(W(W(copy).child).good, 2);
   EXPECT_EQ(W(W(back).child).good, 2);
   EXPECT_TRUE(control_.RootObject().IsNull());
