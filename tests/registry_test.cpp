@@ -214,13 +214,7 @@ TEST(ClassRegistry, ReadsFromSeveralThreadsAtOnce) {
 TEST(ClassRegistry, GlobalRegistryAndFreeCreate) {
   orders::RegisterOrdersServer();
   EXPECT_EQ(&ClassRegistry::Global(), &ClassRegistry::Global());
-  ObjectRef node = CreateByProgId("OrdersLib.Node");
-  EXPECT_EQ(ClassNameOf(node), "Node");
-  const Variant values = InvokeByName(node, "Values", InvokeKind::PropertyGet);
-  ASSERT_TRUE(values.IsArray());
-  EXPECT_EQ(values.Type(), VarType::Array | VarType::I4);
-  ASSERT_EQ(values.Array().Dims(), 1U);
-  EXPECT_EQ(values.Array().Bounds()[0], (ArrayBound{0, 7}));
+  EXPECT_EQ(ClassNameOf(CreateByProgId("OrdersLib.Node")), "Node");
 }
 
 }  // namespace
