@@ -94,8 +94,10 @@ inline std::uint8_t* StoreU32(std::uint8_t* p, std::uint32_t v) noexcept {
 inline std::uint8_t* StoreU64(std::uint8_t* p, std::uint64_t v) noexcept {
   return detail::StoreLittle(p, v);
 }
+// Most values copied are short strings (class and property values), which
+// are copied as keys are.
 inline std::uint8_t* StoreBytes(std::uint8_t* p, const void* data, std::size_t n) noexcept {
-  if (n != 0) std::memcpy(p, data, n);
+  detail::CopyKey(p, static_cast<const char*>(data), n);
   return p + n;
 }
 
@@ -976,6 +978,16 @@ std::uint8_t* BagWriter::AppendScalar(std::string_view key, VarType type) {
   std::uint8_t* p = Room(EntrySize(key.size(), payload), key_bytes);
   ++count_;
   return StoreEntryHead(p, KeyAt(key_bytes, key), type);
+}
+
+std::uint8_t* BagWriter::AppendEntries(std::size_t size, std::uint32_t count) {
+  if (count > std::numeric_limits<std::uint32_t>::max() - count_) {
+    errors::Raise(errors::kOutOfMemory);
+  }
+  const void* none = nullptr;
+  std::uint8_t* p = Room(size, none);
+  count_ += count;
+  return p;
 }
 
 std::uint8_t* BagWriter::AppendNestedEntries(std::string_view key, std::size_t size,

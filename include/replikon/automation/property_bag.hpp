@@ -150,6 +150,13 @@ class BagWriter {
   // before anything else is written to the buffer. For encoders that write
   // many values of one type. Raises 5 for any other type.
   std::uint8_t* AppendScalar(std::string_view key, VarType type);
+  // Appends `count` entries laid out by the caller in the `size` bytes whose
+  // start it returns, before anything else is written to the buffer: for
+  // writers that know a few entries whole. Each entry takes EntrySize(key
+  // size, payload size) bytes: its head (StoreEntryHead), then its payload in
+  // the layout of docs/property-bag-format.md. Raises 7 (writing nothing)
+  // when the bag cannot take that many more entries.
+  std::uint8_t* AppendEntries(std::size_t size, std::uint32_t count);
   // Appends a byte-array entry (lower bound 0) whose bytes are a bag of
   // `count` entries, laid out by the caller in the `size` bytes whose start it
   // returns, before anything else is written to the buffer: for encoders that
