@@ -385,14 +385,26 @@ std::uint8_t* StoreInteger(std::uint8_t* p, const char* key, std::int32_t value)
   return p + IntegerEntrySize(N);
 }
 
-// Appends the array stream of an array of fixed-size scalars with dimensions
-// (`header` is its header word), whole and in one piece of the buffer: the
-// bytes that writing its entries one by one gives, the element bag ("@AE#")
-// nested in place. False (nothing written) when the array holds another
-// element type; raises, writing nothing, when the element bag would be too
-// large for a byte array.
-template <class Out>
-bool EncodeScalarArray(const SafeArray& array, std::int32_t header, Out& out) {
+// The head of a byte-array value: dimension count, lower bound, byte count.
+constexpr std::size_t kByteArrayHead = 9;
+
+// Stores the head of a one-dimensional byte array of `size` bytes from 0 on;
+// returns where its bytes go.
+std::uint8_t* StoreByteArrayHead(std::uint8_t* p, std::size_t size) noexcept {
+  *p = 1;
+  PutU32(p + 1, 0);
+  PutU32(p + 5, static_cast<std::uint32_t>(size));
+  return p + kByteArrayHead;
+}
+
+// Lays out the array stream of an array of fixed-size scalars with 1 to
+// kMaxEncodedDimensions dimensions (`header` is its header word) whole, in
+// the `size` bytes that room(size) gives: the bytes that writing its entries
+// one by one gives, the element bag ("@AE#") nested in place. False (room not
+// asked for) when the array holds another element type; raises, before room
+// is asked for, when the element bag would be too large for a byte array.
+template <class Room>
+bool EncodeScalarArray(const SafeArray& array, std::int32_t header, const Room& room) {
   return WithScalarType(array.ElementType(), false, [&](auto zero) {
     using T = decltype(zero);
     using Codec = ScalarCodec<T>;
@@ -403,11 +415,9 @@ bool EncodeScalarArray(const SafeArray& array, std::int32_t header, Out& out) {
                                     cells.size() * BagWriter::EntrySize(0, Codec::kSize) +
                                     TotalKeyLength(bounds, cells.size());
     if (element_bag > SafeArray::kMaxElements) throw std::bad_alloc();
-    constexpr std::size_t kBytesHead = 9;  // dimension count, lower bound, byte count
-    std::uint8_t* p =
-        AppendRaw(out, BagReader::kHeaderSize + IntegerEntrySize(kHeaderKey.size()) +
+    std::uint8_t* p = room(BagReader::kHeaderSize + IntegerEntrySize(kHeaderKey.size()) +
                            dims * 2 * IntegerEntrySize(2) +
-                           BagWriter::EntrySize(kElementsKey.size(), kBytesHead + element_bag));
+                           BagWriter::EntrySize(kElementsKey.size(), kByteArrayHead + element_bag));
     p = BagWriter::StoreBagHeader(p, static_cast<std::uint32_t>(2 * dims + 2));
     p = StoreInteger<kHeaderKey.size()>(p, kHeaderKey.data(), header);
     for (std::size_t d = 0; d < dims; ++d) {
@@ -418,10 +428,8 @@ bool EncodeScalarArray(const SafeArray& array, std::int32_t header, Out& out) {
       p = StoreInteger<2>(p, upper_key.data(), bounds[d].upper);
     }
     p = BagWriter::StoreEntryHead(p, kElementsKey, kByteArrayType);
-    *p = 1;
-    PutU32(p + 1, 0);
-    PutU32(p + 5, static_cast<std::uint32_t>(element_bag));
-    p = BagWriter::StoreBagHeader(p + kBytesHead, static_cast<std::uint32_t>(cells.size()));
+    p = StoreByteArrayHead(p, element_bag);
+    p = BagWriter::StoreBagHeader(p, static_cast<std::uint32_t>(cells.size()));
     if (dims == 1 && bounds[0].lower >= 0) {
       CountingHead head(bounds[0].lower, Codec::kType);
       for (const T cell : cells) {
@@ -493,6 +501,17 @@ void EncodeElements(const SafeArray& array, Out& out, std::size_t depth) {
   elements.Finish();
 }
 
+// The header word of the array stream of an array with `dims` dimensions.
+std::int32_t ArrayHeader(const SafeArray& array, std::size_t dims) noexcept {
+  StreamHeaderFields fields;
+  fields.version = kArrayFormatVersion;
+  fields.kind = kArrayStreamKind;
+  fields.empty = dims == 0;
+  fields.dimensions = static_cast<std::int16_t>(dims);
+  fields.element_type = static_cast<std::int16_t>(Code(array.ElementType()) & 0xFF);
+  return PackStreamHeader(fields);
+}
+
 template <class Out>
 void EncodeArray(const SafeArray& array, Out& out, std::size_t depth) {
   const std::span<const ArrayBound> bounds = array.Bounds();
@@ -502,15 +521,11 @@ void EncodeArray(const SafeArray& array, Out& out, std::size_t depth) {
     return;
   }
   const bool empty = dims == 0;
-  StreamHeaderFields fields;
-  fields.version = kArrayFormatVersion;
-  fields.kind = kArrayStreamKind;
-  fields.empty = empty;
-  fields.dimensions = static_cast<std::int16_t>(dims);
-  fields.element_type = static_cast<std::int16_t>(Code(array.ElementType()) & 0xFF);
-  const std::int32_t header = PackStreamHeader(fields);
-
-  if (!empty && EncodeScalarArray(array, header, out)) return;
+  const std::int32_t header = ArrayHeader(array, dims);
+  if (!empty &&
+      EncodeScalarArray(array, header, [&out](std::size_t size) { return AppendRaw(out, size); })) {
+    return;
+  }
   BagWriter bag(out);
   ScalarCodec<std::int32_t>::Put(bag.AppendScalar(kHeaderKey, VarType::I4), header);
   if (!empty) {
@@ -644,15 +659,14 @@ class WrittenArrayBag {
       }
     }
     // One dimension, lower bound 0, and a byte count that is the rest.
-    constexpr std::size_t kBytesHead = 9;
-    if (!Head(kElementsKey, kByteArrayType, kBytesHead) || p_[0] != 1 || GetU32(p_ + 1) != 0) {
+    if (!Head(kElementsKey, kByteArrayType, kByteArrayHead) || p_[0] != 1 || GetU32(p_ + 1) != 0) {
       return false;
     }
     const std::uint32_t n = GetU32(p_ + 5);
-    if (n != static_cast<std::size_t>(end_ - p_) - kBytesHead || n > SafeArray::kMaxElements) {
+    if (n != static_cast<std::size_t>(end_ - p_) - kByteArrayHead || n > SafeArray::kMaxElements) {
       return false;
     }
-    elements_ = std::span<const std::uint8_t>(p_ + kBytesHead, n);
+    elements_ = std::span<const std::uint8_t>(p_ + kByteArrayHead, n);
     return true;
   }
 
@@ -1055,6 +1069,24 @@ void AppendStreamFromArray(const SafeArray& array, ChunkedBytes& out) noexcept {
     EncodeArray(array, out, 0);
   } catch (...) {
     out.Truncate(mark);
+  }
+}
+
+bool AppendArrayEntry(BagWriter& bag, std::string_view key, const SafeArray& array) noexcept {
+  const std::size_t dims = array.Bounds().size();
+  if (dims == 0 || dims > kMaxEncodedDimensions ||
+      key.size() > std::numeric_limits<std::uint32_t>::max()) {
+    return false;
+  }
+  try {
+    return EncodeScalarArray(array, ArrayHeader(array, dims), [&](std::size_t size) {
+      if (size > SafeArray::kMaxElements) throw std::bad_alloc();
+      std::uint8_t* p =
+          bag.AppendEntries(BagWriter::EntrySize(key.size(), kByteArrayHead + size), 1);
+      return StoreByteArrayHead(BagWriter::StoreEntryHead(p, key, kByteArrayType), size);
+    });
+  } catch (...) {
+    return false;  // nothing was written; the general way writes the entry
   }
 }
 

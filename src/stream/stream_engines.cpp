@@ -334,7 +334,9 @@ class StreamWriter {
   void WriteValueProperty(WriteFrame& f, const Variant& value, const std::string& name) {
     try {
       if (value.IsArray()) {
-        WriteNested(f.bag, name, [&] { AppendStreamFromArray(value.Array(), out_); });
+        if (!AppendArrayEntry(f.bag, name, value.Array())) {
+          WriteNested(f.bag, name, [&] { AppendStreamFromArray(value.Array(), out_); });
+        }
       } else {
         f.bag.Write(name, value);
       }
