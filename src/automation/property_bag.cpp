@@ -1,7 +1,7 @@
 // The property bag and its serialised form. The layout is described in
 // docs/property-bag-format.md; every integer is little-endian and is read and
-// written byte by byte, so the code neither depends on the host's byte order
-// nor on the alignment of the data.
+// written through byte_order.hpp, so the code neither depends on the host's
+// byte order nor on the alignment of the data.
 #include "replikon/automation/property_bag.hpp"
 
 #include <array>
@@ -12,6 +12,7 @@
 #include <limits>
 #include <random>
 
+#include "byte_order.hpp"
 #include "key_hash.hpp"
 #include "replikon/automation/error.hpp"
 
@@ -76,34 +77,27 @@ constexpr std::size_t kNotFound = static_cast<std::size_t>(-1);
 // Little-endian byte access
 
 inline std::uint16_t LoadU16(const std::uint8_t* p) noexcept {
-  return static_cast<std::uint16_t>(p[0] | (p[1] << 8));
+  return detail::LoadLittle<std::uint16_t>(p);
 }
 inline std::uint32_t LoadU32(const std::uint8_t* p) noexcept {
-  return static_cast<std::uint32_t>(p[0]) | (static_cast<std::uint32_t>(p[1]) << 8) |
-         (static_cast<std::uint32_t>(p[2]) << 16) | (static_cast<std::uint32_t>(p[3]) << 24);
+  return detail::LoadLittle<std::uint32_t>(p);
 }
 inline std::uint64_t LoadU64(const std::uint8_t* p) noexcept {
-  return static_cast<std::uint64_t>(LoadU32(p)) |
-         (static_cast<std::uint64_t>(LoadU32(p + 4)) << 32);
+  return detail::LoadLittle<std::uint64_t>(p);
 }
 inline std::uint8_t* StoreU16(std::uint8_t* p, std::uint16_t v) noexcept {
-  p[0] = static_cast<std::uint8_t>(v);
-  p[1] = static_cast<std::uint8_t>(v >> 8);
-  return p + 2;
+  return detail::StoreLittle(p, v);
 }
 inline std::uint8_t* StoreU32(std::uint8_t* p, std::uint32_t v) noexcept {
-  p[0] = static_cast<std::uint8_t>(v);
-  p[1] = static_cast<std::uint8_t>(v >> 8);
-  p[2] = static_cast<std::uint8_t>(v >> 16);
-  p[3] = static_cast<std::uint8_t>(v >> 24);
-  return p + 4;
+  return detail::StoreLittle(p, v);
 }
 inline std::uint8_t* StoreU64(std::uint8_t* p, std::uint64_t v) noexcept {
-  StoreU32(p, static_cast<std::uint32_t>(v));
-  return StoreU32(p + 4, static_cast<std::uint32_t>(v >> 32));
+  return detail::StoreLittle(p, v);
 }
+// Most values copied are short strings (class and property values), which
+// are copied as keys are.
 inline std::uint8_t* StoreBytes(std::uint8_t* p, const void* data, std::size_t n) noexcept {
-  if (n != 0) std::memcpy(p, data, n);
+  detail::CopyKey(p, static_cast<const char*>(data), n);
   return p + n;
 }
 
@@ -377,10 +371,8 @@ std::uint8_t* Grow(std::vector<std::uint8_t>& out, std::size_t extra, const void
 }
 
 std::uint8_t* StoreHeader(std::uint8_t* p, std::uint32_t count) noexcept {
-  p = StoreBytes(p, kSignature, sizeof kSignature);
-  p = StoreU16(p, kFormatVersion);
-  p = StoreU16(p, 0);
-  return StoreU32(p, count);
+  static_assert(kHeaderSize == 12 && kFormatVersion == 1);  // as StoreBagHeader lays it out
+  return BagWriter::StoreBagHeader(p, count);
 }
 
 // ---------------------------------------------------------------------------
@@ -464,8 +456,9 @@ std::string Describe(const ParseFault& f) {
 
 // Checks the payload of one value of type `code` at the start of `rest` and
 // gives its size; on failure fills `fault` (fault, value, part) and gives kNotFound.
-std::size_t CheckPayload(std::uint16_t code, std::span<const std::uint8_t> rest,
-                         ParseFault& fault) noexcept {
+[[gnu::always_inline]] inline std::size_t CheckPayload(std::uint16_t code,
+                                                       std::span<const std::uint8_t> rest,
+                                                       ParseFault& fault) noexcept {
   const std::uint8_t* p = rest.data();
   const std::size_t avail = rest.size();
   auto truncated = [&](const char* part) {
@@ -985,6 +978,16 @@ std::uint8_t* BagWriter::AppendScalar(std::string_view key, VarType type) {
   std::uint8_t* p = Room(EntrySize(key.size(), payload), key_bytes);
   ++count_;
   return StoreEntryHead(p, KeyAt(key_bytes, key), type);
+}
+
+std::uint8_t* BagWriter::AppendEntries(std::size_t size, std::uint32_t count) {
+  if (count > std::numeric_limits<std::uint32_t>::max() - count_) {
+    errors::Raise(errors::kOutOfMemory);
+  }
+  const void* none = nullptr;
+  std::uint8_t* p = Room(size, none);
+  count_ += count;
+  return p;
 }
 
 std::uint8_t* BagWriter::AppendNestedEntries(std::string_view key, std::size_t size,

@@ -6,8 +6,10 @@
 #include <charconv>
 #include <cstring>
 #include <limits>
+#include <new>
 #include <utility>
 
+#include "../automation/byte_order.hpp"
 #include "replikon/stream/stream_layout.hpp"
 
 namespace replikon {
@@ -127,25 +129,22 @@ class ElementKeyWalker {
 };
 
 inline void PutU16(std::uint8_t* p, std::uint16_t v) noexcept {
-  p[0] = static_cast<std::uint8_t>(v);
-  p[1] = static_cast<std::uint8_t>(v >> 8);
+  detail::StoreLittle(p, v);
 }
 inline void PutU32(std::uint8_t* p, std::uint32_t v) noexcept {
-  for (int i = 0; i < 4; ++i) p[i] = static_cast<std::uint8_t>(v >> (8 * i));
+  detail::StoreLittle(p, v);
 }
 inline void PutU64(std::uint8_t* p, std::uint64_t v) noexcept {
-  for (int i = 0; i < 8; ++i) p[i] = static_cast<std::uint8_t>(v >> (8 * i));
+  detail::StoreLittle(p, v);
 }
 inline std::uint16_t GetU16(const std::uint8_t* p) noexcept {
-  return static_cast<std::uint16_t>(p[0] | (p[1] << 8));
+  return detail::LoadLittle<std::uint16_t>(p);
 }
 inline std::uint32_t GetU32(const std::uint8_t* p) noexcept {
-  std::uint32_t v = 0;
-  for (int i = 3; i >= 0; --i) v = (v << 8) | p[i];
-  return v;
+  return detail::LoadLittle<std::uint32_t>(p);
 }
 inline std::uint64_t GetU64(const std::uint8_t* p) noexcept {
-  return static_cast<std::uint64_t>(GetU32(p)) | (static_cast<std::uint64_t>(GetU32(p + 4)) << 32);
+  return detail::LoadLittle<std::uint64_t>(p);
 }
 
 // The payload of one fixed-size scalar as the bag stores it, both ways.
@@ -296,7 +295,7 @@ class CountingHead {
     Complete(static_cast<std::size_t>(end - key));
   }
   // Stores the head at `p`; returns where the payload goes.
-  std::uint8_t* Put(std::uint8_t* p) const noexcept {
+  [[gnu::always_inline]] std::uint8_t* Put(std::uint8_t* p) const noexcept {
     // 7 to 16 bytes, as two overlapping copies of fixed size.
     const char* h = head_.data();
     if (size_ >= 8) {
@@ -308,7 +307,33 @@ class CountingHead {
     }
     return p + size_;
   }
-  void Next() noexcept {
+  // Whether the `Size()` bytes at `p` are the head.
+  [[gnu::always_inline]] bool Matches(const std::uint8_t* p) const noexcept {
+    const char* h = head_.data();
+    if (size_ >= 8) return Same<8>(p, h) && Same<8>(p + size_ - 8, h + size_ - 8);
+    return Same<4>(p, h) && Same<4>(p + size_ - 4, h + size_ - 4);
+  }
+  std::size_t Size() const noexcept { return size_; }
+  [[gnu::always_inline]] void Next() noexcept {
+    char& last = head_[size_ - 3];  // the key's last digit
+    if (last != '9') {
+      ++last;
+      return;
+    }
+    Carry();
+  }
+
+ private:
+  static constexpr std::size_t kFixed = 4 + 2;  // the key's length and the type code
+  template <std::size_t N>
+  static bool Same(const std::uint8_t* a, const char* b) noexcept {
+    return std::memcmp(a, b, N) == 0;
+  }
+  // A non-negative int32 has at most 10; one more for the count past the last.
+  static constexpr std::size_t kMaxDigits = 11;
+
+  // Next when the last digit is a nine.
+  void Carry() noexcept {
     const std::size_t digits = size_ - kFixed;
     char* key = head_.data() + 4;
     if (AddOneToDigits(key, digits)) return;
@@ -317,11 +342,6 @@ class CountingHead {
     key[digits] = '0';
     Complete(digits + 1);
   }
-
- private:
-  static constexpr std::size_t kFixed = 4 + 2;  // the key's length and the type code
-  // A non-negative int32 has at most 10; one more for the count past the last.
-  static constexpr std::size_t kMaxDigits = 11;
 
   // The length and type code around a key of `digits` digits.
   void Complete(std::size_t digits) noexcept {
@@ -337,24 +357,80 @@ class CountingHead {
   VarType type_;
 };
 
-// Writes the element bag ("@AE#") of an array of fixed-size scalars into
-// `bag`, whole and in one piece of the buffer; false when the array holds
-// another element type (nothing is written then).
-bool EncodeScalarElements(const SafeArray& array, BagWriter& bag) {
+// Appends `n` bytes to either buffer a BagWriter takes and returns where
+// they start.
+std::uint8_t* AppendRaw(ChunkedBytes& out, std::size_t n) {
+  return out.Append(n);
+}
+std::uint8_t* AppendRaw(std::vector<std::uint8_t>& out, std::size_t n) {
+  const std::size_t at = out.size();
+  out.resize(at + n);
+  return out.data() + at;
+}
+
+// The size of an entry holding a 32-bit integer under a key of `key_size` bytes.
+constexpr std::size_t IntegerEntrySize(std::size_t key_size) noexcept {
+  return BagWriter::EntrySize(key_size, ScalarCodec<std::int32_t>::kSize);
+}
+
+// Stores an entry holding a 32-bit integer under the `N` bytes of `key` at `p`,
+// as BagWriter::StoreEntryHead and the payload lay it out; returns where the
+// next entry goes.
+template <std::size_t N>
+std::uint8_t* StoreInteger(std::uint8_t* p, const char* key, std::int32_t value) noexcept {
+  PutU32(p, static_cast<std::uint32_t>(N));
+  std::memcpy(p + 4, key, N);
+  PutU16(p + 4 + N, Code(VarType::I4));
+  ScalarCodec<std::int32_t>::Put(p + 6 + N, value);
+  return p + IntegerEntrySize(N);
+}
+
+// The head of a byte-array value: dimension count, lower bound, byte count.
+constexpr std::size_t kByteArrayHead = 9;
+
+// Stores the head of a one-dimensional byte array of `size` bytes from 0 on;
+// returns where its bytes go.
+std::uint8_t* StoreByteArrayHead(std::uint8_t* p, std::size_t size) noexcept {
+  *p = 1;
+  PutU32(p + 1, 0);
+  PutU32(p + 5, static_cast<std::uint32_t>(size));
+  return p + kByteArrayHead;
+}
+
+// Lays out the array stream of an array of fixed-size scalars with 1 to
+// kMaxEncodedDimensions dimensions (`header` is its header word) whole, in
+// the `size` bytes that room(size) gives: the bytes that writing its entries
+// one by one gives, the element bag ("@AE#") nested in place. False (room not
+// asked for) when the array holds another element type; raises, before room
+// is asked for, when the element bag would be too large for a byte array.
+template <class Room>
+bool EncodeScalarArray(const SafeArray& array, std::int32_t header, const Room& room) {
   return WithScalarType(array.ElementType(), false, [&](auto zero) {
     using T = decltype(zero);
     using Codec = ScalarCodec<T>;
     const std::span<const T> cells = array.FlatElements<T>();
     const std::span<const ArrayBound> bounds = array.Bounds();
-    const std::size_t size =
-        cells.size() * BagWriter::EntrySize(0, Codec::kSize) + TotalKeyLength(bounds, cells.size());
-    std::uint8_t* p = bag.AppendNestedEntries(kElementsKey, size, cells.size());
-    const auto put = [&p](std::string_view key, T cell) {
-      p = BagWriter::StoreEntryHead(p, key, Codec::kType);
-      Codec::Put(p, cell);
-      p += Codec::kSize;
-    };
-    if (bounds.size() == 1 && bounds[0].lower >= 0) {
+    const std::size_t dims = bounds.size();
+    const std::size_t element_bag = BagReader::kHeaderSize +
+                                    cells.size() * BagWriter::EntrySize(0, Codec::kSize) +
+                                    TotalKeyLength(bounds, cells.size());
+    if (element_bag > SafeArray::kMaxElements) throw std::bad_alloc();
+    std::uint8_t* p = room(BagReader::kHeaderSize + IntegerEntrySize(kHeaderKey.size()) +
+                           dims * 2 * IntegerEntrySize(2) +
+                           BagWriter::EntrySize(kElementsKey.size(), kByteArrayHead + element_bag));
+    p = BagWriter::StoreBagHeader(p, static_cast<std::uint32_t>(2 * dims + 2));
+    p = StoreInteger<kHeaderKey.size()>(p, kHeaderKey.data(), header);
+    for (std::size_t d = 0; d < dims; ++d) {
+      const char digit = static_cast<char>('1' + d);  // at most 5 dimensions
+      const std::array<char, 2> lower_key{'D', digit};
+      const std::array<char, 2> upper_key{'G', digit};
+      p = StoreInteger<2>(p, lower_key.data(), bounds[d].lower);
+      p = StoreInteger<2>(p, upper_key.data(), bounds[d].upper);
+    }
+    p = BagWriter::StoreEntryHead(p, kElementsKey, kByteArrayType);
+    p = StoreByteArrayHead(p, element_bag);
+    p = BagWriter::StoreBagHeader(p, static_cast<std::uint32_t>(cells.size()));
+    if (dims == 1 && bounds[0].lower >= 0) {
       CountingHead head(bounds[0].lower, Codec::kType);
       for (const T cell : cells) {
         p = head.Put(p);
@@ -365,7 +441,9 @@ bool EncodeScalarElements(const SafeArray& array, BagWriter& bag) {
     } else {
       ElementKeyWalker keys(bounds);
       for (const T cell : cells) {
-        put(keys.Key(), cell);
+        p = BagWriter::StoreEntryHead(p, keys.Key(), Codec::kType);
+        Codec::Put(p, cell);
+        p += Codec::kSize;
         keys.Next();
       }
     }
@@ -423,6 +501,17 @@ void EncodeElements(const SafeArray& array, Out& out, std::size_t depth) {
   elements.Finish();
 }
 
+// The header word of the array stream of an array with `dims` dimensions.
+std::int32_t ArrayHeader(const SafeArray& array, std::size_t dims) noexcept {
+  StreamHeaderFields fields;
+  fields.version = kArrayFormatVersion;
+  fields.kind = kArrayStreamKind;
+  fields.empty = dims == 0;
+  fields.dimensions = static_cast<std::int16_t>(dims);
+  fields.element_type = static_cast<std::int16_t>(Code(array.ElementType()) & 0xFF);
+  return PackStreamHeader(fields);
+}
+
 template <class Out>
 void EncodeArray(const SafeArray& array, Out& out, std::size_t depth) {
   const std::span<const ArrayBound> bounds = array.Bounds();
@@ -432,14 +521,11 @@ void EncodeArray(const SafeArray& array, Out& out, std::size_t depth) {
     return;
   }
   const bool empty = dims == 0;
-  StreamHeaderFields fields;
-  fields.version = kArrayFormatVersion;
-  fields.kind = kArrayStreamKind;
-  fields.empty = empty;
-  fields.dimensions = static_cast<std::int16_t>(dims);
-  fields.element_type = static_cast<std::int16_t>(Code(array.ElementType()) & 0xFF);
-  const std::int32_t header = PackStreamHeader(fields);
-
+  const std::int32_t header = ArrayHeader(array, dims);
+  if (!empty &&
+      EncodeScalarArray(array, header, [&out](std::size_t size) { return AppendRaw(out, size); })) {
+    return;
+  }
   BagWriter bag(out);
   ScalarCodec<std::int32_t>::Put(bag.AppendScalar(kHeaderKey, VarType::I4), header);
   if (!empty) {
@@ -452,11 +538,9 @@ void EncodeArray(const SafeArray& array, Out& out, std::size_t depth) {
       ScalarCodec<std::int32_t>::Put(
           bag.AppendScalar(std::string_view(upper_key.data(), 2), VarType::I4), bounds[d].upper);
     }
-    if (!EncodeScalarElements(array, bag)) {
-      const BagWriter::Pending pending = bag.BeginBytes(kElementsKey);
-      EncodeElements(array, out, depth);
-      bag.EndBytes(pending);
-    }
+    const BagWriter::Pending pending = bag.BeginBytes(kElementsKey);
+    EncodeElements(array, out, depth);
+    bag.EndBytes(pending);
   }
   bag.Finish();
 }
@@ -575,15 +659,14 @@ class WrittenArrayBag {
       }
     }
     // One dimension, lower bound 0, and a byte count that is the rest.
-    constexpr std::size_t kBytesHead = 9;
-    if (!Head(kElementsKey, kByteArrayType, kBytesHead) || p_[0] != 1 || GetU32(p_ + 1) != 0) {
+    if (!Head(kElementsKey, kByteArrayType, kByteArrayHead) || p_[0] != 1 || GetU32(p_ + 1) != 0) {
       return false;
     }
     const std::uint32_t n = GetU32(p_ + 5);
-    if (n != static_cast<std::size_t>(end_ - p_) - kBytesHead || n > SafeArray::kMaxElements) {
+    if (n != static_cast<std::size_t>(end_ - p_) - kByteArrayHead || n > SafeArray::kMaxElements) {
       return false;
     }
-    elements_ = std::span<const std::uint8_t>(p_ + kBytesHead, n);
+    elements_ = std::span<const std::uint8_t>(p_ + kByteArrayHead, n);
     return true;
   }
 
@@ -781,21 +864,34 @@ void FillFromElementBag(const BagReader& elements, SafeArray& target,
 }
 
 // Reads an element bag of exactly the form the encoder writes for an array of
-// fixed-size scalars T with `bounds`: after the bag's header, one entry per
-// element in row-major order, under its key and with the array's type, each a
-// key length (u32), the key, the type code (u16) and the payload, and nothing
-// after the last (docs/property-bag-format.md). Such bytes are a valid bag with
-// an entry for every element; they are read straight into `cells`, and the
-// result is true. Any other bytes give false, with `cells` changed only in
-// part, and are left to the general path.
+// fixed-size scalars T with `bounds`, whose header announces an entry for
+// every element: after the header, one entry per element in row-major order,
+// under its key and with the array's type, each a key length (u32), the key,
+// the type code (u16) and the payload, and nothing after the last
+// (docs/property-bag-format.md). Such bytes are a valid bag with an entry for
+// every element; they are read straight into `cells`, and the result is true.
+// Any other bytes give false, with `cells` changed only in part, and are left
+// to the general path.
 template <class T>
 bool ReadWrittenElements(std::span<const std::uint8_t> bytes, std::span<const ArrayBound> bounds,
                          std::span<T> cells) noexcept {
   using Codec = ScalarCodec<T>;
-  const std::optional<std::size_t> count = BagReader::HeaderCount(bytes);
-  if (!count || *count != cells.size()) return false;
   const std::uint8_t* p = bytes.data() + BagReader::kHeaderSize;
   const std::uint8_t* const end = bytes.data() + bytes.size();
+  if (bounds.size() == 1 && bounds[0].lower >= 0) {
+    // Each entry's head is compared whole with the one the encoder writes.
+    CountingHead head(bounds[0].lower, Codec::kType);
+    for (T& cell : cells) {
+      if (static_cast<std::size_t>(end - p) < head.Size() + Codec::kSize || !head.Matches(p)) {
+        return false;
+      }
+      p += head.Size();
+      cell = Codec::Get(p);
+      p += Codec::kSize;
+      head.Next();
+    }
+    return p == end;
+  }
   ElementKeyWalker keys(bounds);
   for (std::size_t flat = 0; flat < cells.size(); ++flat, keys.Next()) {
     const std::string_view key = keys.Key();
@@ -973,6 +1069,24 @@ void AppendStreamFromArray(const SafeArray& array, ChunkedBytes& out) noexcept {
     EncodeArray(array, out, 0);
   } catch (...) {
     out.Truncate(mark);
+  }
+}
+
+bool AppendArrayEntry(BagWriter& bag, std::string_view key, const SafeArray& array) noexcept {
+  const std::size_t dims = array.Bounds().size();
+  if (dims == 0 || dims > kMaxEncodedDimensions ||
+      key.size() > std::numeric_limits<std::uint32_t>::max()) {
+    return false;
+  }
+  try {
+    return EncodeScalarArray(array, ArrayHeader(array, dims), [&](std::size_t size) {
+      if (size > SafeArray::kMaxElements) throw std::bad_alloc();
+      std::uint8_t* p =
+          bag.AppendEntries(BagWriter::EntrySize(key.size(), kByteArrayHead + size), 1);
+      return StoreByteArrayHead(BagWriter::StoreEntryHead(p, key, kByteArrayType), size);
+    });
+  } catch (...) {
+    return false;  // nothing was written; the general way writes the entry
   }
 }
 

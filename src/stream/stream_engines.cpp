@@ -18,6 +18,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <deque>
+#include <limits>
 #include <memory>
 #include <optional>
 #include <span>
@@ -28,6 +29,7 @@
 #include <vector>
 
 #include "../copy/member_plan.hpp"
+#include "replikon/automation/error.hpp"
 #include "replikon/automation/type_info.hpp"
 #include "replikon/copy/copy_engine.hpp"
 #include "replikon/copy/object_factory.hpp"
@@ -58,6 +60,25 @@ void WriteHeader(BagWriter& bag, std::int32_t header) {
   std::uint8_t* p = bag.AppendScalar(kHeaderKey, VarType::I4);
   const auto bits = static_cast<std::uint32_t>(header);
   for (int i = 0; i < 4; ++i) p[i] = static_cast<std::uint8_t>(bits >> (8 * i));
+}
+
+// Appends the head of the stream of an object: the header entry and the class
+// name, as WriteHeader and WriteString(kClassNameKey, class_name) do, in one
+// piece.
+void WriteObjectHead(BagWriter& bag, std::int32_t header, std::string_view class_name) {
+  if (class_name.size() > std::numeric_limits<std::uint32_t>::max()) {
+    errors::Raise(errors::kTypeMismatch);
+  }
+  constexpr std::size_t kHeaderEntry = BagWriter::EntrySize(kHeaderKey.size(), 4);
+  std::uint8_t* p = bag.AppendEntries(
+      kHeaderEntry + BagWriter::EntrySize(kClassNameKey.size(), 4 + class_name.size()), 2);
+  p = BagWriter::StoreEntryHead(p, kHeaderKey, VarType::I4);
+  const auto bits = static_cast<std::uint32_t>(header);
+  for (int i = 0; i < 4; ++i) p[i] = static_cast<std::uint8_t>(bits >> (8 * i));
+  p = BagWriter::StoreEntryHead(p + 4, kClassNameKey, VarType::BStr);
+  const auto length = static_cast<std::uint32_t>(class_name.size());
+  for (int i = 0; i < 4; ++i) p[i] = static_cast<std::uint8_t>(length >> (8 * i));
+  detail::CopyKey(p + 4, class_name.data(), class_name.size());
 }
 
 // The interface of an object, or nullptr when it cannot be had.
@@ -201,10 +222,12 @@ class StreamWriter {
   void Enter(ObjectRef current, BagWriter::Pending entry) {
     WriteFrame& f =
         frames_.emplace_back(WriteFrame{std::move(current), BagWriter(out_), nullptr, entry});
-    WriteHeader(f.bag, f.current.IsNull() ? header_nothing_ : header_object_);
-    if (f.current.IsNull()) return;
+    if (f.current.IsNull()) {
+      WriteHeader(f.bag, header_nothing_);
+      return;
+    }
+    WriteObjectHead(f.bag, header_object_, f.current->Class().Name());
     on_path_.Insert(f.current.get());
-    f.bag.WriteString(kClassNameKey, f.current->Class().Name());
     f.properties = PropertiesOf(*f.current);
   }
 
@@ -311,7 +334,9 @@ class StreamWriter {
   void WriteValueProperty(WriteFrame& f, const Variant& value, const std::string& name) {
     try {
       if (value.IsArray()) {
-        WriteNested(f.bag, name, [&] { AppendStreamFromArray(value.Array(), out_); });
+        if (!AppendArrayEntry(f.bag, name, value.Array())) {
+          WriteNested(f.bag, name, [&] { AppendStreamFromArray(value.Array(), out_); });
+        }
       } else {
         f.bag.Write(name, value);
       }

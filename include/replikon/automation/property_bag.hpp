@@ -30,15 +30,25 @@ namespace replikon {
 
 namespace detail {
 // Whether two bag keys are equal. Keys are short (property names, element
-// indices), so they are compared in place rather than through a call.
-inline bool SameBagKey(std::string_view a, std::string_view b) noexcept {
-  constexpr std::size_t kShortKey = 16;
-  if (a.size() != b.size()) return false;
-  if (a.size() > kShortKey) return a == b;
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    if (a[i] != b[i]) return false;
-  }
-  return true;
+// indices), so they are compared in place, a few bytes at a time, rather than
+// through a call.
+[[gnu::always_inline]] inline bool SameBagKey(std::string_view a, std::string_view b) noexcept {
+  const std::size_t n = a.size();
+  if (n != b.size()) return false;
+  const char* x = a.data();
+  const char* y = b.data();
+  // Two overlapping pieces of a fixed size cover keys of 4 to 16 bytes.
+  const auto same = [x, y](std::size_t at, auto piece) {
+    decltype(piece) u;
+    decltype(piece) v;
+    std::memcpy(&u, x + at, sizeof u);
+    std::memcpy(&v, y + at, sizeof v);
+    return u == v;
+  };
+  if (n >= 8 && n <= 16) return same(0, std::uint64_t{}) && same(n - 8, std::uint64_t{});
+  if (n >= 4 && n < 8) return same(0, std::uint32_t{}) && same(n - 4, std::uint32_t{});
+  if (n > 16) return std::memcmp(x, y, n) == 0;
+  return n == 0 || (x[0] == y[0] && x[n / 2] == y[n / 2] && x[n - 1] == y[n - 1]);
 }
 
 // Copies `n` bytes; keys are mostly a few bytes long, which this copies with
@@ -140,6 +150,13 @@ class BagWriter {
   // before anything else is written to the buffer. For encoders that write
   // many values of one type. Raises 5 for any other type.
   std::uint8_t* AppendScalar(std::string_view key, VarType type);
+  // Appends `count` entries laid out by the caller in the `size` bytes whose
+  // start it returns, before anything else is written to the buffer: for
+  // writers that know a few entries whole. Each entry takes EntrySize(key
+  // size, payload size) bytes: its head (StoreEntryHead), then its payload in
+  // the layout of docs/property-bag-format.md. Raises 7 (writing nothing)
+  // when the bag cannot take that many more entries.
+  std::uint8_t* AppendEntries(std::size_t size, std::uint32_t count);
   // Appends a byte-array entry (lower bound 0) whose bytes are a bag of
   // `count` entries, laid out by the caller in the `size` bytes whose start it
   // returns, before anything else is written to the buffer: for encoders that
@@ -150,6 +167,21 @@ class BagWriter {
   std::uint8_t* AppendNestedEntries(std::string_view key, std::size_t size, std::size_t count);
   static constexpr std::size_t EntrySize(std::size_t key_size, std::size_t payload) noexcept {
     return 4 + key_size + 2 + payload;
+  }
+  // Stores the header of a bag of `count` entries at `p` (BagReader::kHeaderSize
+  // bytes); returns where its entries go. With StoreEntryHead, for encoders
+  // that lay out a whole bag, nested ones included, in one piece of memory.
+  static std::uint8_t* StoreBagHeader(std::uint8_t* p, std::uint32_t count) noexcept {
+    p[0] = 'R';
+    p[1] = 'K';
+    p[2] = 'P';
+    p[3] = 'B';
+    p[4] = 1;  // format version
+    p[5] = 0;
+    p[6] = 0;  // flags
+    p[7] = 0;
+    for (int i = 0; i < 4; ++i) p[8 + i] = static_cast<std::uint8_t>(count >> (8 * i));
+    return p + 12;
   }
   // Stores an entry's head (key and type code) at `p`; returns where its
   // payload goes. The key must be shorter than 4 GiB.

@@ -12,6 +12,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "replikon/automation/chunked_bytes.hpp"
@@ -86,6 +87,14 @@ std::vector<std::uint8_t> StreamFromArray(const Variant& value) noexcept;
 // gives), so that a writer can nest it in place.
 void AppendStreamFromArray(const SafeArray& array, std::vector<std::uint8_t>& out) noexcept;
 void AppendStreamFromArray(const SafeArray& array, ChunkedBytes& out) noexcept;
+
+// Appends to `bag` an entry under `key` holding the array stream of `array`
+// as a byte array (lower bound 0), as BeginBytes(key), AppendStreamFromArray
+// and EndBytes give it, when the array holds fixed-size scalars in 1 to 5
+// dimensions: laid out whole, in one piece. False, with nothing written, for
+// any other array (or when the entry cannot be had), which the caller writes
+// that way. `key` must not view the bag's own buffer.
+bool AppendArrayEntry(BagWriter& bag, std::string_view key, const SafeArray& array) noexcept;
 
 // An element value as stored: an array becomes the byte array of its array
 // stream; anything else passes unchanged.

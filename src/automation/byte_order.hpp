@@ -1,0 +1,33 @@
+// Little-endian integers at any address, as every serialised bag stores them.
+// On a little-endian host a value is one unaligned load or store; elsewhere it
+// is put together byte by byte, so the layout never depends on the host.
+#pragma once
+
+#include <bit>
+#include <cstdint>
+#include <cstring>
+
+namespace replikon::detail {
+
+template <class U>
+[[gnu::always_inline]] inline U LoadLittle(const std::uint8_t* p) noexcept {
+  U v = 0;
+  if constexpr (std::endian::native == std::endian::little) {
+    std::memcpy(&v, p, sizeof v);
+  } else {
+    for (std::size_t i = sizeof v; i-- > 0;) v = static_cast<U>((v << 8) | p[i]);
+  }
+  return v;
+}
+
+template <class U>
+[[gnu::always_inline]] inline std::uint8_t* StoreLittle(std::uint8_t* p, U v) noexcept {
+  if constexpr (std::endian::native == std::endian::little) {
+    std::memcpy(p, &v, sizeof v);
+  } else {
+    for (std::size_t i = 0; i < sizeof v; ++i) p[i] = static_cast<std::uint8_t>(v >> (8 * i));
+  }
+  return p + sizeof v;
+}
+
+}  // namespace replikon::detail

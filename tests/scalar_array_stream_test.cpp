@@ -1,0 +1,158 @@
+// Array streams of fixed-size scalars are laid out whole, in one piece, and
+// read back in one pass. Both must give exactly what writing and reading the
+// entries one by one gives, whatever the type, the bounds and the digits of
+// the element keys.
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "replikon/automation/chunked_bytes.hpp"
+#include "replikon/automation/property_bag.hpp"
+#include "replikon/automation/safe_array.hpp"
+#include "replikon/stream/array_encoding.hpp"
+#include "replikon/stream/stream_layout.hpp"
+
+namespace replikon {
+namespace {
+
+using Bytes = std::vector<std::uint8_t>;
+
+// The array stream of `array` written entry by entry through a PropertyBag.
+Bytes EntryByEntry(const SafeArray& array) {
+  const auto bounds = array.Bounds();
+  PropertyBag elements;
+  std::size_t flat = 0;
+  for (IndexWalker walk(bounds); !walk.Done(); walk.Next(), ++flat) {
+    elements.WriteProperty(ElementKey(walk.Index()), array.GetFlat(flat));
+  }
+  StreamHeaderFields header;
+  header.version = kFormatVersion;
+  header.kind = kArrayStreamKind;
+  header.empty = false;
+  header.dimensions = static_cast<std::int16_t>(bounds.size());
+  header.element_type = static_cast<std::int16_t>(Code(array.ElementType()));
+  PropertyBag bag;
+  bag.WriteProperty("@SF#", Variant(PackStreamHeader(header)));
+  for (std::size_t d = 0; d < bounds.size(); ++d) {
+    const std::string digit(1, static_cast<char>('1' + d));
+    bag.WriteProperty("D" + digit, Variant(bounds[d].lower));
+    bag.WriteProperty("G" + digit, Variant(bounds[d].upper));
+  }
+  bag.WriteProperty("@AE#", Variant(SafeArray::FromBytes(elements.Contents())));
+  return bag.Contents();
+}
+
+// An array of the type with the bounds, its elements numbered from `first` on
+// (and from 0 again after 199, which every type holds).
+SafeArray Numbered(VarType type, std::vector<ArrayBound> bounds, std::int32_t first = 1) {
+  SafeArray array(type, bounds);
+  for (std::size_t i = 0; i < array.Count(); ++i) {
+    const std::int32_t n = (first + static_cast<std::int32_t>(i)) % 200;
+    array.SetFlat(i, Variant(static_cast<std::int16_t>(n)));
+  }
+  return array;
+}
+
+TEST(ScalarArrayStreamTest, LaidOutAsEntryByEntryAndReadBack) {
+  const std::vector<std::vector<ArrayBound>> shapes = {
+      {{0, 0}},           // one element
+      {{0, 11}},          // keys from one digit to two
+      {{95, 105}},        // from two digits to three
+      {{1, 1000}},        // up to four
+      {{-12, 3}},         // negative keys
+      {{2, 4}, {-1, 1}},  // two dimensions
+      {{0, 1}, {0, 1}, {9, 10}},
+  };
+  const VarType types[] = {VarType::I2, VarType::I4,   VarType::R4, VarType::R8,
+                           VarType::Cy, VarType::Date, VarType::UI1};
+  for (const VarType type : types) {
+    for (const auto& bounds : shapes) {
+      SCOPED_TRACE(testing::Message() << "type " << Code(type) << ", " << bounds.size()
+                                      << " dimension(s) from " << bounds[0].lower);
+      const SafeArray array = Numbered(type, bounds);
+      const Bytes expected = EntryByEntry(array);
+      const Bytes written = StreamFromArray(Variant(array));
+      EXPECT_EQ(written, expected);
+
+      ChunkedBytes chunks;
+      chunks.Append(3)[0] = 0;  // after other bytes, as a nested Stream is
+      AppendStreamFromArray(array, chunks);
+      const Bytes nested = chunks.Take();
+      EXPECT_EQ(Bytes(nested.begin() + 3, nested.end()), expected);
+
+      const Variant back = ArrayFromStream(written, static_cast<std::int32_t>(Code(type)));
+      ASSERT_TRUE(back.IsArray());
+      EXPECT_TRUE(back.Array() == array);
+    }
+  }
+}
+
+TEST(ScalarArrayStreamTest, WholeEntryAsTheNestedWayWritesIt) {
+  const SafeArray arrays[] = {Numbered(VarType::I4, {{0, 7}}),
+                              Numbered(VarType::R8, {{-2, 2}, {1, 3}}),
+                              Numbered(VarType::UI1, {{1, 300}})};
+  for (const SafeArray& array : arrays) {
+    Bytes nested;
+    BagWriter expected(nested);
+    const auto entry = expected.BeginBytes("Values");
+    AppendStreamFromArray(array, nested);
+    expected.EndBytes(entry);
+    expected.Finish();
+
+    Bytes whole;
+    BagWriter bag(whole);
+    EXPECT_TRUE(AppendArrayEntry(bag, "Values", array));
+    bag.Finish();
+    EXPECT_EQ(whole, nested);
+  }
+
+  // Arrays of other types, and unallocated ones, are left to the caller.
+  SafeArray strings(VarType::BStr, {{0, 1}});
+  for (const SafeArray& other : {strings, SafeArray(VarType::I4)}) {
+    ChunkedBytes chunks;
+    BagWriter bag(chunks);
+    EXPECT_FALSE(AppendArrayEntry(bag, "Values", other));
+    EXPECT_EQ(bag.EntryCount(), 0u);
+    EXPECT_EQ(chunks.Size(), BagReader::kHeaderSize);
+  }
+}
+
+TEST(ScalarArrayStreamTest, AnyOtherElementHeadReadsByKey) {
+  const SafeArray array = Numbered(VarType::I4, {{8, 12}}, 40);
+  const Bytes written = StreamFromArray(Variant(array));
+  // Element entries start after the bag's header, the bounds and the head of
+  // "@AE#": 12 + 14 + 12 + 12 + 10 + 9 + 12.
+  constexpr std::size_t kFirstEntry = 81;
+  // Each entry of a one-digit key is 11 bytes; "10" starts after two of them.
+  constexpr std::size_t kKey10 = kFirstEntry + 2 * 11 + 4;
+  ASSERT_EQ(written[kKey10], '1');
+  ASSERT_EQ(written[kKey10 + 1], '0');
+
+  Bytes swapped = written;  // "01" is no key of the array: element 10 stays 0
+  std::swap(swapped[kKey10], swapped[kKey10 + 1]);
+  Variant back = ArrayFromStream(swapped, std::nullopt);
+  ASSERT_TRUE(back.IsArray());
+  EXPECT_EQ(back.Array().Get({9}), Variant(41));
+  EXPECT_EQ(back.Array().Get({10}), Variant(0));
+  EXPECT_EQ(back.Array().Get({11}), Variant(43));
+
+  Bytes retyped = written;  // element 10 stored as a 32-bit float converts
+  retyped[kKey10 + 2] = static_cast<std::uint8_t>(Code(VarType::R4));
+  const std::uint32_t bits = 0x42280000;  // 42.0f
+  for (int i = 0; i < 4; ++i) retyped[kKey10 + 4 + i] = static_cast<std::uint8_t>(bits >> (8 * i));
+  back = ArrayFromStream(retyped, std::nullopt);
+  ASSERT_TRUE(back.IsArray());
+  EXPECT_EQ(back.Array().Get({10}), Variant(42));
+  EXPECT_EQ(back.Array().Get({12}), Variant(44));
+
+  for (std::size_t cut = written.size() - 3; cut < written.size(); ++cut) {
+    const Bytes shorter(written.begin(), written.begin() + static_cast<std::ptrdiff_t>(cut));
+    EXPECT_TRUE(ArrayFromStream(shorter, std::nullopt).IsNull());
+  }
+}
+
+}  // namespace
+}  // namespace replikon
