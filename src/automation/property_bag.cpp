@@ -53,8 +53,8 @@ namespace {
 // ---------------------------------------------------------------------------
 // Layout constants
 
-constexpr std::uint8_t kSignature[4] = {'R', 'K', 'P', 'B'};
-constexpr std::uint16_t kFormatVersion = 1;
+constexpr const std::uint8_t (&kSignature)[4] = detail::kBagSignature;
+constexpr std::uint16_t kFormatVersion = detail::kBagFormatVersion;
 constexpr std::size_t kHeaderSize = BagReader::kHeaderSize;
 constexpr std::size_t kCountOffset = 8;
 // Key length, type code and nothing else (an Empty value under an empty key).
@@ -368,11 +368,6 @@ std::uint8_t* Grow(std::vector<std::uint8_t>& out, std::size_t extra, const void
   out.resize(at + extra);
   if (inside != kNotFound) data = out.data() + inside;
   return out.data() + at;
-}
-
-std::uint8_t* StoreHeader(std::uint8_t* p, std::uint32_t count) noexcept {
-  static_assert(kHeaderSize == 12 && kFormatVersion == 1);  // as StoreBagHeader lays it out
-  return BagWriter::StoreBagHeader(p, count);
 }
 
 // ---------------------------------------------------------------------------
@@ -819,7 +814,8 @@ std::vector<std::uint8_t> PropertyBag::Contents() const {
   std::size_t total = kHeaderSize;
   for (const auto& [key, value] : entries_) total += 4 + key.size() + 2 + CheckHeld(value).payload;
   std::vector<std::uint8_t> out(total);
-  std::uint8_t* p = StoreHeader(out.data(), static_cast<std::uint32_t>(entries_.size()));
+  std::uint8_t* p =
+      BagWriter::StoreBagHeader(out.data(), static_cast<std::uint32_t>(entries_.size()));
   for (const auto& [key, value] : entries_) {
     StoreValue(value, [&p, &key = key](VarType type, std::size_t payload) {
       std::uint8_t* at = BagWriter::StoreEntryHead(p, key, type);
@@ -865,11 +861,11 @@ void PropertyBag::SetContents(const Variant& bytes) {
 
 BagWriter::BagWriter(std::vector<std::uint8_t>& out) : out_(&out), start_(out.size()) {
   const void* none = nullptr;
-  StoreHeader(Room(kHeaderSize, none), 0);
+  BagWriter::StoreBagHeader(Room(kHeaderSize, none), 0);
 }
 
 BagWriter::BagWriter(ChunkedBytes& out) : chunks_(&out), start_(out.Size()) {
-  StoreHeader(out.Append(kHeaderSize), 0);
+  BagWriter::StoreBagHeader(out.Append(kHeaderSize), 0);
 }
 
 inline std::uint8_t* BagWriter::Room(std::size_t n, const void*& source) {
@@ -1006,7 +1002,7 @@ std::uint8_t* BagWriter::AppendNestedEntries(std::string_view key, std::size_t s
   p = StoreU32(p, 0);
   p = StoreU32(p, static_cast<std::uint32_t>(bag_size));
   ++count_;
-  return StoreHeader(p, static_cast<std::uint32_t>(count));
+  return BagWriter::StoreBagHeader(p, static_cast<std::uint32_t>(count));
 }
 
 BagWriter::Pending BagWriter::BeginBytes(std::string_view key) {

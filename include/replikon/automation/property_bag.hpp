@@ -29,6 +29,10 @@
 namespace replikon {
 
 namespace detail {
+// What every serialised bag starts with: its signature and format version.
+inline constexpr std::uint8_t kBagSignature[4] = {'R', 'K', 'P', 'B'};
+inline constexpr std::uint16_t kBagFormatVersion = 1;
+
 // Whether two bag keys are equal. Keys are short (property names, element
 // indices), so they are compared in place, a few bytes at a time, rather than
 // through a call.
@@ -172,12 +176,9 @@ class BagWriter {
   // bytes); returns where its entries go. With StoreEntryHead, for encoders
   // that lay out a whole bag, nested ones included, in one piece of memory.
   static std::uint8_t* StoreBagHeader(std::uint8_t* p, std::uint32_t count) noexcept {
-    p[0] = 'R';
-    p[1] = 'K';
-    p[2] = 'P';
-    p[3] = 'B';
-    p[4] = 1;  // format version
-    p[5] = 0;
+    std::memcpy(p, detail::kBagSignature, sizeof detail::kBagSignature);
+    p[4] = static_cast<std::uint8_t>(detail::kBagFormatVersion);
+    p[5] = static_cast<std::uint8_t>(detail::kBagFormatVersion >> 8);
     p[6] = 0;  // flags
     p[7] = 0;
     for (int i = 0; i < 4; ++i) p[8 + i] = static_cast<std::uint8_t>(count >> (8 * i));
