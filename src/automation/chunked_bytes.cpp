@@ -55,7 +55,11 @@ std::uint8_t* ChunkedBytes::AppendInNewChunk(std::size_t n) {
       if (n > static_cast<std::size_t>(-1) - page) throw std::bad_alloc();
       capacity = (n + page - 1) / page * page;
     }
-    data = mmap(nullptr, capacity, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    // Populated at once: every page is about to be written, and one call that
+    // maps them all costs a fraction of a fault per page, which took a
+    // quarter of the time of writing a large Stream.
+    data = mmap(nullptr, capacity, PROT_READ | PROT_WRITE,
+                MAP_PRIVATE | MAP_ANONYMOUS | MAP_POPULATE, -1, 0);
     if (data == MAP_FAILED) throw std::bad_alloc();
   }
   std::unique_ptr<std::uint8_t, Release> memory(static_cast<std::uint8_t*>(data),
