@@ -65,7 +65,7 @@ struct CacheDrain {
       while (FreeBlock* block = t_cache.free[i]) {
         ASAN_UNPOISON_MEMORY_REGION(block, (i + 1) * kStep);
         t_cache.free[i] = block->next;
-        ::operator delete(block, (i + 1) * kStep);
+        ::operator delete(block);
       }
     }
     t_cache.bytes = 0;
@@ -96,7 +96,7 @@ void ReleaseInstanceMemory(void* memory, std::size_t bytes) noexcept {
   const std::size_t slot = SlotOf(bytes);
   const std::size_t size = (slot + 1) * kStep;
   if (t_cache.closed || t_cache.bytes + size > kMaxCachedBytes) {
-    ::operator delete(memory, size);
+    ::operator delete(memory);
     return;
   }
   if (!t_cache.armed) {
