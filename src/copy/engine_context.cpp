@@ -76,7 +76,6 @@ inline bool SameName(std::string_view a, std::string_view b) noexcept {
 
 const EngineContext::KnownClass& EngineContext::Known(std::string_view class_name) {
   // A call meets few classes; the one met last is the likeliest.
-  constexpr std::size_t kMaxKnown = 16;
   const std::string& server = settings_->object_server_name;
   const std::uint64_t generation = registry_->Generation();
   for (auto k = known_.rbegin(); k != known_.rend(); ++k) {
@@ -85,6 +84,13 @@ const EngineContext::KnownClass& EngineContext::Known(std::string_view class_nam
       return *k;
     }
   }
+  return Learn(class_name, server, generation);
+}
+
+const EngineContext::KnownClass& EngineContext::Learn(std::string_view class_name,
+                                                      const std::string& server,
+                                                      std::uint64_t generation) {
+  constexpr std::size_t kMaxKnown = 16;
   if (known_.size() == kMaxKnown) known_.erase(known_.begin());
   std::shared_ptr<const ClassDefinition> definition = registry_->FindDefinition(ProgId(class_name));
   const bool reports = definition != nullptr && definition->info != nullptr &&

@@ -102,7 +102,11 @@ class EngineContext {
     std::uint64_t generation = 0;
     bool reports_class_name = false;  // the class's own instances report `class_name`
   };
+  // The class registered under "ObjectServerName.class_name" now.
   const KnownClass& Known(std::string_view class_name);
+  // Known's look-up in the registry, for a class not met yet in this call.
+  const KnownClass& Learn(std::string_view class_name, const std::string& server,
+                          std::uint64_t generation);
 
   const EngineSettings* settings_;
   const ClassRegistry* registry_;
