@@ -70,6 +70,15 @@ SafeArray::SafeArray(VarType element_type) : element_type_(element_type) {
 
 SafeArray::SafeArray(VarType element_type, std::span<const ArrayBound> bounds)
     : element_type_(element_type) {
+  // The type and bounds of the last small array made on this thread were
+  // checked when it was made.
+  if (const LastInitialBody& last = LastBody(); last.body != nullptr && last.type == element_type) {
+    const std::span<const ArrayBound> last_bounds = last.body->bounds.View();
+    if (std::equal(bounds.begin(), bounds.end(), last_bounds.begin(), last_bounds.end())) {
+      body_ = last.body;
+      return;
+    }
+  }
   if (!IsArrayElementType(element_type)) errors::Raise(errors::kInvalidProcedureCall);
   std::uint64_t count = bounds.empty() ? 0 : 1;
   for (const ArrayBound& b : bounds) {
@@ -88,27 +97,19 @@ SafeArray::SafeArray(VarType element_type, std::span<const ArrayBound> bounds)
 std::shared_ptr<SafeArray::Body> SafeArray::InitialBody(VarType element_type,
                                                         std::span<const ArrayBound> bounds,
                                                         std::size_t count) {
-  // A new array holds only initial values until it is changed, and a change
-  // copies a shared body first. So the small arrays made one after another
-  // with the same type and bounds (the array field of every new instance of a
-  // class) share one body, kept per thread, instead of each allocating and
-  // filling its own.
-  constexpr std::size_t kSharedUpTo = 64;
-  thread_local std::shared_ptr<Body> last;
-  thread_local VarType last_type = VarType::Empty;
-  if (count <= kSharedUpTo && last != nullptr && last_type == element_type) {
-    const std::span<const ArrayBound> last_bounds = last->bounds.View();
-    if (std::equal(bounds.begin(), bounds.end(), last_bounds.begin(), last_bounds.end())) {
-      return last;
-    }
-  }
   std::shared_ptr<Body> body = GuardAllocation(
       [&] { return std::make_shared<Body>(BoundTable(bounds), MakeStorage(element_type, count)); });
   if (count <= kSharedUpTo) {
-    last = body;
-    last_type = element_type;
+    LastInitialBody& last = LastBody();
+    last.body = body;
+    last.type = element_type;
   }
   return body;
+}
+
+SafeArray::LastInitialBody& SafeArray::LastBody() noexcept {
+  thread_local LastInitialBody last;
+  return last;
 }
 
 SafeArray::Body& SafeArray::Own() {

@@ -20,6 +20,7 @@ using engine::Accessors;
 using engine::InterfacePlan;
 using engine::PlanCache;
 using engine::Read;
+using engine::Visit;
 
 namespace {
 
@@ -170,10 +171,14 @@ struct Level {
   ObjectRef target;
   const InterfacePlan* plan = nullptr;  // null: nothing to copy
   bool target_shares_plan = false;      // the target has the source's interface
-  std::size_t next = 0;                 // the next of the plan's visited members
   std::int32_t status = kStatusOk;
-  std::string_view via;        // the parent's property that leads here (a name in its interface)
-  std::size_t via_member = 0;  // its position among the parent's members
+  std::size_t next = 0;        // the next of the plan's visited members
+  std::size_t via_member = 0;  // the parent's member that leads here
+  // The client objects of the source, and of a target that shares the plan,
+  // when they are of the type that holds the plan's fields (null otherwise):
+  // those fields are then reached without checking the class at each access.
+  void* source_client = nullptr;
+  void* target_client = nullptr;
 
   // Assigns a property of the target (kind 4 or 8), as SetPropertyByName does.
   void Assign(std::size_t member, std::string_view name, const Variant& value,
@@ -193,12 +198,17 @@ struct Level {
   }
 
   // Assigns an object reference to a property of the target (kind 8).
-  void AssignRef(std::size_t member, std::string_view name, ObjectRef object) const noexcept {
-    if (target_shares_plan) {
-      const FieldAccess* field = plan->members[member].set_field;
-      if (field != nullptr && field->TakeObject(*target, object)) return;
+  void AssignRef(std::size_t member, ObjectRef object) const noexcept {
+    if (const FieldAccess* field = target_shares_plan ? plan->members[member].set_field : nullptr) {
+      if (target_client == nullptr) {
+        if (field->TakeObject(*target, object)) return;
+      } else if (ObjectRef* held = field->ObjectFieldOf(target_client)) {
+        *held = std::move(object);
+        return;
+      }
     }
-    Assign(member, name, Variant(std::move(object)), InvokeKind::PropertyPutRef);
+    Assign(member, plan->iface->Members()[member].Name(), Variant(std::move(object)),
+           InvokeKind::PropertyPutRef);
   }
 };
 
@@ -212,24 +222,19 @@ class CopyWalk {
   CopyWalk(EngineContext& ctx, const ObjectRef& parent) : ctx_(ctx), top_parent_(parent) {}
 
   std::int32_t Run(const ObjectRef& source, const ObjectRef& target) {
-    Push(source, target, {}, 0);
-    while (!levels_.empty()) {
-      const std::size_t at = levels_.size() - 1;
-      Descent descent;
-      switch (Advance(at, descent)) {
+    Push(source, target, 0);
+    while (true) {
+      switch (Advance()) {
         case Step::kAborted:
           Unwind();
           return kStatusOk;
         case Step::kDescend:
-          Push(std::move(descent.source), std::move(descent.target), descent.via,
-               descent.via_member);
           break;
         case Step::kDone:
           if (const std::int32_t status = Pop(); levels_.empty()) return status;
           break;
       }
     }
-    return kStatusOk;
   }
 
   // Drops every level without assigning anything further.
@@ -240,67 +245,81 @@ class CopyWalk {
 
  private:
   enum class Step { kDone, kDescend, kAborted };
-  struct Descent {
-    ObjectRef source;
-    ObjectRef target;
-    std::string_view via;
-    std::size_t via_member = 0;
-  };
 
   const ObjectRef& ParentOf(std::size_t at) const noexcept {
     return at == 0 ? top_parent_ : levels_[at - 1].source;
   }
 
   // `source` is not null.
-  void Push(ObjectRef source, ObjectRef target, std::string_view via, std::size_t via_member) {
+  void Push(ObjectRef source, ObjectRef target, std::size_t via_member) {
     const InterfacePlan* plan = plans_.For(source->Class().Interface());
     const bool shares = plan != nullptr && target && target->Class().Interface() == plan->iface;
+    void* source_client = nullptr;
+    void* target_client = nullptr;
+    if (plan != nullptr && plan->owner != nullptr) {
+      if (source->Class().CppType() == *plan->owner) source_client = source->Self();
+      if (shares && target->Class().CppType() == *plan->owner) target_client = target->Self();
+    }
     const Instance* key = source.get();
-    levels_.push_back(
-        Level{std::move(source), std::move(target), plan, shares, 0, kStatusOk, via, via_member});
+    levels_.push_back(Level{std::move(source), std::move(target), plan, shares, kStatusOk, 0,
+                            via_member, source_client, target_client});
     path_.Insert(key, levels_.size() - 1);
   }
 
   // Ends the top level: its status climbs to the level above, and its target is
   // assigned to the property that led to it. Returns the level's status.
   std::int32_t Pop() {
-    Level done = std::move(levels_.back());
-    levels_.pop_back();
+    Level& done = levels_.back();
     path_.Erase(done.source.get());
-    if (!levels_.empty()) {
-      Level& up = levels_.back();
-      if (done.status != kStatusOk) up.status = done.status;
-      up.AssignRef(done.via_member, done.via, std::move(done.target));
+    const std::int32_t status = done.status;
+    if (levels_.size() > 1) {
+      Level& up = levels_[levels_.size() - 2];
+      if (status != kStatusOk) up.status = status;
+      up.AssignRef(done.via_member, std::move(done.target));
     }
-    return done.status;
+    levels_.pop_back();
+    return status;
   }
 
-  // Goes through the members of level `at` until a subobject is to be copied
-  // into a new instance (kDescend, with `descent` filled) or the members are
-  // done.
-  Step Advance(std::size_t at, Descent& descent) {
+  // Goes through the members of the top level until a subobject is to be
+  // copied into a new instance (kDescend, with its level pushed) or the
+  // members are done.
+  Step Advance() {
+    const std::size_t at = levels_.size() - 1;
     Level& level = levels_[at];
     if (level.plan == nullptr) return Step::kDone;
-    const std::span<const MemberDescription> members = level.plan->iface->Members();
+    const InterfacePlan& plan = *level.plan;
+    const std::span<const MemberDescription> members = plan.iface->Members();
     const EngineSettings& settings = ctx_.Settings();  // read live at each decision
+    const Visit* const first = plan.visited.data();
+    const Visit* const end = first + plan.visited.size();
 
-    while (level.next < level.plan->visited.size()) {
-      const std::size_t index = level.plan->visited[level.next++];
-      const Accessors& access = level.plan->members[index];
-      const std::string_view name = members[index].Name();
+    for (const Visit* visit = first + level.next; visit != end;) {
+      if (level.source_client != nullptr && level.target_client != nullptr) {
+        // Reading a field that gives a value and assigning that value to the
+        // target's same field: the field is copied directly, and so is each
+        // such field that follows.
+        void* const source_client = level.source_client;
+        void* const target_client = level.target_client;
+        for (; visit != end && visit->value_field != nullptr; ++visit) {
+          visit->value_field->CopyClientValue(source_client, target_client);
+        }
+        if (visit == end) break;
+      }
+      const std::size_t index = visit->member;
+      const Accessors& access = plan.members[index];
+      level.next = static_cast<std::size_t>(++visit - first);
 
       if (access.value_field != nullptr && level.target_shares_plan) {
-        // Reading the field, which gives a value, and assigning that value to
-        // the target's same field: the field is copied directly.
         access.value_field->CopyValue(*level.source, *level.target);
         continue;
       }
 
+      const std::string_view name = members[index].Name();
       // Read once to tell an object property (an object reference, a null one
       // included) from a value property, then again for the copy.
       ObjectRef sub;
-      if (const ObjectRef* held =
-              access.get_field != nullptr ? access.get_field->ObjectIn(*level.source) : nullptr) {
+      if (const ObjectRef* held = ObjectHeld(level, access)) {
         // A field of object type: both reads give the reference it holds.
         if (!settings.recursion_allowed) continue;
         sub = *held;
@@ -330,7 +349,7 @@ class CopyWalk {
       if (cancel) continue;
 
       if (sub.IsNull()) {
-        level.AssignRef(index, name, ObjectRef{});
+        level.AssignRef(index, ObjectRef{});
         continue;
       }
 
@@ -338,7 +357,7 @@ class CopyWalk {
       // closes a cycle: the copy points to the copy of that object instead of
       // descending again.
       if (const std::size_t on_path = path_.Find(sub.get()); on_path != PathIndex::kNone) {
-        level.AssignRef(index, name, levels_[on_path].target);
+        level.AssignRef(index, levels_[on_path].target);
         continue;
       }
 
@@ -353,18 +372,24 @@ class CopyWalk {
           if (ctx_.Aborted()) return Step::kAborted;
         }
         if (settings.set_external_references) {
-          level.AssignRef(index, name, std::move(sub));
+          level.AssignRef(index, std::move(sub));
         }
         continue;
       }
 
-      descent.source = std::move(sub);
-      descent.target = std::move(fresh);
-      descent.via = name;
-      descent.via_member = index;
+      // `level` goes with the push; the walk resumes it after the new level.
+      Push(std::move(sub), std::move(fresh), index);
       return Step::kDescend;
     }
     return Step::kDone;
+  }
+
+  // The reference that the field behind the member's get holds in the source,
+  // or nullptr when the get is not the read of an object field.
+  static const ObjectRef* ObjectHeld(const Level& level, const Accessors& access) noexcept {
+    if (access.get_field == nullptr) return nullptr;
+    if (level.source_client != nullptr) return access.get_field->ObjectFieldOf(level.source_client);
+    return access.get_field->ObjectIn(*level.source);
   }
 
   EngineContext& ctx_;

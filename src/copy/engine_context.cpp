@@ -1,9 +1,12 @@
 #include "replikon/copy/engine_context.hpp"
 
+#include <cstdint>
+#include <cstring>
 #include <new>
 #include <utility>
 
 #include "replikon/automation/error.hpp"
+#include "replikon/automation/type_info.hpp"
 
 namespace replikon {
 
@@ -44,27 +47,76 @@ const std::string& EngineContext::ProgId(std::string_view class_name) {
   return prog_id_;
 }
 
-ObjectRef EngineContext::CreateByClassName(std::string_view class_name) {
+namespace {
+
+template <class W>
+W WordAt(const char* p) noexcept {
+  W w;
+  std::memcpy(&w, p, sizeof(W));
+  return w;
+}
+
+// Whether two names are equal. Names of servers and classes are short; those
+// of 4 to 16 characters are compared as two overlapping words each.
+inline bool SameName(std::string_view a, std::string_view b) noexcept {
+  const std::size_t n = a.size();
+  if (n != b.size()) return false;
+  if (n >= 8 && n <= 16) {
+    return WordAt<std::uint64_t>(a.data()) == WordAt<std::uint64_t>(b.data()) &&
+           WordAt<std::uint64_t>(a.data() + n - 8) == WordAt<std::uint64_t>(b.data() + n - 8);
+  }
+  if (n >= 4 && n < 8) {
+    return WordAt<std::uint32_t>(a.data()) == WordAt<std::uint32_t>(b.data()) &&
+           WordAt<std::uint32_t>(a.data() + n - 4) == WordAt<std::uint32_t>(b.data() + n - 4);
+  }
+  return a == b;
+}
+
+}  // namespace
+
+const EngineContext::KnownClass& EngineContext::Known(std::string_view class_name) {
   // A call meets few classes; the one met last is the likeliest.
-  constexpr std::size_t kMaxKnown = 16;
   const std::string& server = settings_->object_server_name;
   const std::uint64_t generation = registry_->Generation();
-  const KnownClass* found = nullptr;
-  for (std::size_t i = known_.size(); i-- > 0;) {
-    const KnownClass& k = known_[i];
-    if (k.class_name == class_name && k.server == server && k.generation == generation) {
-      found = &k;
-      break;
+  for (auto k = known_.rbegin(); k != known_.rend(); ++k) {
+    if (k->generation == generation && SameName(k->class_name, class_name) &&
+        SameName(k->server, server)) {
+      return *k;
     }
   }
-  if (found == nullptr) {
-    if (known_.size() == kMaxKnown) known_.erase(known_.begin());
-    known_.push_back(KnownClass{server, std::string(class_name),
-                                registry_->FindDefinition(ProgId(class_name)), generation});
-    found = &known_.back();
-  }
-  if (found->definition == nullptr) errors::Raise(errors::kCannotCreateObject);
-  return ClassRegistry::Instantiate(*found->definition);
+  return Learn(class_name, server, generation);
+}
+
+const EngineContext::KnownClass& EngineContext::Learn(std::string_view class_name,
+                                                      const std::string& server,
+                                                      std::uint64_t generation) {
+  constexpr std::size_t kMaxKnown = 16;
+  if (known_.size() == kMaxKnown) known_.erase(known_.begin());
+  std::shared_ptr<const ClassDefinition> definition = registry_->FindDefinition(ProgId(class_name));
+  const bool reports = definition != nullptr && definition->info != nullptr &&
+                       definition->info->Name() == class_name;
+  known_.push_back(
+      KnownClass{server, std::string(class_name), std::move(definition), generation, reports});
+  return known_.back();
+}
+
+ObjectRef EngineContext::CreateByClassName(std::string_view class_name) {
+  bool reports_class_name = false;
+  return CreateByClassName(class_name, reports_class_name);
+}
+
+ObjectRef EngineContext::CreateByClassName(std::string_view class_name, bool& reports_class_name) {
+  const KnownClass& known = Known(class_name);
+  if (known.definition == nullptr) errors::Raise(errors::kCannotCreateObject);
+  const ClassDefinition& definition = *known.definition;
+  const bool reports = known.reports_class_name;
+  ObjectRef instance = ClassRegistry::Instantiate(definition);
+  // An instance of the class's own type information reports its name, known
+  // already; anything else the create function made is asked.
+  reports_class_name =
+      instance != nullptr &&
+      (instance->ClassPtr() == definition.info ? reports : instance->Class().Name() == class_name);
+  return instance;
 }
 
 }  // namespace replikon

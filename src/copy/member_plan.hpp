@@ -11,6 +11,7 @@
 #include <memory>
 #include <span>
 #include <string_view>
+#include <typeinfo>
 #include <unordered_map>
 #include <vector>
 
@@ -35,10 +36,21 @@ struct Accessors {
   const FieldAccess* set_field = nullptr;  // the field behind the set
 };
 
+// A member to visit, with the field of its value when copying it between two
+// objects of the class is copying that field (Accessors::value_field).
+struct Visit {
+  std::size_t member = 0;
+  const FieldAccess* value_field = nullptr;
+};
+
 struct InterfacePlan {
   std::shared_ptr<const InterfaceDescription> iface;  // kept alive for the walk
   std::vector<Accessors> members;                     // one per member, in order
-  std::vector<std::size_t> visited;                   // the members to visit, in order
+  std::vector<Visit> visited;                         // the members to visit, in order
+  // The C++ type of the client objects that hold every field above, or nullptr
+  // when the fields do not all name the same one: for objects of that type the
+  // fields are reached without checking the class at each access.
+  const std::type_info* owner = nullptr;
 };
 
 // The plans of the interfaces met in one walk.
@@ -72,10 +84,23 @@ class PlanCache {
           a.let->Field() == a.get_field) {
         a.value_field = a.get_field;
       }
-      if (a.visit) plan->visited.push_back(i);
+      if (a.visit) plan->visited.push_back(Visit{i, a.value_field});
     }
+    plan->owner = CommonOwner(plan->members);
     plan->iface = std::move(iface);
     return plan;
+  }
+  static const std::type_info* CommonOwner(const std::vector<Accessors>& members) noexcept {
+    const std::type_info* owner = nullptr;
+    for (const Accessors& a : members) {
+      for (const FieldAccess* field : {a.value_field, a.get_field, a.set_field}) {
+        if (field == nullptr) continue;
+        const std::type_info& type = field->OwnerType();
+        if (type == typeid(void) || (owner != nullptr && *owner != type)) return nullptr;
+        owner = &type;
+      }
+    }
+    return owner;
   }
   // The getter, or nullptr when an empty argument list cannot call it.
   static const MemberDescription* Callable(const MemberDescription* getter) noexcept {

@@ -10,10 +10,11 @@ ObjectRef CreateInstance(EngineContext& ctx, std::string_view class_name,
   status = kStatusOk;
   if (class_name == kNothing) return {};
   try {
-    ObjectRef instance = ctx.CreateByClassName(class_name);
+    bool reports_class_name = false;
+    ObjectRef instance = ctx.CreateByClassName(class_name, reports_class_name);
     // Only an instance that reports the very class asked for counts as one of
     // the server's own; anything else is released here.
-    if (instance.IsNull() || instance->Class().Name() != class_name) {
+    if (!reports_class_name) {
       status = kStatusProblem;
       return {};
     }

@@ -451,57 +451,65 @@ class ClassBuilder final : public ClassBuilderBase {
       return !std::is_same_v<M, ObjectRef> && !std::is_same_v<M, Variant>;
     }
     bool CopyValue(Instance& source, Instance& target) const noexcept override {
-      if (source.Class().CppType() != typeid(T) || target.Class().CppType() != typeid(T)) {
-        return false;
-      }
+      return Owns(source) && Owns(target) && CopyClientValue(source.Self(), target.Self());
+    }
+    const ObjectRef* ObjectIn(Instance& self) const noexcept override {
+      return ObjectFieldIn(self);
+    }
+    bool SetObject(Instance& self, const ObjectRef& object) const noexcept override {
+      ObjectRef* held = ObjectFieldIn(self);
+      if (held == nullptr) return false;
+      *held = object;
+      return true;
+    }
+    bool TakeObject(Instance& self, ObjectRef& object) const noexcept override {
+      ObjectRef* held = ObjectFieldIn(self);
+      if (held == nullptr) return false;
+      *held = std::move(object);
+      return true;
+    }
+
+    const std::type_info& OwnerType() const noexcept override { return typeid(T); }
+    bool CopyClientValue(const void* source, void* target) const noexcept override {
       if constexpr (std::is_same_v<M, ObjectRef> || std::is_same_v<M, Variant>) {
+        (void)source;
+        (void)target;
         return false;
       } else {
-        const M& value = static_cast<const T*>(source.Self())->*field_;
+        const M& value = static_cast<const T*>(source)->*field_;
         // The let of an array property takes only an array of its declared type.
         if constexpr (std::is_same_v<M, SafeArray>) {
           if (value.Type() != declared_) return false;
         }
         try {
-          static_cast<T*>(target.Self())->*field_ = value;
+          static_cast<T*>(target)->*field_ = value;
           return true;
         } catch (...) {
           return false;
         }
       }
     }
-
-    const ObjectRef* ObjectIn(Instance& self) const noexcept override {
+    ObjectRef* ObjectFieldOf(void* client) const noexcept override {
       if constexpr (std::is_same_v<M, ObjectRef>) {
-        if (self.Class().CppType() != typeid(T)) return nullptr;
-        return &(static_cast<T*>(self.Self())->*field_);
+        return &(static_cast<T*>(client)->*field_);
+      } else {
+        (void)client;
+        return nullptr;
+      }
+    }
+
+   private:
+    static bool Owns(const Instance& self) noexcept { return self.Class().CppType() == typeid(T); }
+    // The object field in the client object of `self`, or nullptr.
+    ObjectRef* ObjectFieldIn(Instance& self) const noexcept {
+      if constexpr (std::is_same_v<M, ObjectRef>) {
+        return Owns(self) ? &(static_cast<T*>(self.Self())->*field_) : nullptr;
       } else {
         (void)self;
         return nullptr;
       }
     }
-    bool SetObject(Instance& self, const ObjectRef& object) const noexcept override {
-      if constexpr (std::is_same_v<M, ObjectRef>) {
-        if (self.Class().CppType() != typeid(T)) return false;
-        static_cast<T*>(self.Self())->*field_ = object;
-        return true;
-      } else {
-        (void)self;
-        (void)object;
-        return false;
-      }
-    }
-    bool TakeObject(Instance& self, ObjectRef& object) const noexcept override {
-      if constexpr (std::is_same_v<M, ObjectRef>) {
-        if (self.Class().CppType() != typeid(T)) return false;
-        static_cast<T*>(self.Self())->*field_ = std::move(object);
-        return true;
-      } else {
-        return SetObject(self, object);
-      }
-    }
 
-   private:
     M T::*field_;
     VarType declared_;
   };

@@ -160,6 +160,17 @@ class SafeArray {
     BoundTable bounds;
     Storage data;
   };
+  // A new array holds only initial values until it is changed, and a change
+  // copies a shared body first. So the small arrays made one after another
+  // with the same type and bounds (the array field of every new instance of a
+  // class) share one body, kept per thread, instead of each allocating and
+  // filling its own.
+  static constexpr std::size_t kSharedUpTo = 64;  // elements
+  struct LastInitialBody {
+    std::shared_ptr<Body> body;  // of at most kSharedUpTo elements
+    VarType type = VarType::Empty;
+  };
+  static LastInitialBody& LastBody() noexcept;
   // The body of a new array of `count` elements holding the initial values.
   static std::shared_ptr<Body> InitialBody(VarType element_type, std::span<const ArrayBound> bounds,
                                            std::size_t count);

@@ -108,6 +108,25 @@ class FieldAccess {
   virtual bool TakeObject(Instance& self, ObjectRef& object) const noexcept {
     return SetObject(self, object);
   }
+
+  // For callers that handle many fields of one object: the C++ type of the
+  // client objects (Instance::Self()) that hold the field, or typeid(void) when
+  // the access does not tell, and then the two operations below do nothing.
+  virtual const std::type_info& OwnerType() const noexcept { return typeid(void); }
+  // CopyValue between the client objects of two instances already known to be
+  // of OwnerType(), without checking their class again.
+  virtual bool CopyClientValue(const void* source, void* target) const noexcept {
+    static_cast<void>(source);
+    static_cast<void>(target);
+    return false;
+  }
+  // For a field of object type: the field itself in a client object of
+  // OwnerType(), which the get reads and the set assigns; nullptr for a field of
+  // another type.
+  virtual ObjectRef* ObjectFieldOf(void* client) const noexcept {
+    static_cast<void>(client);
+    return nullptr;
+  }
 };
 
 // One entry of an interface: a method or one accessor of a property.

@@ -90,6 +90,9 @@ class EngineContext {
   // for the call, so that the objects of one class are made without a look-up
   // while the registry and ObjectServerName stay as they are.
   ObjectRef CreateByClassName(std::string_view class_name);
+  // The same, telling also whether the new instance reports `class_name` as its
+  // class name (the name its type information gives).
+  ObjectRef CreateByClassName(std::string_view class_name, bool& reports_class_name);
 
  private:
   struct KnownClass {
@@ -97,7 +100,13 @@ class EngineContext {
     std::string class_name;
     std::shared_ptr<const ClassDefinition> definition;  // null: not registered
     std::uint64_t generation = 0;
+    bool reports_class_name = false;  // the class's own instances report `class_name`
   };
+  // The class registered under "ObjectServerName.class_name" now.
+  const KnownClass& Known(std::string_view class_name);
+  // Known's look-up in the registry, for a class not met yet in this call.
+  const KnownClass& Learn(std::string_view class_name, const std::string& server,
+                          std::uint64_t generation);
 
   const EngineSettings* settings_;
   const ClassRegistry* registry_;
