@@ -105,11 +105,22 @@ void ChunkedBytes::Truncate(std::size_t offset) noexcept {
 }
 
 std::vector<std::uint8_t> ChunkedBytes::Take() {
+  const std::size_t page = PageSize();
+  if (!chunks_.empty()) {
+    Chunk& last = chunks_.back();
+    last.used = static_cast<std::size_t>(cur_ - begin_);
+    // The last chunk's unused pages were populated with it: they go back
+    // before the result is allocated.
+    const std::size_t capacity = last.memory.get_deleter().capacity;
+    const std::size_t kept = (last.used + page - 1) / page * page;
+    if (capacity > kFirstChunk && kept < capacity) {
+      madvise(begin_ + kept, capacity - kept, MADV_DONTNEED);
+    }
+  }
   std::vector<std::uint8_t> out;
   out.reserve(Size());
-  if (!chunks_.empty()) chunks_.back().used = static_cast<std::size_t>(cur_ - begin_);
   // Whole pages (both are powers of two), which madvise rounds to.
-  const std::size_t step = std::max(kTakeStep, PageSize());
+  const std::size_t step = std::max(kTakeStep, page);
   for (Chunk& chunk : chunks_) {
     std::uint8_t* const data = chunk.memory.get();
     const std::size_t capacity = chunk.memory.get_deleter().capacity;
