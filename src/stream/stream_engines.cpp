@@ -287,11 +287,15 @@ class StreamWriter {
 
   // A property whose get reads a field runs no client code: reading it twice
   // (to tell an object from a value, then for the value) gives what reading it
-  // once gives, so it is read once, and a field of object type is not even read
-  // into a Variant.
+  // once gives, so it is read once, and a field of object or array type is not
+  // even read into a Variant.
   bool WriteFieldProperty(WriteFrame& f, const Property& property) {
     if (const ObjectRef* held = property.field->ObjectIn(*f.current)) {
       return WriteObjectProperty(f, *held, *property.name);
+    }
+    if (const SafeArray* held = property.field->ArrayIn(*f.current)) {
+      WriteArrayProperty(f, *held, *property.name);
+      return false;
     }
     const std::optional<Variant> value = ReadField(*property.field, *f.current);
     if (!value) return false;  // both reads would fail: the property is left out
@@ -332,13 +336,20 @@ class StreamWriter {
 
   // A value the bag cannot hold is left out of the Stream.
   void WriteValueProperty(WriteFrame& f, const Variant& value, const std::string& name) {
+    if (value.IsArray()) {
+      WriteArrayProperty(f, value.Array(), name);
+      return;
+    }
     try {
-      if (value.IsArray()) {
-        if (!AppendArrayEntry(f.bag, name, value.Array())) {
-          WriteNested(f.bag, name, [&] { AppendStreamFromArray(value.Array(), out_); });
-        }
-      } else {
-        f.bag.Write(name, value);
+      f.bag.Write(name, value);
+    } catch (...) {
+    }
+  }
+
+  void WriteArrayProperty(WriteFrame& f, const SafeArray& array, const std::string& name) {
+    try {
+      if (!AppendArrayEntry(f.bag, name, array)) {
+        WriteNested(f.bag, name, [&] { AppendStreamFromArray(array, out_); });
       }
     } catch (...) {
     }
