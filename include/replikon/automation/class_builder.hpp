@@ -464,6 +464,18 @@ class ClassBuilder final : public ClassBuilderBase {
         return nullptr;
       }
     }
+    const void* PlainIn(Instance& self, VarType& type) const noexcept override {
+      if constexpr (std::is_same_v<M, ObjectRef> || std::is_same_v<M, Variant> ||
+                    std::is_same_v<M, SafeArray>) {
+        (void)self;
+        (void)type;
+        return nullptr;
+      } else {
+        if (!Owns(self)) return nullptr;
+        type = AutomationType<M>::value;
+        return &(static_cast<T*>(self.Self())->*field_);
+      }
+    }
     bool SetObject(Instance& self, const ObjectRef& object) const noexcept override {
       ObjectRef* held = ObjectFieldIn(self);
       if (held == nullptr) return false;
