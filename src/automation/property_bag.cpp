@@ -11,6 +11,7 @@
 #include <functional>
 #include <limits>
 #include <random>
+#include <type_traits>
 
 #include "byte_order.hpp"
 #include "key_hash.hpp"
@@ -261,47 +262,49 @@ std::optional<ValuePlan> PlanValue(const Variant& value) noexcept {
 // One look at the value's type decides both, for the writers of every entry.
 // Raises 13 (before calling `head`) for a value the bag cannot hold; agrees
 // with PlanValue.
-template <class Head>
-void StoreValue(const Variant& value, const Head& head) {
-  const VarType type = value.Type();
+//
+// `value.template GetIf<T>()` gives the value as the C++ type that a Variant
+// holds for `type`: a Variant, or a PlainValue.
+template <class Value, class Head>
+void StoreValue(VarType type, const Value& value, const Head& head) {
   switch (Code(type)) {
     case Code(VarType::Empty):
     case Code(VarType::Null):
       head(type, 0);
       return;
     case Code(VarType::I2):
-      StoreU16(head(type, 2), static_cast<std::uint16_t>(*value.GetIf<std::int16_t>()));
+      StoreU16(head(type, 2), static_cast<std::uint16_t>(*value.template GetIf<std::int16_t>()));
       return;
     case Code(VarType::I4):
-      StoreU32(head(type, 4), static_cast<std::uint32_t>(*value.GetIf<std::int32_t>()));
+      StoreU32(head(type, 4), static_cast<std::uint32_t>(*value.template GetIf<std::int32_t>()));
       return;
     case Code(VarType::R4):
-      StoreU32(head(type, 4), std::bit_cast<std::uint32_t>(*value.GetIf<float>()));
+      StoreU32(head(type, 4), std::bit_cast<std::uint32_t>(*value.template GetIf<float>()));
       return;
     case Code(VarType::R8):
-      StoreU64(head(type, 8), std::bit_cast<std::uint64_t>(*value.GetIf<double>()));
+      StoreU64(head(type, 8), std::bit_cast<std::uint64_t>(*value.template GetIf<double>()));
       return;
     case Code(VarType::Cy):
-      StoreU64(head(type, 8), static_cast<std::uint64_t>(value.GetIf<Currency>()->scaled));
+      StoreU64(head(type, 8), static_cast<std::uint64_t>(value.template GetIf<Currency>()->scaled));
       return;
     case Code(VarType::Date):
-      StoreU64(head(type, 8), std::bit_cast<std::uint64_t>(value.GetIf<Date>()->days));
+      StoreU64(head(type, 8), std::bit_cast<std::uint64_t>(value.template GetIf<Date>()->days));
       return;
     case Code(VarType::BStr): {
-      const std::string& s = *value.GetIf<std::string>();
+      const std::string& s = *value.template GetIf<std::string>();
       if (s.size() > std::numeric_limits<std::uint32_t>::max()) break;
       std::uint8_t* p = StoreU32(head(type, 4 + s.size()), static_cast<std::uint32_t>(s.size()));
       StoreBytes(p, s.data(), s.size());
       return;
     }
     case Code(VarType::Error):
-      StoreU32(head(type, 4), static_cast<std::uint32_t>(value.GetIf<ErrorCode>()->scode));
+      StoreU32(head(type, 4), static_cast<std::uint32_t>(value.template GetIf<ErrorCode>()->scode));
       return;
     case Code(VarType::Bool):
-      StoreU16(head(type, 2), *value.GetIf<bool>() ? 0xFFFF : 0);
+      StoreU16(head(type, 2), *value.template GetIf<bool>() ? 0xFFFF : 0);
       return;
     case Code(VarType::Decimal): {
-      const Decimal& d = *value.GetIf<Decimal>();
+      const Decimal& d = *value.template GetIf<Decimal>();
       if (d.scale > kMaxDecimalScale) break;
       std::uint8_t* p = head(type, kDecimalSize);
       *p++ = d.scale;
@@ -312,10 +315,10 @@ void StoreValue(const Variant& value, const Head& head) {
       return;
     }
     case Code(VarType::UI1):
-      *head(type, 1) = *value.GetIf<std::uint8_t>();
+      *head(type, 1) = *value.template GetIf<std::uint8_t>();
       return;
     case kByteArrayCode: {
-      const auto* held = value.GetIf<std::shared_ptr<SafeArray>>();
+      const auto* held = value.template GetIf<std::shared_ptr<SafeArray>>();
       if (held == nullptr || *held == nullptr) break;
       const SafeArray& array = **held;
       if (array.Dims() == 0) {
@@ -336,6 +339,24 @@ void StoreValue(const Variant& value, const Head& head) {
   }
   errors::Raise(errors::kTypeMismatch);
 }
+
+template <class Head>
+void StoreValue(const Variant& value, const Head& head) {
+  StoreValue(value.Type(), value, head);
+}
+
+// A value of a plain type, held where the caller keeps it (BagWriter::WritePlain).
+struct PlainValue {
+  const void* held;
+  template <class T>
+  const T* GetIf() const noexcept {
+    if constexpr (std::is_same_v<T, std::shared_ptr<SafeArray>>) {
+      return nullptr;  // arrays are not plain values
+    } else {
+      return static_cast<const T*>(held);
+    }
+  }
+};
 
 void CheckKey(std::string_view key) {
   if (key.size() > std::numeric_limits<std::uint32_t>::max()) {
@@ -898,15 +919,24 @@ std::string_view KeyAt(const void* bytes, std::string_view key) noexcept {
 }
 }  // namespace
 
-void BagWriter::Write(std::string_view key, const Variant& value) {
+template <class Value>
+void BagWriter::WriteValue(std::string_view key, VarType type, const Value& value) {
   CheckKey(key);
-  StoreValue(value, [this, key](VarType type, std::size_t payload) {
+  StoreValue(type, value, [this, key](VarType stored, std::size_t payload) {
     CheckRoomForEntry(count_);
     const void* key_bytes = key.data();
     std::uint8_t* p = Room(EntrySize(key.size(), payload), key_bytes);
     ++count_;
-    return StoreEntryHead(p, KeyAt(key_bytes, key), type);
+    return StoreEntryHead(p, KeyAt(key_bytes, key), stored);
   });
+}
+
+void BagWriter::Write(std::string_view key, const Variant& value) {
+  WriteValue(key, value.Type(), value);
+}
+
+void BagWriter::WritePlain(std::string_view key, VarType type, const void* value) {
+  WriteValue(key, type, PlainValue{value});
 }
 
 void BagWriter::WriteString(std::string_view key, std::string_view text) {

@@ -256,6 +256,10 @@ std::uint64_t DigitsIn(std::uint64_t lo, std::uint64_t hi) noexcept {
 // The characters of the element keys of the indices lower..upper together; a
 // negative index has a minus sign before its digits.
 std::uint64_t RangeKeyLength(std::int64_t lower, std::int64_t upper) noexcept {
+  // Most arrays are small and start at 0 or 1: a digit per key.
+  if (lower >= 0 && upper < 10) {
+    return lower <= upper ? static_cast<std::uint64_t>(upper - lower + 1) : 0;
+  }
   std::uint64_t total = 0;
   if (lower < 0) {
     const std::int64_t last_negative = std::min<std::int64_t>(upper, -1);
@@ -275,6 +279,10 @@ std::uint64_t RangeKeyLength(std::int64_t lower, std::int64_t upper) noexcept {
 // has a dot between two indices.
 std::size_t TotalKeyLength(std::span<const ArrayBound> bounds, std::size_t elements) noexcept {
   if (elements == 0) return 0;
+  // One dimension: each index in one key, no dots.
+  if (bounds.size() == 1) {
+    return static_cast<std::size_t>(RangeKeyLength(bounds[0].lower, bounds[0].upper));
+  }
   std::size_t total = (bounds.size() - 1) * elements;
   for (const ArrayBound& b : bounds) {
     const auto lengths = static_cast<std::size_t>(RangeKeyLength(b.lower, b.upper));

@@ -169,6 +169,18 @@ class AddressSet {
   std::size_t size_ = 0;
 };
 
+// How the writer reads a field without a Variant: FieldAccess::ObjectIn,
+// PlainIn or ArrayIn, or none of them.
+enum class FieldKind : std::uint8_t { Object, Plain, Array, Other };
+
+FieldKind KindOf(const FieldAccess& field, Instance& object) noexcept {
+  VarType type = VarType::Empty;
+  if (field.ObjectIn(object) != nullptr) return FieldKind::Object;
+  if (field.PlainIn(object, type) != nullptr) return FieldKind::Plain;
+  if (field.ArrayIn(object) != nullptr) return FieldKind::Array;
+  return FieldKind::Other;
+}
+
 // The properties of a class that the writer reads, in member order: those
 // with a get (other than "_Default") that an empty argument list can call.
 struct Property {
@@ -177,6 +189,9 @@ struct Property {
   // when the get runs the client's code.
   const FieldAccess* field;
   const std::string* name;
+  // The direct read that applied to the field of the first object listed: it
+  // is tried first on the others.
+  FieldKind kind;
 };
 using PropertyList = std::vector<Property>;
 
@@ -233,7 +248,7 @@ class StreamWriter {
 
   // The properties of an object's class, listed once per class and walk; most
   // objects are of the class met last.
-  const PropertyList* PropertiesOf(const Instance& object) {
+  const PropertyList* PropertiesOf(Instance& object) {
     const std::shared_ptr<const InterfaceDescription>& iface = object.Class().Interface();
     if (last_plan_ != nullptr && last_plan_->iface == iface) return last_properties_;
     const InterfacePlan* plan = plans_.For(iface);
@@ -245,7 +260,8 @@ class StreamWriter {
         const Accessors& access = plan->members[i];
         if (!access.visit || access.get == nullptr) continue;
         const FieldAccess* field = access.get->Params().empty() ? access.get_field : nullptr;
-        list.push_back({access.get, field, &members[i].Name()});
+        const FieldKind kind = field != nullptr ? KindOf(*field, object) : FieldKind::Other;
+        list.push_back({access.get, field, &members[i].Name(), kind});
       }
     }
     last_plan_ = plan;
@@ -287,16 +303,51 @@ class StreamWriter {
 
   // A property whose get reads a field runs no client code: reading it twice
   // (to tell an object from a value, then for the value) gives what reading it
-  // once gives, so it is read once, and a field of object type is not even read
-  // into a Variant.
+  // once gives, so it is read once, and a field of a scalar, string, object
+  // or array type is not even read into a Variant.
   bool WriteFieldProperty(WriteFrame& f, const Property& property) {
-    if (const ObjectRef* held = property.field->ObjectIn(*f.current)) {
-      return WriteObjectProperty(f, *held, *property.name);
+    bool stop = false;
+    if (WriteDirect(f, property, property.kind, stop)) return stop;
+    for (const FieldKind kind : {FieldKind::Object, FieldKind::Plain, FieldKind::Array}) {
+      if (kind != property.kind && WriteDirect(f, property, kind, stop)) return stop;
     }
     const std::optional<Variant> value = ReadField(*property.field, *f.current);
     if (!value) return false;  // both reads would fail: the property is left out
     if (value->IsObject()) return WriteObjectProperty(f, value->Object(), *property.name);
     WriteValueProperty(f, *value, *property.name);
+    return false;
+  }
+
+  // Writes a field property by the direct read of `kind`, setting `stop` as
+  // WriteFieldProperty returns; false, with nothing done, where that read
+  // does not apply to the field.
+  bool WriteDirect(WriteFrame& f, const Property& property, FieldKind kind, bool& stop) {
+    switch (kind) {
+      case FieldKind::Object:
+        if (const ObjectRef* held = property.field->ObjectIn(*f.current)) {
+          stop = WriteObjectProperty(f, *held, *property.name);
+          return true;
+        }
+        return false;
+      case FieldKind::Plain: {
+        VarType type = VarType::Empty;
+        const void* held = property.field->PlainIn(*f.current, type);
+        if (held == nullptr) return false;
+        try {
+          f.bag.WritePlain(*property.name, type, held);
+        } catch (...) {
+        }
+        return true;
+      }
+      case FieldKind::Array:
+        if (const SafeArray* held = property.field->ArrayIn(*f.current)) {
+          WriteArrayProperty(f, *held, *property.name);
+          return true;
+        }
+        return false;
+      case FieldKind::Other:
+        break;
+    }
     return false;
   }
 
@@ -332,13 +383,20 @@ class StreamWriter {
 
   // A value the bag cannot hold is left out of the Stream.
   void WriteValueProperty(WriteFrame& f, const Variant& value, const std::string& name) {
+    if (value.IsArray()) {
+      WriteArrayProperty(f, value.Array(), name);
+      return;
+    }
     try {
-      if (value.IsArray()) {
-        if (!AppendArrayEntry(f.bag, name, value.Array())) {
-          WriteNested(f.bag, name, [&] { AppendStreamFromArray(value.Array(), out_); });
-        }
-      } else {
-        f.bag.Write(name, value);
+      f.bag.Write(name, value);
+    } catch (...) {
+    }
+  }
+
+  void WriteArrayProperty(WriteFrame& f, const SafeArray& array, const std::string& name) {
+    try {
+      if (!AppendArrayEntry(f.bag, name, array)) {
+        WriteNested(f.bag, name, [&] { AppendStreamFromArray(array, out_); });
       }
     } catch (...) {
     }

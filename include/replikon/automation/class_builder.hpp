@@ -456,6 +456,26 @@ class ClassBuilder final : public ClassBuilderBase {
     const ObjectRef* ObjectIn(Instance& self) const noexcept override {
       return ObjectFieldIn(self);
     }
+    const SafeArray* ArrayIn(Instance& self) const noexcept override {
+      if constexpr (std::is_same_v<M, SafeArray>) {
+        return Owns(self) ? &(static_cast<T*>(self.Self())->*field_) : nullptr;
+      } else {
+        (void)self;
+        return nullptr;
+      }
+    }
+    const void* PlainIn(Instance& self, VarType& type) const noexcept override {
+      if constexpr (std::is_same_v<M, ObjectRef> || std::is_same_v<M, Variant> ||
+                    std::is_same_v<M, SafeArray>) {
+        (void)self;
+        (void)type;
+        return nullptr;
+      } else {
+        if (!Owns(self)) return nullptr;
+        type = AutomationType<M>::value;
+        return &(static_cast<T*>(self.Self())->*field_);
+      }
+    }
     bool SetObject(Instance& self, const ObjectRef& object) const noexcept override {
       ObjectRef* held = ObjectFieldIn(self);
       if (held == nullptr) return false;

@@ -144,6 +144,10 @@ class BagWriter {
 
   // Appends an entry; raises 13 (writing nothing) for a value the bag cannot hold.
   void Write(std::string_view key, const Variant& value);
+  // The same for a value of the scalar or string type `type` (not an array),
+  // which `value` points to as the C++ type that a Variant of that type holds,
+  // so that the caller need not make a Variant of it.
+  void WritePlain(std::string_view key, VarType type, const void* value);
   // Appends a BSTR entry holding `text`, as Write(key, Variant(text)) does.
   void WriteString(std::string_view key, std::string_view text);
   // Appends a byte-array entry (lower bound 0) holding `bytes`.
@@ -214,6 +218,8 @@ class BagWriter {
   std::size_t EntryCount() const noexcept { return count_; }
 
  private:
+  template <class Value>
+  void WriteValue(std::string_view key, VarType type, const Value& value);
   // The buffer, one or the other.
   std::uint8_t* Room(std::size_t n, const void*& source);
   std::size_t Size() const noexcept;

@@ -99,6 +99,24 @@ class FieldAccess {
   // which is what the get returns; nullptr for a field of another type or where
   // the get would fail.
   virtual const ObjectRef* ObjectIn(Instance& self) const noexcept = 0;
+  // For a field of array type: the array that the field of `self` holds, of
+  // which the get returns a copy, so that a caller that only reads it need not
+  // copy it; nullptr for a field of another type or where the get would fail.
+  virtual const SafeArray* ArrayIn(Instance& self) const noexcept {
+    static_cast<void>(self);
+    return nullptr;
+  }
+  // For a field of a scalar or string type (neither an object reference nor a
+  // Variant nor an array): the field of `self`, which is what the get returns,
+  // with its automation type in `type`; the field is of the C++ type that a
+  // Variant of that type holds. So a caller that only reads the value need
+  // not make a Variant of it. nullptr for a field of another type or where the
+  // get would fail.
+  virtual const void* PlainIn(Instance& self, VarType& type) const noexcept {
+    static_cast<void>(self);
+    static_cast<void>(type);
+    return nullptr;
+  }
   // For a field of object type: assigns `object` to the field of `self`, as the
   // set does. False, with nothing changed, for a field of another type or where
   // the set would fail.

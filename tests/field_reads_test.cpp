@@ -1,0 +1,120 @@
+// Reading a field-backed property in place (FieldAccess::PlainIn, ArrayIn) and
+// writing what is read into a bag without a Variant (BagWriter::WritePlain):
+// the entry must be the one the get's Variant gives.
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "replikon/automation.hpp"
+#include "replikon/automation/property_bag.hpp"
+#include "test_support.hpp"
+
+namespace {
+
+using namespace replikon;
+using test_support::ErrorOf;
+
+struct Fields {
+  std::int16_t i2 = -2;
+  std::int32_t i4 = 70000;
+  float r4 = 1.5F;
+  double r8 = -0.25;
+  Currency cy;
+  Date date;
+  std::string text = "a text long enough to live outside the small buffer";
+  ErrorCode error;
+  bool flag = true;
+  Decimal dec;
+  std::uint8_t byte = 200;
+  Variant any{std::int32_t{3}};
+  ObjectRef other;
+  SafeArray longs{VarType::I4};
+};
+
+std::shared_ptr<const ClassInfo> FieldsClass() {
+  static const std::shared_ptr<const ClassInfo> info = [] {
+    ClassBuilder<Fields> b("Fields");
+    b.Property("I2", &Fields::i2)
+        .Property("I4", &Fields::i4)
+        .Property("R4", &Fields::r4)
+        .Property("R8", &Fields::r8)
+        .Property("Cy", &Fields::cy)
+        .Property("Date", &Fields::date)
+        .Property("Text", &Fields::text)
+        .Property("Error", &Fields::error)
+        .Property("Flag", &Fields::flag)
+        .Property("Dec", &Fields::dec)
+        .Property("Byte", &Fields::byte)
+        .Property("Any", &Fields::any)
+        .Property("Other", &Fields::other)
+        .ArrayProperty("Longs", &Fields::longs, VarType::I4);
+    return b.BuildInfo();
+  }();
+  return info;
+}
+
+const FieldAccess& FieldOf(const char* name) {
+  const MemberDescription* get = FieldsClass()->Interface()->Find(name, InvokeKind::PropertyGet);
+  EXPECT_NE(get, nullptr);
+  EXPECT_NE(get->Field(), nullptr);
+  return *get->Field();
+}
+
+TEST(FieldReads, PlainFieldsWriteTheEntriesTheirGetsGive) {
+  ObjectRef object = MakeObject<Fields>(FieldsClass());
+  Fields& fields = *object.As<Fields>();
+  fields.cy.scaled = -123456789;
+  fields.date.days = 45000.75;
+  fields.error.scode = static_cast<std::int32_t>(0x80004005u);
+  fields.dec.scale = 3;
+  fields.dec.negative = true;
+  fields.dec.lo = 987654321;
+  for (const char* name :
+       {"I2", "I4", "R4", "R8", "Cy", "Date", "Text", "Error", "Flag", "Dec", "Byte"}) {
+    SCOPED_TRACE(name);
+    const FieldAccess& field = FieldOf(name);
+    VarType type = VarType::Empty;
+    const void* held = field.PlainIn(*object, type);
+    ASSERT_NE(held, nullptr);
+    EXPECT_EQ(field.ArrayIn(*object), nullptr);
+    std::vector<std::uint8_t> direct;
+    std::vector<std::uint8_t> through_variant;
+    BagWriter a(direct);
+    a.WritePlain(name, type, held);
+    a.Finish();
+    BagWriter b(through_variant);
+    b.Write(name, field.Get(*object));
+    b.Finish();
+    EXPECT_EQ(direct, through_variant);
+  }
+}
+
+TEST(FieldReads, OnlyTheirOwnKindOfFieldOfTheirOwnClassIsReadInPlace) {
+  ObjectRef object = MakeObject<Fields>(FieldsClass());
+  VarType type = VarType::Empty;
+  for (const char* name : {"Any", "Other", "Longs"}) {
+    EXPECT_EQ(FieldOf(name).PlainIn(*object, type), nullptr) << name;
+  }
+  EXPECT_EQ(FieldOf("Longs").ArrayIn(*object), &object.As<Fields>()->longs);
+  EXPECT_EQ(FieldOf("Any").ArrayIn(*object), nullptr);
+  EXPECT_EQ(FieldOf("Other").ArrayIn(*object), nullptr);
+
+  // An instance of another class: its gets fail, so nothing is read in place.
+  struct Stranger {};
+  ObjectRef stranger = MakeObject<Stranger>(ClassBuilder<Stranger>("Stranger").BuildInfo());
+  EXPECT_EQ(FieldOf("I4").PlainIn(*stranger, type), nullptr);
+  EXPECT_EQ(FieldOf("Longs").ArrayIn(*stranger), nullptr);
+}
+
+TEST(FieldReads, AnArrayIsNotAPlainValue) {
+  const SafeArray longs(VarType::I4);
+  std::vector<std::uint8_t> out;
+  BagWriter bag(out);
+  EXPECT_EQ(ErrorOf([&] { bag.WritePlain("Longs", VarType::Array | VarType::UI1, &longs); }),
+            errors::kTypeMismatch);
+  EXPECT_EQ(bag.EntryCount(), 0U);
+}
+
+}  // namespace
