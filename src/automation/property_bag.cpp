@@ -605,8 +605,9 @@ ParseFault ParseBag(std::span<const std::uint8_t> bytes, std::vector<BagReader::
   const std::uint8_t* const base = bytes.data();
   const std::size_t size = bytes.size();
 
-  entries.clear();
-  entries.reserve(count);
+  // The header's count is bounded by the bytes, so sizing the table for it
+  // up front is safe; each pass of the loop fills its own entry.
+  entries.resize(count);
   slots.clear();
   const bool indexed = count > kIndexThreshold;
 
@@ -628,10 +629,13 @@ ParseFault ParseBag(std::span<const std::uint8_t> bytes, std::vector<BagReader::
     if (end - p < 4) return truncated("the key length");
     const std::uint32_t key_length = LoadU32(p);
     p += 4;
-    if (key_length > static_cast<std::size_t>(end - p)) return truncated("the key");
+    // One test covers the key and the type code after it.
+    if (std::size_t{key_length} + 2 > static_cast<std::size_t>(end - p)) {
+      return truncated(key_length > static_cast<std::size_t>(end - p) ? "the key"
+                                                                      : "the type code");
+    }
     const std::string_view key(reinterpret_cast<const char*>(p), key_length);
     p += key_length;
-    if (end - p < 2) return truncated("the type code");
     const std::uint16_t code = LoadU16(p);
     p += 2;
     const std::size_t avail = static_cast<std::size_t>(end - p);
@@ -656,8 +660,8 @@ ParseFault ParseBag(std::span<const std::uint8_t> bytes, std::vector<BagReader::
       }
       seen |= bit;
     }
-    entries.push_back(BagReader::Entry{key, static_cast<VarType>(code),
-                                       std::span<const std::uint8_t>(p, payload)});
+    entries[i] = BagReader::Entry{key, static_cast<VarType>(code),
+                                  std::span<const std::uint8_t>(p, payload)};
     p += payload;
   }
   if (p != end) {
