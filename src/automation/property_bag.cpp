@@ -1135,10 +1135,55 @@ Variant BagReader::Decode(const Entry& entry) {
 }
 
 Variant BagReader::Value(const Entry& entry) const {
+  if (!Holds(entry)) return Decode(entry);
+  return DecodeChecked(entry.type, entry.payload);
+}
+
+bool BagReader::StoreValue(const Entry& entry, void* field) const {
+  if (!Holds(entry)) return false;
+  // The parse has checked the payload of each entry of this reader.
+  const std::uint8_t* p = entry.payload.data();
+  switch (entry.type) {
+    case VarType::I2:
+      *static_cast<std::int16_t*>(field) = static_cast<std::int16_t>(LoadU16(p));
+      return true;
+    case VarType::I4:
+      *static_cast<std::int32_t*>(field) = static_cast<std::int32_t>(LoadU32(p));
+      return true;
+    case VarType::R4:
+      *static_cast<float*>(field) = std::bit_cast<float>(LoadU32(p));
+      return true;
+    case VarType::R8:
+      *static_cast<double*>(field) = std::bit_cast<double>(LoadU64(p));
+      return true;
+    case VarType::Cy:
+      *static_cast<Currency*>(field) = Currency{static_cast<std::int64_t>(LoadU64(p))};
+      return true;
+    case VarType::Date:
+      *static_cast<Date*>(field) = Date{std::bit_cast<double>(LoadU64(p))};
+      return true;
+    case VarType::BStr:
+      static_cast<std::string*>(field)->assign(reinterpret_cast<const char*>(p + 4),
+                                               entry.payload.size() - 4);
+      return true;
+    case VarType::Error:
+      *static_cast<ErrorCode*>(field) = ErrorCode{static_cast<std::int32_t>(LoadU32(p))};
+      return true;
+    case VarType::Bool:
+      *static_cast<bool*>(field) = LoadU16(p) != 0;
+      return true;
+    case VarType::UI1:
+      *static_cast<std::uint8_t*>(field) = p[0];
+      return true;
+    default:
+      return false;
+  }
+}
+
+bool BagReader::Holds(const Entry& entry) const noexcept {
   const std::less<const Entry*> before;
   const Entry* const first = entries_.data();
-  if (before(&entry, first) || !before(&entry, first + entries_.size())) return Decode(entry);
-  return DecodeChecked(entry.type, entry.payload);
+  return !before(&entry, first) && before(&entry, first + entries_.size());
 }
 
 }  // namespace replikon

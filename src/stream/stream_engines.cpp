@@ -438,7 +438,10 @@ struct ReadFrame {
   ObjectRef parent;                     // the object whose property will hold the result
   const InterfacePlan* plan = nullptr;  // null: no member is assigned
   const SetterList* setters = nullptr;  // of the plan
-  std::size_t next_member = 0;          // in setters
+  // The client object of the object made, when the plan's fields belong to
+  // its type: values stored as a field's own type go straight into it.
+  void* client = nullptr;
+  std::size_t next_member = 0;  // in setters
   std::int32_t* status = nullptr;
   std::int32_t child_status = 0;
   // The subobject being read for a property of this level, and the set
@@ -521,6 +524,10 @@ class StreamReader {
       f.plan = plans_.For(TryDescribe(result));
       if (f.plan != nullptr) f.setters = &SettersOf(*f.plan);
     }
+    f.client = f.plan != nullptr && f.plan->owner != nullptr && result != nullptr &&
+                       result->Class().CppType() == *f.plan->owner
+                   ? result->Self()
+                   : nullptr;
     ++depth_;
     return true;
   }
@@ -607,6 +614,12 @@ class StreamReader {
     // No entry, or a stored Null: the property keeps its value.
     if (entry == nullptr || entry->type == VarType::Null) return;
     try {
+      // The let of a field that takes a value of the stored type as it is.
+      if (access.value_field != nullptr && f.client != nullptr &&
+          access.let->DirectField() == access.value_field) {
+        void* at = access.value_field->ValueFieldOf(f.client, entry->type);
+        if (at != nullptr && f.bag.StoreValue(*entry, at)) return;
+      }
       Variant v = f.bag.Value(*entry);
       // A Variant property receives an array stored as its array stream rebuilt.
       if (t != VarType::Variant || !v.IsArray()) {
