@@ -626,8 +626,9 @@ ParseFault ParseBag(std::span<const std::uint8_t> bytes, std::vector<BagReader::
   const std::uint8_t* const base = bytes.data();
   const std::size_t size = bytes.size();
 
-  entries.clear();
-  entries.reserve(count);
+  // The header's count is bounded by the bytes, so sizing the table for it
+  // up front is safe; each pass of the loop fills its own entry.
+  entries.resize(count);
   slots.clear();
   const bool indexed = count > kIndexThreshold;
 
@@ -649,10 +650,13 @@ ParseFault ParseBag(std::span<const std::uint8_t> bytes, std::vector<BagReader::
     if (end - p < 4) return truncated("the key length");
     const std::uint32_t key_length = LoadU32(p);
     p += 4;
-    if (key_length > static_cast<std::size_t>(end - p)) return truncated("the key");
+    // One test covers the key and the type code after it.
+    if (std::size_t{key_length} + 2 > static_cast<std::size_t>(end - p)) {
+      return truncated(key_length > static_cast<std::size_t>(end - p) ? "the key"
+                                                                      : "the type code");
+    }
     const std::string_view key(reinterpret_cast<const char*>(p), key_length);
     p += key_length;
-    if (end - p < 2) return truncated("the type code");
     const std::uint16_t code = LoadU16(p);
     p += 2;
     const std::size_t avail = static_cast<std::size_t>(end - p);
@@ -677,8 +681,8 @@ ParseFault ParseBag(std::span<const std::uint8_t> bytes, std::vector<BagReader::
       }
       seen |= bit;
     }
-    entries.push_back(BagReader::Entry{key, static_cast<VarType>(code),
-                                       std::span<const std::uint8_t>(p, payload)});
+    entries[i] = BagReader::Entry{key, static_cast<VarType>(code),
+                                  std::span<const std::uint8_t>(p, payload)};
     p += payload;
   }
   if (p != end) {
@@ -1161,10 +1165,55 @@ Variant BagReader::Decode(const Entry& entry) {
 }
 
 Variant BagReader::Value(const Entry& entry) const {
+  if (!Holds(entry)) return Decode(entry);
+  return DecodeChecked(entry.type, entry.payload);
+}
+
+bool BagReader::StoreValue(const Entry& entry, void* field) const {
+  if (!Holds(entry)) return false;
+  // The parse has checked the payload of each entry of this reader.
+  const std::uint8_t* p = entry.payload.data();
+  switch (entry.type) {
+    case VarType::I2:
+      *static_cast<std::int16_t*>(field) = static_cast<std::int16_t>(LoadU16(p));
+      return true;
+    case VarType::I4:
+      *static_cast<std::int32_t*>(field) = static_cast<std::int32_t>(LoadU32(p));
+      return true;
+    case VarType::R4:
+      *static_cast<float*>(field) = std::bit_cast<float>(LoadU32(p));
+      return true;
+    case VarType::R8:
+      *static_cast<double*>(field) = std::bit_cast<double>(LoadU64(p));
+      return true;
+    case VarType::Cy:
+      *static_cast<Currency*>(field) = Currency{static_cast<std::int64_t>(LoadU64(p))};
+      return true;
+    case VarType::Date:
+      *static_cast<Date*>(field) = Date{std::bit_cast<double>(LoadU64(p))};
+      return true;
+    case VarType::BStr:
+      static_cast<std::string*>(field)->assign(reinterpret_cast<const char*>(p + 4),
+                                               entry.payload.size() - 4);
+      return true;
+    case VarType::Error:
+      *static_cast<ErrorCode*>(field) = ErrorCode{static_cast<std::int32_t>(LoadU32(p))};
+      return true;
+    case VarType::Bool:
+      *static_cast<bool*>(field) = LoadU16(p) != 0;
+      return true;
+    case VarType::UI1:
+      *static_cast<std::uint8_t*>(field) = p[0];
+      return true;
+    default:
+      return false;
+  }
+}
+
+bool BagReader::Holds(const Entry& entry) const noexcept {
   const std::less<const Entry*> before;
   const Entry* const first = entries_.data();
-  if (before(&entry, first) || !before(&entry, first + entries_.size())) return Decode(entry);
-  return DecodeChecked(entry.type, entry.payload);
+  return !before(&entry, first) && before(&entry, first + entries_.size());
 }
 
 }  // namespace replikon

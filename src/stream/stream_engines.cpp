@@ -485,13 +485,21 @@ class StreamWriter {
 
 // ---- Reader ---------------------------------------------------------------------
 
+// The positions of the members that the reader assigns (lets and sets), in
+// the interface's order: the walk of a level passes over the rest unseen.
+using SetterList = std::vector<std::size_t>;
+
 struct ReadFrame {
   BagReader bag;
   StreamHeader header;
   ObjectRef* result = nullptr;          // where the object made at this level goes
   ObjectRef parent;                     // the object whose property will hold the result
   const InterfacePlan* plan = nullptr;  // null: no member is assigned
-  std::size_t next_member = 0;
+  const SetterList* setters = nullptr;  // of the plan
+  // The client object of the object made, when the plan's fields belong to
+  // its type: values stored as a field's own type go straight into it.
+  void* client = nullptr;
+  std::size_t next_member = 0;  // in setters
   std::int32_t* status = nullptr;
   std::int32_t child_status = 0;
   // The subobject being read for a property of this level, and the set
@@ -515,7 +523,7 @@ class StreamReader {
     allowance_ = DecodeAllowance(stream.size());
     BagReader& bag = NextFrame().bag;
     const StreamInfo info = InspectStream(bag.Load(stream) ? &bag : nullptr);
-    if (!Begin(info, nullptr, result, parent, is_root, &status)) return;
+    if (!Begin(info, false, result, parent, is_root, &status)) return;
     while (depth_ != 0) {
       if (ctx_.Aborted()) return;
       if (!Step(*frames_[depth_ - 1])) Leave();
@@ -533,19 +541,17 @@ class StreamReader {
   }
 
   // The start of a level, up to the walk of the members: checks the Stream
-  // (whose bag the caller has parsed into NextFrame()), makes the object
-  // (unless `made` brings the instance the caller's probe made), and enters the
-  // level. False when there is nothing to walk.
-  bool Begin(const StreamInfo& info, ObjectRef* made, ObjectRef& result, const ObjectRef& parent,
+  // (whose bag the caller has parsed into NextFrame()), makes the object into
+  // `result` (unless `made`: it holds the instance the caller's probe made
+  // already), and enters the level. False when there is nothing to walk.
+  bool Begin(const StreamInfo& info, bool made, ObjectRef& result, const ObjectRef& parent,
              bool is_root, std::int32_t* status) {
     if (info.kind == 0) {
       *status = kStatusNotStream;
       return false;
     }
     if (info.kind != kObjectStreamKind) return false;
-    if (made != nullptr) {
-      result = std::move(*made);
-    } else {
+    if (!made) {
       std::int32_t s = 0;
       result = CreateInstance(ctx_, info.class_name, s);
       if (s != 0) {
@@ -574,7 +580,12 @@ class StreamReader {
       f.plan = nullptr;  // the object stays as its class made it
     } else {
       f.plan = plans_.For(TryDescribe(result));
+      if (f.plan != nullptr) f.setters = &SettersOf(*f.plan);
     }
+    f.client = f.plan != nullptr && f.plan->owner != nullptr && result != nullptr &&
+                       result->Class().CppType() == *f.plan->owner
+                   ? result->Self()
+                   : nullptr;
     ++depth_;
     return true;
   }
@@ -591,17 +602,34 @@ class StreamReader {
   bool Step(ReadFrame& f) {
     if (f.plan == nullptr) return false;
     const auto members = f.plan->iface->Members();
-    while (f.next_member < members.size()) {
-      const std::size_t i = f.next_member++;
+    const SetterList& setters = *f.setters;
+    while (f.next_member < setters.size()) {
+      const std::size_t i = setters[f.next_member++];
       const MemberDescription& m = members[i];
       if (m.InvokeKind() == InvokeKind::PropertyPut) {
         ReadValueProperty(f, m, f.plan->members[i]);
-      } else if (m.InvokeKind() == InvokeKind::PropertyPutRef) {
+      } else {
         if (ReadObjectProperty(f, m.Name(), f.plan->members[i])) return true;  // descended
         if (ctx_.Aborted()) return true;
       }
     }
     return false;
+  }
+
+  const SetterList& SettersOf(const InterfacePlan& plan) {
+    if (last_plan_ == &plan) return *last_setters_;
+    SetterList& list = setters_[&plan];
+    if (list.empty()) {
+      const auto members = plan.iface->Members();
+      for (std::size_t i = 0; i < members.size(); ++i) {
+        const InvokeKind kind = members[i].InvokeKind();
+        if (kind == InvokeKind::PropertyPut || kind == InvokeKind::PropertyPutRef)
+          list.push_back(i);
+      }
+    }
+    last_plan_ = &plan;
+    last_setters_ = &list;
+    return list;
   }
 
   // SetPropertyByName with kind 4 (let) on the object being filled, of a
@@ -644,6 +672,12 @@ class StreamReader {
     // No entry, or a stored Null: the property keeps its value.
     if (entry == nullptr || entry->type == VarType::Null) return;
     try {
+      // The let of a field that takes a value of the stored type as it is.
+      if (access.value_field != nullptr && f.client != nullptr &&
+          access.let->DirectField() == access.value_field) {
+        void* at = access.value_field->ValueFieldOf(f.client, entry->type);
+        if (at != nullptr && f.bag.StoreValue(*entry, at)) return;
+      }
       Variant v = f.bag.Value(*entry);
       // A Variant property receives an array stored as its array stream rebuilt.
       if (t != VarType::Variant || !v.IsArray()) {
@@ -701,8 +735,8 @@ class StreamReader {
     // The instance made for the probe is the one the nested level fills.
     f.pending_set = access.set;
     // A nested Stream that is no object Stream leaves the probe's instance as it is.
-    f.pending_sub = sub;
-    if (!Begin(info, &sub, f.pending_sub, result, false, &f.child_status)) {
+    f.pending_sub = std::move(sub);
+    if (!Begin(info, true, f.pending_sub, result, false, &f.child_status)) {
       if (f.child_status != 0) *f.status = f.child_status;
       Set(access.set, *result, f.pending_sub);
       f.pending_sub = ObjectRef();
@@ -717,6 +751,9 @@ class StreamReader {
   std::vector<std::unique_ptr<ReadFrame>> frames_;
   std::size_t depth_ = 0;
   PlanCache plans_;
+  std::unordered_map<const InterfacePlan*, SetterList> setters_;
+  const InterfacePlan* last_plan_ = nullptr;
+  const SetterList* last_setters_ = nullptr;
   DecodeAllowance allowance_{0};
   std::vector<std::uint8_t> nothing_;  // the Stream of a null reference
 };

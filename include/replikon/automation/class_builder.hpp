@@ -517,6 +517,16 @@ class ClassBuilder final : public ClassBuilderBase {
         return nullptr;
       }
     }
+    void* ValueFieldOf(void* client, VarType type) const noexcept override {
+      if constexpr (std::is_same_v<M, ObjectRef> || std::is_same_v<M, Variant> ||
+                    std::is_same_v<M, SafeArray>) {
+        (void)client;
+        (void)type;
+        return nullptr;
+      } else {
+        return type == AutomationType<M>::value ? &(static_cast<T*>(client)->*field_) : nullptr;
+      }
+    }
 
    private:
     static bool Owns(const Instance& self) noexcept { return self.Class().CppType() == typeid(T); }

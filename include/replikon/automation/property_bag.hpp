@@ -287,10 +287,18 @@ class BagReader {
   // The value of one of this reader's entries (from Find or Entries), whose
   // payload the parse has checked already; any other entry as Decode gives it.
   Variant Value(const Entry& entry) const;
+  // Stores the value of one of this reader's entries straight into `field`,
+  // an object of the C++ type of the entry's automation type (see
+  // FieldAccess::ValueFieldOf), as assigning Value(entry) to it does. False,
+  // with nothing stored, for an entry of another reader or of a type other
+  // than a number, Currency, Date, string, ErrorCode or Boolean.
+  bool StoreValue(const Entry& entry, void* field) const;
 
  private:
   // Find away from the expected position.
   const Entry* Search(std::string_view key) const noexcept;
+  // Whether `entry` is one of this reader's entries.
+  bool Holds(const Entry& entry) const noexcept;
 
   std::vector<Entry> entries_;
   // Hash slots over entries_ (see property_bag.cpp); built by the parse for

@@ -145,6 +145,16 @@ class FieldAccess {
     static_cast<void>(client);
     return nullptr;
   }
+  // For a field of a plain value type (a number, Currency, Date, std::string,
+  // ErrorCode, bool, Decimal) whose automation type is `type`: the field itself
+  // in a client object of OwnerType(), which holds the C++ type of that
+  // automation type and which TakeValue of a value of `type` simply assigns;
+  // nullptr for any other field or type.
+  virtual void* ValueFieldOf(void* client, VarType type) const noexcept {
+    static_cast<void>(client);
+    static_cast<void>(type);
+    return nullptr;
+  }
 };
 
 // One entry of an interface: a method or one accessor of a property.

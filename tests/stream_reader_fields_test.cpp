@@ -1,0 +1,130 @@
+// The reader's assignment of stored values to properties backed by fields:
+// values of the field's own type and values that the let must convert.
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "replikon/automation.hpp"
+#include "replikon/copy/engine_context.hpp"
+#include "replikon/stream/stream_engines.hpp"
+
+namespace replikon {
+namespace {
+
+struct Plain {
+  std::int16_t small = 0;
+  std::int32_t number = 0;
+  float single = 0;
+  double real = 0;
+  Currency money;
+  Date when;
+  std::string text;
+  ErrorCode error;
+  bool flag = false;
+  std::uint8_t byte = 0;
+  Variant any;
+};
+
+class StreamReaderFields : public ::testing::Test {
+ protected:
+  StreamReaderFields() {
+    Server test("FieldLib");
+    test.Class<Plain>("Plain")
+        .Property("Small", &Plain::small)
+        .Property("Number", &Plain::number)
+        .Property("Single", &Plain::single)
+        .Property("Real", &Plain::real)
+        .Property("Money", &Plain::money)
+        .Property("When", &Plain::when)
+        .Property("Text", &Plain::text)
+        .Property("Error", &Plain::error)
+        .Property("Flag", &Plain::flag)
+        .Property("Byte", &Plain::byte)
+        .Property("Any", &Plain::any);
+    registry_.Register(test);
+    settings_.object_server_name = "FieldLib";
+  }
+
+  ObjectRef Read(const std::vector<std::uint8_t>& stream) {
+    EngineContext ctx(settings_, registry_, [](RecursionCheckArgs&) {});
+    ObjectRef result;
+    ObjectRef parent;
+    std::int32_t status = 0;
+    ReadObject(ctx, stream, result, parent, true, status);
+    EXPECT_EQ(status, 0);
+    return result;
+  }
+
+  ClassRegistry registry_;
+  EngineSettings settings_;
+};
+
+TEST_F(StreamReaderFields, EveryPlainTypeRoundTrips) {
+  ObjectRef source = registry_.CreateByProgId("FieldLib.Plain");
+  Plain& p = *source.As<Plain>();
+  p.small = -12;
+  p.number = -123456789;
+  p.single = 1.5F;
+  p.real = -2.25;
+  p.money = Currency{-123456};
+  p.when = Date{45000.75};
+  p.text = std::string("a text longer than the small-string buffer \0 with a NUL", 56);
+  p.error = ErrorCode{-2147352573};
+  p.flag = true;
+  p.byte = 250;
+  p.any = Variant(7);
+
+  EngineContext ctx(settings_, registry_, [](RecursionCheckArgs&) {});
+  ctx.SetRoot(source);
+  std::int32_t status = 0;
+  const std::vector<std::uint8_t> stream = WriteObject(ctx, source, source, status);
+  ASSERT_EQ(status, 0);
+
+  ObjectRef back = Read(stream);
+  ASSERT_TRUE(back);
+  const Plain& b = *back.As<Plain>();
+  EXPECT_EQ(b.small, p.small);
+  EXPECT_EQ(b.number, p.number);
+  EXPECT_EQ(b.single, p.single);
+  EXPECT_EQ(b.real, p.real);
+  EXPECT_EQ(b.money, p.money);
+  EXPECT_EQ(b.when, p.when);
+  EXPECT_EQ(b.text, p.text);
+  EXPECT_EQ(b.error, p.error);
+  EXPECT_TRUE(b.flag);
+  EXPECT_EQ(b.byte, p.byte);
+  EXPECT_EQ(b.any, Variant(7));
+}
+
+TEST_F(StreamReaderFields, ValuesOfAnotherTypeAreConvertedOrLeftAlone) {
+  std::vector<std::uint8_t> stream;
+  BagWriter w(stream);
+  w.Write("@SF#", Variant(17));
+  w.Write("@OT#", Variant("Plain"));
+  w.Write("Small", Variant(std::int32_t{300}));  // widened type, fits
+  w.Write("Number", Variant(std::int16_t{-5}));  // narrower type
+  w.Write("Real", Variant("2.5"));               // a string that converts
+  w.Write("Text", Variant(std::int32_t{42}));    // a number for a string
+  w.Write("Flag", Variant(std::int32_t{0}));     // a number for a Boolean
+  w.Write("Byte", Variant(std::int32_t{1000}));  // overflows: left as it is
+  w.Write("Any", Variant(std::int16_t{3}));      // a Variant keeps the type
+  w.Finish();
+
+  ObjectRef back = Read(stream);
+  ASSERT_TRUE(back);
+  const Plain& b = *back.As<Plain>();
+  EXPECT_EQ(b.small, 300);
+  EXPECT_EQ(b.number, -5);
+  EXPECT_EQ(b.real, 2.5);
+  EXPECT_EQ(b.text, "42");
+  EXPECT_FALSE(b.flag);
+  EXPECT_EQ(b.byte, 0);
+  EXPECT_EQ(b.any, Variant(std::int16_t{3}));
+  EXPECT_EQ(b.any.Type(), VarType::I2);
+}
+
+}  // namespace
+}  // namespace replikon
