@@ -675,8 +675,9 @@ class StreamReader {
       // The let of a field that takes a value of the stored type as it is.
       if (access.value_field != nullptr && f.client != nullptr &&
           access.let->DirectField() == access.value_field) {
-        void* at = access.value_field->ValueFieldOf(f.client, entry->type);
-        if (at != nullptr && f.bag.StoreValue(*entry, at)) return;
+        VarType held = VarType::Empty;
+        void* at = access.value_field->PlainFieldOf(f.client, held);
+        if (at != nullptr && held == entry->type && f.bag.StoreValue(*entry, at)) return;
       }
       Variant v = f.bag.Value(*entry);
       // A Variant property receives an array stored as its array stream rebuilt.

@@ -465,16 +465,7 @@ class ClassBuilder final : public ClassBuilderBase {
       }
     }
     const void* PlainIn(Instance& self, VarType& type) const noexcept override {
-      if constexpr (std::is_same_v<M, ObjectRef> || std::is_same_v<M, Variant> ||
-                    std::is_same_v<M, SafeArray>) {
-        (void)self;
-        (void)type;
-        return nullptr;
-      } else {
-        if (!Owns(self)) return nullptr;
-        type = AutomationType<M>::value;
-        return &(static_cast<T*>(self.Self())->*field_);
-      }
+      return Owns(self) ? PlainFieldOf(self.Self(), type) : nullptr;
     }
     bool SetObject(Instance& self, const ObjectRef& object) const noexcept override {
       ObjectRef* held = ObjectFieldIn(self);
@@ -517,14 +508,15 @@ class ClassBuilder final : public ClassBuilderBase {
         return nullptr;
       }
     }
-    void* ValueFieldOf(void* client, VarType type) const noexcept override {
+    void* PlainFieldOf(void* client, VarType& type) const noexcept override {
       if constexpr (std::is_same_v<M, ObjectRef> || std::is_same_v<M, Variant> ||
                     std::is_same_v<M, SafeArray>) {
         (void)client;
         (void)type;
         return nullptr;
       } else {
-        return type == AutomationType<M>::value ? &(static_cast<T*>(client)->*field_) : nullptr;
+        type = AutomationType<M>::value;
+        return &(static_cast<T*>(client)->*field_);
       }
     }
 

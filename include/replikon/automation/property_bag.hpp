@@ -289,7 +289,7 @@ class BagReader {
   Variant Value(const Entry& entry) const;
   // Stores the value of one of this reader's entries straight into `field`,
   // an object of the C++ type of the entry's automation type (see
-  // FieldAccess::ValueFieldOf), as assigning Value(entry) to it does. False,
+  // FieldAccess::PlainFieldOf), as assigning Value(entry) to it does. False,
   // with nothing stored, for an entry of another reader or of a type other
   // than a number, Currency, Date, string, ErrorCode or Boolean.
   bool StoreValue(const Entry& entry, void* field) const;

@@ -146,11 +146,11 @@ class FieldAccess {
     return nullptr;
   }
   // For a field of a plain value type (a number, Currency, Date, std::string,
-  // ErrorCode, bool, Decimal) whose automation type is `type`: the field itself
-  // in a client object of OwnerType(), which holds the C++ type of that
-  // automation type and which TakeValue of a value of `type` simply assigns;
-  // nullptr for any other field or type.
-  virtual void* ValueFieldOf(void* client, VarType type) const noexcept {
+  // ErrorCode, bool, Decimal): the field itself in a client object of
+  // OwnerType(), as PlainIn gives it for the instance, with its automation type
+  // in `type`; TakeValue of a value of that type simply assigns it. nullptr for
+  // any other field.
+  virtual void* PlainFieldOf(void* client, VarType& type) const noexcept {
     static_cast<void>(client);
     static_cast<void>(type);
     return nullptr;
