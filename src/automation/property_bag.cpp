@@ -11,6 +11,7 @@
 #include <functional>
 #include <limits>
 #include <random>
+#include <string_view>
 #include <type_traits>
 
 #include "byte_order.hpp"
@@ -713,41 +714,63 @@ ParseFault ParseBag(std::span<const std::uint8_t> bytes, std::vector<BagReader::
                 std::string("Invalid property bag contents: ") + what);
 }
 
-// The value of a payload of type `type` that CheckPayload accepts whole.
-Variant DecodeChecked(VarType type, std::span<const std::uint8_t> payload) {
+// Passes the value of a payload that CheckPayload accepts whole to `take`, as
+// the C++ type that a Variant of its type holds (a string as a view of its
+// bytes), where the type is a plain one; calls `other` for Empty, Null and a
+// byte array. Returns what the call returns.
+template <class Take, class Other>
+[[gnu::always_inline]] inline decltype(auto) WithPlainValue(VarType type,
+                                                            std::span<const std::uint8_t> payload,
+                                                            Take&& take, Other&& other) {
   const std::uint8_t* p = payload.data();
   switch (type) {
-    case VarType::Empty:
-      return Variant();
-    case VarType::Null:
-      return Variant(kNull);
     case VarType::I2:
-      return Variant(static_cast<std::int16_t>(LoadU16(p)));
+      return take(static_cast<std::int16_t>(LoadU16(p)));
     case VarType::I4:
-      return Variant(static_cast<std::int32_t>(LoadU32(p)));
+      return take(static_cast<std::int32_t>(LoadU32(p)));
     case VarType::R4:
-      return Variant(std::bit_cast<float>(LoadU32(p)));
+      return take(std::bit_cast<float>(LoadU32(p)));
     case VarType::R8:
-      return Variant(std::bit_cast<double>(LoadU64(p)));
+      return take(std::bit_cast<double>(LoadU64(p)));
     case VarType::Cy:
-      return Variant(Currency{static_cast<std::int64_t>(LoadU64(p))});
+      return take(Currency{static_cast<std::int64_t>(LoadU64(p))});
     case VarType::Date:
-      return Variant(Date{std::bit_cast<double>(LoadU64(p))});
+      return take(Date{std::bit_cast<double>(LoadU64(p))});
     case VarType::BStr:
-      return Variant(std::string(reinterpret_cast<const char*>(p + 4), payload.size() - 4));
+      return take(std::string_view(reinterpret_cast<const char*>(p + 4), payload.size() - 4));
     case VarType::Error:
-      return Variant(ErrorCode{static_cast<std::int32_t>(LoadU32(p))});
+      return take(ErrorCode{static_cast<std::int32_t>(LoadU32(p))});
     case VarType::Bool:
-      return Variant(LoadU16(p) != 0);
+      return take(LoadU16(p) != 0);
     case VarType::Decimal:
-      return Variant(Decimal{LoadU32(p + 4), LoadU64(p + 8), p[0], p[1] == kDecimalNegative});
+      return take(Decimal{LoadU32(p + 4), LoadU64(p + 8), p[0], p[1] == kDecimalNegative});
     case VarType::UI1:
-      return Variant(p[0]);
-    default:  // byte array, the only other type that passes CheckPayload
-      if (p[0] == 0) return Variant(SafeArray::UnallocatedBytes());
-      return Variant(SafeArray::FromBytes(payload.subspan(kByteArrayHeadSize),
-                                          static_cast<std::int32_t>(LoadU32(p + 1))));
+      return take(p[0]);
+    default:
+      return other();
   }
+}
+
+// The value of a payload of type `type` that CheckPayload accepts whole.
+Variant DecodeChecked(VarType type, std::span<const std::uint8_t> payload) {
+  return WithPlainValue(
+      type, payload,
+      [](auto value) {
+        if constexpr (std::is_same_v<decltype(value), std::string_view>) {
+          return Variant(std::string(value));
+        } else {
+          return Variant(value);
+        }
+      },
+      [type, payload] {
+        if (type == VarType::Empty) return Variant();
+        if (type == VarType::Null) return Variant(kNull);
+        // A byte array, the only other type that passes CheckPayload.
+        const std::uint8_t* p = payload.data();
+        if (p[0] == 0) return Variant(SafeArray::UnallocatedBytes());
+        return Variant(SafeArray::FromBytes(payload.subspan(kByteArrayHeadSize),
+                                            static_cast<std::int32_t>(LoadU32(p + 1))));
+      });
 }
 
 // The value of a payload of type `type`. Checks the payload again, so that an
@@ -1170,44 +1193,20 @@ Variant BagReader::Value(const Entry& entry) const {
 }
 
 bool BagReader::StoreValue(const Entry& entry, void* field) const {
-  if (!Holds(entry)) return false;
   // The parse has checked the payload of each entry of this reader.
-  const std::uint8_t* p = entry.payload.data();
-  switch (entry.type) {
-    case VarType::I2:
-      *static_cast<std::int16_t*>(field) = static_cast<std::int16_t>(LoadU16(p));
-      return true;
-    case VarType::I4:
-      *static_cast<std::int32_t*>(field) = static_cast<std::int32_t>(LoadU32(p));
-      return true;
-    case VarType::R4:
-      *static_cast<float*>(field) = std::bit_cast<float>(LoadU32(p));
-      return true;
-    case VarType::R8:
-      *static_cast<double*>(field) = std::bit_cast<double>(LoadU64(p));
-      return true;
-    case VarType::Cy:
-      *static_cast<Currency*>(field) = Currency{static_cast<std::int64_t>(LoadU64(p))};
-      return true;
-    case VarType::Date:
-      *static_cast<Date*>(field) = Date{std::bit_cast<double>(LoadU64(p))};
-      return true;
-    case VarType::BStr:
-      static_cast<std::string*>(field)->assign(reinterpret_cast<const char*>(p + 4),
-                                               entry.payload.size() - 4);
-      return true;
-    case VarType::Error:
-      *static_cast<ErrorCode*>(field) = ErrorCode{static_cast<std::int32_t>(LoadU32(p))};
-      return true;
-    case VarType::Bool:
-      *static_cast<bool*>(field) = LoadU16(p) != 0;
-      return true;
-    case VarType::UI1:
-      *static_cast<std::uint8_t*>(field) = p[0];
-      return true;
-    default:
-      return false;
-  }
+  if (!Holds(entry)) return false;
+  return WithPlainValue(
+      entry.type, entry.payload,
+      [field](auto value) {
+        using V = decltype(value);
+        if constexpr (std::is_same_v<V, std::string_view>) {
+          static_cast<std::string*>(field)->assign(value);
+        } else {
+          *static_cast<V*>(field) = value;
+        }
+        return true;
+      },
+      [] { return false; });
 }
 
 bool BagReader::Holds(const Entry& entry) const noexcept {

@@ -291,7 +291,7 @@ class BagReader {
   // an object of the C++ type of the entry's automation type (see
   // FieldAccess::PlainFieldOf), as assigning Value(entry) to it does. False,
   // with nothing stored, for an entry of another reader or of a type other
-  // than a number, Currency, Date, string, ErrorCode or Boolean.
+  // than a number, Currency, Date, string, ErrorCode, Boolean or Decimal.
   bool StoreValue(const Entry& entry, void* field) const;
 
  private:
