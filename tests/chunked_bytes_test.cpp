@@ -16,9 +16,12 @@ namespace {
 using Bytes = std::vector<std::uint8_t>;
 
 // Appends, overwrites and truncations, mirrored on a plain vector, over
-// enough bytes to fill many chunks, including appends larger than a chunk.
-TEST(ChunkedBytes, MatchesAPlainBufferAcrossChunks) {
-  ChunkedBytes buffer;
+// enough bytes to fill many chunks, including appends larger than a chunk;
+// with no estimate, and with estimates that end in the middle of the data.
+class ChunkedBytesEstimate : public testing::TestWithParam<std::size_t> {};
+
+TEST_P(ChunkedBytesEstimate, MatchesAPlainBufferAcrossChunks) {
+  ChunkedBytes buffer(GetParam());
   Bytes expected;
   std::mt19937 random(7);
   std::vector<std::size_t> borders;  // offsets where a new chunk began
@@ -56,6 +59,32 @@ TEST(ChunkedBytes, MatchesAPlainBufferAcrossChunks) {
   EXPECT_TRUE(buffer.Take().empty());
   append(10);  // usable again
   EXPECT_EQ(buffer.Take(), Bytes(expected.end() - 10, expected.end()));
+}
+
+INSTANTIATE_TEST_SUITE_P(Estimates, ChunkedBytesEstimate,
+                         testing::Values(0, 100000, std::size_t{3} << 20));
+
+// What fits in the estimate is handed over where it was written; a Stream far
+// smaller than its estimate does not keep the unused room.
+TEST(ChunkedBytes, HandsOverTheFirstChunkWhenEverythingFits) {
+  const std::size_t estimate = std::size_t{16} << 20;
+  ChunkedBytes fits(estimate);
+  std::uint8_t* first = nullptr;
+  for (int i = 0; i < 1000; ++i) {
+    std::uint8_t* p = fits.Append(15000);
+    std::memset(p, i & 0xFF, 15000);
+    if (i == 0) first = p;
+  }
+  const Bytes taken = fits.Take();
+  ASSERT_EQ(taken.size(), 15000000u);
+  EXPECT_EQ(taken.data(), first);
+  EXPECT_EQ(taken[14999999], 999 & 0xFF);
+
+  ChunkedBytes small(estimate);
+  std::memset(small.Append(100), 7, 100);
+  const Bytes few = small.Take();
+  EXPECT_EQ(few, Bytes(100, 7));
+  EXPECT_LT(few.capacity(), std::size_t{1} << 20);
 }
 
 // Nested bags, some abandoned, written into both kinds of buffer, large

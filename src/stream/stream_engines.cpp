@@ -763,7 +763,14 @@ class StreamReader {
 
 std::vector<std::uint8_t> WriteObject(EngineContext& ctx, const ObjectRef& current,
                                       const ObjectRef& parent, std::int32_t& status) noexcept {
-  ChunkedBytes out;
+  // Programs mostly write the same kinds of graph again and again: a buffer
+  // that expects a little more than the Stream this thread wrote last most
+  // often holds the whole Stream, which it then hands over without a copy.
+  // (An estimate too large costs address space only: pages are used as they
+  // are filled, and a Stream far smaller than its buffer is moved out of it.)
+  thread_local std::size_t last_size = 0;
+  const std::size_t expected = last_size == 0 ? 0 : last_size + last_size / 8 + 4096;
+  ChunkedBytes out(expected);
   try {
     StreamWriter(ctx, out).Run(current, parent, status);
   } catch (...) {
@@ -773,7 +780,9 @@ std::vector<std::uint8_t> WriteObject(EngineContext& ctx, const ObjectRef& curre
   }
   // The writer is gone: its memory is free before the Stream is gathered.
   try {
-    return out.Take();
+    std::vector<std::uint8_t> stream = out.Take();
+    last_size = stream.size();
+    return stream;
   } catch (...) {
     return {};
   }

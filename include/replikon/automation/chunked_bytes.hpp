@@ -8,6 +8,12 @@
 // data plus one chunk. Larger chunks are mapped from the system directly, which
 // gives their pages back the moment they are released.
 //
+// The first chunk is a vector. A caller that knows roughly how much it will
+// append says so, and the first chunk reserves that much; when everything
+// fits in it, Take() hands that vector over as it is, with no copy. Its pages
+// are only touched as they are filled, so an estimate that is too large costs
+// address space, not memory.
+//
 // Every Append is contiguous inside one chunk; bytes written earlier can be
 // overwritten by their offset, counted from the first byte appended.
 #pragma once
@@ -23,6 +29,8 @@ namespace replikon {
 class ChunkedBytes {
  public:
   ChunkedBytes() noexcept = default;
+  // `expected`: about how many bytes will be appended.
+  explicit ChunkedBytes(std::size_t expected) noexcept : expected_(expected) {}
   ChunkedBytes(const ChunkedBytes&) = delete;
   ChunkedBytes& operator=(const ChunkedBytes&) = delete;
   ~ChunkedBytes() = default;
@@ -39,7 +47,7 @@ class ChunkedBytes {
       cur_ += n;
       return p;
     }
-    return AppendInNewChunk(n);
+    return AppendSlow(n);
   }
 
   // Overwrites the `n` bytes from `offset` on with `data`; they must have
@@ -61,22 +69,31 @@ class ChunkedBytes {
   std::vector<std::uint8_t> Take();
 
  private:
-  // Gives a chunk's memory back the way it was had.
-  struct Release {
+  // Unmaps a mapped chunk.
+  struct Unmap {
     std::size_t capacity = 0;
     void operator()(std::uint8_t* data) const noexcept;
   };
+  // A chunk after the first.
   struct Chunk {
-    std::unique_ptr<std::uint8_t, Release> memory;
+    std::unique_ptr<std::uint8_t, Unmap> memory;
     std::size_t base;  // the offset of its first byte
     std::size_t used;  // kept up to date only for the chunks before the last
   };
 
+  std::uint8_t* AppendSlow(std::size_t n);
   std::uint8_t* AppendInNewChunk(std::size_t n);
   void OverwriteEarlier(std::size_t offset, const std::uint8_t* data, std::size_t n) noexcept;
+  void MakeFirstCurrent(std::size_t used) noexcept;
   void MakeCurrent(const Chunk& chunk) noexcept;
+  std::vector<std::uint8_t> TakeFirst();
 
-  std::vector<Chunk> chunks_;  // the last one is being filled
+  std::size_t expected_ = 0;
+  // Filled up to first_used_ (kept up to date once it is not the last);
+  // first_.size() is how much of its capacity is ready to be filled.
+  std::vector<std::uint8_t> first_;
+  std::size_t first_used_ = 0;
+  std::vector<Chunk> chunks_;  // the last one is being filled, if any
   std::uint8_t* begin_ = nullptr;
   std::uint8_t* cur_ = nullptr;
   std::uint8_t* end_ = nullptr;
