@@ -4,6 +4,7 @@
 // size and an FNV-1a digest of the bytes.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <span>
 #include <vector>
@@ -57,6 +58,21 @@ TEST_F(StreamBytes, ObjectStreams) {
   ExpectPinned(invoice.ByteSpan(), {1618, 0x52519cb29e9a3c55ULL});
   const SafeArray tree = control_.StreamFromObject(orders::MakeNodeTree(4));
   ExpectPinned(tree.ByteSpan(), {6092, 0x34b959ac54717bd7ULL});
+}
+
+// The writer reserves room after the size of the thread's last Stream: the
+// bytes are the same whether a Stream outgrows that room, fits it, or is far
+// smaller than it, and whether the room is small or large.
+TEST_F(StreamBytes, AnySizeOfTheLastStream) {
+  const replikon::ObjectRef small = orders::MakeNodeTree(4);
+  const replikon::ObjectRef large = orders::MakeNodeTree(15);
+  ExpectPinned(control_.StreamFromObject(small).ByteSpan(), {6092, 0x34b959ac54717bd7ULL});
+  ExpectPinned(control_.StreamFromObject(small).ByteSpan(), {6092, 0x34b959ac54717bd7ULL});
+  const SafeArray first = control_.StreamFromObject(large);
+  const SafeArray again = control_.StreamFromObject(large);
+  EXPECT_GT(first.Count(), std::size_t{8} << 20);
+  EXPECT_TRUE(std::ranges::equal(first.ByteSpan(), again.ByteSpan()));
+  ExpectPinned(control_.StreamFromObject(small).ByteSpan(), {6092, 0x34b959ac54717bd7ULL});
 }
 
 TEST_F(StreamBytes, ArrayStreams) {
