@@ -292,75 +292,85 @@ std::size_t TotalKeyLength(std::span<const ArrayBound> bounds, std::size_t eleme
 }
 
 // The entry head (as BagWriter::StoreEntryHead stores it) of the element keys
-// of consecutive indices from a non-negative one on, its digits counted up in
-// place: the entries of a one-dimensional array are headed with one copy each,
-// without converting or copying their keys.
+// of consecutive indices from a non-negative one on, counted up without
+// converting or copying keys. The head, 7 to 17 bytes, is kept as two words,
+// its first eight bytes and its last eight: stepping to the next index adds
+// one to the last digit inside them, and storing or comparing a head is two
+// word-sized moves. (Kept as bytes, the digit's one-byte change followed at
+// once by a wider load of the same bytes would stall the processor on every
+// element.)
 class CountingHead {
  public:
-  CountingHead(std::int32_t start, VarType type) noexcept : type_(type) {
-    char* key = head_.data() + 4;
-    const char* end = std::to_chars(key, key + kMaxDigits, start).ptr;
-    Complete(static_cast<std::size_t>(end - key));
+  [[gnu::always_inline]] CountingHead(std::int32_t start, VarType type) noexcept
+      : value_(static_cast<std::uint32_t>(start)), type_(type) {
+    Rebuild();
   }
-  // Stores the head at `p`; returns where the payload goes.
+  // Stores the head at `p`; returns where the payload goes. Writes eight
+  // bytes at least: a head shorter than that is followed by its payload, and
+  // an entry is always eight bytes or more.
   [[gnu::always_inline]] std::uint8_t* Put(std::uint8_t* p) const noexcept {
-    // 7 to 16 bytes, as two overlapping copies of fixed size.
-    const char* h = head_.data();
-    if (size_ >= 8) {
-      std::memcpy(p, h, 8);
-      std::memcpy(p + size_ - 8, h + size_ - 8, 8);
-    } else {
-      std::memcpy(p, h, 4);
-      std::memcpy(p + size_ - 4, h + size_ - 4, 4);
-    }
+    detail::StoreLittle(p, first_);
+    if (size_ > 8) detail::StoreLittle(p + size_ - 8, last_);
     return p + size_;
   }
-  // Whether the `Size()` bytes at `p` are the head.
+  // Whether the `Size()` bytes at `p` are the head; reads eight bytes at
+  // least (the head's entry must be there whole).
   [[gnu::always_inline]] bool Matches(const std::uint8_t* p) const noexcept {
-    const char* h = head_.data();
-    if (size_ >= 8) return Same<8>(p, h) && Same<8>(p + size_ - 8, h + size_ - 8);
-    return Same<4>(p, h) && Same<4>(p + size_ - 4, h + size_ - 4);
+    if (size_ > 8) {
+      return detail::LoadLittle<std::uint64_t>(p) == first_ &&
+             detail::LoadLittle<std::uint64_t>(p + size_ - 8) == last_;
+    }
+    return ((detail::LoadLittle<std::uint64_t>(p) ^ first_) & mask_) == 0;
   }
   std::size_t Size() const noexcept { return size_; }
   [[gnu::always_inline]] void Next() noexcept {
-    char& last = head_[size_ - 3];  // the key's last digit
-    if (last != '9') {
-      ++last;
+    ++value_;
+    if (++units_ != 10) {
+      first_ += first_step_;
+      last_ += last_step_;
       return;
     }
-    Carry();
+    Rebuild();
   }
 
  private:
   static constexpr std::size_t kFixed = 4 + 2;  // the key's length and the type code
-  template <std::size_t N>
-  static bool Same(const std::uint8_t* a, const char* b) noexcept {
-    return std::memcmp(a, b, N) == 0;
-  }
-  // A non-negative int32 has at most 10; one more for the count past the last.
-  static constexpr std::size_t kMaxDigits = 11;
 
-  // Next when the last digit is a nine.
-  void Carry() noexcept {
-    const std::size_t digits = size_ - kFixed;
-    char* key = head_.data() + 4;
-    if (AddOneToDigits(key, digits)) return;
-    // All nines, now zeros: one digit more.
-    key[0] = '1';
-    key[digits] = '0';
-    Complete(digits + 1);
+  // Computed in registers: bytes stored one by one and then loaded as a word
+  // would stall as Next avoids.
+  [[gnu::always_inline]] void Rebuild() noexcept {
+    __extension__ using Wide = unsigned __int128;
+    // The digits, the most significant in the lowest byte.
+    Wide digits = 0;
+    std::size_t count = 0;
+    std::uint64_t rest = value_;
+    do {
+      digits = (digits << 8) | static_cast<Wide>('0' + rest % 10);
+      rest /= 10;
+      ++count;
+    } while (rest != 0);
+    // The key's length (u32), the key and the type code (u16).
+    const Wide head = static_cast<Wide>(count) | (digits << 32) |
+                      (static_cast<Wide>(Code(type_)) << (8 * (4 + count)));
+    size_ = kFixed + count;
+    first_ = static_cast<std::uint64_t>(head);
+    last_ = size_ > 8 ? static_cast<std::uint64_t>(head >> (8 * (size_ - 8))) : 0;
+    units_ = static_cast<std::uint32_t>(value_ % 10);
+    // The last digit is byte size_ - 3 of the head: in the first word when
+    // that is below 8, and always byte 5 of the last word.
+    const std::size_t at = size_ - 3;
+    first_step_ = at < 8 ? std::uint64_t{1} << (8 * at) : 0;
+    last_step_ = size_ > 8 ? std::uint64_t{1} << 40 : 0;
+    mask_ = size_ >= 8 ? ~std::uint64_t{0} : (std::uint64_t{1} << (8 * size_)) - 1;
   }
 
-  // The length and type code around a key of `digits` digits.
-  void Complete(std::size_t digits) noexcept {
-    head_[0] = static_cast<char>(digits);
-    head_[1] = head_[2] = head_[3] = 0;
-    head_[4 + digits] = static_cast<char>(Code(type_) & 0xFF);
-    head_[5 + digits] = static_cast<char>(Code(type_) >> 8);
-    size_ = kFixed + digits;
-  }
-
-  std::array<char, kFixed + kMaxDigits> head_{};
+  std::uint64_t first_ = 0;  // bytes 0..7 of the head
+  std::uint64_t last_ = 0;   // bytes size_-8..size_-1, when size_ > 8
+  std::uint64_t first_step_ = 0;
+  std::uint64_t last_step_ = 0;
+  std::uint64_t mask_ = 0;
+  std::uint64_t value_;
+  std::uint32_t units_ = 0;  // the last digit's value
   std::size_t size_ = 0;
   VarType type_;
 };
