@@ -96,18 +96,6 @@ std::int32_t PackStreamHeader(const StreamHeaderFields& fields) noexcept {
   return static_cast<std::int32_t>(version | kind | reserved | empty | dimensions | element_type);
 }
 
-StreamHeader UnpackStreamHeader(std::int32_t word) noexcept {
-  StreamHeader h;
-  h.version = static_cast<std::int16_t>(word & kVersionMask);
-  h.kind = static_cast<std::int16_t>(word & kKindMask);
-  h.reserved = (word & kReservedFlag) == kReservedFlag;
-  h.empty = (word & kEmptyFlag) == kEmptyFlag;
-  h.dimensions = static_cast<std::int16_t>((word & kDimensionsMask) / 65536);
-  // On the signed word: 0x80000000..0xFF000000 give -128..-1.
-  h.element_type = static_cast<std::int16_t>((word & kElementTypeMask) / 16777216);
-  return h;
-}
-
 StreamInfo InspectStream(const BagReader* bag) noexcept {
   StreamInfo info;
   if (bag == nullptr) return info;

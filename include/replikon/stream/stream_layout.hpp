@@ -60,7 +60,19 @@ struct StreamHeader {
   std::int16_t element_type = 0;  // computed on the signed word: 128..255 give -128..-1
 };
 
-StreamHeader UnpackStreamHeader(std::int32_t word) noexcept;
+// Inline: the readers unpack a header for every object and array, and a
+// call would hand the fields back through memory.
+constexpr StreamHeader UnpackStreamHeader(std::int32_t word) noexcept {
+  StreamHeader h;
+  h.version = static_cast<std::int16_t>(word & kVersionMask);
+  h.kind = static_cast<std::int16_t>(word & kKindMask);
+  h.reserved = (word & kReservedFlag) == kReservedFlag;
+  h.empty = (word & kEmptyFlag) == kEmptyFlag;
+  h.dimensions = static_cast<std::int16_t>((word & kDimensionsMask) / 65536);
+  // On the signed word: 0x80000000..0xFF000000 give -128..-1.
+  h.element_type = static_cast<std::int16_t>((word & kElementTypeMask) / 16777216);
+  return h;
+}
 
 // ---- Inspection of raw bytes (each loads the bag itself; none throws) -------
 
