@@ -9,6 +9,7 @@
 
 #include "replikon/automation.hpp"
 #include "replikon/copy/engine_context.hpp"
+#include "replikon/stream/array_encoding.hpp"
 #include "replikon/stream/stream_engines.hpp"
 
 namespace replikon {
@@ -26,6 +27,8 @@ struct Plain {
   bool flag = false;
   std::uint8_t byte = 0;
   Variant any;
+  SafeArray numbers{VarType::I4, {{0, 7}}};
+  SafeArray reals{VarType::R8, {{1, 2}}};
 };
 
 class StreamReaderFields : public ::testing::Test {
@@ -43,7 +46,9 @@ class StreamReaderFields : public ::testing::Test {
         .Property("Error", &Plain::error)
         .Property("Flag", &Plain::flag)
         .Property("Byte", &Plain::byte)
-        .Property("Any", &Plain::any);
+        .Property("Any", &Plain::any)
+        .ArrayProperty("Numbers", &Plain::numbers, VarType::I4)
+        .ArrayProperty("Reals", &Plain::reals, VarType::R8);
     registry_.Register(test);
     settings_.object_server_name = "FieldLib";
   }
@@ -124,6 +129,58 @@ TEST_F(StreamReaderFields, ValuesOfAnotherTypeAreConvertedOrLeftAlone) {
   EXPECT_EQ(b.byte, 0);
   EXPECT_EQ(b.any, Variant(std::int16_t{3}));
   EXPECT_EQ(b.any.Type(), VarType::I2);
+}
+
+// Array fields take the stored array whole, whatever its bounds, also where
+// it is not laid out as the writer lays it out; an array of another element
+// type leaves the field as it is.
+TEST_F(StreamReaderFields, ArrayFieldsTakeTheStoredArray) {
+  SafeArray numbers(VarType::I4, {{-2, 9}});
+  for (std::size_t i = 0; i < numbers.Count(); ++i) {
+    numbers.SetFlat(i, Variant(static_cast<std::int32_t>(i * 7)));
+  }
+  // The same array as a Variant array gets an element bag of another form.
+  SafeArray as_variants(VarType::Variant, {{0, 1}});
+  as_variants.SetFlat(0, Variant(1.5));
+  as_variants.SetFlat(1, Variant(2.5));
+  SafeArray reals(VarType::R8, {{0, 1}});
+  reals.SetFlat(0, Variant(1.5));
+  reals.SetFlat(1, Variant(2.5));
+  std::vector<std::uint8_t> reals_with_a_gap = StreamFromArray(Variant(reals));
+  {
+    // The element bag without its first entry: the element keeps its initial value.
+    PropertyBag stream;
+    stream.SetContents(reals_with_a_gap);
+    PropertyBag fewer;
+    fewer.WriteProperty("1", Variant(2.5));
+    stream.WriteProperty("@AE#", Variant(SafeArray::FromBytes(fewer.Contents())));
+    reals_with_a_gap = stream.Contents();
+  }
+
+  for (const bool gap : {false, true}) {
+    SCOPED_TRACE(gap ? "an element missing" : "every element");
+    std::vector<std::uint8_t> stream;
+    BagWriter w(stream);
+    w.Write("@SF#", Variant(17));
+    w.Write("@OT#", Variant("Plain"));
+    w.WriteBytes("Numbers", gap ? StreamFromArray(Variant(as_variants))  // wrong type
+                                : StreamFromArray(Variant(numbers)));
+    w.WriteBytes("Reals", gap ? reals_with_a_gap : StreamFromArray(Variant(reals)));
+    w.Finish();
+
+    ObjectRef back = Read(stream);
+    ASSERT_TRUE(back);
+    const Plain& b = *back.As<Plain>();
+    if (gap) {
+      EXPECT_EQ(b.numbers, SafeArray(VarType::I4, {{0, 7}}));
+      SafeArray expected(VarType::R8, {{0, 1}});
+      expected.SetFlat(1, Variant(2.5));
+      EXPECT_EQ(b.reals, expected);
+    } else {
+      EXPECT_EQ(b.numbers, numbers);
+      EXPECT_EQ(b.reals, reals);
+    }
+  }
 }
 
 }  // namespace

@@ -629,13 +629,18 @@ std::optional<std::int32_t> ReadBound(const BagReader& bag, std::string_view key
 class ParsedArrayBag {
  public:
   explicit ParsedArrayBag(const BagReader& bag) noexcept : bag_(bag) {}
-  std::optional<std::int32_t> Word() const noexcept { return StreamHeaderWord(bag_); }
-  std::optional<ArrayBound> Bounds(std::size_t d) const noexcept {
+  bool Word(std::int32_t& word) const noexcept {
+    const std::optional<std::int32_t> found = StreamHeaderWord(bag_);
+    if (found) word = *found;
+    return found.has_value();
+  }
+  bool Bounds(std::size_t d, ArrayBound& bound) const noexcept {
     const BoundKeys keys(d);
     const auto lower = ReadBound(bag_, keys.Lower());
     const auto upper = ReadBound(bag_, keys.Upper());
-    if (!lower || !upper) return std::nullopt;
-    return ArrayBound{*lower, *upper};
+    if (!lower || !upper) return false;
+    bound = ArrayBound{*lower, *upper};
+    return true;
   }
   // The bytes of the element bag, "@AE#" read with no default; nullopt when
   // the entry is absent or no byte array. An unallocated byte array has no
@@ -672,9 +677,10 @@ class WrittenArrayBag {
     }
     for (std::size_t d = 0; d < dims; ++d) {
       const BoundKeys keys(d);
-      if (!Integer(keys.Lower(), bounds_[d].lower) || !Integer(keys.Upper(), bounds_[d].upper)) {
-        return false;
-      }
+      std::int32_t lower = 0;
+      std::int32_t upper = 0;
+      if (!Integer(keys.Lower(), lower) || !Integer(keys.Upper(), upper)) return false;
+      bounds_[d] = ArrayBound{lower, upper};
     }
     // One dimension, lower bound 0, and a byte count that is the rest.
     if (!Head(kElementsKey, kByteArrayType, kByteArrayHead) || p_[0] != 1 || GetU32(p_ + 1) != 0) {
@@ -688,8 +694,16 @@ class WrittenArrayBag {
     return true;
   }
 
-  std::optional<std::int32_t> Word() const noexcept { return word_; }
-  std::optional<ArrayBound> Bounds(std::size_t d) const noexcept { return bounds_[d]; }
+  // Values are handed out through references, not as optionals: an optional
+  // built on the stack and read back as a word stalls the processor.
+  bool Word(std::int32_t& word) const noexcept {
+    word = word_;
+    return true;
+  }
+  bool Bounds(std::size_t d, ArrayBound& bound) const noexcept {
+    bound = bounds_[d];
+    return true;
+  }
   std::optional<std::span<const std::uint8_t>> Elements() const noexcept { return elements_; }
 
  private:
@@ -744,22 +758,37 @@ std::uint64_t ElementCount(std::span<const ArrayBound> bounds) noexcept {
   return count;
 }
 
-// NewTypedArray on a span of bounds.
-Variant NewArray(std::int16_t element_type, std::span<const ArrayBound> bounds,
-                 bool empty) noexcept {
-  if (!IsRebuiltType(element_type)) return Variant(kNull);
+// NewTypedArray on a span of bounds, into `array`; false where NewTypedArray
+// gives Null.
+bool NewArrayInto(std::int16_t element_type, std::span<const ArrayBound> bounds, bool empty,
+                  SafeArray& array) noexcept {
+  if (!IsRebuiltType(element_type)) return false;
   const VarType type = RebuiltElementType(element_type);
   try {
     if (empty || bounds.empty() || bounds.size() > kMaxEncodedDimensions) {
-      return Variant(SafeArray(type));
+      array = SafeArray(type);
+      return true;
     }
     for (const ArrayBound& b : bounds) {
-      if (b.upper < b.lower) return Variant(kNull);
+      if (b.upper < b.lower) return false;
     }
-    return Variant(SafeArray(type, bounds));
+    array = SafeArray(type, bounds);
+    return true;
   } catch (...) {
-    return Variant(kNull);
+    return false;
   }
+}
+
+// NewTypedArray on a span of bounds.
+Variant NewArray(std::int16_t element_type, std::span<const ArrayBound> bounds,
+                 bool empty) noexcept {
+  try {
+    if (SafeArray array; NewArrayInto(element_type, bounds, empty, array)) {
+      return Variant(std::move(array));
+    }
+  } catch (...) {
+  }
+  return Variant(kNull);
 }
 
 Variant DecodeArrayBytes(std::span<const std::uint8_t> bytes,
@@ -931,81 +960,101 @@ bool ReadWrittenElements(std::span<const std::uint8_t> bytes, std::span<const Ar
 // (see ReadWrittenElements) into `result`; false when the array holds another
 // type or its element bag is of any other form, for the general path.
 bool DecodeWrittenArray(std::int16_t element_type, std::span<const ArrayBound> bounds,
-                        std::span<const std::uint8_t> element_bytes, Variant& result) {
+                        std::span<const std::uint8_t> element_bytes, SafeArray& result) {
   return WithScalarType(RebuiltElementType(element_type), false, [&](auto zero) {
     using T = decltype(zero);
     // Every element has its entry, so the allowance is not drawn on.
     if (BagReader::HeaderCount(element_bytes) != ElementCount(bounds)) return false;
-    Variant array = NewArray(element_type, bounds, false);
-    if (array.IsNull()) return false;
-    if (!ReadWrittenElements(element_bytes, bounds,
-                             array.MutableArray().MutableFlatElements<T>())) {
-      return false;
-    }
+    SafeArray array;
+    if (!NewArrayInto(element_type, bounds, false, array)) return false;
+    if (!ReadWrittenElements(element_bytes, bounds, array.MutableFlatElements<T>())) return false;
     result = std::move(array);
     return true;
   });
 }
 
-// Decodes an array stream from the parts of its bag (a ParsedArrayBag or a
-// WrittenArrayBag), read in the order that decides the result.
+// The head of an array stream whose elements are to be read.
+struct ArrayHead {
+  std::int16_t element_type = 0;
+  StreamBounds table;
+  std::span<const std::uint8_t> element_bytes;
+};
+
+// Reads the head of an array stream from the parts of its bag (a
+// ParsedArrayBag or a WrittenArrayBag), in the order that decides the result:
+// true, with `head` filled, when elements are to be read; false when the
+// result is known without them, with that result in `result`.
 template <class ArrayBag>
-Variant DecodeArray(const ArrayBag& bag, std::optional<std::int32_t> expected_type,
-                    DecodeState& state) {
-  const std::optional<std::int32_t> word = bag.Word();
-  if (!word) return Variant(kNull);
-  const StreamHeader header = UnpackStreamHeader(*word);
-  if (header.kind != kArrayStreamKind) return Variant(kNull);
+bool ReadArrayHead(const ArrayBag& bag, std::optional<std::int32_t> expected_type, ArrayHead& head,
+                   Variant& result) {
+  const auto done = [&result](Variant value) {
+    result = std::move(value);
+    return false;
+  };
+  std::int32_t word = 0;
+  if (!bag.Word(word)) return done(Variant(kNull));
+  const StreamHeader header = UnpackStreamHeader(word);
+  if (header.kind != kArrayStreamKind) return done(Variant(kNull));
 
   const std::size_t dims = header.dimensions < 0 ? 0 : static_cast<std::size_t>(header.dimensions);
   const bool empty = dims == 0 || header.empty;
-  if (header.version != kArrayFormatVersion) return Variant();  // Empty
-  if (dims > kMaxEncodedDimensions) return Variant(kNull);
+  if (header.version != kArrayFormatVersion) return done(Variant());  // Empty
+  if (dims > kMaxEncodedDimensions) return done(Variant(kNull));
   const std::int16_t element_type = header.element_type;
-  if (element_type == 0) return Variant(kNull);
+  if (element_type == 0) return done(Variant(kNull));
 
-  StreamBounds table;
+  StreamBounds& table = head.table;
   if (!empty) {
     if (expected_type) {
       const std::int32_t expected = *expected_type & 0xFF;
-      if (expected <= 0 || expected != element_type) return Variant(kNull);
+      if (expected <= 0 || expected != element_type) return done(Variant(kNull));
     }
     table.dims = dims;
     for (std::size_t d = 0; d < dims; ++d) {
-      const std::optional<ArrayBound> bounds = bag.Bounds(d);
-      if (!bounds) return Variant(kNull);
-      table.bound[d] = *bounds;
+      if (!bag.Bounds(d, table.bound[d])) return done(Variant(kNull));
     }
   }
 
   // Arrays of objects and other types that are not rebuilt stop here, before
   // anything is allocated.
-  if (!IsRebuiltType(element_type)) return Variant(kNull);
-  if (empty) return NewArray(element_type, {}, true);
+  if (!IsRebuiltType(element_type)) return done(Variant(kNull));
+  if (empty) return done(NewArray(element_type, {}, true));
   for (const ArrayBound& b : table.Span()) {
-    if (b.upper < b.lower) return Variant(kNull);
+    if (b.upper < b.lower) return done(Variant(kNull));
   }
 
   const std::optional<std::span<const std::uint8_t>> element_bytes = bag.Elements();
-  if (!element_bytes) return Variant(kNull);
-  if (Variant result; DecodeWrittenArray(element_type, table.Span(), *element_bytes, result)) {
-    return result;
+  if (!element_bytes) return done(Variant(kNull));
+  head.element_type = element_type;
+  head.element_bytes = *element_bytes;
+  return true;
+}
+
+// Decodes an array stream from the parts of its bag.
+template <class ArrayBag>
+Variant DecodeArray(const ArrayBag& bag, std::optional<std::int32_t> expected_type,
+                    DecodeState& state) {
+  ArrayHead head;
+  if (Variant result; !ReadArrayHead(bag, expected_type, head, result)) return result;
+  const std::span<const ArrayBound> bounds = head.table.Span();
+  if (SafeArray array; DecodeWrittenArray(head.element_type, bounds, head.element_bytes, array)) {
+    return Variant(std::move(array));
   }
   BagReader own;
   BagReader& elements =
       state.depth == 0 && state.element_scratch != nullptr ? *state.element_scratch : own;
-  if (!elements.Load(*element_bytes)) return Variant(kNull);
+  if (!elements.Load(head.element_bytes)) return Variant(kNull);
 
   // The resource rule: elements without an entry draw on the shared allowance.
-  const std::uint64_t count = ElementCount(table.Span());
+  const std::uint64_t count = ElementCount(bounds);
   const std::uint64_t present = elements.Size();
   const std::uint64_t missing = count > present ? count - present : 0;
   if (missing > state.missing_budget) return Variant(kNull);
   state.missing_budget -= missing;
 
-  Variant result = NewArray(element_type, table.Span(), false);
+  Variant result = NewArray(head.element_type, bounds, false);
   if (result.IsNull()) return result;
-  FillFromElementBag(elements, result.MutableArray(), table.Span(), true, state);
+  FillFromElementBag(elements, result.MutableArray(), bounds, true, state);
   return result;
 }
 
@@ -1152,6 +1201,24 @@ Variant ArrayFromStream(std::span<const std::uint8_t> bytes,
     return result;
   } catch (...) {
     return Variant(kNull);
+  }
+}
+
+bool WrittenArrayFromStream(std::span<const std::uint8_t> bytes, std::int32_t expected_type,
+                            SafeArray& target) noexcept {
+  try {
+    WrittenArrayBag written;
+    if (!written.Match(bytes)) return false;
+    ArrayHead head;
+    if (Variant result; !ReadArrayHead(written, expected_type, head, result)) return false;
+    SafeArray array;
+    if (!DecodeWrittenArray(head.element_type, head.table.Span(), head.element_bytes, array)) {
+      return false;
+    }
+    target = std::move(array);
+    return true;
+  } catch (...) {
+    return false;
   }
 }
 

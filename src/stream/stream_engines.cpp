@@ -665,6 +665,18 @@ class StreamReader {
       if (entry != nullptr) {
         if (auto found = BagReader::BytesOf(*entry)) bytes = *found;
       }
+      // The let of an array field that takes an array of the stored type as it
+      // is: the array is decoded straight into the field.
+      if (access.value_field != nullptr && f.client != nullptr &&
+          access.let->DirectField() == access.value_field) {
+        VarType held = VarType::Empty;
+        SafeArray* at = access.value_field->ArrayFieldOf(f.client, held);
+        if (SafeArray array; at != nullptr && held == t &&
+                             WrittenArrayFromStream(bytes, Code(t), array) && array.Type() == t) {
+          *at = std::move(array);
+          return;
+        }
+      }
       Variant value = ArrayFromStream(bytes, static_cast<std::int32_t>(Code(t)), allowance_);
       if (!value.IsNull()) Let(f, access, value);
       return;

@@ -508,6 +508,16 @@ class ClassBuilder final : public ClassBuilderBase {
         return nullptr;
       }
     }
+    SafeArray* ArrayFieldOf(void* client, VarType& type) const noexcept override {
+      if constexpr (std::is_same_v<M, SafeArray>) {
+        type = declared_;
+        return &(static_cast<T*>(client)->*field_);
+      } else {
+        (void)client;
+        (void)type;
+        return nullptr;
+      }
+    }
     void* PlainFieldOf(void* client, VarType& type) const noexcept override {
       if constexpr (std::is_same_v<M, ObjectRef> || std::is_same_v<M, Variant> ||
                     std::is_same_v<M, SafeArray>) {

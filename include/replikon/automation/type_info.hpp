@@ -155,6 +155,15 @@ class FieldAccess {
     static_cast<void>(type);
     return nullptr;
   }
+  // For a field of array type: the field itself in a client object of
+  // OwnerType(), with the array type its let takes (Array | element type) in
+  // `type`; TakeValue of an array of that type simply assigns it. nullptr for
+  // any other field.
+  virtual SafeArray* ArrayFieldOf(void* client, VarType& type) const noexcept {
+    static_cast<void>(client);
+    static_cast<void>(type);
+    return nullptr;
+  }
 };
 
 // One entry of an interface: a method or one accessor of a property.

@@ -124,6 +124,14 @@ Variant ArrayFromStream(std::span<const std::uint8_t> bytes,
 Variant ArrayFromStream(std::span<const std::uint8_t> bytes,
                         std::optional<std::int32_t> expected_type,
                         DecodeAllowance& allowance) noexcept;
+// ArrayFromStream for the arrays of fixed-size scalars that the encoder
+// writes (one entry per element, in its own layout), straight into `target`,
+// for a caller that has no use for a Variant: true when the bytes are such a
+// stream that ArrayFromStream decodes to an allocated array, which `target`
+// then holds; false, with `target` unchanged, for any other bytes, which
+// ArrayFromStream decodes. Draws on no allowance (every element is there).
+bool WrittenArrayFromStream(std::span<const std::uint8_t> bytes, std::int32_t expected_type,
+                            SafeArray& target) noexcept;
 
 // A value read from a bag, as a Variant property receives it: a value that is
 // no array unchanged; an array stream rebuilt (Null becomes Empty); any other
