@@ -14,9 +14,12 @@
 // others go on, and so that peak memory is measured on a fresh heap. Times are
 // the thread's CPU time (steadier than wall time on a shared machine), medians
 // over repeated runs; building and tearing down graphs is outside the timed
-// region. Every result is checked to equal its source before anything is timed.
+// region. The whole comparison runs in rounds (three unless told), each cell
+// once per round, and each time is the median of its rounds, so that a burst
+// of load from elsewhere does not decide a ratio. Every result is checked to
+// equal its source before anything is timed.
 //
-//   build/bench/peers/replikon_peers_bench [--quick] [--only N] [--in-process]
+//   build/bench/peers/replikon_peers_bench [--quick] [--rounds N] [--only N] [--in-process]
 //
 // prints Markdown tables: ns per object, bytes per object, peak memory, and the
 // ratio of each to the hand-written one.
@@ -883,6 +886,29 @@ void Measure(Implementation& impl, const Shape& shape, const Timing& timing, Cel
   }
 }
 
+// The cell of several rounds: the first one that did not complete, if any
+// did not; else the median of each time over the rounds (memory and sizes do
+// not vary between rounds).
+Cell CombineRounds(const std::vector<Cell>& rounds) {
+  if (rounds.empty()) return Cell{};
+  for (const Cell& c : rounds) {
+    if (c.status != 0) return c;
+  }
+  Cell combined = rounds.front();
+  const auto median = [&rounds](double Cell::*field) {
+    std::vector<double> v;
+    for (const Cell& c : rounds) v.push_back(c.*field);
+    std::sort(v.begin(), v.end());
+    const std::size_t n = v.size();
+    return n % 2 == 1 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2;
+  };
+  for (double Cell::*field :
+       {&Cell::serialise, &Cell::deserialise, &Cell::round_trip, &Cell::copy}) {
+    combined.*field = median(field);
+  }
+  return combined;
+}
+
 Cell RunCell(int which, const Shape& shape, const Timing& timing, bool in_process) {
   Cell cell;
   if (in_process) {
@@ -968,6 +994,7 @@ int main(int argc, char** argv) {
   Timing timing;
   int only = -1;            // --only N: just the implementation numbered N (0 = hand-written)
   bool in_process = false;  // --in-process: no child processes (for a debugger)
+  int rounds = 3;           // --rounds N: every cell N times, interleaved
   std::vector<Shape> shapes = {{"balanced tree of 16,383 nodes", 14, 0},
                                {"chain of 1,000", 0, 1000},
                                {"chain of 10,000", 0, 10000},
@@ -978,34 +1005,52 @@ int main(int argc, char** argv) {
       timing.seconds_budget = 0.05;
       timing.min_runs = 3;
       timing.max_runs = 5;
+      rounds = 1;
+    } else if (arg == "--rounds" && i + 1 < argc) {
+      rounds = std::max(1, std::atoi(argv[++i]));
     } else if (arg == "--only" && i + 1 < argc) {
       only = std::atoi(argv[++i]);
     } else if (arg == "--in-process") {
       in_process = true;
     } else if (arg == "--help") {
-      std::printf("usage: %s [--quick] [--only N] [--in-process]\n", argv[0]);
+      std::printf("usage: %s [--quick] [--rounds N] [--only N] [--in-process]\n", argv[0]);
       return 0;
     }
   }
 
-  // results[shape][implementation]
-  std::vector<std::vector<Cell>> results(shapes.size(), std::vector<Cell>(kImplementations));
   std::vector<std::string> names;
   for (int w = 0; w < kImplementations; ++w) names.push_back(MakeImplementation(w)->Name());
 
+  // Every cell is measured in each of several rounds, one implementation
+  // after the other, and the rounds are combined cell by cell: on a shared
+  // machine a burst of load then slows one round of a cell, not the cell.
+  // runs[shape][implementation][round]
+  std::vector<std::vector<std::vector<Cell>>> runs(
+      shapes.size(), std::vector<std::vector<Cell>>(kImplementations));
+  for (int r = 0; r < rounds; ++r) {
+    for (std::size_t s = 0; s < shapes.size(); ++s) {
+      for (int w = 0; w < kImplementations; ++w) {
+        std::fprintf(stderr, "peers: round %d of %d, %s, %s...\n", r + 1, rounds,
+                     shapes[s].label.c_str(), names[w].c_str());
+        if (only >= 0 && w != only) continue;
+        runs[s][static_cast<std::size_t>(w)].push_back(RunCell(w, shapes[s], timing, in_process));
+      }
+    }
+  }
+  // results[shape][implementation]
+  std::vector<std::vector<Cell>> results(shapes.size(), std::vector<Cell>(kImplementations));
   for (std::size_t s = 0; s < shapes.size(); ++s) {
-    for (int w = 0; w < kImplementations; ++w) {
-      std::fprintf(stderr, "peers: %s, %s...\n", shapes[s].label.c_str(), names[w].c_str());
-      if (only >= 0 && w != only) continue;
-      results[s][static_cast<std::size_t>(w)] = RunCell(w, shapes[s], timing, in_process);
+    for (std::size_t w = 0; w < kImplementations; ++w) {
+      results[s][w] = CombineRounds(runs[s][w]);
     }
   }
 
   std::printf(
-      "Times in ns per object (thread CPU time, median); in brackets the ratio to the\n"
-      "hand-written code. Peak memory: the most resident memory above the source graph\n"
-      "while writing, and above the rebuilt graph while reading, as a multiple of the\n"
-      "Stream's size.\n");
+      "Times in ns per object (thread CPU time, median of the runs of a cell, then the\n"
+      "median of %d interleaved round%s); in brackets the ratio to the hand-written code.\n"
+      "Peak memory: the most resident memory above the source graph while writing, and\n"
+      "above the rebuilt graph while reading, as a multiple of the Stream's size.\n",
+      rounds, rounds == 1 ? "" : "s");
   for (std::size_t s = 0; s < shapes.size(); ++s) {
     const Cell& hand = results[s][0];
     std::printf("\n**%s**\n\n", shapes[s].label.c_str());
