@@ -1,4 +1,4 @@
-// Reuse of instance memory across threads, the copy's direct field access and
+// Reuse of instance and array memory across threads, the copy's direct field access and
 // its guard against a foreign C++ type, the factory's cached class look-up, and
 // the shared initial body of small arrays.
 #include <gtest/gtest.h>
@@ -73,12 +73,15 @@ TEST_F(InstanceReuse, MemoryReleasedOnAnotherThreadServesFreshInstancesThere) {
       std::vector<ObjectRef> again;
       for (int i = 0; i < kCount; ++i) {
         again.push_back(registry_.CreateByProgId("Lib.Part"));
-        const Part& p = *again.back().As<Part>();
+        Part& p = *again.back().As<Part>();
         ASSERT_EQ(p.number, 0);
         ASSERT_TRUE(p.name.empty());
         ASSERT_EQ(p.values.Count(), 8U);
         ASSERT_EQ(p.values.GetFlat(3), Variant(std::int32_t{0}));
         ASSERT_TRUE(p.next.IsNull());
+        // Elements of its own, in memory that the maker's arrays released.
+        p.values.SetFlat(7, Variant(std::int32_t{i}));
+        ASSERT_EQ(p.values.GetFlat(3), Variant(std::int32_t{0}));
       }
       again.push_back(registry_.CreateByProgId("Lib.Bulky"));
     }

@@ -33,7 +33,7 @@ bool RefersToBlock(const std::weak_ptr<Instance>& w) noexcept {
 
 // Blocks are kept by size in steps of the allocation alignment.
 constexpr std::size_t kStep = __STDCPP_DEFAULT_NEW_ALIGNMENT__;
-constexpr std::size_t kSizes = kCachedInstanceBytes / kStep;
+constexpr std::size_t kSizes = kCachedBlockBytes / kStep;
 // What one thread keeps at most: enough for the instances of a sizeable graph
 // released together (a copied or read tree of some thousands of objects) to
 // serve the next one, and little next to what the general allocator itself
@@ -80,7 +80,7 @@ constexpr std::size_t SlotOf(std::size_t bytes) noexcept {
 
 }  // namespace
 
-void* AllocateInstanceMemory(std::size_t bytes) {
+void* AllocateCachedBlock(std::size_t bytes) {
   const std::size_t slot = SlotOf(bytes);
   const std::size_t size = (slot + 1) * kStep;
   if (FreeBlock* block = t_cache.free[slot]) {
@@ -92,7 +92,7 @@ void* AllocateInstanceMemory(std::size_t bytes) {
   return ::operator new(size);
 }
 
-void ReleaseInstanceMemory(void* memory, std::size_t bytes) noexcept {
+void ReleaseCachedBlock(void* memory, std::size_t bytes) noexcept {
   const std::size_t slot = SlotOf(bytes);
   const std::size_t size = (slot + 1) * kStep;
   if (t_cache.closed || t_cache.bytes + size > kMaxCachedBytes) {

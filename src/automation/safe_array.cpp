@@ -33,29 +33,29 @@ SafeArray::Storage SafeArray::MakeStorage(VarType element_type, std::size_t coun
   return GuardAllocation([&]() -> Storage {
     switch (element_type) {
       case VarType::I2:
-        return std::vector<std::int16_t>(count);
+        return Cells<std::int16_t>(count);
       case VarType::I4:
-        return std::vector<std::int32_t>(count);
+        return Cells<std::int32_t>(count);
       case VarType::R4:
-        return std::vector<float>(count);
+        return Cells<float>(count);
       case VarType::R8:
-        return std::vector<double>(count);
+        return Cells<double>(count);
       case VarType::Cy:
-        return std::vector<Currency>(count);
+        return Cells<Currency>(count);
       case VarType::Date:
-        return std::vector<Date>(count);
+        return Cells<Date>(count);
       case VarType::BStr:
-        return std::vector<std::string>(count);
+        return Cells<std::string>(count);
       case VarType::Dispatch:
-        return std::vector<ObjectRef>(count);
+        return Cells<ObjectRef>(count);
       case VarType::Error:
-        return std::vector<ErrorCode>(count);
+        return Cells<ErrorCode>(count);
       case VarType::Bool:
-        return std::vector<BoolCell>(count, BoolCell::False);
+        return Cells<BoolCell>(count, BoolCell::False);
       case VarType::Variant:
-        return std::vector<Variant>(count);
+        return Cells<Variant>(count);
       case VarType::Decimal:
-        return std::vector<Decimal>(count);
+        return Cells<Decimal>(count);
       case VarType::UI1:
         return std::vector<std::uint8_t>(count);
       default:
@@ -97,8 +97,10 @@ SafeArray::SafeArray(VarType element_type, std::span<const ArrayBound> bounds)
 std::shared_ptr<SafeArray::Body> SafeArray::InitialBody(VarType element_type,
                                                         std::span<const ArrayBound> bounds,
                                                         std::size_t count) {
-  std::shared_ptr<Body> body = GuardAllocation(
-      [&] { return std::make_shared<Body>(BoundTable(bounds), MakeStorage(element_type, count)); });
+  std::shared_ptr<Body> body = GuardAllocation([&] {
+    return std::allocate_shared<Body>(detail::CachedBlockAllocator<Body>{}, BoundTable(bounds),
+                                      MakeStorage(element_type, count));
+  });
   if (count <= kSharedUpTo) {
     LastInitialBody& last = LastBody();
     last.body = body;
@@ -114,10 +116,12 @@ SafeArray::LastInitialBody& SafeArray::LastBody() noexcept {
 
 SafeArray::Body& SafeArray::Own() {
   if (body_ == nullptr) {
-    GuardAllocation([&] { body_ = std::make_shared<Body>(); });
+    GuardAllocation(
+        [&] { body_ = std::allocate_shared<Body>(detail::CachedBlockAllocator<Body>{}); });
     body_->data = MakeStorage(element_type_, 0);
   } else if (body_.use_count() != 1) {
-    GuardAllocation([&] { body_ = std::make_shared<Body>(*body_); });
+    GuardAllocation(
+        [&] { body_ = std::allocate_shared<Body>(detail::CachedBlockAllocator<Body>{}, *body_); });
   } else {
     // The last other owner may have let go on another thread: its reads of the
     // elements happen before the changes made from here on.
@@ -153,7 +157,8 @@ SafeArray SafeArray::FromOwnedBytes(std::vector<std::uint8_t>&& bytes, std::int3
   const ArrayBound bound = ByteArrayBound(bytes.size(), lower);
   SafeArray array(VarType::UI1);
   GuardAllocation([&] {
-    array.body_ = std::make_shared<Body>(
+    array.body_ = std::allocate_shared<Body>(
+        detail::CachedBlockAllocator<Body>{},
         Body{BoundTable(std::span<const ArrayBound>(&bound, 1)), std::move(bytes)});
   });
   return array;
@@ -240,9 +245,9 @@ void SafeArray::SetRefUnchecked(std::size_t i, const ObjectRef& object) {
     errors::Raise(errors::kTypeMismatch);
   }
   Storage& data = Own().data;
-  if (auto* objects = std::get_if<std::vector<ObjectRef>>(&data)) {
+  if (auto* objects = std::get_if<Cells<ObjectRef>>(&data)) {
     (*objects)[i] = object;
-  } else if (auto* variants = std::get_if<std::vector<Variant>>(&data)) {
+  } else if (auto* variants = std::get_if<Cells<Variant>>(&data)) {
     (*variants)[i] = Variant(object);
   } else {
     errors::Raise(errors::kTypeMismatch);

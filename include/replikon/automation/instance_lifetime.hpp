@@ -12,12 +12,9 @@
 // the graph, and every instance is still destroyed before the release that
 // started it returns.
 //
-// The memory of a released instance goes to a small cache of the releasing
-// thread, per size, from which the next instances of that size are made: a
-// program that makes and drops many objects of a few classes (every copy, every
-// Stream read or written) then rarely reaches the general allocator. The cache
-// is bounded and is given back when its thread ends; memory released on
-// another thread than the one that made it simply joins that thread's cache.
+// The memory of a released instance goes to the per-thread cache of small
+// blocks (block_cache.hpp), from which the next instances of that size are
+// made.
 #pragma once
 
 #include <cstddef>
@@ -25,6 +22,7 @@
 #include <type_traits>
 #include <utility>
 
+#include "replikon/automation/block_cache.hpp"
 #include "replikon/automation/type_info.hpp"
 
 namespace replikon {
@@ -33,14 +31,6 @@ namespace detail {
 // Ends the life of an instance whose last reference went (its memory stays
 // until its last weak reference goes). Never throws.
 void DestroyInstance(Instance* instance) noexcept;
-
-// The largest block, in bytes, that the per-thread cache keeps.
-inline constexpr std::size_t kCachedInstanceBytes = 512;
-// Memory for one instance (with its reference count) of `bytes` bytes, at most
-// kCachedInstanceBytes and aligned as operator new aligns; raises
-// std::bad_alloc. ReleaseInstanceMemory takes it back with the same size.
-void* AllocateInstanceMemory(std::size_t bytes);
-void ReleaseInstanceMemory(void* block, std::size_t bytes) noexcept;
 }  // namespace detail
 
 // The allocator of instances: memory from the per-thread cache (or an ordinary
@@ -56,12 +46,12 @@ class InstanceAllocator {
   InstanceAllocator(const InstanceAllocator<U>&) noexcept {}  // NOLINT: rebinding converts
 
   T* allocate(std::size_t n) {
-    if (n == 1 && kCached) return static_cast<T*>(detail::AllocateInstanceMemory(sizeof(T)));
+    if (n == 1 && kCached) return static_cast<T*>(detail::AllocateCachedBlock(sizeof(T)));
     return std::allocator<T>{}.allocate(n);
   }
   void deallocate(T* p, std::size_t n) noexcept {
     if (n == 1 && kCached) {
-      detail::ReleaseInstanceMemory(p, sizeof(T));
+      detail::ReleaseCachedBlock(p, sizeof(T));
     } else {
       std::allocator<T>{}.deallocate(p, n);
     }
@@ -83,7 +73,7 @@ class InstanceAllocator {
 
  private:
   static constexpr bool kCached =
-      sizeof(T) <= detail::kCachedInstanceBytes && alignof(T) <= __STDCPP_DEFAULT_NEW_ALIGNMENT__;
+      sizeof(T) <= detail::kCachedBlockBytes && alignof(T) <= __STDCPP_DEFAULT_NEW_ALIGNMENT__;
 };
 
 // A new instance of I (a class derived from Instance) in one allocation with

@@ -7,10 +7,12 @@
 #include <memory>
 #include <span>
 #include <string>
+#include <type_traits>
 #include <utility>
 #include <variant>
 #include <vector>
 
+#include "replikon/automation/block_cache.hpp"
 #include "replikon/automation/variant.hpp"
 
 namespace replikon {
@@ -104,14 +106,14 @@ class SafeArray {
   template <class T>
   std::span<const T> FlatElements() const noexcept {
     if (body_ == nullptr) return {};
-    if (const auto* cells = std::get_if<std::vector<T>>(&body_->data)) return *cells;
+    if (const auto* cells = std::get_if<Cells<T>>(&body_->data)) return *cells;
     return {};
   }
   // The same, for change (the elements are made the array's own first).
   template <class T>
   std::span<T> MutableFlatElements() {
     if (FlatElements<T>().empty()) return {};
-    if (auto* cells = std::get_if<std::vector<T>>(&Own().data)) return *cells;
+    if (auto* cells = std::get_if<Cells<T>>(&Own().data)) return *cells;
     return {};
   }
 
@@ -125,11 +127,16 @@ class SafeArray {
  private:
   // A Boolean element as the platform stores it (VARIANT_BOOL): -1 true, 0 false.
   enum class BoolCell : std::int16_t { False = 0, True = -1 };
-  using Storage = std::variant<std::vector<std::int16_t>, std::vector<std::int32_t>,
-                               std::vector<float>, std::vector<double>, std::vector<Currency>,
-                               std::vector<Date>, std::vector<std::string>, std::vector<ObjectRef>,
-                               std::vector<ErrorCode>, std::vector<BoolCell>, std::vector<Variant>,
-                               std::vector<Decimal>, std::vector<std::uint8_t>>;
+  // The elements of an array of T. Those of small arrays come from the
+  // per-thread block cache, as instances do; bytes are an ordinary vector,
+  // which a byte array takes over (FromOwnedBytes) and hands out.
+  template <class T>
+  using Cells = std::conditional_t<std::is_same_v<T, std::uint8_t>, std::vector<std::uint8_t>,
+                                   std::vector<T, detail::CachedBlockAllocator<T>>>;
+  using Storage = std::variant<Cells<std::int16_t>, Cells<std::int32_t>, Cells<float>,
+                               Cells<double>, Cells<Currency>, Cells<Date>, Cells<std::string>,
+                               Cells<ObjectRef>, Cells<ErrorCode>, Cells<BoolCell>, Cells<Variant>,
+                               Cells<Decimal>, Cells<std::uint8_t>>;
   // The bounds of an array. Arrays of one or two dimensions, nearly all of
   // them, hold theirs in place rather than in an allocation of their own.
   class BoundTable {
