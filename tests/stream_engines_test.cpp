@@ -406,6 +406,8 @@ TEST_F(StreamEngines, HundredThousandDeepChain) {
     ObjectRef node = registry_.CreateByProgId("TestLib.Item");
     node.As<Item>()->number = i;
     node.As<Item>()->child = head;
+    // A member after the child, read when its level returns.
+    if (i % 1000 == 0) node.As<Item>()->other = NewItem(-i);
     head = node;
   }
   settings_.raise_recursion_check_event = false;
@@ -417,7 +419,12 @@ TEST_F(StreamEngines, HundredThousandDeepChain) {
   int count = 0;
   for (ObjectRef p = back; p; p = p.As<Item>()->child) {
     ++count;
-    ASSERT_EQ(p.As<Item>()->number, count);
+    const Item& item = *p.As<Item>();
+    ASSERT_EQ(item.number, count);
+    ASSERT_EQ(item.other.IsNull(), count % 1000 != 0);
+    if (item.other) {
+      ASSERT_EQ(item.other.As<Item>()->number, -count);
+    }
   }
   EXPECT_EQ(count, kDepth);
   back.Reset();

@@ -491,6 +491,10 @@ using SetterList = std::vector<std::size_t>;
 
 struct ReadFrame {
   BagReader bag;
+  // The level's bag. Deep down, the parsed entries of a level that waits for
+  // its subobject go, and are parsed from here again when it returns.
+  std::span<const std::uint8_t> bytes;
+  bool parsed = true;
   StreamHeader header;
   ObjectRef* result = nullptr;          // where the object made at this level goes
   ObjectRef parent;                     // the object whose property will hold the result
@@ -510,6 +514,10 @@ struct ReadFrame {
 
 class StreamReader {
  public:
+  // The levels nearest the root that keep their parsed bags while their
+  // subobjects are read.
+  static constexpr std::size_t kParsedLevels = 64;
+
   explicit StreamReader(EngineContext& ctx) : ctx_(ctx) {
     BagWriter nothing(nothing_);
     nothing.Write(kHeaderKey, Variant(ObjectHeader(true)));
@@ -521,8 +529,9 @@ class StreamReader {
     // Every array of the Stream draws its elements without an entry from one
     // allowance, as the arrays nested in one array do.
     allowance_ = DecodeAllowance(stream.size());
-    BagReader& bag = NextFrame().bag;
-    const StreamInfo info = InspectStream(bag.Load(stream) ? &bag : nullptr);
+    ReadFrame& first = NextFrame();
+    first.bytes = stream;
+    const StreamInfo info = InspectStream(first.bag.Load(stream) ? &first.bag : nullptr);
     if (!Begin(info, false, result, parent, is_root, &status)) return;
     while (depth_ != 0) {
       if (ctx_.Aborted()) return;
@@ -591,12 +600,21 @@ class StreamReader {
   }
 
   void Leave() {
-    frames_[--depth_]->parent = ObjectRef();
+    ReadFrame& done = *frames_[--depth_];
+    done.parent = ObjectRef();
+    // A deep level's parsed entries are not kept for the next bag at its depth.
+    if (depth_ >= kParsedLevels) done.bag = BagReader();
     if (depth_ == 0) return;
     ReadFrame& f = *frames_[depth_ - 1];
     if (f.child_status != 0) *f.status = f.child_status;
     Set(f.pending_set, **f.result, std::move(f.pending_sub));
     f.pending_sub = ObjectRef();
+    if (!f.parsed) {
+      // The same bytes parsed before; should that fail all the same, the
+      // level's other members keep their values.
+      f.parsed = true;
+      if (!f.bag.Load(f.bytes)) f.plan = nullptr;
+    }
   }
 
   bool Step(ReadFrame& f) {
@@ -730,8 +748,9 @@ class StreamReader {
       Set(access.set, *result, ObjectRef());
       return false;
     }
-    BagReader& sub_bag = NextFrame().bag;
-    const StreamInfo info = InspectStream(sub_bag.Load(*sb) ? &sub_bag : nullptr);
+    ReadFrame& next = NextFrame();
+    next.bytes = *sb;
+    const StreamInfo info = InspectStream(next.bag.Load(*sb) ? &next.bag : nullptr);
     if (info.holds_nothing) {
       Set(access.set, *result, ObjectRef());
       return false;
@@ -754,6 +773,15 @@ class StreamReader {
       Set(access.set, *result, f.pending_sub);
       f.pending_sub = ObjectRef();
       return false;
+    }
+    // A level holds its bag's parsed entries (most of its memory) while its
+    // subobject is read. Below the first levels, where only deep graphs such
+    // as long chains go, they are let go meanwhile and parsed again on the
+    // return, so that the reader needs memory in proportion to the graph's
+    // depth far below the Stream's size.
+    if (depth_ > kParsedLevels) {
+      f.bag = BagReader();
+      f.parsed = false;
     }
     return true;
   }
