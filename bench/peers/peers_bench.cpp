@@ -826,16 +826,24 @@ void Measure(Implementation& impl, const Shape& shape, const Timing& timing, Cel
     impl.DropResult();
     impl.DropStream();
   }
+  // The first reading of the counters pages in the code that reads them (the
+  // kernel maps cached code up to 64 KB around each first touch): a few
+  // hundred KB that would otherwise count as the first peak's.
+  malloc_trim(0);
+  StatusBytes("VmRSS");
+  // The memory the graph takes, as the source built directly: the rebuilt
+  // graph is the same, and what a reader needs beyond it is its peak's excess
+  // over this. (The memory left after a read is no measure of the graph: what
+  // the reader released among the graph's objects stays resident.)
+  const std::int64_t before_build = StatusBytes("VmRSS");
   impl.Build(shape);
+  malloc_trim(0);
+  const std::int64_t graph_bytes = StatusBytes("VmRSS") - before_build;
   const std::vector<Record> expected = impl.FlattenSource();
   if (static_cast<std::int64_t>(expected.size()) != shape.Objects()) {
     return Fail(cell, "the source graph was not built");
   }
   malloc_trim(0);
-  // The first reading of the counters pages in the code that reads them (the
-  // kernel maps cached code up to 64 KB around each first touch): a few
-  // hundred KB that would otherwise count as the first peak's.
-  StatusBytes("VmRSS");
   ResetPeak();
 
   if (impl.Streams()) {
@@ -849,11 +857,12 @@ void Measure(Implementation& impl, const Shape& shape, const Timing& timing, Cel
 
     // Peak memory of the first read, above the rebuilt graph.
     malloc_trim(0);
+    const std::int64_t before_read = StatusBytes("VmRSS");
     if (peaks && ResetPeak()) {
       impl.Deserialise();
       const std::int64_t peak = StatusBytes("VmHWM");
-      malloc_trim(0);
-      cell.peak_read = static_cast<double>(peak - StatusBytes("VmRSS"));
+      cell.peak_read =
+          static_cast<double>(std::max<std::int64_t>(0, peak - before_read - graph_bytes));
     } else {
       impl.Deserialise();
     }
