@@ -7,9 +7,12 @@
 #include <vector>
 
 #include "copy_test_classes.hpp"
+#include "test_support.hpp"
 
 namespace replikon::testing {
 namespace {
+
+using test_support::ErrorFrom;
 
 class CopyEngineTest : public ::testing::Test {
  protected:
@@ -174,13 +177,9 @@ TEST_F(CopyEngineTest, ExternalSubobjectsBySettings) {
       control.AddRecursionCheckHandler([](RecursionCheckArgs& a) { a.cancel = false; });
 
       if (notify == 1) {
-        try {
-          control.Copy(src);
-          FAIL();
-        } catch (const AutomationError& e) {
-          EXPECT_EQ(e.Number(), 601);
-          EXPECT_EQ(e.HelpContext(), 1601);
-        }
+        const AutomationError e = ErrorFrom([&] { control.Copy(src); });
+        EXPECT_EQ(e.Number(), 601);
+        EXPECT_EQ(e.HelpContext(), 1601);
         ASSERT_EQ(seen->size(), 1u);
         const Seen& s = (*seen)[0];
         EXPECT_EQ(s.root, src);
@@ -339,13 +338,9 @@ TEST_F(CopyEngineTest, ThrowingHandlerEndsTheCallAndLeavesNothingBehind) {
   control_.RemoveRecursionCheckHandler(thrower);
   const auto automation = control_.AddRecursionCheckHandler(
       [](RecursionCheckArgs&) { throw AutomationError(1234, "client", "c.hlp", 9); });
-  try {
-    control_.Copy(root);
-    FAIL();
-  } catch (const AutomationError& e) {
-    EXPECT_EQ(e.Number(), 1234);
-    EXPECT_EQ(e.HelpFile(), "c.hlp");
-  }
+  const AutomationError e = ErrorFrom([&] { control_.Copy(root); });
+  EXPECT_EQ(e.Number(), 1234);
+  EXPECT_EQ(e.HelpFile(), "c.hlp");
   control_.RemoveRecursionCheckHandler(automation);
   ObjectRef copy = control_.Copy(root);
   EXPECT_EQ(N(N(copy).child).name, "kid");

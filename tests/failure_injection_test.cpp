@@ -15,9 +15,12 @@
 #include "replikon/automation.hpp"
 #include "replikon/control/replikon.hpp"
 #include "replikon/stream/stream_layout.hpp"
+#include "test_support.hpp"
 
 namespace replikon {
 namespace {
+
+using test_support::ErrorOf;
 
 struct Widget {
   std::int32_t good = 0;
@@ -148,12 +151,7 @@ TEST_F(FailureInjection, CopyPassesOverWhatFails) {
   ObjectRef doomed = MakeObject<Doomed>(registry_.FindClass("Faulty.Doomed"));
   W(source).child = doomed;
   for (const ObjectRef& root : {source, doomed}) {
-    try {
-      (void)control_.Copy(root);
-      ADD_FAILURE() << "a class that cannot be created gives 601";
-    } catch (const AutomationError& e) {
-      EXPECT_EQ(e.Number(), 601);
-    }
+    EXPECT_EQ(ErrorOf([&] { (void)control_.Copy(root); }), 601);
   }
   control_.SetProblemsNotification(SourceObjectOnly);
   copy = control_.Copy(source);
@@ -231,12 +229,7 @@ TEST_F(FailureInjection, ClassesWhoseInitialisationOrTerminationFails) {
     w.Finish();
   }
   for (const auto* bytes : {&doomed, &nested}) {
-    try {
-      (void)control_.ObjectFromStream(SafeArray::FromBytes(std::span(*bytes)));
-      ADD_FAILURE() << "a class that cannot be created gives 601";
-    } catch (const AutomationError& e) {
-      EXPECT_EQ(e.Number(), 601);
-    }
+    EXPECT_EQ(ErrorOf([&] { (void)control_.ObjectFromStream(SafeArray::FromBytes(*bytes)); }), 601);
   }
   control_.SetProblemsNotification(SourceObjectOnly);
   ObjectRef partial = control_.ObjectFromStream(SafeArray::FromBytes(std::span(nested)));
@@ -331,12 +324,7 @@ TEST_F(FailureInjection, HandlerThatChangesTheGraphOrTheSettingsMidWalk) {
       [this](RecursionCheckArgs&) { control_.SetObjectServerName("Elsewhere"); });
   const auto expect_601 = [&](auto call) {
     control_.SetObjectServerName("Faulty");
-    try {
-      call();
-      ADD_FAILURE() << "classes made after the change cannot be created";
-    } catch (const AutomationError& e) {
-      EXPECT_EQ(e.Number(), 601);
-    }
+    EXPECT_EQ(ErrorOf(call), 601);  // classes made after the change cannot be created
   };
   expect_601([&] { (void)control_.Copy(source); });
   expect_601([&] { (void)control_.StreamFromObject(source); });

@@ -11,20 +11,13 @@
 
 #include "orders/orders_server.hpp"
 #include "replikon/automation.hpp"
+#include "test_support.hpp"
 
 namespace {
 
 using namespace replikon;
 
-template <class F>
-AutomationError ErrorFrom(F f) {
-  try {
-    f();
-  } catch (const AutomationError& e) {
-    return e;
-  }
-  return AutomationError(0, "no error");
-}
+using replikon::test_support::ErrorFrom;
 
 struct Widget {
   std::int32_t size = 0;
@@ -209,12 +202,6 @@ TEST(ClassRegistry, ReadsFromSeveralThreadsAtOnce) {
   EXPECT_EQ(failures.load(), 0);
   EXPECT_EQ(registry.LiveInstances("WidgetLib.Widget"), 0);
   EXPECT_EQ(registry.LiveInstances("OrdersLib.Node"), 0);
-}
-
-TEST(ClassRegistry, GlobalRegistryAndFreeCreate) {
-  orders::RegisterOrdersServer();
-  EXPECT_EQ(&ClassRegistry::Global(), &ClassRegistry::Global());
-  EXPECT_EQ(ClassNameOf(CreateByProgId("OrdersLib.Node")), "Node");
 }
 
 }  // namespace

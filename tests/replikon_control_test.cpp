@@ -7,9 +7,13 @@
 #include <vector>
 
 #include "copy_test_classes.hpp"
+#include "test_support.hpp"
 
 namespace replikon::testing {
 namespace {
+
+using test_support::ErrorFrom;
+using test_support::ErrorOf;
 
 struct RecordingContainer : Container {
   void PropertyChanged(std::string_view name) override { changed.emplace_back(name); }
@@ -42,12 +46,7 @@ TEST(ControlErrorTest, TableOfTheComponentsErrors) {
   ExpectError(ControlError(600), 600, "ObjectServerName is not specified", "replictl.hlp", 1600);
   ExpectError(ControlError(601), 601, "Problem(s) in processing occurred", "replictl.hlp", 1601);
   ExpectError(ControlError(602), 602, "Byte array is not a Stream", "replictl.hlp", 1602);
-  try {
-    RaiseControlError(601);
-    FAIL();
-  } catch (const AutomationError& e) {
-    EXPECT_EQ(e.Number(), 601);
-  }
+  EXPECT_EQ(ErrorOf([] { RaiseControlError(601); }), 601);
 }
 
 TEST_F(ReplikonControlTest, NewComponentHasDefaultsAndItsFace) {
@@ -87,12 +86,8 @@ TEST_F(ReplikonControlTest, AssignmentsStoreAndTellTheContainer) {
 
 TEST_F(ReplikonControlTest, InvalidProblemsNotificationRaises380AndChangesNothing) {
   for (std::int32_t bad : {2, -1, 65537}) {
-    try {
-      control_.SetProblemsNotification(bad);
-      FAIL() << bad;
-    } catch (const AutomationError& e) {
-      ExpectError(e, 380, "Invalid property value", "", 0);
-    }
+    ExpectError(ErrorFrom([&] { control_.SetProblemsNotification(bad); }), 380,
+                "Invalid property value", "", 0);
   }
   EXPECT_EQ(control_.ProblemsNotification(), OnSubobjectProblem);
   EXPECT_TRUE(container_->changed.empty());
@@ -163,12 +158,7 @@ TEST_F(ReplikonControlTest, LoadStopsAtAValueThatDoesNotConvert) {
   bag.WriteProperty("RecursionAllowed", Variant(false));
   bag.WriteProperty("RaiseRecursionCheckEvent", Variant("maybe"));
   bag.WriteProperty("ObjectServerName", Variant("After"));
-  try {
-    control_.ReadProperties(bag);
-    FAIL();
-  } catch (const AutomationError& e) {
-    EXPECT_EQ(e.Number(), errors::kTypeMismatch);
-  }
+  EXPECT_EQ(ErrorOf([&] { control_.ReadProperties(bag); }), errors::kTypeMismatch);
   EXPECT_FALSE(control_.RecursionAllowed());         // read before the bad value
   EXPECT_EQ(control_.ObjectServerName(), "Before");  // never reached
 
@@ -226,12 +216,8 @@ TEST_F(ReplikonControlTest, CopyChecksTheServerNameFirst) {
   for (const char* blank : {"", "   "}) {
     control_.SetObjectServerName(blank);
     for (const ObjectRef& source : {ObjectRef{}, classes_.NewNode("x")}) {
-      try {
-        control_.Copy(source);
-        FAIL();
-      } catch (const AutomationError& e) {
-        ExpectError(e, 600, "ObjectServerName is not specified", "replictl.hlp", 1600);
-      }
+      ExpectError(ErrorFrom([&] { control_.Copy(source); }), 600,
+                  "ObjectServerName is not specified", "replictl.hlp", 1600);
     }
   }
   // A loaded name of spaces is blank too.
@@ -256,12 +242,8 @@ TEST_F(ReplikonControlTest, RootOfAnotherServerIsARootProblem) {
   ObjectRef gadget = classes_.NewGadget("g");
   auto seen = Record(control_);
   control_.AddRecursionCheckHandler([](RecursionCheckArgs& a) { a.cancel = false; });
-  try {
-    control_.Copy(gadget);
-    FAIL();
-  } catch (const AutomationError& e) {
-    ExpectError(e, 601, "Problem(s) in processing occurred", "replictl.hlp", 1601);
-  }
+  ExpectError(ErrorFrom([&] { control_.Copy(gadget); }), 601, "Problem(s) in processing occurred",
+              "replictl.hlp", 1601);
   ASSERT_EQ(seen->size(), 1u);
   const Seen& s = (*seen)[0];
   EXPECT_EQ(s.root, gadget);
@@ -277,12 +259,10 @@ TEST_F(ReplikonControlTest, RootOfAnotherServerIsARootProblem) {
 
 TEST_F(ReplikonControlTest, StreamCallsRunTheFrame) {
   // Bytes that are no Stream: 602 before the server name is looked at.
-  try {
-    control_.ObjectFromStream(SafeArray::FromBytes(std::vector<std::uint8_t>{1, 2, 3}));
-    FAIL();
-  } catch (const AutomationError& e) {
-    ExpectError(e, 602, "Byte array is not a Stream", "replictl.hlp", 1602);
-  }
+  ExpectError(ErrorFrom([&] {
+                control_.ObjectFromStream(SafeArray::FromBytes(std::vector<std::uint8_t>{1, 2, 3}));
+              }),
+              602, "Byte array is not a Stream", "replictl.hlp", 1602);
   EXPECT_THROW(control_.StreamFromObject(ObjectRef{}), AutomationError);  // 600
 
   control_.SetObjectServerName("Lib");

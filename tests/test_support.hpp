@@ -32,6 +32,17 @@ std::int32_t ErrorOf(F&& f) {
   return 0;
 }
 
+// The AutomationError that `f` raises; error 0 "no error" when it raises none.
+template <class F>
+AutomationError ErrorFrom(F&& f) {
+  try {
+    f();
+  } catch (const AutomationError& e) {
+    return e;
+  }
+  return AutomationError(0, "no error");
+}
+
 // The bytes of a bag holding `entries` in order.
 inline Bytes BagOf(const Entries& entries) {
   PropertyBag bag;

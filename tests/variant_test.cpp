@@ -36,13 +36,9 @@ TEST(AutomationErrorTest, CarriesNumberDescriptionAndReadableWhat) {
   EXPECT_STREQ(errors::StandardDescription(75), "Path/File access error");
   EXPECT_STREQ(errors::StandardDescription(12345), "");
 
-  try {
-    errors::Raise(errors::kOverflow);
-    FAIL();
-  } catch (const AutomationError& x) {
-    EXPECT_EQ(x.Number(), 6);
-    EXPECT_EQ(x.Description(), "Overflow");
-  }
+  const AutomationError x = test_support::ErrorFrom([] { errors::Raise(errors::kOverflow); });
+  EXPECT_EQ(x.Number(), 6);
+  EXPECT_EQ(x.Description(), "Overflow");
   EXPECT_EQ(ErrorOf([] { errors::Raise(601, "Problem(s) in processing occurred"); }), 601);
 }
 
