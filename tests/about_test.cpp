@@ -67,21 +67,10 @@ TEST_F(AboutBoxTest, WithoutDisplayReturnsAtOnceAndStartsNothing) {
 
 TEST_F(AboutBoxTest, MissingOrBrokenProgramIsIgnored) {
   const ScopedEnv display("DISPLAY", ":98765");
-  {
-    const ScopedEnv program("REPLIKON_ABOUT_PROGRAM", (dir_ / "missing").string());
-    ShowAboutBox();
-  }
-  {
-    std::ofstream(dir_ / "not-executable") << "#!/bin/sh\n";
-    const ScopedEnv program("REPLIKON_ABOUT_PROGRAM", (dir_ / "not-executable").string());
-    ShowAboutBox();
-  }
-  {
-    const ScopedEnv program("REPLIKON_ABOUT_PROGRAM", Script("fails", "exit 3"));
-    ShowAboutBox();
-  }
-  {
-    const ScopedEnv program("REPLIKON_ABOUT_PROGRAM", Script("crashes", "kill -SEGV $$"));
+  std::ofstream(dir_ / "not-executable") << "#!/bin/sh\n";
+  for (const fs::path& path : {dir_ / "missing", dir_ / "not-executable", Script("fails", "exit 3"),
+                               Script("crashes", "kill -SEGV $$")}) {
+    const ScopedEnv program("REPLIKON_ABOUT_PROGRAM", path.string());
     ShowAboutBox();
   }
 }
