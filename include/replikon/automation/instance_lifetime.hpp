@@ -33,29 +33,17 @@ namespace detail {
 void DestroyInstance(Instance* instance) noexcept;
 }  // namespace detail
 
-// The allocator of instances: memory from the per-thread cache (or an ordinary
-// allocation for what the cache does not hold), and a destruction that goes
-// through detail::DestroyInstance. Stateless.
+// The allocator of instances: memory from the per-thread block cache (or an
+// ordinary allocation for what the cache does not hold), and a destruction
+// that goes through detail::DestroyInstance. Stateless.
 template <class T>
-class InstanceAllocator {
+class InstanceAllocator : public detail::CachedBlockAllocator<T> {
  public:
   using value_type = T;
 
   InstanceAllocator() noexcept = default;
   template <class U>
   InstanceAllocator(const InstanceAllocator<U>&) noexcept {}  // NOLINT: rebinding converts
-
-  T* allocate(std::size_t n) {
-    if (n == 1 && kCached) return static_cast<T*>(detail::AllocateCachedBlock(sizeof(T)));
-    return std::allocator<T>{}.allocate(n);
-  }
-  void deallocate(T* p, std::size_t n) noexcept {
-    if (n == 1 && kCached) {
-      detail::ReleaseCachedBlock(p, sizeof(T));
-    } else {
-      std::allocator<T>{}.deallocate(p, n);
-    }
-  }
 
   template <class U>
   void destroy(U* p) noexcept {
@@ -70,10 +58,6 @@ class InstanceAllocator {
   friend bool operator==(const InstanceAllocator&, const InstanceAllocator<U>&) noexcept {
     return true;
   }
-
- private:
-  static constexpr bool kCached =
-      sizeof(T) <= detail::kCachedBlockBytes && alignof(T) <= __STDCPP_DEFAULT_NEW_ALIGNMENT__;
 };
 
 // A new instance of I (a class derived from Instance) in one allocation with
