@@ -28,6 +28,7 @@
 #include <utility>
 #include <vector>
 
+#include "../automation/byte_order.hpp"
 #include "../copy/member_plan.hpp"
 #include "replikon/automation/error.hpp"
 #include "replikon/automation/type_info.hpp"
@@ -57,9 +58,8 @@ std::int32_t ObjectHeader(bool holds_nothing) noexcept {
 // Appends the header entry of an object stream, as Write(kHeaderKey,
 // Variant(header)) does.
 void WriteHeader(BagWriter& bag, std::int32_t header) {
-  std::uint8_t* p = bag.AppendScalar(kHeaderKey, VarType::I4);
-  const auto bits = static_cast<std::uint32_t>(header);
-  for (int i = 0; i < 4; ++i) p[i] = static_cast<std::uint8_t>(bits >> (8 * i));
+  detail::StoreLittle(bag.AppendScalar(kHeaderKey, VarType::I4),
+                      static_cast<std::uint32_t>(header));
 }
 
 // Appends the head of the stream of an object: the header entry and the class
@@ -73,12 +73,10 @@ void WriteObjectHead(BagWriter& bag, std::int32_t header, std::string_view class
   std::uint8_t* p = bag.AppendEntries(
       kHeaderEntry + BagWriter::EntrySize(kClassNameKey.size(), 4 + class_name.size()), 2);
   p = BagWriter::StoreEntryHead(p, kHeaderKey, VarType::I4);
-  const auto bits = static_cast<std::uint32_t>(header);
-  for (int i = 0; i < 4; ++i) p[i] = static_cast<std::uint8_t>(bits >> (8 * i));
-  p = BagWriter::StoreEntryHead(p + 4, kClassNameKey, VarType::BStr);
-  const auto length = static_cast<std::uint32_t>(class_name.size());
-  for (int i = 0; i < 4; ++i) p[i] = static_cast<std::uint8_t>(length >> (8 * i));
-  detail::CopyKey(p + 4, class_name.data(), class_name.size());
+  p = detail::StoreLittle(p, static_cast<std::uint32_t>(header));
+  p = BagWriter::StoreEntryHead(p, kClassNameKey, VarType::BStr);
+  p = detail::StoreLittle(p, static_cast<std::uint32_t>(class_name.size()));
+  detail::CopyKey(p, class_name.data(), class_name.size());
 }
 
 // The interface of an object, or nullptr when it cannot be had.
@@ -675,6 +673,14 @@ class StreamReader {
     Assign(set, object, Variant(std::move(value)));
   }
 
+  // The client object of the level when the member's let is the direct store
+  // into the field its value comes from, so that a value can go straight into
+  // that field; else nullptr.
+  static void* DirectLetClient(const ReadFrame& f, const Accessors& access) noexcept {
+    if (access.value_field == nullptr || f.client == nullptr) return nullptr;
+    return access.let->DirectField() == access.value_field ? f.client : nullptr;
+  }
+
   void ReadValueProperty(ReadFrame& f, const MemberDescription& m, const Accessors& access) {
     const VarType t = m.PropertyType().VarType();
     const BagReader::Entry* entry = f.bag.Find(m.Name());
@@ -685,10 +691,9 @@ class StreamReader {
       }
       // The let of an array field that takes an array of the stored type as it
       // is: the array is decoded straight into the field.
-      if (access.value_field != nullptr && f.client != nullptr &&
-          access.let->DirectField() == access.value_field) {
+      if (void* const client = DirectLetClient(f, access)) {
         VarType held = VarType::Empty;
-        SafeArray* at = access.value_field->ArrayFieldOf(f.client, held);
+        SafeArray* at = access.value_field->ArrayFieldOf(client, held);
         if (SafeArray array; at != nullptr && held == t &&
                              WrittenArrayFromStream(bytes, Code(t), array) && array.Type() == t) {
           *at = std::move(array);
@@ -703,10 +708,9 @@ class StreamReader {
     if (entry == nullptr || entry->type == VarType::Null) return;
     try {
       // The let of a field that takes a value of the stored type as it is.
-      if (access.value_field != nullptr && f.client != nullptr &&
-          access.let->DirectField() == access.value_field) {
+      if (void* const client = DirectLetClient(f, access)) {
         VarType held = VarType::Empty;
-        void* at = access.value_field->PlainFieldOf(f.client, held);
+        void* at = access.value_field->PlainFieldOf(client, held);
         if (at != nullptr && held == entry->type && f.bag.StoreValue(*entry, at)) return;
       }
       Variant v = f.bag.Value(*entry);
