@@ -7,6 +7,7 @@
 
 #include "replikon/automation/error.hpp"
 #include "replikon/automation/type_info.hpp"
+#include "replikon/copy/object_factory.hpp"
 
 namespace replikon {
 
@@ -106,6 +107,9 @@ ObjectRef EngineContext::CreateByClassName(std::string_view class_name) {
 }
 
 ObjectRef EngineContext::CreateByClassName(std::string_view class_name, bool& reports_class_name) {
+  // A name that is no class name is not looked up: joined to the server's
+  // name it could name a class of another server.
+  if (!IsClassName(class_name)) errors::Raise(errors::kCannotCreateObject);
   const KnownClass& known = Known(class_name);
   if (known.definition == nullptr) errors::Raise(errors::kCannotCreateObject);
   const ClassDefinition& definition = *known.definition;

@@ -86,9 +86,11 @@ class EngineContext {
   const std::string& ProgId(std::string_view class_name);
 
   // A new instance of the class registered as "ObjectServerName.ClassName",
-  // raising as ClassRegistry::CreateByProgId does. The definition found is kept
-  // for the call, so that the objects of one class are made without a look-up
-  // while the registry and ObjectServerName stay as they are.
+  // raising as ClassRegistry::CreateByProgId does; a name that is no class
+  // name (IsClassName, object_factory.hpp) raises 429 without a look-up. The
+  // definition found is kept for the call, so that the objects of one class
+  // are made without a look-up while the registry and ObjectServerName stay as
+  // they are.
   ObjectRef CreateByClassName(std::string_view class_name);
   // The same, telling also whether the new instance reports `class_name` as its
   // class name (the name its type information gives).
