@@ -36,6 +36,7 @@ Replikon::~Replikon() = default;
 // ---- Processing -------------------------------------------------------------
 
 ObjectRef Replikon::Copy(const ObjectRef& source_object) {
+  const control_detail::NestingGuard nesting("Copy");
   if (control_detail::TrimSpaces(settings_.object_server_name).empty())
     RaiseControlError(kErrServerNotSpecified);
   if (source_object.IsNull()) return {};

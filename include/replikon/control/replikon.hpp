@@ -48,6 +48,12 @@ class Replikon {
   ~Replikon();
 
   // ---- Processing -------------------------------------------------------------
+  // A processing call made from a RecursionCheck handler nests inside the call
+  // that raised the event. On one thread, at most kMaxNestedCalls processing
+  // calls (of any components) are under way at once; one more raises 28 "Out
+  // of stack space" and leaves the calls under way to go on.
+  static constexpr int kMaxNestedCalls = 64;
+
   ObjectRef Copy(const ObjectRef& source_object);
   SafeArray StreamFromObject(const ObjectRef& source_object);
   ObjectRef ObjectFromStream(const SafeArray& stream);
