@@ -38,6 +38,17 @@ void EngineContext::Abort(std::exception_ptr error) noexcept {
   if (!handler_error_) handler_error_ = std::move(error);
 }
 
+void EngineContext::AbortAtLimit(ProcessingLimit limit, std::int32_t value) noexcept {
+  Abort(std::make_exception_ptr(ProcessingLimitExceeded(limit, value)));
+}
+
+bool EngineContext::EnterLimited(WalkLimits& limits, std::size_t level) noexcept {
+  ProcessingLimit exceeded = ProcessingLimit::kMaxObjects;
+  if (limits.Enter(level, exceeded)) return true;
+  AbortAtLimit(exceeded, limits.ValueOf(exceeded));
+  return false;
+}
+
 const std::string& EngineContext::ProgId(std::string_view class_name) {
   const std::string& server = settings_->object_server_name;
   prog_id_.clear();

@@ -81,6 +81,15 @@ class Replikon {
   void SetProblemsNotification(std::int32_t value);
   bool SetExternalReferences() const noexcept { return settings_.set_external_references; }
   void SetSetExternalReferences(bool value);
+  // Limits of one processing call (Copy, StreamFromObject, ObjectFromStream);
+  // 0, the default, is no limit. A call that would take more objects than
+  // MaxObjects (the root included), or go more levels deep than MaxDepth (the
+  // root's being the first), ends with error 603 and keeps nothing it made.
+  // A negative value raises 380 and changes nothing.
+  std::int32_t MaxObjects() const noexcept { return settings_.max_objects; }
+  void SetMaxObjects(std::int32_t value);
+  std::int32_t MaxDepth() const noexcept { return settings_.max_depth; }
+  void SetMaxDepth(std::int32_t value);
 
   // ---- Persistence of the settings ---------------------------------------------
   void InitProperties();
