@@ -2,6 +2,7 @@
 // names from a Stream that are no names, handlers that call the component
 // again and again, and graphs without end under the limits a client sets.
 #include <gtest/gtest.h>
+#include <pthread.h>
 
 #include <cstdint>
 #include <memory>
@@ -194,6 +195,43 @@ TEST_F(ProcessingGuards, HandlersNestCallsOnlyToTheDocumentedDepth) {
   }
   // Nothing is left counted: a call without handlers runs as ever.
   EXPECT_TRUE(control_.Copy(chain));
+}
+
+TEST_F(ProcessingGuards, NestedCallsToTheDepthFitAOneMegabyteThread) {
+  // Each handler calls Copy again, on a thread whose stack is 1 MB: the
+  // deepest nesting allowed runs there with room to spare.
+  const ObjectRef chain = Chain(2);
+  int depth = 1;
+  int refused_at = 0;
+  control_.AddRecursionCheckHandler([&](RecursionCheckArgs&) {
+    if (refused_at != 0) return;
+    ++depth;
+    try {
+      control_.Copy(chain);
+    } catch (const AutomationError& e) {
+      if (e.Number() == 28) refused_at = depth;
+    }
+    --depth;
+  });
+  struct Job {
+    Replikon* control;
+    const ObjectRef* chain;
+    bool copied = false;
+  } job{&control_, &chain};
+  pthread_attr_t attr;
+  ASSERT_EQ(pthread_attr_init(&attr), 0);
+  ASSERT_EQ(pthread_attr_setstacksize(&attr, 1 << 20), 0);
+  pthread_t thread;
+  auto run = [](void* arg) -> void* {
+    Job& j = *static_cast<Job*>(arg);
+    j.copied = static_cast<bool>(j.control->Copy(*j.chain));
+    return nullptr;
+  };
+  ASSERT_EQ(pthread_create(&thread, &attr, run, &job), 0);
+  ASSERT_EQ(pthread_join(thread, nullptr), 0);
+  pthread_attr_destroy(&attr);
+  EXPECT_TRUE(job.copied);
+  EXPECT_EQ(refused_at, Replikon::kMaxNestedCalls + 1);
 }
 
 // ---- Limits ---------------------------------------------------------------------------
