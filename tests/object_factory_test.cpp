@@ -53,6 +53,35 @@ TEST_F(ObjectFactoryTest, EveryFailureIsStatus601WithNoObject) {
   EXPECT_EQ(status, 0);
 }
 
+TEST(ClassNameTest, NamesWithoutPointsSpacesOrControlCharacters) {
+  for (const char* good : {"Node", "N", "_Default", "Klasse\xC3\xA4", "A-B"}) {
+    EXPECT_TRUE(IsClassName(good)) << good;
+  }
+  for (const char* bad : {"", "A.B", ".", "A B", " A", "A\t", "A\n", "A\x7F",
+                          "A\x01"
+                          "B",
+                          "A\xC2\x80", "\xC2\x9F"}) {
+    EXPECT_FALSE(IsClassName(bad)) << bad;
+  }
+  EXPECT_FALSE(IsClassName(std::string_view("A\0B", 3)));
+}
+
+TEST_F(ObjectFactoryTest, ANameWithAPointIsNotLookedUpUnderAnotherServer) {
+  // "Lib" + "." + "Ext.Gadget" is the identifier of Ext's Gadget, were the
+  // server "Lib.Ext"; no such name reaches the registry.
+  Server nested("Lib.Ext");
+  int made = 0;
+  nested.Class<Gadget>("Gadget").OnInitialize([&made](Gadget&) { ++made; });
+  classes_.Registry().Register(nested);
+  std::int32_t status = 0;
+  EXPECT_FALSE(Create("Ext.Gadget", status));
+  EXPECT_EQ(status, 601);
+  EngineContext ctx(settings_, classes_.Registry());
+  EXPECT_EQ(ClassStatus(ctx, "Ext.Gadget"), 601);
+  EXPECT_THROW(ctx.CreateByClassName("Ext.Gadget"), AutomationError);
+  EXPECT_EQ(made, 0);
+}
+
 TEST_F(ObjectFactoryTest, ClassStatusProbesOnceAndKeepsNothing) {
   EngineContext ctx(settings_, classes_.Registry());
   EXPECT_EQ(ClassStatus(ctx, "Node"), 0);

@@ -46,6 +46,13 @@ TEST(ControlErrorTest, TableOfTheComponentsErrors) {
   ExpectError(ControlError(600), 600, "ObjectServerName is not specified", "replictl.hlp", 1600);
   ExpectError(ControlError(601), 601, "Problem(s) in processing occurred", "replictl.hlp", 1601);
   ExpectError(ControlError(602), 602, "Byte array is not a Stream", "replictl.hlp", 1602);
+  ExpectError(ControlError(603), 603, "Processing limit exceeded", "replictl.hlp", 1603);
+  ExpectError(ProcessingLimitError("MaxDepth", 12), 603,
+              "Processing limit exceeded: the graph goes deeper than MaxDepth (12)", "replictl.hlp",
+              1603);
+  ExpectError(ProcessingLimitError("MaxObjects", 5), 603,
+              "Processing limit exceeded: the call needs more objects than MaxObjects (5)",
+              "replictl.hlp", 1603);
   EXPECT_EQ(ErrorOf([] { RaiseControlError(601); }), 601);
 }
 
@@ -165,6 +172,48 @@ TEST_F(ReplikonControlTest, LoadStopsAtAValueThatDoesNotConvert) {
   PropertyBag overflow;
   overflow.WriteProperty("ProblemsNotification", Variant(std::int32_t{70000}));
   EXPECT_THROW(control_.ReadProperties(overflow), AutomationError);
+}
+
+TEST_F(ReplikonControlTest, LimitSettingsAreSettingsOfTheirOwn) {
+  EXPECT_EQ(control_.MaxObjects(), 0);
+  EXPECT_EQ(control_.MaxDepth(), 0);
+  for (std::int32_t bad : {-1, -70000}) {
+    ExpectError(ErrorFrom([&] { control_.SetMaxObjects(bad); }), 380, "Invalid property value", "",
+                0);
+    ExpectError(ErrorFrom([&] { control_.SetMaxDepth(bad); }), 380, "Invalid property value", "",
+                0);
+  }
+  EXPECT_TRUE(container_->changed.empty());
+  control_.SetMaxObjects(1000);
+  control_.SetMaxDepth(20);
+  EXPECT_EQ(control_.MaxObjects(), 1000);
+  EXPECT_EQ(control_.MaxDepth(), 20);
+  EXPECT_EQ(container_->changed, (std::vector<std::string>{"MaxObjects", "MaxDepth"}));
+
+  // Saved after the five, under their own keys, as Longs; left out at 0.
+  control_.SetRecursionAllowed(false);
+  PropertyBag bag;
+  control_.WriteProperties(bag);
+  ASSERT_EQ(bag.Size(), 3u);
+  EXPECT_EQ(bag.Entries()[0].first, "RecursionAllowed");
+  EXPECT_EQ(bag.Entries()[1].first, "MaxObjects");
+  EXPECT_EQ(bag.Entries()[1].second, Variant(std::int32_t{1000}));
+  EXPECT_EQ(bag.Entries()[2].first, "MaxDepth");
+  EXPECT_EQ(bag.Entries()[2].second, Variant(std::int32_t{20}));
+
+  Replikon loaded(container_, classes_.Registry());
+  loaded.ReadProperties(bag);
+  EXPECT_EQ(loaded.MaxObjects(), 1000);
+  EXPECT_EQ(loaded.MaxDepth(), 20);
+  control_.InitProperties();
+  EXPECT_EQ(control_.MaxObjects(), 0);
+  control_.SetMaxObjects(0);
+  control_.SetMaxDepth(0);
+  control_.WriteProperties(bag);
+  EXPECT_EQ(bag.Size(), 0u);
+  loaded.ReadProperties(bag);  // absent keys: no limits
+  EXPECT_EQ(loaded.MaxObjects(), 0);
+  EXPECT_EQ(loaded.MaxDepth(), 0);
 }
 
 TEST_F(ReplikonControlTest, HandlersRunInOrderAndChainCancel) {

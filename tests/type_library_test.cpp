@@ -111,6 +111,9 @@ TEST(ComponentTypeLibrary, MembersOfTheInterfaceInTableOrder) {
       {"ObjectServerName", 0x68030002, K::PropertyGet, {}, str, "", 1080},
       {"ProblemsNotification", 0x68030001, K::PropertyGet, {}, VarType::I4, pn, 1110},
       {"SetExternalReferences", 0x68030000, K::PropertyGet, {}, bln, "", 1100},
+      // The limits of a call, after the five settings.
+      {"MaxObjects", 0x68030005, K::PropertyGet, {}, VarType::I4, "", 1140},
+      {"MaxDepth", 0x68030006, K::PropertyGet, {}, VarType::I4, "", 1150},
   };
   // clang-format on
   for (const Row& get : properties) {

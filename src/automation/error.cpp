@@ -43,6 +43,8 @@ const char* StandardDescription(std::int32_t number) noexcept {
       return "Subscript out of range";
     case 13:
       return "Type mismatch";
+    case 28:
+      return "Out of stack space";
     case 52:
       return "Bad file name or number";
     case 53:

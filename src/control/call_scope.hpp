@@ -1,8 +1,11 @@
 // Internal to the component's sources: the frame of one processing call.
 #pragma once
 
+#include <string>
 #include <string_view>
+#include <utility>
 
+#include "replikon/automation/error.hpp"
 #include "replikon/control/replikon.hpp"
 
 namespace replikon {
@@ -31,6 +34,33 @@ class Replikon::CallScope {
 };
 
 namespace control_detail {
+
+// Counts the processing calls under way on this thread, those of every
+// component: a call made from a RecursionCheck handler runs on top of the
+// call that raised the event, so each nested call takes the stack of a whole
+// call more. Past Replikon::kMaxNestedCalls the call is refused with 28 "Out
+// of stack space" before it does anything; the calls under way go on.
+class NestingGuard {
+ public:
+  explicit NestingGuard(std::string_view member) {
+    if (depth_ >= Replikon::kMaxNestedCalls) {
+      std::string description = errors::StandardDescription(errors::kOutOfStackSpace);
+      description += ": ";
+      description += member;
+      description += " called while ";
+      description += std::to_string(Replikon::kMaxNestedCalls);
+      description += " processing calls are under way on this thread";
+      errors::Raise(errors::kOutOfStackSpace, std::move(description));
+    }
+    ++depth_;
+  }
+  ~NestingGuard() { --depth_; }
+  NestingGuard(const NestingGuard&) = delete;
+  NestingGuard& operator=(const NestingGuard&) = delete;
+
+ private:
+  static inline thread_local int depth_ = 0;
+};
 
 // The value with leading and trailing space characters (only ' ') removed.
 inline std::string_view TrimSpaces(std::string_view value) noexcept {

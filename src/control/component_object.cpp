@@ -30,6 +30,8 @@ constexpr DispId kIdRaiseRecursionCheckEvent = 0x68030003;
 constexpr DispId kIdObjectServerName = 0x68030002;
 constexpr DispId kIdProblemsNotification = 0x68030001;
 constexpr DispId kIdSetExternalReferences = 0x68030000;
+constexpr DispId kIdMaxObjects = 0x68030005;
+constexpr DispId kIdMaxDepth = 0x68030006;
 
 constexpr const char* kProblemsNotificationType = "ProblemsNotificationConstants";
 
@@ -150,6 +152,23 @@ std::shared_ptr<const ClassInfo> BuildReplikonClass() {
           "Returns or sets a value that determines whether Replikon will copy references to "
           "unknown (external) subobjects of the source object.",
           1100);
+  // The limits of a processing call, after the five.
+  c.Get("MaxObjects", VarType::I4, [](Replikon& r) { return r.MaxObjects(); })
+      .Let("MaxObjects", VarType::I4,
+           [](Replikon& r, const Variant& v) { r.SetMaxObjects(ToI4(v)); })
+      .Id(kIdMaxObjects)
+      .Help(
+          "Returns or sets the largest number of objects that one call of Copy, StreamFromObject "
+          "or ObjectFromStream may process; 0 sets no limit.",
+          1140);
+  c.Get("MaxDepth", VarType::I4, [](Replikon& r) { return r.MaxDepth(); })
+      .Let("MaxDepth", VarType::I4, [](Replikon& r, const Variant& v) { r.SetMaxDepth(ToI4(v)); })
+      .Id(kIdMaxDepth)
+      .Help(
+          "Returns or sets the largest number of levels of subobjects, the source object's "
+          "included, that one call of Copy, StreamFromObject or ObjectFromStream may enter; 0 "
+          "sets no limit.",
+          1150);
   return c.BuildInfo();
 }
 

@@ -1,5 +1,8 @@
 #include "replikon/control/errors.hpp"
 
+#include <string>
+#include <utility>
+
 namespace replikon {
 
 AutomationError ControlError(std::int32_t number) {
@@ -10,10 +13,26 @@ AutomationError ControlError(std::int32_t number) {
       return AutomationError(number, "Problem(s) in processing occurred", kHelpFile, 1601);
     case kErrNotAStream:
       return AutomationError(number, "Byte array is not a Stream", kHelpFile, 1602);
+    case kErrProcessingLimit:
+      return AutomationError(number, "Processing limit exceeded", kHelpFile, 1603);
     default:
       // Not one of the component's own: the platform's error of that number.
       return AutomationError(number, errors::StandardDescription(number));
   }
+}
+
+AutomationError ProcessingLimitError(std::string_view setting, std::int32_t value) {
+  AutomationError plain = ControlError(kErrProcessingLimit);
+  // "...: the call needs more objects than MaxObjects (1000)".
+  std::string description = plain.Description();
+  description += setting == "MaxDepth" ? ": the graph goes deeper than "
+                                       : ": the call needs more objects than ";
+  description += setting;
+  description += " (";
+  description += std::to_string(value);
+  description += ")";
+  return AutomationError(kErrProcessingLimit, std::move(description), plain.HelpFile(),
+                         plain.HelpContext());
 }
 
 void RaiseControlError(std::int32_t number) {

@@ -18,6 +18,8 @@ constexpr std::string_view kKeyRaiseRecursionCheckEvent = "RaiseRecursionCheckEv
 constexpr std::string_view kKeyObjectServerName = "ObjectServerName";
 constexpr std::string_view kKeyProblemsNotification = "ProblemsNotification";
 constexpr std::string_view kKeySetExternalReferences = "SetExternalReferences";
+constexpr std::string_view kKeyMaxObjects = "MaxObjects";
+constexpr std::string_view kKeyMaxDepth = "MaxDepth";
 
 // The default of ProblemsNotification in the container's bag. It is given with
 // the setting's own type (16-bit), so that a bag that leaves out values equal
@@ -36,6 +38,7 @@ Replikon::~Replikon() = default;
 // ---- Processing -------------------------------------------------------------
 
 ObjectRef Replikon::Copy(const ObjectRef& source_object) {
+  const control_detail::NestingGuard nesting("Copy");
   if (control_detail::TrimSpaces(settings_.object_server_name).empty())
     RaiseControlError(kErrServerNotSpecified);
   if (source_object.IsNull()) return {};
@@ -99,6 +102,18 @@ void Replikon::SetSetExternalReferences(bool value) {
   Notify(kKeySetExternalReferences);
 }
 
+void Replikon::SetMaxObjects(std::int32_t value) {
+  if (value < 0) errors::Raise(errors::kInvalidPropertyValue);
+  settings_.max_objects = value;
+  Notify(kKeyMaxObjects);
+}
+
+void Replikon::SetMaxDepth(std::int32_t value) {
+  if (value < 0) errors::Raise(errors::kInvalidPropertyValue);
+  settings_.max_depth = value;
+  Notify(kKeyMaxDepth);
+}
+
 // ---- Persistence --------------------------------------------------------------
 
 void Replikon::InitProperties() {
@@ -115,6 +130,10 @@ void Replikon::WriteProperties(PropertyBag& bag) const {
                     Variant(kDefaultProblemsNotification));
   bag.WriteProperty(kKeySetExternalReferences, Variant(settings_.set_external_references),
                     Variant(false));
+  // The limits follow the five; at their default (no limit) they are left out,
+  // so the bag of a component without limits is as it always was.
+  bag.WriteProperty(kKeyMaxObjects, Variant(settings_.max_objects), Variant(std::int32_t{0}));
+  bag.WriteProperty(kKeyMaxDepth, Variant(settings_.max_depth), Variant(std::int32_t{0}));
 }
 
 void Replikon::ReadProperties(const PropertyBag& bag) {
@@ -129,6 +148,9 @@ void Replikon::ReadProperties(const PropertyBag& bag) {
       ToI2(bag.ReadProperty(kKeyProblemsNotification, Variant(kDefaultProblemsNotification)));
   settings_.set_external_references =
       ToBool(bag.ReadProperty(kKeySetExternalReferences, Variant(false)));
+  // Loaded as stored, like the five; a negative limit is no limit.
+  settings_.max_objects = ToI4(bag.ReadProperty(kKeyMaxObjects, Variant(std::int32_t{0})));
+  settings_.max_depth = ToI4(bag.ReadProperty(kKeyMaxDepth, Variant(std::int32_t{0})));
 }
 
 // ---- The container --------------------------------------------------------------
@@ -178,7 +200,12 @@ EngineContext Replikon::MakeContext() {
 }
 
 void Replikon::RethrowAbort(const EngineContext& ctx) {
-  std::rethrow_exception(ctx.HandlerError());
+  try {
+    std::rethrow_exception(ctx.HandlerError());
+  } catch (const ProcessingLimitExceeded& limit) {
+    throw ProcessingLimitError(
+        limit.Limit() == ProcessingLimit::kMaxDepth ? kKeyMaxDepth : kKeyMaxObjects, limit.Value());
+  }
 }
 
 }  // namespace replikon

@@ -26,6 +26,7 @@ std::span<const std::uint8_t> BytesOf(const SafeArray& array) {
 }  // namespace
 
 SafeArray Replikon::StreamFromObject(const ObjectRef& source_object) {
+  const control_detail::NestingGuard nesting("StreamFromObject");
   if (control_detail::TrimSpaces(settings_.object_server_name).empty()) {
     RaiseControlError(kErrServerNotSpecified);
   }
@@ -52,6 +53,7 @@ SafeArray Replikon::StreamFromObject(const ObjectRef& source_object) {
 }
 
 ObjectRef Replikon::ObjectFromStream(const SafeArray& stream) {
+  const control_detail::NestingGuard nesting("ObjectFromStream");
   // The call works on its own copy of the Stream, which shares the caller's
   // bytes: a handler that changes the caller's array meanwhile changes its own.
   const SafeArray own = stream;

@@ -219,9 +219,11 @@ struct Level {
 // its parent's property, and the parent goes on with its next member.
 class CopyWalk {
  public:
-  CopyWalk(EngineContext& ctx, const ObjectRef& parent) : ctx_(ctx), top_parent_(parent) {}
+  CopyWalk(EngineContext& ctx, const ObjectRef& parent)
+      : ctx_(ctx), limits_(ctx.Settings()), top_parent_(parent) {}
 
   std::int32_t Run(const ObjectRef& source, const ObjectRef& target) {
+    if (!ctx_.EnterLimited(limits_, 1)) return kStatusOk;
     Push(source, target, 0);
     while (true) {
       switch (Advance()) {
@@ -377,6 +379,8 @@ class CopyWalk {
         continue;
       }
 
+      // A copy past the call's limits is not filled: the call ends.
+      if (!ctx_.EnterLimited(limits_, levels_.size() + 1)) return Step::kAborted;
       // `level` goes with the push; the walk resumes it after the new level.
       Push(std::move(sub), std::move(fresh), index);
       return Step::kDescend;
@@ -393,6 +397,7 @@ class CopyWalk {
   }
 
   EngineContext& ctx_;
+  WalkLimits limits_;
   const ObjectRef& top_parent_;
   std::vector<Level> levels_;
   PathIndex path_;

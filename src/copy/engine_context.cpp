@@ -7,6 +7,7 @@
 
 #include "replikon/automation/error.hpp"
 #include "replikon/automation/type_info.hpp"
+#include "replikon/copy/object_factory.hpp"
 
 namespace replikon {
 
@@ -35,6 +36,17 @@ bool EngineContext::RaiseRecursionCheck(const ObjectRef& parent, const ObjectRef
 
 void EngineContext::Abort(std::exception_ptr error) noexcept {
   if (!handler_error_) handler_error_ = std::move(error);
+}
+
+void EngineContext::AbortAtLimit(ProcessingLimit limit, std::int32_t value) noexcept {
+  Abort(std::make_exception_ptr(ProcessingLimitExceeded(limit, value)));
+}
+
+bool EngineContext::EnterLimited(WalkLimits& limits, std::size_t level) noexcept {
+  ProcessingLimit exceeded = ProcessingLimit::kMaxObjects;
+  if (limits.Enter(level, exceeded)) return true;
+  AbortAtLimit(exceeded, limits.ValueOf(exceeded));
+  return false;
 }
 
 const std::string& EngineContext::ProgId(std::string_view class_name) {
@@ -106,6 +118,9 @@ ObjectRef EngineContext::CreateByClassName(std::string_view class_name) {
 }
 
 ObjectRef EngineContext::CreateByClassName(std::string_view class_name, bool& reports_class_name) {
+  // A name that is no class name is not looked up: joined to the server's
+  // name it could name a class of another server.
+  if (!IsClassName(class_name)) errors::Raise(errors::kCannotCreateObject);
   const KnownClass& known = Known(class_name);
   if (known.definition == nullptr) errors::Raise(errors::kCannotCreateObject);
   const ClassDefinition& definition = *known.definition;

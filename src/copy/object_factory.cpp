@@ -1,14 +1,34 @@
 #include "replikon/copy/object_factory.hpp"
 
+#include <cstddef>
+
 #include "replikon/automation/registry.hpp"
 #include "replikon/automation/type_info.hpp"
 
 namespace replikon {
 
+bool IsClassName(std::string_view class_name) noexcept {
+  if (class_name.empty()) return false;
+  for (std::size_t i = 0; i < class_name.size(); ++i) {
+    const auto u = static_cast<unsigned char>(class_name[i]);
+    if (u <= 0x20 || u == 0x7F || u == '.') return false;
+    // U+0080 to U+009F, the second block of control characters, in UTF-8.
+    if (u == 0xC2 && i + 1 < class_name.size()) {
+      const auto next = static_cast<unsigned char>(class_name[i + 1]);
+      if (next >= 0x80 && next <= 0x9F) return false;
+    }
+  }
+  return true;
+}
+
 ObjectRef CreateInstance(EngineContext& ctx, std::string_view class_name,
                          std::int32_t& status) noexcept {
   status = kStatusOk;
   if (class_name == kNothing) return {};
+  if (!IsClassName(class_name)) {
+    status = kStatusProblem;
+    return {};
+  }
   try {
     bool reports_class_name = false;
     ObjectRef instance = ctx.CreateByClassName(class_name, reports_class_name);

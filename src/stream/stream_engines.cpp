@@ -207,11 +207,13 @@ struct WriteFrame {
 
 class StreamWriter {
  public:
-  StreamWriter(EngineContext& ctx, ChunkedBytes& out) : ctx_(ctx), out_(out) {}
+  StreamWriter(EngineContext& ctx, ChunkedBytes& out)
+      : ctx_(ctx), out_(out), limits_(ctx.Settings()) {}
 
   void Run(const ObjectRef& current, const ObjectRef& parent, std::int32_t& status) {
     root_parent_ = &parent;
     root_status_ = &status;
+    if (!current.IsNull() && !ctx_.EnterLimited(limits_, 1)) return;
     Enter(current, BagWriter::Pending{});
     while (!frames_.empty()) {
       if (ctx_.Aborted()) return;
@@ -451,6 +453,8 @@ class StreamWriter {
       ReportProblem(f, name, s);
       return false;
     }
+    // A subobject past the call's limits is not written: the call ends.
+    if (!ctx_.EnterLimited(limits_, frames_.size() + 1)) return false;
     BagWriter::Pending entry;
     try {
       entry = f.bag.BeginBytes(name);
@@ -469,6 +473,7 @@ class StreamWriter {
 
   EngineContext& ctx_;
   ChunkedBytes& out_;
+  WalkLimits limits_;
   const std::int32_t header_object_ = ObjectHeader(false);
   const std::int32_t header_nothing_ = ObjectHeader(true);
   const ObjectRef* root_parent_ = nullptr;
@@ -516,7 +521,7 @@ class StreamReader {
   // subobjects are read.
   static constexpr std::size_t kParsedLevels = 64;
 
-  explicit StreamReader(EngineContext& ctx) : ctx_(ctx) {
+  explicit StreamReader(EngineContext& ctx) : ctx_(ctx), limits_(ctx.Settings()) {
     BagWriter nothing(nothing_);
     nothing.Write(kHeaderKey, Variant(ObjectHeader(true)));
     nothing.Finish();
@@ -527,6 +532,7 @@ class StreamReader {
     // Every array of the Stream draws its elements without an entry from one
     // allowance, as the arrays nested in one array do.
     allowance_ = DecodeAllowance(stream.size());
+    if (!ctx_.EnterLimited(limits_, 1)) return;
     ReadFrame& first = NextFrame();
     first.bytes = stream;
     const StreamInfo info = InspectStream(first.bag.Load(stream) ? &first.bag : nullptr);
@@ -768,6 +774,9 @@ class StreamReader {
       }
       return false;
     }
+    // A subobject past the call's limits is not read: the call ends, and the
+    // instance just made goes.
+    if (!ctx_.EnterLimited(limits_, depth_ + 1)) return false;
     // The instance made for the probe is the one the nested level fills.
     f.pending_set = access.set;
     // A nested Stream that is no object Stream leaves the probe's instance as it is.
@@ -791,6 +800,7 @@ class StreamReader {
   }
 
   EngineContext& ctx_;
+  WalkLimits limits_;
   // Frames [0, depth_) are the levels being read, the root first; each is
   // held apart, so that references to it stay valid as the stack grows.
   std::vector<std::unique_ptr<ReadFrame>> frames_;

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string_view>
 
 #include "replikon/automation/error.hpp"
 
@@ -12,10 +13,15 @@ inline constexpr const char* kHelpFile = "replictl.hlp";
 inline constexpr std::int32_t kErrServerNotSpecified = 600;  // "ObjectServerName is not specified"
 inline constexpr std::int32_t kErrProcessingProblems = 601;  // "Problem(s) in processing occurred"
 inline constexpr std::int32_t kErrNotAStream = 602;          // "Byte array is not a Stream"
+inline constexpr std::int32_t kErrProcessingLimit = 603;     // "Processing limit exceeded"
 
-// The component's error for 600, 601 or 602, with its description, help file
-// and help context (1600, 1601, 1602), and no source.
+// The component's error for 600, 601, 602 or 603, with its description, help
+// file and help context (1600, 1601, 1602, 1603), and no source.
 AutomationError ControlError(std::int32_t number);
 [[noreturn]] void RaiseControlError(std::int32_t number);
+
+// Error 603 for a call stopped by the limit `setting` ("MaxObjects",
+// "MaxDepth") set to `value`: its description goes on to name them.
+AutomationError ProcessingLimitError(std::string_view setting, std::int32_t value);
 
 }  // namespace replikon

@@ -48,6 +48,12 @@ class Replikon {
   ~Replikon();
 
   // ---- Processing -------------------------------------------------------------
+  // A processing call made from a RecursionCheck handler nests inside the call
+  // that raised the event. On one thread, at most kMaxNestedCalls processing
+  // calls (of any components) are under way at once; one more raises 28 "Out
+  // of stack space" and leaves the calls under way to go on.
+  static constexpr int kMaxNestedCalls = 64;
+
   ObjectRef Copy(const ObjectRef& source_object);
   SafeArray StreamFromObject(const ObjectRef& source_object);
   ObjectRef ObjectFromStream(const SafeArray& stream);
@@ -75,6 +81,15 @@ class Replikon {
   void SetProblemsNotification(std::int32_t value);
   bool SetExternalReferences() const noexcept { return settings_.set_external_references; }
   void SetSetExternalReferences(bool value);
+  // Limits of one processing call (Copy, StreamFromObject, ObjectFromStream);
+  // 0, the default, is no limit. A call that would take more objects than
+  // MaxObjects (the root included), or go more levels deep than MaxDepth (the
+  // root's being the first), ends with error 603 and keeps nothing it made.
+  // A negative value raises 380 and changes nothing.
+  std::int32_t MaxObjects() const noexcept { return settings_.max_objects; }
+  void SetMaxObjects(std::int32_t value);
+  std::int32_t MaxDepth() const noexcept { return settings_.max_depth; }
+  void SetMaxDepth(std::int32_t value);
 
   // ---- Persistence of the settings ---------------------------------------------
   void InitProperties();

@@ -5,6 +5,7 @@
 // engines never see the component itself, so each engine can be driven alone.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <exception>
 #include <functional>
@@ -24,13 +25,69 @@ enum ProblemsNotificationConstants : std::int16_t {
   OnSubobjectProblem = 1,
 };
 
-// The five settings, as the engines read them.
+// The settings, as the engines read them.
 struct EngineSettings {
   bool recursion_allowed = true;
   bool raise_recursion_check_event = true;
   std::string object_server_name;
   std::int16_t problems_notification = OnSubobjectProblem;
   bool set_external_references = false;
+  // Limits of one processing call; 0 (or less) is no limit. max_objects counts
+  // the objects a call copies, writes or reads, the root included; max_depth
+  // the levels of the walk, the root's being level 1.
+  std::int32_t max_objects = 0;
+  std::int32_t max_depth = 0;
+};
+
+// The limits of EngineSettings.
+enum class ProcessingLimit { kMaxObjects, kMaxDepth };
+
+// What aborts a call that would go past one of its limits; the component
+// turns it into its own error.
+class ProcessingLimitExceeded : public std::exception {
+ public:
+  ProcessingLimitExceeded(ProcessingLimit limit, std::int32_t value) noexcept
+      : limit_(limit), value_(value) {}
+  ProcessingLimit Limit() const noexcept { return limit_; }
+  std::int32_t Value() const noexcept { return value_; }
+  const char* what() const noexcept override { return "Processing limit exceeded"; }
+
+ private:
+  ProcessingLimit limit_;
+  std::int32_t value_;
+};
+
+// Counts the objects and levels of one walk against the call's limits, as
+// they are set when the walk starts.
+class WalkLimits {
+ public:
+  explicit WalkLimits(const EngineSettings& settings) noexcept
+      : max_objects_(settings.max_objects), max_depth_(settings.max_depth) {}
+
+  // Whether an object may be entered at `level` (the root's is 1) as the
+  // walk's next object; counts it when it may. When it may not, `exceeded`
+  // names the limit.
+  bool Enter(std::size_t level, ProcessingLimit& exceeded) noexcept {
+    if (max_depth_ > 0 && level > static_cast<std::size_t>(max_depth_)) {
+      exceeded = ProcessingLimit::kMaxDepth;
+      return false;
+    }
+    if (max_objects_ > 0 && objects_ >= static_cast<std::size_t>(max_objects_)) {
+      exceeded = ProcessingLimit::kMaxObjects;
+      return false;
+    }
+    ++objects_;
+    return true;
+  }
+
+  std::int32_t ValueOf(ProcessingLimit limit) const noexcept {
+    return limit == ProcessingLimit::kMaxDepth ? max_depth_ : max_objects_;
+  }
+
+ private:
+  std::int32_t max_objects_;
+  std::int32_t max_depth_;
+  std::size_t objects_ = 0;
 };
 
 // Problem statuses that the engines report.
@@ -78,6 +135,12 @@ class EngineContext {
   // Aborts the call with `error` (the first one is kept): used by the engines
   // when they cannot go on at all (out of memory).
   void Abort(std::exception_ptr error) noexcept;
+  // Aborts the call because it would go past one of its limits
+  // (ProcessingLimitExceeded, with the limit's value).
+  void AbortAtLimit(ProcessingLimit limit, std::int32_t value) noexcept;
+  // WalkLimits::Enter for the walk under way, aborting the call when the
+  // object may not be entered. False then.
+  bool EnterLimited(WalkLimits& limits, std::size_t level) noexcept;
 
   bool Aborted() const noexcept { return static_cast<bool>(handler_error_); }
   std::exception_ptr HandlerError() const noexcept { return handler_error_; }
@@ -86,9 +149,11 @@ class EngineContext {
   const std::string& ProgId(std::string_view class_name);
 
   // A new instance of the class registered as "ObjectServerName.ClassName",
-  // raising as ClassRegistry::CreateByProgId does. The definition found is kept
-  // for the call, so that the objects of one class are made without a look-up
-  // while the registry and ObjectServerName stay as they are.
+  // raising as ClassRegistry::CreateByProgId does; a name that is no class
+  // name (IsClassName, object_factory.hpp) raises 429 without a look-up. The
+  // definition found is kept for the call, so that the objects of one class
+  // are made without a look-up while the registry and ObjectServerName stay as
+  // they are.
   ObjectRef CreateByClassName(std::string_view class_name);
   // The same, telling also whether the new instance reports `class_name` as its
   // class name (the name its type information gives).

@@ -13,9 +13,17 @@ namespace replikon {
 // The reserved class name of a null reference.
 inline constexpr std::string_view kNothing = "Nothing";
 
+// Whether `class_name` can name a class of a server: not empty, and without a
+// point, a space or a control character. A point would join the name to the
+// server's name as another identifier ("A.B" under server "S" is "S.A.B", a
+// class "B" of a server "S.A"), so such a name, as it comes from a Stream or a
+// foreign object, is refused before anything is looked up or created.
+bool IsClassName(std::string_view class_name) noexcept;
+
 // A new instance of `class_name` from ObjectServerName, checked to report that
-// same class name. "Nothing" gives a null reference with status 0. Any failure
-// gives a null reference with status 601. Never throws.
+// same class name. "Nothing" gives a null reference with status 0. A name that
+// is no class name (IsClassName) and any failure give a null reference with
+// status 601. Never throws.
 ObjectRef CreateInstance(EngineContext& ctx, std::string_view class_name,
                          std::int32_t& status) noexcept;
 

@@ -1,0 +1,311 @@
+// What keeps a processing call within bounds whatever it is given: class
+// names from a Stream that are no names, handlers that call the component
+// again and again, and graphs without end under the limits a client sets.
+#include <gtest/gtest.h>
+#include <pthread.h>
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "replikon/automation.hpp"
+#include "replikon/control/replikon.hpp"
+#include "replikon/stream/stream_layout.hpp"
+#include "test_support.hpp"
+
+namespace replikon {
+namespace {
+
+using test_support::BagOf;
+using test_support::ErrorFrom;
+
+struct Link {
+  std::int32_t value = 0;
+  ObjectRef next;
+};
+
+struct Endless {
+  ObjectRef kept;  // what the copy's Next was set to
+};
+
+struct Boom {};
+
+// Server "RT" with a chain class, a class whose Next is a new object on every
+// read, and one whose instances report the name "Evil.Boom"; server "RT.Evil"
+// with a class "Boom", which "RT" + "." + "Evil.Boom" would name.
+class ProcessingGuards : public ::testing::Test {
+ protected:
+  ProcessingGuards() : rt_("RT"), evil_("RT.Evil") {
+    ClassRegistry* registry = &registry_;
+    rt_.Class<Link>("Link").Property("Value", &Link::value).Property("Next", &Link::next);
+    rt_.Class<Endless>("Endless")
+        .Get("Next", VarType::Dispatch,
+             [registry](Endless&) { return registry->CreateByProgId("RT.Endless"); })
+        .Set("Next", [](Endless& e, const ObjectRef& o) { e.kept = o; });
+    rt_.Class<Link>("Mask").Property("Value", &Link::value).ReportsClassName("Evil.Boom");
+    auto booms = booms_;
+    evil_.Class<Boom>("Boom").OnInitialize([booms](Boom&) { ++*booms; });
+    registry_.Register(rt_);
+    registry_.Register(evil_);
+    control_.SetObjectServerName("RT");
+  }
+
+  // A chain of `length` Links, values 1, 2, ...
+  ObjectRef Chain(int length) {
+    ObjectRef head;
+    for (int i = length; i > 0; --i) {
+      ObjectRef link = registry_.CreateByProgId("RT.Link");
+      link.As<Link>()->value = i;
+      link.As<Link>()->next = std::move(head);
+      head = std::move(link);
+    }
+    return head;
+  }
+
+  std::int64_t Live(const char* prog_id) const { return registry_.LiveInstances(prog_id); }
+
+  ClassRegistry registry_;
+  Server rt_;
+  Server evil_;
+  std::shared_ptr<int> booms_ = std::make_shared<int>(0);
+  Replikon control_{nullptr, registry_};
+};
+
+// ---- Class names -------------------------------------------------------------------
+
+SafeArray ObjectStream(const char* class_name, const test_support::Entries& more = {}) {
+  test_support::Entries entries{{"@SF#", Variant(17)}, {"@OT#", Variant(class_name)}};
+  entries.insert(entries.end(), more.begin(), more.end());
+  return SafeArray::FromBytes(BagOf(entries));
+}
+
+TEST_F(ProcessingGuards, ClassNamesThatAreNoNamesCreateNothing) {
+  std::vector<RecursionCheckArgs> events;
+  control_.AddRecursionCheckHandler([&](RecursionCheckArgs& a) { events.push_back(a); });
+
+  // As the root: the root problem, then 601; RT.Evil's Boom is never made.
+  for (const char* name :
+       {"Evil.Boom", "", ".Boom", "Boom ", "Bo om", "Bo\tom", "Bo\x7Fom", "Bo\xC2\x85om"}) {
+    SCOPED_TRACE(name);
+    events.clear();
+    const SafeArray stream = ObjectStream(name);
+    EXPECT_EQ(control_.ObjectTypeName(stream), name);  // reported as stored
+    EXPECT_EQ(ErrorFrom([&] { control_.ObjectFromStream(stream); }).Number(), 601);
+    ASSERT_EQ(events.size(), 1u);
+    EXPECT_EQ(events[0].error_status, 601);
+    EXPECT_TRUE(events[0].current_object.IsNull());
+  }
+
+  // As a subobject: the subobject problem, and the Link is read without it.
+  const SafeArray inner = ObjectStream("Evil.Boom");
+  const SafeArray outer = ObjectStream("Link", {{"Value", Variant(3)}, {"Next", Variant(inner)}});
+  events.clear();
+  EXPECT_EQ(ErrorFrom([&] { control_.ObjectFromStream(outer); }).Number(), 601);
+  ASSERT_EQ(events.size(), 2u);  // the new subobject, then its problem
+  EXPECT_EQ(events[1].error_status, 601);
+  EXPECT_EQ(events[1].current_object_property, "Next");
+  control_.SetProblemsNotification(SourceObjectOnly);
+  ObjectRef read = control_.ObjectFromStream(outer);
+  EXPECT_EQ(read.As<Link>()->value, 3);
+  EXPECT_TRUE(read.As<Link>()->next.IsNull());
+
+  // An object that reports such a name is external: Copy and StreamFromObject
+  // do not look for its class either.
+  ObjectRef mask = registry_.CreateByProgId("RT.Mask");
+  control_.SetProblemsNotification(OnSubobjectProblem);
+  EXPECT_EQ(ErrorFrom([&] { control_.Copy(mask); }).Number(), 601);
+  EXPECT_EQ(ErrorFrom([&] { control_.StreamFromObject(mask); }).Number(), 601);
+  ObjectRef holder = Chain(1);
+  holder.As<Link>()->next = mask;
+  control_.SetSetExternalReferences(true);
+  control_.SetProblemsNotification(SourceObjectOnly);
+  EXPECT_EQ(control_.Copy(holder).As<Link>()->next, mask);  // carried over by reference
+
+  EXPECT_EQ(*booms_, 0);
+  EXPECT_EQ(Live("RT.Evil.Boom"), 0);
+  EXPECT_TRUE(registry_.CreateByProgId("RT.Evil.Boom"));  // which does exist
+}
+
+// ---- Calls from handlers -------------------------------------------------------------
+
+TEST_F(ProcessingGuards, HandlersNestCallsOnlyToTheDocumentedDepth) {
+  // Two components on one thread, each calling the other from its handler with
+  // each of the three processing calls in turn, up to 10,000 deep if let.
+  Replikon other(nullptr, registry_);
+  other.SetObjectServerName("RT");
+  Replikon* components[] = {&control_, &other};
+  const ObjectRef chain = Chain(2);
+  const SafeArray stream = control_.StreamFromObject(chain);
+
+  for (const bool handler_catches : {true, false}) {
+    SCOPED_TRACE(handler_catches ? "caught" : "passed on");
+    int depth = 1;  // the calls under way
+    int refused_at = 0;
+    int completed = 0;
+    std::string description;
+    std::vector<Replikon::HandlerId> ids;
+    for (Replikon* self : components) {
+      Replikon* next = self == &control_ ? &other : &control_;
+      ids.push_back(self->AddRecursionCheckHandler([&, next](RecursionCheckArgs&) {
+        if (refused_at != 0 || depth >= 10000) return;
+        ++depth;
+        try {
+          switch (depth % 3) {
+            case 0:
+              completed += next->Copy(chain) ? 1 : 0;
+              break;
+            case 1:
+              completed += next->StreamFromObject(chain).Count() > 0 ? 1 : 0;
+              break;
+            default:
+              completed += next->ObjectFromStream(stream) ? 1 : 0;
+              break;
+          }
+        } catch (const AutomationError& e) {
+          --depth;
+          if (e.Number() == 28 && refused_at == 0) {
+            refused_at = depth + 1;
+            description = e.Description();
+          }
+          if (!handler_catches) throw;
+          return;
+        }
+        --depth;
+      }));
+    }
+
+    if (handler_catches) {
+      // The outer calls go on and complete.
+      EXPECT_TRUE(control_.Copy(chain));
+      EXPECT_EQ(completed, Replikon::kMaxNestedCalls - 1);
+    } else {
+      // Passed on, it aborts each call it leaves, as a handler's error does.
+      const AutomationError e = ErrorFrom([&] { control_.Copy(chain); });
+      EXPECT_EQ(e.Number(), 28);
+      EXPECT_EQ(completed, 0);
+    }
+    EXPECT_EQ(refused_at, Replikon::kMaxNestedCalls + 1);
+    EXPECT_EQ(depth, 1);
+    EXPECT_EQ(description.rfind("Out of stack space: ", 0), 0u) << description;
+    EXPECT_FALSE(control_.RootObject());
+    EXPECT_FALSE(other.RootObject());
+    EXPECT_EQ(Live("RT.Link"), 2);
+    for (std::size_t i = 0; i < 2; ++i) components[i]->RemoveRecursionCheckHandler(ids[i]);
+  }
+  // Nothing is left counted: a call without handlers runs as ever.
+  EXPECT_TRUE(control_.Copy(chain));
+}
+
+TEST_F(ProcessingGuards, NestedCallsToTheDepthFitAOneMegabyteThread) {
+  // Each handler calls Copy again, on a thread whose stack is 1 MB: the
+  // deepest nesting allowed runs there with room to spare.
+  const ObjectRef chain = Chain(2);
+  int depth = 1;
+  int refused_at = 0;
+  control_.AddRecursionCheckHandler([&](RecursionCheckArgs&) {
+    if (refused_at != 0) return;
+    ++depth;
+    try {
+      control_.Copy(chain);
+    } catch (const AutomationError& e) {
+      if (e.Number() == 28) refused_at = depth;
+    }
+    --depth;
+  });
+  struct Job {
+    Replikon* control;
+    const ObjectRef* chain;
+    bool copied = false;
+  } job{&control_, &chain};
+  pthread_attr_t attr;
+  ASSERT_EQ(pthread_attr_init(&attr), 0);
+  ASSERT_EQ(pthread_attr_setstacksize(&attr, 1 << 20), 0);
+  pthread_t thread;
+  auto run = [](void* arg) -> void* {
+    Job& j = *static_cast<Job*>(arg);
+    j.copied = static_cast<bool>(j.control->Copy(*j.chain));
+    return nullptr;
+  };
+  ASSERT_EQ(pthread_create(&thread, &attr, run, &job), 0);
+  ASSERT_EQ(pthread_join(thread, nullptr), 0);
+  pthread_attr_destroy(&attr);
+  EXPECT_TRUE(job.copied);
+  EXPECT_EQ(refused_at, Replikon::kMaxNestedCalls + 1);
+}
+
+// ---- Limits ---------------------------------------------------------------------------
+
+TEST_F(ProcessingGuards, ObjectLimitStopsAnEndlessGraph) {
+  control_.SetRaiseRecursionCheckEvent(false);  // nothing else could stop it
+  control_.SetMaxObjects(500);
+  ObjectRef source = registry_.CreateByProgId("RT.Endless");
+  const char* const expected =
+      "Processing limit exceeded: the call needs more objects than MaxObjects (500)";
+  for (int call = 0; call < 2; ++call) {
+    const AutomationError e = ErrorFrom([&] {
+      if (call == 0)
+        control_.Copy(source);
+      else
+        control_.StreamFromObject(source);
+    });
+    EXPECT_EQ(e.Number(), 603);
+    EXPECT_EQ(e.Description(), expected);
+    EXPECT_EQ(e.HelpFile(), "replictl.hlp");
+    EXPECT_EQ(e.HelpContext(), 1603);
+    EXPECT_EQ(Live("RT.Endless"), 1);  // the source alone
+    EXPECT_FALSE(control_.RootObject());
+  }
+  // The depth limit stops it as well.
+  control_.SetMaxObjects(0);
+  control_.SetMaxDepth(40);
+  EXPECT_EQ(ErrorFrom([&] { control_.Copy(source); }).Number(), 603);
+  EXPECT_EQ(Live("RT.Endless"), 1);
+}
+
+TEST_F(ProcessingGuards, LimitsOnAChainInEveryCall) {
+  constexpr int kLength = 10;
+  const ObjectRef chain = Chain(kLength);
+  const SafeArray stream = control_.StreamFromObject(chain);
+  const auto calls = {0, 1, 2};
+  auto run = [&](int call) {
+    switch (call) {
+      case 0:
+        return control_.Copy(chain) ? 1 : 0;
+      case 1:
+        return control_.StreamFromObject(chain).Count() == stream.Count() ? 1 : 0;
+      default:
+        return control_.ObjectFromStream(stream) ? 1 : 0;
+    }
+  };
+  for (const int call : calls) {
+    SCOPED_TRACE(call);
+    // The whole chain: kLength objects, kLength levels.
+    control_.SetMaxObjects(kLength);
+    control_.SetMaxDepth(kLength);
+    EXPECT_EQ(run(call), 1);
+    // One level less.
+    control_.SetMaxDepth(kLength - 1);
+    AutomationError e = ErrorFrom([&] { run(call); });
+    EXPECT_EQ(e.Number(), 603);
+    EXPECT_EQ(e.Description(),
+              "Processing limit exceeded: the graph goes deeper than MaxDepth (9)");
+    // One object less.
+    control_.SetMaxDepth(0);
+    control_.SetMaxObjects(kLength - 1);
+    e = ErrorFrom([&] { run(call); });
+    EXPECT_EQ(e.Number(), 603);
+    EXPECT_NE(e.Description().find("MaxObjects (9)"), std::string::npos);
+    EXPECT_EQ(Live("RT.Link"), kLength);  // nothing made is kept
+    control_.SetMaxObjects(0);
+  }
+  // Nothing subobjects are no objects; a limit of 1 lets the root alone pass.
+  ObjectRef single = Chain(1);
+  control_.SetMaxObjects(1);
+  control_.SetMaxDepth(1);
+  EXPECT_TRUE(control_.Copy(single));
+  EXPECT_TRUE(control_.ObjectFromStream(control_.StreamFromObject(single)));
+}
+
+}  // namespace
+}  // namespace replikon
