@@ -7,10 +7,11 @@
 #include <exception>
 #include <functional>
 #include <iostream>
-#include <iterator>
+#include <new>
 #include <optional>
 #include <span>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "replikon/about/about_box.hpp"
@@ -27,18 +28,7 @@ namespace {
 // The bytes of `file`, or of all of `in` for "-"; nullopt after a message
 // naming the file and what is wrong.
 std::optional<SafeArray> ReadInput(const std::string& file, std::istream& in, std::ostream& err) {
-  if (file == "-") {
-    std::vector<std::uint8_t> bytes;
-    std::istreambuf_iterator<char> it(in);
-    for (const std::istreambuf_iterator<char> end; it != end; ++it) {
-      bytes.push_back(static_cast<std::uint8_t>(*it));
-    }
-    if (in.bad()) {
-      err << "replikon: cannot read standard input\n";
-      return std::nullopt;
-    }
-    return bytes.empty() ? SafeArray::UnallocatedBytes() : SafeArray::FromBytes(bytes);
-  }
+  if (file == "-") return ReadStandardInput(in, err);
   try {
     return Replikon().StreamFromFile(file);
   } catch (const AutomationError& e) {
@@ -72,6 +62,42 @@ int Guarded(std::ostream& out, std::ostream& err, const std::function<int()>& ru
 }
 
 }  // namespace
+
+std::optional<SafeArray> ReadStandardInput(std::istream& in, std::ostream& err,
+                                           std::uint64_t limit) {
+  // Blocks of 1 MiB at first, each read twice as large as the last, so that
+  // a large input takes few reads; one byte past the limit tells that the
+  // input is too large without reading the rest of it.
+  constexpr std::size_t kFirstBlock = std::size_t{1} << 20;
+  const auto most = static_cast<std::size_t>(limit) + 1;
+  std::vector<std::uint8_t> bytes;
+  std::size_t used = 0;
+  try {
+    while (in && used < most) {
+      if (used == bytes.size()) bytes.resize(std::min(std::max(kFirstBlock, 2 * used), most));
+      in.read(reinterpret_cast<char*>(bytes.data() + used),
+              static_cast<std::streamsize>(bytes.size() - used));
+      used += static_cast<std::size_t>(in.gcount());
+    }
+  } catch (const std::bad_alloc&) {
+    err << "replikon: cannot read standard input: error " << errors::kOutOfMemory << ": "
+        << errors::StandardDescription(errors::kOutOfMemory) << '\n';
+    return std::nullopt;
+  }
+  if (used > limit) {
+    err << "replikon: cannot read standard input: error " << errors::kOutOfMemory << ": "
+        << errors::StandardDescription(errors::kOutOfMemory) << ": standard input holds more than "
+        << limit << " bytes, the most a Stream can hold\n";
+    return std::nullopt;
+  }
+  if (in.bad()) {
+    err << "replikon: cannot read standard input\n";
+    return std::nullopt;
+  }
+  if (used == 0) return SafeArray::UnallocatedBytes();
+  bytes.resize(used);
+  return SafeArray::FromOwnedBytes(std::move(bytes));
+}
 
 int RunInspect(const std::string& file, const InspectOptions& options, std::istream& in,
                std::ostream& out, std::ostream& err) {
