@@ -535,8 +535,8 @@ bool DeleteFile(std::string_view path) noexcept {
 void StreamToFile(const SafeArray& stream, const std::string& file_path) {
   if (!stream.IsAllocated()) return;
   if (stream.ElementType() != VarType::UI1) errors::Raise(errors::kTypeMismatch);
-  if (file_path.empty()) RaiseFileError(ENOENT, FileOp::kWrite, file_path);
   try {
+    if (file_path.empty()) RaiseFileError(ENOENT, FileOp::kWrite, file_path);
     WriteStreamFile(stream.ByteSpan(), file_path);
   } catch (const std::bad_alloc&) {
     RaiseOutOfMemory(file_path);
@@ -544,8 +544,8 @@ void StreamToFile(const SafeArray& stream, const std::string& file_path) {
 }
 
 SafeArray StreamFromFile(const std::string& file_path) {
-  if (file_path.empty()) RaiseFileError(ENOENT, FileOp::kRead, file_path);
   try {
+    if (file_path.empty()) RaiseFileError(ENOENT, FileOp::kRead, file_path);
     return ReadStreamFile(file_path);
   } catch (const std::bad_alloc&) {
     RaiseOutOfMemory(file_path);
