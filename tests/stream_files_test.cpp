@@ -52,6 +52,11 @@ SafeArray BytesArray(std::vector<std::uint8_t> bytes) {
   return SafeArray::FromBytes(bytes);
 }
 
+// Both ways of making the new file: without a name where the file system can,
+// and under a temporary name as where it cannot.
+constexpr detail::NewFileKind kKinds[] = {detail::NewFileKind::kUnnamedWherePossible,
+                                          detail::NewFileKind::kNamed};
+
 mode_t ModeOf(const std::string& path) {
   struct stat st {};
   EXPECT_EQ(::lstat(path.c_str(), &st), 0) << path;
@@ -203,32 +208,35 @@ TEST(StreamFiles, ReadOnlyFolderIsPermissionDenied) {
 // A write that fails half-way (here: the file-size limit, as a full disk would)
 // leaves the old file whole and no temporary file behind.
 TEST(StreamFiles, FailedWriteKeepsTheOldFile) {
-  TempDir dir;
-  const std::vector<std::uint8_t> old_bytes(100, 0xAB);
-  WriteRaw(dir / "a.stm", old_bytes);
-  const pid_t child = ::fork();
-  ASSERT_GE(child, 0);
-  if (child == 0) {
-    std::signal(SIGXFSZ, SIG_IGN);
-    struct rlimit limit {
-      4096, 4096
-    };
-    ::setrlimit(RLIMIT_FSIZE, &limit);
-    int code = 1;
-    try {
-      StreamToFile(SafeArray::FromBytes(std::vector<std::uint8_t>(100000, 1)), dir / "a.stm");
-      code = 2;
-    } catch (const AutomationError& e) {
-      code = e.Number() == errors::kDiskFull ? 0 : 3;
+  for (const auto kind : kKinds) {
+    TempDir dir;
+    const std::vector<std::uint8_t> old_bytes(100, 0xAB);
+    WriteRaw(dir / "a.stm", old_bytes);
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+      std::signal(SIGXFSZ, SIG_IGN);
+      struct rlimit limit {
+        4096, 4096
+      };
+      ::setrlimit(RLIMIT_FSIZE, &limit);
+      int code = 1;
+      try {
+        detail::StreamToFile(SafeArray::FromBytes(std::vector<std::uint8_t>(100000, 1)),
+                             dir / "a.stm", kind);
+        code = 2;
+      } catch (const AutomationError& e) {
+        code = e.Number() == errors::kDiskFull ? 0 : 3;
+      }
+      ::_exit(code);
     }
-    ::_exit(code);
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+    EXPECT_EQ(ReadRaw(dir / "a.stm"), old_bytes);
+    EXPECT_EQ(dir.FileCount(), 1u);
   }
-  int status = 0;
-  ASSERT_EQ(::waitpid(child, &status, 0), child);
-  ASSERT_TRUE(WIFEXITED(status));
-  EXPECT_EQ(WEXITSTATUS(status), 0);
-  EXPECT_EQ(ReadRaw(dir / "a.stm"), old_bytes);
-  EXPECT_EQ(dir.FileCount(), 1u);
 }
 
 // A FIFO without a writer, a device, a socket or a directory is neither read
@@ -313,6 +321,9 @@ TEST(StreamFiles, SymbolicLinksAreFollowed) {
   EXPECT_TRUE(fs::is_symlink(dir / "first"));
   EXPECT_EQ(ReadRaw(dir / "data/a.stm"), (std::vector<std::uint8_t>{1, 2}));
   EXPECT_EQ(StreamFromFile(dir / "second").ToBytes(), (std::vector<std::uint8_t>{1, 2}));
+  detail::StreamToFile(BytesArray({4}), dir / "first", detail::NewFileKind::kNamed);
+  EXPECT_TRUE(fs::is_symlink(dir / "first"));
+  EXPECT_EQ(ReadRaw(dir / "data/a.stm"), std::vector<std::uint8_t>{4});
 
   StreamToFile(BytesArray({3}), dir / "data/dangling");
   EXPECT_TRUE(fs::is_symlink(dir / "data/dangling"));
@@ -331,20 +342,22 @@ TEST(StreamFiles, ModeAndOwnerAreKeptButNotSetuidOrSetgid) {
   TempDir dir;
   const std::pair<mode_t, mode_t> modes[] = {
       {04755, 0755}, {02750, 0750}, {06711, 0711}, {0600, 0600}, {01644, 01644}};
-  for (const auto& [before, after] : modes) {
-    WriteRaw(dir / "a.stm", {9});
-    ASSERT_EQ(::chmod((dir / "a.stm").c_str(), before), 0);
-    StreamToFile(BytesArray({1}), dir / "a.stm");
-    EXPECT_EQ(ModeOf(dir / "a.stm") & 07777, after) << std::oct << before;
-  }
-
-  if (::geteuid() == 0) {
-    ASSERT_EQ(::chown((dir / "a.stm").c_str(), 1234, 5678), 0);
-    StreamToFile(BytesArray({2}), dir / "a.stm");
-    struct stat st {};
-    ASSERT_EQ(::stat((dir / "a.stm").c_str(), &st), 0);
-    EXPECT_EQ(st.st_uid, 1234u);
-    EXPECT_EQ(st.st_gid, 5678u);
+  for (const auto kind : kKinds) {
+    for (const auto& [before, after] : modes) {
+      WriteRaw(dir / "a.stm", {9});
+      ASSERT_EQ(::chmod((dir / "a.stm").c_str(), before), 0);
+      detail::StreamToFile(BytesArray({1}), dir / "a.stm", kind);
+      EXPECT_EQ(ModeOf(dir / "a.stm") & 07777, after) << std::oct << before;
+    }
+    if (::geteuid() == 0) {
+      ASSERT_EQ(::chown((dir / "a.stm").c_str(), 1234, 5678), 0);
+      detail::StreamToFile(BytesArray({2}), dir / "a.stm", kind);
+      struct stat st {};
+      ASSERT_EQ(::stat((dir / "a.stm").c_str(), &st), 0);
+      EXPECT_EQ(st.st_uid, 1234u);
+      EXPECT_EQ(st.st_gid, 5678u);
+      EXPECT_EQ(ReadRaw(dir / "a.stm"), std::vector<std::uint8_t>{2});
+    }
   }
 
   const mode_t old_mask = ::umask(027);
@@ -384,49 +397,51 @@ TEST(StreamFiles, LeftoversOfDeadWritersAreRemoved) {
 }
 
 // Writers killed at random points leave the target whole (old or new) and at
-// most a temporary file that the next write removes.
+// most temporary files that the next write removes.
 TEST(StreamFiles, KilledWritersLeaveTheTargetWholeAndNoTemporaryFile) {
-  TempDir dir;
   constexpr std::size_t kSize = 4u << 20;
   std::mt19937 random(17);
-  for (int round = 0; round < 8; ++round) {
-    int ready[2];
-    ASSERT_EQ(::pipe(ready), 0);
-    const pid_t child = ::fork();
-    ASSERT_GE(child, 0);
-    if (child == 0) {
+  for (const auto kind : kKinds) {
+    TempDir dir;
+    for (int round = 0; round < 6; ++round) {
+      int ready[2];
+      ASSERT_EQ(::pipe(ready), 0);
+      const pid_t child = ::fork();
+      ASSERT_GE(child, 0);
+      if (child == 0) {
+        ::close(ready[0]);
+        const SafeArray big = SafeArray::FromBytes(std::vector<std::uint8_t>(kSize, 0x5A));
+        const char go = 1;
+        if (::write(ready[1], &go, 1) != 1) ::_exit(1);
+        for (;;) {
+          try {
+            detail::StreamToFile(big, dir / "a.stm", kind);
+          } catch (...) {
+            ::_exit(1);
+          }
+        }
+      }
+      ::close(ready[1]);
+      char go = 0;
+      ASSERT_EQ(::read(ready[0], &go, 1), 1);
       ::close(ready[0]);
-      const SafeArray big = SafeArray::FromBytes(std::vector<std::uint8_t>(kSize, 0x5A));
-      const char go = 1;
-      if (::write(ready[1], &go, 1) != 1) ::_exit(1);
-      for (;;) {
-        try {
-          StreamToFile(big, dir / "a.stm");
-        } catch (...) {
-          ::_exit(1);
+      ::usleep(static_cast<useconds_t>(random() % 30000));
+      ::kill(child, SIGKILL);
+      int status = 0;
+      ASSERT_EQ(::waitpid(child, &status, 0), child);
+      ASSERT_TRUE(WIFSIGNALED(status));
+
+      for (const std::string& name : Names(dir)) {
+        if (name == "a.stm") {
+          EXPECT_EQ(fs::file_size(dir / name), kSize);
+        } else {
+          EXPECT_TRUE(name.starts_with(".a.stm.replikon-")) << name;
         }
       }
     }
-    ::close(ready[1]);
-    char go = 0;
-    ASSERT_EQ(::read(ready[0], &go, 1), 1);
-    ::close(ready[0]);
-    ::usleep(static_cast<useconds_t>(random() % 30000));
-    ::kill(child, SIGKILL);
-    int status = 0;
-    ASSERT_EQ(::waitpid(child, &status, 0), child);
-    ASSERT_TRUE(WIFSIGNALED(status));
-
-    for (const std::string& name : Names(dir)) {
-      if (name == "a.stm") {
-        EXPECT_EQ(fs::file_size(dir / name), kSize);
-      } else {
-        EXPECT_TRUE(name.starts_with(".a.stm.replikon-" + std::to_string(child) + "-")) << name;
-      }
-    }
+    detail::StreamToFile(BytesArray({1}), dir / "a.stm", kind);
+    EXPECT_EQ(Names(dir), std::vector<std::string>{"a.stm"});
   }
-  StreamToFile(BytesArray({1}), dir / "a.stm");
-  EXPECT_EQ(Names(dir), std::vector<std::string>{"a.stm"});
 }
 
 TEST(StreamFiles, FileHelpers) {

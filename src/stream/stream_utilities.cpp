@@ -454,7 +454,8 @@ void WriteNewFile(int dir, PendingFile& file, bool unnamed, std::span<const std:
   if (::fsync(file.handle.get()) != 0) RaiseFileError(errno, FileOp::kWrite, target.requested);
 }
 
-void WriteStreamFile(std::span<const std::uint8_t> bytes, const std::string& file_path) {
+void WriteStreamFile(std::span<const std::uint8_t> bytes, const std::string& file_path,
+                     detail::NewFileKind kind) {
   const Target target = ResolveTarget(file_path);
   if (target.exists && !S_ISREG(target.st.st_mode)) {
     RaiseNotAFile(file_path, target.path, target.st.st_mode);
@@ -475,7 +476,8 @@ void WriteStreamFile(std::span<const std::uint8_t> bytes, const std::string& fil
   // file system makes no unnamed files, the file has its temporary name from
   // the start; a later write into the folder removes it if its process died.
   PendingFile file(dir.get());
-  bool unnamed = OpenUnnamed(dir.get(), file, target);
+  bool unnamed =
+      kind == detail::NewFileKind::kUnnamedWherePossible && OpenUnnamed(dir.get(), file, target);
   WriteNewFile(dir.get(), file, unnamed, bytes, target);
   if (unnamed && !LinkUnnamed(dir.get(), file, target)) {
     file.Discard();
@@ -533,11 +535,15 @@ bool DeleteFile(std::string_view path) noexcept {
 }
 
 void StreamToFile(const SafeArray& stream, const std::string& file_path) {
+  detail::StreamToFile(stream, file_path, detail::NewFileKind::kUnnamedWherePossible);
+}
+
+void detail::StreamToFile(const SafeArray& stream, const std::string& file_path, NewFileKind kind) {
   if (!stream.IsAllocated()) return;
   if (stream.ElementType() != VarType::UI1) errors::Raise(errors::kTypeMismatch);
   try {
     if (file_path.empty()) RaiseFileError(ENOENT, FileOp::kWrite, file_path);
-    WriteStreamFile(stream.ByteSpan(), file_path);
+    WriteStreamFile(stream.ByteSpan(), file_path, kind);
   } catch (const std::bad_alloc&) {
     RaiseOutOfMemory(file_path);
   }

@@ -32,6 +32,13 @@ inline constexpr std::uint64_t kMaxStreamFileBytes = SafeArray::kMaxElements;
 // the path; the old file then keeps its bytes and no temporary file remains.
 void StreamToFile(const SafeArray& stream, const std::string& file_path);
 
+namespace detail {
+// How StreamToFile makes the new file: without a name where the file system
+// can, or always under its temporary name, as on file systems that cannot.
+enum class NewFileKind { kUnnamedWherePossible, kNamed };
+void StreamToFile(const SafeArray& stream, const std::string& file_path, NewFileKind kind);
+}  // namespace detail
+
 // The file's bytes as a zero-based byte array (unallocated for an empty file).
 // A missing file raises an error and creates nothing; anything but a regular
 // file (directory, FIFO, device, socket) is refused without being read, and so
