@@ -1,6 +1,7 @@
 // Stream inspection (ObjectTypeName, IsStream) and Stream files.
 
 #include <fcntl.h>
+#include <grp.h>
 #include <gtest/gtest.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
@@ -366,6 +367,47 @@ TEST(StreamFiles, ModeAndOwnerAreKeptButNotSetuidOrSetgid) {
   StreamToFile(BytesArray({1}), dir / "new.stm");
   ::umask(old_mask);
   EXPECT_EQ(ModeOf(dir / "new.stm") & 07777, 0640u);
+}
+
+// A process that may not give the file its owner still replaces it, as its
+// own file with the old mode.
+TEST(StreamFiles, AnOwnerThatCannotBeKeptIsGivenUp) {
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root to act as another user";
+  constexpr uid_t kNobody = 65534;
+  for (const auto kind : kKinds) {
+    TempDir dir;
+    ASSERT_EQ(::chmod(dir.path().c_str(), 0777), 0);
+    WriteRaw(dir / "a.stm", {9, 9});
+    ASSERT_EQ(::chown((dir / "a.stm").c_str(), 0, 0), 0);
+    ASSERT_EQ(::chmod((dir / "a.stm").c_str(), 0666), 0);
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+      if (::setgroups(0, nullptr) != 0 || ::setgid(kNobody) != 0 || ::setuid(kNobody) != 0) {
+        ::_exit(4);
+      }
+      // A temporary folder under one only root may enter cannot serve.
+      if (::access(dir.path().c_str(), W_OK | X_OK) != 0) ::_exit(5);
+      int code = 0;
+      try {
+        detail::StreamToFile(BytesArray({1, 2, 3}), dir / "a.stm", kind);
+      } catch (const AutomationError&) {
+        code = 3;
+      }
+      ::_exit(code);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status));
+    if (WEXITSTATUS(status) == 5) GTEST_SKIP() << "the temporary folder is closed to others";
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+    EXPECT_EQ(ReadRaw(dir / "a.stm"), (std::vector<std::uint8_t>{1, 2, 3}));
+    struct stat st {};
+    ASSERT_EQ(::stat((dir / "a.stm").c_str(), &st), 0);
+    EXPECT_EQ(st.st_uid, kNobody);
+    EXPECT_EQ(st.st_mode & 07777, 0666u);
+    EXPECT_EQ(dir.FileCount(), 1u);
+  }
 }
 
 // A temporary file whose writer died is removed by the next write into its
