@@ -181,7 +181,7 @@ SafeArray ReadStreamFile(const std::string& path) {
   if (!S_ISREG(st.st_mode)) RaiseNotAFile(path, path, st.st_mode);
 
   // Read-only, so nothing is ever created; non-blocking, so that a FIFO put
-  // in the file's place since cannot hold the call up.
+  // in the file's place after the check above cannot hold the call up.
   FileHandle file(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
   if (file.get() < 0) RaiseFileError(errno, FileOp::kRead, path);
   if (::fstat(file.get(), &st) != 0) RaiseFileError(errno, FileOp::kRead, path);
