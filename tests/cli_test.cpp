@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 #include <stdlib.h>
+#include <sys/stat.h>
 
 #include <cstdint>
 #include <filesystem>
@@ -159,6 +160,49 @@ TEST(CliTypeAndIsStream, NullNamelessMissingAndFolders) {
   EXPECT_NE(missing.err.find("File not found"), std::string::npos);
   EXPECT_FALSE(fs::exists(dir / "missing"));
   EXPECT_EQ(RunCommand({"is-stream", dir.path().string()}).status, kExitNo);
+
+  // A FIFO nobody writes to, and a device, are refused at once without being read.
+  ASSERT_EQ(::mkfifo((dir / "fifo").c_str(), 0600), 0);
+  for (const auto& [file, kind] : {std::pair<std::string, std::string>{dir / "fifo", "a FIFO"},
+                                   {"/dev/zero", "a character device"}}) {
+    for (const char* command : {"type", "is-stream", "inspect"}) {
+      const Result r = RunCommand({command, file});
+      EXPECT_EQ(r.status, kExitNo) << command << ' ' << file;
+      EXPECT_NE(r.err.find("'" + file + "' (" + kind + ", not a regular file)"), std::string::npos)
+          << r.err;
+    }
+  }
+}
+
+// Standard input is read whole, in blocks, up to the largest Stream; one byte
+// more is refused with a message that names standard input and the limit.
+TEST(CliTypeAndIsStream, StandardInputUpToTheLimit) {
+  const Bytes stream = SampleStream();
+  for (const std::size_t limit : {stream.size(), stream.size() - 1}) {
+    std::istringstream in(AsString(stream));
+    std::ostringstream err;
+    const std::optional<SafeArray> bytes = ReadStandardInput(in, err, limit);
+    if (limit == stream.size()) {
+      ASSERT_TRUE(bytes.has_value()) << err.str();
+      EXPECT_EQ(bytes->ToBytes(), stream);
+      EXPECT_TRUE(err.str().empty());
+    } else {
+      EXPECT_FALSE(bytes.has_value());
+      EXPECT_EQ(err.str(),
+                "replikon: cannot read standard input: error 7: Out of memory: standard "
+                "input holds more than " +
+                    std::to_string(limit) + " bytes, the most a Stream can hold\n");
+    }
+  }
+  // Larger than the first block, and empty.
+  std::string large(3u << 20, '\x5A');
+  std::istringstream in(large);
+  std::ostringstream err;
+  const std::optional<SafeArray> bytes = ReadStandardInput(in, err);
+  ASSERT_TRUE(bytes.has_value());
+  EXPECT_EQ(bytes->Count(), large.size());
+  std::istringstream none;
+  EXPECT_FALSE(ReadStandardInput(none, err)->IsAllocated());
 }
 
 // ---- inspect -----------------------------------------------------------------------

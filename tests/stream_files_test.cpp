@@ -1,16 +1,24 @@
 // Stream inspection (ObjectTypeName, IsStream) and Stream files.
 
+#include <fcntl.h>
+#include <grp.h>
 #include <gtest/gtest.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <csignal>
 #include <cstdint>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <random>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -40,6 +48,61 @@ void WriteRaw(const std::string& path, const std::vector<std::uint8_t>& bytes) {
 }
 
 using test_support::ErrorOf;
+
+SafeArray BytesArray(std::vector<std::uint8_t> bytes) {
+  return SafeArray::FromBytes(bytes);
+}
+
+// Both ways of making the new file: without a name where the file system can,
+// and under a temporary name as where it cannot.
+constexpr detail::NewFileKind kKinds[] = {detail::NewFileKind::kUnnamedWherePossible,
+                                          detail::NewFileKind::kNamed};
+
+mode_t ModeOf(const std::string& path) {
+  struct stat st {};
+  EXPECT_EQ(::lstat(path.c_str(), &st), 0) << path;
+  return st.st_mode;
+}
+
+std::vector<std::string> Names(const TempDir& dir) {
+  std::vector<std::string> names;
+  for (const auto& entry : fs::directory_iterator(dir.path())) {
+    names.push_back(entry.path().filename().string());
+  }
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+// The id of a process that has ended (and been reaped).
+pid_t DeadProcess() {
+  const pid_t child = ::fork();
+  if (child == 0) ::_exit(0);
+  int status = 0;
+  ::waitpid(child, &status, 0);
+  return child;
+}
+
+// A socket bound at `path`; closed with the test, the node stays.
+class BoundSocket {
+ public:
+  explicit BoundSocket(const std::string& path) : fd_(::socket(AF_UNIX, SOCK_STREAM, 0)) {
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
+    bound_ =
+        fd_ >= 0 && ::bind(fd_, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
+  }
+  ~BoundSocket() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  BoundSocket(const BoundSocket&) = delete;
+  BoundSocket& operator=(const BoundSocket&) = delete;
+  bool bound() const { return bound_; }
+
+ private:
+  int fd_;
+  bool bound_ = false;
+};
 
 TEST(StreamInspection, TellsWhatBytesHold) {
   const std::tuple<test_support::Entries, const char*, bool> cases[] = {
@@ -146,32 +209,283 @@ TEST(StreamFiles, ReadOnlyFolderIsPermissionDenied) {
 // A write that fails half-way (here: the file-size limit, as a full disk would)
 // leaves the old file whole and no temporary file behind.
 TEST(StreamFiles, FailedWriteKeepsTheOldFile) {
-  TempDir dir;
-  const std::vector<std::uint8_t> old_bytes(100, 0xAB);
-  WriteRaw(dir / "a.stm", old_bytes);
-  const pid_t child = ::fork();
-  ASSERT_GE(child, 0);
-  if (child == 0) {
-    std::signal(SIGXFSZ, SIG_IGN);
-    struct rlimit limit {
-      4096, 4096
-    };
-    ::setrlimit(RLIMIT_FSIZE, &limit);
-    int code = 1;
-    try {
-      StreamToFile(SafeArray::FromBytes(std::vector<std::uint8_t>(100000, 1)), dir / "a.stm");
-      code = 2;
-    } catch (const AutomationError& e) {
-      code = e.Number() == errors::kDiskFull ? 0 : 3;
+  for (const auto kind : kKinds) {
+    TempDir dir;
+    const std::vector<std::uint8_t> old_bytes(100, 0xAB);
+    WriteRaw(dir / "a.stm", old_bytes);
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+      std::signal(SIGXFSZ, SIG_IGN);
+      struct rlimit limit {
+        4096, 4096
+      };
+      ::setrlimit(RLIMIT_FSIZE, &limit);
+      int code = 1;
+      try {
+        detail::StreamToFile(SafeArray::FromBytes(std::vector<std::uint8_t>(100000, 1)),
+                             dir / "a.stm", kind);
+        code = 2;
+      } catch (const AutomationError& e) {
+        code = e.Number() == errors::kDiskFull ? 0 : 3;
+      }
+      ::_exit(code);
     }
-    ::_exit(code);
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+    EXPECT_EQ(ReadRaw(dir / "a.stm"), old_bytes);
+    EXPECT_EQ(dir.FileCount(), 1u);
   }
-  int status = 0;
-  ASSERT_EQ(::waitpid(child, &status, 0), child);
-  ASSERT_TRUE(WIFEXITED(status));
-  EXPECT_EQ(WEXITSTATUS(status), 0);
-  EXPECT_EQ(ReadRaw(dir / "a.stm"), old_bytes);
-  EXPECT_EQ(dir.FileCount(), 1u);
+}
+
+// A FIFO without a writer, a device, a socket or a directory is neither read
+// nor replaced: the call returns at once with 75 naming the path and what it
+// is, and the node stays as it was.
+TEST(StreamFiles, OnlyRegularFilesAreReadOrReplaced) {
+  TempDir dir;
+  ASSERT_EQ(::mkfifo((dir / "fifo").c_str(), 0644), 0);
+  fs::create_directory(dir / "folder");
+  WriteRaw(dir / "folder/keep", {1});
+  const BoundSocket socket(dir / "socket");
+  ASSERT_TRUE(socket.bound());
+  fs::create_symlink(dir / "fifo", dir / "to-fifo");
+  // A device node of our own (null's numbers), so that a fault cannot harm
+  // the system's; creating one needs privileges.
+  const bool have_device = ::mknod((dir / "null").c_str(), S_IFCHR | 0666, ::makedev(1, 3)) == 0;
+
+  const std::pair<std::string, const char*> cases[] = {
+      {dir / "fifo", "a FIFO"},           {dir / "folder", "a directory"},
+      {dir / "socket", "a socket"},       {dir / "to-fifo", "a FIFO"},
+      {"/dev/zero", "character device"},  {"/dev/null", "character device"},
+      {dir / "null", "character device"},
+  };
+  const SafeArray bytes = BytesArray({1, 2, 3});
+  for (const auto& entry : cases) {
+    const std::string& path = entry.first;
+    const char* const kind = entry.second;
+    if (path == dir / "null" && !have_device) continue;
+    const AutomationError read = test_support::ErrorFrom([&] { StreamFromFile(path); });
+    EXPECT_EQ(read.Number(), errors::kPathFileAccess) << path;
+    EXPECT_NE(read.Description().find(path), std::string::npos) << read.Description();
+    EXPECT_NE(read.Description().find(kind), std::string::npos) << read.Description();
+    if (path.starts_with("/dev/")) continue;  // not written: they are the system's
+    const mode_t before = ModeOf(path);
+    const AutomationError write = test_support::ErrorFrom([&] { StreamToFile(bytes, path); });
+    EXPECT_EQ(write.Number(), errors::kPathFileAccess) << path;
+    EXPECT_NE(write.Description().find(kind), std::string::npos) << write.Description();
+    EXPECT_EQ(ModeOf(path), before) << path;
+  }
+  EXPECT_NE(test_support::ErrorFrom([&] { StreamToFile(bytes, dir / "to-fifo"); })
+                .Description()
+                .find("links to '" + dir / "fifo" + "'"),
+            std::string::npos);
+  EXPECT_EQ(ReadRaw(dir / "folder/keep"), std::vector<std::uint8_t>{1});
+}
+
+// The size comes from the file system before anything is read: a file over
+// the largest Stream is refused at once (a sparse one here, so that it takes
+// no room), and one that turns out longer or shorter than it said is refused
+// rather than returned half old and half new.
+TEST(StreamFiles, SizeIsCheckedBeforeAndAfterReading) {
+  TempDir dir;
+  const std::string big = dir / "big";
+  { std::ofstream create(big); }
+  ASSERT_EQ(::truncate(big.c_str(), static_cast<off_t>(kMaxStreamFileBytes + 1)), 0);
+  const AutomationError error = test_support::ErrorFrom([&] { StreamFromFile(big); });
+  EXPECT_EQ(error.Number(), errors::kOutOfMemory);
+  EXPECT_NE(error.Description().find(big), std::string::npos) << error.Description();
+  EXPECT_NE(error.Description().find(std::to_string(kMaxStreamFileBytes)), std::string::npos);
+
+  // Files of the process file system report a size of 0 but hold more.
+  struct stat st {};
+  if (::stat("/proc/self/status", &st) == 0 && st.st_size == 0) {
+    const AutomationError changed =
+        test_support::ErrorFrom([&] { StreamFromFile("/proc/self/status"); });
+    EXPECT_EQ(changed.Number(), errors::kPathFileAccess);
+    EXPECT_NE(changed.Description().find("changed size"), std::string::npos);
+  }
+}
+
+// A link is followed, through a chain and relative to the folder that holds
+// it; the links stay links and what they lead to gets the bytes. A dangling
+// link makes its target.
+TEST(StreamFiles, SymbolicLinksAreFollowed) {
+  TempDir dir;
+  fs::create_directory(dir / "data");
+  WriteRaw(dir / "data/a.stm", std::vector<std::uint8_t>(500, 7));
+  fs::create_symlink("data/a.stm", dir / "first");       // relative
+  fs::create_symlink(dir / "first", dir / "second");     // absolute, to a link
+  fs::create_symlink("new.stm", dir / "data/dangling");  // relative to data/
+
+  StreamToFile(BytesArray({1, 2}), dir / "second");
+  EXPECT_TRUE(fs::is_symlink(dir / "second"));
+  EXPECT_TRUE(fs::is_symlink(dir / "first"));
+  EXPECT_EQ(ReadRaw(dir / "data/a.stm"), (std::vector<std::uint8_t>{1, 2}));
+  EXPECT_EQ(StreamFromFile(dir / "second").ToBytes(), (std::vector<std::uint8_t>{1, 2}));
+  detail::StreamToFile(BytesArray({4}), dir / "first", detail::NewFileKind::kNamed);
+  EXPECT_TRUE(fs::is_symlink(dir / "first"));
+  EXPECT_EQ(ReadRaw(dir / "data/a.stm"), std::vector<std::uint8_t>{4});
+
+  StreamToFile(BytesArray({3}), dir / "data/dangling");
+  EXPECT_TRUE(fs::is_symlink(dir / "data/dangling"));
+  EXPECT_EQ(ReadRaw(dir / "data/new.stm"), std::vector<std::uint8_t>{3});
+  EXPECT_EQ(Names(dir), (std::vector<std::string>{"data", "first", "second"}));
+  EXPECT_EQ(fs::hard_link_count(dir / "data/new.stm"), 1u);
+
+  fs::create_symlink("loop", dir / "loop");
+  EXPECT_NE(ErrorOf([&] { StreamToFile(BytesArray({3}), dir / "loop"); }), 0);
+  EXPECT_TRUE(fs::is_symlink(dir / "loop"));
+}
+
+// The replaced file keeps its mode bits but setuid and setgid, and its owner
+// and group; a new file gets what any new file gets under the umask.
+TEST(StreamFiles, ModeAndOwnerAreKeptButNotSetuidOrSetgid) {
+  TempDir dir;
+  const std::pair<mode_t, mode_t> modes[] = {
+      {04755, 0755}, {02750, 0750}, {06711, 0711}, {0600, 0600}, {01644, 01644}};
+  for (const auto kind : kKinds) {
+    for (const auto& [before, after] : modes) {
+      WriteRaw(dir / "a.stm", {9});
+      ASSERT_EQ(::chmod((dir / "a.stm").c_str(), before), 0);
+      detail::StreamToFile(BytesArray({1}), dir / "a.stm", kind);
+      EXPECT_EQ(ModeOf(dir / "a.stm") & 07777, after) << std::oct << before;
+    }
+    if (::geteuid() == 0) {
+      ASSERT_EQ(::chown((dir / "a.stm").c_str(), 1234, 5678), 0);
+      detail::StreamToFile(BytesArray({2}), dir / "a.stm", kind);
+      struct stat st {};
+      ASSERT_EQ(::stat((dir / "a.stm").c_str(), &st), 0);
+      EXPECT_EQ(st.st_uid, 1234u);
+      EXPECT_EQ(st.st_gid, 5678u);
+      EXPECT_EQ(ReadRaw(dir / "a.stm"), std::vector<std::uint8_t>{2});
+    }
+  }
+
+  const mode_t old_mask = ::umask(027);
+  StreamToFile(BytesArray({1}), dir / "new.stm");
+  ::umask(old_mask);
+  EXPECT_EQ(ModeOf(dir / "new.stm") & 07777, 0640u);
+}
+
+// A process that may not give the file its owner still replaces it, as its
+// own file with the old mode.
+TEST(StreamFiles, AnOwnerThatCannotBeKeptIsGivenUp) {
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root to act as another user";
+  constexpr uid_t kNobody = 65534;
+  for (const auto kind : kKinds) {
+    TempDir dir;
+    ASSERT_EQ(::chmod(dir.path().c_str(), 0777), 0);
+    WriteRaw(dir / "a.stm", {9, 9});
+    ASSERT_EQ(::chown((dir / "a.stm").c_str(), 0, 0), 0);
+    ASSERT_EQ(::chmod((dir / "a.stm").c_str(), 0666), 0);
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+      if (::setgroups(0, nullptr) != 0 || ::setgid(kNobody) != 0 || ::setuid(kNobody) != 0) {
+        ::_exit(4);
+      }
+      // A temporary folder under one only root may enter cannot serve.
+      if (::access(dir.path().c_str(), W_OK | X_OK) != 0) ::_exit(5);
+      int code = 0;
+      try {
+        detail::StreamToFile(BytesArray({1, 2, 3}), dir / "a.stm", kind);
+      } catch (const AutomationError&) {
+        code = 3;
+      }
+      ::_exit(code);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status));
+    if (WEXITSTATUS(status) == 5) GTEST_SKIP() << "the temporary folder is closed to others";
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+    EXPECT_EQ(ReadRaw(dir / "a.stm"), (std::vector<std::uint8_t>{1, 2, 3}));
+    struct stat st {};
+    ASSERT_EQ(::stat((dir / "a.stm").c_str(), &st), 0);
+    EXPECT_EQ(st.st_uid, kNobody);
+    EXPECT_EQ(st.st_mode & 07777, 0666u);
+    EXPECT_EQ(dir.FileCount(), 1u);
+  }
+}
+
+// A temporary file whose writer died is removed by the next write into its
+// folder; one whose writer still runs, and any other file, is left alone.
+TEST(StreamFiles, LeftoversOfDeadWritersAreRemoved) {
+  TempDir dir;
+  const std::string dead = std::to_string(DeadProcess());
+  const std::string alive = std::to_string(::getpid());
+  const std::vector<std::string> removed{
+      ".a.stm.replikon-" + dead + "-0123456789abcdef",
+      ".other.replikon-" + dead + "-fedcba9876543210",
+      ".replikon-" + dead + "-00000000000000ff.tmp",  // earlier versions' names
+  };
+  const std::vector<std::string> kept{
+      ".a.stm.replikon-" + alive + "-0123456789abcdef",
+      ".a.stm.replikon-" + dead + "-0123456789abcde",  // not our pattern
+      ".a.stm.replikon-" + dead + "-0123456789abcdef.bak",
+      "a.stm.replikon-" + dead + "-0123456789abcdef",
+      "notes.txt",
+  };
+  for (const auto& name : removed) WriteRaw(dir / name, {1});
+  for (const auto& name : kept) WriteRaw(dir / name, {1});
+  fs::create_directory(dir / (".d.replikon-" + dead + "-0123456789abcdef"));
+
+  StreamToFile(BytesArray({5}), dir / "b.stm");
+  std::vector<std::string> expected = kept;
+  expected.push_back(".d.replikon-" + dead + "-0123456789abcdef");
+  expected.push_back("b.stm");
+  std::sort(expected.begin(), expected.end());
+  EXPECT_EQ(Names(dir), expected);
+}
+
+// Writers killed at random points leave the target whole (old or new) and at
+// most temporary files that the next write removes.
+TEST(StreamFiles, KilledWritersLeaveTheTargetWholeAndNoTemporaryFile) {
+  constexpr std::size_t kSize = 4u << 20;
+  std::mt19937 random(17);
+  for (const auto kind : kKinds) {
+    TempDir dir;
+    for (int round = 0; round < 6; ++round) {
+      int ready[2];
+      ASSERT_EQ(::pipe(ready), 0);
+      const pid_t child = ::fork();
+      ASSERT_GE(child, 0);
+      if (child == 0) {
+        ::close(ready[0]);
+        const SafeArray big = SafeArray::FromBytes(std::vector<std::uint8_t>(kSize, 0x5A));
+        const char go = 1;
+        if (::write(ready[1], &go, 1) != 1) ::_exit(1);
+        for (;;) {
+          try {
+            detail::StreamToFile(big, dir / "a.stm", kind);
+          } catch (...) {
+            ::_exit(1);
+          }
+        }
+      }
+      ::close(ready[1]);
+      char go = 0;
+      ASSERT_EQ(::read(ready[0], &go, 1), 1);
+      ::close(ready[0]);
+      ::usleep(static_cast<useconds_t>(random() % 30000));
+      ::kill(child, SIGKILL);
+      int status = 0;
+      ASSERT_EQ(::waitpid(child, &status, 0), child);
+      ASSERT_TRUE(WIFSIGNALED(status));
+
+      for (const std::string& name : Names(dir)) {
+        if (name == "a.stm") {
+          EXPECT_EQ(fs::file_size(dir / name), kSize);
+        } else {
+          EXPECT_TRUE(name.starts_with(".a.stm.replikon-")) << name;
+        }
+      }
+    }
+    detail::StreamToFile(BytesArray({1}), dir / "a.stm", kind);
+    EXPECT_EQ(Names(dir), std::vector<std::string>{"a.stm"});
+  }
 }
 
 TEST(StreamFiles, FileHelpers) {

@@ -7,10 +7,12 @@
 #include <exception>
 #include <functional>
 #include <iostream>
-#include <iterator>
+#include <memory>
+#include <new>
 #include <optional>
 #include <span>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "replikon/about/about_box.hpp"
@@ -27,18 +29,7 @@ namespace {
 // The bytes of `file`, or of all of `in` for "-"; nullopt after a message
 // naming the file and what is wrong.
 std::optional<SafeArray> ReadInput(const std::string& file, std::istream& in, std::ostream& err) {
-  if (file == "-") {
-    std::vector<std::uint8_t> bytes;
-    std::istreambuf_iterator<char> it(in);
-    for (const std::istreambuf_iterator<char> end; it != end; ++it) {
-      bytes.push_back(static_cast<std::uint8_t>(*it));
-    }
-    if (in.bad()) {
-      err << "replikon: cannot read standard input\n";
-      return std::nullopt;
-    }
-    return bytes.empty() ? SafeArray::UnallocatedBytes() : SafeArray::FromBytes(bytes);
-  }
+  if (file == "-") return ReadStandardInput(in, err);
   try {
     return Replikon().StreamFromFile(file);
   } catch (const AutomationError& e) {
@@ -72,6 +63,61 @@ int Guarded(std::ostream& out, std::ostream& err, const std::function<int()>& ru
 }
 
 }  // namespace
+
+std::optional<SafeArray> ReadStandardInput(std::istream& in, std::ostream& err,
+                                           std::uint64_t limit) {
+  // Blocks of 1 MiB at first, each twice as large as the last up to 64 MiB,
+  // so that a large input takes few reads; a block's memory is touched only
+  // as far as bytes arrive. One byte past the limit tells that the input is
+  // too large without reading the rest of it.
+  constexpr std::size_t kFirstBlock = std::size_t{1} << 20;
+  constexpr std::size_t kLargestBlock = std::size_t{64} << 20;
+  struct Block {
+    std::unique_ptr<std::uint8_t[]> bytes;
+    std::size_t size = 0;
+  };
+  const auto most = static_cast<std::size_t>(limit) + 1;
+  std::size_t total = 0;
+  try {
+    std::vector<Block> blocks;
+    for (std::size_t next = kFirstBlock; in && total < most;
+         next = std::min(2 * next, kLargestBlock)) {
+      const std::size_t want = std::min(next, most - total);
+      Block block{std::make_unique_for_overwrite<std::uint8_t[]>(want)};
+      in.read(reinterpret_cast<char*>(block.bytes.get()), static_cast<std::streamsize>(want));
+      block.size = static_cast<std::size_t>(in.gcount());
+      total += block.size;
+      if (block.size > 0) blocks.push_back(std::move(block));
+    }
+    if (total > limit) {
+      err << "replikon: cannot read standard input: error " << errors::kOutOfMemory << ": "
+          << errors::StandardDescription(errors::kOutOfMemory)
+          << ": standard input holds more than " << limit << " bytes, the most a Stream can hold\n";
+      return std::nullopt;
+    }
+    if (in.bad()) {
+      err << "replikon: cannot read standard input\n";
+      return std::nullopt;
+    }
+    if (total == 0) return SafeArray::UnallocatedBytes();
+    // Gathered into the array's own vector, each block freed once it is
+    // copied: the input is held about once, plus one block.
+    std::vector<std::uint8_t> bytes;
+    bytes.reserve(total);
+    for (Block& block : blocks) {
+      bytes.insert(bytes.end(), block.bytes.get(), block.bytes.get() + block.size);
+      block.bytes.reset();
+    }
+    return SafeArray::FromOwnedBytes(std::move(bytes));
+  } catch (const std::bad_alloc&) {
+    err << "replikon: cannot read standard input: error " << errors::kOutOfMemory << ": "
+        << errors::StandardDescription(errors::kOutOfMemory) << '\n';
+  } catch (const AutomationError& e) {
+    err << "replikon: cannot read standard input: error " << e.Number() << ": " << e.Description()
+        << '\n';
+  }
+  return std::nullopt;
+}
 
 int RunInspect(const std::string& file, const InspectOptions& options, std::istream& in,
                std::ostream& out, std::ostream& err) {

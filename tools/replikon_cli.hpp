@@ -6,10 +6,14 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <iosfwd>
+#include <optional>
 #include <string>
 #include <string_view>
 
+#include "replikon/automation/safe_array.hpp"
+#include "replikon/stream/stream_utilities.hpp"
 #include "stream_inspector.hpp"
 
 namespace replikon::cli {
@@ -38,6 +42,12 @@ int RunInspect(const std::string& file, const InspectOptions& options, std::istr
                std::ostream& out, std::ostream& err);
 int RunType(const std::string& file, std::istream& in, std::ostream& out, std::ostream& err);
 int RunIsStream(const std::string& file, std::istream& in, std::ostream& out, std::ostream& err);
+
+// All of `in` (standard input) as a byte array, read in large blocks; nullopt
+// after a message naming "standard input" when it holds more than `limit`
+// bytes or cannot be read.
+std::optional<SafeArray> ReadStandardInput(std::istream& in, std::ostream& err,
+                                           std::uint64_t limit = kMaxStreamFileBytes);
 
 // Shows the About box when there is a display (DISPLAY set) and the About
 // program is installed; prints its text otherwise, or always with `text_only`.

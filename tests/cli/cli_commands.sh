@@ -90,6 +90,20 @@ done
 expect 1 "$replikon" inspect "$work/missing"
 contains "$err" 'File not found' 'inspect of a missing file'
 
+# What is not a regular file is refused at once (the time limit only keeps a
+# fault from hanging the checks), and standard input is read whole from a pipe.
+mkfifo "$work/fifo"
+for command in type is-stream inspect; do
+  expect 1 timeout 20 "$replikon" "$command" "$work/fifo"
+  contains "$err" 'a FIFO, not a regular file' "$command of a FIFO without a writer"
+  expect 1 timeout 20 "$replikon" "$command" /dev/zero
+  contains "$err" 'a character device, not a regular file' "$command of /dev/zero"
+done
+expect 0 "$replikon" type - < <(cat "$invoice")
+[[ $out == Invoice ]] || fail "type - from a pipe printed '$out'"
+expect 1 "$replikon" is-stream - < <(head -c 3000000 /dev/urandom)
+[[ $out == false ]] || fail "is-stream of 3 MB of random bytes printed '$out'"
+
 # about, without a display
 expect 0 env -u DISPLAY "$replikon" about
 contains "$out" 'Version 1\.0' 'about'
