@@ -1,7 +1,10 @@
 #include "replikon/control/replikon.hpp"
 
+#include <new>
+#include <string>
 #include <utility>
 
+#include "../automation/out_of_memory.hpp"
 #include "call_scope.hpp"
 #include "replikon/about/about_box.hpp"
 #include "replikon/automation/type_info.hpp"
@@ -35,7 +38,9 @@ Replikon::~Replikon() = default;
 
 // ---- Processing -------------------------------------------------------------
 
-ObjectRef Replikon::Copy(const ObjectRef& source_object) {
+// Running out of memory anywhere in a call, in its engine or around it, ends
+// it with error 7: whatever was made is released on the way out.
+ObjectRef Replikon::Copy(const ObjectRef& source_object) try {
   if (control_detail::TrimSpaces(settings_.object_server_name).empty())
     RaiseControlError(kErrServerNotSpecified);
   if (source_object.IsNull()) return {};
@@ -56,13 +61,15 @@ ObjectRef Replikon::Copy(const ObjectRef& source_object) {
   }
   if (ctx.Aborted()) {
     target.Reset();
-    RethrowAbort(ctx);
+    RethrowAbort(ctx, "Copy");
   }
   if (status == kStatusProblem) {
     target.Reset();
     RaiseControlError(kErrProcessingProblems);
   }
   return target;
+} catch (const std::bad_alloc&) {
+  errors::RaiseOutOfMemory("Copy ran out of memory");
 }
 
 void Replikon::ShowAboutBox() const noexcept {
@@ -177,8 +184,19 @@ EngineContext Replikon::MakeContext() {
       [this] { return !handlers_.empty(); });
 }
 
-void Replikon::RethrowAbort(const EngineContext& ctx) {
-  std::rethrow_exception(ctx.HandlerError());
+void Replikon::RethrowAbort(const EngineContext& ctx, const char* call) {
+  const char* where = ctx.OutOfMemoryWhere();
+  if (where == nullptr && !detail::IsOutOfMemory(ctx.HandlerError())) {
+    std::rethrow_exception(ctx.HandlerError());
+  }
+  std::string details;
+  try {
+    details.append(call).append(" ran out of memory");
+    if (where != nullptr) details.append(" while ").append(where);
+  } catch (const std::bad_alloc&) {
+    details.clear();
+  }
+  errors::RaiseOutOfMemory(details);
 }
 
 }  // namespace replikon

@@ -15,7 +15,8 @@ inline constexpr std::string_view kNothing = "Nothing";
 
 // A new instance of `class_name` from ObjectServerName, checked to report that
 // same class name. "Nothing" gives a null reference with status 0. Any failure
-// gives a null reference with status 601. Never throws.
+// gives a null reference with status 601; when memory runs out the call is
+// aborted besides (EngineContext::AbortOutOfMemory). Never throws.
 ObjectRef CreateInstance(EngineContext& ctx, std::string_view class_name,
                          std::int32_t& status) noexcept;
 
