@@ -104,12 +104,16 @@ bool Replikon::IsStream(const SafeArray& byte_array) const noexcept {
   return ::replikon::IsStream(byte_array);
 }
 
-void Replikon::StreamToFile(const SafeArray& stream, const std::string& file_path) const {
+void Replikon::StreamToFile(const SafeArray& stream, const std::string& file_path) const try {
   ::replikon::StreamToFile(stream, file_path);
+} catch (const std::bad_alloc&) {
+  errors::RaiseOutOfMemory("StreamToFile ran out of memory");
 }
 
-SafeArray Replikon::StreamFromFile(const std::string& file_path) const {
+SafeArray Replikon::StreamFromFile(const std::string& file_path) const try {
   return ::replikon::StreamFromFile(file_path);
+} catch (const std::bad_alloc&) {
+  errors::RaiseOutOfMemory("StreamFromFile ran out of memory");
 }
 
 }  // namespace replikon
