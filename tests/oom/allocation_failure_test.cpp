@@ -18,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "automation/allocation_hooks.hpp"
 #include "replikon/automation.hpp"
 #include "replikon/control/replikon.hpp"
 #include "test_support.hpp"
@@ -312,6 +313,35 @@ TEST_F(AllocationFailure, ObjectFromStreamEndsWithError7OrGivesTheWholeGraph) {
                                            rebuilt.Reset();
                                          });
   EXPECT_GT(made, 20);
+}
+
+// A Stream larger than the writer expects goes on into mapped chunks, whose
+// mappings fail as allocations do.
+TEST_F(AllocationFailure, AFailedMappingOfTheStreamsBufferIsError7) {
+  const std::vector<std::uint8_t> small = StreamOf(source_);
+  Order& order = *source_.As<Order>();
+  const SafeArray few = order.quantities;
+  order.quantities = SafeArray(VarType::I4, {{0, 99999}});
+  const std::vector<std::uint8_t> expected = StreamOf(source_);
+  ASSERT_GT(expected.size(), small.size() + (std::size_t{256} << 10));
+  for (long n = 0;; ++n) {
+    // The writer expects a little more than the Stream it wrote last.
+    order.quantities = few;
+    ASSERT_EQ(StreamOf(source_), small);
+    order.quantities = SafeArray(VarType::I4, {{0, 99999}});
+    detail::mappings_to_failure = n;
+    const AutomationError e = test_support::ErrorFrom([&] { control_.StreamFromObject(source_); });
+    const bool failed = detail::mappings_to_failure < 0;
+    detail::mappings_to_failure = -1;
+    if (!failed) {
+      EXPECT_EQ(e.Number(), 0) << "mapping " << n << ": " << e.what();
+      EXPECT_GT(n, 0);
+      break;
+    }
+    EXPECT_EQ(e.Number(), 7) << "mapping " << n << ": " << e.what();
+    EXPECT_NE(e.Details().find("StreamFromObject"), std::string::npos) << e.Details();
+  }
+  EXPECT_EQ(StreamOf(source_), expected);
 }
 
 TEST_F(AllocationFailure, StreamToFileKeepsTheOldFileWhenItFails) {
