@@ -1282,7 +1282,11 @@ std::vector<std::uint8_t> BytesFromVariant(const Variant& value) noexcept {
 }
 
 Variant NewTypedArray(std::int16_t element_type, const BoundsTable& bounds, bool empty) noexcept {
-  return NewArray(element_type, bounds.bounds, empty);
+  try {
+    return NewArray(element_type, bounds.bounds, empty);
+  } catch (const std::bad_alloc&) {
+    return Variant(kNull);
+  }
 }
 
 bool FillArrayFromStream(std::span<const std::uint8_t> bytes, Variant& target,

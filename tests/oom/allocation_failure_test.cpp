@@ -216,7 +216,7 @@ class AllocationFailure : public ::testing::Test {
     for (int i = 2; i >= 0; --i) {
       ObjectRef line = registry_.CreateByProgId("Oom.Line");
       Line& l = *line.As<Line>();
-      l.item = "item " + std::to_string(i) + " described at some length";
+      l.item = "item " + std::to_string(i) + std::string(3000, '-');
       l.price = 1.5 * i;
       l.sizes = SafeArray(VarType::R8, {{0, i}});
       l.next = previous;
@@ -237,10 +237,13 @@ class AllocationFailure : public ::testing::Test {
   // reaching the failing one. `check` judges a call that returned; one that
   // raised must have raised error 7. Returns how many allocations the call
   // made (the N that did not fail).
-  template <class Call, class Check>
-  long EveryAllocationFails(const Call& call, const Check& check) {
+  // `prepare` runs before each try, with nothing failing.
+  template <class Call, class Check, class Prepare = void (*)()>
+  long EveryAllocationFails(
+      const Call& call, const Check& check, const Prepare& prepare = [] {}) {
     const std::int64_t live_before = LiveInstances();
     for (long n = 0; n < kMostAllocations; ++n) {
+      prepare();
       bool returned = false;
       bool injected = false;
       try {
@@ -289,15 +292,19 @@ TEST_F(AllocationFailure, CopyEndsWithError7OrGivesTheWholeCopy) {
 TEST_F(AllocationFailure, StreamFromObjectEndsWithError7OrGivesTheWholeStream) {
   const std::vector<std::uint8_t> expected = StreamOf(source_);
   SafeArray stream;
-  const long made = EveryAllocationFails(
-      [&] { stream = control_.StreamFromObject(source_); },
-      [&](long n) {
-        const auto bytes = stream.ByteSpan();
-        EXPECT_EQ(std::vector<std::uint8_t>(bytes.begin(), bytes.end()), expected)
-            << "allocation " << n;
-        stream = SafeArray();
-      });
-  EXPECT_GT(made, 20);
+  const auto call = [&] { stream = control_.StreamFromObject(source_); };
+  const auto check = [&](long n) {
+    const auto bytes = stream.ByteSpan();
+    EXPECT_EQ(std::vector<std::uint8_t>(bytes.begin(), bytes.end()), expected)
+        << "allocation " << n;
+    stream = SafeArray();
+  };
+  // The writer's buffer is made for the Stream it wrote last, this one.
+  EXPECT_GT(EveryAllocationFails(call, check), 20);
+  // After a small Stream it grows as it goes, and the Stream is gathered from
+  // the pieces.
+  ASSERT_GT(expected.size(), std::size_t{8192});
+  EXPECT_GT(EveryAllocationFails(call, check, [&] { StreamOf(ObjectRef()); }), 20);
 }
 
 TEST_F(AllocationFailure, ObjectFromStreamEndsWithError7OrGivesTheWholeGraph) {
