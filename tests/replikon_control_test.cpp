@@ -47,12 +47,12 @@ TEST(ControlErrorTest, TableOfTheComponentsErrors) {
   ExpectError(ControlError(601), 601, "Problem(s) in processing occurred", "replictl.hlp", 1601);
   ExpectError(ControlError(602), 602, "Byte array is not a Stream", "replictl.hlp", 1602);
   ExpectError(ControlError(603), 603, "Processing limit exceeded", "replictl.hlp", 1603);
-  ExpectError(ProcessingLimitError("MaxDepth", 12), 603,
-              "Processing limit exceeded: the graph goes deeper than MaxDepth (12)", "replictl.hlp",
-              1603);
-  ExpectError(ProcessingLimitError("MaxObjects", 5), 603,
-              "Processing limit exceeded: the call needs more objects than MaxObjects (5)",
+  ExpectError(ProcessingLimitError("MaxDepth", 12), 603, "Processing limit exceeded",
               "replictl.hlp", 1603);
+  EXPECT_EQ(ProcessingLimitError("MaxDepth", 12).Details(),
+            "the graph goes deeper than MaxDepth (12)");
+  EXPECT_EQ(ProcessingLimitError("MaxObjects", 5).Details(),
+            "the call needs more objects than MaxObjects (5)");
   EXPECT_EQ(ErrorOf([] { RaiseControlError(601); }), 601);
 }
 

@@ -8,6 +8,8 @@
 #include <cstring>
 #include <new>
 
+#include "allocation_hooks.hpp"
+
 namespace replikon {
 
 namespace {
@@ -102,8 +104,9 @@ std::uint8_t* ChunkedBytes::AppendInNewChunk(std::size_t n) {
   // Populated at once: every page is about to be written, and one call that
   // maps them all costs a fraction of a fault per page, which took a quarter
   // of the time of writing a large Stream.
-  void* data = mmap(nullptr, capacity, PROT_READ | PROT_WRITE,
-                    MAP_PRIVATE | MAP_ANONYMOUS | MAP_POPULATE, -1, 0);
+  void* data = detail::MappingFails() ? MAP_FAILED
+                                      : mmap(nullptr, capacity, PROT_READ | PROT_WRITE,
+                                             MAP_PRIVATE | MAP_ANONYMOUS | MAP_POPULATE, -1, 0);
   if (data == MAP_FAILED) throw std::bad_alloc();
   std::unique_ptr<std::uint8_t, Unmap> memory(static_cast<std::uint8_t*>(data), Unmap{capacity});
   const std::size_t used = static_cast<std::size_t>(cur_ - begin_);

@@ -1,8 +1,12 @@
 #include "replikon/automation/error.hpp"
 
+#include <stdexcept>
+
 #include <exception>
 #include <new>
 #include <utility>
+
+#include "out_of_memory.hpp"
 
 namespace replikon {
 
@@ -21,12 +25,13 @@ std::string ComposeWhat(std::int32_t number, const std::string& description) {
 
 AutomationError::AutomationError(std::int32_t number, std::string description,
                                  std::string help_file, std::int32_t help_context,
-                                 std::string source)
+                                 std::string source, std::string details)
     : number_(number),
       description_(std::move(description)),
       help_file_(std::move(help_file)),
       help_context_(help_context),
       source_(std::move(source)),
+      details_(std::move(details)),
       what_(ComposeWhat(number_, description_)) {}
 
 namespace errors {
@@ -94,6 +99,19 @@ void Raise(std::int32_t number, std::string description) {
   throw AutomationError(number, std::move(description));
 }
 
+void RaiseOutOfMemory(std::string_view details) {
+  // The memory that ran out is mostly free again by the time the error is
+  // made; if not, the error goes without its details, or as std::bad_alloc.
+  std::string text;
+  try {
+    text.assign(details);
+  } catch (const std::bad_alloc&) {
+    text.clear();
+  }
+  throw AutomationError(kOutOfMemory, StandardDescription(kOutOfMemory), {}, 0, {},
+                        std::move(text));
+}
+
 void RethrowAsAutomationError() {
   constexpr std::int32_t kAutomationErrorNumber = 440;
   try {
@@ -111,5 +129,41 @@ void RethrowAsAutomationError() {
 }
 
 }  // namespace errors
+
+namespace detail {
+
+namespace {
+
+// Whether the exception being handled is a failed allocation.
+bool HandlingOutOfMemory() noexcept {
+  try {
+    throw;
+  } catch (const std::bad_alloc&) {
+    return true;
+  } catch (const std::length_error&) {
+    return true;
+  } catch (const AutomationError& e) {
+    return e.Number() == errors::kOutOfMemory;
+  } catch (...) {
+    return false;
+  }
+}
+
+}  // namespace
+
+bool IsOutOfMemory(const std::exception_ptr& error) noexcept {
+  if (!error) return false;
+  try {
+    std::rethrow_exception(error);
+  } catch (...) {
+    return HandlingOutOfMemory();
+  }
+}
+
+void RethrowIfOutOfMemory() {
+  if (HandlingOutOfMemory()) throw std::bad_alloc();
+}
+
+}  // namespace detail
 
 }  // namespace replikon

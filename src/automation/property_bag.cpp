@@ -10,6 +10,7 @@
 #include <cstring>
 #include <functional>
 #include <limits>
+#include <new>
 #include <random>
 #include <string_view>
 #include <type_traits>
@@ -1130,10 +1131,21 @@ std::optional<BagReader> BagReader::TryParse(std::span<const std::uint8_t> bytes
 }
 
 bool BagReader::Load(std::span<const std::uint8_t> bytes) noexcept {
+  try {
+    return Parse(bytes);
+  } catch (const std::bad_alloc&) {
+    return false;
+  }
+}
+
+bool BagReader::Parse(std::span<const std::uint8_t> bytes) {
   cursor_ = 0;
   try {
     if (!ParseBag(bytes, entries_, index_)) return true;
-  } catch (...) {
+  } catch (const std::bad_alloc&) {
+    entries_.clear();
+    index_.clear();
+    throw;
   }
   entries_.clear();
   index_.clear();

@@ -44,13 +44,13 @@ class NestingGuard {
  public:
   explicit NestingGuard(std::string_view member) {
     if (depth_ >= Replikon::kMaxNestedCalls) {
-      std::string description = errors::StandardDescription(errors::kOutOfStackSpace);
-      description += ": ";
-      description += member;
-      description += " called while ";
-      description += std::to_string(Replikon::kMaxNestedCalls);
-      description += " processing calls are under way on this thread";
-      errors::Raise(errors::kOutOfStackSpace, std::move(description));
+      std::string details(member);
+      details += " called while ";
+      details += std::to_string(Replikon::kMaxNestedCalls);
+      details += " processing calls are under way on this thread";
+      throw AutomationError(errors::kOutOfStackSpace,
+                            errors::StandardDescription(errors::kOutOfStackSpace), {}, 0, {},
+                            std::move(details));
     }
     ++depth_;
   }

@@ -23,16 +23,15 @@ AutomationError ControlError(std::int32_t number) {
 
 AutomationError ProcessingLimitError(std::string_view setting, std::int32_t value) {
   AutomationError plain = ControlError(kErrProcessingLimit);
-  // "...: the call needs more objects than MaxObjects (1000)".
-  std::string description = plain.Description();
-  description += setting == "MaxDepth" ? ": the graph goes deeper than "
-                                       : ": the call needs more objects than ";
-  description += setting;
-  description += " (";
-  description += std::to_string(value);
-  description += ")";
-  return AutomationError(kErrProcessingLimit, std::move(description), plain.HelpFile(),
-                         plain.HelpContext());
+  // "the call needs more objects than MaxObjects (1000)".
+  std::string details =
+      setting == "MaxDepth" ? "the graph goes deeper than " : "the call needs more objects than ";
+  details += setting;
+  details += " (";
+  details += std::to_string(value);
+  details += ")";
+  return AutomationError(kErrProcessingLimit, plain.Description(), plain.HelpFile(),
+                         plain.HelpContext(), {}, std::move(details));
 }
 
 void RaiseControlError(std::int32_t number) {

@@ -1,7 +1,10 @@
 #include "replikon/control/replikon.hpp"
 
+#include <new>
+#include <string>
 #include <utility>
 
+#include "../automation/out_of_memory.hpp"
 #include "call_scope.hpp"
 #include "replikon/about/about_box.hpp"
 #include "replikon/automation/type_info.hpp"
@@ -37,7 +40,9 @@ Replikon::~Replikon() = default;
 
 // ---- Processing -------------------------------------------------------------
 
-ObjectRef Replikon::Copy(const ObjectRef& source_object) {
+// Running out of memory anywhere in a call, in its engine or around it, ends
+// it with error 7: whatever was made is released on the way out.
+ObjectRef Replikon::Copy(const ObjectRef& source_object) try {
   const control_detail::NestingGuard nesting("Copy");
   if (control_detail::TrimSpaces(settings_.object_server_name).empty())
     RaiseControlError(kErrServerNotSpecified);
@@ -59,13 +64,15 @@ ObjectRef Replikon::Copy(const ObjectRef& source_object) {
   }
   if (ctx.Aborted()) {
     target.Reset();
-    RethrowAbort(ctx);
+    RethrowAbort(ctx, "Copy");
   }
   if (status == kStatusProblem) {
     target.Reset();
     RaiseControlError(kErrProcessingProblems);
   }
   return target;
+} catch (const std::bad_alloc&) {
+  errors::RaiseOutOfMemory("Copy ran out of memory");
 }
 
 void Replikon::ShowAboutBox() const noexcept {
@@ -199,13 +206,25 @@ EngineContext Replikon::MakeContext() {
       [this] { return !handlers_.empty(); });
 }
 
-void Replikon::RethrowAbort(const EngineContext& ctx) {
-  try {
-    std::rethrow_exception(ctx.HandlerError());
-  } catch (const ProcessingLimitExceeded& limit) {
-    throw ProcessingLimitError(
-        limit.Limit() == ProcessingLimit::kMaxDepth ? kKeyMaxDepth : kKeyMaxObjects, limit.Value());
+void Replikon::RethrowAbort(const EngineContext& ctx, const char* call) {
+  const char* where = ctx.OutOfMemoryWhere();
+  if (where == nullptr && !detail::IsOutOfMemory(ctx.HandlerError())) {
+    try {
+      std::rethrow_exception(ctx.HandlerError());
+    } catch (const ProcessingLimitExceeded& limit) {
+      throw ProcessingLimitError(
+          limit.Limit() == ProcessingLimit::kMaxDepth ? kKeyMaxDepth : kKeyMaxObjects,
+          limit.Value());
+    }
   }
+  std::string details;
+  try {
+    details.append(call).append(" ran out of memory");
+    if (where != nullptr) details.append(" while ").append(where);
+  } catch (const std::bad_alloc&) {
+    details.clear();
+  }
+  errors::RaiseOutOfMemory(details);
 }
 
 }  // namespace replikon

@@ -1,6 +1,7 @@
 // The component's Stream members: the two processing calls of the stream
 // engines, and the Stream utilities.
 #include <cstdint>
+#include <new>
 #include <span>
 #include <utility>
 #include <vector>
@@ -25,7 +26,7 @@ std::span<const std::uint8_t> BytesOf(const SafeArray& array) {
 
 }  // namespace
 
-SafeArray Replikon::StreamFromObject(const ObjectRef& source_object) {
+SafeArray Replikon::StreamFromObject(const ObjectRef& source_object) try {
   const control_detail::NestingGuard nesting("StreamFromObject");
   if (control_detail::TrimSpaces(settings_.object_server_name).empty()) {
     RaiseControlError(kErrServerNotSpecified);
@@ -47,18 +48,23 @@ SafeArray Replikon::StreamFromObject(const ObjectRef& source_object) {
       stream = WriteObject(ctx, source_object, source_object, status);
     }
   }
-  if (ctx.Aborted()) RethrowAbort(ctx);
+  if (ctx.Aborted()) RethrowAbort(ctx, "StreamFromObject");
   if (status == kStatusProblem) RaiseControlError(kErrProcessingProblems);
   return SafeArray::FromOwnedBytes(std::move(stream));
+} catch (const std::bad_alloc&) {
+  errors::RaiseOutOfMemory("StreamFromObject ran out of memory");
 }
 
-ObjectRef Replikon::ObjectFromStream(const SafeArray& stream) {
+ObjectRef Replikon::ObjectFromStream(const SafeArray& stream) try {
   const control_detail::NestingGuard nesting("ObjectFromStream");
   // The call works on its own copy of the Stream, which shares the caller's
   // bytes: a handler that changes the caller's array meanwhile changes its own.
   const SafeArray own = stream;
   const std::span<const std::uint8_t> bytes = BytesOf(own);
   const StreamInfo info = InspectStream(bytes);
+  if (info.out_of_memory) {
+    errors::RaiseOutOfMemory("ObjectFromStream ran out of memory while reading the Stream's head");
+  }
   EngineContext ctx = MakeContext();
   ObjectRef result;
   std::int32_t status = kStatusOk;
@@ -81,13 +87,15 @@ ObjectRef Replikon::ObjectFromStream(const SafeArray& stream) {
   }
   if (ctx.Aborted()) {
     result.Reset();
-    RethrowAbort(ctx);
+    RethrowAbort(ctx, "ObjectFromStream");
   }
   if (status == kStatusProblem || status == kStatusNotStream) {
     result.Reset();
     RaiseControlError(status == kStatusProblem ? kErrProcessingProblems : kErrNotAStream);
   }
   return result;
+} catch (const std::bad_alloc&) {
+  errors::RaiseOutOfMemory("ObjectFromStream ran out of memory");
 }
 
 std::string Replikon::ObjectTypeName(const SafeArray& stream) const noexcept {
@@ -98,12 +106,16 @@ bool Replikon::IsStream(const SafeArray& byte_array) const noexcept {
   return ::replikon::IsStream(byte_array);
 }
 
-void Replikon::StreamToFile(const SafeArray& stream, const std::string& file_path) const {
+void Replikon::StreamToFile(const SafeArray& stream, const std::string& file_path) const try {
   ::replikon::StreamToFile(stream, file_path);
+} catch (const std::bad_alloc&) {
+  errors::RaiseOutOfMemory("StreamToFile ran out of memory");
 }
 
-SafeArray Replikon::StreamFromFile(const std::string& file_path) const {
+SafeArray Replikon::StreamFromFile(const std::string& file_path) const try {
   return ::replikon::StreamFromFile(file_path);
+} catch (const std::bad_alloc&) {
+  errors::RaiseOutOfMemory("StreamFromFile ran out of memory");
 }
 
 }  // namespace replikon

@@ -9,6 +9,7 @@
 #include <utility>
 #include <vector>
 
+#include "../automation/out_of_memory.hpp"
 #include "member_plan.hpp"
 #include "replikon/automation/error.hpp"
 #include "replikon/automation/type_info.hpp"
@@ -62,15 +63,22 @@ bool IsObjectValued(const ObjectRef& object, std::string_view name) noexcept {
   return TryGet(object, name, value) && value.IsObject();
 }
 
+namespace {
+
+// SetPropertyByName for the walk: running out of memory raises std::bad_alloc.
+bool SetByName(const ObjectRef& object, std::string_view name, const Variant& value,
+               InvokeKind kind) {
+  if (kind != InvokeKind::PropertyPut && kind != InvokeKind::PropertyPutRef) return true;
+  return engine::Assign(Callable(object, name, kind), *object, value);
+}
+
+}  // namespace
+
 bool SetPropertyByName(const ObjectRef& object, std::string_view name, const Variant& value,
                        InvokeKind kind) noexcept {
-  if (kind != InvokeKind::PropertyPut && kind != InvokeKind::PropertyPutRef) return true;
-  const MemberDescription* setter = Callable(object, name, kind);
-  if (setter == nullptr) return false;
   try {
-    setter->Invoke(*object, std::span<const Variant>(&value, 1));
-    return true;
-  } catch (...) {
+    return SetByName(object, name, value, kind);
+  } catch (const std::bad_alloc&) {
     return false;
   }
 }
@@ -181,24 +189,20 @@ struct Level {
   void* target_client = nullptr;
 
   // Assigns a property of the target (kind 4 or 8), as SetPropertyByName does.
+  // A failing assignment leaves the target's property as it is; running out
+  // of memory raises std::bad_alloc.
   void Assign(std::size_t member, std::string_view name, const Variant& value,
-              InvokeKind kind) const noexcept {
+              InvokeKind kind) const {
     if (!target_shares_plan) {
-      SetPropertyByName(target, name, value, kind);
+      SetByName(target, name, value, kind);
       return;
     }
     const Accessors& a = plan->members[member];
-    const MemberDescription* setter = kind == InvokeKind::PropertyPut ? a.let : a.set;
-    if (setter == nullptr) return;
-    try {
-      setter->Invoke(*target, std::span<const Variant>(&value, 1));
-    } catch (...) {
-      // The target keeps its value.
-    }
+    engine::Assign(kind == InvokeKind::PropertyPut ? a.let : a.set, *target, value);
   }
 
   // Assigns an object reference to a property of the target (kind 8).
-  void AssignRef(std::size_t member, ObjectRef object) const noexcept {
+  void AssignRef(std::size_t member, ObjectRef object) const {
     if (const FieldAccess* field = target_shares_plan ? plan->members[member].set_field : nullptr) {
       if (target_client == nullptr) {
         if (field->TakeObject(*target, object)) return;
@@ -365,6 +369,7 @@ class CopyWalk {
 
       std::int32_t creation = kStatusOk;
       ObjectRef fresh = CreateInstance(ctx_, TypeNameOf(sub), creation);
+      if (ctx_.Aborted()) return Step::kAborted;
       if (creation != kStatusOk) {
         // An external subobject: a class that the server does not make.
         if (settings.problems_notification == OnSubobjectProblem) {
@@ -413,11 +418,14 @@ void CopyProperties(EngineContext& ctx, const ObjectRef& source, const ObjectRef
   try {
     CopyWalk walk(ctx, parent);
     status = walk.Run(source, target);
-  } catch (const std::bad_alloc&) {
-    ctx.Abort(std::make_exception_ptr(
-        AutomationError(errors::kOutOfMemory, errors::StandardDescription(errors::kOutOfMemory))));
   } catch (...) {
-    ctx.Abort(std::current_exception());
+    // The walk's levels are gone, and with them every new instance that was
+    // not yet assigned; the component drops the target.
+    if (detail::IsOutOfMemory(std::current_exception())) {
+      ctx.AbortOutOfMemory("copying the object graph");
+    } else {
+      ctx.Abort(std::current_exception());
+    }
   }
 }
 

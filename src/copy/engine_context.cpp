@@ -49,6 +49,14 @@ bool EngineContext::EnterLimited(WalkLimits& limits, std::size_t level) noexcept
   return false;
 }
 
+void EngineContext::AbortOutOfMemory(const char* where) noexcept {
+  if (handler_error_) return;
+  // The exception object comes from the runtime's emergency reserve when the
+  // heap has nothing left.
+  handler_error_ = std::make_exception_ptr(std::bad_alloc());
+  out_of_memory_where_ = where;
+}
+
 const std::string& EngineContext::ProgId(std::string_view class_name) {
   const std::string& server = settings_->object_server_name;
   prog_id_.clear();

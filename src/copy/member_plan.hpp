@@ -15,6 +15,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "../automation/out_of_memory.hpp"
 #include "replikon/automation/type_info.hpp"
 
 namespace replikon::engine {
@@ -116,26 +117,28 @@ class PlanCache {
 };
 
 // A property get with no arguments through the getter found; false when there
-// is none or the read fails.
-inline bool Read(const MemberDescription* getter, Instance& object, Variant& value) noexcept {
+// is none or the read fails. Running out of memory is no failing read: it
+// raises std::bad_alloc, which ends the walk.
+inline bool Read(const MemberDescription* getter, Instance& object, Variant& value) {
   if (getter == nullptr) return false;
   try {
     value = getter->Invoke(object, {});
     return true;
   } catch (...) {
+    detail::RethrowIfOutOfMemory();
     return false;
   }
 }
 
 // An assignment through the let or set found, as SetPropertyByName makes it;
-// false when there is none or it fails.
-inline bool Assign(const MemberDescription* setter, Instance& object,
-                   const Variant& value) noexcept {
+// false when there is none or it fails. Raises std::bad_alloc as Read does.
+inline bool Assign(const MemberDescription* setter, Instance& object, const Variant& value) {
   if (setter == nullptr) return false;
   try {
     setter->Invoke(object, std::span<const Variant>(&value, 1));
     return true;
   } catch (...) {
+    detail::RethrowIfOutOfMemory();
     return false;
   }
 }

@@ -2,6 +2,7 @@
 
 #include <cstddef>
 
+#include "../automation/out_of_memory.hpp"
 #include "replikon/automation/registry.hpp"
 #include "replikon/automation/type_info.hpp"
 
@@ -41,7 +42,11 @@ ObjectRef CreateInstance(EngineContext& ctx, std::string_view class_name,
     return instance;
   } catch (...) {
     // Unknown identifier, a server that cannot load, a class whose
-    // initialisation fails: all the same to the caller.
+    // initialisation fails: all the same to the caller. Running out of memory
+    // is not: it aborts the call.
+    if (detail::IsOutOfMemory(std::current_exception())) {
+      ctx.AbortOutOfMemory("creating an object");
+    }
     status = kStatusProblem;
     return {};
   }

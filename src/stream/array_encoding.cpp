@@ -10,6 +10,7 @@
 #include <utility>
 
 #include "../automation/byte_order.hpp"
+#include "../automation/out_of_memory.hpp"
 #include "replikon/stream/stream_layout.hpp"
 
 namespace replikon {
@@ -508,12 +509,15 @@ void EncodeElements(const SafeArray& array, Out& out, std::size_t depth) {
           elements.EndBytes(pending);
         } catch (...) {
           elements.AbandonBytes(pending);
+          throw;
         }
       } else if (BagCanHold(value)) {
         elements.Write(key, value);
       }
     } catch (...) {
-      // The element simply has no entry; go on with the next one.
+      // The element simply has no entry; go on with the next one. Running out
+      // of memory ends the encoding.
+      detail::RethrowIfOutOfMemory();
     }
   }
   elements.Finish();
@@ -610,7 +614,7 @@ class BoundKeys {
 // A bound entry: read with the default 0 and converted to a 32-bit integer;
 // nullopt when it does not convert. Bounds are stored as 32-bit integers,
 // which are read straight from the payload.
-std::optional<std::int32_t> ReadBound(const BagReader& bag, std::string_view key) noexcept {
+std::optional<std::int32_t> ReadBound(const BagReader& bag, std::string_view key) {
   const BagReader::Entry* entry = bag.Find(key);
   if (entry == nullptr) return 0;
   if (entry->type == VarType::I4 && entry->payload.size() == ScalarCodec<std::int32_t>::kSize) {
@@ -619,6 +623,7 @@ std::optional<std::int32_t> ReadBound(const BagReader& bag, std::string_view key
   try {
     return ToI4(bag.Value(*entry));
   } catch (...) {
+    detail::RethrowIfOutOfMemory();
     return std::nullopt;
   }
 }
@@ -629,12 +634,14 @@ std::optional<std::int32_t> ReadBound(const BagReader& bag, std::string_view key
 class ParsedArrayBag {
  public:
   explicit ParsedArrayBag(const BagReader& bag) noexcept : bag_(bag) {}
-  bool Word(std::int32_t& word) const noexcept {
-    const std::optional<std::int32_t> found = StreamHeaderWord(bag_);
+  bool Word(std::int32_t& word) const {
+    bool out_of_memory = false;
+    const std::optional<std::int32_t> found = StreamHeaderWord(bag_, out_of_memory);
+    if (out_of_memory) throw std::bad_alloc();
     if (found) word = *found;
     return found.has_value();
   }
-  bool Bounds(std::size_t d, ArrayBound& bound) const noexcept {
+  bool Bounds(std::size_t d, ArrayBound& bound) const {
     const BoundKeys keys(d);
     const auto lower = ReadBound(bag_, keys.Lower());
     const auto upper = ReadBound(bag_, keys.Upper());
@@ -737,9 +744,9 @@ class WrittenArrayBag {
 
 // Loads the element bag, "@AE#" read with no default, into `elements`; false
 // when the entry is absent, is no byte array, or does not load.
-bool LoadElementBag(const BagReader& bag, BagReader& elements) noexcept {
+bool LoadElementBag(const BagReader& bag, BagReader& elements) {
   const auto bytes = ParsedArrayBag(bag).Elements();
-  return bytes && elements.Load(*bytes);
+  return bytes && elements.Parse(*bytes);
 }
 
 // The number of elements of a bounds table, saturating; 0 when a dimension has
@@ -760,8 +767,9 @@ std::uint64_t ElementCount(std::span<const ArrayBound> bounds) noexcept {
 
 // NewTypedArray on a span of bounds, into `array`; false where NewTypedArray
 // gives Null.
+// Raises std::bad_alloc when memory runs out.
 bool NewArrayInto(std::int16_t element_type, std::span<const ArrayBound> bounds, bool empty,
-                  SafeArray& array) noexcept {
+                  SafeArray& array) {
   if (!IsRebuiltType(element_type)) return false;
   const VarType type = RebuiltElementType(element_type);
   try {
@@ -772,21 +780,20 @@ bool NewArrayInto(std::int16_t element_type, std::span<const ArrayBound> bounds,
     for (const ArrayBound& b : bounds) {
       if (b.upper < b.lower) return false;
     }
+    // More elements than an array holds: bounds no array can have.
+    if (ElementCount(bounds) > SafeArray::kMaxElements) return false;
     array = SafeArray(type, bounds);
     return true;
   } catch (...) {
+    detail::RethrowIfOutOfMemory();
     return false;
   }
 }
 
-// NewTypedArray on a span of bounds.
-Variant NewArray(std::int16_t element_type, std::span<const ArrayBound> bounds,
-                 bool empty) noexcept {
-  try {
-    if (SafeArray array; NewArrayInto(element_type, bounds, empty, array)) {
-      return Variant(std::move(array));
-    }
-  } catch (...) {
+// NewTypedArray on a span of bounds; raises std::bad_alloc when memory runs out.
+Variant NewArray(std::int16_t element_type, std::span<const ArrayBound> bounds, bool empty) {
+  if (SafeArray array; NewArrayInto(element_type, bounds, empty, array)) {
+    return Variant(std::move(array));
   }
   return Variant(kNull);
 }
@@ -838,6 +845,7 @@ Variant ElementValue(const BagReader& elements, std::string_view key, DecodeStat
   try {
     return ValueFromEntry(elements, elements.Find(key), state);
   } catch (...) {
+    detail::RethrowIfOutOfMemory();
     return Variant();
   }
 }
@@ -846,13 +854,13 @@ Variant ElementValue(const BagReader& elements, std::string_view key, DecodeStat
 // only initial values. Apart from the loop that calls it, since it is rarely
 // needed there.
 [[gnu::noinline]] void FillFreshElement(const BagReader& elements, std::string_view key,
-                                        SafeArray& target, std::size_t flat,
-                                        DecodeState& state) noexcept {
+                                        SafeArray& target, std::size_t flat, DecodeState& state) {
   try {
     const Variant value = ElementValue(elements, key, state);
     if (!value.IsEmpty()) target.SetFlat(flat, value);  // Empty keeps the initial value
   } catch (...) {
     // A failing assignment leaves the element as it was.
+    detail::RethrowIfOutOfMemory();
   }
 }
 
@@ -906,6 +914,7 @@ void FillFromElementBag(const BagReader& elements, SafeArray& target,
       }
     } catch (...) {
       // A failing assignment leaves the element as it was.
+      detail::RethrowIfOutOfMemory();
     }
   }
 }
@@ -1043,7 +1052,7 @@ Variant DecodeArray(const ArrayBag& bag, std::optional<std::int32_t> expected_ty
   BagReader own;
   BagReader& elements =
       state.depth == 0 && state.element_scratch != nullptr ? *state.element_scratch : own;
-  if (!elements.Load(head.element_bytes)) return Variant(kNull);
+  if (!elements.Parse(head.element_bytes)) return Variant(kNull);
 
   // The resource rule: elements without an entry draw on the shared allowance.
   const std::uint64_t count = ElementCount(bounds);
@@ -1068,7 +1077,7 @@ Variant DecodeArrayBytes(std::span<const std::uint8_t> bytes,
   }
   BagReader own;
   BagReader& bag = state.depth == 0 && state.array_scratch != nullptr ? *state.array_scratch : own;
-  if (!bag.Load(bytes)) return if_no_bag;
+  if (!bag.Parse(bytes)) return if_no_bag;
   return DecodeArray(ParsedArrayBag(bag), expected_type, state);
 }
 
@@ -1130,16 +1139,17 @@ void AppendStreamFromArray(const SafeArray& array, std::vector<std::uint8_t>& ou
   }
 }
 
-void AppendStreamFromArray(const SafeArray& array, ChunkedBytes& out) noexcept {
+void AppendStreamFromArray(const SafeArray& array, ChunkedBytes& out) {
   const std::size_t mark = out.Size();
   try {
     EncodeArray(array, out, 0);
   } catch (...) {
     out.Truncate(mark);
+    detail::RethrowIfOutOfMemory();
   }
 }
 
-bool AppendArrayEntry(BagWriter& bag, std::string_view key, const SafeArray& array) noexcept {
+bool AppendArrayEntry(BagWriter& bag, std::string_view key, const SafeArray& array) {
   const std::size_t dims = array.Bounds().size();
   if (dims == 0 || dims > kMaxEncodedDimensions ||
       key.size() > std::numeric_limits<std::uint32_t>::max()) {
@@ -1153,7 +1163,10 @@ bool AppendArrayEntry(BagWriter& bag, std::string_view key, const SafeArray& arr
       return StoreByteArrayHead(BagWriter::StoreEntryHead(p, key, kByteArrayType), size);
     });
   } catch (...) {
-    return false;  // nothing was written; the general way writes the entry
+    // Nothing was written. An array whose stream is too large for a byte
+    // array counts as running out of memory, as any array too large does.
+    detail::RethrowIfOutOfMemory();
+    return false;
   }
 }
 
@@ -1184,13 +1197,16 @@ DecodeAllowance::DecodeAllowance(std::size_t input_bytes) noexcept {
 
 Variant ArrayFromStream(std::span<const std::uint8_t> bytes,
                         std::optional<std::int32_t> expected_type) noexcept {
-  DecodeAllowance allowance(bytes.size());
-  return ArrayFromStream(bytes, expected_type, allowance);
+  try {
+    DecodeAllowance allowance(bytes.size());
+    return ArrayFromStream(bytes, expected_type, allowance);
+  } catch (const std::bad_alloc&) {
+    return Variant(kNull);
+  }
 }
 
 Variant ArrayFromStream(std::span<const std::uint8_t> bytes,
-                        std::optional<std::int32_t> expected_type,
-                        DecodeAllowance& allowance) noexcept {
+                        std::optional<std::int32_t> expected_type, DecodeAllowance& allowance) {
   try {
     DecodeState state;
     state.missing_budget = allowance.left_;
@@ -1200,12 +1216,13 @@ Variant ArrayFromStream(std::span<const std::uint8_t> bytes,
     allowance.left_ = state.missing_budget;
     return result;
   } catch (...) {
+    detail::RethrowIfOutOfMemory();
     return Variant(kNull);
   }
 }
 
 bool WrittenArrayFromStream(std::span<const std::uint8_t> bytes, std::int32_t expected_type,
-                            SafeArray& target) noexcept {
+                            SafeArray& target) {
   try {
     WrittenArrayBag written;
     if (!written.Match(bytes)) return false;
@@ -1218,6 +1235,7 @@ bool WrittenArrayFromStream(std::span<const std::uint8_t> bytes, std::int32_t ex
     target = std::move(array);
     return true;
   } catch (...) {
+    detail::RethrowIfOutOfMemory();
     return false;
   }
 }
@@ -1234,7 +1252,7 @@ Variant ValueFromStored(const Variant& stored) noexcept {
   }
 }
 
-Variant ValueFromStored(const Variant& stored, DecodeAllowance& allowance) noexcept {
+Variant ValueFromStored(const Variant& stored, DecodeAllowance& allowance) {
   try {
     if (!stored.IsArray()) return stored;
     const SafeArray& array = *stored.ArrayPtr();
@@ -1247,6 +1265,7 @@ Variant ValueFromStored(const Variant& stored, DecodeAllowance& allowance) noexc
     allowance.left_ = state.missing_budget;
     return result;
   } catch (...) {
+    detail::RethrowIfOutOfMemory();
     return Variant();
   }
 }
@@ -1263,7 +1282,11 @@ std::vector<std::uint8_t> BytesFromVariant(const Variant& value) noexcept {
 }
 
 Variant NewTypedArray(std::int16_t element_type, const BoundsTable& bounds, bool empty) noexcept {
-  return NewArray(element_type, bounds.bounds, empty);
+  try {
+    return NewArray(element_type, bounds.bounds, empty);
+  } catch (const std::bad_alloc&) {
+    return Variant(kNull);
+  }
 }
 
 bool FillArrayFromStream(std::span<const std::uint8_t> bytes, Variant& target,

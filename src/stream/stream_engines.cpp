@@ -20,6 +20,7 @@
 #include <deque>
 #include <limits>
 #include <memory>
+#include <new>
 #include <optional>
 #include <span>
 #include <string>
@@ -29,6 +30,7 @@
 #include <vector>
 
 #include "../automation/byte_order.hpp"
+#include "../automation/out_of_memory.hpp"
 #include "../copy/member_plan.hpp"
 #include "replikon/automation/error.hpp"
 #include "replikon/automation/type_info.hpp"
@@ -79,11 +81,13 @@ void WriteObjectHead(BagWriter& bag, std::int32_t header, std::string_view class
   detail::CopyKey(p, class_name.data(), class_name.size());
 }
 
-// The interface of an object, or nullptr when it cannot be had.
-std::shared_ptr<const InterfaceDescription> TryDescribe(const ObjectRef& object) noexcept {
+// The interface of an object, or nullptr when it cannot be had. Running out
+// of memory raises std::bad_alloc.
+std::shared_ptr<const InterfaceDescription> TryDescribe(const ObjectRef& object) {
   try {
     return DescribeObject(object);
   } catch (...) {
+    detail::RethrowIfOutOfMemory();
     return nullptr;
   }
 }
@@ -336,6 +340,7 @@ class StreamWriter {
         try {
           f.bag.WritePlain(*property.name, type, held);
         } catch (...) {
+          detail::RethrowIfOutOfMemory();  // a value the bag cannot hold is left out
         }
         return true;
       }
@@ -351,10 +356,11 @@ class StreamWriter {
     return false;
   }
 
-  static std::optional<Variant> ReadField(const FieldAccess& field, Instance& object) noexcept {
+  static std::optional<Variant> ReadField(const FieldAccess& field, Instance& object) {
     try {
       return field.Get(object);
     } catch (...) {
+      detail::RethrowIfOutOfMemory();
       return std::nullopt;
     }
   }
@@ -381,7 +387,8 @@ class StreamWriter {
     return WriteObjectProperty(f, value.Object(), *property.name);
   }
 
-  // A value the bag cannot hold is left out of the Stream.
+  // A value the bag cannot hold is left out of the Stream. Running out of
+  // memory is no such value: it ends the walk (std::bad_alloc).
   void WriteValueProperty(WriteFrame& f, const Variant& value, const std::string& name) {
     if (value.IsArray()) {
       WriteArrayProperty(f, value.Array(), name);
@@ -390,6 +397,7 @@ class StreamWriter {
     try {
       f.bag.Write(name, value);
     } catch (...) {
+      detail::RethrowIfOutOfMemory();
     }
   }
 
@@ -399,6 +407,7 @@ class StreamWriter {
         WriteNested(f.bag, name, [&] { AppendStreamFromArray(array, out_); });
       }
     } catch (...) {
+      detail::RethrowIfOutOfMemory();
     }
   }
 
@@ -436,6 +445,7 @@ class StreamWriter {
       try {
         f.bag.WriteBytes(name, NothingStream());
       } catch (...) {
+        detail::RethrowIfOutOfMemory();
       }
       return false;
     }
@@ -449,6 +459,7 @@ class StreamWriter {
     }
 
     const std::int32_t s = ClassStatus(ctx_, sub->Class().Name());
+    if (ctx_.Aborted()) return false;
     if (s != 0) {
       ReportProblem(f, name, s);
       return false;
@@ -459,6 +470,7 @@ class StreamWriter {
     try {
       entry = f.bag.BeginBytes(name);
     } catch (...) {
+      detail::RethrowIfOutOfMemory();
       return false;
     }
     Enter(std::move(sub), entry);
@@ -535,7 +547,7 @@ class StreamReader {
     if (!ctx_.EnterLimited(limits_, 1)) return;
     ReadFrame& first = NextFrame();
     first.bytes = stream;
-    const StreamInfo info = InspectStream(first.bag.Load(stream) ? &first.bag : nullptr);
+    const StreamInfo info = Inspect(first.bag, stream);
     if (!Begin(info, false, result, parent, is_root, &status)) return;
     while (depth_ != 0) {
       if (ctx_.Aborted()) return;
@@ -545,6 +557,14 @@ class StreamReader {
   }
 
  private:
+  // InspectStream of `bytes`, parsed into `bag`; running out of memory raises
+  // std::bad_alloc rather than calling the bytes no Stream.
+  static StreamInfo Inspect(BagReader& bag, std::span<const std::uint8_t> bytes) {
+    StreamInfo info = InspectStream(bag.Parse(bytes) ? &bag : nullptr);
+    if (info.out_of_memory) throw std::bad_alloc();
+    return info;
+  }
+
   // The frame of the level below the top, into whose reader the caller parses
   // that level's bag. A frame stays when its level ends, and its reader's
   // memory serves the next bag read at that depth.
@@ -567,6 +587,7 @@ class StreamReader {
     if (!made) {
       std::int32_t s = 0;
       result = CreateInstance(ctx_, info.class_name, s);
+      if (ctx_.Aborted()) return false;
       if (s != 0) {
         *status = s;
         if (ctx_.Settings().raise_recursion_check_event) {
@@ -617,7 +638,7 @@ class StreamReader {
       // The same bytes parsed before; should that fail all the same, the
       // level's other members keep their values.
       f.parsed = true;
-      if (!f.bag.Load(f.bytes)) f.plan = nullptr;
+      if (!f.bag.Parse(f.bytes)) f.plan = nullptr;
     }
   }
 
@@ -657,12 +678,13 @@ class StreamReader {
   // SetPropertyByName with kind 4 (let) on the object being filled, of a
   // value decoded for it alone. The let of a field that takes the value as it
   // is assigns the field, as Invoke does, without the call's general steps.
-  static void Let(ReadFrame& f, const Accessors& access, Variant& value) noexcept {
+  static void Let(ReadFrame& f, const Accessors& access, Variant& value) {
     if (access.let == nullptr) return;
     if (const FieldAccess* field = access.let->DirectField()) {
       try {
         if (field->TakeValue(**f.result, value)) return;
       } catch (...) {
+        detail::RethrowIfOutOfMemory();
         return;  // a let that fails leaves the property as it is
       }
     }
@@ -671,7 +693,7 @@ class StreamReader {
 
   // SetPropertyByName with kind 8 (set) on `object`, the set of a field taking
   // the reference straight into it.
-  static void Set(const MemberDescription* set, Instance& object, ObjectRef value) noexcept {
+  static void Set(const MemberDescription* set, Instance& object, ObjectRef value) {
     if (set == nullptr) return;
     if (const FieldAccess* field = set->DirectField()) {
       if (field->TakeObject(object, value)) return;
@@ -729,6 +751,7 @@ class StreamReader {
       if (!w.IsNull()) Let(f, access, w);
     } catch (...) {
       // A value that cannot be decoded leaves the property as it is.
+      detail::RethrowIfOutOfMemory();
     }
   }
 
@@ -760,13 +783,14 @@ class StreamReader {
     }
     ReadFrame& next = NextFrame();
     next.bytes = *sb;
-    const StreamInfo info = InspectStream(next.bag.Load(*sb) ? &next.bag : nullptr);
+    const StreamInfo info = Inspect(next.bag, *sb);
     if (info.holds_nothing) {
       Set(access.set, *result, ObjectRef());
       return false;
     }
     std::int32_t s = 0;
     ObjectRef sub = CreateInstance(ctx_, info.class_name, s);
+    if (ctx_.Aborted()) return false;
     if (s != 0) {
       if (settings.problems_notification == OnSubobjectProblem) {
         *f.status = s;
@@ -824,20 +848,27 @@ std::vector<std::uint8_t> WriteObject(EngineContext& ctx, const ObjectRef& curre
   // are filled, and a Stream far smaller than its buffer is moved out of it.)
   thread_local std::size_t last_size = 0;
   const std::size_t expected = last_size == 0 ? 0 : last_size + last_size / 8 + 4096;
-  ChunkedBytes out(expected);
   try {
+    ChunkedBytes out(expected);
     StreamWriter(ctx, out).Run(current, parent, status);
+    if (ctx.Aborted()) return {};
+    // The writer is gone: its memory is free before the Stream is gathered.
+    try {
+      std::vector<std::uint8_t> stream = out.Take();
+      last_size = stream.size();
+      return stream;
+    } catch (...) {
+      if (!detail::IsOutOfMemory(std::current_exception())) throw;
+      ctx.AbortOutOfMemory("gathering the Stream");
+      return {};
+    }
   } catch (...) {
-    // Out of memory on the way: the Stream is whatever could be written, and
-    // the caller is told the work did not complete.
-    status = kStatusProblem;
-  }
-  // The writer is gone: its memory is free before the Stream is gathered.
-  try {
-    std::vector<std::uint8_t> stream = out.Take();
-    last_size = stream.size();
-    return stream;
-  } catch (...) {
+    // Nothing of a Stream that could not be finished is handed back.
+    if (detail::IsOutOfMemory(std::current_exception())) {
+      ctx.AbortOutOfMemory("writing the Stream");
+    } else {
+      status = kStatusProblem;
+    }
     return {};
   }
 }
@@ -848,7 +879,13 @@ void ReadObject(EngineContext& ctx, std::span<const std::uint8_t> stream, Object
     StreamReader reader(ctx);
     reader.Run(stream, result, parent, is_root, status);
   } catch (...) {
-    status = kStatusProblem;
+    // The objects made so far go with the reader's levels; the component
+    // drops the result.
+    if (detail::IsOutOfMemory(std::current_exception())) {
+      ctx.AbortOutOfMemory("reading the Stream");
+    } else {
+      status = kStatusProblem;
+    }
   }
 }
 

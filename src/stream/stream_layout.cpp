@@ -1,8 +1,10 @@
 #include "replikon/stream/stream_layout.hpp"
 
 #include <exception>
+#include <new>
 #include <utility>
 
+#include "../automation/out_of_memory.hpp"
 #include "replikon/automation/variant.hpp"
 
 namespace replikon {
@@ -15,10 +17,11 @@ constexpr std::uint32_t kDimensionBits = static_cast<std::uint32_t>(kDimensionsM
 constexpr std::uint32_t kElementTypeBits = static_cast<std::uint32_t>(kElementTypeMask);
 
 // A stored value converted to a 32-bit integer by the automation rules;
-// nullopt when the conversion fails. A header word is nearly always stored as
-// a 32-bit integer, which is read straight from its payload.
-std::optional<std::int32_t> ConvertToWord(const BagReader& bag,
-                                          const BagReader::Entry& entry) noexcept {
+// nullopt when the conversion fails, with `out_of_memory` set when it failed
+// for want of memory. A header word is nearly always stored as a 32-bit
+// integer, which is read straight from its payload.
+std::optional<std::int32_t> ConvertToWord(const BagReader& bag, const BagReader::Entry& entry,
+                                          bool& out_of_memory) noexcept {
   if (entry.type == VarType::I4 && entry.payload.size() == 4) {
     const std::uint8_t* p = entry.payload.data();
     return static_cast<std::int32_t>(
@@ -28,8 +31,15 @@ std::optional<std::int32_t> ConvertToWord(const BagReader& bag,
   try {
     return ToI4(bag.Value(entry));
   } catch (...) {
+    out_of_memory = detail::IsOutOfMemory(std::current_exception());
     return std::nullopt;
   }
+}
+
+std::optional<std::int32_t> ConvertToWord(const BagReader& bag,
+                                          const BagReader::Entry& entry) noexcept {
+  bool out_of_memory = false;
+  return ConvertToWord(bag, entry, out_of_memory);
 }
 
 std::int16_t KnownKind(std::int16_t kind) noexcept {
@@ -37,26 +47,23 @@ std::int16_t KnownKind(std::int16_t kind) noexcept {
 }
 
 // "@OT#" read with the default "" and converted to a string, into `name`;
-// false (and `name` empty) when the stored value does not convert. A class
-// name is nearly always stored as a string, which is copied straight from its
-// payload.
-bool ReadClassName(const BagReader& bag, std::string& name) noexcept {
+// false (and `name` empty) when the stored value does not convert, or when
+// memory runs out (then `out_of_memory` is set). A class name is nearly always
+// stored as a string, which is copied straight from its payload.
+bool ReadClassName(const BagReader& bag, std::string& name, bool& out_of_memory) noexcept {
   const BagReader::Entry* entry = bag.Find(kClassNameKey);
   if (entry == nullptr) return true;
-  if (entry->type == VarType::BStr && entry->payload.size() >= 4) {
-    // The length that leads the payload is the rest of it.
-    const auto text = entry->payload.subspan(4);
-    try {
+  try {
+    if (entry->type == VarType::BStr && entry->payload.size() >= 4) {
+      // The length that leads the payload is the rest of it.
+      const auto text = entry->payload.subspan(4);
       name.assign(reinterpret_cast<const char*>(text.data()), text.size());
       return true;
-    } catch (...) {
-      return false;
     }
-  }
-  try {
     name = ToBStr(bag.Value(*entry));
     return true;
   } catch (...) {
+    out_of_memory = detail::IsOutOfMemory(std::current_exception());
     name.clear();
     return false;
   }
@@ -72,6 +79,12 @@ std::optional<std::int32_t> StreamHeaderWord(const BagReader& bag) noexcept {
   const BagReader::Entry* entry = bag.Find(kHeaderKey);
   if (entry == nullptr) return 0;
   return ConvertToWord(bag, *entry);
+}
+
+std::optional<std::int32_t> StreamHeaderWord(const BagReader& bag, bool& out_of_memory) noexcept {
+  const BagReader::Entry* entry = bag.Find(kHeaderKey);
+  if (entry == nullptr) return 0;
+  return ConvertToWord(bag, *entry, out_of_memory);
 }
 
 std::int32_t PackStreamHeader(const StreamHeaderFields& fields) noexcept {
@@ -104,23 +117,30 @@ StreamInfo InspectStream(const BagReader* bag) noexcept {
   // StreamKind and StreamHoldsNothing read "@SF#" with the default 0;
   // IsObjectStream reads it with no default, so an absent entry fails there.
   const BagReader::Entry* entry = bag->Find(kHeaderKey);
-  if (const auto word =
-          entry == nullptr ? std::optional<std::int32_t>(0) : ConvertToWord(*bag, *entry)) {
+  if (const auto word = entry == nullptr ? std::optional<std::int32_t>(0)
+                                         : ConvertToWord(*bag, *entry, info.out_of_memory)) {
     info.header = UnpackStreamHeader(*word);
     info.kind = KnownKind(info.header.kind);
     info.holds_nothing = info.header.empty;
     info.is_object_stream = entry != nullptr && info.header.kind == kObjectStreamKind;
   }
 
-  if (ReadClassName(*bag, info.class_name) && info.class_name.empty() && info.holds_nothing) {
+  if (ReadClassName(*bag, info.class_name, info.out_of_memory) && info.class_name.empty() &&
+      info.holds_nothing) {
     info.class_name = "Nothing";  // fits the small-string buffer
   }
   return info;
 }
 
 StreamInfo InspectStream(std::span<const std::uint8_t> bytes) noexcept {
-  const std::optional<BagReader> bag = Parse(bytes);
-  return InspectStream(bag ? &*bag : nullptr);
+  try {
+    BagReader bag;
+    return InspectStream(bag.Parse(bytes) ? &bag : nullptr);
+  } catch (const std::bad_alloc&) {
+    StreamInfo info;
+    info.out_of_memory = true;
+    return info;
+  }
 }
 
 bool LoadsAsBag(std::span<const std::uint8_t> bytes) noexcept {

@@ -450,7 +450,7 @@ class ClassBuilder final : public ClassBuilderBase {
     bool CopiesByValue() const noexcept override {
       return !std::is_same_v<M, ObjectRef> && !std::is_same_v<M, Variant>;
     }
-    bool CopyValue(Instance& source, Instance& target) const noexcept override {
+    bool CopyValue(Instance& source, Instance& target) const override {
       return Owns(source) && Owns(target) && CopyClientValue(source.Self(), target.Self());
     }
     const ObjectRef* ObjectIn(Instance& self) const noexcept override {
@@ -481,7 +481,7 @@ class ClassBuilder final : public ClassBuilderBase {
     }
 
     const std::type_info& OwnerType() const noexcept override { return typeid(T); }
-    bool CopyClientValue(const void* source, void* target) const noexcept override {
+    bool CopyClientValue(const void* source, void* target) const override {
       if constexpr (std::is_same_v<M, ObjectRef> || std::is_same_v<M, Variant>) {
         (void)source;
         (void)target;
@@ -492,12 +492,10 @@ class ClassBuilder final : public ClassBuilderBase {
         if constexpr (std::is_same_v<M, SafeArray>) {
           if (value.Type() != declared_) return false;
         }
-        try {
-          static_cast<T*>(target)->*field_ = value;
-          return true;
-        } catch (...) {
-          return false;
-        }
+        // Copying a plain value fails only for want of memory, which the
+        // caller is told of.
+        static_cast<T*>(target)->*field_ = value;
+        return true;
       }
     }
     ObjectRef* ObjectFieldOf(void* client) const noexcept override {

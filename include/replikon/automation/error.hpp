@@ -4,22 +4,25 @@
 #include <cstdint>
 #include <exception>
 #include <string>
+#include <string_view>
 
 namespace replikon {
 
 // An error as the automation platform reports it: a number, a description, and
 // optionally a help file with a context in it. `Source` is left empty by the
-// component's own errors.
+// component's own errors. `Details` says, where the error itself does not,
+// where and why it arose (empty for most errors).
 class AutomationError : public std::exception {
  public:
   AutomationError(std::int32_t number, std::string description, std::string help_file = {},
-                  std::int32_t help_context = 0, std::string source = {});
+                  std::int32_t help_context = 0, std::string source = {}, std::string details = {});
 
   std::int32_t Number() const noexcept { return number_; }
   const std::string& Description() const noexcept { return description_; }
   const std::string& HelpFile() const noexcept { return help_file_; }
   std::int32_t HelpContext() const noexcept { return help_context_; }
   const std::string& Source() const noexcept { return source_; }
+  const std::string& Details() const noexcept { return details_; }
 
   const char* what() const noexcept override { return what_.c_str(); }
 
@@ -29,6 +32,7 @@ class AutomationError : public std::exception {
   std::string help_file_;
   std::int32_t help_context_;
   std::string source_;
+  std::string details_;
   std::string what_;
 };
 
@@ -63,6 +67,10 @@ const char* StandardDescription(std::int32_t number) noexcept;
 [[noreturn]] void Raise(std::int32_t number);
 // Throws AutomationError(number, description).
 [[noreturn]] void Raise(std::int32_t number, std::string description);
+
+// Throws AutomationError(7, "Out of memory") with `details` saying where the
+// memory ran out. Should even that error not be made, std::bad_alloc is thrown.
+[[noreturn]] void RaiseOutOfMemory(std::string_view details);
 
 // Called inside a catch block: rethrows the exception being handled as an
 // AutomationError. An AutomationError passes unchanged, a failed allocation

@@ -254,6 +254,10 @@ class BagReader {
   // the reader's memory, so a caller that reads many bags one after another
   // parses them without allocating.
   bool Load(std::span<const std::uint8_t> bytes) noexcept;
+  // Load for a caller that tells bytes that are no bag from running out of
+  // memory: false (reader left empty) for the first, std::bad_alloc raised
+  // (reader left empty) for the second.
+  bool Parse(std::span<const std::uint8_t> bytes);
 
   std::size_t Size() const noexcept { return entries_.size(); }
   std::span<const Entry> Entries() const noexcept { return entries_; }

@@ -93,8 +93,9 @@ class FieldAccess {
   virtual bool CopiesByValue() const noexcept = 0;
   // Gives `target` the field's value in `source`, as reading it from `source`
   // and assigning what was read to `target` through the let does. False, with
-  // `target` unchanged, where the read or the let would fail.
-  virtual bool CopyValue(Instance& source, Instance& target) const noexcept = 0;
+  // `target` unchanged, where the read or the let would fail. Raises
+  // std::bad_alloc when memory runs out.
+  virtual bool CopyValue(Instance& source, Instance& target) const = 0;
   // For a field of object type: the reference that the field of `self` holds,
   // which is what the get returns; nullptr for a field of another type or where
   // the get would fail.
@@ -133,7 +134,7 @@ class FieldAccess {
   virtual const std::type_info& OwnerType() const noexcept { return typeid(void); }
   // CopyValue between the client objects of two instances already known to be
   // of OwnerType(), without checking their class again.
-  virtual bool CopyClientValue(const void* source, void* target) const noexcept {
+  virtual bool CopyClientValue(const void* source, void* target) const {
     static_cast<void>(source);
     static_cast<void>(target);
     return false;

@@ -115,8 +115,9 @@ class Replikon {
   EngineContext MakeContext();
   void Notify(std::string_view property);
   void Raise(RecursionCheckArgs& args);
-  // Rethrows the exception that aborted a call (a handler's, or out of memory).
-  [[noreturn]] static void RethrowAbort(const EngineContext& ctx);
+  // Rethrows the exception that aborted the call `call` (a handler's), or
+  // raises error 7 when the call ran out of memory.
+  [[noreturn]] static void RethrowAbort(const EngineContext& ctx, const char* call);
 
   std::shared_ptr<Container> container_;
   const ClassRegistry* registry_;

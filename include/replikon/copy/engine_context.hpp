@@ -133,7 +133,7 @@ class EngineContext {
                            std::int16_t error_status) noexcept;
 
   // Aborts the call with `error` (the first one is kept): used by the engines
-  // when they cannot go on at all (out of memory).
+  // when they cannot go on at all.
   void Abort(std::exception_ptr error) noexcept;
   // Aborts the call because it would go past one of its limits
   // (ProcessingLimitExceeded, with the limit's value).
@@ -141,6 +141,12 @@ class EngineContext {
   // WalkLimits::Enter for the walk under way, aborting the call when the
   // object may not be entered. False then.
   bool EnterLimited(WalkLimits& limits, std::size_t level) noexcept;
+  // Aborts the call because memory ran out while the engine was at `where`
+  // (a text of static storage, kept with the first abort only). The component
+  // ends the call with error 7 and hands back nothing of what was made.
+  void AbortOutOfMemory(const char* where) noexcept;
+  // Where memory ran out, when the call was aborted for that; else nullptr.
+  const char* OutOfMemoryWhere() const noexcept { return out_of_memory_where_; }
 
   bool Aborted() const noexcept { return static_cast<bool>(handler_error_); }
   std::exception_ptr HandlerError() const noexcept { return handler_error_; }
@@ -179,6 +185,7 @@ class EngineContext {
   RecursionCheckListening listening_;
   ObjectRef root_;
   std::exception_ptr handler_error_;
+  const char* out_of_memory_where_ = nullptr;
   std::string prog_id_;
   std::vector<KnownClass> known_;  // the classes made in this call, most recent last
 };

@@ -23,7 +23,8 @@ bool IsClassName(std::string_view class_name) noexcept;
 // A new instance of `class_name` from ObjectServerName, checked to report that
 // same class name. "Nothing" gives a null reference with status 0. A name that
 // is no class name (IsClassName) and any failure give a null reference with
-// status 601. Never throws.
+// status 601; when memory runs out the call is aborted besides
+// (EngineContext::AbortOutOfMemory). Never throws.
 ObjectRef CreateInstance(EngineContext& ctx, std::string_view class_name,
                          std::int32_t& status) noexcept;
 

@@ -65,8 +65,8 @@ class DecodeAllowance {
 
  private:
   friend Variant ArrayFromStream(std::span<const std::uint8_t>, std::optional<std::int32_t>,
-                                 DecodeAllowance&) noexcept;
-  friend Variant ValueFromStored(const Variant&, DecodeAllowance&) noexcept;
+                                 DecodeAllowance&);
+  friend Variant ValueFromStored(const Variant&, DecodeAllowance&);
   std::uint64_t left_;
   // The bags of the outermost array being decoded.
   BagReader array_bag_;
@@ -86,15 +86,19 @@ std::vector<std::uint8_t> StreamFromArray(const Variant& value) noexcept;
 // Appends the array stream of `array` to `out` (the same bytes StreamFromArray
 // gives), so that a writer can nest it in place.
 void AppendStreamFromArray(const SafeArray& array, std::vector<std::uint8_t>& out) noexcept;
-void AppendStreamFromArray(const SafeArray& array, ChunkedBytes& out) noexcept;
+// The same for the Stream writer, which must not hand back a Stream with a
+// part missing: when memory runs out it raises std::bad_alloc, with `out` as
+// it was.
+void AppendStreamFromArray(const SafeArray& array, ChunkedBytes& out);
 
 // Appends to `bag` an entry under `key` holding the array stream of `array`
 // as a byte array (lower bound 0), as BeginBytes(key), AppendStreamFromArray
 // and EndBytes give it, when the array holds fixed-size scalars in 1 to 5
 // dimensions: laid out whole, in one piece. False, with nothing written, for
 // any other array (or when the entry cannot be had), which the caller writes
-// that way. `key` must not view the bag's own buffer.
-bool AppendArrayEntry(BagWriter& bag, std::string_view key, const SafeArray& array) noexcept;
+// that way. `key` must not view the bag's own buffer. Raises std::bad_alloc,
+// with nothing written, when memory runs out.
+bool AppendArrayEntry(BagWriter& bag, std::string_view key, const SafeArray& array);
 
 // An element value as stored: an array becomes the byte array of its array
 // stream; anything else passes unchanged.
@@ -120,25 +124,29 @@ void ElementKey(std::span<const std::int32_t> index, std::string& out);
 // recorded element type for a non-empty array.
 Variant ArrayFromStream(std::span<const std::uint8_t> bytes,
                         std::optional<std::int32_t> expected_type = std::nullopt) noexcept;
-// Same, drawing on an allowance shared with other decodes.
+// Same, drawing on an allowance shared with other decodes, for the Stream
+// reader: bad bytes give the same results, but running out of memory raises
+// std::bad_alloc (the form above answers Null).
 Variant ArrayFromStream(std::span<const std::uint8_t> bytes,
-                        std::optional<std::int32_t> expected_type,
-                        DecodeAllowance& allowance) noexcept;
+                        std::optional<std::int32_t> expected_type, DecodeAllowance& allowance);
 // ArrayFromStream for the arrays of fixed-size scalars that the encoder
 // writes (one entry per element, in its own layout), straight into `target`,
 // for a caller that has no use for a Variant: true when the bytes are such a
 // stream that ArrayFromStream decodes to an allocated array, which `target`
 // then holds; false, with `target` unchanged, for any other bytes, which
 // ArrayFromStream decodes. Draws on no allowance (every element is there).
+// Raises std::bad_alloc, with `target` unchanged, when memory runs out.
 bool WrittenArrayFromStream(std::span<const std::uint8_t> bytes, std::int32_t expected_type,
-                            SafeArray& target) noexcept;
+                            SafeArray& target);
 
 // A value read from a bag, as a Variant property receives it: a value that is
 // no array unchanged; an array stream rebuilt (Null becomes Empty); any other
 // array Empty.
 Variant ValueFromStored(const Variant& stored) noexcept;
-// Same, drawing on an allowance shared with other decodes.
-Variant ValueFromStored(const Variant& stored, DecodeAllowance& allowance) noexcept;
+// Same, drawing on an allowance shared with other decodes; raises
+// std::bad_alloc when memory runs out, as the allowance form of
+// ArrayFromStream does.
+Variant ValueFromStored(const Variant& stored, DecodeAllowance& allowance);
 
 // The bytes of an array value (a byte array); empty when the conversion fails.
 std::vector<std::uint8_t> BytesFromVariant(const Variant& value) noexcept;

@@ -96,12 +96,18 @@ struct StreamInfo {
   std::string class_name;         // StreamClassName
   bool holds_nothing = false;     // StreamHoldsNothing
   StreamHeader header;            // "@SF#" read with default 0 and unpacked
+  // Memory ran out while the Stream was read: the answers above are not to be
+  // trusted (they may say "no Stream" of a good one).
+  bool out_of_memory = false;
 };
 
 // The header word of a parsed Stream: "@SF#" read with the default 0 and
 // converted to a 32-bit integer by the automation rules (a string "17"
 // converts, a double rounds); nullopt when the stored value does not convert.
 std::optional<std::int32_t> StreamHeaderWord(const BagReader& bag) noexcept;
+// Same, telling a value that does not convert (nullopt, `out_of_memory` false)
+// from running out of memory while converting it (nullopt, `out_of_memory` set).
+std::optional<std::int32_t> StreamHeaderWord(const BagReader& bag, bool& out_of_memory) noexcept;
 
 // `bag` is the parsed Stream, or nullptr when the bytes do not load as a bag.
 // Reads two entries of the bag and copies no value bytes (only the class name).

@@ -1,0 +1,395 @@
+// Every allocation of a processing call fails in turn. This program replaces
+// the global operator new (every form) with one that can be told to fail the
+// Nth allocation of the calling thread from now, so it is a program of its own.
+//
+// For each N the call either ends with error 7 or gives the complete result
+// that the same call gives when nothing fails; no instance outlives its last
+// reference, and the component goes on working. Under AddressSanitizer the
+// leak check at exit covers every path in between.
+#include <gtest/gtest.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <new>
+#include <string>
+#include <vector>
+
+#include "automation/allocation_hooks.hpp"
+#include "replikon/automation.hpp"
+#include "replikon/control/replikon.hpp"
+#include "test_support.hpp"
+
+// ---- The failing allocator ---------------------------------------------------
+
+namespace {
+
+// Allocations left before the one that fails; negative: none fails.
+thread_local long allocations_to_failure = -1;
+// Whether the armed failure happened.
+thread_local bool failure_injected = false;
+
+bool FailNow() noexcept {
+  if (allocations_to_failure < 0) return false;
+  if (allocations_to_failure-- > 0) return false;
+  failure_injected = true;
+  return true;
+}
+
+void* Allocate(std::size_t size) noexcept {
+  if (FailNow()) return nullptr;
+  return std::malloc(size == 0 ? 1 : size);
+}
+
+void* AllocateAligned(std::size_t size, std::align_val_t align) noexcept {
+  if (FailNow()) return nullptr;
+  const auto a = static_cast<std::size_t>(align);
+  const std::size_t rounded = (size == 0 ? a : (size + a - 1) / a * a);
+  return std::aligned_alloc(a, rounded);
+}
+
+}  // namespace
+
+void* operator new(std::size_t size) {
+  if (void* p = Allocate(size)) return p;
+  throw std::bad_alloc();
+}
+void* operator new[](std::size_t size) {
+  if (void* p = Allocate(size)) return p;
+  throw std::bad_alloc();
+}
+void* operator new(std::size_t size, const std::nothrow_t&) noexcept {
+  return Allocate(size);
+}
+void* operator new[](std::size_t size, const std::nothrow_t&) noexcept {
+  return Allocate(size);
+}
+void* operator new(std::size_t size, std::align_val_t align) {
+  if (void* p = AllocateAligned(size, align)) return p;
+  throw std::bad_alloc();
+}
+void* operator new[](std::size_t size, std::align_val_t align) {
+  if (void* p = AllocateAligned(size, align)) return p;
+  throw std::bad_alloc();
+}
+void* operator new(std::size_t size, std::align_val_t align, const std::nothrow_t&) noexcept {
+  return AllocateAligned(size, align);
+}
+void* operator new[](std::size_t size, std::align_val_t align, const std::nothrow_t&) noexcept {
+  return AllocateAligned(size, align);
+}
+void operator delete(void* p) noexcept {
+  std::free(p);
+}
+void operator delete[](void* p) noexcept {
+  std::free(p);
+}
+void operator delete(void* p, std::size_t) noexcept {
+  std::free(p);
+}
+void operator delete[](void* p, std::size_t) noexcept {
+  std::free(p);
+}
+void operator delete(void* p, const std::nothrow_t&) noexcept {
+  std::free(p);
+}
+void operator delete[](void* p, const std::nothrow_t&) noexcept {
+  std::free(p);
+}
+void operator delete(void* p, std::align_val_t) noexcept {
+  std::free(p);
+}
+void operator delete[](void* p, std::align_val_t) noexcept {
+  std::free(p);
+}
+void operator delete(void* p, std::size_t, std::align_val_t) noexcept {
+  std::free(p);
+}
+void operator delete[](void* p, std::size_t, std::align_val_t) noexcept {
+  std::free(p);
+}
+void operator delete(void* p, std::align_val_t, const std::nothrow_t&) noexcept {
+  std::free(p);
+}
+void operator delete[](void* p, std::align_val_t, const std::nothrow_t&) noexcept {
+  std::free(p);
+}
+
+namespace replikon {
+namespace {
+
+// Runs `f` with the allocation `n` allocations from now failing (n = 0: the
+// first); tells whether that failure happened.
+template <class F>
+bool WithFailingAllocation(long n, F&& f) {
+  failure_injected = false;
+  allocations_to_failure = n;
+  struct Disarm {
+    ~Disarm() { allocations_to_failure = -1; }
+  } disarm;
+  f();
+  return failure_injected;
+}
+
+// A call is tried with each allocation failing in turn; this many are enough
+// for the graph below many times over.
+constexpr long kMostAllocations = 20000;
+
+struct Order {
+  std::string customer;
+  std::int32_t number = 0;
+  SafeArray quantities{VarType::I4};
+  SafeArray notes{VarType::BStr};
+  Variant extra;  // a Variant array with an array inside
+  ObjectRef first_line;
+  ObjectRef no_line;  // stays null
+};
+
+// Its properties run the class's own code (gets and lets of its own), not
+// plain field reads.
+struct Line {
+  std::string item;
+  double price = 0;
+  SafeArray sizes{VarType::R8};
+  ObjectRef next;
+};
+
+class AllocationFailure : public ::testing::Test {
+ protected:
+  AllocationFailure() : server_("Oom") {
+    server_.Class<Order>("Order")
+        .Property("Customer", &Order::customer)
+        .Property("Number", &Order::number)
+        .ArrayProperty("Quantities", &Order::quantities, VarType::I4)
+        .ArrayProperty("Notes", &Order::notes, VarType::BStr)
+        .Property("Extra", &Order::extra)
+        .Property("FirstLine", &Order::first_line)
+        .Property("NoLine", &Order::no_line);
+    server_.Class<Line>("Line")
+        .Get("Item", VarType::BStr, [](Line& l) { return l.item; })
+        .Let("Item", VarType::BStr, [](Line& l, const Variant& v) { l.item = v.String(); })
+        .Get("Price", VarType::R8, [](Line& l) { return l.price; })
+        .Let("Price", VarType::R8, [](Line& l, const Variant& v) { l.price = ToR8(v); })
+        .Get("Sizes", VarType::Array | VarType::R8, [](Line& l) { return l.sizes; })
+        .Let("Sizes", VarType::Array | VarType::R8,
+             [](Line& l, const Variant& v) { l.sizes = v.Array(); })
+        .Get("Next", VarType::Dispatch, [](Line& l) { return l.next; })
+        .Set("Next", [](Line& l, const ObjectRef& o) { l.next = o; });
+    registry_.Register(server_);
+    control_.SetObjectServerName("Oom");
+    // A handler that listens, so that the events' own allocations are tried too.
+    control_.AddRecursionCheckHandler([](RecursionCheckArgs&) {});
+    source_ = MakeOrder();
+  }
+
+  void TearDown() override {
+    source_.Reset();
+    EXPECT_EQ(LiveInstances(), 0) << "instances left alive";
+  }
+
+  std::int64_t LiveInstances() const {
+    return registry_.LiveInstances("Oom.Order") + registry_.LiveInstances("Oom.Line");
+  }
+
+  ObjectRef MakeOrder() {
+    ObjectRef order = registry_.CreateByProgId("Oom.Order");
+    Order& o = *order.As<Order>();
+    o.customer = "A customer whose name is far too long for a small string";
+    o.number = 17;
+    o.quantities = SafeArray(VarType::I4, {{1, 3}});
+    for (std::size_t i = 0; i < 3; ++i) o.quantities.SetFlat(i, Variant(std::int32_t(10 * i)));
+    o.notes = SafeArray(VarType::BStr, {{0, 1}, {0, 1}});
+    for (std::size_t i = 0; i < 4; ++i) {
+      o.notes.SetFlat(i, Variant("note number " + std::to_string(i) + " with some more text"));
+    }
+    SafeArray extra(VarType::Variant, {{0, 2}});
+    extra.SetFlat(0, Variant(std::string("a string in a Variant array, long enough")));
+    SafeArray inner(VarType::R8, {{-1, 1}});
+    inner.SetFlat(0, Variant(2.5));
+    extra.SetFlat(1, Variant(std::move(inner)));
+    extra.SetFlat(2, Variant(std::int16_t{3}));
+    o.extra = Variant(std::move(extra));
+    ObjectRef previous;
+    for (int i = 2; i >= 0; --i) {
+      ObjectRef line = registry_.CreateByProgId("Oom.Line");
+      Line& l = *line.As<Line>();
+      l.item = "item " + std::to_string(i) + std::string(3000, '-');
+      l.price = 1.5 * i;
+      l.sizes = SafeArray(VarType::R8, {{0, i}});
+      l.next = previous;
+      previous = line;
+    }
+    o.first_line = previous;
+    return order;
+  }
+
+  // The Stream of `object`, written with nothing failing.
+  std::vector<std::uint8_t> StreamOf(const ObjectRef& object) {
+    const SafeArray stream = control_.StreamFromObject(object);
+    const auto bytes = stream.ByteSpan();
+    return std::vector<std::uint8_t>(bytes.begin(), bytes.end());
+  }
+
+  // Tries `call` with every allocation failing in turn, until it runs without
+  // reaching the failing one. `check` judges a call that returned; one that
+  // raised must have raised error 7. Returns how many allocations the call
+  // made (the N that did not fail).
+  // `prepare` runs before each try, with nothing failing.
+  template <class Call, class Check, class Prepare = void (*)()>
+  long EveryAllocationFails(
+      const Call& call, const Check& check, const Prepare& prepare = [] {}) {
+    const std::int64_t live_before = LiveInstances();
+    for (long n = 0; n < kMostAllocations; ++n) {
+      prepare();
+      bool returned = false;
+      bool injected = false;
+      try {
+        injected = WithFailingAllocation(n, [&] {
+          call();
+          returned = true;
+        });
+      } catch (const AutomationError& e) {
+        injected = failure_injected;
+        EXPECT_TRUE(injected) << "allocation " << n << ": error " << e.Number()
+                              << " with nothing failing";
+        EXPECT_EQ(e.Number(), 7) << "allocation " << n << ": " << e.what();
+        EXPECT_EQ(e.Description(), "Out of memory");
+        EXPECT_FALSE(e.Details().empty()) << "allocation " << n;
+      } catch (const std::exception& e) {
+        ADD_FAILURE() << "allocation " << n << ": not an automation error: " << e.what();
+      }
+      if (returned) check(n);
+      EXPECT_EQ(LiveInstances(), live_before) << "allocation " << n;
+      if (::testing::Test::HasFailure()) return n;
+      if (!injected) return n;
+    }
+    ADD_FAILURE() << "the call made more than " << kMostAllocations << " allocations";
+    return kMostAllocations;
+  }
+
+  ClassRegistry registry_;
+  Server server_;
+  Replikon control_{nullptr, registry_};
+  ObjectRef source_;
+};
+
+TEST_F(AllocationFailure, CopyEndsWithError7OrGivesTheWholeCopy) {
+  const std::vector<std::uint8_t> expected = StreamOf(source_);
+  ObjectRef copy;
+  const long made = EveryAllocationFails([&] { copy = control_.Copy(source_); },
+                                         [&](long n) {
+                                           ASSERT_FALSE(copy.IsNull()) << "allocation " << n;
+                                           EXPECT_EQ(StreamOf(copy), expected)
+                                               << "allocation " << n;
+                                           copy.Reset();
+                                         });
+  EXPECT_GT(made, 20);
+}
+
+TEST_F(AllocationFailure, StreamFromObjectEndsWithError7OrGivesTheWholeStream) {
+  const std::vector<std::uint8_t> expected = StreamOf(source_);
+  SafeArray stream;
+  const auto call = [&] { stream = control_.StreamFromObject(source_); };
+  const auto check = [&](long n) {
+    const auto bytes = stream.ByteSpan();
+    EXPECT_EQ(std::vector<std::uint8_t>(bytes.begin(), bytes.end()), expected)
+        << "allocation " << n;
+    stream = SafeArray();
+  };
+  // The writer's buffer is made for the Stream it wrote last, this one.
+  EXPECT_GT(EveryAllocationFails(call, check), 20);
+  // After a small Stream it grows as it goes, and the Stream is gathered from
+  // the pieces.
+  ASSERT_GT(expected.size(), std::size_t{8192});
+  EXPECT_GT(EveryAllocationFails(call, check, [&] { StreamOf(ObjectRef()); }), 20);
+}
+
+TEST_F(AllocationFailure, ObjectFromStreamEndsWithError7OrGivesTheWholeGraph) {
+  const std::vector<std::uint8_t> expected = StreamOf(source_);
+  const SafeArray stream = SafeArray::FromBytes(expected);
+  source_.Reset();  // only what the reader makes is alive from here on
+  ObjectRef rebuilt;
+  const long made = EveryAllocationFails([&] { rebuilt = control_.ObjectFromStream(stream); },
+                                         [&](long n) {
+                                           ASSERT_FALSE(rebuilt.IsNull()) << "allocation " << n;
+                                           EXPECT_EQ(StreamOf(rebuilt), expected)
+                                               << "allocation " << n;
+                                           rebuilt.Reset();
+                                         });
+  EXPECT_GT(made, 20);
+}
+
+// A Stream larger than the writer expects goes on into mapped chunks, whose
+// mappings fail as allocations do.
+TEST_F(AllocationFailure, AFailedMappingOfTheStreamsBufferIsError7) {
+  const std::vector<std::uint8_t> small = StreamOf(source_);
+  Order& order = *source_.As<Order>();
+  const SafeArray few = order.quantities;
+  order.quantities = SafeArray(VarType::I4, {{0, 99999}});
+  const std::vector<std::uint8_t> expected = StreamOf(source_);
+  ASSERT_GT(expected.size(), small.size() + (std::size_t{256} << 10));
+  for (long n = 0;; ++n) {
+    // The writer expects a little more than the Stream it wrote last.
+    order.quantities = few;
+    ASSERT_EQ(StreamOf(source_), small);
+    order.quantities = SafeArray(VarType::I4, {{0, 99999}});
+    detail::mappings_to_failure = n;
+    const AutomationError e = test_support::ErrorFrom([&] { control_.StreamFromObject(source_); });
+    const bool failed = detail::mappings_to_failure < 0;
+    detail::mappings_to_failure = -1;
+    if (!failed) {
+      EXPECT_EQ(e.Number(), 0) << "mapping " << n << ": " << e.what();
+      EXPECT_GT(n, 0);
+      break;
+    }
+    EXPECT_EQ(e.Number(), 7) << "mapping " << n << ": " << e.what();
+    EXPECT_NE(e.Details().find("StreamFromObject"), std::string::npos) << e.Details();
+  }
+  EXPECT_EQ(StreamOf(source_), expected);
+}
+
+TEST_F(AllocationFailure, StreamToFileKeepsTheOldFileWhenItFails) {
+  const test_support::TempDir dir;
+  const std::filesystem::path path = dir.path() / "order.stream";
+  const std::vector<std::uint8_t> old_bytes(4096, 0xA5);
+  {
+    std::ofstream out(path, std::ios::binary);
+    out.write(reinterpret_cast<const char*>(old_bytes.data()),
+              static_cast<std::streamsize>(old_bytes.size()));
+  }
+  const std::vector<std::uint8_t> expected = StreamOf(source_);
+  const SafeArray stream = SafeArray::FromBytes(expected);
+  const std::string file = path.string();
+  const auto contents = [&] {
+    std::ifstream in(path, std::ios::binary);
+    return std::vector<std::uint8_t>(std::istreambuf_iterator<char>(in), {});
+  };
+  for (long n = 0; n < kMostAllocations; ++n) {
+    bool written = false;
+    bool injected = false;
+    try {
+      injected = WithFailingAllocation(n, [&] {
+        control_.StreamToFile(stream, file);
+        written = true;
+      });
+    } catch (const AutomationError& e) {
+      injected = failure_injected;
+      EXPECT_EQ(e.Number(), 7) << "allocation " << n << ": " << e.what();
+    } catch (const std::bad_alloc&) {
+      injected = true;
+      ADD_FAILURE() << "allocation " << n << ": std::bad_alloc, not error 7";
+    }
+    if (written) {
+      ASSERT_EQ(contents(), expected) << "allocation " << n;
+      break;
+    }
+    ASSERT_EQ(contents(), old_bytes) << "allocation " << n << ": the old bytes are gone";
+    ASSERT_TRUE(injected);
+  }
+}
+
+}  // namespace
+}  // namespace replikon
