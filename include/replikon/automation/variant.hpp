@@ -3,6 +3,7 @@
 
 #include <bit>
 #include <compare>
+#include <concepts>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -105,7 +106,10 @@ class Variant {
   Variant(const char* x) : v_(std::string(x)) {}
   Variant(ObjectRef x) noexcept : v_(std::move(x)) {}
   Variant(ErrorCode x) noexcept : v_(x) {}
-  Variant(bool x) noexcept : v_(x) {}
+  // Exactly a bool: a pointer or another type that merely converts to bool
+  // is refused at compile time instead of turning into True.
+  template <std::same_as<bool> B>
+  Variant(B x) noexcept : v_(x) {}
   Variant(Decimal x) noexcept : v_(x) {}
   Variant(std::uint8_t x) noexcept : v_(x) {}
   Variant(SafeArray array);
