@@ -1,6 +1,8 @@
 // Automation errors: the one kind of exception that crosses Replikon's public boundary.
 #pragma once
 
+#include "replikon/export.hpp"
+
 #include <cstdint>
 #include <exception>
 #include <string>
@@ -10,7 +12,7 @@ namespace replikon {
 // An error as the automation platform reports it: a number, a description, and
 // optionally a help file with a context in it. `Source` is left empty by the
 // component's own errors.
-class AutomationError : public std::exception {
+class REPLIKON_API AutomationError : public std::exception {
  public:
   AutomationError(std::int32_t number, std::string description, std::string help_file = {},
                   std::int32_t help_context = 0, std::string source = {});
@@ -56,18 +58,18 @@ inline constexpr std::int32_t kWrongArguments =
     450;  // "Wrong number of arguments or invalid property assignment"
 
 // The platform's description of a standard error number ("" for numbers it does not know).
-const char* StandardDescription(std::int32_t number) noexcept;
+REPLIKON_API const char* StandardDescription(std::int32_t number) noexcept;
 
 // Throws AutomationError(number, StandardDescription(number)).
-[[noreturn]] void Raise(std::int32_t number);
+[[noreturn]] REPLIKON_API void Raise(std::int32_t number);
 // Throws AutomationError(number, description).
-[[noreturn]] void Raise(std::int32_t number, std::string description);
+[[noreturn]] REPLIKON_API void Raise(std::int32_t number, std::string description);
 
 // Called inside a catch block: rethrows the exception being handled as an
 // AutomationError. An AutomationError passes unchanged, a failed allocation
 // becomes 7 "Out of memory", any other exception 440 "Automation error" with
 // its message as the description.
-[[noreturn]] void RethrowAsAutomationError();
+[[noreturn]] REPLIKON_API void RethrowAsAutomationError();
 }  // namespace errors
 
 }  // namespace replikon

@@ -1,6 +1,8 @@
 // The component's own errors.
 #pragma once
 
+#include "replikon/export.hpp"
+
 #include <cstdint>
 
 #include "replikon/automation/error.hpp"
@@ -15,7 +17,7 @@ inline constexpr std::int32_t kErrNotAStream = 602;          // "Byte array is n
 
 // The component's error for 600, 601 or 602, with its description, help file
 // and help context (1600, 1601, 1602), and no source.
-AutomationError ControlError(std::int32_t number);
-[[noreturn]] void RaiseControlError(std::int32_t number);
+REPLIKON_API AutomationError ControlError(std::int32_t number);
+[[noreturn]] REPLIKON_API void RaiseControlError(std::int32_t number);
 
 }  // namespace replikon

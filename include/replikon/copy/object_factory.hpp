@@ -2,6 +2,8 @@
 // the server that ObjectServerName names.
 #pragma once
 
+#include "replikon/export.hpp"
+
 #include <cstdint>
 #include <string_view>
 
@@ -16,12 +18,12 @@ inline constexpr std::string_view kNothing = "Nothing";
 // A new instance of `class_name` from ObjectServerName, checked to report that
 // same class name. "Nothing" gives a null reference with status 0. Any failure
 // gives a null reference with status 601. Never throws.
-ObjectRef CreateInstance(EngineContext& ctx, std::string_view class_name,
-                         std::int32_t& status) noexcept;
+REPLIKON_API ObjectRef CreateInstance(EngineContext& ctx, std::string_view class_name,
+                                      std::int32_t& status) noexcept;
 
 // Whether `class_name` can be made from ObjectServerName: CreateInstance, the
 // instance released at once (so the class's initialisation and termination
 // run once). 0 or 601. Never throws.
-std::int32_t ClassStatus(EngineContext& ctx, std::string_view class_name) noexcept;
+REPLIKON_API std::int32_t ClassStatus(EngineContext& ctx, std::string_view class_name) noexcept;
 
 }  // namespace replikon
