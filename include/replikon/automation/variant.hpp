@@ -187,16 +187,16 @@ REPLIKON_API Variant ChangeType(const Variant& value, VarType target);
 REPLIKON_API Variant ValueOf(const Variant& value);
 
 // Shorthands for ChangeType to one C++ type; they raise as ChangeType does.
-std::int16_t ToI2(const Variant& v);
-std::int32_t ToI4(const Variant& v);
-float ToR4(const Variant& v);
-double ToR8(const Variant& v);
+REPLIKON_API std::int16_t ToI2(const Variant& v);
+REPLIKON_API std::int32_t ToI4(const Variant& v);
+REPLIKON_API float ToR4(const Variant& v);
+REPLIKON_API double ToR8(const Variant& v);
 REPLIKON_API Currency ToCy(const Variant& v);
 REPLIKON_API Date ToDate(const Variant& v);
 REPLIKON_API std::string ToBStr(const Variant& v);
 REPLIKON_API bool ToBool(const Variant& v);
 REPLIKON_API Decimal ToDecimal(const Variant& v);
-std::uint8_t ToUI1(const Variant& v);
+REPLIKON_API std::uint8_t ToUI1(const Variant& v);
 
 // The text of a value as the platform would print it (numbers in invariant form,
 // Booleans as "True"/"False"); used for messages and the inspector.
