@@ -22,6 +22,14 @@ install(DIRECTORY ${PROJECT_SOURCE_DIR}/include/replikon
         PATTERN "opisnica.hpp" EXCLUDE
         PATTERN "shell_command.hpp" EXCLUDE)
 
+# A static library cannot tell where it was installed: the package hands each
+# client the About program's folder of this install (cmake/about_location.cmake).
+if(REPLIKON_LIBRARY_TYPE STREQUAL "STATIC_LIBRARY" AND REPLIKON_ABOUT_BOX_BUILT)
+  install(CODE "set(REPLIKON_ABOUT_SUBDIR \"${CMAKE_INSTALL_LIBEXECDIR}/replikon\")
+set(REPLIKON_CMAKE_SUBDIR \"${REPLIKON_INSTALL_CMAKEDIR}\")
+include(\"${CMAKE_CURRENT_LIST_DIR}/about_location.cmake\")")
+endif()
+
 install(EXPORT ReplikonTargets
         NAMESPACE replikon::
         FILE ReplikonTargets.cmake

@@ -15,6 +15,13 @@
 
 extern char** environ;
 
+#if defined(REPLIKON_STATIC) && !defined(REPLIKON_NO_ABOUT_BOX)
+// An installed static library's CMake package compiles this into the client
+// (replikon_about_location.cpp, written by `cmake --install`): the folder the
+// About program was installed in. Null when the client was built otherwise.
+extern "C" __attribute__((weak)) const char* replikon_about_install_dir();
+#endif
+
 namespace replikon::about {
 
 #ifdef REPLIKON_NO_ABOUT_BOX
@@ -81,7 +88,7 @@ std::string AboutProgramPath() {
   }
   // The program is installed (and built) at a fixed place relative to the
   // library and to the programs: libexec/replikon/ beside lib/ and bin/.
-  std::array<std::filesystem::path, 4> candidates;
+  std::array<std::filesystem::path, 5> candidates;
   const std::filesystem::path program = RunningProgram();
   if (const auto library = ThisLibrary(program); !library.empty()) {
     candidates[0] = library.parent_path() / REPLIKON_ABOUT_FROM_LIBRARY / kProgramName;
@@ -90,8 +97,15 @@ std::string AboutProgramPath() {
     candidates[1] = program.parent_path() / kProgramName;
     candidates[2] = program.parent_path() / REPLIKON_ABOUT_FROM_PROGRAM / kProgramName;
   }
+#ifdef REPLIKON_STATIC
+  if (replikon_about_install_dir != nullptr) {
+    if (const char* dir = replikon_about_install_dir(); dir != nullptr && *dir != '\0') {
+      candidates[3] = std::filesystem::path(dir) / kProgramName;
+    }
+  }
+#endif
 #ifdef REPLIKON_ABOUT_INSTALL_DIR
-  candidates[3] = std::filesystem::path(REPLIKON_ABOUT_INSTALL_DIR) / kProgramName;
+  candidates[4] = std::filesystem::path(REPLIKON_ABOUT_INSTALL_DIR) / kProgramName;
 #endif
   for (const auto& candidate : candidates) {
     if (!candidate.empty() && IsExecutableFile(candidate)) {
