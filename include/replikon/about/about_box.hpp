@@ -18,8 +18,9 @@ REPLIKON_API void ShowAboutBox() noexcept;
 // The program ShowAboutBox runs: $REPLIKON_ABOUT_PROGRAM when set and not
 // empty; else the first executable replikon-about found in libexec/replikon/
 // beside the folder of the shared library itself, beside the running program,
-// in libexec/replikon/ beside the running program's folder, or in the install
-// location chosen when the library was configured. "" when none is found or
+// in libexec/replikon/ beside the running program's folder, in the folder an
+// install of a static library gave its CMake package's clients, or in the
+// install location chosen when the library was configured. "" when none is found or
 // the About box was left out of the build.
 REPLIKON_API std::string AboutProgramPath();
 
