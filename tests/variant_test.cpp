@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <limits>
 #include <string>
+#include <type_traits>
 
 #include "replikon/automation/class_builder.hpp"
 #include "replikon/automation/error.hpp"
@@ -42,7 +43,20 @@ TEST(AutomationErrorTest, CarriesNumberDescriptionAndReadableWhat) {
   EXPECT_EQ(ErrorOf([] { errors::Raise(601, "Problem(s) in processing occurred"); }), 601);
 }
 
+// A Boolean is made from a bool alone; pointers used to convert silently to True.
+static_assert(std::is_nothrow_constructible_v<Variant, bool>);
+static_assert(std::is_convertible_v<bool, Variant>);
+static_assert(!std::is_constructible_v<Variant, Instance*>);
+static_assert(!std::is_constructible_v<Variant, const Instance*>);
+static_assert(!std::is_constructible_v<Variant, void*>);
+static_assert(!std::is_constructible_v<Variant, int*>);
+static_assert(!std::is_constructible_v<Variant, Variant*>);
+static_assert(!std::is_convertible_v<ObjectRef*, Variant>);
+static_assert(!std::is_constructible_v<Variant, void (*)()>);
+
 TEST(VariantTest, TypesAndTypedAccess) {
+  EXPECT_EQ(Variant(true).Type(), VarType::Bool);
+  EXPECT_EQ(Variant(false), Variant(false));
   EXPECT_EQ(Variant(ObjectRef()).Type(), VarType::Dispatch);  // a null reference is an object
   EXPECT_EQ(Variant(SafeArray(VarType::UI1)).Type(), kByteArrayType);
   EXPECT_EQ(Variant(std::shared_ptr<SafeArray>()).Type(), VarType::Empty);

@@ -1,5 +1,6 @@
 #include "replikon/about/about_box.hpp"
 
+#include <dlfcn.h>
 #include <spawn.h>
 #include <sys/types.h>
 #include <unistd.h>
@@ -14,6 +15,13 @@
 
 extern char** environ;
 
+#if defined(REPLIKON_STATIC) && !defined(REPLIKON_NO_ABOUT_BOX)
+// An installed static library's CMake package compiles this into the client
+// (replikon_about_location.cpp, written by `cmake --install`): the folder the
+// About program was installed in. Null when the client was built otherwise.
+extern "C" __attribute__((weak)) const char* replikon_about_install_dir();
+#endif
+
 namespace replikon::about {
 
 #ifdef REPLIKON_NO_ABOUT_BOX
@@ -26,19 +34,45 @@ std::string AboutProgramPath() {
 
 #else
 
+// The build gives the program's folder relative to the library's and the
+// programs' folders; these are the default install layout.
+#ifndef REPLIKON_ABOUT_FROM_LIBRARY
+#define REPLIKON_ABOUT_FROM_LIBRARY "../libexec/replikon"
+#endif
+#ifndef REPLIKON_ABOUT_FROM_PROGRAM
+#define REPLIKON_ABOUT_FROM_PROGRAM "../libexec/replikon"
+#endif
+
 namespace {
 
 constexpr std::string_view kProgramName = "replikon-about";
+
+// An object of this library, whose address tells which file it was loaded from.
+const char kLoadedFrom = 0;
 
 bool IsExecutableFile(const std::filesystem::path& path) {
   std::error_code ec;
   return std::filesystem::is_regular_file(path, ec) && access(path.c_str(), X_OK) == 0;
 }
 
-std::filesystem::path RunningProgramDirectory() {
+std::filesystem::path RunningProgram() {
   std::error_code ec;
-  const auto exe = std::filesystem::read_symlink("/proc/self/exe", ec);
-  return ec ? std::filesystem::path() : exe.parent_path();
+  auto exe = std::filesystem::read_symlink("/proc/self/exe", ec);
+  return ec ? std::filesystem::path() : exe;
+}
+
+// The shared library this code runs in; empty when it is linked into the
+// program itself (a static library).
+std::filesystem::path ThisLibrary(const std::filesystem::path& program) {
+  Dl_info info{};
+  if (dladdr(&kLoadedFrom, &info) == 0 || info.dli_fname == nullptr || *info.dli_fname == '\0') {
+    return {};
+  }
+  std::error_code ec;
+  auto library = std::filesystem::canonical(info.dli_fname, ec);
+  if (ec) return {};
+  if (!program.empty() && std::filesystem::equivalent(library, program, ec)) return {};
+  return library;
 }
 
 bool HaveDisplay() {
@@ -52,19 +86,31 @@ std::string AboutProgramPath() {
   if (const char* chosen = std::getenv("REPLIKON_ABOUT_PROGRAM"); chosen && *chosen) {
     return chosen;
   }
-  std::array<std::filesystem::path, 4> candidates;
-  if (const auto dir = RunningProgramDirectory(); !dir.empty()) {
-    candidates[0] = dir / kProgramName;
-    candidates[1] = dir.parent_path() / "libexec" / "replikon" / kProgramName;
+  // The program is installed (and built) at a fixed place relative to the
+  // library and to the programs: libexec/replikon/ beside lib/ and bin/.
+  std::array<std::filesystem::path, 5> candidates;
+  const std::filesystem::path program = RunningProgram();
+  if (const auto library = ThisLibrary(program); !library.empty()) {
+    candidates[0] = library.parent_path() / REPLIKON_ABOUT_FROM_LIBRARY / kProgramName;
   }
-#ifdef REPLIKON_ABOUT_INSTALL_PROGRAM
-  candidates[2] = REPLIKON_ABOUT_INSTALL_PROGRAM;
+  if (!program.empty()) {
+    candidates[1] = program.parent_path() / kProgramName;
+    candidates[2] = program.parent_path() / REPLIKON_ABOUT_FROM_PROGRAM / kProgramName;
+  }
+#ifdef REPLIKON_STATIC
+  if (replikon_about_install_dir != nullptr) {
+    if (const char* dir = replikon_about_install_dir(); dir != nullptr && *dir != '\0') {
+      candidates[3] = std::filesystem::path(dir) / kProgramName;
+    }
+  }
 #endif
-#ifdef REPLIKON_ABOUT_BUILD_PROGRAM
-  candidates[3] = REPLIKON_ABOUT_BUILD_PROGRAM;
+#ifdef REPLIKON_ABOUT_INSTALL_DIR
+  candidates[4] = std::filesystem::path(REPLIKON_ABOUT_INSTALL_DIR) / kProgramName;
 #endif
   for (const auto& candidate : candidates) {
-    if (!candidate.empty() && IsExecutableFile(candidate)) return candidate.string();
+    if (!candidate.empty() && IsExecutableFile(candidate)) {
+      return candidate.lexically_normal().string();
+    }
   }
   return {};
 }

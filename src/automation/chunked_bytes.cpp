@@ -12,6 +12,11 @@
 
 namespace replikon {
 
+long& detail::MappingsToFailure() noexcept {
+  static thread_local long left = -1;
+  return left;
+}
+
 namespace {
 
 // The first chunk reserves at least this much, so that writing a small

@@ -336,10 +336,10 @@ TEST_F(AllocationFailure, AFailedMappingOfTheStreamsBufferIsError7) {
     order.quantities = few;
     ASSERT_EQ(StreamOf(source_), small);
     order.quantities = SafeArray(VarType::I4, {{0, 99999}});
-    detail::mappings_to_failure = n;
+    detail::MappingsToFailure() = n;
     const AutomationError e = test_support::ErrorFrom([&] { control_.StreamFromObject(source_); });
-    const bool failed = detail::mappings_to_failure < 0;
-    detail::mappings_to_failure = -1;
+    const bool failed = detail::MappingsToFailure() < 0;
+    detail::MappingsToFailure() = -1;
     if (!failed) {
       EXPECT_EQ(e.Number(), 0) << "mapping " << n << ": " << e.what();
       EXPECT_GT(n, 0);

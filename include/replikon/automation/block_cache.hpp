@@ -9,6 +9,8 @@
 // made it simply joins that thread's cache.
 #pragma once
 
+#include "replikon/export.hpp"
+
 #include <cstddef>
 #include <memory>
 
@@ -19,8 +21,8 @@ inline constexpr std::size_t kCachedBlockBytes = 512;
 // A block of `bytes` bytes, at most kCachedBlockBytes and aligned as operator
 // new aligns; raises std::bad_alloc. ReleaseCachedBlock takes it back with the
 // same size.
-void* AllocateCachedBlock(std::size_t bytes);
-void ReleaseCachedBlock(void* block, std::size_t bytes) noexcept;
+REPLIKON_API void* AllocateCachedBlock(std::size_t bytes);
+REPLIKON_API void ReleaseCachedBlock(void* block, std::size_t bytes) noexcept;
 
 // An allocator that takes blocks from the cache where they fit and from the
 // general allocator otherwise. Stateless.

@@ -18,6 +18,8 @@
 // overwritten by their offset, counted from the first byte appended.
 #pragma once
 
+#include "replikon/export.hpp"
+
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -26,7 +28,7 @@
 
 namespace replikon {
 
-class ChunkedBytes {
+class REPLIKON_API ChunkedBytes {
  public:
   ChunkedBytes() noexcept = default;
   // `expected`: about how many bytes will be appended.

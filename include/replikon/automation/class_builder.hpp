@@ -16,6 +16,8 @@
 // Any other exception reaches the caller as error 440 "Automation error".
 #pragma once
 
+#include "replikon/export.hpp"
+
 #include <concepts>
 #include <cstdint>
 #include <functional>
@@ -95,13 +97,13 @@ class InstanceOf final : public Instance {
 };
 
 // What a finished class definition gives the registry.
-struct ClassDefinition {
+struct REPLIKON_API ClassDefinition {
   std::string prog_class;  // the class part of the programmatic identifier
   std::shared_ptr<const ClassInfo> info;
   std::function<ObjectRef()> create;  // may raise (a class's initialisation)
 };
 
-class ClassBuilderBase {
+class REPLIKON_API ClassBuilderBase {
  public:
   virtual ~ClassBuilderBase() = default;
   virtual ClassDefinition Build() const = 0;

@@ -1,6 +1,8 @@
 // Automation errors: the one kind of exception that crosses Replikon's public boundary.
 #pragma once
 
+#include "replikon/export.hpp"
+
 #include <cstdint>
 #include <exception>
 #include <string>
@@ -12,7 +14,7 @@ namespace replikon {
 // optionally a help file with a context in it. `Source` is left empty by the
 // component's own errors. `Details` says, where the error itself does not,
 // where and why it arose (empty for most errors).
-class AutomationError : public std::exception {
+class REPLIKON_API AutomationError : public std::exception {
  public:
   AutomationError(std::int32_t number, std::string description, std::string help_file = {},
                   std::int32_t help_context = 0, std::string source = {}, std::string details = {});
@@ -61,22 +63,22 @@ inline constexpr std::int32_t kWrongArguments =
     450;  // "Wrong number of arguments or invalid property assignment"
 
 // The platform's description of a standard error number ("" for numbers it does not know).
-const char* StandardDescription(std::int32_t number) noexcept;
+REPLIKON_API const char* StandardDescription(std::int32_t number) noexcept;
 
 // Throws AutomationError(number, StandardDescription(number)).
-[[noreturn]] void Raise(std::int32_t number);
+[[noreturn]] REPLIKON_API void Raise(std::int32_t number);
 // Throws AutomationError(number, description).
-[[noreturn]] void Raise(std::int32_t number, std::string description);
+[[noreturn]] REPLIKON_API void Raise(std::int32_t number, std::string description);
 
 // Throws AutomationError(7, "Out of memory") with `details` saying where the
 // memory ran out. Should even that error not be made, std::bad_alloc is thrown.
-[[noreturn]] void RaiseOutOfMemory(std::string_view details);
+[[noreturn]] REPLIKON_API void RaiseOutOfMemory(std::string_view details);
 
 // Called inside a catch block: rethrows the exception being handled as an
 // AutomationError. An AutomationError passes unchanged, a failed allocation
 // becomes 7 "Out of memory", any other exception 440 "Automation error" with
 // its message as the description.
-[[noreturn]] void RethrowAsAutomationError();
+[[noreturn]] REPLIKON_API void RethrowAsAutomationError();
 }  // namespace errors
 
 }  // namespace replikon

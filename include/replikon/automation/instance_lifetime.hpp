@@ -17,6 +17,8 @@
 // made.
 #pragma once
 
+#include "replikon/export.hpp"
+
 #include <cstddef>
 #include <memory>
 #include <type_traits>
@@ -30,7 +32,7 @@ namespace replikon {
 namespace detail {
 // Ends the life of an instance whose last reference went (its memory stays
 // until its last weak reference goes). Never throws.
-void DestroyInstance(Instance* instance) noexcept;
+REPLIKON_API void DestroyInstance(Instance* instance) noexcept;
 }  // namespace detail
 
 // The allocator of instances: memory from the per-thread block cache (or an

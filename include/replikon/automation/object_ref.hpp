@@ -1,6 +1,8 @@
 // ObjectRef: a counted reference to an automation object, possibly null.
 #pragma once
 
+#include "replikon/export.hpp"
+
 #include <cstddef>
 #include <memory>
 #include <utility>
@@ -15,7 +17,7 @@ class Instance;
 // destruction are destroyed right after it, one at a time, so that releasing a
 // chain of any length takes no deeper stack than releasing one object
 // (instance_lifetime.hpp). Equality is identity.
-class ObjectRef {
+class REPLIKON_API ObjectRef {
  public:
   ObjectRef() noexcept = default;
   ObjectRef(std::nullptr_t) noexcept {}

@@ -11,6 +11,8 @@
 // same Contents. The layout is described in docs/property-bag-format.md.
 #pragma once
 
+#include "replikon/export.hpp"
+
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -78,9 +80,9 @@ inline void CopyKey(std::uint8_t* to, const char* from, std::size_t n) noexcept 
 // R4, R8, CY, DATE, BSTR, ERROR, BOOL, DECIMAL with a scale of 0..28, UI1), and
 // byte arrays (one-dimensional, or unallocated). Objects and other arrays
 // cannot be held.
-bool BagCanHold(const Variant& value) noexcept;
+REPLIKON_API bool BagCanHold(const Variant& value) noexcept;
 
-class PropertyBag {
+class REPLIKON_API PropertyBag {
  public:
   PropertyBag() = default;
 
@@ -135,7 +137,7 @@ class PropertyBag {
 //   { BagWriter child(out); child.Write(...); child.Finish(); }
 //   bag.EndBytes(token);
 //   bag.Finish();
-class BagWriter {
+class REPLIKON_API BagWriter {
  public:
   explicit BagWriter(std::vector<std::uint8_t>& out);
   // Same into a ChunkedBytes, for large serialisations; the writer then never
@@ -234,7 +236,7 @@ class BagWriter {
 
 // Reads a serialised bag in place. The bytes must outlive the reader and every
 // view taken from it.
-class BagReader {
+class REPLIKON_API BagReader {
  public:
   // One entry as stored.
   struct Entry {

@@ -1,6 +1,8 @@
 // Servers, classes and the registry that creates objects by "Server.Class".
 #pragma once
 
+#include "replikon/export.hpp"
+
 #include <atomic>
 #include <cstdint>
 #include <functional>
@@ -25,7 +27,7 @@ namespace replikon {
 //   ClassRegistry::Global().Register(orders);
 //
 // after which CreateByProgId("OrdersLib.Invoice") makes a new Invoice.
-class Server {
+class REPLIKON_API Server {
  public:
   explicit Server(std::string name);
   Server(Server&&) noexcept;
@@ -55,7 +57,7 @@ class Server {
 
 // Maps programmatic identifiers to classes. Reads (creation, look-up) may run on
 // several threads at once; registration takes an exclusive lock.
-class ClassRegistry {
+class REPLIKON_API ClassRegistry {
  public:
   ClassRegistry();
   ~ClassRegistry();
@@ -113,6 +115,6 @@ class ClassRegistry {
 };
 
 // CreateByProgId on the global registry.
-ObjectRef CreateByProgId(std::string_view prog_id);
+REPLIKON_API ObjectRef CreateByProgId(std::string_view prog_id);
 
 }  // namespace replikon

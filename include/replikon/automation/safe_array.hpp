@@ -1,6 +1,8 @@
 // SafeArray: an automation array with per-dimension bounds.
 #pragma once
 
+#include "replikon/export.hpp"
+
 #include <array>
 #include <cstddef>
 #include <cstdint>
@@ -19,7 +21,7 @@ namespace replikon {
 
 // One dimension: indices lower..upper inclusive. upper == lower - 1 is a valid
 // dimension with no elements; negative bounds are allowed.
-struct ArrayBound {
+struct REPLIKON_API ArrayBound {
   std::int32_t lower = 0;
   std::int32_t upper = -1;
   // Number of elements (0 for upper < lower).
@@ -42,7 +44,7 @@ struct ArrayBound {
 // until one of them is changed (copy on write), so copying an array, as every
 // read of an array property does, costs no more than a reference count.
 // Spans taken from an array view the elements it holds at that moment.
-class SafeArray {
+class REPLIKON_API SafeArray {
  public:
   // The most elements one array may hold; larger requests raise 7 "Out of memory".
   static constexpr std::uint64_t kMaxElements = std::uint64_t{1} << 31;
@@ -193,12 +195,14 @@ class SafeArray {
   std::shared_ptr<Body> body_;
 };
 
+REPLIKON_API bool operator==(const SafeArray& a, const SafeArray& b);
+
 // Walks all index tuples of a bounds table in row-major order (dimension 1
 // slowest). A table with a dimension of no elements, or no dimensions, yields
 // nothing.
 //
 //   for (IndexWalker w(bounds); !w.Done(); w.Next()) use(w.Index());
-class IndexWalker {
+class REPLIKON_API IndexWalker {
  public:
   explicit IndexWalker(std::span<const ArrayBound> bounds);
   bool Done() const noexcept { return done_; }

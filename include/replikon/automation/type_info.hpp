@@ -1,6 +1,8 @@
 // Type information and late-bound invocation of automation objects.
 #pragma once
 
+#include "replikon/export.hpp"
+
 #include <array>
 #include <atomic>
 #include <cstdint>
@@ -31,7 +33,7 @@ using DispId = std::int32_t;
 inline constexpr DispId kDispIdValue = 0;     // the default member
 inline constexpr DispId kDispIdUnknown = -1;  // no identifier given
 
-class TypeDescription {
+class REPLIKON_API TypeDescription {
  public:
   TypeDescription() noexcept = default;
   explicit TypeDescription(replikon::VarType vt) noexcept : vt_(vt) {}
@@ -49,7 +51,7 @@ class TypeDescription {
   std::string user_type_;
 };
 
-struct ParamDescription {
+struct REPLIKON_API ParamDescription {
   std::string name;
   VarType type = VarType::Variant;
   bool by_ref = false;
@@ -73,7 +75,7 @@ using RefMemberFunction = std::function<Variant(Instance& self, std::span<Varian
 // the accessors that ClassBuilder makes from a field: the get and the let or
 // set of one field share one FieldAccess. Calling it runs what the member's
 // body runs, without the general handling of arguments.
-class FieldAccess {
+class REPLIKON_API FieldAccess {
  public:
   virtual ~FieldAccess() = default;
 
@@ -168,7 +170,7 @@ class FieldAccess {
 };
 
 // One entry of an interface: a method or one accessor of a property.
-class MemberDescription {
+class REPLIKON_API MemberDescription {
  public:
   MemberDescription(std::string name, replikon::InvokeKind kind, replikon::VarType type,
                     MemberFunction body);
@@ -257,7 +259,7 @@ class MemberDescription {
 //
 // Members given without an identifier receive one here; the accessors of one
 // property share it (an identifier given to any of them is used for all).
-class InterfaceDescription {
+class REPLIKON_API InterfaceDescription {
  public:
   InterfaceDescription(std::string name, std::vector<MemberDescription> members);
 
@@ -288,7 +290,7 @@ class InterfaceDescription {
 };
 
 // A class: its reported name, its interface, and a count of its live instances.
-class ClassInfo {
+class REPLIKON_API ClassInfo {
  public:
   ClassInfo(std::string class_name, std::shared_ptr<const InterfaceDescription> iface,
             const std::type_info& cpp_type);
@@ -310,7 +312,7 @@ class ClassInfo {
 
 // The base of every automation object: the class it belongs to and the client's
 // C++ object. Made by the registry or by MakeObject; counted live while it exists.
-class Instance : public std::enable_shared_from_this<Instance> {
+class REPLIKON_API Instance : public std::enable_shared_from_this<Instance> {
  public:
   explicit Instance(std::shared_ptr<const ClassInfo> cls) noexcept;
   virtual ~Instance();
@@ -337,27 +339,28 @@ T* ObjectRef::As() const noexcept {
 // ---- The operations the engines use ----------------------------------------
 
 // The object's default interface; AutomationError 91 for a null reference.
-std::shared_ptr<const InterfaceDescription> DescribeObject(const ObjectRef& object);
+REPLIKON_API std::shared_ptr<const InterfaceDescription> DescribeObject(const ObjectRef& object);
 
 // Invokes a member by name. A get takes no arguments (a parameterised property
 // takes its index arguments); a let or set takes one, the new value; a let
 // converts it to the property's declared type. Raises 91 for a null reference,
 // 438 for an unknown member or kind, 450 for a wrong argument count, the
 // conversion errors, and any error the client's code raises, unchanged.
-Variant InvokeByName(const ObjectRef& object, std::string_view name, InvokeKind kind,
-                     std::span<const Variant> args = {});
+REPLIKON_API Variant InvokeByName(const ObjectRef& object, std::string_view name, InvokeKind kind,
+                                  std::span<const Variant> args = {});
 // Same, by member identifier.
-Variant InvokeById(const ObjectRef& object, DispId id, InvokeKind kind,
-                   std::span<const Variant> args = {});
+REPLIKON_API Variant InvokeById(const ObjectRef& object, DispId id, InvokeKind kind,
+                                std::span<const Variant> args = {});
 // InvokeByName and InvokeById with the caller's own variables as arguments: a
 // member's by-reference parameters may change them (MemberDescription::InvokeRef).
-Variant InvokeByNameRef(const ObjectRef& object, std::string_view name, InvokeKind kind,
-                        std::span<Variant> args);
-Variant InvokeByIdRef(const ObjectRef& object, DispId id, InvokeKind kind, std::span<Variant> args);
+REPLIKON_API Variant InvokeByNameRef(const ObjectRef& object, std::string_view name,
+                                     InvokeKind kind, std::span<Variant> args);
+REPLIKON_API Variant InvokeByIdRef(const ObjectRef& object, DispId id, InvokeKind kind,
+                                   std::span<Variant> args);
 
 // The class name that the object's type information gives; "Nothing" for a null
 // reference or a value that is no object. Never raises.
-std::string ClassNameOf(const ObjectRef& object);
-std::string ClassNameOf(const Variant& value);
+REPLIKON_API std::string ClassNameOf(const ObjectRef& object);
+REPLIKON_API std::string ClassNameOf(const Variant& value);
 
 }  // namespace replikon

@@ -1,8 +1,11 @@
 // Variant: a value of any automation type, tagged with its VARTYPE code.
 #pragma once
 
+#include "replikon/export.hpp"
+
 #include <bit>
 #include <compare>
+#include <concepts>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -50,14 +53,14 @@ constexpr VarType ElementTypeOf(VarType t) noexcept {
 inline constexpr VarType kByteArrayType = VarType::Array | VarType::UI1;
 
 // Currency: a 64-bit integer scaled by 10,000 (1.5 is stored as 15000).
-struct Currency {
+struct REPLIKON_API Currency {
   static constexpr std::int64_t kScale = 10000;
   std::int64_t scaled = 0;
   friend constexpr auto operator<=>(const Currency&, const Currency&) = default;
 };
 
 // Date: days since 1899-12-30, the fraction being the time of day.
-struct Date {
+struct REPLIKON_API Date {
   double days = 0.0;
   friend constexpr bool operator==(const Date& a, const Date& b) noexcept {
     return std::bit_cast<std::uint64_t>(a.days) == std::bit_cast<std::uint64_t>(b.days);
@@ -66,7 +69,7 @@ struct Date {
 
 // Decimal: a 96-bit unsigned integer (hi:lo), a scale of 0..28 (the power of ten the
 // integer is divided by) and a sign.
-struct Decimal {
+struct REPLIKON_API Decimal {
   std::uint32_t hi = 0;
   std::uint64_t lo = 0;
   std::uint8_t scale = 0;
@@ -75,7 +78,7 @@ struct Decimal {
 };
 
 // An automation error code (VT_ERROR), an HRESULT-style 32-bit value.
-struct ErrorCode {
+struct REPLIKON_API ErrorCode {
   std::int32_t scode = 0;
   friend constexpr bool operator==(const ErrorCode&, const ErrorCode&) = default;
 };
@@ -83,14 +86,14 @@ struct ErrorCode {
 inline constexpr ErrorCode kMissingArgument{static_cast<std::int32_t>(0x80020004u)};
 
 // Tag for the Null value.
-struct NullValue {
+struct REPLIKON_API NullValue {
   friend constexpr bool operator==(NullValue, NullValue) noexcept { return true; }
 };
 inline constexpr NullValue kNull{};
 
 class SafeArray;
 
-class Variant {
+class REPLIKON_API Variant {
  public:
   Variant() noexcept = default;  // Empty
   Variant(NullValue) noexcept : v_(NullValue{}) {}
@@ -105,7 +108,10 @@ class Variant {
   Variant(const char* x) : v_(std::string(x)) {}
   Variant(ObjectRef x) noexcept : v_(std::move(x)) {}
   Variant(ErrorCode x) noexcept : v_(x) {}
-  Variant(bool x) noexcept : v_(x) {}
+  // Exactly a bool: a pointer or another type that merely converts to bool
+  // is refused at compile time instead of turning into True.
+  template <std::same_as<bool> B>
+  Variant(B x) noexcept : v_(x) {}
   Variant(Decimal x) noexcept : v_(x) {}
   Variant(std::uint8_t x) noexcept : v_(x) {}
   Variant(SafeArray array);
@@ -159,6 +165,8 @@ class Variant {
   Storage v_;
 };
 
+REPLIKON_API bool operator==(const Variant& a, const Variant& b);
+
 // Conversion with the automation rules (VariantChangeType-style):
 // - numbers convert among themselves; a value outside the target's range raises 6 "Overflow";
 //   floating point to an integer rounds half to even;
@@ -172,32 +180,32 @@ class Variant {
 // - arrays convert only to an array target of the same type (or to Variant), else 13;
 // - anything else raises 13 "Type mismatch".
 // Converting to VarType::Variant returns the value unchanged.
-Variant ChangeType(const Variant& value, VarType target);
+REPLIKON_API Variant ChangeType(const Variant& value, VarType target);
 
 // The value assignment of `value` (VB's `Let`): an object yields the value of its default
 // member, recursively; anything else is returned unchanged.
-Variant ValueOf(const Variant& value);
+REPLIKON_API Variant ValueOf(const Variant& value);
 
 // Shorthands for ChangeType to one C++ type; they raise as ChangeType does.
-std::int16_t ToI2(const Variant& v);
-std::int32_t ToI4(const Variant& v);
-float ToR4(const Variant& v);
-double ToR8(const Variant& v);
-Currency ToCy(const Variant& v);
-Date ToDate(const Variant& v);
-std::string ToBStr(const Variant& v);
-bool ToBool(const Variant& v);
-Decimal ToDecimal(const Variant& v);
-std::uint8_t ToUI1(const Variant& v);
+REPLIKON_API std::int16_t ToI2(const Variant& v);
+REPLIKON_API std::int32_t ToI4(const Variant& v);
+REPLIKON_API float ToR4(const Variant& v);
+REPLIKON_API double ToR8(const Variant& v);
+REPLIKON_API Currency ToCy(const Variant& v);
+REPLIKON_API Date ToDate(const Variant& v);
+REPLIKON_API std::string ToBStr(const Variant& v);
+REPLIKON_API bool ToBool(const Variant& v);
+REPLIKON_API Decimal ToDecimal(const Variant& v);
+REPLIKON_API std::uint8_t ToUI1(const Variant& v);
 
 // The text of a value as the platform would print it (numbers in invariant form,
 // Booleans as "True"/"False"); used for messages and the inspector.
-std::string DisplayText(const Variant& v);
+REPLIKON_API std::string DisplayText(const Variant& v);
 
 // Whether an array can hold elements of this type.
-bool IsArrayElementType(VarType t) noexcept;
+REPLIKON_API bool IsArrayElementType(VarType t) noexcept;
 
 // The name of a type code, for messages: "Integer", "Long", "String", "Byte()".
-std::string TypeName(VarType t);
+REPLIKON_API std::string TypeName(VarType t);
 
 }  // namespace replikon

@@ -16,6 +16,8 @@
 // Errors reach the host as the same AutomationErrors that the C++ members raise.
 #pragma once
 
+#include "replikon/export.hpp"
+
 #include <memory>
 
 #include "replikon/automation/object_ref.hpp"
@@ -33,18 +35,18 @@ inline constexpr DispId kDispIdRecursionCheck = 1;
 // its interface `_Replikon` holds the members in the order of the component's
 // interface table, with their identifiers, parameters, help strings and help
 // contexts.
-const std::shared_ptr<const ClassInfo>& ReplikonClass();
+REPLIKON_API const std::shared_ptr<const ClassInfo>& ReplikonClass();
 
 // The event interface `__Replikon`: RecursionCheck (identifier 1) with its six
 // parameters. It describes what a sink implements; the component does not
 // implement it, so its member has no body of its own.
-const std::shared_ptr<const InterfaceDescription>& ReplikonEvents();
+REPLIKON_API const std::shared_ptr<const InterfaceDescription>& ReplikonEvents();
 
 // The component as an automation object. The object shares ownership of the
 // component; `object.As<Replikon>()` gives the component back. As long as any
 // reference to it lives, every call for the same component gives the same
 // object (references compare equal). A null pointer gives a null reference.
-ObjectRef AsObject(std::shared_ptr<Replikon> control);
+REPLIKON_API ObjectRef AsObject(std::shared_ptr<Replikon> control);
 
 // Connects a late-bound sink of RecursionCheck: any automation object with a
 // method `RecursionCheck` taking the event's six arguments in order
@@ -58,6 +60,6 @@ ObjectRef AsObject(std::shared_ptr<Replikon> control);
 // to RemoveRecursionCheckHandler. An error that the sink raises ends the
 // processing call with that error, as any handler's does. Raises 91 for a null
 // sink and 438 for one without a RecursionCheck method.
-Replikon::HandlerId ConnectSink(Replikon& control, ObjectRef sink);
+REPLIKON_API Replikon::HandlerId ConnectSink(Replikon& control, ObjectRef sink);
 
 }  // namespace replikon

@@ -1,6 +1,8 @@
 // The component's own errors.
 #pragma once
 
+#include "replikon/export.hpp"
+
 #include <cstdint>
 #include <string_view>
 
@@ -17,11 +19,11 @@ inline constexpr std::int32_t kErrProcessingLimit = 603;     // "Processing limi
 
 // The component's error for 600, 601, 602 or 603, with its description, help
 // file and help context (1600, 1601, 1602, 1603), and no source.
-AutomationError ControlError(std::int32_t number);
-[[noreturn]] void RaiseControlError(std::int32_t number);
+REPLIKON_API AutomationError ControlError(std::int32_t number);
+[[noreturn]] REPLIKON_API void RaiseControlError(std::int32_t number);
 
 // Error 603 for a call stopped by the limit `setting` ("MaxObjects",
-// "MaxDepth") set to `value`: its description goes on to name them.
-AutomationError ProcessingLimitError(std::string_view setting, std::int32_t value);
+// "MaxDepth") set to `value`: its details name them.
+REPLIKON_API AutomationError ProcessingLimitError(std::string_view setting, std::int32_t value);
 
 }  // namespace replikon

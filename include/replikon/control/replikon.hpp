@@ -1,6 +1,8 @@
 // The Replikon component: deep copies and Streams of late-bound objects.
 #pragma once
 
+#include "replikon/export.hpp"
+
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -19,7 +21,7 @@ namespace replikon {
 
 // What the component tells the host (the container) it sits in. Every call has a
 // default that does nothing.
-class Container {
+class REPLIKON_API Container {
  public:
   virtual ~Container() = default;
   // A setting changed through its property (by the property's name).
@@ -34,7 +36,7 @@ class Container {
 inline constexpr std::uint32_t kFaceColor = 255u | (255u << 8) | (225u << 16);
 inline constexpr std::int32_t kControlSizeTwips = 480;
 
-class Replikon {
+class REPLIKON_API Replikon {
  public:
   using RecursionCheckHandler = std::function<void(RecursionCheckArgs&)>;
   using HandlerId = std::uint64_t;

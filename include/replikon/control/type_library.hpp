@@ -3,6 +3,8 @@
 // its enumeration), and a readable table of it.
 #pragma once
 
+#include "replikon/export.hpp"
+
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -39,14 +41,14 @@ constexpr bool HasFlag(TypeFlags flags, TypeFlags flag) noexcept {
 }
 
 // One constant of an enumeration.
-struct EnumMember {
+struct REPLIKON_API EnumMember {
   std::string name;
   std::int32_t value = 0;
   std::string help_string;
 };
 
 // One type of a library. What a kind does not use stays empty.
-struct TypeDescriptionEntry {
+struct REPLIKON_API TypeDescriptionEntry {
   std::string name;
   TypeKind kind = TypeKind::Dispatch;
   TypeFlags flags = TypeFlags::None;
@@ -59,7 +61,7 @@ struct TypeDescriptionEntry {
   std::vector<EnumMember> constants;
 };
 
-struct TypeLibraryDescription {
+struct REPLIKON_API TypeLibraryDescription {
   std::string name;
   std::uint16_t major_version = 0;
   std::uint16_t minor_version = 0;
@@ -75,13 +77,13 @@ struct TypeLibraryDescription {
 // "replictl.hlp"): the class Replikon, its dual interface _Replikon (the
 // members that AsObject's objects have), its event interface __Replikon and
 // the enumeration ProblemsNotificationConstants.
-const TypeLibraryDescription& ReplikonTypeLibrary();
+REPLIKON_API const TypeLibraryDescription& ReplikonTypeLibrary();
 
 // The library as a readable plain-text table: a heading with its version,
 // locale and help file, then each type with its kind and flags, and for an
 // interface one line per member (identifier in hexadecimal, invoke kind, name,
 // parameters, type, help context and help string), for an enumeration one line
 // per constant.
-std::string FormatTypeLibrary(const TypeLibraryDescription& library);
+REPLIKON_API std::string FormatTypeLibrary(const TypeLibraryDescription& library);
 
 }  // namespace replikon

@@ -5,6 +5,8 @@
 // engines never see the component itself, so each engine can be driven alone.
 #pragma once
 
+#include "replikon/export.hpp"
+
 #include <cstddef>
 #include <cstdint>
 #include <exception>
@@ -26,7 +28,7 @@ enum ProblemsNotificationConstants : std::int16_t {
 };
 
 // The settings, as the engines read them.
-struct EngineSettings {
+struct REPLIKON_API EngineSettings {
   bool recursion_allowed = true;
   bool raise_recursion_check_event = true;
   std::string object_server_name;
@@ -44,7 +46,7 @@ enum class ProcessingLimit { kMaxObjects, kMaxDepth };
 
 // What aborts a call that would go past one of its limits; the component
 // turns it into its own error.
-class ProcessingLimitExceeded : public std::exception {
+class REPLIKON_API ProcessingLimitExceeded : public std::exception {
  public:
   ProcessingLimitExceeded(ProcessingLimit limit, std::int32_t value) noexcept
       : limit_(limit), value_(value) {}
@@ -96,7 +98,7 @@ inline constexpr std::int32_t kStatusProblem = 601;    // an object whose class 
 inline constexpr std::int32_t kStatusNotStream = 602;  // bytes that are not an object Stream
 
 // The arguments of one RecursionCheck event. The handler may change `cancel`.
-struct RecursionCheckArgs {
+struct REPLIKON_API RecursionCheckArgs {
   ObjectRef root_object;
   ObjectRef parent_object;
   ObjectRef current_object;
@@ -110,7 +112,7 @@ using RecursionCheckRaiser = std::function<void(RecursionCheckArgs&)>;
 // changes nothing and is skipped.
 using RecursionCheckListening = std::function<bool()>;
 
-class EngineContext {
+class REPLIKON_API EngineContext {
  public:
   // `raise` delivers the event to the component's subscribers; it may be empty.
   EngineContext(const EngineSettings& settings, const ClassRegistry& registry,

@@ -2,6 +2,8 @@
 // the server that ObjectServerName names.
 #pragma once
 
+#include "replikon/export.hpp"
+
 #include <cstdint>
 #include <string_view>
 
@@ -18,19 +20,19 @@ inline constexpr std::string_view kNothing = "Nothing";
 // server's name as another identifier ("A.B" under server "S" is "S.A.B", a
 // class "B" of a server "S.A"), so such a name, as it comes from a Stream or a
 // foreign object, is refused before anything is looked up or created.
-bool IsClassName(std::string_view class_name) noexcept;
+REPLIKON_API bool IsClassName(std::string_view class_name) noexcept;
 
 // A new instance of `class_name` from ObjectServerName, checked to report that
 // same class name. "Nothing" gives a null reference with status 0. A name that
 // is no class name (IsClassName) and any failure give a null reference with
 // status 601; when memory runs out the call is aborted besides
 // (EngineContext::AbortOutOfMemory). Never throws.
-ObjectRef CreateInstance(EngineContext& ctx, std::string_view class_name,
-                         std::int32_t& status) noexcept;
+REPLIKON_API ObjectRef CreateInstance(EngineContext& ctx, std::string_view class_name,
+                                      std::int32_t& status) noexcept;
 
 // Whether `class_name` can be made from ObjectServerName: CreateInstance, the
 // instance released at once (so the class's initialisation and termination
 // run once). 0 or 601. Never throws.
-std::int32_t ClassStatus(EngineContext& ctx, std::string_view class_name) noexcept;
+REPLIKON_API std::int32_t ClassStatus(EngineContext& ctx, std::string_view class_name) noexcept;
 
 }  // namespace replikon

@@ -7,6 +7,8 @@
 // None of these routines throws: each tells failure through its result.
 #pragma once
 
+#include "replikon/export.hpp"
+
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -57,7 +59,7 @@ inline constexpr std::uint64_t kMissingElementsPerByte = 1;
 // The allowance also keeps the decoder's working memory from one array to the
 // next, so that the arrays of one input, decoded one after another, have their
 // bags parsed without allocating.
-class DecodeAllowance {
+class REPLIKON_API DecodeAllowance {
  public:
   explicit DecodeAllowance(std::size_t input_bytes) noexcept;
   // Elements that may still be made without an entry.
@@ -74,7 +76,7 @@ class DecodeAllowance {
 };
 
 // The dimensions of an array: n = bounds.size().
-struct BoundsTable {
+struct REPLIKON_API BoundsTable {
   std::vector<ArrayBound> bounds;
   std::size_t Dims() const noexcept { return bounds.size(); }
 };
@@ -82,14 +84,15 @@ struct BoundsTable {
 // ---- Encoding ----------------------------------------------------------------
 
 // The array stream of an array value; an empty byte vector when `value` is no array.
-std::vector<std::uint8_t> StreamFromArray(const Variant& value) noexcept;
+REPLIKON_API std::vector<std::uint8_t> StreamFromArray(const Variant& value) noexcept;
 // Appends the array stream of `array` to `out` (the same bytes StreamFromArray
 // gives), so that a writer can nest it in place.
-void AppendStreamFromArray(const SafeArray& array, std::vector<std::uint8_t>& out) noexcept;
+REPLIKON_API void AppendStreamFromArray(const SafeArray& array,
+                                        std::vector<std::uint8_t>& out) noexcept;
 // The same for the Stream writer, which must not hand back a Stream with a
 // part missing: when memory runs out it raises std::bad_alloc, with `out` as
 // it was.
-void AppendStreamFromArray(const SafeArray& array, ChunkedBytes& out);
+REPLIKON_API void AppendStreamFromArray(const SafeArray& array, ChunkedBytes& out);
 
 // Appends to `bag` an entry under `key` holding the array stream of `array`
 // as a byte array (lower bound 0), as BeginBytes(key), AppendStreamFromArray
@@ -98,23 +101,23 @@ void AppendStreamFromArray(const SafeArray& array, ChunkedBytes& out);
 // any other array (or when the entry cannot be had), which the caller writes
 // that way. `key` must not view the bag's own buffer. Raises std::bad_alloc,
 // with nothing written, when memory runs out.
-bool AppendArrayEntry(BagWriter& bag, std::string_view key, const SafeArray& array);
+REPLIKON_API bool AppendArrayEntry(BagWriter& bag, std::string_view key, const SafeArray& array);
 
 // An element value as stored: an array becomes the byte array of its array
 // stream; anything else passes unchanged.
-Variant StoredFromValue(const Variant& value) noexcept;
+REPLIKON_API Variant StoredFromValue(const Variant& value) noexcept;
 
 // The bounds of a value (no dimensions when it is no array or has none).
-BoundsTable ArrayBoundsTable(const Variant& value) noexcept;
+REPLIKON_API BoundsTable ArrayBoundsTable(const Variant& value) noexcept;
 // The bounds of dimension `dimension` (1-based); false (bounds untouched) when
 // the value is no array or has no such dimension.
-bool DimensionBounds(const Variant& value, std::size_t dimension, std::int32_t& lower,
-                     std::int32_t& upper) noexcept;
+REPLIKON_API bool DimensionBounds(const Variant& value, std::size_t dimension, std::int32_t& lower,
+                                  std::int32_t& upper) noexcept;
 
 // The element key of an index tuple: "7", "0.3", "-1.0.2".
-std::string ElementKey(std::span<const std::int32_t> index);
+REPLIKON_API std::string ElementKey(std::span<const std::int32_t> index);
 // Same, into a buffer the caller reuses.
-void ElementKey(std::span<const std::int32_t> index, std::string& out);
+REPLIKON_API void ElementKey(std::span<const std::int32_t> index, std::string& out);
 
 // ---- Decoding ----------------------------------------------------------------
 
@@ -122,13 +125,15 @@ void ElementKey(std::span<const std::int32_t> index, std::string& out);
 // the array cannot be rebuilt; Empty when the format version is not 1.
 // `expected_type` (a declared type, compared by its low 8 bits) must match the
 // recorded element type for a non-empty array.
-Variant ArrayFromStream(std::span<const std::uint8_t> bytes,
-                        std::optional<std::int32_t> expected_type = std::nullopt) noexcept;
+REPLIKON_API Variant
+ArrayFromStream(std::span<const std::uint8_t> bytes,
+                std::optional<std::int32_t> expected_type = std::nullopt) noexcept;
 // Same, drawing on an allowance shared with other decodes, for the Stream
 // reader: bad bytes give the same results, but running out of memory raises
 // std::bad_alloc (the form above answers Null).
-Variant ArrayFromStream(std::span<const std::uint8_t> bytes,
-                        std::optional<std::int32_t> expected_type, DecodeAllowance& allowance);
+REPLIKON_API Variant ArrayFromStream(std::span<const std::uint8_t> bytes,
+                                     std::optional<std::int32_t> expected_type,
+                                     DecodeAllowance& allowance);
 // ArrayFromStream for the arrays of fixed-size scalars that the encoder
 // writes (one entry per element, in its own layout), straight into `target`,
 // for a caller that has no use for a Variant: true when the bytes are such a
@@ -136,33 +141,34 @@ Variant ArrayFromStream(std::span<const std::uint8_t> bytes,
 // then holds; false, with `target` unchanged, for any other bytes, which
 // ArrayFromStream decodes. Draws on no allowance (every element is there).
 // Raises std::bad_alloc, with `target` unchanged, when memory runs out.
-bool WrittenArrayFromStream(std::span<const std::uint8_t> bytes, std::int32_t expected_type,
-                            SafeArray& target);
+REPLIKON_API bool WrittenArrayFromStream(std::span<const std::uint8_t> bytes,
+                                         std::int32_t expected_type, SafeArray& target);
 
 // A value read from a bag, as a Variant property receives it: a value that is
 // no array unchanged; an array stream rebuilt (Null becomes Empty); any other
 // array Empty.
-Variant ValueFromStored(const Variant& stored) noexcept;
+REPLIKON_API Variant ValueFromStored(const Variant& stored) noexcept;
 // Same, drawing on an allowance shared with other decodes; raises
 // std::bad_alloc when memory runs out, as the allowance form of
 // ArrayFromStream does.
-Variant ValueFromStored(const Variant& stored, DecodeAllowance& allowance);
+REPLIKON_API Variant ValueFromStored(const Variant& stored, DecodeAllowance& allowance);
 
 // The bytes of an array value (a byte array); empty when the conversion fails.
-std::vector<std::uint8_t> BytesFromVariant(const Variant& value) noexcept;
+REPLIKON_API std::vector<std::uint8_t> BytesFromVariant(const Variant& value) noexcept;
 
 // A new array of the element type with the bounds; without dimensions when
 // `empty` is set or the table has no dimension or more than 5. Null for an
 // element type outside the decoder's table or bounds that cannot be dimensioned
 // (upper below lower, or too many elements). Allocates every element: the
 // decoder checks the count against its input before it calls this.
-Variant NewTypedArray(std::int16_t element_type, const BoundsTable& bounds, bool empty) noexcept;
+REPLIKON_API Variant NewTypedArray(std::int16_t element_type, const BoundsTable& bounds,
+                                   bool empty) noexcept;
 
 // Fills `target` from the array stream's element bag; false when the element
 // bag cannot be got. Each element of the bounds table is read under its key
 // (absent or unreadable: Empty), passed through ValueFromStored and assigned by
 // value; a failing assignment leaves the element as it was.
-bool FillArrayFromStream(std::span<const std::uint8_t> bytes, Variant& target,
-                         const BoundsTable& bounds) noexcept;
+REPLIKON_API bool FillArrayFromStream(std::span<const std::uint8_t> bytes, Variant& target,
+                                      const BoundsTable& bounds) noexcept;
 
 }  // namespace replikon

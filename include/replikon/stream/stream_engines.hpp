@@ -1,6 +1,8 @@
 // The stream writer and reader.
 #pragma once
 
+#include "replikon/export.hpp"
+
 #include <cstdint>
 #include <span>
 #include <vector>
@@ -16,22 +18,24 @@ namespace replikon {
 // as one object stream. `parent` is the object whose property holds `current`
 // (the source itself at the top). Raises `status` to 601 for a subobject
 // problem that counts; never clears it. Never throws.
-std::vector<std::uint8_t> WriteObject(EngineContext& ctx, const ObjectRef& current,
-                                      const ObjectRef& parent, std::int32_t& status) noexcept;
+REPLIKON_API std::vector<std::uint8_t> WriteObject(EngineContext& ctx, const ObjectRef& current,
+                                                   const ObjectRef& parent,
+                                                   std::int32_t& status) noexcept;
 
 // Rebuilds an object from an object stream into `result`. `parent` is the
 // object whose property will hold it (at the top a null reference that the call
 // sets to the result); `is_root` marks the top-level call, which also sets the
 // context's root object. Raises `status` to 601 or 602; never clears it.
 // Never throws.
-void ReadObject(EngineContext& ctx, std::span<const std::uint8_t> stream, ObjectRef& result,
-                ObjectRef& parent, bool is_root, std::int32_t& status) noexcept;
+REPLIKON_API void ReadObject(EngineContext& ctx, std::span<const std::uint8_t> stream,
+                             ObjectRef& result, ObjectRef& parent, bool is_root,
+                             std::int32_t& status) noexcept;
 
 // The bytes of a byte-array entry, or an unallocated byte array when the entry
 // is absent or is not a byte array.
-SafeArray ReadEntryBytes(const PropertyBag& bag, std::string_view name) noexcept;
+REPLIKON_API SafeArray ReadEntryBytes(const PropertyBag& bag, std::string_view name) noexcept;
 
 // Whether a byte array has no bounds.
-bool IsUnallocated(const SafeArray& bytes) noexcept;
+REPLIKON_API bool IsUnallocated(const SafeArray& bytes) noexcept;
 
 }  // namespace replikon

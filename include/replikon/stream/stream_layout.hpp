@@ -6,6 +6,8 @@
 // stream "D1"/"G1"... and "@AE#".
 #pragma once
 
+#include "replikon/export.hpp"
+
 #include <cstdint>
 #include <optional>
 #include <span>
@@ -39,7 +41,7 @@ inline constexpr std::int32_t kElementTypeMask = static_cast<std::int32_t>(0xFF0
 // count (x 65536) to bits 16..19 and the element type (x 16777216, as a 32-bit
 // integer) to bits 24..31, so that an out-of-range input never spills into a
 // neighbouring field.
-struct StreamHeaderFields {
+struct REPLIKON_API StreamHeaderFields {
   std::optional<std::int32_t> base;
   std::optional<std::int16_t> version;
   std::optional<std::int16_t> kind;  // in place: 16 or 32
@@ -49,9 +51,9 @@ struct StreamHeaderFields {
   std::optional<std::int16_t> element_type;
 };
 
-std::int32_t PackStreamHeader(const StreamHeaderFields& fields) noexcept;
+REPLIKON_API std::int32_t PackStreamHeader(const StreamHeaderFields& fields) noexcept;
 
-struct StreamHeader {
+struct REPLIKON_API StreamHeader {
   std::int16_t version = 0;
   std::int16_t kind = 0;
   bool empty = false;
@@ -76,20 +78,20 @@ constexpr StreamHeader UnpackStreamHeader(std::int32_t word) noexcept {
 
 // ---- Inspection of raw bytes (each loads the bag itself; none throws) -------
 
-bool LoadsAsBag(std::span<const std::uint8_t> bytes) noexcept;
+REPLIKON_API bool LoadsAsBag(std::span<const std::uint8_t> bytes) noexcept;
 // 16 (object stream), 32 (array stream) or 0.
-std::int16_t StreamKind(std::span<const std::uint8_t> bytes) noexcept;
+REPLIKON_API std::int16_t StreamKind(std::span<const std::uint8_t> bytes) noexcept;
 // The bytes load as a bag whose "@SF#" entry converts to a 32-bit integer of kind 16.
-bool IsObjectStream(std::span<const std::uint8_t> bytes) noexcept;
+REPLIKON_API bool IsObjectStream(std::span<const std::uint8_t> bytes) noexcept;
 // The "@OT#" value; "Nothing" when absent or empty and the empty flag is set; "" otherwise.
-std::string StreamClassName(std::span<const std::uint8_t> bytes) noexcept;
+REPLIKON_API std::string StreamClassName(std::span<const std::uint8_t> bytes) noexcept;
 // The header word's empty flag.
-bool StreamHoldsNothing(std::span<const std::uint8_t> bytes) noexcept;
+REPLIKON_API bool StreamHoldsNothing(std::span<const std::uint8_t> bytes) noexcept;
 
 // ---- The same answers from a bag parsed once --------------------------------
 
 // What the inspection routines say of one Stream, computed from one parse.
-struct StreamInfo {
+struct REPLIKON_API StreamInfo {
   bool loads_as_bag = false;
   std::int16_t kind = 0;          // StreamKind
   bool is_object_stream = false;  // IsObjectStream
@@ -104,14 +106,15 @@ struct StreamInfo {
 // The header word of a parsed Stream: "@SF#" read with the default 0 and
 // converted to a 32-bit integer by the automation rules (a string "17"
 // converts, a double rounds); nullopt when the stored value does not convert.
-std::optional<std::int32_t> StreamHeaderWord(const BagReader& bag) noexcept;
+REPLIKON_API std::optional<std::int32_t> StreamHeaderWord(const BagReader& bag) noexcept;
 // Same, telling a value that does not convert (nullopt, `out_of_memory` false)
 // from running out of memory while converting it (nullopt, `out_of_memory` set).
-std::optional<std::int32_t> StreamHeaderWord(const BagReader& bag, bool& out_of_memory) noexcept;
+REPLIKON_API std::optional<std::int32_t> StreamHeaderWord(const BagReader& bag,
+                                                          bool& out_of_memory) noexcept;
 
 // `bag` is the parsed Stream, or nullptr when the bytes do not load as a bag.
 // Reads two entries of the bag and copies no value bytes (only the class name).
-StreamInfo InspectStream(const BagReader* bag) noexcept;
-StreamInfo InspectStream(std::span<const std::uint8_t> bytes) noexcept;
+REPLIKON_API StreamInfo InspectStream(const BagReader* bag) noexcept;
+REPLIKON_API StreamInfo InspectStream(std::span<const std::uint8_t> bytes) noexcept;
 
 }  // namespace replikon

@@ -1,6 +1,8 @@
 // Stream inspection and Stream files.
 #pragma once
 
+#include "replikon/export.hpp"
+
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -11,10 +13,10 @@ namespace replikon {
 
 // "Array" for an array stream, the stored class name (or "Nothing") for an
 // object stream, "" for anything else. Never throws.
-std::string ObjectTypeName(const SafeArray& stream) noexcept;
+REPLIKON_API std::string ObjectTypeName(const SafeArray& stream) noexcept;
 
 // Whether the bytes are an object Stream. Never throws.
-bool IsStream(const SafeArray& bytes) noexcept;
+REPLIKON_API bool IsStream(const SafeArray& bytes) noexcept;
 
 // The largest Stream file, in bytes: the most a byte array holds (2 GiB).
 inline constexpr std::uint64_t kMaxStreamFileBytes = SafeArray::kMaxElements;
@@ -30,13 +32,14 @@ inline constexpr std::uint64_t kMaxStreamFileBytes = SafeArray::kMaxElements;
 // kept as far as the process may set them. An unallocated Stream does nothing.
 // File-system failures raise AutomationError with the platform's number and
 // the path; the old file then keeps its bytes and no temporary file remains.
-void StreamToFile(const SafeArray& stream, const std::string& file_path);
+REPLIKON_API void StreamToFile(const SafeArray& stream, const std::string& file_path);
 
 namespace detail {
 // How StreamToFile makes the new file: without a name where the file system
 // can, or always under its temporary name, as on file systems that cannot.
 enum class NewFileKind { kUnnamedWherePossible, kNamed };
-void StreamToFile(const SafeArray& stream, const std::string& file_path, NewFileKind kind);
+REPLIKON_API void StreamToFile(const SafeArray& stream, const std::string& file_path,
+                               NewFileKind kind);
 }  // namespace detail
 
 // The file's bytes as a zero-based byte array (unallocated for an empty file).
@@ -44,11 +47,11 @@ void StreamToFile(const SafeArray& stream, const std::string& file_path, NewFile
 // file (directory, FIFO, device, socket) is refused without being read, and so
 // is a file larger than kMaxStreamFileBytes (7 "Out of memory") or one whose
 // size changes while it is read (75).
-SafeArray StreamFromFile(const std::string& file_path);
+REPLIKON_API SafeArray StreamFromFile(const std::string& file_path);
 
 // True when `path` names an existing regular file. Never throws.
-bool FileExists(std::string_view path) noexcept;
+REPLIKON_API bool FileExists(std::string_view path) noexcept;
 // Deletes a file; false on any error. Never throws.
-bool DeleteFile(std::string_view path) noexcept;
+REPLIKON_API bool DeleteFile(std::string_view path) noexcept;
 
 }  // namespace replikon
