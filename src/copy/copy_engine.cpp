@@ -4,6 +4,7 @@
 #include <memory>
 #include <new>
 #include <span>
+#include <string>
 #include <string_view>
 #include <unordered_map>
 #include <utility>
@@ -173,6 +174,44 @@ class PathIndex {
   int shift_ = 64;
 };
 
+// No element: what a level's target or a finished array fills is a property.
+constexpr std::size_t kNoElement = static_cast<std::size_t>(-1);
+
+// Whether an array's elements may hold objects (an array of objects, or of
+// Variants, which may hold objects and further arrays).
+bool MayHoldObjects(const SafeArray& array) noexcept {
+  const VarType type = array.ElementType();
+  return array.IsAllocated() && (type == VarType::Dispatch || type == VarType::Variant);
+}
+
+// An array whose objects are being copied: a new array of the same type and
+// bounds, filled element by element from the source's.
+struct ArrayFrame {
+  SafeArray source;
+  SafeArray fresh;
+  std::size_t next = 0;           // the next element of `source`, in row-major order
+  std::size_t slot = kNoElement;  // the element of the array below that this one fills
+  std::size_t member = 0;         // the member whose value holds the outermost array
+};
+
+// Appends "(i,j,...)", the index tuple of the element at row-major position
+// `flat` of an array with `bounds`.
+void AppendIndex(std::string& out, std::span<const ArrayBound> bounds, std::size_t flat) {
+  std::vector<std::int32_t> index(bounds.size());
+  for (std::size_t d = bounds.size(); d-- > 0;) {
+    const auto count = static_cast<std::size_t>(bounds[d].Count());
+    index[d] = static_cast<std::int32_t>(static_cast<std::int64_t>(bounds[d].lower) +
+                                         static_cast<std::int64_t>(flat % count));
+    flat /= count;
+  }
+  out += '(';
+  for (std::size_t d = 0; d < index.size(); ++d) {
+    if (d != 0) out += ',';
+    out += std::to_string(index[d]);
+  }
+  out += ')';
+}
+
 // One level of the walk: a source object being copied into its target.
 struct Level {
   ObjectRef source;
@@ -182,11 +221,17 @@ struct Level {
   std::int32_t status = kStatusOk;
   std::size_t next = 0;        // the next of the plan's visited members
   std::size_t via_member = 0;  // the parent's member that leads here
+  // The element of the parent's innermost array under way that the target
+  // fills, or kNoElement when it fills the member.
+  std::size_t via_element = kNoElement;
   // The client objects of the source, and of a target that shares the plan,
   // when they are of the type that holds the plan's fields (null otherwise):
   // those fields are then reached without checking the class at each access.
   void* source_client = nullptr;
   void* target_client = nullptr;
+  // The arrays of objects being copied for one member, outermost first
+  // (nested Variant arrays above it); empty but for objects kept identical.
+  std::vector<ArrayFrame> arrays;
 
   // Assigns a property of the target (kind 4 or 8), as SetPropertyByName does.
   // A failing assignment leaves the target's property as it is; running out
@@ -214,6 +259,16 @@ struct Level {
     Assign(member, plan->iface->Members()[member].Name(), Variant(std::move(object)),
            InvokeKind::PropertyPutRef);
   }
+
+  // Puts an object where the walk took it from: the member's property, or an
+  // element of the innermost array under way.
+  void Put(std::size_t member, std::size_t element, ObjectRef object) {
+    if (element == kNoElement) {
+      AssignRef(member, std::move(object));
+    } else {
+      arrays.back().fresh.SetFlatRef(element, object);
+    }
+  }
 };
 
 // The copy walk. Each subobject is a level on an explicit work stack rather
@@ -224,7 +279,10 @@ struct Level {
 class CopyWalk {
  public:
   CopyWalk(EngineContext& ctx, const ObjectRef& parent)
-      : ctx_(ctx), limits_(ctx.Settings()), top_parent_(parent) {}
+      : ctx_(ctx),
+        limits_(ctx.Settings()),
+        top_parent_(parent),
+        identity_(ctx.Settings().preserve_identity) {}
 
   std::int32_t Run(const ObjectRef& source, const ObjectRef& target) {
     if (!ctx_.EnterLimited(limits_, 1)) return kStatusOk;
@@ -247,6 +305,7 @@ class CopyWalk {
   void Unwind() noexcept {
     path_.Clear();
     while (!levels_.empty()) levels_.pop_back();
+    copies_.clear();
   }
 
  private:
@@ -257,7 +316,8 @@ class CopyWalk {
   }
 
   // `source` is not null.
-  void Push(ObjectRef source, ObjectRef target, std::size_t via_member) {
+  void Push(ObjectRef source, ObjectRef target, std::size_t via_member,
+            std::size_t via_element = kNoElement) {
     const InterfacePlan* plan = plans_.For(source->Class().Interface());
     const bool shares = plan != nullptr && target && target->Class().Interface() == plan->iface;
     void* source_client = nullptr;
@@ -267,8 +327,20 @@ class CopyWalk {
       if (shares && target->Class().CppType() == *plan->owner) target_client = target->Self();
     }
     const Instance* key = source.get();
-    levels_.push_back(Level{std::move(source), std::move(target), plan, shares, kStatusOk, 0,
-                            via_member, source_client, target_client});
+    // Every further reference to the source, from anywhere in the walk, gets
+    // this copy. The source is held so that its address names it to the end.
+    if (identity_) copies_.emplace(key, Copied{source, target});
+    levels_.push_back(Level{std::move(source),
+                            std::move(target),
+                            plan,
+                            shares,
+                            kStatusOk,
+                            0,
+                            via_member,
+                            via_element,
+                            source_client,
+                            target_client,
+                            {}});
     path_.Insert(key, levels_.size() - 1);
   }
 
@@ -281,7 +353,7 @@ class CopyWalk {
     if (levels_.size() > 1) {
       Level& up = levels_[levels_.size() - 2];
       if (status != kStatusOk) up.status = status;
-      up.AssignRef(done.via_member, std::move(done.target));
+      up.Put(done.via_member, done.via_element, std::move(done.target));
     }
     levels_.pop_back();
     return status;
@@ -294,6 +366,10 @@ class CopyWalk {
     const std::size_t at = levels_.size() - 1;
     Level& level = levels_[at];
     if (level.plan == nullptr) return Step::kDone;
+    if (!level.arrays.empty()) {
+      // An element's copy is done: the member's arrays go on.
+      if (const Step step = AdvanceArrays(at); step != Step::kDone) return step;
+    }
     const InterfacePlan& plan = *level.plan;
     const std::span<const MemberDescription> members = plan.iface->Members();
     const EngineSettings& settings = ctx_.Settings();  // read live at each decision
@@ -307,7 +383,9 @@ class CopyWalk {
         // such field that follows.
         void* const source_client = level.source_client;
         void* const target_client = level.target_client;
-        for (; visit != end && visit->value_field != nullptr; ++visit) {
+        for (; visit != end && visit->value_field != nullptr &&
+               !(identity_ && ObjectArrayIn(*visit->value_field, source_client));
+             ++visit) {
           visit->value_field->CopyClientValue(source_client, target_client);
         }
         if (visit == end) break;
@@ -316,7 +394,8 @@ class CopyWalk {
       const Accessors& access = plan.members[index];
       level.next = static_cast<std::size_t>(++visit - first);
 
-      if (access.value_field != nullptr && level.target_shares_plan) {
+      if (access.value_field != nullptr && level.target_shares_plan &&
+          !(identity_ && ObjectArrayIn(*access.value_field, *level.source))) {
         access.value_field->CopyValue(*level.source, *level.target);
         continue;
       }
@@ -335,6 +414,14 @@ class CopyWalk {
           // A value property. When it cannot be read (a parameterised property,
           // an error in the class's code) the target keeps its own value.
           if (Read(access.get, *level.source, value)) {
+            if (identity_ && settings.recursion_allowed && value.IsArray() &&
+                MayHoldObjects(value.Array())) {
+              // Its objects are copied as subobjects are; the new array is
+              // assigned once they all are.
+              StartArray(level, index, kNoElement, value.Array());
+              if (const Step step = AdvanceArrays(at); step != Step::kDone) return step;
+              continue;
+            }
             level.Assign(index, name, value, InvokeKind::PropertyPut);
           }
           continue;
@@ -354,43 +441,148 @@ class CopyWalk {
       }
       if (cancel) continue;
 
-      if (sub.IsNull()) {
-        level.AssignRef(index, ObjectRef{});
-        continue;
+      // `level` goes with a push; the walk resumes it after the new level.
+      if (const Step step = Enter(at, std::move(sub), name, index, kNoElement);
+          step != Step::kDone) {
+        return step;
       }
-
-      // A subobject on the current path (the object itself or an ancestor)
-      // closes a cycle: the copy points to the copy of that object instead of
-      // descending again.
-      if (const std::size_t on_path = path_.Find(sub.get()); on_path != PathIndex::kNone) {
-        level.AssignRef(index, levels_[on_path].target);
-        continue;
-      }
-
-      std::int32_t creation = kStatusOk;
-      ObjectRef fresh = CreateInstance(ctx_, TypeNameOf(sub), creation);
-      if (ctx_.Aborted()) return Step::kAborted;
-      if (creation != kStatusOk) {
-        // An external subobject: a class that the server does not make.
-        if (settings.problems_notification == OnSubobjectProblem) {
-          level.status = creation;
-          ctx_.RaiseRecursionCheck(ParentOf(at), level.source, name, true,
-                                   static_cast<std::int16_t>(creation));
-          if (ctx_.Aborted()) return Step::kAborted;
-        }
-        if (settings.set_external_references) {
-          level.AssignRef(index, std::move(sub));
-        }
-        continue;
-      }
-
-      // A copy past the call's limits is not filled: the call ends.
-      if (!ctx_.EnterLimited(limits_, levels_.size() + 1)) return Step::kAborted;
-      // `level` goes with the push; the walk resumes it after the new level.
-      Push(std::move(sub), std::move(fresh), index);
-      return Step::kDescend;
     }
     return Step::kDone;
+  }
+
+  // A subobject met through the member or the element of the level at `at`
+  // (`name` naming it): a null reference, an object already copied, an
+  // external object, or one to copy into a new instance (kDescend, with its
+  // level pushed).
+  Step Enter(std::size_t at, ObjectRef sub, std::string_view name, std::size_t member,
+             std::size_t element) {
+    Level& level = levels_[at];
+    if (sub.IsNull()) {
+      level.Put(member, element, ObjectRef{});
+      return Step::kDone;
+    }
+
+    // A subobject on the current path (the object itself or an ancestor)
+    // closes a cycle: the copy points to the copy of that object instead of
+    // descending again.
+    if (const std::size_t on_path = path_.Find(sub.get()); on_path != PathIndex::kNone) {
+      level.Put(member, element, levels_[on_path].target);
+      return Step::kDone;
+    }
+    if (identity_) {
+      if (const auto known = copies_.find(sub.get()); known != copies_.end()) {
+        level.Put(member, element, known->second.copy);
+        return Step::kDone;
+      }
+    }
+
+    const EngineSettings& settings = ctx_.Settings();
+    std::int32_t creation = kStatusOk;
+    ObjectRef fresh = CreateInstance(ctx_, TypeNameOf(sub), creation);
+    if (ctx_.Aborted()) return Step::kAborted;
+    if (creation != kStatusOk) {
+      // An external subobject: a class that the server does not make.
+      if (settings.problems_notification == OnSubobjectProblem) {
+        level.status = creation;
+        ctx_.RaiseRecursionCheck(ParentOf(at), level.source, name, true,
+                                 static_cast<std::int16_t>(creation));
+        if (ctx_.Aborted()) return Step::kAborted;
+      }
+      if (settings.set_external_references) {
+        level.Put(member, element, std::move(sub));
+      }
+      return Step::kDone;
+    }
+
+    // A copy past the call's limits is not filled: the call ends.
+    if (!ctx_.EnterLimited(limits_, levels_.size() + 1)) return Step::kAborted;
+    Push(std::move(sub), std::move(fresh), member, element);
+    return Step::kDescend;
+  }
+
+  // Begins the copy of an array that may hold objects, for the member (and,
+  // for a nested array, the element of the array under way) that holds it.
+  static void StartArray(Level& level, std::size_t member, std::size_t slot,
+                         const SafeArray& source) {
+    SafeArray fresh(source.ElementType(), source.Bounds());
+    level.arrays.push_back(ArrayFrame{source, std::move(fresh), 0, slot, member});
+  }
+
+  // Goes through the elements of the arrays of the level at `at` until an
+  // element's object is to be copied into a new instance (kDescend, with its
+  // level pushed) or the arrays are done and the outermost one is assigned to
+  // its member.
+  Step AdvanceArrays(std::size_t at) {
+    const EngineSettings& settings = ctx_.Settings();
+    while (!levels_[at].arrays.empty()) {
+      Level& level = levels_[at];
+      ArrayFrame& frame = level.arrays.back();
+      if (frame.next == frame.source.Count()) {
+        // Complete: into the element of the array below, or the member.
+        ArrayFrame done = std::move(frame);
+        level.arrays.pop_back();
+        if (done.slot != kNoElement) {
+          level.arrays.back().fresh.SetFlat(done.slot, Variant(std::move(done.fresh)));
+        } else {
+          const std::string_view name = level.plan->iface->Members()[done.member].Name();
+          level.Assign(done.member, name, Variant(std::move(done.fresh)), InvokeKind::PropertyPut);
+        }
+        continue;
+      }
+      const std::size_t i = frame.next++;
+      Variant element = frame.source.GetFlat(i);
+      if (element.IsArray()) {
+        if (MayHoldObjects(element.Array())) {
+          StartArray(level, frame.member, i, element.Array());
+        } else {
+          frame.fresh.SetFlat(i, element);
+        }
+        continue;
+      }
+      if (!element.IsObject()) {
+        frame.fresh.SetFlat(i, element);
+        continue;
+      }
+
+      // An object in the array: as a subobject of the member, named by its
+      // indices ("Sections(3)", "Grid(-1,2)", "Data(0)(1)" in a nested array).
+      const std::string name = ElementName(level, i);
+      bool cancel = false;
+      if (settings.raise_recursion_check_event) {
+        cancel = ctx_.RaiseRecursionCheck(ParentOf(at), level.source, name, false, 0);
+        if (ctx_.Aborted()) return Step::kAborted;
+      }
+      // Cancelled: the element stays as the new array holds it.
+      if (cancel) continue;
+      if (const Step step = Enter(at, element.Object(), name, frame.member, i);
+          step != Step::kDone) {
+        return step;
+      }
+    }
+    return Step::kDone;
+  }
+
+  // The name of the element at `flat` of the level's innermost array.
+  static std::string ElementName(const Level& level, std::size_t flat) {
+    const std::vector<ArrayFrame>& arrays = level.arrays;
+    std::string name(level.plan->iface->Members()[arrays.front().member].Name());
+    for (std::size_t k = 0; k < arrays.size(); ++k) {
+      const std::size_t at = k + 1 < arrays.size() ? arrays[k + 1].slot : flat;
+      AppendIndex(name, arrays[k].source.Bounds(), at);
+    }
+    return name;
+  }
+
+  // Whether a field holds an array that may hold objects, in the client
+  // object or in the instance.
+  static bool ObjectArrayIn(const FieldAccess& field, void* client) noexcept {
+    VarType type = VarType::Empty;
+    const SafeArray* array = field.ArrayFieldOf(client, type);
+    return array != nullptr && MayHoldObjects(*array);
+  }
+  static bool ObjectArrayIn(const FieldAccess& field, Instance& object) noexcept {
+    const SafeArray* array = field.ArrayIn(object);
+    return array != nullptr && MayHoldObjects(*array);
   }
 
   // The reference that the field behind the member's get holds in the source,
@@ -407,6 +599,13 @@ class CopyWalk {
   std::vector<Level> levels_;
   PathIndex path_;
   PlanCache plans_;
+  // With identity kept: each source object met so far, with its copy.
+  struct Copied {
+    ObjectRef source;
+    ObjectRef copy;
+  };
+  bool identity_;
+  std::unordered_map<const Instance*, Copied> copies_;
 };
 
 }  // namespace
