@@ -192,6 +192,7 @@ struct ArrayFrame {
   std::size_t next = 0;           // the next element of `source`, in row-major order
   std::size_t slot = kNoElement;  // the element of the array below that this one fills
   std::size_t member = 0;         // the member whose value holds the outermost array
+  std::size_t level = 0;          // the position of the level on the work stack
 };
 
 // Appends "(i,j,...)", the index tuple of the element at row-major position
@@ -229,10 +230,6 @@ struct Level {
   // those fields are then reached without checking the class at each access.
   void* source_client = nullptr;
   void* target_client = nullptr;
-  // The arrays of objects being copied for one member, outermost first
-  // (nested Variant arrays above it); empty but for objects kept identical.
-  std::vector<ArrayFrame> arrays;
-
   // Assigns a property of the target (kind 4 or 8), as SetPropertyByName does.
   // A failing assignment leaves the target's property as it is; running out
   // of memory raises std::bad_alloc.
@@ -258,16 +255,6 @@ struct Level {
     }
     Assign(member, plan->iface->Members()[member].Name(), Variant(std::move(object)),
            InvokeKind::PropertyPutRef);
-  }
-
-  // Puts an object where the walk took it from: the member's property, or an
-  // element of the innermost array under way.
-  void Put(std::size_t member, std::size_t element, ObjectRef object) {
-    if (element == kNoElement) {
-      AssignRef(member, std::move(object));
-    } else {
-      arrays.back().fresh.SetFlatRef(element, object);
-    }
   }
 };
 
@@ -304,6 +291,7 @@ class CopyWalk {
   // Drops every level without assigning anything further.
   void Unwind() noexcept {
     path_.Clear();
+    arrays_.clear();
     while (!levels_.empty()) levels_.pop_back();
     copies_.clear();
   }
@@ -330,17 +318,8 @@ class CopyWalk {
     // Every further reference to the source, from anywhere in the walk, gets
     // this copy. The source is held so that its address names it to the end.
     if (identity_) copies_.emplace(key, Copied{source, target});
-    levels_.push_back(Level{std::move(source),
-                            std::move(target),
-                            plan,
-                            shares,
-                            kStatusOk,
-                            0,
-                            via_member,
-                            via_element,
-                            source_client,
-                            target_client,
-                            {}});
+    levels_.push_back(Level{std::move(source), std::move(target), plan, shares, kStatusOk, 0,
+                            via_member, via_element, source_client, target_client});
     path_.Insert(key, levels_.size() - 1);
   }
 
@@ -353,7 +332,7 @@ class CopyWalk {
     if (levels_.size() > 1) {
       Level& up = levels_[levels_.size() - 2];
       if (status != kStatusOk) up.status = status;
-      up.Put(done.via_member, done.via_element, std::move(done.target));
+      Put(up, done.via_member, done.via_element, std::move(done.target));
     }
     levels_.pop_back();
     return status;
@@ -366,7 +345,7 @@ class CopyWalk {
     const std::size_t at = levels_.size() - 1;
     Level& level = levels_[at];
     if (level.plan == nullptr) return Step::kDone;
-    if (!level.arrays.empty()) {
+    if (!arrays_.empty() && arrays_.back().level == at) {
       // An element's copy is done: the member's arrays go on.
       if (const Step step = AdvanceArrays(at); step != Step::kDone) return step;
     }
@@ -375,6 +354,8 @@ class CopyWalk {
     const EngineSettings& settings = ctx_.Settings();  // read live at each decision
     const Visit* const first = plan.visited.data();
     const Visit* const end = first + plan.visited.size();
+    // Arrays of objects are values but with identity kept (read once per call).
+    const bool identity = identity_;
 
     for (const Visit* visit = first + level.next; visit != end;) {
       if (level.source_client != nullptr && level.target_client != nullptr) {
@@ -384,7 +365,7 @@ class CopyWalk {
         void* const source_client = level.source_client;
         void* const target_client = level.target_client;
         for (; visit != end && visit->value_field != nullptr &&
-               !(identity_ && ObjectArrayIn(*visit->value_field, source_client));
+               (!identity || !ObjectArrayIn(*visit->value_field, source_client));
              ++visit) {
           visit->value_field->CopyClientValue(source_client, target_client);
         }
@@ -395,7 +376,7 @@ class CopyWalk {
       level.next = static_cast<std::size_t>(++visit - first);
 
       if (access.value_field != nullptr && level.target_shares_plan &&
-          !(identity_ && ObjectArrayIn(*access.value_field, *level.source))) {
+          (!identity || !ObjectArrayIn(*access.value_field, *level.source))) {
         access.value_field->CopyValue(*level.source, *level.target);
         continue;
       }
@@ -414,11 +395,11 @@ class CopyWalk {
           // A value property. When it cannot be read (a parameterised property,
           // an error in the class's code) the target keeps its own value.
           if (Read(access.get, *level.source, value)) {
-            if (identity_ && settings.recursion_allowed && value.IsArray() &&
+            if (identity && settings.recursion_allowed && value.IsArray() &&
                 MayHoldObjects(value.Array())) {
               // Its objects are copied as subobjects are; the new array is
               // assigned once they all are.
-              StartArray(level, index, kNoElement, value.Array());
+              StartArray(at, index, kNoElement, value.Array());
               if (const Step step = AdvanceArrays(at); step != Step::kDone) return step;
               continue;
             }
@@ -454,11 +435,12 @@ class CopyWalk {
   // (`name` naming it): a null reference, an object already copied, an
   // external object, or one to copy into a new instance (kDescend, with its
   // level pushed).
-  Step Enter(std::size_t at, ObjectRef sub, std::string_view name, std::size_t member,
-             std::size_t element) {
+  // Inlined: it is the step of every object property.
+  [[gnu::always_inline]] Step Enter(std::size_t at, ObjectRef&& sub, std::string_view name,
+                                    std::size_t member, std::size_t element) {
     Level& level = levels_[at];
     if (sub.IsNull()) {
-      level.Put(member, element, ObjectRef{});
+      Put(level, member, element, ObjectRef{});
       return Step::kDone;
     }
 
@@ -466,12 +448,12 @@ class CopyWalk {
     // closes a cycle: the copy points to the copy of that object instead of
     // descending again.
     if (const std::size_t on_path = path_.Find(sub.get()); on_path != PathIndex::kNone) {
-      level.Put(member, element, levels_[on_path].target);
+      Put(level, member, element, ObjectRef(levels_[on_path].target));
       return Step::kDone;
     }
     if (identity_) {
       if (const auto known = copies_.find(sub.get()); known != copies_.end()) {
-        level.Put(member, element, known->second.copy);
+        Put(level, member, element, ObjectRef(known->second.copy));
         return Step::kDone;
       }
     }
@@ -489,7 +471,7 @@ class CopyWalk {
         if (ctx_.Aborted()) return Step::kAborted;
       }
       if (settings.set_external_references) {
-        level.Put(member, element, std::move(sub));
+        Put(level, member, element, std::move(sub));
       }
       return Step::kDone;
     }
@@ -502,10 +484,20 @@ class CopyWalk {
 
   // Begins the copy of an array that may hold objects, for the member (and,
   // for a nested array, the element of the array under way) that holds it.
-  static void StartArray(Level& level, std::size_t member, std::size_t slot,
-                         const SafeArray& source) {
+  void StartArray(std::size_t at, std::size_t member, std::size_t slot, const SafeArray& source) {
     SafeArray fresh(source.ElementType(), source.Bounds());
-    level.arrays.push_back(ArrayFrame{source, std::move(fresh), 0, slot, member});
+    arrays_.push_back(ArrayFrame{source, std::move(fresh), 0, slot, member, at});
+  }
+
+  // Puts an object where the walk took it from: the member's property, or an
+  // element of the innermost array under way.
+  [[gnu::always_inline]] void Put(Level& level, std::size_t member, std::size_t element,
+                                  ObjectRef&& object) {
+    if (element == kNoElement) {
+      level.AssignRef(member, std::move(object));
+    } else {
+      arrays_.back().fresh.SetFlatRef(element, object);
+    }
   }
 
   // Goes through the elements of the arrays of the level at `at` until an
@@ -514,15 +506,15 @@ class CopyWalk {
   // its member.
   Step AdvanceArrays(std::size_t at) {
     const EngineSettings& settings = ctx_.Settings();
-    while (!levels_[at].arrays.empty()) {
+    while (!arrays_.empty() && arrays_.back().level == at) {
       Level& level = levels_[at];
-      ArrayFrame& frame = level.arrays.back();
+      ArrayFrame& frame = arrays_.back();
       if (frame.next == frame.source.Count()) {
         // Complete: into the element of the array below, or the member.
         ArrayFrame done = std::move(frame);
-        level.arrays.pop_back();
+        arrays_.pop_back();
         if (done.slot != kNoElement) {
-          level.arrays.back().fresh.SetFlat(done.slot, Variant(std::move(done.fresh)));
+          arrays_.back().fresh.SetFlat(done.slot, Variant(std::move(done.fresh)));
         } else {
           const std::string_view name = level.plan->iface->Members()[done.member].Name();
           level.Assign(done.member, name, Variant(std::move(done.fresh)), InvokeKind::PropertyPut);
@@ -533,7 +525,7 @@ class CopyWalk {
       Variant element = frame.source.GetFlat(i);
       if (element.IsArray()) {
         if (MayHoldObjects(element.Array())) {
-          StartArray(level, frame.member, i, element.Array());
+          StartArray(at, frame.member, i, element.Array());
         } else {
           frame.fresh.SetFlat(i, element);
         }
@@ -554,7 +546,7 @@ class CopyWalk {
       }
       // Cancelled: the element stays as the new array holds it.
       if (cancel) continue;
-      if (const Step step = Enter(at, element.Object(), name, frame.member, i);
+      if (const Step step = Enter(at, ObjectRef(element.Object()), name, frame.member, i);
           step != Step::kDone) {
         return step;
       }
@@ -562,13 +554,15 @@ class CopyWalk {
     return Step::kDone;
   }
 
-  // The name of the element at `flat` of the level's innermost array.
-  static std::string ElementName(const Level& level, std::size_t flat) {
-    const std::vector<ArrayFrame>& arrays = level.arrays;
-    std::string name(level.plan->iface->Members()[arrays.front().member].Name());
-    for (std::size_t k = 0; k < arrays.size(); ++k) {
-      const std::size_t at = k + 1 < arrays.size() ? arrays[k + 1].slot : flat;
-      AppendIndex(name, arrays[k].source.Bounds(), at);
+  // The name of the element at `flat` of the innermost array under way, one
+  // of the level's.
+  std::string ElementName(const Level& level, std::size_t flat) const {
+    std::size_t first = arrays_.size() - 1;
+    while (first > 0 && arrays_[first - 1].level == arrays_[first].level) --first;
+    std::string name(level.plan->iface->Members()[arrays_[first].member].Name());
+    for (std::size_t k = first; k < arrays_.size(); ++k) {
+      const std::size_t at = k + 1 < arrays_.size() ? arrays_[k + 1].slot : flat;
+      AppendIndex(name, arrays_[k].source.Bounds(), at);
     }
     return name;
   }
@@ -597,6 +591,9 @@ class CopyWalk {
   WalkLimits limits_;
   const ObjectRef& top_parent_;
   std::vector<Level> levels_;
+  // The arrays whose objects are being copied, each for a level, innermost
+  // last: a member's outermost array, then the Variant arrays nested in it.
+  std::vector<ArrayFrame> arrays_;
   PathIndex path_;
   PlanCache plans_;
   // With identity kept: each source object met so far, with its copy.
