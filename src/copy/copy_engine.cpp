@@ -230,6 +230,7 @@ struct Level {
   // those fields are then reached without checking the class at each access.
   void* source_client = nullptr;
   void* target_client = nullptr;
+
   // Assigns a property of the target (kind 4 or 8), as SetPropertyByName does.
   // A failing assignment leaves the target's property as it is; running out
   // of memory raises std::bad_alloc.
@@ -354,7 +355,8 @@ class CopyWalk {
     const EngineSettings& settings = ctx_.Settings();  // read live at each decision
     const Visit* const first = plan.visited.data();
     const Visit* const end = first + plan.visited.size();
-    // Arrays of objects are values but with identity kept (read once per call).
+    // With identity kept, the objects in arrays are copied: such arrays are
+    // no plain values.
     const bool identity = identity_;
 
     for (const Visit* visit = first + level.next; visit != end;) {
@@ -434,8 +436,7 @@ class CopyWalk {
   // A subobject met through the member or the element of the level at `at`
   // (`name` naming it): a null reference, an object already copied, an
   // external object, or one to copy into a new instance (kDescend, with its
-  // level pushed).
-  // Inlined: it is the step of every object property.
+  // level pushed). Inlined: it is the step of every object property.
   [[gnu::always_inline]] Step Enter(std::size_t at, ObjectRef&& sub, std::string_view name,
                                     std::size_t member, std::size_t element) {
     Level& level = levels_[at];
