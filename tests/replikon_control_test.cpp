@@ -216,6 +216,37 @@ TEST_F(ReplikonControlTest, LimitSettingsAreSettingsOfTheirOwn) {
   EXPECT_EQ(loaded.MaxDepth(), 0);
 }
 
+TEST_F(ReplikonControlTest, PreserveIdentityIsASettingOfItsOwn) {
+  EXPECT_FALSE(control_.PreserveIdentity());
+  control_.SetPreserveIdentity(true);
+  EXPECT_TRUE(control_.PreserveIdentity());
+  EXPECT_EQ(container_->changed, (std::vector<std::string>{"PreserveIdentity"}));
+
+  // Saved last, as a Boolean; left out at false, so a default bag is unchanged.
+  control_.SetMaxDepth(7);
+  PropertyBag bag;
+  control_.WriteProperties(bag);
+  ASSERT_EQ(bag.Size(), 2u);
+  EXPECT_EQ(bag.Entries()[0].first, "MaxDepth");
+  EXPECT_EQ(bag.Entries()[1].first, "PreserveIdentity");
+  EXPECT_EQ(bag.Entries()[1].second, Variant(true));
+
+  Replikon loaded(container_, classes_.Registry());
+  loaded.ReadProperties(bag);
+  EXPECT_TRUE(loaded.PreserveIdentity());
+  EXPECT_EQ(loaded.MaxDepth(), 7);
+
+  control_.SetPreserveIdentity(false);
+  control_.SetMaxDepth(0);
+  control_.WriteProperties(bag);
+  EXPECT_EQ(bag.Size(), 0u);
+  loaded.ReadProperties(bag);  // an absent key: false
+  EXPECT_FALSE(loaded.PreserveIdentity());
+  loaded.SetPreserveIdentity(true);
+  loaded.InitProperties();
+  EXPECT_FALSE(loaded.PreserveIdentity());
+}
+
 TEST_F(ReplikonControlTest, HandlersRunInOrderAndChainCancel) {
   std::vector<std::string> calls;
   control_.AddRecursionCheckHandler([&](RecursionCheckArgs& a) {

@@ -114,6 +114,7 @@ TEST(ComponentTypeLibrary, MembersOfTheInterfaceInTableOrder) {
       // The limits of a call, after the five settings.
       {"MaxObjects", 0x68030005, K::PropertyGet, {}, VarType::I4, "", 1140},
       {"MaxDepth", 0x68030006, K::PropertyGet, {}, VarType::I4, "", 1150},
+      {"PreserveIdentity", 0x68030007, K::PropertyGet, {}, bln, "", 1160},
   };
   // clang-format on
   for (const Row& get : properties) {
@@ -231,12 +232,16 @@ TEST_F(ComponentLateBound, SettingsByNameAndByIdentifier) {
   Let("ObjectServerName", Variant("  Srv  "));
   Let("ProblemsNotification", Variant("0"));
   Let("SetExternalReferences", Variant("True"));
+  Let("PreserveIdentity", Variant(std::int32_t{-1}));
   EXPECT_FALSE(control_->RecursionAllowed());
   EXPECT_FALSE(control_->RaiseRecursionCheckEvent());
   EXPECT_EQ(control_->ObjectServerName(), "Srv");
   EXPECT_EQ(control_->ProblemsNotification(), SourceObjectOnly);
   EXPECT_TRUE(control_->SetExternalReferences());
-  EXPECT_EQ(container_->changed.size(), 5u);
+  EXPECT_TRUE(control_->PreserveIdentity());
+  EXPECT_EQ(container_->changed.size(), 6u);
+  EXPECT_EQ(container_->changed.back(), "PreserveIdentity");
+  EXPECT_EQ(InvokeById(face_, 0x68030007, InvokeKind::PropertyGet), Variant(true));
 
   const Variant on(true);
   InvokeById(face_, 0x68030004, InvokeKind::PropertyPut, {&on, 1});

@@ -133,8 +133,7 @@ Server MakeOrdersServer() {
       .Property("Product", &Line::product)
       .Property("UnitPrice", &Line::unit_price)
       .Property("Discount", &Line::discount)
-      .Get("Parent", VarType::Dispatch, [](const Line& l) { return ObjectRef(l.parent.lock()); })
-      .Set("Parent", [](Line& l, const ObjectRef& parent) { l.parent = parent.Shared(); })
+      .WeakProperty("Parent", &Line::parent)
       .Get("Total", [](const Line& l) { return l.Total(); });
 
   server.Class<Invoice>("Invoice")
@@ -180,7 +179,7 @@ Server MakeOrdersServer() {
             Line* l = line.As<Line>();
             if (l == nullptr) errors::Raise(errors::kTypeMismatch);
             AppendLine(inv.lines, line);
-            l->parent = self.Me().Shared();
+            l->parent = self.Me();
             return inv.LineCount();
           },
           {ParamDescription{"Line", VarType::Dispatch}}, VarType::I4)
@@ -296,7 +295,7 @@ ObjectRef MakeSampleInvoice(ClassRegistry& registry, bool link_parents) {
     l.product = product;
     l.unit_price = p.price;
     l.discount = i == 0 ? 0.0 : 0.05;
-    if (link_parents) l.parent = invoice.Shared();
+    if (link_parents) l.parent = invoice;
 
     lines.SetFlatRef(i, line);
     inv.quantities.SetFlat(i, Variant(quantities[i]));

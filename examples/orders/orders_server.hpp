@@ -66,7 +66,7 @@ struct Line {
   double discount = 0.0;
   // The invoice the line belongs to, held weakly so that the cycle
   // Invoice -> Lines -> Line -> Parent -> Invoice does not keep both alive.
-  std::weak_ptr<replikon::Instance> parent;
+  replikon::WeakObjectRef parent;
 
   replikon::Currency Total() const;
 };

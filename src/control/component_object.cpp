@@ -32,6 +32,7 @@ constexpr DispId kIdProblemsNotification = 0x68030001;
 constexpr DispId kIdSetExternalReferences = 0x68030000;
 constexpr DispId kIdMaxObjects = 0x68030005;
 constexpr DispId kIdMaxDepth = 0x68030006;
+constexpr DispId kIdPreserveIdentity = 0x68030007;
 
 constexpr const char* kProblemsNotificationType = "ProblemsNotificationConstants";
 
@@ -169,6 +170,15 @@ std::shared_ptr<const ClassInfo> BuildReplikonClass() {
           "included, that one call of Copy, StreamFromObject or ObjectFromStream may enter; 0 "
           "sets no limit.",
           1150);
+  c.Get("PreserveIdentity", VarType::Bool, [](Replikon& r) { return r.PreserveIdentity(); })
+      .Let("PreserveIdentity", VarType::Bool,
+           [](Replikon& r, const Variant& v) { r.SetPreserveIdentity(ToBool(v)); })
+      .Id(kIdPreserveIdentity)
+      .Help(
+          "Returns or sets a value that determines whether an object reached more than once by "
+          "Copy, StreamFromObject or ObjectFromStream stays one object, and whether objects in "
+          "arrays are processed.",
+          1160);
   return c.BuildInfo();
 }
 

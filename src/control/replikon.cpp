@@ -23,6 +23,7 @@ constexpr std::string_view kKeyProblemsNotification = "ProblemsNotification";
 constexpr std::string_view kKeySetExternalReferences = "SetExternalReferences";
 constexpr std::string_view kKeyMaxObjects = "MaxObjects";
 constexpr std::string_view kKeyMaxDepth = "MaxDepth";
+constexpr std::string_view kKeyPreserveIdentity = "PreserveIdentity";
 
 // The default of ProblemsNotification in the container's bag. It is given with
 // the setting's own type (16-bit), so that a bag that leaves out values equal
@@ -121,6 +122,11 @@ void Replikon::SetMaxDepth(std::int32_t value) {
   Notify(kKeyMaxDepth);
 }
 
+void Replikon::SetPreserveIdentity(bool value) {
+  settings_.preserve_identity = value;
+  Notify(kKeyPreserveIdentity);
+}
+
 // ---- Persistence --------------------------------------------------------------
 
 void Replikon::InitProperties() {
@@ -141,6 +147,7 @@ void Replikon::WriteProperties(PropertyBag& bag) const {
   // so the bag of a component without limits is as it always was.
   bag.WriteProperty(kKeyMaxObjects, Variant(settings_.max_objects), Variant(std::int32_t{0}));
   bag.WriteProperty(kKeyMaxDepth, Variant(settings_.max_depth), Variant(std::int32_t{0}));
+  bag.WriteProperty(kKeyPreserveIdentity, Variant(settings_.preserve_identity), Variant(false));
 }
 
 void Replikon::ReadProperties(const PropertyBag& bag) {
@@ -158,6 +165,7 @@ void Replikon::ReadProperties(const PropertyBag& bag) {
   // Loaded as stored, like the five; a negative limit is no limit.
   settings_.max_objects = ToI4(bag.ReadProperty(kKeyMaxObjects, Variant(std::int32_t{0})));
   settings_.max_depth = ToI4(bag.ReadProperty(kKeyMaxDepth, Variant(std::int32_t{0})));
+  settings_.preserve_identity = ToBool(bag.ReadProperty(kKeyPreserveIdentity, Variant(false)));
 }
 
 // ---- The container --------------------------------------------------------------

@@ -4,6 +4,7 @@
 #include <memory>
 #include <new>
 #include <span>
+#include <string>
 #include <string_view>
 #include <unordered_map>
 #include <utility>
@@ -173,6 +174,45 @@ class PathIndex {
   int shift_ = 64;
 };
 
+// No element: what a level's target or a finished array fills is a property.
+constexpr std::size_t kNoElement = static_cast<std::size_t>(-1);
+
+// Whether an array's elements may hold objects (an array of objects, or of
+// Variants, which may hold objects and further arrays).
+bool MayHoldObjects(const SafeArray& array) noexcept {
+  const VarType type = array.ElementType();
+  return array.IsAllocated() && (type == VarType::Dispatch || type == VarType::Variant);
+}
+
+// An array whose objects are being copied: a new array of the same type and
+// bounds, filled element by element from the source's.
+struct ArrayFrame {
+  SafeArray source;
+  SafeArray fresh;
+  std::size_t next = 0;           // the next element of `source`, in row-major order
+  std::size_t slot = kNoElement;  // the element of the array below that this one fills
+  std::size_t member = 0;         // the member whose value holds the outermost array
+  std::size_t level = 0;          // the position of the level on the work stack
+};
+
+// Appends "(i,j,...)", the index tuple of the element at row-major position
+// `flat` of an array with `bounds`.
+void AppendIndex(std::string& out, std::span<const ArrayBound> bounds, std::size_t flat) {
+  std::vector<std::int32_t> index(bounds.size());
+  for (std::size_t d = bounds.size(); d-- > 0;) {
+    const auto count = static_cast<std::size_t>(bounds[d].Count());
+    index[d] = static_cast<std::int32_t>(static_cast<std::int64_t>(bounds[d].lower) +
+                                         static_cast<std::int64_t>(flat % count));
+    flat /= count;
+  }
+  out += '(';
+  for (std::size_t d = 0; d < index.size(); ++d) {
+    if (d != 0) out += ',';
+    out += std::to_string(index[d]);
+  }
+  out += ')';
+}
+
 // One level of the walk: a source object being copied into its target.
 struct Level {
   ObjectRef source;
@@ -182,6 +222,9 @@ struct Level {
   std::int32_t status = kStatusOk;
   std::size_t next = 0;        // the next of the plan's visited members
   std::size_t via_member = 0;  // the parent's member that leads here
+  // The element of the parent's innermost array under way that the target
+  // fills, or kNoElement when it fills the member.
+  std::size_t via_element = kNoElement;
   // The client objects of the source, and of a target that shares the plan,
   // when they are of the type that holds the plan's fields (null otherwise):
   // those fields are then reached without checking the class at each access.
@@ -224,7 +267,10 @@ struct Level {
 class CopyWalk {
  public:
   CopyWalk(EngineContext& ctx, const ObjectRef& parent)
-      : ctx_(ctx), limits_(ctx.Settings()), top_parent_(parent) {}
+      : ctx_(ctx),
+        limits_(ctx.Settings()),
+        top_parent_(parent),
+        identity_(ctx.Settings().preserve_identity) {}
 
   std::int32_t Run(const ObjectRef& source, const ObjectRef& target) {
     if (!ctx_.EnterLimited(limits_, 1)) return kStatusOk;
@@ -246,7 +292,9 @@ class CopyWalk {
   // Drops every level without assigning anything further.
   void Unwind() noexcept {
     path_.Clear();
+    arrays_.clear();
     while (!levels_.empty()) levels_.pop_back();
+    copies_.clear();
   }
 
  private:
@@ -257,7 +305,8 @@ class CopyWalk {
   }
 
   // `source` is not null.
-  void Push(ObjectRef source, ObjectRef target, std::size_t via_member) {
+  void Push(ObjectRef source, ObjectRef target, std::size_t via_member,
+            std::size_t via_element = kNoElement) {
     const InterfacePlan* plan = plans_.For(source->Class().Interface());
     const bool shares = plan != nullptr && target && target->Class().Interface() == plan->iface;
     void* source_client = nullptr;
@@ -267,8 +316,11 @@ class CopyWalk {
       if (shares && target->Class().CppType() == *plan->owner) target_client = target->Self();
     }
     const Instance* key = source.get();
+    // Every further reference to the source, from anywhere in the walk, gets
+    // this copy. The source is held so that its address names it to the end.
+    if (identity_) copies_.emplace(key, Copied{source, target});
     levels_.push_back(Level{std::move(source), std::move(target), plan, shares, kStatusOk, 0,
-                            via_member, source_client, target_client});
+                            via_member, via_element, source_client, target_client});
     path_.Insert(key, levels_.size() - 1);
   }
 
@@ -281,7 +333,7 @@ class CopyWalk {
     if (levels_.size() > 1) {
       Level& up = levels_[levels_.size() - 2];
       if (status != kStatusOk) up.status = status;
-      up.AssignRef(done.via_member, std::move(done.target));
+      Put(up, done.via_member, done.via_element, std::move(done.target));
     }
     levels_.pop_back();
     return status;
@@ -294,11 +346,18 @@ class CopyWalk {
     const std::size_t at = levels_.size() - 1;
     Level& level = levels_[at];
     if (level.plan == nullptr) return Step::kDone;
+    if (!arrays_.empty() && arrays_.back().level == at) {
+      // An element's copy is done: the member's arrays go on.
+      if (const Step step = AdvanceArrays(at); step != Step::kDone) return step;
+    }
     const InterfacePlan& plan = *level.plan;
     const std::span<const MemberDescription> members = plan.iface->Members();
     const EngineSettings& settings = ctx_.Settings();  // read live at each decision
     const Visit* const first = plan.visited.data();
     const Visit* const end = first + plan.visited.size();
+    // With identity kept, the objects in arrays are copied: such arrays are
+    // no plain values.
+    const bool identity = identity_;
 
     for (const Visit* visit = first + level.next; visit != end;) {
       if (level.source_client != nullptr && level.target_client != nullptr) {
@@ -307,7 +366,9 @@ class CopyWalk {
         // such field that follows.
         void* const source_client = level.source_client;
         void* const target_client = level.target_client;
-        for (; visit != end && visit->value_field != nullptr; ++visit) {
+        for (; visit != end && visit->value_field != nullptr &&
+               (!identity || !ObjectArrayIn(*visit->value_field, source_client));
+             ++visit) {
           visit->value_field->CopyClientValue(source_client, target_client);
         }
         if (visit == end) break;
@@ -316,7 +377,8 @@ class CopyWalk {
       const Accessors& access = plan.members[index];
       level.next = static_cast<std::size_t>(++visit - first);
 
-      if (access.value_field != nullptr && level.target_shares_plan) {
+      if (access.value_field != nullptr && level.target_shares_plan &&
+          (!identity || !ObjectArrayIn(*access.value_field, *level.source))) {
         access.value_field->CopyValue(*level.source, *level.target);
         continue;
       }
@@ -335,6 +397,14 @@ class CopyWalk {
           // A value property. When it cannot be read (a parameterised property,
           // an error in the class's code) the target keeps its own value.
           if (Read(access.get, *level.source, value)) {
+            if (identity && settings.recursion_allowed && value.IsArray() &&
+                MayHoldObjects(value.Array())) {
+              // Its objects are copied as subobjects are; the new array is
+              // assigned once they all are.
+              StartArray(at, index, kNoElement, value.Array());
+              if (const Step step = AdvanceArrays(at); step != Step::kDone) return step;
+              continue;
+            }
             level.Assign(index, name, value, InvokeKind::PropertyPut);
           }
           continue;
@@ -354,43 +424,160 @@ class CopyWalk {
       }
       if (cancel) continue;
 
-      if (sub.IsNull()) {
-        level.AssignRef(index, ObjectRef{});
-        continue;
+      // `level` goes with a push; the walk resumes it after the new level.
+      if (const Step step = Enter(at, std::move(sub), name, index, kNoElement);
+          step != Step::kDone) {
+        return step;
       }
-
-      // A subobject on the current path (the object itself or an ancestor)
-      // closes a cycle: the copy points to the copy of that object instead of
-      // descending again.
-      if (const std::size_t on_path = path_.Find(sub.get()); on_path != PathIndex::kNone) {
-        level.AssignRef(index, levels_[on_path].target);
-        continue;
-      }
-
-      std::int32_t creation = kStatusOk;
-      ObjectRef fresh = CreateInstance(ctx_, TypeNameOf(sub), creation);
-      if (ctx_.Aborted()) return Step::kAborted;
-      if (creation != kStatusOk) {
-        // An external subobject: a class that the server does not make.
-        if (settings.problems_notification == OnSubobjectProblem) {
-          level.status = creation;
-          ctx_.RaiseRecursionCheck(ParentOf(at), level.source, name, true,
-                                   static_cast<std::int16_t>(creation));
-          if (ctx_.Aborted()) return Step::kAborted;
-        }
-        if (settings.set_external_references) {
-          level.AssignRef(index, std::move(sub));
-        }
-        continue;
-      }
-
-      // A copy past the call's limits is not filled: the call ends.
-      if (!ctx_.EnterLimited(limits_, levels_.size() + 1)) return Step::kAborted;
-      // `level` goes with the push; the walk resumes it after the new level.
-      Push(std::move(sub), std::move(fresh), index);
-      return Step::kDescend;
     }
     return Step::kDone;
+  }
+
+  // A subobject met through the member or the element of the level at `at`
+  // (`name` naming it): a null reference, an object already copied, an
+  // external object, or one to copy into a new instance (kDescend, with its
+  // level pushed). Inlined: it is the step of every object property.
+  [[gnu::always_inline]] Step Enter(std::size_t at, ObjectRef&& sub, std::string_view name,
+                                    std::size_t member, std::size_t element) {
+    Level& level = levels_[at];
+    if (sub.IsNull()) {
+      Put(level, member, element, ObjectRef{});
+      return Step::kDone;
+    }
+
+    // A subobject on the current path (the object itself or an ancestor)
+    // closes a cycle: the copy points to the copy of that object instead of
+    // descending again.
+    if (const std::size_t on_path = path_.Find(sub.get()); on_path != PathIndex::kNone) {
+      Put(level, member, element, ObjectRef(levels_[on_path].target));
+      return Step::kDone;
+    }
+    if (identity_) {
+      if (const auto known = copies_.find(sub.get()); known != copies_.end()) {
+        Put(level, member, element, ObjectRef(known->second.copy));
+        return Step::kDone;
+      }
+    }
+
+    const EngineSettings& settings = ctx_.Settings();
+    std::int32_t creation = kStatusOk;
+    ObjectRef fresh = CreateInstance(ctx_, TypeNameOf(sub), creation);
+    if (ctx_.Aborted()) return Step::kAborted;
+    if (creation != kStatusOk) {
+      // An external subobject: a class that the server does not make.
+      if (settings.problems_notification == OnSubobjectProblem) {
+        level.status = creation;
+        ctx_.RaiseRecursionCheck(ParentOf(at), level.source, name, true,
+                                 static_cast<std::int16_t>(creation));
+        if (ctx_.Aborted()) return Step::kAborted;
+      }
+      if (settings.set_external_references) {
+        Put(level, member, element, std::move(sub));
+      }
+      return Step::kDone;
+    }
+
+    // A copy past the call's limits is not filled: the call ends.
+    if (!ctx_.EnterLimited(limits_, levels_.size() + 1)) return Step::kAborted;
+    Push(std::move(sub), std::move(fresh), member, element);
+    return Step::kDescend;
+  }
+
+  // Begins the copy of an array that may hold objects, for the member (and,
+  // for a nested array, the element of the array under way) that holds it.
+  void StartArray(std::size_t at, std::size_t member, std::size_t slot, const SafeArray& source) {
+    SafeArray fresh(source.ElementType(), source.Bounds());
+    arrays_.push_back(ArrayFrame{source, std::move(fresh), 0, slot, member, at});
+  }
+
+  // Puts an object where the walk took it from: the member's property, or an
+  // element of the innermost array under way.
+  [[gnu::always_inline]] void Put(Level& level, std::size_t member, std::size_t element,
+                                  ObjectRef&& object) {
+    if (element == kNoElement) {
+      level.AssignRef(member, std::move(object));
+    } else {
+      arrays_.back().fresh.SetFlatRef(element, object);
+    }
+  }
+
+  // Goes through the elements of the arrays of the level at `at` until an
+  // element's object is to be copied into a new instance (kDescend, with its
+  // level pushed) or the arrays are done and the outermost one is assigned to
+  // its member.
+  Step AdvanceArrays(std::size_t at) {
+    const EngineSettings& settings = ctx_.Settings();
+    while (!arrays_.empty() && arrays_.back().level == at) {
+      Level& level = levels_[at];
+      ArrayFrame& frame = arrays_.back();
+      if (frame.next == frame.source.Count()) {
+        // Complete: into the element of the array below, or the member.
+        ArrayFrame done = std::move(frame);
+        arrays_.pop_back();
+        if (done.slot != kNoElement) {
+          arrays_.back().fresh.SetFlat(done.slot, Variant(std::move(done.fresh)));
+        } else {
+          const std::string_view name = level.plan->iface->Members()[done.member].Name();
+          level.Assign(done.member, name, Variant(std::move(done.fresh)), InvokeKind::PropertyPut);
+        }
+        continue;
+      }
+      const std::size_t i = frame.next++;
+      Variant element = frame.source.GetFlat(i);
+      if (element.IsArray()) {
+        if (MayHoldObjects(element.Array())) {
+          StartArray(at, frame.member, i, element.Array());
+        } else {
+          frame.fresh.SetFlat(i, element);
+        }
+        continue;
+      }
+      if (!element.IsObject()) {
+        frame.fresh.SetFlat(i, element);
+        continue;
+      }
+
+      // An object in the array: as a subobject of the member, named by its
+      // indices ("Sections(3)", "Grid(-1,2)", "Data(0)(1)" in a nested array).
+      const std::string name = ElementName(level, i);
+      bool cancel = false;
+      if (settings.raise_recursion_check_event) {
+        cancel = ctx_.RaiseRecursionCheck(ParentOf(at), level.source, name, false, 0);
+        if (ctx_.Aborted()) return Step::kAborted;
+      }
+      // Cancelled: the element stays as the new array holds it.
+      if (cancel) continue;
+      if (const Step step = Enter(at, ObjectRef(element.Object()), name, frame.member, i);
+          step != Step::kDone) {
+        return step;
+      }
+    }
+    return Step::kDone;
+  }
+
+  // The name of the element at `flat` of the innermost array under way, one
+  // of the level's.
+  std::string ElementName(const Level& level, std::size_t flat) const {
+    std::size_t first = arrays_.size() - 1;
+    while (first > 0 && arrays_[first - 1].level == arrays_[first].level) --first;
+    std::string name(level.plan->iface->Members()[arrays_[first].member].Name());
+    for (std::size_t k = first; k < arrays_.size(); ++k) {
+      const std::size_t at = k + 1 < arrays_.size() ? arrays_[k + 1].slot : flat;
+      AppendIndex(name, arrays_[k].source.Bounds(), at);
+    }
+    return name;
+  }
+
+  // Whether a field holds an array that may hold objects, in the client
+  // object or in the instance.
+  static bool ObjectArrayIn(const FieldAccess& field, void* client) noexcept {
+    VarType type = VarType::Empty;
+    const SafeArray* array = field.ArrayFieldOf(client, type);
+    return array != nullptr && MayHoldObjects(*array);
+  }
+  static bool ObjectArrayIn(const FieldAccess& field, Instance& object) noexcept {
+    const SafeArray* array = field.ArrayIn(object);
+    return array != nullptr && MayHoldObjects(*array);
   }
 
   // The reference that the field behind the member's get holds in the source,
@@ -405,8 +592,18 @@ class CopyWalk {
   WalkLimits limits_;
   const ObjectRef& top_parent_;
   std::vector<Level> levels_;
+  // The arrays whose objects are being copied, each for a level, innermost
+  // last: a member's outermost array, then the Variant arrays nested in it.
+  std::vector<ArrayFrame> arrays_;
   PathIndex path_;
   PlanCache plans_;
+  // With identity kept: each source object met so far, with its copy.
+  struct Copied {
+    ObjectRef source;
+    ObjectRef copy;
+  };
+  bool identity_;
+  std::unordered_map<const Instance*, Copied> copies_;
 };
 
 }  // namespace

@@ -289,6 +289,33 @@ TEST_F(AllocationFailure, CopyEndsWithError7OrGivesTheWholeCopy) {
   EXPECT_GT(made, 20);
 }
 
+TEST_F(AllocationFailure, CopyOfAGraphEndsWithError7OrGivesTheWholeCopy) {
+  // The lines also in a Variant array, one of them twice, kept one object each.
+  control_.SetPreserveIdentity(true);
+  Order& o = *source_.As<Order>();
+  SafeArray lines(VarType::Variant, {{0, 2}});
+  lines.SetFlatRef(0, o.first_line);
+  lines.SetFlatRef(1, o.first_line.As<Line>()->next);
+  lines.SetFlatRef(2, o.first_line);
+  o.extra = Variant(std::move(lines));
+  ObjectRef copy;
+  const long made = EveryAllocationFails(
+      [&] { copy = control_.Copy(source_); },
+      [&](long n) {
+        ASSERT_FALSE(copy.IsNull()) << "allocation " << n;
+        const Order& c = *copy.As<Order>();
+        ASSERT_TRUE(c.extra.IsArray()) << "allocation " << n;
+        const SafeArray& copied = c.extra.Array();
+        EXPECT_NE(c.first_line, o.first_line) << "allocation " << n;
+        EXPECT_EQ(copied.GetFlat(0).Object(), c.first_line) << "allocation " << n;
+        EXPECT_EQ(copied.GetFlat(1).Object(), c.first_line.As<Line>()->next) << "allocation " << n;
+        EXPECT_EQ(copied.GetFlat(2).Object(), c.first_line) << "allocation " << n;
+        EXPECT_EQ(c.customer, o.customer) << "allocation " << n;
+        copy.Reset();
+      });
+  EXPECT_GT(made, 20);
+}
+
 TEST_F(AllocationFailure, StreamFromObjectEndsWithError7OrGivesTheWholeStream) {
   const std::vector<std::uint8_t> expected = StreamOf(source_);
   SafeArray stream;

@@ -12,6 +12,9 @@
 //       .Property("Product", &Line::product)       // object, get + set
 //       .Get("Total", [](const Line& l) { return Currency{l.qty * 10000}; });  // Currency, get
 //
+// A link back to an owner is declared with WeakProperty, on a WeakObjectRef
+// field, so that it does not keep the owner alive.
+//
 // Member functions may raise AutomationError; it reaches the caller unchanged.
 // Any other exception reaches the caller as error 440 "Automation error".
 #pragma once
@@ -126,6 +129,26 @@ class ClassBuilder final : public ClassBuilderBase {
     auto access = std::make_shared<const FieldOf<M>>(field, AutomationType<M>::value);
     AddGet(name, access);
     AddAssign(std::move(name), field, access);
+    return *this;
+  }
+
+  // A field holding an object without keeping it alive (get + set, of type
+  // Object): a get gives the object while it lives, else Nothing. For links
+  // back to an owner, which a counted reference would turn into a cycle that
+  // is never freed:
+  //
+  //   .WeakProperty("Parent", &Section::parent)   // WeakObjectRef parent;
+  ClassBuilder& WeakProperty(std::string name, WeakObjectRef T::*field) {
+    BeginGroup();
+    members_.emplace_back(name, InvokeKind::PropertyGet, VarType::Dispatch,
+                          [field](Instance& self, std::span<const Variant>) -> Variant {
+                            return Variant((Obj(self).*field).Lock());
+                          });
+    members_.emplace_back(std::move(name), InvokeKind::PropertyPutRef, VarType::Dispatch,
+                          [field](Instance& self, std::span<const Variant> args) -> Variant {
+                            Obj(self).*field = args.back().Object();
+                            return {};
+                          });
     return *this;
   }
 

@@ -43,4 +43,27 @@ class REPLIKON_API ObjectRef {
   std::shared_ptr<Instance> p_;
 };
 
+// A reference to an automation object that does not keep it alive: the link
+// from an object back to the one that owns it (a section to its document), so
+// that a graph with such links goes when its last outside reference goes.
+// Lock() gives the object while it lives and a null reference once its last
+// counted reference has gone. Safe to use from several threads as ObjectRef is.
+class WeakObjectRef {
+ public:
+  WeakObjectRef() noexcept = default;
+  WeakObjectRef(const ObjectRef& object) noexcept : p_(object.Shared()) {}  // NOLINT: implicit
+  WeakObjectRef& operator=(const ObjectRef& object) noexcept {
+    p_ = object.Shared();
+    return *this;
+  }
+
+  ObjectRef Lock() const noexcept { return ObjectRef(p_.lock()); }
+  // Whether the object has gone (or none was ever held).
+  bool Expired() const noexcept { return p_.expired(); }
+  void Reset() noexcept { p_.reset(); }
+
+ private:
+  std::weak_ptr<Instance> p_;
+};
+
 }  // namespace replikon

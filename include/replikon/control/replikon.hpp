@@ -92,6 +92,11 @@ class REPLIKON_API Replikon {
   void SetMaxObjects(std::int32_t value);
   std::int32_t MaxDepth() const noexcept { return settings_.max_depth; }
   void SetMaxDepth(std::int32_t value);
+  // Whole object graphs: with true, an object reached more than once in a
+  // processing call stays one object in the result, and objects inside arrays
+  // are processed like subobjects. False, the default, keeps the walk of a tree.
+  bool PreserveIdentity() const noexcept { return settings_.preserve_identity; }
+  void SetPreserveIdentity(bool value);
 
   // ---- Persistence of the settings ---------------------------------------------
   void InitProperties();

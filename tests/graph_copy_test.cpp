@@ -1,0 +1,412 @@
+// Copy of whole object graphs with PreserveIdentity: shared objects, links
+// back to ancestors, objects in arrays; and weak object properties.
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "copy_test_classes.hpp"
+#include "replikon/automation.hpp"
+#include "replikon/control/replikon.hpp"
+#include "replikon/copy/copy_engine.hpp"
+#include "test_support.hpp"
+
+namespace replikon::testing {
+namespace {
+
+using test_support::ErrorOf;
+
+// A small document model: a document holds its sections in an object array
+// and anything at all in a Variant; each section links back to its document
+// (weakly) and may name an owner (counted) and a next section.
+struct Doc {
+  std::string title;
+  SafeArray sections{VarType::Dispatch};
+  Variant items;
+  ObjectRef main;
+  ObjectRef extra;
+};
+
+struct Section {
+  std::string title;
+  WeakObjectRef parent;
+  ObjectRef owner;
+  ObjectRef next;
+  WeakObjectRef prev;
+};
+
+struct Gizmo {
+  std::string label;
+};
+
+class GraphClasses {
+ public:
+  GraphClasses() : lib_("Lib"), ext_("Ext") {
+    lib_.Class<Doc>("Doc")
+        .Property("Title", &Doc::title)
+        .ArrayProperty("Sections", &Doc::sections, VarType::Dispatch)
+        .Property("Items", &Doc::items)
+        .Property("Main", &Doc::main)
+        .Property("Extra", &Doc::extra);
+    lib_.Class<Section>("Section")
+        .Property("Title", &Section::title)
+        .WeakProperty("Parent", &Section::parent)
+        .Property("Owner", &Section::owner)
+        .Property("Next", &Section::next)
+        .WeakProperty("Prev", &Section::prev);
+    ext_.Class<Gizmo>("Gizmo").Property("Label", &Gizmo::label);
+    registry_.Register(lib_);
+    registry_.Register(ext_);
+  }
+
+  ClassRegistry& Registry() { return registry_; }
+  std::int64_t Live() const {
+    return registry_.LiveInstances("Lib.Doc") + registry_.LiveInstances("Lib.Section") +
+           registry_.LiveInstances("Ext.Gizmo");
+  }
+
+  ObjectRef NewDoc(std::string title) {
+    ObjectRef o = registry_.CreateByProgId("Lib.Doc");
+    o.As<Doc>()->title = std::move(title);
+    return o;
+  }
+  ObjectRef NewSection(std::string title, const ObjectRef& parent = {}) {
+    ObjectRef o = registry_.CreateByProgId("Lib.Section");
+    o.As<Section>()->title = std::move(title);
+    o.As<Section>()->parent = parent;
+    return o;
+  }
+  ObjectRef NewGizmo(std::string label) {
+    ObjectRef o = registry_.CreateByProgId("Ext.Gizmo");
+    o.As<Gizmo>()->label = std::move(label);
+    return o;
+  }
+
+ private:
+  ClassRegistry registry_;
+  Server lib_;
+  Server ext_;
+};
+
+Doc& D(const ObjectRef& o) {
+  return *o.As<Doc>();
+}
+Section& S(const ObjectRef& o) {
+  return *o.As<Section>();
+}
+
+SafeArray Objects(std::int32_t lower, const std::vector<ObjectRef>& objects) {
+  SafeArray a(VarType::Dispatch,
+              {ArrayBound{lower, lower + static_cast<std::int32_t>(objects.size()) - 1}});
+  for (std::size_t i = 0; i < objects.size(); ++i) a.SetFlatRef(i, objects[i]);
+  return a;
+}
+
+class GraphCopyTest : public ::testing::Test {
+ protected:
+  GraphCopyTest() {
+    control_.SetObjectServerName("Lib");
+    control_.SetPreserveIdentity(true);
+  }
+  void TearDown() override { EXPECT_EQ(classes_.Live(), 0) << "instances left alive"; }
+
+  GraphClasses classes_;
+  Replikon control_{nullptr, classes_.Registry()};
+};
+
+TEST_F(GraphCopyTest, ObjectReachedTwiceIsCopiedOnce) {
+  // Main -> a -> Next -> b, Extra -> c -> Owner -> b, and both in Sections.
+  ObjectRef doc = classes_.NewDoc("d");
+  ObjectRef a = classes_.NewSection("a");
+  ObjectRef b = classes_.NewSection("b");
+  ObjectRef c = classes_.NewSection("c");
+  D(doc).main = a;
+  D(doc).extra = c;
+  S(a).next = b;
+  S(c).owner = b;
+  D(doc).sections = Objects(0, {a, b, b});
+
+  ObjectRef copy = control_.Copy(doc);
+  ASSERT_TRUE(copy);
+  const ObjectRef& ca = D(copy).main;
+  ASSERT_TRUE(ca);
+  const ObjectRef& cb = S(ca).next;
+  ASSERT_TRUE(cb);
+  EXPECT_NE(cb, b);
+  EXPECT_EQ(S(cb).title, "b");
+  EXPECT_EQ(S(D(copy).extra).owner, cb);
+  EXPECT_EQ(D(copy).sections.GetFlat(0).Object(), ca);
+  EXPECT_EQ(D(copy).sections.GetFlat(1).Object(), cb);
+  EXPECT_EQ(D(copy).sections.GetFlat(2).Object(), cb);
+  EXPECT_EQ(classes_.Live(), 4 + 4);
+
+  // Off: the tree the graph unfolds into, the array shared with the source.
+  control_.SetPreserveIdentity(false);
+  copy = control_.Copy(doc);
+  ASSERT_TRUE(copy);
+  EXPECT_NE(S(D(copy).main).next, S(D(copy).extra).owner);
+  EXPECT_EQ(S(S(D(copy).extra).owner).title, "b");
+  EXPECT_EQ(D(copy).sections.GetFlat(1).Object(), b);
+  EXPECT_EQ(classes_.Live(), 4 + 5);
+}
+
+TEST_F(GraphCopyTest, BackPointersGetTheCopiedAncestor) {
+  ObjectRef doc = classes_.NewDoc("d");
+  ObjectRef a = classes_.NewSection("a", doc);
+  ObjectRef b = classes_.NewSection("b", doc);
+  S(a).owner = doc;  // counted: a cycle the test breaks itself
+  S(a).next = b;
+  S(b).prev = a;
+  D(doc).sections = Objects(1, {a, b});
+  D(doc).main = a;
+
+  ObjectRef copy = control_.Copy(doc);
+  ASSERT_TRUE(copy);
+  const ObjectRef ca = D(copy).sections.Get({1}).Object();
+  const ObjectRef cb = D(copy).sections.Get({2}).Object();
+  ASSERT_TRUE(ca);
+  ASSERT_TRUE(cb);
+  EXPECT_NE(ca, a);
+  EXPECT_EQ(S(ca).parent.Lock(), copy);
+  EXPECT_EQ(S(cb).parent.Lock(), copy);
+  EXPECT_EQ(S(ca).owner, copy);
+  EXPECT_EQ(S(ca).next, cb);
+  EXPECT_EQ(S(cb).prev.Lock(), ca);
+  EXPECT_EQ(D(copy).main, ca);
+  EXPECT_EQ(D(copy).sections.Bounds()[0], (ArrayBound{1, 2}));
+
+  S(ca).owner.Reset();
+  S(a).owner.Reset();
+}
+
+TEST_F(GraphCopyTest, VariantArraysOfAnyShapeCarryCopiedObjects) {
+  ObjectRef doc = classes_.NewDoc("d");
+  ObjectRef x = classes_.NewSection("x", doc);
+  ObjectRef y = classes_.NewSection("y", doc);
+  // Two dimensions with negative lower bounds, values beside objects, a
+  // nested Variant array, a Nothing.
+  SafeArray grid(VarType::Variant, {ArrayBound{-1, 0}, ArrayBound{-2, 2}});
+  grid.SetRef({-1, -2}, x);
+  grid.Set({-1, -1}, Variant(std::int32_t{42}));
+  grid.Set({0, 0}, Variant("text"));
+  grid.SetRef({0, 2}, y);
+  grid.SetRef({0, 1}, ObjectRef{});
+  SafeArray inner(VarType::Variant, {ArrayBound{0, 2}});
+  inner.SetRef({0}, y);
+  inner.Set({1}, Variant(2.5));
+  SafeArray innermost(VarType::Dispatch, {ArrayBound{5, 5}});
+  innermost.SetRef({5}, x);
+  inner.Set({2}, Variant(innermost));
+  grid.Set({-1, 2}, Variant(inner));
+  D(doc).items = Variant(grid);
+  D(doc).main = x;
+
+  ObjectRef copy = control_.Copy(doc);
+  ASSERT_TRUE(copy);
+  ASSERT_TRUE(D(copy).items.IsArray());
+  const SafeArray& g = D(copy).items.Array();
+  ASSERT_EQ(g.Dims(), 2u);
+  EXPECT_EQ(g.Bounds()[0], (ArrayBound{-1, 0}));
+  EXPECT_EQ(g.Bounds()[1], (ArrayBound{-2, 2}));
+  const ObjectRef cx = g.Get({-1, -2}).Object();
+  const ObjectRef cy = g.Get({0, 2}).Object();
+  EXPECT_NE(cx, x);
+  EXPECT_NE(cy, y);
+  EXPECT_EQ(S(cx).title, "x");
+  EXPECT_EQ(S(cx).parent.Lock(), copy);
+  EXPECT_EQ(D(copy).main, cx);
+  EXPECT_EQ(g.Get({-1, -1}), Variant(std::int32_t{42}));
+  EXPECT_EQ(g.Get({0, 0}), Variant("text"));
+  EXPECT_TRUE(g.Get({0, 1}).IsObject());
+  EXPECT_TRUE(g.Get({0, 1}).Object().IsNull());
+  EXPECT_TRUE(g.Get({-1, 0}).IsEmpty());
+  const SafeArray ci = g.Get({-1, 2}).Array();
+  EXPECT_EQ(ci.Get({0}).Object(), cy);
+  EXPECT_EQ(ci.Get({1}), Variant(2.5));
+  const SafeArray cm = ci.Get({2}).Array();
+  EXPECT_EQ(cm.ElementType(), VarType::Dispatch);
+  EXPECT_EQ(cm.Get({5}).Object(), cx);
+  // The source keeps its own objects.
+  EXPECT_EQ(D(doc).items.Array().Get({-1, -2}).Object(), x);
+}
+
+TEST_F(GraphCopyTest, EachElementRaisesTheEventAndMayBeCancelled) {
+  ObjectRef doc = classes_.NewDoc("d");
+  ObjectRef a = classes_.NewSection("a");
+  ObjectRef b = classes_.NewSection("b");
+  D(doc).sections = Objects(2, {a, b});
+  SafeArray grid(VarType::Variant, {ArrayBound{-1, -1}, ArrayBound{1, 2}});
+  grid.SetRef({-1, 2}, b);
+  SafeArray nested(VarType::Variant, {ArrayBound{0, 1}});
+  nested.SetRef({1}, a);
+  grid.Set({-1, 1}, Variant(nested));
+  D(doc).items = Variant(grid);
+
+  std::vector<std::string> names;
+  control_.AddRecursionCheckHandler([&](RecursionCheckArgs& e) {
+    names.push_back(e.current_object_property);
+    EXPECT_EQ(e.root_object, doc);
+    if (e.current_object != doc) return;  // the members of a copied section
+    EXPECT_EQ(e.parent_object, doc);
+    if (e.current_object_property == "Sections(2)" ||
+        e.current_object_property == "Items(-1,1)(1)") {
+      e.cancel = true;
+    }
+  });
+  ObjectRef copy = control_.Copy(doc);
+  ASSERT_TRUE(copy);
+  // b is copied (its members follow its element), then met again.
+  EXPECT_EQ(names,
+            (std::vector<std::string>{"Sections(2)", "Sections(3)", "Parent", "Owner", "Next",
+                                      "Prev", "Items(-1,1)(1)", "Items(-1,2)", "Main", "Extra"}));
+  // Cancelled: Nothing in an object array, Empty in a Variant array.
+  EXPECT_TRUE(D(copy).sections.Get({2}).Object().IsNull());
+  const ObjectRef cb = D(copy).sections.Get({3}).Object();
+  EXPECT_EQ(S(cb).title, "b");
+  const SafeArray& g = D(copy).items.Array();
+  EXPECT_TRUE(g.Get({-1, 1}).Array().Get({1}).IsEmpty());
+  EXPECT_EQ(g.Get({-1, 2}).Object(), cb);
+}
+
+TEST_F(GraphCopyTest, ExternalObjectsInArraysKeepTheirRules) {
+  ObjectRef doc = classes_.NewDoc("d");
+  ObjectRef gizmo = classes_.NewGizmo("g");
+  ObjectRef own = classes_.NewSection("own");
+  D(doc).sections = Objects(0, {own, gizmo});
+  SafeArray items(VarType::Variant, {ArrayBound{0, 0}});
+  items.SetRef({0}, gizmo);
+  D(doc).items = Variant(items);
+
+  // Shared by reference.
+  control_.SetProblemsNotification(SourceObjectOnly);
+  control_.SetSetExternalReferences(true);
+  ObjectRef copy = control_.Copy(doc);
+  ASSERT_TRUE(copy);
+  EXPECT_EQ(D(copy).sections.GetFlat(1).Object(), gizmo);
+  EXPECT_EQ(D(copy).items.Array().GetFlat(0).Object(), gizmo);
+  EXPECT_NE(D(copy).sections.GetFlat(0).Object(), own);
+
+  // Left as the new array holds it.
+  control_.SetSetExternalReferences(false);
+  copy = control_.Copy(doc);
+  ASSERT_TRUE(copy);
+  EXPECT_TRUE(D(copy).sections.GetFlat(1).Object().IsNull());
+  EXPECT_TRUE(D(copy).items.Array().GetFlat(0).IsEmpty());
+  copy.Reset();
+
+  // Reported per element, and the call ends with 601.
+  control_.SetProblemsNotification(OnSubobjectProblem);
+  std::vector<std::string> problems;
+  control_.AddRecursionCheckHandler([&](RecursionCheckArgs& e) {
+    if (e.error_status != 0) problems.push_back(e.current_object_property);
+  });
+  EXPECT_EQ(ErrorOf([&] { control_.Copy(doc); }), 601);
+  EXPECT_EQ(problems, (std::vector<std::string>{"Sections(1)", "Items(0)"}));
+}
+
+TEST_F(GraphCopyTest, WithoutRecursionArraysAreCopiedAsValues) {
+  ObjectRef doc = classes_.NewDoc("d");
+  ObjectRef a = classes_.NewSection("a");
+  D(doc).sections = Objects(0, {a});
+  D(doc).main = a;
+  control_.SetRecursionAllowed(false);
+  int events = 0;
+  control_.AddRecursionCheckHandler([&](RecursionCheckArgs&) { ++events; });
+  ObjectRef copy = control_.Copy(doc);
+  ASSERT_TRUE(copy);
+  EXPECT_EQ(events, 0);
+  EXPECT_FALSE(D(copy).main);
+  EXPECT_EQ(D(copy).sections.GetFlat(0).Object(), a);
+}
+
+TEST_F(GraphCopyTest, ObjectsInArraysCountAgainstTheLimits) {
+  ObjectRef doc = classes_.NewDoc("d");
+  ObjectRef a = classes_.NewSection("a");
+  ObjectRef b = classes_.NewSection("b");
+  D(doc).sections = Objects(0, {a, b, a});
+  control_.SetMaxObjects(3);  // the document and its two sections
+  ObjectRef copy = control_.Copy(doc);
+  ASSERT_TRUE(copy);
+  control_.SetMaxObjects(2);
+  EXPECT_EQ(ErrorOf([&] { control_.Copy(doc); }), 603);
+  copy.Reset();
+  EXPECT_EQ(classes_.Live(), 3);
+}
+
+TEST_F(GraphCopyTest, ALongChainWithWeakLinksBackIsCopiedAndFreed) {
+  constexpr int kNodes = 100000;
+  ObjectRef doc = classes_.NewDoc("list");
+  ObjectRef last;
+  for (int i = 0; i < kNodes; ++i) {
+    ObjectRef node = classes_.NewSection(std::to_string(i), doc);
+    if (last) {
+      S(last).next = node;
+      S(node).prev = last;
+    } else {
+      D(doc).main = node;
+    }
+    last = node;
+  }
+  D(doc).extra = last;
+  last.Reset();
+  control_.SetRaiseRecursionCheckEvent(false);
+  ObjectRef copy = control_.Copy(doc);
+  ASSERT_TRUE(copy);
+  EXPECT_EQ(classes_.Live(), 2 * (kNodes + 1));
+  const ObjectRef& tail = D(copy).extra;
+  EXPECT_EQ(S(tail).title, std::to_string(kNodes - 1));
+  EXPECT_EQ(S(S(tail).prev.Lock()).next, tail);
+  EXPECT_EQ(S(tail).parent.Lock(), copy);
+  copy.Reset();
+  EXPECT_EQ(classes_.Live(), kNodes + 1);
+}
+
+// ---- Weak object properties ---------------------------------------------------
+
+TEST_F(GraphCopyTest, WeakPropertyGivesItsObjectWhileItLives) {
+  ObjectRef section = classes_.NewSection("s");
+  ObjectRef doc = classes_.NewDoc("d");
+  {
+    const Variant as_object(doc);
+    InvokeByName(section, "Parent", InvokeKind::PropertyPutRef, {&as_object, 1});
+  }
+  EXPECT_EQ(InvokeByName(section, "Parent", InvokeKind::PropertyGet).Object(), doc);
+  EXPECT_TRUE(IsObjectValued(section, "Parent"));
+
+  // Not counted: the document goes with its last reference.
+  const std::int64_t before = classes_.Live();
+  doc.Reset();
+  EXPECT_EQ(classes_.Live(), before - 1);
+  EXPECT_TRUE(S(section).parent.Expired());
+  const Variant gone = InvokeByName(section, "Parent", InvokeKind::PropertyGet);
+  ASSERT_TRUE(gone.IsObject());
+  EXPECT_TRUE(gone.Object().IsNull());
+
+  // Through the class's type information: an ordinary object property.
+  const InterfaceDescription& iface = *section->Class().Interface();
+  const MemberDescription* get = iface.Find("Parent", InvokeKind::PropertyGet);
+  ASSERT_NE(get, nullptr);
+  EXPECT_EQ(get->PropertyType().VarType(), VarType::Dispatch);
+  EXPECT_NE(iface.Find("Parent", InvokeKind::PropertyPutRef), nullptr);
+  EXPECT_EQ(iface.Find("Parent", InvokeKind::PropertyPut), nullptr);
+}
+
+TEST_F(GraphCopyTest, AGraphWithWeakParentLinksFreesItself) {
+  {
+    ObjectRef doc = classes_.NewDoc("d");
+    std::vector<ObjectRef> sections;
+    for (int i = 0; i < 4; ++i) sections.push_back(classes_.NewSection("s", doc));
+    D(doc).sections = Objects(0, sections);
+    D(doc).main = sections[0];
+    S(sections[3]).next = sections[0];
+    sections.clear();
+    ObjectRef copy = control_.Copy(doc);
+    EXPECT_EQ(classes_.Live(), 10);
+  }
+  EXPECT_EQ(classes_.Live(), 0);  // both the source and the copy
+}
+
+}  // namespace
+}  // namespace replikon::testing
