@@ -32,6 +32,8 @@ struct EngineSettings {
   std::string object_server_name;
   std::int16_t problems_notification = OnSubobjectProblem;
   bool set_external_references = false;
+  // Objects reached twice stay one object; arrays carry objects.
+  bool preserve_identity = false;
   // Limits of one processing call; 0 (or less) is no limit. max_objects counts
   // the objects a call copies, writes or reads, the root included; max_depth
   // the levels of the walk, the root's being level 1.
