@@ -554,6 +554,58 @@ TEST_F(GraphStreams, ArrayOfReferencesStaysLinear) {
   back.As<Doc>()->grid = SafeArray(VarType::Variant);
 }
 
+Bytes ArrayStream(VarType element_type, std::int32_t upper, const Bytes& elements) {
+  return BagBytes([&](BagWriter& w) {
+    StreamHeaderFields f;
+    f.version = 1;
+    f.kind = kArrayStreamKind;
+    f.dimensions = 1;
+    f.element_type = static_cast<std::int16_t>(element_type);
+    w.Write(kHeaderKey, Variant(PackStreamHeader(f)));
+    w.Write("D1", Variant(0));
+    w.Write("G1", Variant(upper));
+    w.WriteBytes(kElementsKey, elements);
+  });
+}
+
+TEST_F(GraphStreams, ARefusedStreamLeavesNoCycleAlive) {
+  // Main is a section whose Parent is the document, Sections holds it again,
+  // and then Grid refers to an object that does not exist.
+  const Bytes section = SectionStream(17, 1, Reference(0));
+  const Bytes sections = ArrayStream(
+      VarType::Dispatch, 0, BagBytes([](BagWriter& w) { w.WriteBytes("0", Reference(1)); }));
+  const Bytes grid = ArrayStream(VarType::Variant, 0,
+                                 BagBytes([](BagWriter& w) { w.WriteBytes("0", Reference(5)); }));
+  auto doc = [&](bool bad) {
+    return BagBytes([&](BagWriter& w) {
+      w.Write(kHeaderKey, Variant(kGraphStreamKind | kFormatVersion));
+      w.Write(kClassNameKey, Variant("Doc"));
+      w.Write(kObjectIdKey, Variant(0));
+      w.WriteBytes("Main", section);
+      w.WriteBytes("Sections", sections);
+      if (bad) w.WriteBytes("Grid", grid);
+    });
+  };
+  settings_.raise_recursion_check_event = false;  // the events would hold the objects
+  auto live = [this] {
+    return registry_.LiveInstances("GraphLib.Doc") + registry_.LiveInstances("GraphLib.Section");
+  };
+  ASSERT_EQ(live(), 0);
+  std::int32_t status = 0;
+  ObjectRef good = Read(doc(false), status);
+  ASSERT_EQ(status, 0);
+  EXPECT_EQ(good.As<Doc>()->main.As<Section>()->parent, good);
+  EXPECT_EQ(good.As<Doc>()->sections.Get({0}).Object(), good.As<Doc>()->main);
+  Unlink(good);
+  good = ObjectRef();
+  EXPECT_EQ(live(), 0);
+
+  ObjectRef bad = Read(doc(true), status);
+  EXPECT_EQ(status, kStatusNotStream);
+  bad = ObjectRef();  // as the component drops it
+  EXPECT_EQ(live(), 0);
+}
+
 // ---- Refused objects in Variant arrays without the setting ---------------------------
 
 TEST_F(GraphStreams, ManyObjectsInAVariantArrayReadBackAsEmpty) {

@@ -709,6 +709,8 @@ struct ReadCursor {
   std::size_t next = 0;
   std::size_t count = 0;
   std::string key;
+  VarType declared = VarType::Variant;  // the property's type
+  bool holds_reference = false;         // itself or an array nested in it
 };
 
 struct ReadFrame {
@@ -1032,8 +1034,10 @@ class StreamReader {
       if (info.header.kind == kReferenceStreamKind) {
         // An object read before: a reference to one that was not made leaves
         // the property as it is.
-        if (ObjectRef target; Resolve(next.bag, target))
+        if (ObjectRef target; Resolve(next.bag, target)) {
+          linked_.push_back({result, access.set, nullptr, VarType::Empty});
           Set(access.set, *result, std::move(target));
+        }
         return false;
       }
       if (info.kind == kObjectStreamKind && !info.holds_nothing && !Number(next.bag, id)) {
@@ -1083,6 +1087,29 @@ class StreamReader {
 
   // ---- Graph streams ----
 
+ public:
+  // Takes back every reference to an object read before that the walk
+  // stored, in a property or in an array it assigned. The caller does this
+  // when it drops the result: references may have closed cycles of counted
+  // references, which would keep the objects alive. Raises std::bad_alloc
+  // when memory runs out.
+  void Unlink() {
+    for (const Link& link : linked_) {
+      if (link.set != nullptr) {
+        Set(link.set, *link.owner, ObjectRef());
+      } else {
+        // An array holding a reference gives way to an array without elements.
+        const Variant none =
+            IsArrayType(link.declared)
+                ? Variant(SafeArray(static_cast<VarType>(Code(link.declared) & 0xFF)))
+                : Variant();
+        Assign(link.let, *link.owner, none);
+      }
+    }
+    linked_.clear();
+  }
+
+ private:
   // Ends the walk: the Stream is no Stream as written.
   void Refuse() noexcept {
     refused_ = true;
@@ -1172,6 +1199,7 @@ class StreamReader {
     const std::uint64_t present = c.elements.Size();
     if (!allowance_.Draw(count > present ? count - present : 0, true)) return false;
     c.array = Variant(SafeArray(objects ? VarType::Dispatch : VarType::Variant, bounds));
+    c.declared = t;
     c.access = access;
     c.parent_index = parent_index;
     c.name = std::move(name);
@@ -1230,7 +1258,11 @@ class StreamReader {
     f.arrays.pop_back();
     if (!f.arrays.empty()) {
       f.arrays.back().array.MutableArray().SetFlat(done.parent_index, done.array);
+      f.arrays.back().holds_reference |= done.holds_reference;
     } else {
+      if (done.holds_reference) {
+        linked_.push_back({*f.result, nullptr, done.access->let, done.declared});
+      }
       Let(f, *done.access, done.array);
     }
     return false;
@@ -1249,7 +1281,10 @@ class StreamReader {
     }
     SafeArray& array = f.arrays.back().array.MutableArray();
     if (reference) {
-      if (ObjectRef target; Resolve(next.bag, target)) array.SetFlatRef(i, target);
+      if (ObjectRef target; Resolve(next.bag, target)) {
+        array.SetFlatRef(i, target);
+        f.arrays.back().holds_reference = true;
+      }
       return false;
     }
     if (info.holds_nothing) {
@@ -1295,6 +1330,15 @@ class StreamReader {
   std::int32_t* root_status_ = nullptr;
   std::unordered_map<std::int32_t, ObjectRef> objects_;
   std::int32_t last_id_ = -1;
+  // Where references were stored: a property's set, or the let of an array
+  // property (of type `declared`) holding one.
+  struct Link {
+    ObjectRef owner;
+    const MemberDescription* set;
+    const MemberDescription* let;
+    VarType declared;
+  };
+  std::vector<Link> linked_;
   // Frames [0, depth_) are the levels being read, the root first; each is
   // held apart, so that references to it stay valid as the stack grows.
   std::vector<std::unique_ptr<ReadFrame>> frames_;
@@ -1345,12 +1389,22 @@ std::vector<std::uint8_t> WriteObject(EngineContext& ctx, const ObjectRef& curre
 
 void ReadObject(EngineContext& ctx, std::span<const std::uint8_t> stream, ObjectRef& result,
                 ObjectRef& parent, bool is_root, std::int32_t& status) noexcept {
+  std::optional<StreamReader> reader;
   try {
-    StreamReader reader(ctx);
-    reader.Run(stream, result, parent, is_root, status);
+    reader.emplace(ctx);
+    reader->Run(stream, result, parent, is_root, status);
+    // A result that the component drops lets go of the objects it links.
+    if (ctx.Aborted() || status == kStatusProblem || status == kStatusNotStream) reader->Unlink();
   } catch (...) {
     // The objects made so far go with the reader's levels; the component
     // drops the result.
+    if (reader) {
+      try {
+        reader->Unlink();
+      } catch (const std::bad_alloc&) {
+        // Memory ran out again: the call ends with error 7 all the same.
+      }
+    }
     if (detail::IsOutOfMemory(std::current_exception())) {
       ctx.AbortOutOfMemory("reading the Stream");
     } else {
