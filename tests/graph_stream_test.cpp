@@ -39,6 +39,14 @@ struct Foreign {
   std::int32_t id = 0;
 };
 
+// Objects first met where a reader does not put them back.
+struct Holder {
+  ObjectRef fixed;  // read-only
+  Variant any;      // a Variant property: holds an object only as it is
+  ObjectRef first;
+  ObjectRef second;
+};
+
 class GraphStreams : public ::testing::Test {
  protected:
   GraphStreams() {
@@ -53,6 +61,11 @@ class GraphStreams : public ::testing::Test {
     test.Class<Section>("Section")
         .Property("Number", &Section::number)
         .Property("Parent", &Section::parent);
+    test.Class<Holder>("Holder")
+        .ReadOnly("Fixed", &Holder::fixed)
+        .Property("Any", &Holder::any)
+        .Property("First", &Holder::first)
+        .Property("Second", &Holder::second);
     registry_.Register(test);
     Server ext("ExtLib");
     ext.Class<Foreign>("Foreign").Property("Id", &Foreign::id);
@@ -175,6 +188,24 @@ TEST_F(GraphStreams, WithoutTheSettingTodaysResultsStay) {
   EXPECT_NE(back.As<Doc>()->main, back.As<Doc>()->extra);  // two objects
   EXPECT_TRUE(back.As<Doc>()->main.As<Section>()->parent.IsNull());
   Unlink(doc);
+}
+
+TEST_F(GraphStreams, ObjectsAReaderDoesNotMakeAreNeverReferredTo) {
+  ObjectRef holder = registry_.CreateByProgId("GraphLib.Holder");
+  ObjectRef a = NewSection(1);
+  ObjectRef b = NewSection(2);
+  holder.As<Holder>()->fixed = a;
+  holder.As<Holder>()->any = Variant(b);
+  holder.As<Holder>()->first = a;
+  holder.As<Holder>()->second = b;
+
+  ObjectRef back = RoundTrip(holder);
+  ASSERT_FALSE(back.IsNull());
+  const Holder& h = *back.As<Holder>();
+  ASSERT_FALSE(h.first.IsNull());
+  ASSERT_FALSE(h.second.IsNull());
+  EXPECT_EQ(h.first.As<Section>()->number, 1);
+  EXPECT_EQ(h.second.As<Section>()->number, 2);
 }
 
 TEST_F(GraphStreams, ObjectArraysComeBackWithTheirObjects) {

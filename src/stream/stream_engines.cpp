@@ -233,6 +233,12 @@ struct Property {
   // The direct read that applied to the field of the first object listed: it
   // is tried first on the others.
   FieldKind kind;
+  // Whether a reader of the class assigns the property an object (a set of an
+  // object-typed property) or an array (a let): the objects that only such
+  // properties lead to are numbered in a graph stream, since a reference can
+  // only be to an object that the reader makes.
+  bool object_read_back;
+  bool array_read_back;
 };
 using PropertyList = std::vector<Property>;
 
@@ -252,6 +258,7 @@ struct ArrayCursor {
   IndexWalker walker;
   std::size_t next = 0;
   std::string key;
+  bool numbered = true;  // its objects are numbered
 };
 
 struct WriteFrame {
@@ -263,6 +270,11 @@ struct WriteFrame {
   std::int32_t child_status = 0;  // filled by the nested calls of this level
   // Arrays of objects being written, the outermost first (graph streams).
   std::vector<ArrayCursor> arrays;
+  // Graph streams: whether this object is numbered, and whether the objects
+  // and arrays of the property being written are.
+  bool numbered = true;
+  bool object_numbered = true;
+  bool array_numbered = true;
 
   // The bag that the next entry of this level goes into.
   BagWriter& Open() noexcept { return arrays.empty() ? bag : arrays.back().elements; }
@@ -297,14 +309,16 @@ class StreamWriter {
   }
 
   // Starts a level: the header entries; the members follow in Step.
-  void Enter(ObjectRef current, BagWriter::Pending entry) {
-    WriteFrame& f = frames_.emplace_back(
-        WriteFrame{std::move(current), BagWriter(out_), nullptr, entry, 0, 0, {}});
+  void Enter(ObjectRef current, BagWriter::Pending entry, bool numbered = true) {
+    WriteFrame& f = frames_.emplace_back(WriteFrame{
+        std::move(current), BagWriter(out_), nullptr, entry, 0, 0, {}, numbered, true, true});
     if (f.current.IsNull()) {
       WriteHeader(f.bag, header_nothing_);
       return;
     }
-    if (!graph_) {
+    if (!graph_ || !numbered) {
+      // An object no reader makes (below a property it does not assign) is
+      // written whole, as often as it is met, and nothing refers to it.
       WriteObjectHead(f.bag, header_object_, f.current->Class().Name());
     } else {
       // Each object is written once, under the next number.
@@ -334,7 +348,10 @@ class StreamWriter {
         if (!access.visit || access.get == nullptr) continue;
         const FieldAccess* field = access.get->Params().empty() ? access.get_field : nullptr;
         const FieldKind kind = field != nullptr ? KindOf(*field, object) : FieldKind::Other;
-        list.push_back({access.get, field, &members[i].Name(), kind});
+        const bool object_read_back =
+            access.set != nullptr && access.get->PropertyType().VarType() == VarType::Dispatch;
+        list.push_back(
+            {access.get, field, &members[i].Name(), kind, object_read_back, access.let != nullptr});
       }
     }
     last_plan_ = plan;
@@ -368,6 +385,8 @@ class StreamWriter {
       }
       if (f.next_property >= properties.size()) break;
       const Property& property = properties[f.next_property++];
+      f.object_numbered = f.numbered && property.object_read_back;
+      f.array_numbered = f.numbered && property.array_read_back;
       const bool stop = property.field != nullptr ? WriteFieldProperty(f, property)
                                                   : WriteGetProperty(f, property);
       if (stop) return true;
@@ -564,7 +583,7 @@ class StreamWriter {
       detail::RethrowIfOutOfMemory();
       return false;
     }
-    Enter(std::move(sub), entry);
+    Enter(std::move(sub), entry, f.arrays.empty() ? f.object_numbered : f.arrays.back().numbered);
     return true;
   }
 
@@ -603,6 +622,7 @@ class StreamWriter {
     }
     const BagWriter::Pending elements_entry = bag.BeginBytes(kElementsKey);
     BagWriter elements(out_);
+    const bool numbered = f.arrays.empty() ? f.array_numbered : f.arrays.back().numbered;
     f.arrays.push_back(ArrayCursor{array,
                                    std::move(name),
                                    entry,
@@ -611,7 +631,8 @@ class StreamWriter {
                                    std::move(elements),
                                    IndexWalker(array.Bounds()),
                                    0,
-                                   {}});
+                                   {},
+                                   numbered});
   }
 
   // Writes elements of the innermost open array of `f` until it descends into
