@@ -210,6 +210,48 @@ class AddressSet {
   std::size_t size_ = 0;
 };
 
+// The numbers of the objects written to a graph stream, by address: an
+// open-addressing table, at most half full, that only grows.
+class AddressNumbers {
+ public:
+  // The number of `p`, or -1.
+  std::int32_t Find(const void* p) const noexcept {
+    if (slots_.empty()) return -1;
+    for (std::size_t s = Home(p);; s = Next(s)) {
+      if (slots_[s].first == p) return slots_[s].second;
+      if (slots_[s].first == nullptr) return -1;
+    }
+  }
+
+  void Insert(const void* p, std::int32_t number) {
+    if (2 * (size_ + 1) > slots_.size()) Rehash(std::max<std::size_t>(16, 2 * slots_.size()));
+    Place(p, number);
+    ++size_;
+  }
+
+ private:
+  std::size_t Home(const void* p) const noexcept {
+    const auto bits = static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(p));
+    return static_cast<std::size_t>((bits * 0x9E3779B97F4A7C15ULL) >> 32) & (slots_.size() - 1);
+  }
+  std::size_t Next(std::size_t s) const noexcept { return (s + 1) & (slots_.size() - 1); }
+  void Place(const void* p, std::int32_t number) noexcept {
+    std::size_t s = Home(p);
+    while (slots_[s].first != nullptr) s = Next(s);
+    slots_[s] = {p, number};
+  }
+  void Rehash(std::size_t count) {
+    std::vector<std::pair<const void*, std::int32_t>> old(count, {nullptr, 0});
+    old.swap(slots_);
+    for (const auto& [p, number] : old) {
+      if (p != nullptr) Place(p, number);
+    }
+  }
+
+  std::vector<std::pair<const void*, std::int32_t>> slots_;  // a power of two of them, or none
+  std::size_t size_ = 0;
+};
+
 // How the writer reads a field without a Variant: FieldAccess::ObjectIn,
 // PlainIn or ArrayIn, or none of them.
 enum class FieldKind : std::uint8_t { Object, Plain, Array, Other };
@@ -327,7 +369,7 @@ class StreamWriter {
       const auto id = static_cast<std::int32_t>(written_.size());
       WriteWord(f.bag, kObjectIdKey, id);
       written_.push_back(f.current);
-      ids_.emplace(f.current.get(), id);
+      ids_.Insert(f.current.get(), id);
     }
     on_path_.Insert(f.current.get());
     f.properties = PropertiesOf(*f.current);
@@ -555,8 +597,8 @@ class StreamWriter {
     }
 
     if (graph_) {
-      if (const auto it = ids_.find(sub.get()); it != ids_.end()) {
-        WriteReference(f.Open(), key, it->second);
+      if (const std::int32_t id = ids_.Find(sub.get()); id >= 0) {
+        WriteReference(f.Open(), key, id);
         return false;
       }
     }
@@ -699,7 +741,7 @@ class StreamWriter {
   // A graph stream: every object is written once, and numbered.
   const bool graph_ = ctx_.Settings().preserve_identity;
   std::vector<ObjectRef> written_;  // by number; they stay alive, so addresses stay theirs
-  std::unordered_map<const void*, std::int32_t> ids_;
+  AddressNumbers ids_;
   const ObjectRef* root_parent_ = nullptr;
   std::int32_t* root_status_ = nullptr;
   std::deque<WriteFrame> frames_;  // references stay valid as it grows
@@ -790,7 +832,7 @@ class StreamReader {
       if (!Number(first.bag, id)) return;
     }
     if (!Begin(info, false, result, parent, is_root, &status)) return;
-    if (graph_) objects_.emplace(id, result);
+    if (graph_) objects_.emplace_back(id, result);
     while (depth_ != 0) {
       if (ctx_.Aborted() || refused_) return;
       if (!Step(*frames_[depth_ - 1])) Leave();
@@ -1082,7 +1124,7 @@ class StreamReader {
     // A subobject past the call's limits is not read: the call ends, and the
     // instance just made goes.
     if (!ctx_.EnterLimited(limits_, depth_ + 1)) return false;
-    if (graph_) objects_.emplace(id, sub);
+    if (graph_) objects_.emplace_back(id, sub);
     // The instance made for the probe is the one the nested level fills.
     f.pending_set = access.set;
     f.pending_element = false;
@@ -1172,8 +1214,11 @@ class StreamReader {
       Refuse();
       return false;
     }
-    const auto it = objects_.find(*n);
-    if (it == objects_.end()) return false;
+    // Numbers are added in increasing order.
+    const auto it =
+        std::lower_bound(objects_.begin(), objects_.end(), *n,
+                         [](const auto& entry, std::int32_t id) { return entry.first < id; });
+    if (it == objects_.end() || it->first != *n) return false;
     target = it->second;
     return true;
   }
@@ -1325,7 +1370,7 @@ class StreamReader {
       return false;
     }
     if (!ctx_.EnterLimited(limits_, depth_ + 1)) return false;
-    objects_.emplace(id, sub);
+    objects_.emplace_back(id, sub);
     f.pending_element = true;
     f.pending_index = i;
     f.pending_sub = std::move(sub);
@@ -1349,7 +1394,7 @@ class StreamReader {
   bool graph_ = false;
   bool refused_ = false;
   std::int32_t* root_status_ = nullptr;
-  std::unordered_map<std::int32_t, ObjectRef> objects_;
+  std::vector<std::pair<std::int32_t, ObjectRef>> objects_;  // by increasing number
   std::int32_t last_id_ = -1;
   // Where references were stored: a property's set, or the let of an array
   // property (of type `declared`) holding one.
