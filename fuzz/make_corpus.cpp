@@ -18,7 +18,9 @@
 #include "orders/orders_server.hpp"
 #include "replikon/automation.hpp"
 #include "replikon/control/replikon.hpp"
+#include "replikon/copy/engine_context.hpp"
 #include "replikon/stream/array_encoding.hpp"
+#include "replikon/stream/stream_engines.hpp"
 
 namespace {
 
@@ -96,6 +98,26 @@ Seeds ObjectSeeds(ClassRegistry& registry) {
     head = node;
   }
   add("node-chain", head);
+
+  // Graph streams (PreserveIdentity): shared objects, cycles, objects in arrays.
+  EngineSettings settings;
+  settings.object_server_name = orders::kServerName;
+  settings.problems_notification = SourceObjectOnly;
+  settings.preserve_identity = true;
+  auto add_graph = [&](std::string name, const ObjectRef& object) {
+    EngineContext ctx(settings, registry);
+    ctx.SetRoot(object);
+    std::int32_t status = 0;
+    seeds.emplace_back(std::move(name), WriteObject(ctx, object, object, status));
+  };
+  add_graph("graph-invoice", orders::MakeSampleInvoice(registry));
+  // A tree whose nodes share one child, and whose last node points back to the root.
+  ObjectRef tree = orders::MakeNodeTree(2, registry);
+  orders::Node& top = *tree.As<orders::Node>();
+  top.right.As<orders::Node>()->left = top.left;
+  top.left.As<orders::Node>()->right = tree;
+  add_graph("graph-nodes", tree);
+  top.left.As<orders::Node>()->right = ObjectRef();  // the cycle goes
   return seeds;
 }
 
@@ -177,12 +199,15 @@ int main(int argc, char** argv) {
                                                         {"throw", 0x6F}, {"nested", 0x3F}};
   for (const auto& [name, bytes] : objects) {
     for (const auto& [mode, prefix] : modes) {
-      if (name != "invoice" && std::string(mode) != "all") continue;
+      if (name != "invoice" && name != "graph-invoice" && std::string(mode) != "all") continue;
       Write(root / "object_from_stream_fuzz", name + "-" + mode, prefix, true, bytes);
     }
     Write(root / "stream_inspector_fuzz", "object-" + name, 0x0A, true, bytes);
   }
   Write(root / "stream_inspector_fuzz", "invoice-json", 0x0B, true, objects[0].second);
-  Write(root / "stream_inspector_fuzz", "node-chain-shallow", 0x04, true, objects.back().second);
+  for (const auto& [name, bytes] : objects) {
+    if (name == "node-chain")
+      Write(root / "stream_inspector_fuzz", "node-chain-shallow", 0x04, true, bytes);
+  }
   return 0;
 }

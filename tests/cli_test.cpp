@@ -20,7 +20,9 @@
 #include "orders/orders_server.hpp"
 #include "replikon/automation.hpp"
 #include "replikon/control/replikon.hpp"
+#include "replikon/copy/engine_context.hpp"
 #include "replikon/stream/array_encoding.hpp"
+#include "replikon/stream/stream_engines.hpp"
 #include "replikon/stream/stream_layout.hpp"
 #include "replikon/version.hpp"
 #include "replikon_cli.hpp"
@@ -235,6 +237,76 @@ TEST(CliInspect, ShowsHeaderClassesEntriesAndArrays) {
   const Result null_stream = Inspect(NullStream(), false);
   EXPECT_NE(null_stream.out.find("object stream of Nothing (a null reference)"), std::string::npos);
   EXPECT_NE(null_stream.out.find("@SF# 529 = 0x00000211"), std::string::npos);
+}
+
+TEST(CliInspect, GraphStreamsShowReferencesAndObjectsInArrays) {
+  // Part "A" holds Part "B" in Parts(1); B's Owner is A, and B again in Parts(2).
+  struct Part {
+    std::string name;
+    ObjectRef owner;
+    SafeArray parts{VarType::Dispatch};
+  };
+  Server server("GraphParts");
+  server.Class<Part>("Part")
+      .Property("Name", &Part::name)
+      .Property("Owner", &Part::owner)
+      .ArrayProperty("Parts", &Part::parts, VarType::Dispatch);
+  ClassRegistry registry;
+  registry.Register(server);
+  EngineSettings settings;
+  settings.object_server_name = "GraphParts";
+  settings.preserve_identity = true;
+  ObjectRef a = registry.CreateByProgId("GraphParts.Part");
+  ObjectRef b = registry.CreateByProgId("GraphParts.Part");
+  a.As<Part>()->name = "A";
+  b.As<Part>()->name = "B";
+  b.As<Part>()->owner = a;
+  SafeArray parts(VarType::Dispatch, {ArrayBound{1, 2}});
+  parts.SetRef({1}, b);
+  parts.SetRef({2}, b);
+  a.As<Part>()->parts = parts;
+  EngineContext ctx(settings, registry);
+  ctx.SetRoot(a);
+  std::int32_t status = 0;
+  const Bytes bytes = WriteObject(ctx, a, a, status);
+  b.As<Part>()->owner = ObjectRef();
+  ASSERT_EQ(status, 0);
+
+  const Result r = Inspect(bytes, false);
+  ASSERT_EQ(r.status, kExitOk) << r.err;
+  for (const char* expected : {
+           "(standard input): graph stream of class \"Part\" (object 0)",
+           "kind 80 (graph stream)",
+           "  Parts: array stream of Object, 1 dimension",
+           "    [1] object stream of class \"Part\" (object 1)",
+           "      Owner: reference to object 0 at (root)",
+           "    [2] reference to object 1 at Parts(1)",
+       }) {
+    EXPECT_NE(r.out.find(expected), std::string::npos) << expected << "\n" << r.out;
+  }
+  EXPECT_EQ(r.out.find("is not rebuilt"), std::string::npos) << r.out;
+
+  const json j = json::parse(Inspect(bytes, true).out).at("stream");
+  EXPECT_EQ(j.at("graph"), true);
+  EXPECT_EQ(j.at("object"), 0);
+  const json& elements = FindEntry(j.at("entries"), "Parts")->at("stream").at("elements");
+  ASSERT_EQ(elements.size(), 2u);
+  EXPECT_EQ(elements[0].at("stream").at("object"), 1);
+  const json& owner = FindEntry(elements[0].at("stream").at("entries"), "Owner")->at("stream");
+  EXPECT_EQ(owner.at("form"), "reference");
+  EXPECT_EQ(owner.at("object"), 0);
+  EXPECT_EQ(owner.at("path"), "(root)");
+  EXPECT_EQ(elements[1].at("stream").at("path"), "Parts(1)");
+
+  // A reference to no object before it is named as such.
+  Bytes forward = bytes;
+  const std::string rf = std::string("@RF#\x03\x00", 6);
+  const auto at = std::search(forward.begin(), forward.end(), rf.begin(), rf.end());
+  ASSERT_NE(at, forward.end());
+  at[6] = 7;
+  const Result bad = Inspect(forward, false);
+  EXPECT_NE(bad.out.find("reference to object 7, "), std::string::npos) << bad.out;
+  EXPECT_NE(bad.out.find("points to no object written before it"), std::string::npos);
 }
 
 TEST(CliInspect, JsonHasTheSameTree) {

@@ -55,7 +55,8 @@ TEST(ResourceBounds, ArraysOfOneObjectStreamShareOneAllowance) {
     return SafeArray::FromBytes(std::move(out));
   };
   const std::size_t size = stream_for(1).Count();
-  const auto half = static_cast<std::int32_t>(DecodeAllowance(size).Left() / 2);
+  const DecodeAllowance allowance(size);
+  const auto half = static_cast<std::int32_t>((allowance.Left() + allowance.RefusedLeft()) / 2);
 
   ObjectRef both = control.ObjectFromStream(stream_for(half));
   ASSERT_EQ(stream_for(half).Count(), size);

@@ -5,6 +5,7 @@
 #include <cmath>
 #include <limits>
 #include <optional>
+#include <unordered_map>
 #include <vector>
 
 #include "json_writer.hpp"
@@ -84,7 +85,7 @@ std::uint64_t SaturatingProduct(std::uint64_t a, std::uint64_t b) {
 
 // ---- What the walker tells its sink ------------------------------------------
 
-enum class Form { kObject, kArray, kBag };
+enum class Form { kObject, kArray, kBag, kReference };
 
 struct Dimension {
   std::optional<std::int32_t> lower;
@@ -104,6 +105,12 @@ struct StreamHead {
   std::optional<std::uint64_t> element_count;
   std::optional<std::size_t> element_entries;
   std::vector<std::string> notes;
+  // Graph streams: the outermost object's stream, an object's number, and a
+  // reference's number with the path of the object it points to.
+  bool graph = false;
+  std::optional<std::int32_t> object_id;
+  std::optional<std::int32_t> reference_id;
+  std::optional<std::string> reference_path;
 };
 
 enum class ListKind { kEntries, kElements, kOtherEntries };
@@ -159,6 +166,17 @@ std::optional<BytePayload> ReadBytePayload(std::span<const std::uint8_t> payload
   return out;
 }
 
+// A graph stream's numbers are 32-bit integers as written, nothing else.
+std::optional<std::int32_t> ReadNumber(const BagReader& bag, std::string_view key) {
+  const BagReader::Entry* entry = bag.Find(key);
+  if (entry == nullptr || entry->type != VarType::I4) return std::nullopt;
+  try {
+    return ToI4(BagReader::Decode(*entry));
+  } catch (...) {
+    return std::nullopt;
+  }
+}
+
 std::optional<std::int32_t> ReadI4(const BagReader& bag, std::string_view key) {
   const BagReader::Entry* entry = bag.Find(key);
   if (entry == nullptr) return std::nullopt;
@@ -185,7 +203,13 @@ class Walker {
     if (head.has_header && !head.word) {
       head.notes.push_back("the header word does not convert to a 32-bit integer");
     }
-    if (head.word && head.fields.kind == kObjectStreamKind) {
+    if (head.word && depth == 0 && head.fields.kind == kGraphStreamKind) {
+      head.form = Form::kObject;
+      head.graph = true;
+      graph_ = true;
+    } else if (head.word && graph_ && head.fields.kind == kReferenceStreamKind) {
+      head.form = Form::kReference;
+    } else if (head.word && head.fields.kind == kObjectStreamKind) {
       head.form = Form::kObject;
     } else if (head.word && head.fields.kind == kArrayStreamKind) {
       head.form = Form::kArray;
@@ -199,6 +223,10 @@ class Walker {
     if (head.form == Form::kObject) {
       DescribeObjectHead(bag, info, head);
       if (head.class_stored) layout_keys.emplace_back(kClassNameKey);
+      if (graph_ && !(head.fields.empty && !head.class_stored))
+        NumberObject(bag, head, layout_keys);
+    } else if (head.form == Form::kReference) {
+      DescribeReference(bag, head, layout_keys);
     } else if (head.form == Form::kArray) {
       elements = DescribeArrayHead(bag, head, layout_keys);
     } else if (!head.has_header) {
@@ -234,6 +262,40 @@ class Walker {
   }
 
  private:
+  // The path of the stream being walked: "(root)", "Parts(0)", "Parts(0).Owner".
+  std::string Path() const {
+    std::string path;
+    for (const std::string& step : path_) path += step;
+    return path.empty() ? "(root)" : path;
+  }
+
+  void NumberObject(const BagReader& bag, StreamHead& head, std::vector<std::string>& layout_keys) {
+    if (bag.Find(kObjectIdKey) != nullptr) layout_keys.emplace_back(kObjectIdKey);
+    head.object_id = ReadNumber(bag, kObjectIdKey);
+    if (!head.object_id || *head.object_id <= last_id_) {
+      head.notes.push_back(
+          "no object number (\"@ID#\") greater than those before it: the reader refuses the "
+          "Stream");
+      return;
+    }
+    last_id_ = *head.object_id;
+    paths_.emplace(*head.object_id, Path());
+  }
+
+  void DescribeReference(const BagReader& bag, StreamHead& head,
+                         std::vector<std::string>& layout_keys) {
+    if (bag.Find(kReferenceKey) != nullptr) layout_keys.emplace_back(kReferenceKey);
+    head.reference_id = ReadNumber(bag, kReferenceKey);
+    if (head.reference_id) {
+      if (const auto it = paths_.find(*head.reference_id); it != paths_.end()) {
+        head.reference_path = it->second;
+      }
+    }
+    if (!head.reference_path) {
+      head.notes.push_back("points to no object written before it: the reader refuses the Stream");
+    }
+  }
+
   static bool IsLayoutKey(std::string_view key, const std::vector<std::string>& keys) {
     return std::find(keys.begin(), keys.end(), key) != keys.end();
   }
@@ -251,8 +313,8 @@ class Walker {
     }
   }
 
-  static std::optional<BagReader> DescribeArrayHead(const BagReader& bag, StreamHead& head,
-                                                    std::vector<std::string>& layout_keys) {
+  std::optional<BagReader> DescribeArrayHead(const BagReader& bag, StreamHead& head,
+                                             std::vector<std::string>& layout_keys) const {
     const int element_type = ElementTypeCode(*head.word);
     const std::size_t dims = static_cast<std::size_t>(head.fields.dimensions);
     if (head.fields.version != kFormatVersion) {
@@ -263,7 +325,8 @@ class Walker {
       head.notes.push_back(std::to_string(dims) +
                            " dimensions: more than 5, the array is not rebuilt");
     }
-    if (!IsRebuiltElementType(element_type)) {
+    const bool objects_rebuilt = graph_ && element_type == static_cast<int>(VarType::Dispatch);
+    if (!IsRebuiltElementType(element_type) && !objects_rebuilt) {
       head.notes.push_back("element type " + std::to_string(element_type) + " (" +
                            TypeNameOfCode(element_type) + ") is not rebuilt: reads back as Null");
     }
@@ -313,7 +376,7 @@ class Walker {
             "the bounds give " +
             (saturated ? std::string("more than 2^64") : std::to_string(*head.element_count)) +
             " elements, the element bag holds " + std::to_string(elements->Size());
-        if (*head.element_count > elements->Size()) {
+        if (*head.element_count > elements->Size() && !graph_) {
           note +=
               ": elements without an entry (such as object references, which a bag cannot "
               "hold) read back as Empty";
@@ -356,12 +419,29 @@ class Walker {
       entry.content = ByteContent::kNested;
     }
     sink_.BeginBytes(entry);
-    if (entry.content == ByteContent::kNested) Stream(payload->bytes, *nested, depth + 1);
+    if (entry.content == ByteContent::kNested) {
+      path_.push_back(element ? "(" + ElementIndices(e.key) + ")"
+                              : (path_.empty() ? "" : ".") + std::string(e.key));
+      Stream(payload->bytes, *nested, depth + 1);
+      path_.pop_back();
+    }
     sink_.EndBytes();
+  }
+
+  // An element key "-1.2" as the indices of a path: "-1,2".
+  static std::string ElementIndices(std::string_view key) {
+    std::string out(key);
+    std::replace(out.begin(), out.end(), '.', ',');
+    return out;
   }
 
   Sink& sink_;
   std::size_t max_depth_;
+  // Graph streams: the objects met so far, by number, and the last number.
+  bool graph_ = false;
+  std::int32_t last_id_ = -1;
+  std::unordered_map<std::int32_t, std::string> paths_;
+  std::vector<std::string> path_;
 };
 
 // ---- Text ------------------------------------------------------------------------
@@ -384,6 +464,8 @@ std::string HeaderText(const StreamHead& head) {
                      ": version " + std::to_string(f.version) + ", kind " + std::to_string(f.kind);
   if (f.kind == kObjectStreamKind) text += " (object stream)";
   if (f.kind == kArrayStreamKind) text += " (array stream)";
+  if (f.kind == kGraphStreamKind) text += " (graph stream)";
+  if (f.kind == kReferenceStreamKind) text += " (reference)";
   text += ", reserved " + std::to_string(f.reserved ? 1 : 0);
   text += ", empty " + std::to_string(f.empty ? 1 : 0);
   text += ", dimensions " + std::to_string(f.dimensions);
@@ -401,8 +483,15 @@ std::string SummaryText(const StreamHead& head) {
       } else if (head.class_name.empty()) {
         text = "object stream without a class name";
       } else {
-        text = "object stream of class " + EscapeForTerminal(head.class_name, true);
+        text = (head.graph ? "graph stream of class " : "object stream of class ") +
+               EscapeForTerminal(head.class_name, true);
       }
+      if (head.object_id) text += " (object " + std::to_string(*head.object_id) + ")";
+      break;
+    case Form::kReference:
+      text = "reference to ";
+      text += head.reference_id ? "object " + std::to_string(*head.reference_id) : "no number";
+      if (head.reference_path) text += " at " + EscapeForTerminal(*head.reference_path, false);
       break;
     case Form::kArray: {
       const int element_type = ElementTypeCode(*head.word);
@@ -533,9 +622,10 @@ class JsonSink : public Sink {
     }
     ++depth_;
     json_.BeginObject();
-    json_.Field("form", head.form == Form::kObject  ? "object stream"
-                        : head.form == Form::kArray ? "array stream"
-                                                    : "bag");
+    json_.Field("form", head.form == Form::kObject      ? "object stream"
+                        : head.form == Form::kArray     ? "array stream"
+                        : head.form == Form::kReference ? "reference"
+                                                        : "bag");
     json_.Field("size", static_cast<std::uint64_t>(head.size));
     json_.Key("header");
     if (head.word) {
@@ -556,6 +646,14 @@ class JsonSink : public Sink {
       json_.Field("class", head.class_name);
       json_.Field("class_stored", head.class_stored);
       json_.Field("null_reference", head.fields.empty && !head.class_stored);
+      if (head.graph) json_.Field("graph", true);
+      if (head.object_id) json_.Field("object", static_cast<std::int64_t>(*head.object_id));
+    }
+    if (head.form == Form::kReference) {
+      json_.Key("object");
+      head.reference_id ? json_.Int(*head.reference_id) : json_.Null();
+      json_.Key("path");
+      head.reference_path ? json_.String(*head.reference_path) : json_.Null();
     }
     if (head.form == Form::kArray) {
       const int element_type = ElementTypeCode(*head.word);

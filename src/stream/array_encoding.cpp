@@ -573,6 +573,9 @@ void EncodeArray(const SafeArray& array, Out& out, std::size_t depth) {
 struct DecodeState {
   // Elements that may still be made without an entry of their own.
   std::uint64_t missing_budget = 0;
+  // Elements of Variant arrays that may be made without an entry once the
+  // budget above is spent: those of object references the bag refused.
+  std::uint64_t refused_budget = kRefusedElementAllowance;
   // Nesting level of the array being decoded (0 for the outermost).
   std::size_t depth = 0;
   // Readers that the outermost array's bags are parsed into, which a caller
@@ -1058,8 +1061,19 @@ Variant DecodeArray(const ArrayBag& bag, std::optional<std::int32_t> expected_ty
   const std::uint64_t count = ElementCount(bounds);
   const std::uint64_t present = elements.Size();
   const std::uint64_t missing = count > present ? count - present : 0;
-  if (missing > state.missing_budget) return Variant(kNull);
-  state.missing_budget -= missing;
+  if (missing <= state.missing_budget) {
+    state.missing_budget -= missing;
+  } else {
+    // Only a Variant array lacks entries in a genuine Stream (its object
+    // references), and only it draws on the fixed allowance for them.
+    const std::uint64_t over = missing - state.missing_budget;
+    if (head.element_type != static_cast<std::int16_t>(VarType::Variant) ||
+        over > state.refused_budget) {
+      return Variant(kNull);
+    }
+    state.refused_budget -= over;
+    state.missing_budget = 0;
+  }
 
   Variant result = NewArray(head.element_type, bounds, false);
   if (result.IsNull()) return result;
@@ -1195,6 +1209,18 @@ DecodeAllowance::DecodeAllowance(std::size_t input_bytes) noexcept {
               : kMissingElementAllowance + kMissingElementsPerByte * n;
 }
 
+bool DecodeAllowance::Draw(std::uint64_t count, bool variant) noexcept {
+  if (count <= left_) {
+    left_ -= count;
+    return true;
+  }
+  const std::uint64_t over = count - left_;
+  if (!variant || over > refused_left_) return false;
+  refused_left_ -= over;
+  left_ = 0;
+  return true;
+}
+
 Variant ArrayFromStream(std::span<const std::uint8_t> bytes,
                         std::optional<std::int32_t> expected_type) noexcept {
   try {
@@ -1210,10 +1236,12 @@ Variant ArrayFromStream(std::span<const std::uint8_t> bytes,
   try {
     DecodeState state;
     state.missing_budget = allowance.left_;
+    state.refused_budget = allowance.refused_left_;
     state.array_scratch = &allowance.array_bag_;
     state.element_scratch = &allowance.element_bag_;
     Variant result = DecodeArrayBytes(bytes, expected_type, state, Variant(kNull));
     allowance.left_ = state.missing_budget;
+    allowance.refused_left_ = state.refused_budget;
     return result;
   } catch (...) {
     detail::RethrowIfOutOfMemory();
@@ -1259,10 +1287,12 @@ Variant ValueFromStored(const Variant& stored, DecodeAllowance& allowance) {
     if (array.ElementType() != VarType::UI1) return Variant();
     DecodeState state;
     state.missing_budget = allowance.left_;
+    state.refused_budget = allowance.refused_left_;
     state.array_scratch = &allowance.array_bag_;
     state.element_scratch = &allowance.element_bag_;
     Variant result = ValueFromStreamBytes(array.ByteSpan(), state);
     allowance.left_ = state.missing_budget;
+    allowance.refused_left_ = state.refused_budget;
     return result;
   } catch (...) {
     detail::RethrowIfOutOfMemory();

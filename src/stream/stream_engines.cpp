@@ -81,6 +81,45 @@ void WriteObjectHead(BagWriter& bag, std::int32_t header, std::string_view class
   detail::CopyKey(p, class_name.data(), class_name.size());
 }
 
+// The header word of the outermost object of a graph stream.
+std::int32_t GraphHeader() noexcept {
+  StreamHeaderFields fields;
+  fields.version = kFormatVersion;
+  fields.kind = kGraphStreamKind;
+  return PackStreamHeader(fields);
+}
+
+// Appends a 32-bit integer entry, as Write(key, Variant(value)) does.
+void WriteWord(BagWriter& bag, std::string_view key, std::int32_t value) {
+  detail::StoreLittle(bag.AppendScalar(key, VarType::I4), static_cast<std::uint32_t>(value));
+}
+
+// The name an element of an array property goes by in events: "Sections(3)",
+// "Grid(-1,2)".
+std::string ElementName(std::string_view property, std::span<const std::int32_t> index) {
+  std::string name(property);
+  name += '(';
+  for (std::size_t d = 0; d < index.size(); ++d) {
+    if (d != 0) name += ',';
+    name += std::to_string(index[d]);
+  }
+  name += ')';
+  return name;
+}
+
+// Whether an array of 1 to 5 dimensions holds an object reference, itself or
+// in the Variant arrays it holds (down to the nesting that is encoded).
+bool HoldsObjects(const SafeArray& array, std::size_t depth = 0) noexcept {
+  if (array.Dims() == 0 || array.Dims() > kMaxEncodedDimensions) return false;
+  if (array.ElementType() == VarType::Dispatch) return true;
+  if (array.ElementType() != VarType::Variant || depth >= kMaxArrayNesting) return false;
+  for (const Variant& v : array.FlatElements<Variant>()) {
+    if (v.IsObject()) return true;
+    if (v.IsArray() && HoldsObjects(v.Array(), depth + 1)) return true;
+  }
+  return false;
+}
+
 // The interface of an object, or nullptr when it cannot be had. Running out
 // of memory raises std::bad_alloc.
 std::shared_ptr<const InterfaceDescription> TryDescribe(const ObjectRef& object) {
@@ -171,6 +210,48 @@ class AddressSet {
   std::size_t size_ = 0;
 };
 
+// The numbers of the objects written to a graph stream, by address: an
+// open-addressing table, at most half full, that only grows.
+class AddressNumbers {
+ public:
+  // The number of `p`, or -1.
+  std::int32_t Find(const void* p) const noexcept {
+    if (slots_.empty()) return -1;
+    for (std::size_t s = Home(p);; s = Next(s)) {
+      if (slots_[s].first == p) return slots_[s].second;
+      if (slots_[s].first == nullptr) return -1;
+    }
+  }
+
+  void Insert(const void* p, std::int32_t number) {
+    if (2 * (size_ + 1) > slots_.size()) Rehash(std::max<std::size_t>(16, 2 * slots_.size()));
+    Place(p, number);
+    ++size_;
+  }
+
+ private:
+  std::size_t Home(const void* p) const noexcept {
+    const auto bits = static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(p));
+    return static_cast<std::size_t>((bits * 0x9E3779B97F4A7C15ULL) >> 32) & (slots_.size() - 1);
+  }
+  std::size_t Next(std::size_t s) const noexcept { return (s + 1) & (slots_.size() - 1); }
+  void Place(const void* p, std::int32_t number) noexcept {
+    std::size_t s = Home(p);
+    while (slots_[s].first != nullptr) s = Next(s);
+    slots_[s] = {p, number};
+  }
+  void Rehash(std::size_t count) {
+    std::vector<std::pair<const void*, std::int32_t>> old(count, {nullptr, 0});
+    old.swap(slots_);
+    for (const auto& [p, number] : old) {
+      if (p != nullptr) Place(p, number);
+    }
+  }
+
+  std::vector<std::pair<const void*, std::int32_t>> slots_;  // a power of two of them, or none
+  std::size_t size_ = 0;
+};
+
 // How the writer reads a field without a Variant: FieldAccess::ObjectIn,
 // PlainIn or ArrayIn, or none of them.
 enum class FieldKind : std::uint8_t { Object, Plain, Array, Other };
@@ -194,12 +275,34 @@ struct Property {
   // The direct read that applied to the field of the first object listed: it
   // is tried first on the others.
   FieldKind kind;
+  // Whether a reader of the class assigns the property an object (a set of an
+  // object-typed property) or an array (a let): the objects that only such
+  // properties lead to are numbered in a graph stream, since a reference can
+  // only be to an object that the reader makes.
+  bool object_read_back;
+  bool array_read_back;
 };
 using PropertyList = std::vector<Property>;
 
 // One level of the walk. The level's parent object and the status its
 // problems go to are those of the level below (the caller's at the bottom),
 // so they are not kept here: a deep walk holds one frame per level.
+// An array holding objects being written in a graph stream: its array bag
+// and element bag are open, and its elements are written one by one, each
+// object element as a level of the walk of its own.
+struct ArrayCursor {
+  SafeArray array;
+  std::string name;          // for events: the property's, then "Name(i)" when nested
+  BagWriter::Pending entry;  // the array's entry in the enclosing bag
+  BagWriter bag;             // the array bag
+  BagWriter::Pending elements_entry;
+  BagWriter elements;  // the element bag
+  IndexWalker walker;
+  std::size_t next = 0;
+  std::string key;
+  bool numbered = true;  // its objects are numbered
+};
+
 struct WriteFrame {
   ObjectRef current;
   BagWriter bag;
@@ -207,6 +310,16 @@ struct WriteFrame {
   BagWriter::Pending entry;        // this level's entry in its parent's bag
   std::uint32_t next_property = 0;
   std::int32_t child_status = 0;  // filled by the nested calls of this level
+  // Arrays of objects being written, the outermost first (graph streams).
+  std::vector<ArrayCursor> arrays;
+  // Graph streams: whether this object is numbered, and whether the objects
+  // and arrays of the property being written are.
+  bool numbered = true;
+  bool object_numbered = true;
+  bool array_numbered = true;
+
+  // The bag that the next entry of this level goes into.
+  BagWriter& Open() noexcept { return arrays.empty() ? bag : arrays.back().elements; }
 };
 
 class StreamWriter {
@@ -238,14 +351,26 @@ class StreamWriter {
   }
 
   // Starts a level: the header entries; the members follow in Step.
-  void Enter(ObjectRef current, BagWriter::Pending entry) {
-    WriteFrame& f =
-        frames_.emplace_back(WriteFrame{std::move(current), BagWriter(out_), nullptr, entry});
+  void Enter(ObjectRef current, BagWriter::Pending entry, bool numbered = true) {
+    WriteFrame& f = frames_.emplace_back(WriteFrame{
+        std::move(current), BagWriter(out_), nullptr, entry, 0, 0, {}, numbered, true, true});
     if (f.current.IsNull()) {
       WriteHeader(f.bag, header_nothing_);
       return;
     }
-    WriteObjectHead(f.bag, header_object_, f.current->Class().Name());
+    if (!graph_ || !numbered) {
+      // An object no reader makes (below a property it does not assign) is
+      // written whole, as often as it is met, and nothing refers to it.
+      WriteObjectHead(f.bag, header_object_, f.current->Class().Name());
+    } else {
+      // Each object is written once, under the next number.
+      WriteObjectHead(f.bag, frames_.size() == 1 ? GraphHeader() : header_object_,
+                      f.current->Class().Name());
+      const auto id = static_cast<std::int32_t>(written_.size());
+      WriteWord(f.bag, kObjectIdKey, id);
+      written_.push_back(f.current);
+      ids_.Insert(f.current.get(), id);
+    }
     on_path_.Insert(f.current.get());
     f.properties = PropertiesOf(*f.current);
   }
@@ -265,7 +390,10 @@ class StreamWriter {
         if (!access.visit || access.get == nullptr) continue;
         const FieldAccess* field = access.get->Params().empty() ? access.get_field : nullptr;
         const FieldKind kind = field != nullptr ? KindOf(*field, object) : FieldKind::Other;
-        list.push_back({access.get, field, &members[i].Name(), kind});
+        const bool object_read_back =
+            access.set != nullptr && access.get->PropertyType().VarType() == VarType::Dispatch;
+        list.push_back(
+            {access.get, field, &members[i].Name(), kind, object_read_back, access.let != nullptr});
       }
     }
     last_plan_ = plan;
@@ -283,7 +411,7 @@ class StreamWriter {
     frames_.pop_back();
     if (!nested) return;
     WriteFrame& parent = frames_.back();
-    parent.bag.EndBytes(entry);
+    parent.Open().EndBytes(entry);
     if (parent.child_status != 0) Status() = parent.child_status;
   }
 
@@ -292,8 +420,15 @@ class StreamWriter {
   bool Step(WriteFrame& f) {
     if (f.properties == nullptr) return false;
     const PropertyList& properties = *f.properties;
-    while (f.next_property < properties.size()) {
+    for (;;) {
+      if (!f.arrays.empty()) {
+        if (StepArray(f) || ctx_.Aborted()) return true;
+        continue;
+      }
+      if (f.next_property >= properties.size()) break;
       const Property& property = properties[f.next_property++];
+      f.object_numbered = f.numbered && property.object_read_back;
+      f.array_numbered = f.numbered && property.array_read_back;
       const bool stop = property.field != nullptr ? WriteFieldProperty(f, property)
                                                   : WriteGetProperty(f, property);
       if (stop) return true;
@@ -402,6 +537,10 @@ class StreamWriter {
   }
 
   void WriteArrayProperty(WriteFrame& f, const SafeArray& array, const std::string& name) {
+    if (graph_ && HoldsObjects(array)) {
+      OpenArray(f, array, name);
+      return;
+    }
     try {
       if (!AppendArrayEntry(f.bag, name, array)) {
         WriteNested(f.bag, name, [&] { AppendStreamFromArray(array, out_); });
@@ -432,6 +571,13 @@ class StreamWriter {
 
   // Returns true when a new level was entered for the subobject.
   bool EnterSubobject(WriteFrame& f, const ObjectRef& read, const std::string& name) {
+    return EnterSubobjectUnder(f, read, name, name);
+  }
+
+  // The same for a subobject that goes by `name` in events and is written
+  // under `key` of the open bag.
+  bool EnterSubobjectUnder(WriteFrame& f, const ObjectRef& read, const std::string& name,
+                           std::string_view key) {
     const EngineSettings& settings = ctx_.Settings();
     if (!settings.recursion_allowed) return false;
     // The subobject as read: the event's handler may change the property.
@@ -443,13 +589,19 @@ class StreamWriter {
 
     if (sub.IsNull()) {
       try {
-        f.bag.WriteBytes(name, NothingStream());
+        f.Open().WriteBytes(key, NothingStream());
       } catch (...) {
         detail::RethrowIfOutOfMemory();
       }
       return false;
     }
 
+    if (graph_) {
+      if (const std::int32_t id = ids_.Find(sub.get()); id >= 0) {
+        WriteReference(f.Open(), key, id);
+        return false;
+      }
+    }
     // A subobject already on the path being written (the object itself or an
     // ancestor) would be written without end: it is left out and counts as a
     // subobject problem.
@@ -468,13 +620,111 @@ class StreamWriter {
     if (!ctx_.EnterLimited(limits_, frames_.size() + 1)) return false;
     BagWriter::Pending entry;
     try {
-      entry = f.bag.BeginBytes(name);
+      entry = f.Open().BeginBytes(key);
     } catch (...) {
       detail::RethrowIfOutOfMemory();
       return false;
     }
-    Enter(std::move(sub), entry);
+    Enter(std::move(sub), entry, f.arrays.empty() ? f.object_numbered : f.arrays.back().numbered);
     return true;
+  }
+
+  // Writes under `key` a reference stream to the object written as number `id`.
+  void WriteReference(BagWriter& bag, std::string_view key, std::int32_t id) {
+    const BagWriter::Pending entry = bag.BeginBytes(key);
+    BagWriter ref(out_);
+    StreamHeaderFields fields;
+    fields.version = kFormatVersion;
+    fields.kind = kReferenceStreamKind;
+    WriteWord(ref, kHeaderKey, PackStreamHeader(fields));
+    WriteWord(ref, kReferenceKey, id);
+    ref.Finish();
+    bag.EndBytes(entry);
+  }
+
+  // Starts the array stream of an array holding objects under `key` of the
+  // open bag of `f`: its head, bounds and element bag, which StepArray fills.
+  void OpenArray(WriteFrame& f, const SafeArray& array, std::string name) {
+    BagWriter& enclosing = f.Open();
+    const std::string key = f.arrays.empty() ? name : f.arrays.back().key;
+    const BagWriter::Pending entry = enclosing.BeginBytes(key);
+    BagWriter bag(out_);
+    StreamHeaderFields fields;
+    fields.version = kFormatVersion;
+    fields.kind = kArrayStreamKind;
+    fields.dimensions = static_cast<std::int16_t>(array.Dims());
+    fields.element_type = static_cast<std::int16_t>(Code(array.ElementType()));
+    WriteWord(bag, kHeaderKey, PackStreamHeader(fields));
+    std::string bound_key;
+    for (std::size_t d = 0; d < array.Dims(); ++d) {
+      bound_key = "D" + std::to_string(d + 1);
+      WriteWord(bag, bound_key, array.Bounds()[d].lower);
+      bound_key[0] = 'G';
+      WriteWord(bag, bound_key, array.Bounds()[d].upper);
+    }
+    const BagWriter::Pending elements_entry = bag.BeginBytes(kElementsKey);
+    BagWriter elements(out_);
+    const bool numbered = f.arrays.empty() ? f.array_numbered : f.arrays.back().numbered;
+    f.arrays.push_back(ArrayCursor{array,
+                                   std::move(name),
+                                   entry,
+                                   std::move(bag),
+                                   elements_entry,
+                                   std::move(elements),
+                                   IndexWalker(array.Bounds()),
+                                   0,
+                                   {},
+                                   numbered});
+  }
+
+  // Writes elements of the innermost open array of `f` until it descends into
+  // an object (true), opens a nested array or closes the array (false).
+  bool StepArray(WriteFrame& f) {
+    ArrayCursor& c = f.arrays.back();
+    const std::size_t count = c.array.Count();
+    while (c.next < count) {
+      const std::size_t i = c.next++;
+      ElementKey(c.walker.Index(), c.key);
+      std::string name = ElementName(c.name, c.walker.Index());
+      c.walker.Next();
+      const Variant value = c.array.GetFlat(i);
+      if (value.IsObject()) {
+        if (EnterElement(f, value.Object(), name)) return true;
+        if (ctx_.Aborted()) return true;
+        continue;
+      }
+      if (value.IsArray() && f.arrays.size() <= kMaxArrayNesting &&
+          HoldsObjects(value.Array(), f.arrays.size())) {
+        OpenArray(f, value.Array(), std::move(name));
+        return false;
+      }
+      try {
+        if (value.IsArray()) {
+          WriteNested(c.elements, c.key, [&] { AppendStreamFromArray(value.Array(), out_); });
+        } else {
+          c.elements.Write(c.key, value);
+        }
+      } catch (...) {
+        detail::RethrowIfOutOfMemory();  // a value the bag cannot hold is left out
+      }
+    }
+    // The array is complete, and so is its entry.
+    ArrayCursor done = std::move(f.arrays.back());
+    f.arrays.pop_back();
+    done.elements.Finish();
+    done.bag.EndBytes(done.elements_entry);
+    done.bag.Finish();
+    f.Open().EndBytes(done.entry);
+    return false;
+  }
+
+  // An object element of the innermost open array, under its key; true when
+  // a new level was entered for it. The event names the element.
+  bool EnterElement(WriteFrame& f, const ObjectRef& element, const std::string& name) {
+    // With no subobject work the element is left out, and reads back as the
+    // array holds it when made.
+    if (!ctx_.Settings().recursion_allowed) return false;
+    return EnterSubobjectUnder(f, element, name, f.arrays.back().key);
   }
 
   void ReportProblem(WriteFrame& f, const std::string& name, std::int32_t s) {
@@ -488,6 +738,10 @@ class StreamWriter {
   WalkLimits limits_;
   const std::int32_t header_object_ = ObjectHeader(false);
   const std::int32_t header_nothing_ = ObjectHeader(true);
+  // A graph stream: every object is written once, and numbered.
+  const bool graph_ = ctx_.Settings().preserve_identity;
+  std::vector<ObjectRef> written_;  // by number; they stay alive, so addresses stay theirs
+  AddressNumbers ids_;
   const ObjectRef* root_parent_ = nullptr;
   std::int32_t* root_status_ = nullptr;
   std::deque<WriteFrame> frames_;  // references stay valid as it grows
@@ -503,6 +757,24 @@ class StreamWriter {
 // The positions of the members that the reader assigns (lets and sets), in
 // the interface's order: the walk of a level passes over the rest unseen.
 using SetterList = std::vector<std::size_t>;
+
+// An array holding objects being read from a graph stream: the array made
+// from its bounds, filled element by element, each object element as a level
+// of the walk of its own.
+struct ReadCursor {
+  Variant array;
+  const Accessors* access = nullptr;  // the outermost: the property's
+  std::size_t parent_index = 0;       // a nested one: its place in the enclosing array
+  std::string name;                   // for events
+  BagReader elements;
+  std::vector<ArrayBound> bounds;
+  IndexWalker walker{std::span<const ArrayBound>()};
+  std::size_t next = 0;
+  std::size_t count = 0;
+  std::string key;
+  VarType declared = VarType::Variant;  // the property's type
+  bool holds_reference = false;         // itself or an array nested in it
+};
 
 struct ReadFrame {
   BagReader bag;
@@ -525,6 +797,11 @@ struct ReadFrame {
   // member of that property.
   ObjectRef pending_sub;
   const MemberDescription* pending_set = nullptr;
+  // Or: the subobject goes into this element of the innermost open array.
+  bool pending_element = false;
+  std::size_t pending_index = 0;
+  // Arrays of objects being read, the outermost first (graph streams).
+  std::vector<ReadCursor> arrays;
 };
 
 class StreamReader {
@@ -547,10 +824,17 @@ class StreamReader {
     if (!ctx_.EnterLimited(limits_, 1)) return;
     ReadFrame& first = NextFrame();
     first.bytes = stream;
+    root_status_ = &status;
     const StreamInfo info = Inspect(first.bag, stream);
+    std::int32_t id = -1;
+    if (info.graph) {
+      graph_ = true;
+      if (!Number(first.bag, id)) return;
+    }
     if (!Begin(info, false, result, parent, is_root, &status)) return;
+    if (graph_) objects_.emplace_back(id, result);
     while (depth_ != 0) {
-      if (ctx_.Aborted()) return;
+      if (ctx_.Aborted() || refused_) return;
       if (!Step(*frames_[depth_ - 1])) Leave();
     }
     if (is_root) parent = result;
@@ -584,6 +868,11 @@ class StreamReader {
       return false;
     }
     if (info.kind != kObjectStreamKind) return false;
+    // Only the outermost object of a Stream may be a graph stream's.
+    if (info.graph && depth_ != 0) {
+      Refuse();
+      return false;
+    }
     if (!made) {
       std::int32_t s = 0;
       result = CreateInstance(ctx_, info.class_name, s);
@@ -610,6 +899,8 @@ class StreamReader {
     f.child_status = 0;
     f.pending_sub = ObjectRef();
     f.pending_set = nullptr;
+    f.pending_element = false;
+    f.arrays.clear();
     if (f.header.version != kFormatVersion) {
       f.plan = nullptr;  // the object stays as its class made it
     } else {
@@ -632,7 +923,12 @@ class StreamReader {
     if (depth_ == 0) return;
     ReadFrame& f = *frames_[depth_ - 1];
     if (f.child_status != 0) *f.status = f.child_status;
-    Set(f.pending_set, **f.result, std::move(f.pending_sub));
+    if (f.pending_element) {
+      f.arrays.back().array.MutableArray().SetFlatRef(f.pending_index, f.pending_sub);
+      f.pending_element = false;
+    } else {
+      Set(f.pending_set, **f.result, std::move(f.pending_sub));
+    }
     f.pending_sub = ObjectRef();
     if (!f.parsed) {
       // The same bytes parsed before; should that fail all the same, the
@@ -646,14 +942,19 @@ class StreamReader {
     if (f.plan == nullptr) return false;
     const auto members = f.plan->iface->Members();
     const SetterList& setters = *f.setters;
-    while (f.next_member < setters.size()) {
+    for (;;) {
+      if (!f.arrays.empty()) {
+        if (StepArray(f) || ctx_.Aborted() || refused_) return true;
+        continue;
+      }
+      if (f.next_member >= setters.size()) break;
       const std::size_t i = setters[f.next_member++];
       const MemberDescription& m = members[i];
       if (m.InvokeKind() == InvokeKind::PropertyPut) {
         ReadValueProperty(f, m, f.plan->members[i]);
       } else {
         if (ReadObjectProperty(f, m.Name(), f.plan->members[i])) return true;  // descended
-        if (ctx_.Aborted()) return true;
+        if (ctx_.Aborted() || refused_) return true;
       }
     }
     return false;
@@ -712,6 +1013,13 @@ class StreamReader {
   void ReadValueProperty(ReadFrame& f, const MemberDescription& m, const Accessors& access) {
     const VarType t = m.PropertyType().VarType();
     const BagReader::Entry* entry = f.bag.Find(m.Name());
+    if (graph_ && entry != nullptr &&
+        (t == VarType::Variant || t == (VarType::Array | VarType::Variant) ||
+         t == (VarType::Array | VarType::Dispatch))) {
+      if (auto found = BagReader::BytesOf(*entry)) {
+        if (OpenArray(f, *found, t, &access, 0, m.Name())) return;
+      }
+    }
     if (IsArrayType(t)) {
       std::span<const std::uint8_t> bytes;
       if (entry != nullptr) {
@@ -784,6 +1092,21 @@ class StreamReader {
     ReadFrame& next = NextFrame();
     next.bytes = *sb;
     const StreamInfo info = Inspect(next.bag, *sb);
+    std::int32_t id = -1;
+    if (graph_) {
+      if (info.header.kind == kReferenceStreamKind) {
+        // An object read before: a reference to one that was not made leaves
+        // the property as it is.
+        if (ObjectRef target; Resolve(next.bag, target)) {
+          linked_.push_back({result, access.set, nullptr, VarType::Empty});
+          Set(access.set, *result, std::move(target));
+        }
+        return false;
+      }
+      if (info.kind == kObjectStreamKind && !info.holds_nothing && !Number(next.bag, id)) {
+        return false;
+      }
+    }
     if (info.holds_nothing) {
       Set(access.set, *result, ObjectRef());
       return false;
@@ -801,8 +1124,10 @@ class StreamReader {
     // A subobject past the call's limits is not read: the call ends, and the
     // instance just made goes.
     if (!ctx_.EnterLimited(limits_, depth_ + 1)) return false;
+    if (graph_) objects_.emplace_back(id, sub);
     // The instance made for the probe is the one the nested level fills.
     f.pending_set = access.set;
+    f.pending_element = false;
     // A nested Stream that is no object Stream leaves the probe's instance as it is.
     f.pending_sub = std::move(sub);
     if (!Begin(info, true, f.pending_sub, result, false, &f.child_status)) {
@@ -823,8 +1148,263 @@ class StreamReader {
     return true;
   }
 
+  // ---- Graph streams ----
+
+ public:
+  // Takes back every reference to an object read before that the walk
+  // stored, in a property or in an array it assigned. The caller does this
+  // when it drops the result: references may have closed cycles of counted
+  // references, which would keep the objects alive. Raises std::bad_alloc
+  // when memory runs out.
+  void Unlink() {
+    for (const Link& link : linked_) {
+      if (link.set != nullptr) {
+        Set(link.set, *link.owner, ObjectRef());
+      } else {
+        // An array holding a reference gives way to an array without elements.
+        const Variant none =
+            IsArrayType(link.declared)
+                ? Variant(SafeArray(static_cast<VarType>(Code(link.declared) & 0xFF)))
+                : Variant();
+        Assign(link.let, *link.owner, none);
+      }
+    }
+    linked_.clear();
+  }
+
+ private:
+  // Ends the walk: the Stream is no Stream as written.
+  void Refuse() noexcept {
+    refused_ = true;
+    *root_status_ = kStatusNotStream;
+  }
+
+  // A 32-bit integer entry of a graph stream's own, as written.
+  static std::optional<std::int32_t> Word(const BagReader& bag, std::string_view key) noexcept {
+    const BagReader::Entry* entry = bag.Find(key);
+    if (entry == nullptr || entry->type != VarType::I4 || entry->payload.size() != 4) {
+      return std::nullopt;
+    }
+    const std::uint8_t* p = entry->payload.data();
+    return static_cast<std::int32_t>(
+        static_cast<std::uint32_t>(p[0]) | (static_cast<std::uint32_t>(p[1]) << 8) |
+        (static_cast<std::uint32_t>(p[2]) << 16) | (static_cast<std::uint32_t>(p[3]) << 24));
+  }
+
+  // The number of the object whose bag is `bag`: objects are numbered in the
+  // order they are written, so each number exceeds every one before it.
+  // False (the Stream refused) for a number that is absent or out of order.
+  bool Number(const BagReader& bag, std::int32_t& id) noexcept {
+    const std::optional<std::int32_t> n = Word(bag, kObjectIdKey);
+    if (!n || *n <= last_id_) {
+      Refuse();
+      return false;
+    }
+    id = last_id_ = *n;
+    return true;
+  }
+
+  // The object a reference stream points to, into `target`: one made from
+  // this Stream before. False when that object was written but not made
+  // here (a class that could not be made, a property not read); false, and
+  // the Stream refused, for a number no object before it had.
+  bool Resolve(const BagReader& bag, ObjectRef& target) noexcept {
+    const std::optional<std::int32_t> n = Word(bag, kReferenceKey);
+    if (!n || *n < 0 || *n > last_id_) {
+      Refuse();
+      return false;
+    }
+    // Numbers are added in increasing order.
+    const auto it =
+        std::lower_bound(objects_.begin(), objects_.end(), *n,
+                         [](const auto& entry, std::int32_t id) { return entry.first < id; });
+    if (it == objects_.end() || it->first != *n) return false;
+    target = it->second;
+    return true;
+  }
+
+  // Starts reading an array stream of objects or Variants for a property of
+  // type `t` (the outermost, `access` its accessors) or for element
+  // `parent_index` of the innermost open array (`access` null). False, with
+  // nothing done, for any other Stream, which the ordinary decoder reads.
+  bool OpenArray(ReadFrame& f, std::span<const std::uint8_t> bytes, VarType t,
+                 const Accessors* access, std::size_t parent_index, std::string name) {
+    BagReader bag;
+    if (!bag.Parse(bytes)) return false;
+    const std::optional<std::int32_t> word = Word(bag, kHeaderKey);
+    if (!word) return false;
+    const StreamHeader h = UnpackStreamHeader(*word);
+    const bool objects = h.element_type == static_cast<std::int16_t>(VarType::Dispatch);
+    if (h.kind != kArrayStreamKind || h.version != kFormatVersion || h.empty || h.dimensions < 1 ||
+        h.dimensions > static_cast<std::int16_t>(kMaxEncodedDimensions) ||
+        (!objects && h.element_type != static_cast<std::int16_t>(VarType::Variant))) {
+      return false;
+    }
+    // A declared array type must be that of the elements.
+    if (IsArrayType(t) && (Code(t) & 0xFF) != static_cast<std::uint16_t>(h.element_type)) {
+      return false;
+    }
+    std::vector<ArrayBound> bounds;
+    std::uint64_t count = 1;
+    std::string key;
+    for (std::int16_t d = 1; d <= h.dimensions; ++d) {
+      key = "D" + std::to_string(d);
+      const std::optional<std::int32_t> lower = Word(bag, key);
+      key[0] = 'G';
+      const std::optional<std::int32_t> upper = Word(bag, key);
+      if (!lower || !upper || *upper < *lower) return false;
+      bounds.push_back(ArrayBound{*lower, *upper});
+      count *= bounds.back().Count();
+      if (count > SafeArray::kMaxElements) return false;
+    }
+    const std::optional<std::span<const std::uint8_t>> element_bytes = bag.ReadBytes(kElementsKey);
+    if (!element_bytes) return false;
+    ReadCursor c;
+    if (!c.elements.Parse(*element_bytes)) return false;
+    // Elements without an entry draw on the allowance, as in any array.
+    const std::uint64_t present = c.elements.Size();
+    if (!allowance_.Draw(count > present ? count - present : 0, true)) return false;
+    c.array = Variant(SafeArray(objects ? VarType::Dispatch : VarType::Variant, bounds));
+    c.declared = t;
+    c.access = access;
+    c.parent_index = parent_index;
+    c.name = std::move(name);
+    c.walker = IndexWalker(bounds);
+    c.bounds = std::move(bounds);
+    c.count = static_cast<std::size_t>(count);
+    f.arrays.push_back(std::move(c));
+    return true;
+  }
+
+  // Reads elements of the innermost open array of `f` until it descends into
+  // an object (true), opens a nested array or completes the array (false).
+  bool StepArray(ReadFrame& f) {
+    ReadCursor& c = f.arrays.back();
+    const bool objects = c.array.Array().ElementType() == VarType::Dispatch;
+    while (c.next < c.count) {
+      const std::size_t i = c.next++;
+      ElementKey(c.walker.Index(), c.key);
+      std::string name = ElementName(c.name, c.walker.Index());
+      c.walker.Next();
+      const BagReader::Entry* entry = c.elements.Find(c.key);
+      if (entry == nullptr) continue;  // the element stays as the array was made
+      const std::optional<std::span<const std::uint8_t>> bytes = BagReader::BytesOf(*entry);
+      if (!bytes) {
+        if (objects) continue;
+        try {
+          c.array.MutableArray().SetFlat(i, c.elements.Value(*entry));
+        } catch (...) {
+          detail::RethrowIfOutOfMemory();
+        }
+        continue;
+      }
+      ReadFrame& next = NextFrame();
+      next.bytes = *bytes;
+      const StreamInfo info = Inspect(next.bag, *bytes);
+      if (info.kind == kArrayStreamKind) {
+        if (objects) continue;
+        if (f.arrays.size() <= kMaxArrayNesting &&
+            OpenArray(f, *bytes, VarType::Variant, nullptr, i, std::move(name))) {
+          return false;
+        }
+        Variant value = ArrayFromStream(*bytes, std::nullopt, allowance_);
+        if (!value.IsNull()) f.arrays.back().array.MutableArray().SetFlat(i, value);
+        continue;
+      }
+      const bool reference = info.header.kind == kReferenceStreamKind;
+      if (!reference && (info.kind != kObjectStreamKind || info.graph)) {
+        if (info.graph) Refuse();
+        if (refused_) return true;
+        continue;  // no object: the element stays Empty
+      }
+      if (EnterElement(f, next, info, reference, i, name)) return true;
+      if (ctx_.Aborted() || refused_) return true;
+    }
+    ReadCursor done = std::move(f.arrays.back());
+    f.arrays.pop_back();
+    if (!f.arrays.empty()) {
+      f.arrays.back().array.MutableArray().SetFlat(done.parent_index, done.array);
+      f.arrays.back().holds_reference |= done.holds_reference;
+    } else {
+      if (done.holds_reference) {
+        linked_.push_back({*f.result, nullptr, done.access->let, done.declared});
+      }
+      Let(f, *done.access, done.array);
+    }
+    return false;
+  }
+
+  // An object, reference or Nothing element `i` of the innermost open array,
+  // whose bag is parsed into `next`; true when a new level was entered.
+  bool EnterElement(ReadFrame& f, ReadFrame& next, const StreamInfo& info, bool reference,
+                    std::size_t i, const std::string& name) {
+    const EngineSettings& settings = ctx_.Settings();
+    const ObjectRef& result = *f.result;
+    if (!settings.recursion_allowed) return false;
+    if (settings.raise_recursion_check_event) {
+      const bool cancel = ctx_.RaiseRecursionCheck(f.parent, result, name, false, 0);
+      if (ctx_.Aborted() || cancel) return false;
+    }
+    SafeArray& array = f.arrays.back().array.MutableArray();
+    if (reference) {
+      if (ObjectRef target; Resolve(next.bag, target)) {
+        array.SetFlatRef(i, target);
+        f.arrays.back().holds_reference = true;
+      }
+      return false;
+    }
+    if (info.holds_nothing) {
+      array.SetFlatRef(i, ObjectRef());
+      return false;
+    }
+    std::int32_t id = -1;
+    if (!Number(next.bag, id)) return false;
+    std::int32_t s = 0;
+    ObjectRef sub = CreateInstance(ctx_, info.class_name, s);
+    if (ctx_.Aborted()) return false;
+    if (s != 0) {
+      if (settings.problems_notification == OnSubobjectProblem) {
+        *f.status = s;
+        ctx_.RaiseRecursionCheck(f.parent, result, name, true, static_cast<std::int16_t>(s));
+      }
+      return false;
+    }
+    if (!ctx_.EnterLimited(limits_, depth_ + 1)) return false;
+    objects_.emplace_back(id, sub);
+    f.pending_element = true;
+    f.pending_index = i;
+    f.pending_sub = std::move(sub);
+    if (!Begin(info, true, f.pending_sub, result, false, &f.child_status)) {
+      if (f.child_status != 0) *f.status = f.child_status;
+      f.arrays.back().array.MutableArray().SetFlatRef(i, f.pending_sub);
+      f.pending_sub = ObjectRef();
+      f.pending_element = false;
+      return false;
+    }
+    if (depth_ > kParsedLevels) {
+      f.bag = BagReader();
+      f.parsed = false;
+    }
+    return true;
+  }
+
   EngineContext& ctx_;
   WalkLimits limits_;
+  // A graph stream: the objects made, by number, and the last number read.
+  bool graph_ = false;
+  bool refused_ = false;
+  std::int32_t* root_status_ = nullptr;
+  std::vector<std::pair<std::int32_t, ObjectRef>> objects_;  // by increasing number
+  std::int32_t last_id_ = -1;
+  // Where references were stored: a property's set, or the let of an array
+  // property (of type `declared`) holding one.
+  struct Link {
+    ObjectRef owner;
+    const MemberDescription* set;
+    const MemberDescription* let;
+    VarType declared;
+  };
+  std::vector<Link> linked_;
   // Frames [0, depth_) are the levels being read, the root first; each is
   // held apart, so that references to it stay valid as the stack grows.
   std::vector<std::unique_ptr<ReadFrame>> frames_;
@@ -875,12 +1455,22 @@ std::vector<std::uint8_t> WriteObject(EngineContext& ctx, const ObjectRef& curre
 
 void ReadObject(EngineContext& ctx, std::span<const std::uint8_t> stream, ObjectRef& result,
                 ObjectRef& parent, bool is_root, std::int32_t& status) noexcept {
+  std::optional<StreamReader> reader;
   try {
-    StreamReader reader(ctx);
-    reader.Run(stream, result, parent, is_root, status);
+    reader.emplace(ctx);
+    reader->Run(stream, result, parent, is_root, status);
+    // A result that the component drops lets go of the objects it links.
+    if (ctx.Aborted() || status == kStatusProblem || status == kStatusNotStream) reader->Unlink();
   } catch (...) {
     // The objects made so far go with the reader's levels; the component
     // drops the result.
+    if (reader) {
+      try {
+        reader->Unlink();
+      } catch (const std::bad_alloc&) {
+        // Memory ran out again: the call ends with error 7 all the same.
+      }
+    }
     if (detail::IsOutOfMemory(std::current_exception())) {
       ctx.AbortOutOfMemory("reading the Stream");
     } else {

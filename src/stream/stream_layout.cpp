@@ -42,7 +42,9 @@ std::optional<std::int32_t> ConvertToWord(const BagReader& bag,
   return ConvertToWord(bag, entry, out_of_memory);
 }
 
+// A graph stream is an object stream whose objects carry numbers.
 std::int16_t KnownKind(std::int16_t kind) noexcept {
+  if (kind == kGraphStreamKind) return kObjectStreamKind;
   return kind == kObjectStreamKind || kind == kArrayStreamKind ? kind : std::int16_t{0};
 }
 
@@ -122,7 +124,8 @@ StreamInfo InspectStream(const BagReader* bag) noexcept {
     info.header = UnpackStreamHeader(*word);
     info.kind = KnownKind(info.header.kind);
     info.holds_nothing = info.header.empty;
-    info.is_object_stream = entry != nullptr && info.header.kind == kObjectStreamKind;
+    info.graph = info.header.kind == kGraphStreamKind;
+    info.is_object_stream = entry != nullptr && info.kind == kObjectStreamKind;
   }
 
   if (ReadClassName(*bag, info.class_name, info.out_of_memory) && info.class_name.empty() &&
@@ -160,7 +163,7 @@ bool IsObjectStream(std::span<const std::uint8_t> bytes) noexcept {
   const BagReader::Entry* entry = bag->Find(kHeaderKey);
   if (entry == nullptr) return false;
   const auto word = ConvertToWord(*bag, *entry);
-  return word && UnpackStreamHeader(*word).kind == kObjectStreamKind;
+  return word && KnownKind(UnpackStreamHeader(*word).kind) == kObjectStreamKind;
 }
 
 std::string StreamClassName(std::span<const std::uint8_t> bytes) noexcept {

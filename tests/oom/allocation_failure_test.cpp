@@ -21,6 +21,8 @@
 #include "automation/allocation_hooks.hpp"
 #include "replikon/automation.hpp"
 #include "replikon/control/replikon.hpp"
+#include "replikon/copy/engine_context.hpp"
+#include "replikon/stream/stream_engines.hpp"
 #include "test_support.hpp"
 
 // ---- The failing allocator ---------------------------------------------------
@@ -416,6 +418,76 @@ TEST_F(AllocationFailure, StreamToFileKeepsTheOldFileWhenItFails) {
     ASSERT_EQ(contents(), old_bytes) << "allocation " << n << ": the old bytes are gone";
     ASSERT_TRUE(injected);
   }
+}
+
+// Streams of whole graphs, through the engines: the lines are reached through
+// the chain and again through a Variant array of the order's.
+TEST_F(AllocationFailure, GraphStreamsEndWithError7OrAreWhole) {
+  EngineSettings settings;
+  settings.object_server_name = "Oom";
+  settings.preserve_identity = true;
+  Order& order = *source_.As<Order>();
+  SafeArray lines(VarType::Variant, {{0, 1}});
+  lines.SetRef({0}, order.first_line);
+  lines.SetRef({1}, order.first_line.As<Line>()->next);
+  order.extra = Variant(std::move(lines));
+  const auto listen = [](RecursionCheckArgs&) {};
+
+  const auto write = [&](const ObjectRef& root, EngineContext& ctx) {
+    std::int32_t status = 0;
+    ctx.SetRoot(root);
+    return WriteObject(ctx, root, root, status);
+  };
+  std::vector<std::uint8_t> expected;
+  {
+    EngineContext ctx(settings, registry_, listen);
+    expected = write(source_, ctx);
+  }
+  ASSERT_FALSE(expected.empty());
+
+  const std::int64_t live_before = LiveInstances();
+  bool done = false;
+  for (long n = 0; n < kMostAllocations && !done; ++n) {
+    EngineContext ctx(settings, registry_, listen);
+    std::vector<std::uint8_t> bytes;
+    done = !WithFailingAllocation(n, [&] { bytes = write(source_, ctx); });
+    if (ctx.Aborted()) {
+      EXPECT_TRUE(bytes.empty()) << "allocation " << n;
+      EXPECT_NE(ctx.OutOfMemoryWhere(), nullptr) << "allocation " << n;
+    } else {
+      EXPECT_EQ(bytes, expected) << "allocation " << n;
+    }
+    if (::testing::Test::HasFailure()) return;
+  }
+  EXPECT_TRUE(done);
+
+  source_.Reset();
+  done = false;
+  for (long n = 0; n < kMostAllocations && !done; ++n) {
+    EngineContext ctx(settings, registry_, listen);
+    ObjectRef result;
+    ObjectRef parent;
+    std::int32_t status = 0;
+    done =
+        !WithFailingAllocation(n, [&] { ReadObject(ctx, expected, result, parent, true, status); });
+    if (ctx.Aborted()) {
+      EXPECT_NE(ctx.OutOfMemoryWhere(), nullptr) << "allocation " << n;
+    } else {
+      ASSERT_FALSE(result.IsNull()) << "allocation " << n;
+      const Order& back = *result.As<Order>();
+      ASSERT_TRUE(back.extra.IsArray()) << "allocation " << n;
+      EXPECT_EQ(back.extra.Array().Get({0}).Object(), back.first_line) << "allocation " << n;
+      EngineContext again(settings, registry_, listen);
+      EXPECT_EQ(write(result, again), expected) << "allocation " << n;
+    }
+    // The component lets go of what an aborted call made.
+    result.Reset();
+    parent.Reset();
+    ctx.SetRoot(ObjectRef());
+    EXPECT_EQ(LiveInstances(), live_before - 4) << "allocation " << n;
+    if (::testing::Test::HasFailure()) return;
+  }
+  EXPECT_TRUE(done);
 }
 
 }  // namespace

@@ -48,6 +48,11 @@ inline constexpr std::size_t kMaxArrayNesting = 64;
 // allocate 40 times its input; docs/resource-bounds.md has the whole account.
 inline constexpr std::uint64_t kMissingElementAllowance = 1024;
 inline constexpr std::uint64_t kMissingElementsPerByte = 1;
+// A Variant array that held object references has no entry for them, whatever
+// their number: once the allowance above is spent, the elements a Variant
+// array lacks are drawn from this fixed one, shared like it by the whole
+// decode (at most 40 MiB of Empty elements, whatever the input).
+inline constexpr std::uint64_t kRefusedElementAllowance = std::uint64_t{1} << 20;
 
 // The allowance of elements without an entry, for a caller that decodes
 // several arrays out of one input and lets them share it, as nested arrays
@@ -64,12 +69,19 @@ class REPLIKON_API DecodeAllowance {
   explicit DecodeAllowance(std::size_t input_bytes) noexcept;
   // Elements that may still be made without an entry.
   std::uint64_t Left() const noexcept { return left_; }
+  // Elements of Variant arrays that may still be made without an entry once
+  // Left() is spent (kRefusedElementAllowance at the start).
+  std::uint64_t RefusedLeft() const noexcept { return refused_left_; }
+  // Takes `count` elements without an entry for a Variant array (`variant`)
+  // or another array; false, taking nothing, when they are not left.
+  bool Draw(std::uint64_t count, bool variant) noexcept;
 
  private:
   friend Variant ArrayFromStream(std::span<const std::uint8_t>, std::optional<std::int32_t>,
                                  DecodeAllowance&);
   friend Variant ValueFromStored(const Variant&, DecodeAllowance&);
   std::uint64_t left_;
+  std::uint64_t refused_left_ = kRefusedElementAllowance;
   // The bags of the outermost array being decoded.
   BagReader array_bag_;
   BagReader element_bag_;

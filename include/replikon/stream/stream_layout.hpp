@@ -21,11 +21,21 @@ namespace replikon {
 inline constexpr std::string_view kHeaderKey = "@SF#";
 inline constexpr std::string_view kClassNameKey = "@OT#";
 inline constexpr std::string_view kElementsKey = "@AE#";
+// In a graph stream: an object's number ("@ID#"), and the number of the
+// object a reference stream points to ("@RF#").
+inline constexpr std::string_view kObjectIdKey = "@ID#";
+inline constexpr std::string_view kReferenceKey = "@RF#";
 
 // Stream kinds, stored in place in bits 4..7 of the header word.
 inline constexpr std::int16_t kObjectStreamKind = 16;
 inline constexpr std::int16_t kArrayStreamKind = 32;
 inline constexpr std::int16_t kFormatVersion = 1;
+// The outermost object stream of a graph stream, which numbers its objects and
+// may refer back to them: a kind of its own, so that a reader that does not
+// know it refuses the Stream rather than rebuild part of the graph.
+inline constexpr std::int16_t kGraphStreamKind = 80;
+// A nested stream of a graph stream standing for an object written before it.
+inline constexpr std::int16_t kReferenceStreamKind = 96;
 
 // Header word masks.
 inline constexpr std::int32_t kVersionMask = 0x0000000F;
@@ -79,7 +89,7 @@ constexpr StreamHeader UnpackStreamHeader(std::int32_t word) noexcept {
 // ---- Inspection of raw bytes (each loads the bag itself; none throws) -------
 
 REPLIKON_API bool LoadsAsBag(std::span<const std::uint8_t> bytes) noexcept;
-// 16 (object stream), 32 (array stream) or 0.
+// 16 (object stream, a graph stream included), 32 (array stream) or 0.
 REPLIKON_API std::int16_t StreamKind(std::span<const std::uint8_t> bytes) noexcept;
 // The bytes load as a bag whose "@SF#" entry converts to a 32-bit integer of kind 16.
 REPLIKON_API bool IsObjectStream(std::span<const std::uint8_t> bytes) noexcept;
@@ -93,7 +103,8 @@ REPLIKON_API bool StreamHoldsNothing(std::span<const std::uint8_t> bytes) noexce
 // What the inspection routines say of one Stream, computed from one parse.
 struct REPLIKON_API StreamInfo {
   bool loads_as_bag = false;
-  std::int16_t kind = 0;          // StreamKind
+  std::int16_t kind = 0;          // StreamKind (16 for a graph stream too)
+  bool graph = false;             // the outermost object stream of a graph stream
   bool is_object_stream = false;  // IsObjectStream
   std::string class_name;         // StreamClassName
   bool holds_nothing = false;     // StreamHoldsNothing
