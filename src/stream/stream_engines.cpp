@@ -1063,6 +1063,26 @@ class StreamReader {
     }
   }
 
+  // The instance that the nested level `info` describes is to fill, made for
+  // the property or element `name` of the object being read; null when its
+  // class cannot be created (a subobject problem under OnSubobjectProblem),
+  // when the call was aborted, or when the subobject would go past the call's
+  // limits (the call then ends, and the instance just made goes).
+  ObjectRef CreateSubobject(ReadFrame& f, const StreamInfo& info, const std::string& name) {
+    std::int32_t s = 0;
+    ObjectRef sub = CreateInstance(ctx_, info.class_name, s);
+    if (ctx_.Aborted()) return {};
+    if (s != 0) {
+      if (ctx_.Settings().problems_notification == OnSubobjectProblem) {
+        *f.status = s;
+        ctx_.RaiseRecursionCheck(f.parent, *f.result, name, true, static_cast<std::int16_t>(s));
+      }
+      return {};
+    }
+    if (!ctx_.EnterLimited(limits_, depth_ + 1)) return {};
+    return sub;
+  }
+
   // Returns true when a new level was entered for the subobject.
   bool ReadObjectProperty(ReadFrame& f, const std::string& name, const Accessors& access) {
     const EngineSettings& settings = ctx_.Settings();
@@ -1111,19 +1131,8 @@ class StreamReader {
       Set(access.set, *result, ObjectRef());
       return false;
     }
-    std::int32_t s = 0;
-    ObjectRef sub = CreateInstance(ctx_, info.class_name, s);
-    if (ctx_.Aborted()) return false;
-    if (s != 0) {
-      if (settings.problems_notification == OnSubobjectProblem) {
-        *f.status = s;
-        ctx_.RaiseRecursionCheck(f.parent, result, name, true, static_cast<std::int16_t>(s));
-      }
-      return false;
-    }
-    // A subobject past the call's limits is not read: the call ends, and the
-    // instance just made goes.
-    if (!ctx_.EnterLimited(limits_, depth_ + 1)) return false;
+    ObjectRef sub = CreateSubobject(f, info, name);
+    if (!sub) return false;
     if (graph_) objects_.emplace_back(id, sub);
     // The instance made for the probe is the one the nested level fills.
     f.pending_set = access.set;
@@ -1359,17 +1368,8 @@ class StreamReader {
     }
     std::int32_t id = -1;
     if (!Number(next.bag, id)) return false;
-    std::int32_t s = 0;
-    ObjectRef sub = CreateInstance(ctx_, info.class_name, s);
-    if (ctx_.Aborted()) return false;
-    if (s != 0) {
-      if (settings.problems_notification == OnSubobjectProblem) {
-        *f.status = s;
-        ctx_.RaiseRecursionCheck(f.parent, result, name, true, static_cast<std::int16_t>(s));
-      }
-      return false;
-    }
-    if (!ctx_.EnterLimited(limits_, depth_ + 1)) return false;
+    ObjectRef sub = CreateSubobject(f, info, name);
+    if (!sub) return false;
     objects_.emplace_back(id, sub);
     f.pending_element = true;
     f.pending_index = i;
