@@ -159,8 +159,8 @@ void Assign(const ObjectRef& object, const char* name, const Variant& value, Inv
 
 // The sample order of the OrdersLib server, with a pending line as its Memo:
 // a line without a product yet (a null subobject) whose Parent links back to
-// the invoice (weakly: a back-pointer that keeps nothing alive). The line is made and wired
-// late-bound, by name.
+// the invoice (weakly: a back-pointer that keeps nothing alive). The line is
+// made and wired late-bound, by name.
 ObjectRef BuildSampleOrder(ClassRegistry& registry) {
   ObjectRef invoice = orders::MakeSampleInvoice(registry, true);
   ObjectRef pending = registry.CreateByProgId(std::string(kServer) + ".Line");
