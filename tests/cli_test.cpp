@@ -645,6 +645,12 @@ TEST(CliDemo, RunsTheWholeRoadAndExplainsTheDifferences) {
            "Invoice.Lines: Variant(0 To 1) {[Line], [Line]}  ->  Variant(0 To 1) {Empty, Empty}",
            "Invoice.Carrier: [Carrier]  ->  Nothing",
            "Invoice.Buyer.Notes: Null  ->  Empty",
+           "6. Whole graphs: PreserveIdentity\n",
+           "  default:                Copy -> 2 Lines, the original's own (shared, not copied)\n",
+           " bytes -> Lines Variant(0 To 1) {Empty, Empty}\n",
+           "  PreserveIdentity True:  Copy -> 2 new Lines; Parent -> this invoice; one shared "
+           "Product\n",
+           " bytes -> 2 new Lines; Parent -> this invoice; one shared Product\n",
            "Summary",
        }) {
     EXPECT_NE(r.out.find(expected), std::string::npos) << expected << "\n" << r.out;

@@ -158,8 +158,9 @@ void Assign(const ObjectRef& object, const char* name, const Variant& value, Inv
 }
 
 // The sample order of the OrdersLib server, with a pending line as its Memo:
-// a line without a product yet (a null subobject) whose Parent points back at
-// the invoice (a cycle). The line is made and wired late-bound, by name.
+// a line without a product yet (a null subobject) whose Parent links back to
+// the invoice (weakly: a back-pointer that keeps nothing alive). The line is
+// made and wired late-bound, by name.
 ObjectRef BuildSampleOrder(ClassRegistry& registry) {
   ObjectRef invoice = orders::MakeSampleInvoice(registry, true);
   ObjectRef pending = registry.CreateByProgId(std::string(kServer) + ".Line");
@@ -168,6 +169,58 @@ ObjectRef BuildSampleOrder(ClassRegistry& registry) {
   Assign(pending, "Parent", Variant(invoice), InvokeKind::PropertyPutRef);
   Assign(invoice, "Memo", Variant(pending), InvokeKind::PropertyPutRef);
   return invoice;
+}
+
+// An order for the whole-graph step: the sample invoice, its two Lines in a
+// Variant array each linking back to it through Parent (weak), and both Lines
+// selling the same Product.
+ObjectRef BuildLinkedOrder(ClassRegistry& registry) {
+  ObjectRef invoice = orders::MakeSampleInvoice(registry, true);
+  const Variant lines = InvokeByName(invoice, "Lines", InvokeKind::PropertyGet);
+  const Variant product =
+      InvokeByName(lines.Array().GetFlat(0).Object(), "Product", InvokeKind::PropertyGet);
+  Assign(lines.Array().GetFlat(1).Object(), "Product", product, InvokeKind::PropertyPutRef);
+  return invoice;
+}
+
+// What became of the linked order's Lines in `result`, made from `original`:
+// whether they are new objects, where their Parents point, and whether the
+// two Lines still sell one Product. `ok` tells whether the shape is whole.
+std::string DescribeLines(const ObjectRef& original, const ObjectRef& result, bool& ok) {
+  ok = false;
+  if (result.IsNull()) return "no object";
+  const Variant lines = InvokeByName(result, "Lines", InvokeKind::PropertyGet);
+  if (!lines.IsArray()) return "Lines " + ValueText(lines);
+  const Variant source_lines = InvokeByName(original, "Lines", InvokeKind::PropertyGet);
+  const SafeArray& array = lines.Array();
+  std::vector<ObjectRef> found;
+  for (std::size_t i = 0; i < array.Count(); ++i) {
+    const Variant element = array.GetFlat(i);
+    if (element.IsObject() && !element.Object().IsNull()) found.push_back(element.Object());
+  }
+  if (found.empty()) return "Lines " + ValueText(lines);
+  if (source_lines.IsArray() && found.front() == source_lines.Array().GetFlat(0).Object()) {
+    return std::to_string(found.size()) + " Lines, the original's own (shared, not copied)";
+  }
+  std::size_t to_result = 0;
+  std::size_t to_original = 0;
+  for (const ObjectRef& line : found) {
+    const ObjectRef parent = InvokeByName(line, "Parent", InvokeKind::PropertyGet).Object();
+    if (parent == result) ++to_result;
+    if (parent == original) ++to_original;
+  }
+  const auto product_of = [](const ObjectRef& line) {
+    return InvokeByName(line, "Product", InvokeKind::PropertyGet).Object();
+  };
+  const bool one_product = found.size() == 2 && !product_of(found[0]).IsNull() &&
+                           product_of(found[0]) == product_of(found[1]);
+  std::string text = std::to_string(found.size()) + " new Lines; Parent -> ";
+  text += to_result == found.size()     ? "this invoice"
+          : to_original == found.size() ? "the original invoice"
+                                        : "Nothing";
+  text += one_product ? "; one shared Product" : "; two Products";
+  ok = found.size() == 2 && to_result == 2 && one_product;
+  return text;
 }
 
 std::string LastName(const std::string& path) {
@@ -195,8 +248,8 @@ std::string Explain(const PropertyDifference& d, bool from_stream) {
       }
       return "an object was not restored; the property holds a value instead";
     case DifferenceKind::kArrayObjectsLost:
-      return "object references inside an array cannot be stored in a property bag: those "
-             "elements come back Empty";
+      return "without PreserveIdentity, object references inside an array are not stored in "
+             "the property bag: those elements come back Empty (step 6 shows the setting)";
     case DifferenceKind::kNullNotKept:
       return from_stream ? "Null is stored, but the reader takes a stored Null as nothing to "
                            "assign: the property keeps what the new object gave it"
@@ -279,8 +332,8 @@ int RunDemo(const DemoOptions& options, std::ostream& out, std::ostream& err) {
       << "  array of Double); the buyer, a Client with its Address; two Lines in a Variant\n"
       << "  array; a Carrier of the server " << orders::kOtherServerName
       << " (an external subobject); and as the\n"
-      << "  Memo a pending Line without a product (a null subobject) whose Parent points\n"
-      << "  back at the invoice (a cycle).\n\n";
+      << "  Memo a pending Line without a product (a null subobject) whose Parent links\n"
+      << "  back to the invoice (a weak property, still a back-pointer to an ancestor).\n\n";
 
   Replikon control;
   control.SetObjectServerName(kServer);
@@ -391,6 +444,34 @@ int RunDemo(const DemoOptions& options, std::ostream& out, std::ostream& err) {
   }
   out << '\n';
 
+  // ---- Whole graphs
+  out << "6. Whole graphs: PreserveIdentity\n"
+      << WrapText(
+             "Another order: its two Lines in a Variant array, each Line's Parent (a weak "
+             "property) linking back to the invoice, and both Lines selling the same "
+             "Product. Copy and a Stream round trip, with the default and with "
+             "PreserveIdentity True (ProblemsNotification SourceObjectOnly):",
+             2);
+  bool graph_whole = false;
+  {
+    const ObjectRef linked = BuildLinkedOrder(registry);
+    for (const bool preserve : {false, true}) {
+      control.SetPreserveIdentity(preserve);
+      const char* label = preserve ? "  PreserveIdentity True:  " : "  default:                ";
+      bool copy_ok = false;
+      bool stream_ok = false;
+      const ObjectRef graph_copy = control.Copy(linked);
+      out << label << "Copy -> " << DescribeLines(linked, graph_copy, copy_ok) << '\n';
+      const SafeArray graph_stream = control.StreamFromObject(linked);
+      const ObjectRef graph_back = control.ObjectFromStream(graph_stream);
+      out << std::string(26, ' ') << "Stream of " << graph_stream.Count() << " bytes -> "
+          << DescribeLines(linked, graph_back, stream_ok) << '\n';
+      if (preserve) graph_whole = copy_ok && stream_ok;
+    }
+    control.SetPreserveIdentity(false);
+  }
+  out << '\n';
+
   out << "Summary\n"
       << "  " << stats.objects << " objects, " << stats.properties << " properties; "
       << copied.differences.size() << " differences in the copy, " << restored.differences.size()
@@ -399,7 +480,7 @@ int RunDemo(const DemoOptions& options, std::ostream& out, std::ostream& err) {
       << " bytes written in " << MillisText(write_time) << " and read in " << MillisText(read_time)
       << "; " << MillisText(Clock::now() - start) << " in all.\n"
       << "  Files in " << dir->string() << ". Next: replikon inspect " << stream_path << '\n';
-  return same_bytes && !rebuilt.IsNull() ? kExitOk : kExitNo;
+  return same_bytes && !rebuilt.IsNull() && graph_whole ? kExitOk : kExitNo;
 }
 
 }  // namespace replikon::cli

@@ -8,7 +8,7 @@
 //              write-only property, a parameterised property (Note), methods
 //              (AddLine, Summary) and a hidden default member "_Default".
 //   Client   - the buyer; its Address is an object, Password is write-only.
-//   Address, Product, Line (its Parent points back at the invoice: a cycle).
+//   Address, Product, Line (its Parent links back to the invoice, weakly).
 //   Node     - a plain tree node for benchmarks and tests.
 //   Quote    - registered as Quote, but its instances report "Estimate".
 //   Archive  - its initialisation always fails (error 1001).
