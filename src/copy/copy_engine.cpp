@@ -6,7 +6,6 @@
 #include <span>
 #include <string>
 #include <string_view>
-#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -92,10 +91,12 @@ std::string_view TypeNameOf(const ObjectRef& object) noexcept {
   return object->Class().Name();
 }
 
-// The source objects on the current path of the walk, each with the position
-// of its level on the work stack. Open addressing with linear probing; erasing
-// shifts the following entries back, so no tombstones pile up on a long walk.
-class PathIndex {
+// A number for each of a set of objects, by address: the source objects on
+// the current path of the walk with the position of their level on the work
+// stack, and, with identity kept, every source object copied with the
+// position of its copy. Open addressing with linear probing; erasing shifts
+// the following entries back, so no tombstones pile up on a long walk.
+class AddressIndex {
  public:
   static constexpr std::size_t kNone = static_cast<std::size_t>(-1);
 
@@ -294,7 +295,8 @@ class CopyWalk {
     path_.Clear();
     arrays_.clear();
     while (!levels_.empty()) levels_.pop_back();
-    copies_.clear();
+    copied_index_.Clear();
+    copied_.clear();
   }
 
  private:
@@ -318,7 +320,10 @@ class CopyWalk {
     const Instance* key = source.get();
     // Every further reference to the source, from anywhere in the walk, gets
     // this copy. The source is held so that its address names it to the end.
-    if (identity_) copies_.emplace(key, Copied{source, target});
+    if (identity_) {
+      copied_.push_back(Copied{source, target});
+      copied_index_.Insert(key, copied_.size() - 1);
+    }
     levels_.push_back(Level{std::move(source), std::move(target), plan, shares, kStatusOk, 0,
                             via_member, via_element, source_client, target_client});
     path_.Insert(key, levels_.size() - 1);
@@ -448,13 +453,13 @@ class CopyWalk {
     // A subobject on the current path (the object itself or an ancestor)
     // closes a cycle: the copy points to the copy of that object instead of
     // descending again.
-    if (const std::size_t on_path = path_.Find(sub.get()); on_path != PathIndex::kNone) {
+    if (const std::size_t on_path = path_.Find(sub.get()); on_path != AddressIndex::kNone) {
       Put(level, member, element, ObjectRef(levels_[on_path].target));
       return Step::kDone;
     }
     if (identity_) {
-      if (const auto known = copies_.find(sub.get()); known != copies_.end()) {
-        Put(level, member, element, ObjectRef(known->second.copy));
+      if (const std::size_t known = copied_index_.Find(sub.get()); known != AddressIndex::kNone) {
+        Put(level, member, element, ObjectRef(copied_[known].copy));
         return Step::kDone;
       }
     }
@@ -595,7 +600,7 @@ class CopyWalk {
   // The arrays whose objects are being copied, each for a level, innermost
   // last: a member's outermost array, then the Variant arrays nested in it.
   std::vector<ArrayFrame> arrays_;
-  PathIndex path_;
+  AddressIndex path_;
   PlanCache plans_;
   // With identity kept: each source object met so far, with its copy.
   struct Copied {
@@ -603,7 +608,8 @@ class CopyWalk {
     ObjectRef copy;
   };
   bool identity_;
-  std::unordered_map<const Instance*, Copied> copies_;
+  std::vector<Copied> copied_;
+  AddressIndex copied_index_;
 };
 
 }  // namespace
