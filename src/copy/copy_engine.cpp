@@ -372,7 +372,8 @@ class CopyWalk {
         void* const source_client = level.source_client;
         void* const target_client = level.target_client;
         for (; visit != end && visit->value_field != nullptr &&
-               (!identity || !ObjectArrayIn(*visit->value_field, source_client));
+               (!identity || !visit->may_hold_objects ||
+                !ObjectArrayIn(*visit->value_field, source_client));
              ++visit) {
           visit->value_field->CopyClientValue(source_client, target_client);
         }
@@ -380,10 +381,11 @@ class CopyWalk {
       }
       const std::size_t index = visit->member;
       const Accessors& access = plan.members[index];
+      const bool may_hold_objects = visit->may_hold_objects;
       level.next = static_cast<std::size_t>(++visit - first);
 
       if (access.value_field != nullptr && level.target_shares_plan &&
-          (!identity || !ObjectArrayIn(*access.value_field, *level.source))) {
+          (!identity || !may_hold_objects || !ObjectArrayIn(*access.value_field, *level.source))) {
         access.value_field->CopyValue(*level.source, *level.target);
         continue;
       }

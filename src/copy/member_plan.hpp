@@ -42,6 +42,9 @@ struct Accessors {
 struct Visit {
   std::size_t member = 0;
   const FieldAccess* value_field = nullptr;
+  // Whether the value may be an array that holds objects, by the type the
+  // get declares: false for scalars and for arrays of scalars.
+  bool may_hold_objects = true;
 };
 
 struct InterfacePlan {
@@ -85,7 +88,9 @@ class PlanCache {
           a.let->Field() == a.get_field) {
         a.value_field = a.get_field;
       }
-      if (a.visit) plan->visited.push_back(Visit{i, a.value_field});
+      if (a.visit) {
+        plan->visited.push_back(Visit{i, a.value_field, MayHoldObjects(a.get)});
+      }
     }
     plan->owner = CommonOwner(plan->members);
     plan->iface = std::move(iface);
@@ -102,6 +107,15 @@ class PlanCache {
       }
     }
     return owner;
+  }
+  // Whether the get may give an array holding objects: its declared type is
+  // not a scalar and not an array of scalars.
+  static bool MayHoldObjects(const MemberDescription* getter) noexcept {
+    if (getter == nullptr) return true;
+    const auto base =
+        static_cast<std::uint16_t>(Code(getter->PropertyType().VarType()) & ~Code(VarType::Array));
+    return base == Code(VarType::Dispatch) || base == Code(VarType::Variant) ||
+           base == Code(VarType::Empty);
   }
   // The getter, or nullptr when an empty argument list cannot call it.
   static const MemberDescription* Callable(const MemberDescription* getter) noexcept {
