@@ -8,8 +8,8 @@
 #include <string>
 
 #include "orders/orders_server.hpp"
-#include "replikon/automation.hpp"
 #include "replikon/control/replikon.hpp"
+#include "replikon/server.hpp"
 
 namespace {
 

@@ -7,7 +7,7 @@
 #include <memory>
 
 #include "orders/orders_server.hpp"
-#include "replikon/automation.hpp"
+#include "replikon/server.hpp"
 
 namespace {
 

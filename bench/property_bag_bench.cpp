@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "automation/bag_codec.hpp"
 #include "replikon/automation/property_bag.hpp"
 
 namespace replikon {

@@ -10,10 +10,12 @@
 #include <string>
 #include <vector>
 
-#include "replikon/automation.hpp"
+#include "automation/bag_codec.hpp"
 #include "replikon/control/replikon.hpp"
+#include "replikon/server.hpp"
 #include "replikon/stream/array_encoding.hpp"
 #include "replikon/stream/stream_layout.hpp"
+#include "stream/array_codec.hpp"
 
 namespace {
 

@@ -10,9 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "replikon/automation.hpp"
-#include "replikon/control/component_object.hpp"
-#include "replikon/control/replikon.hpp"
+#include "replikon/replikon.hpp"
 
 // The client's classes: a folder with a note, and a listener for the events.
 struct Folder {

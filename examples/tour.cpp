@@ -6,8 +6,7 @@
 #include <iostream>
 #include <string>
 
-#include "replikon/automation.hpp"
-#include "replikon/control/replikon.hpp"
+#include "replikon/replikon.hpp"
 
 // 1. A client's classes: plain C++ types...
 struct Customer {

@@ -15,12 +15,13 @@
 #include <utility>
 #include <vector>
 
+#include "automation/bag_codec.hpp"
+#include "copy/engine_context.hpp"
 #include "orders/orders_server.hpp"
-#include "replikon/automation.hpp"
 #include "replikon/control/replikon.hpp"
-#include "replikon/copy/engine_context.hpp"
+#include "replikon/server.hpp"
 #include "replikon/stream/array_encoding.hpp"
-#include "replikon/stream/stream_engines.hpp"
+#include "stream/stream_engines.hpp"
 
 namespace {
 
@@ -78,7 +79,8 @@ Seeds ArraySeeds() {
 Seeds ObjectSeeds(ClassRegistry& registry) {
   Replikon control(nullptr, registry);
   control.SetObjectServerName(orders::kServerName);
-  control.SetProblemsNotification(SourceObjectOnly);  // the invoice's carrier is left out
+  control.SetProblemsNotification(
+      ProblemsNotificationConstants::SourceObjectOnly);  // the invoice's carrier is left out
   Seeds seeds;
   auto add = [&](std::string name, const ObjectRef& object) {
     seeds.emplace_back(std::move(name), BytesOf(control.StreamFromObject(object)));
@@ -102,7 +104,7 @@ Seeds ObjectSeeds(ClassRegistry& registry) {
   // Graph streams (PreserveIdentity): shared objects, cycles, objects in arrays.
   EngineSettings settings;
   settings.object_server_name = orders::kServerName;
-  settings.problems_notification = SourceObjectOnly;
+  settings.problems_notification = ProblemsNotificationConstants::SourceObjectOnly;
   settings.preserve_identity = true;
   auto add_graph = [&](std::string name, const ObjectRef& object) {
     EngineContext ctx(settings, registry);

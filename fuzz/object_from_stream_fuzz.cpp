@@ -24,12 +24,12 @@
 #include <unordered_set>
 #include <vector>
 
+#include "copy/engine_context.hpp"
 #include "orders/orders_server.hpp"
-#include "replikon/automation.hpp"
 #include "replikon/control/replikon.hpp"
-#include "replikon/copy/engine_context.hpp"
-#include "replikon/stream/stream_engines.hpp"
+#include "replikon/server.hpp"
 #include "replikon/stream/stream_layout.hpp"
+#include "stream/stream_engines.hpp"
 
 namespace {
 
@@ -162,7 +162,9 @@ void ReadOnce(std::uint8_t mode, std::span<const std::uint8_t> bytes) {
   control.SetObjectServerName(orders::kServerName);
   control.SetRecursionAllowed((mode & 1) != 0);
   control.SetRaiseRecursionCheckEvent((mode & 2) != 0);
-  control.SetProblemsNotification((mode & 4) != 0 ? OnSubobjectProblem : SourceObjectOnly);
+  control.SetProblemsNotification((mode & 4) != 0
+                                      ? ProblemsNotificationConstants::OnSubobjectProblem
+                                      : ProblemsNotificationConstants::SourceObjectOnly);
   control.SetSetExternalReferences((mode & 8) != 0);
   const int action = (mode >> 4) & 3;
   const int stop_at = 1 + (mode >> 6);

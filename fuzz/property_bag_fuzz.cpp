@@ -10,6 +10,7 @@
 #include <span>
 #include <vector>
 
+#include "automation/bag_codec.hpp"
 #include "replikon/automation/error.hpp"
 #include "replikon/automation/property_bag.hpp"
 

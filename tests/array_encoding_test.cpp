@@ -9,10 +9,12 @@
 #include <utility>
 #include <vector>
 
+#include "automation/bag_codec.hpp"
 #include "replikon/automation/property_bag.hpp"
 #include "replikon/automation/safe_array.hpp"
 #include "replikon/automation/variant.hpp"
 #include "replikon/stream/stream_layout.hpp"
+#include "stream/array_codec.hpp"
 #include "test_support.hpp"
 
 namespace replikon {

@@ -1,4 +1,4 @@
-#include "replikon/automation/chunked_bytes.hpp"
+#include "automation/chunked_bytes.hpp"
 
 #include <gtest/gtest.h>
 
@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "automation/bag_codec.hpp"
 #include "replikon/automation/property_bag.hpp"
 
 namespace replikon {

@@ -15,17 +15,18 @@
 #include <string>
 #include <vector>
 
+#include "automation/bag_codec.hpp"
+#include "copy/engine_context.hpp"
 #include "graph_compare.hpp"
 #include "json_writer.hpp"
 #include "orders/orders_server.hpp"
-#include "replikon/automation.hpp"
 #include "replikon/control/replikon.hpp"
-#include "replikon/copy/engine_context.hpp"
+#include "replikon/server.hpp"
 #include "replikon/stream/array_encoding.hpp"
-#include "replikon/stream/stream_engines.hpp"
 #include "replikon/stream/stream_layout.hpp"
 #include "replikon/version.hpp"
 #include "replikon_cli.hpp"
+#include "stream/stream_engines.hpp"
 #include "stream_inspector.hpp"
 #include "test_support.hpp"
 
@@ -74,7 +75,7 @@ const Bytes& SampleStream() {
     orders::RegisterOrdersServer();
     Replikon control;
     control.SetObjectServerName(orders::kServerName);
-    control.SetProblemsNotification(SourceObjectOnly);
+    control.SetProblemsNotification(ProblemsNotificationConstants::SourceObjectOnly);
     return control.StreamFromObject(orders::MakeSampleInvoice()).ToBytes();
   }();
   return bytes;
@@ -536,7 +537,7 @@ class GraphCompareTest : public testing::Test {
   void SetUp() override {
     orders::RegisterOrdersServer();
     control_.SetObjectServerName(orders::kServerName);
-    control_.SetProblemsNotification(SourceObjectOnly);
+    control_.SetProblemsNotification(ProblemsNotificationConstants::SourceObjectOnly);
     control_.SetSetExternalReferences(true);
   }
   GraphComparison Compare(const ObjectRef& a, const ObjectRef& b) {

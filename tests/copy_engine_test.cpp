@@ -1,4 +1,4 @@
-#include "replikon/copy/copy_engine.hpp"
+#include "copy/copy_engine.hpp"
 
 #include <gtest/gtest.h>
 

@@ -11,8 +11,8 @@
 #include <string>
 #include <vector>
 
-#include "replikon/automation.hpp"
 #include "replikon/control/replikon.hpp"
+#include "replikon/server.hpp"
 
 namespace replikon::testing {
 

@@ -12,8 +12,9 @@
 #include <string>
 #include <vector>
 
-#include "replikon/automation.hpp"
+#include "automation/bag_codec.hpp"
 #include "replikon/control/replikon.hpp"
+#include "replikon/server.hpp"
 #include "replikon/stream/stream_layout.hpp"
 #include "test_support.hpp"
 
@@ -153,7 +154,7 @@ TEST_F(FailureInjection, CopyPassesOverWhatFails) {
   for (const ObjectRef& root : {source, doomed}) {
     EXPECT_EQ(ErrorOf([&] { (void)control_.Copy(root); }), 601);
   }
-  control_.SetProblemsNotification(SourceObjectOnly);
+  control_.SetProblemsNotification(ProblemsNotificationConstants::SourceObjectOnly);
   copy = control_.Copy(source);
   ASSERT_TRUE(copy);
   EXPECT_TRUE(W(copy).child.IsNull());
@@ -231,7 +232,7 @@ TEST_F(FailureInjection, ClassesWhoseInitialisationOrTerminationFails) {
   for (const auto* bytes : {&doomed, &nested}) {
     EXPECT_EQ(ErrorOf([&] { (void)control_.ObjectFromStream(SafeArray::FromBytes(*bytes)); }), 601);
   }
-  control_.SetProblemsNotification(SourceObjectOnly);
+  control_.SetProblemsNotification(ProblemsNotificationConstants::SourceObjectOnly);
   ObjectRef partial = control_.ObjectFromStream(SafeArray::FromBytes(std::span(nested)));
   EXPECT_EQ(W(partial).good, 4);
   EXPECT_TRUE(W(partial).child.IsNull());

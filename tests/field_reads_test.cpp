@@ -1,4 +1,4 @@
-// Reading a field-backed property in place (FieldAccess::PlainIn, ArrayIn) and
+// Reading a field-backed property in place (detail::FieldAccess::PlainIn, ArrayIn) and
 // writing what is read into a bag without a Variant (BagWriter::WritePlain):
 // the entry must be the one the get's Variant gives.
 #include <gtest/gtest.h>
@@ -7,8 +7,9 @@
 #include <string>
 #include <vector>
 
-#include "replikon/automation.hpp"
+#include "automation/bag_codec.hpp"
 #include "replikon/automation/property_bag.hpp"
+#include "replikon/server.hpp"
 #include "test_support.hpp"
 
 namespace {
@@ -55,7 +56,7 @@ std::shared_ptr<const ClassInfo> FieldsClass() {
   return info;
 }
 
-const FieldAccess& FieldOf(const char* name) {
+const detail::FieldAccess& FieldOf(const char* name) {
   const MemberDescription* get = FieldsClass()->Interface()->Find(name, InvokeKind::PropertyGet);
   EXPECT_NE(get, nullptr);
   EXPECT_NE(get->Field(), nullptr);
@@ -74,7 +75,7 @@ TEST(FieldReads, PlainFieldsWriteTheEntriesTheirGetsGive) {
   for (const char* name :
        {"I2", "I4", "R4", "R8", "Cy", "Date", "Text", "Error", "Flag", "Dec", "Byte"}) {
     SCOPED_TRACE(name);
-    const FieldAccess& field = FieldOf(name);
+    const detail::FieldAccess& field = FieldOf(name);
     VarType type = VarType::Empty;
     const void* held = field.PlainIn(*object, type);
     ASSERT_NE(held, nullptr);

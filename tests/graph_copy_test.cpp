@@ -7,10 +7,10 @@
 #include <string>
 #include <vector>
 
+#include "copy/copy_engine.hpp"
 #include "copy_test_classes.hpp"
-#include "replikon/automation.hpp"
 #include "replikon/control/replikon.hpp"
-#include "replikon/copy/copy_engine.hpp"
+#include "replikon/server.hpp"
 #include "test_support.hpp"
 
 namespace replikon::testing {
@@ -280,7 +280,7 @@ TEST_F(GraphCopyTest, ExternalObjectsInArraysKeepTheirRules) {
   D(doc).items = Variant(items);
 
   // Shared by reference.
-  control_.SetProblemsNotification(SourceObjectOnly);
+  control_.SetProblemsNotification(ProblemsNotificationConstants::SourceObjectOnly);
   control_.SetSetExternalReferences(true);
   ObjectRef copy = control_.Copy(doc);
   ASSERT_TRUE(copy);
@@ -297,7 +297,7 @@ TEST_F(GraphCopyTest, ExternalObjectsInArraysKeepTheirRules) {
   copy.Reset();
 
   // Reported per element, and the call ends with 601.
-  control_.SetProblemsNotification(OnSubobjectProblem);
+  control_.SetProblemsNotification(ProblemsNotificationConstants::OnSubobjectProblem);
   std::vector<std::string> problems;
   control_.AddRecursionCheckHandler([&](RecursionCheckArgs& e) {
     if (e.error_status != 0) problems.push_back(e.current_object_property);

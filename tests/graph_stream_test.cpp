@@ -10,11 +10,14 @@
 #include <string>
 #include <vector>
 
-#include "replikon/automation.hpp"
-#include "replikon/copy/engine_context.hpp"
+#include "automation/bag_codec.hpp"
+#include "copy/engine_context.hpp"
+#include "replikon/server.hpp"
 #include "replikon/stream/array_encoding.hpp"
-#include "replikon/stream/stream_engines.hpp"
 #include "replikon/stream/stream_layout.hpp"
+#include "stream/array_codec.hpp"
+#include "stream/parsed_stream.hpp"
+#include "stream/stream_engines.hpp"
 
 namespace replikon {
 namespace {
@@ -335,7 +338,7 @@ TEST_F(GraphStreams, ExternalAndUncreatableObjectsInArrays) {
     settings_.set_external_references = external;
     events_.clear();
     std::int32_t status = 0;
-    settings_.problems_notification = OnSubobjectProblem;
+    settings_.problems_notification = ProblemsNotificationConstants::OnSubobjectProblem;
     const Bytes bytes = Write(doc, status);
     EXPECT_EQ(status, 601);
     bool reported = false;
@@ -344,7 +347,7 @@ TEST_F(GraphStreams, ExternalAndUncreatableObjectsInArrays) {
     }
     EXPECT_TRUE(reported);
 
-    settings_.problems_notification = SourceObjectOnly;
+    settings_.problems_notification = ProblemsNotificationConstants::SourceObjectOnly;
     std::int32_t quiet = 0;
     EXPECT_EQ(Write(doc, quiet), bytes);
     EXPECT_EQ(quiet, 0);
@@ -357,7 +360,7 @@ TEST_F(GraphStreams, ExternalAndUncreatableObjectsInArrays) {
   }
 
   // A class the reader's server cannot make, inside an array.
-  settings_.problems_notification = OnSubobjectProblem;
+  settings_.problems_notification = ProblemsNotificationConstants::OnSubobjectProblem;
   std::int32_t status = 0;
   doc.As<Doc>()->sections.SetRef({0}, NewSection(4));
   Bytes bytes = Write(doc, status);
@@ -379,7 +382,7 @@ TEST_F(GraphStreams, ExternalAndUncreatableObjectsInArrays) {
   ASSERT_NE(problem, events_.end());
   EXPECT_EQ(problem->current_object_property, "Sections(0)");
 
-  settings_.problems_notification = SourceObjectOnly;
+  settings_.problems_notification = ProblemsNotificationConstants::SourceObjectOnly;
   read_status = 0;
   back = Read(bytes, read_status);
   EXPECT_EQ(read_status, 0);
@@ -641,7 +644,7 @@ TEST_F(GraphStreams, ARefusedStreamLeavesNoCycleAlive) {
 
 TEST_F(GraphStreams, ManyObjectsInAVariantArrayReadBackAsEmpty) {
   settings_.preserve_identity = false;
-  settings_.problems_notification = SourceObjectOnly;
+  settings_.problems_notification = ProblemsNotificationConstants::SourceObjectOnly;
   constexpr std::int32_t kCount = 50000;
   ObjectRef doc = NewDoc("d");
   ObjectRef a = NewSection(1);

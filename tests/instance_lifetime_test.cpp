@@ -6,7 +6,7 @@
 #include <memory>
 #include <vector>
 
-#include "replikon/automation.hpp"
+#include "replikon/server.hpp"
 
 namespace replikon {
 namespace {

@@ -9,10 +9,10 @@
 #include <thread>
 #include <vector>
 
-#include "replikon/automation.hpp"
-#include "replikon/copy/copy_engine.hpp"
-#include "replikon/copy/engine_context.hpp"
-#include "replikon/copy/object_factory.hpp"
+#include "copy/copy_engine.hpp"
+#include "copy/engine_context.hpp"
+#include "copy/object_factory.hpp"
+#include "replikon/server.hpp"
 
 namespace replikon::testing {
 namespace {

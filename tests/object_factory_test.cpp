@@ -1,4 +1,4 @@
-#include "replikon/copy/object_factory.hpp"
+#include "copy/object_factory.hpp"
 
 #include <gtest/gtest.h>
 

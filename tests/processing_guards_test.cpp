@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "replikon/automation.hpp"
 #include "replikon/control/replikon.hpp"
+#include "replikon/server.hpp"
 #include "replikon/stream/stream_layout.hpp"
 #include "test_support.hpp"
 
@@ -105,7 +105,7 @@ TEST_F(ProcessingGuards, ClassNamesThatAreNoNamesCreateNothing) {
   ASSERT_EQ(events.size(), 2u);  // the new subobject, then its problem
   EXPECT_EQ(events[1].error_status, 601);
   EXPECT_EQ(events[1].current_object_property, "Next");
-  control_.SetProblemsNotification(SourceObjectOnly);
+  control_.SetProblemsNotification(ProblemsNotificationConstants::SourceObjectOnly);
   ObjectRef read = control_.ObjectFromStream(outer);
   EXPECT_EQ(read.As<Link>()->value, 3);
   EXPECT_TRUE(read.As<Link>()->next.IsNull());
@@ -113,13 +113,13 @@ TEST_F(ProcessingGuards, ClassNamesThatAreNoNamesCreateNothing) {
   // An object that reports such a name is external: Copy and StreamFromObject
   // do not look for its class either.
   ObjectRef mask = registry_.CreateByProgId("RT.Mask");
-  control_.SetProblemsNotification(OnSubobjectProblem);
+  control_.SetProblemsNotification(ProblemsNotificationConstants::OnSubobjectProblem);
   EXPECT_EQ(ErrorFrom([&] { control_.Copy(mask); }).Number(), 601);
   EXPECT_EQ(ErrorFrom([&] { control_.StreamFromObject(mask); }).Number(), 601);
   ObjectRef holder = Chain(1);
   holder.As<Link>()->next = mask;
   control_.SetSetExternalReferences(true);
-  control_.SetProblemsNotification(SourceObjectOnly);
+  control_.SetProblemsNotification(ProblemsNotificationConstants::SourceObjectOnly);
   EXPECT_EQ(control_.Copy(holder).As<Link>()->next, mask);  // carried over by reference
 
   EXPECT_EQ(*booms_, 0);

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "automation/bag_codec.hpp"
 #include "replikon/automation/error.hpp"
 #include "test_support.hpp"
 

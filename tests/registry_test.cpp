@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "orders/orders_server.hpp"
-#include "replikon/automation.hpp"
+#include "replikon/server.hpp"
 #include "test_support.hpp"
 
 namespace {

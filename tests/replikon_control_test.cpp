@@ -60,7 +60,7 @@ TEST_F(ReplikonControlTest, NewComponentHasDefaultsAndItsFace) {
   EXPECT_TRUE(control_.RecursionAllowed());
   EXPECT_TRUE(control_.RaiseRecursionCheckEvent());
   EXPECT_EQ(control_.ObjectServerName(), "");
-  EXPECT_EQ(control_.ProblemsNotification(), OnSubobjectProblem);
+  EXPECT_EQ(control_.ProblemsNotification(), ProblemsNotificationConstants::OnSubobjectProblem);
   EXPECT_FALSE(control_.SetExternalReferences());
   EXPECT_EQ(container_->colors, std::vector<std::uint32_t>{0x00E1FFFFu});
   control_.OnResize();
@@ -81,7 +81,7 @@ TEST_F(ReplikonControlTest, AssignmentsStoreAndTellTheContainer) {
   EXPECT_FALSE(control_.RecursionAllowed());
   EXPECT_FALSE(control_.RaiseRecursionCheckEvent());
   EXPECT_EQ(control_.ObjectServerName(), "Lib Two \t");  // only spaces are trimmed
-  EXPECT_EQ(control_.ProblemsNotification(), SourceObjectOnly);
+  EXPECT_EQ(control_.ProblemsNotification(), ProblemsNotificationConstants::SourceObjectOnly);
   EXPECT_TRUE(control_.SetExternalReferences());
   EXPECT_EQ(
       container_->changed,
@@ -96,7 +96,7 @@ TEST_F(ReplikonControlTest, InvalidProblemsNotificationRaises380AndChangesNothin
     ExpectError(ErrorFrom([&] { control_.SetProblemsNotification(bad); }), 380,
                 "Invalid property value", "", 0);
   }
-  EXPECT_EQ(control_.ProblemsNotification(), OnSubobjectProblem);
+  EXPECT_EQ(control_.ProblemsNotification(), ProblemsNotificationConstants::OnSubobjectProblem);
   EXPECT_TRUE(container_->changed.empty());
   control_.SetProblemsNotification(0);
   control_.SetProblemsNotification(1);
@@ -151,7 +151,7 @@ TEST_F(ReplikonControlTest, LoadingConvertsWithoutTrimCheckOrNotification) {
   control_.ReadProperties(spaced);  // absent keys give the defaults back
   EXPECT_EQ(control_.ObjectServerName(), "  Lib  ");
   EXPECT_TRUE(control_.RecursionAllowed());
-  EXPECT_EQ(control_.ProblemsNotification(), OnSubobjectProblem);
+  EXPECT_EQ(control_.ProblemsNotification(), ProblemsNotificationConstants::OnSubobjectProblem);
 
   control_.InitProperties();
   EXPECT_EQ(control_.ObjectServerName(), "");

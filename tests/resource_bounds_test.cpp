@@ -6,11 +6,13 @@
 #include <string>
 #include <vector>
 
+#include "automation/bag_codec.hpp"
 #include "orders/orders_server.hpp"
-#include "replikon/automation.hpp"
 #include "replikon/control/replikon.hpp"
+#include "replikon/server.hpp"
 #include "replikon/stream/array_encoding.hpp"
 #include "replikon/stream/stream_layout.hpp"
+#include "stream/array_codec.hpp"
 
 namespace replikon {
 namespace {

@@ -9,11 +9,13 @@
 #include <utility>
 #include <vector>
 
-#include "replikon/automation/chunked_bytes.hpp"
+#include "automation/bag_codec.hpp"
+#include "automation/chunked_bytes.hpp"
 #include "replikon/automation/property_bag.hpp"
 #include "replikon/automation/safe_array.hpp"
 #include "replikon/stream/array_encoding.hpp"
 #include "replikon/stream/stream_layout.hpp"
+#include "stream/array_codec.hpp"
 
 namespace replikon {
 namespace {

@@ -52,7 +52,7 @@ class StreamBytes : public ::testing::Test {
 TEST_F(StreamBytes, ObjectStreams) {
   // Every kind of member, an external subobject and cycles back to the root
   // (both left out, silently).
-  control_.SetProblemsNotification(replikon::SourceObjectOnly);
+  control_.SetProblemsNotification(replikon::ProblemsNotificationConstants::SourceObjectOnly);
   const SafeArray invoice =
       control_.StreamFromObject(orders::MakeSampleInvoice(replikon::ClassRegistry::Global(), true));
   ExpectPinned(invoice.ByteSpan(), {1618, 0x52519cb29e9a3c55ULL});

@@ -8,11 +8,12 @@
 #include <string>
 #include <vector>
 
-#include "replikon/automation.hpp"
-#include "replikon/copy/engine_context.hpp"
+#include "automation/bag_codec.hpp"
+#include "copy/engine_context.hpp"
+#include "replikon/server.hpp"
 #include "replikon/stream/array_encoding.hpp"
-#include "replikon/stream/stream_engines.hpp"
 #include "replikon/stream/stream_layout.hpp"
+#include "stream/stream_engines.hpp"
 
 namespace replikon {
 namespace {
@@ -177,14 +178,14 @@ TEST_F(StreamEngines, ExternalSubobjects) {
   item.As<Item>()->child = registry_.CreateByProgId("ExtLib.Foreign");
   std::int32_t status = 0;
 
-  settings_.problems_notification = SourceObjectOnly;
+  settings_.problems_notification = ProblemsNotificationConstants::SourceObjectOnly;
   auto keys = Keys(Write(item, status));
   EXPECT_EQ(std::count(keys.begin(), keys.end(), "Child"), 0);
   EXPECT_EQ(status, 0);
   EXPECT_EQ(events_.size(), 2u);  // the two new-subobject events only
 
   events_.clear();
-  settings_.problems_notification = OnSubobjectProblem;
+  settings_.problems_notification = ProblemsNotificationConstants::OnSubobjectProblem;
   settings_.raise_recursion_check_event = false;
   const auto bytes = Write(item, status);
   EXPECT_EQ(status, 601);
@@ -206,7 +207,7 @@ TEST_F(StreamEngines, CyclesAreNotFollowed) {
   child.As<Item>()->other = parent;   // back-pointer
   parent.As<Item>()->other = parent;  // self-reference
   std::int32_t status = 0;
-  settings_.problems_notification = SourceObjectOnly;
+  settings_.problems_notification = ProblemsNotificationConstants::SourceObjectOnly;
   const auto bytes = Write(parent, status);
   EXPECT_EQ(status, 0);
   auto nested = BagReader(bytes).ReadBytes("Child");
@@ -214,7 +215,7 @@ TEST_F(StreamEngines, CyclesAreNotFollowed) {
   auto keys = Keys(*nested);
   EXPECT_EQ(std::count(keys.begin(), keys.end(), "Other"), 0);
 
-  settings_.problems_notification = OnSubobjectProblem;
+  settings_.problems_notification = ProblemsNotificationConstants::OnSubobjectProblem;
   events_.clear();
   Write(parent, status);
   EXPECT_EQ(status, 601);
@@ -368,14 +369,14 @@ TEST_F(StreamEngines, ReaderProblems) {
     w.WriteBytes("Other", headless);
     w.Finish();
   }
-  settings_.problems_notification = SourceObjectOnly;
+  settings_.problems_notification = ProblemsNotificationConstants::SourceObjectOnly;
   status = 0;
   ObjectRef back = Read(crafted, status);
   EXPECT_EQ(status, 602);
   ASSERT_TRUE(back);
   EXPECT_TRUE(back.As<Item>()->child.IsNull());
 
-  settings_.problems_notification = OnSubobjectProblem;
+  settings_.problems_notification = ProblemsNotificationConstants::OnSubobjectProblem;
   status = 0;
   events_.clear();
   back = Read(crafted, status);

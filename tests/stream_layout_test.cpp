@@ -7,8 +7,10 @@
 #include <utility>
 #include <vector>
 
+#include "automation/bag_codec.hpp"
 #include "replikon/automation/property_bag.hpp"
 #include "replikon/automation/variant.hpp"
+#include "stream/parsed_stream.hpp"
 #include "test_support.hpp"
 
 namespace replikon {

@@ -7,10 +7,11 @@
 #include <string>
 #include <vector>
 
-#include "replikon/automation.hpp"
-#include "replikon/copy/engine_context.hpp"
+#include "automation/bag_codec.hpp"
+#include "copy/engine_context.hpp"
+#include "replikon/server.hpp"
 #include "replikon/stream/array_encoding.hpp"
-#include "replikon/stream/stream_engines.hpp"
+#include "stream/stream_engines.hpp"
 
 namespace replikon {
 namespace {

@@ -11,8 +11,8 @@
 #include <vector>
 
 #include "orders/orders_server.hpp"
-#include "replikon/automation.hpp"
 #include "replikon/control/replikon.hpp"
+#include "replikon/server.hpp"
 #include "replikon/stream/array_encoding.hpp"
 
 namespace replikon {
@@ -25,7 +25,7 @@ void Configure(Replikon& control) {
   control.SetObjectServerName(orders::kServerName);
   // The sample invoice's carrier belongs to another server: shared by the
   // copy, left out of the Stream.
-  control.SetProblemsNotification(SourceObjectOnly);
+  control.SetProblemsNotification(ProblemsNotificationConstants::SourceObjectOnly);
   control.SetSetExternalReferences(true);
 }
 

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "orders/orders_server.hpp"
-#include "replikon/automation.hpp"
+#include "replikon/server.hpp"
 #include "test_support.hpp"
 
 namespace {
@@ -339,12 +339,12 @@ TEST(InvokeByName, MembersRefuseAnotherClassesInstance) {
         << name;
   }
   // The direct field access refuses the same way.
-  const FieldAccess* field = get->Field();
+  const detail::FieldAccess* field = get->Field();
   ASSERT_NE(field, nullptr);
   ObjectRef mine = NewProbe();
   EXPECT_FALSE(field->CopyValue(*mine, *other));
   EXPECT_FALSE(field->CopyValue(*other, *mine));
-  const FieldAccess* object_field = probe.Find("Other", InvokeKind::PropertyGet)->Field();
+  const detail::FieldAccess* object_field = probe.Find("Other", InvokeKind::PropertyGet)->Field();
   ASSERT_NE(object_field, nullptr);
   EXPECT_EQ(object_field->ObjectIn(*other), nullptr);
   EXPECT_FALSE(object_field->SetObject(*other, mine));
@@ -354,8 +354,8 @@ TEST(InvokeByName, MembersRefuseAnotherClassesInstance) {
 
 TEST(FieldAccess, TakingAValueOrReferenceLosesNothingItDoesNotAssign) {
   const InterfaceDescription& probe = *ProbeClass()->Interface();
-  const FieldAccess* text = probe.Find("Text", InvokeKind::PropertyPut)->DirectField();
-  const FieldAccess* other = probe.Find("Other", InvokeKind::PropertyPutRef)->DirectField();
+  const detail::FieldAccess* text = probe.Find("Text", InvokeKind::PropertyPut)->DirectField();
+  const detail::FieldAccess* other = probe.Find("Other", InvokeKind::PropertyPutRef)->DirectField();
   ASSERT_NE(text, nullptr);
   ASSERT_NE(other, nullptr);
   ObjectRef p = NewProbe();

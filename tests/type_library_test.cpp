@@ -236,7 +236,7 @@ TEST_F(ComponentLateBound, SettingsByNameAndByIdentifier) {
   EXPECT_FALSE(control_->RecursionAllowed());
   EXPECT_FALSE(control_->RaiseRecursionCheckEvent());
   EXPECT_EQ(control_->ObjectServerName(), "Srv");
-  EXPECT_EQ(control_->ProblemsNotification(), SourceObjectOnly);
+  EXPECT_EQ(control_->ProblemsNotification(), ProblemsNotificationConstants::SourceObjectOnly);
   EXPECT_TRUE(control_->SetExternalReferences());
   EXPECT_TRUE(control_->PreserveIdentity());
   EXPECT_EQ(container_->changed.size(), 6u);
@@ -254,7 +254,7 @@ TEST_F(ComponentLateBound, SettingsByNameAndByIdentifier) {
             errors::kInvalidPropertyValue);
   EXPECT_EQ(ErrorOf([&] { Let("RecursionAllowed", Variant("maybe")); }), errors::kTypeMismatch);
   EXPECT_EQ(ErrorOf([&] { Let("ObjectServerName", Variant(kNull)); }), errors::kInvalidUseOfNull);
-  EXPECT_EQ(control_->ProblemsNotification(), SourceObjectOnly);
+  EXPECT_EQ(control_->ProblemsNotification(), ProblemsNotificationConstants::SourceObjectOnly);
   EXPECT_TRUE(container_->changed.empty());
   EXPECT_EQ(ErrorOf([&] { Get("Missing"); }), errors::kNotSupported);
   EXPECT_EQ(ErrorOf([&] { Call("RecursionAllowed"); }), errors::kNotSupported);

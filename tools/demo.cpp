@@ -11,10 +11,11 @@
 #include <system_error>
 #include <vector>
 
+#include "automation/bag_codec.hpp"
 #include "graph_compare.hpp"
 #include "orders/orders_server.hpp"
-#include "replikon/automation.hpp"
 #include "replikon/control/replikon.hpp"
+#include "replikon/server.hpp"
 #include "replikon/stream/stream_layout.hpp"
 #include "replikon/version.hpp"
 #include "replikon_cli.hpp"
@@ -344,7 +345,7 @@ int RunDemo(const DemoOptions& options, std::ostream& out, std::ostream& err) {
                   0)
       << '\n';
   // ---- Copy
-  control.SetProblemsNotification(SourceObjectOnly);
+  control.SetProblemsNotification(ProblemsNotificationConstants::SourceObjectOnly);
   control.SetSetExternalReferences(true);
   out << "1. Copy\n"
       << "  With ProblemsNotification SourceObjectOnly and SetExternalReferences True, the\n"
@@ -361,7 +362,7 @@ int RunDemo(const DemoOptions& options, std::ostream& out, std::ostream& err) {
   }
 
   // ---- StreamFromObject
-  control.SetProblemsNotification(OnSubobjectProblem);
+  control.SetProblemsNotification(ProblemsNotificationConstants::OnSubobjectProblem);
   out << "2. StreamFromObject\n"
       << WrapText(std::string("With ProblemsNotification OnSubobjectProblem (the default), the "
                               "carrier, which ") +
@@ -379,7 +380,7 @@ int RunDemo(const DemoOptions& options, std::ostream& out, std::ostream& err) {
           << "     the whole Stream was written, but it is not handed back.\n";
     }
   }
-  control.SetProblemsNotification(SourceObjectOnly);
+  control.SetProblemsNotification(ProblemsNotificationConstants::SourceObjectOnly);
   out << "  With SourceObjectOnly they are left out silently. RecursionCheck events:\n";
   SafeArray stream;
   Clock::duration write_time{};

@@ -15,8 +15,8 @@
 #include <utility>
 #include <vector>
 
+#include "about/about_form.hpp"
 #include "replikon/about/about_box.hpp"
-#include "replikon/about/about_form.hpp"
 #include "replikon/automation/error.hpp"
 #include "replikon/control/replikon.hpp"
 #include "replikon/control/type_library.hpp"

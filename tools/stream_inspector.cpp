@@ -8,12 +8,14 @@
 #include <unordered_map>
 #include <vector>
 
+#include "automation/bag_codec.hpp"
 #include "json_writer.hpp"
 #include "replikon/automation/error.hpp"
 #include "replikon/automation/property_bag.hpp"
 #include "replikon/automation/variant.hpp"
 #include "replikon/stream/array_encoding.hpp"
 #include "replikon/stream/stream_layout.hpp"
+#include "stream/parsed_stream.hpp"
 
 namespace replikon::cli {
 

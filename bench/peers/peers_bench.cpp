@@ -61,8 +61,8 @@
 #include <rttr/type>
 
 #include "orders/orders_server.hpp"
-#include "replikon/automation.hpp"
 #include "replikon/control/replikon.hpp"
+#include "replikon/server.hpp"
 
 namespace {
 

@@ -20,7 +20,7 @@
 #include <memory>
 #include <string>
 
-#include "replikon/automation.hpp"
+#include "replikon/server.hpp"
 
 namespace orders {
 

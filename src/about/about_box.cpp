@@ -11,7 +11,7 @@
 #include <string_view>
 #include <system_error>
 
-#include "spawn_options.hpp"
+#include "about/spawn_options.hpp"
 
 extern char** environ;
 

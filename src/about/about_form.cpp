@@ -1,4 +1,4 @@
-#include "replikon/about/about_form.hpp"
+#include "about/about_form.hpp"
 
 #include <algorithm>
 #include <array>

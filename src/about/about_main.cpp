@@ -12,7 +12,7 @@
 #include <string>
 #include <string_view>
 
-#include "replikon/about/opisnica.hpp"
+#include "about/opisnica.hpp"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "replikon/about/opisnica.hpp"
+#include "about/opisnica.hpp"
 
 #include <FL/Fl.H>
 #include <FL/Fl_Box.H>
@@ -11,7 +11,7 @@
 #include <algorithm>
 #include <vector>
 
-#include "pictures.hpp"
+#include "about/pictures.hpp"
 
 namespace replikon::about {
 namespace {

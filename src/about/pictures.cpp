@@ -1,4 +1,4 @@
-#include "pictures.hpp"
+#include "about/pictures.hpp"
 
 #include <algorithm>
 #include <cmath>

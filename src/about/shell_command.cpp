@@ -1,8 +1,8 @@
-#include "replikon/about/shell_command.hpp"
+#include "about/shell_command.hpp"
 
 #include <spawn.h>
 
-#include "spawn_options.hpp"
+#include "about/spawn_options.hpp"
 
 extern char** environ;
 

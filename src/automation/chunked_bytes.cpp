@@ -1,4 +1,4 @@
-#include "replikon/automation/chunked_bytes.hpp"
+#include "automation/chunked_bytes.hpp"
 
 #include <sys/mman.h>
 #include <unistd.h>
@@ -8,7 +8,7 @@
 #include <cstring>
 #include <new>
 
-#include "allocation_hooks.hpp"
+#include "automation/allocation_hooks.hpp"
 
 namespace replikon {
 

@@ -6,7 +6,7 @@
 #include <new>
 #include <utility>
 
-#include "out_of_memory.hpp"
+#include "automation/out_of_memory.hpp"
 
 namespace replikon {
 

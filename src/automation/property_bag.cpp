@@ -15,8 +15,9 @@
 #include <string_view>
 #include <type_traits>
 
-#include "byte_order.hpp"
-#include "key_hash.hpp"
+#include "automation/bag_codec.hpp"
+#include "automation/byte_order.hpp"
+#include "automation/key_hash.hpp"
 #include "replikon/automation/error.hpp"
 
 namespace replikon {

@@ -94,8 +94,8 @@ Variant GetTyped(const MemberFunction& body, VarType declared, Instance& self) {
 // A let or set (`kind`) of `value` straight to the field; false when the field
 // declines it and the general path is to take it. Kept out of Invoke, whose
 // get of a field is the call the engines make most.
-[[gnu::noinline]] bool AssignField(const FieldAccess& field, InvokeKind kind, Instance& self,
-                                   const Variant& value) {
+[[gnu::noinline]] bool AssignField(const detail::FieldAccess& field, InvokeKind kind,
+                                   Instance& self, const Variant& value) {
   try {
     if (kind == InvokeKind::PropertyPut) return field.AssignValue(self, value);
     if (kind == InvokeKind::PropertyPutRef) {

@@ -5,6 +5,7 @@
 #include <string_view>
 #include <utility>
 
+#include "copy/engine_context.hpp"
 #include "replikon/automation/error.hpp"
 #include "replikon/control/replikon.hpp"
 

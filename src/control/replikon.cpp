@@ -4,13 +4,14 @@
 #include <string>
 #include <utility>
 
-#include "../automation/out_of_memory.hpp"
-#include "call_scope.hpp"
+#include "automation/out_of_memory.hpp"
+#include "control/call_scope.hpp"
+#include "copy/copy_engine.hpp"
+#include "copy/engine_context.hpp"
+#include "copy/object_factory.hpp"
 #include "replikon/about/about_box.hpp"
 #include "replikon/automation/type_info.hpp"
 #include "replikon/automation/variant.hpp"
-#include "replikon/copy/copy_engine.hpp"
-#include "replikon/copy/object_factory.hpp"
 
 namespace replikon {
 
@@ -28,7 +29,8 @@ constexpr std::string_view kKeyPreserveIdentity = "PreserveIdentity";
 // The default of ProblemsNotification in the container's bag. It is given with
 // the setting's own type (16-bit), so that a bag that leaves out values equal
 // to their defaults does leave this one out.
-constexpr std::int16_t kDefaultProblemsNotification = OnSubobjectProblem;
+constexpr auto kDefaultProblemsNotification =
+    static_cast<std::int16_t>(ProblemsNotificationConstants::OnSubobjectProblem);
 
 }  // namespace
 
@@ -98,10 +100,11 @@ void Replikon::SetObjectServerName(std::string_view value) {
 }
 
 void Replikon::SetProblemsNotification(std::int32_t value) {
-  if (value != SourceObjectOnly && value != OnSubobjectProblem) {
+  if (value != static_cast<std::int32_t>(ProblemsNotificationConstants::SourceObjectOnly) &&
+      value != static_cast<std::int32_t>(ProblemsNotificationConstants::OnSubobjectProblem)) {
     errors::Raise(errors::kInvalidPropertyValue);
   }
-  settings_.problems_notification = static_cast<std::int16_t>(value);
+  settings_.problems_notification = static_cast<ProblemsNotificationConstants>(value);
   Notify(kKeyProblemsNotification);
 }
 
@@ -139,7 +142,8 @@ void Replikon::WriteProperties(PropertyBag& bag) const {
                     Variant(true));
   bag.WriteProperty(kKeyObjectServerName, Variant(settings_.object_server_name),
                     Variant(std::string()));
-  bag.WriteProperty(kKeyProblemsNotification, Variant(settings_.problems_notification),
+  bag.WriteProperty(kKeyProblemsNotification,
+                    Variant(static_cast<std::int16_t>(settings_.problems_notification)),
                     Variant(kDefaultProblemsNotification));
   bag.WriteProperty(kKeySetExternalReferences, Variant(settings_.set_external_references),
                     Variant(false));
@@ -158,8 +162,8 @@ void Replikon::ReadProperties(const PropertyBag& bag) {
       ToBool(bag.ReadProperty(kKeyRaiseRecursionCheckEvent, Variant(true)));
   settings_.object_server_name =
       ToBStr(bag.ReadProperty(kKeyObjectServerName, Variant(std::string())));
-  settings_.problems_notification =
-      ToI2(bag.ReadProperty(kKeyProblemsNotification, Variant(kDefaultProblemsNotification)));
+  settings_.problems_notification = static_cast<ProblemsNotificationConstants>(
+      ToI2(bag.ReadProperty(kKeyProblemsNotification, Variant(kDefaultProblemsNotification))));
   settings_.set_external_references =
       ToBool(bag.ReadProperty(kKeySetExternalReferences, Variant(false)));
   // Loaded as stored, like the five; a negative limit is no limit.

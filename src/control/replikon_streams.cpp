@@ -6,13 +6,14 @@
 #include <utility>
 #include <vector>
 
-#include "call_scope.hpp"
+#include "control/call_scope.hpp"
+#include "copy/engine_context.hpp"
+#include "copy/object_factory.hpp"
 #include "replikon/automation/type_info.hpp"
 #include "replikon/control/replikon.hpp"
-#include "replikon/copy/object_factory.hpp"
-#include "replikon/stream/stream_engines.hpp"
 #include "replikon/stream/stream_layout.hpp"
 #include "replikon/stream/stream_utilities.hpp"
+#include "stream/stream_engines.hpp"
 
 namespace replikon {
 

@@ -12,7 +12,7 @@
 #include "replikon/automation/variant.hpp"
 #include "replikon/control/component_object.hpp"
 #include "replikon/control/errors.hpp"
-#include "replikon/copy/engine_context.hpp"
+#include "replikon/settings.hpp"
 #include "replikon/version.hpp"
 
 namespace replikon {
@@ -55,8 +55,13 @@ TypeLibraryDescription BuildReplikonTypeLibrary() {
   TypeDescriptionEntry constants;
   constants.name = "ProblemsNotificationConstants";
   constants.kind = TypeKind::Enumeration;
-  constants.constants = {{"SourceObjectOnly", SourceObjectOnly, "SourceObjectOnly"},
-                         {"OnSubobjectProblem", OnSubobjectProblem, "OnSubobjectProblem"}};
+  constants.constants = {
+      {"SourceObjectOnly",
+       static_cast<std::int32_t>(ProblemsNotificationConstants::SourceObjectOnly),
+       "SourceObjectOnly"},
+      {"OnSubobjectProblem",
+       static_cast<std::int32_t>(ProblemsNotificationConstants::OnSubobjectProblem),
+       "OnSubobjectProblem"}};
   lib.types.push_back(std::move(constants));
   return lib;
 }

@@ -1,4 +1,4 @@
-#include "replikon/copy/copy_engine.hpp"
+#include "copy/copy_engine.hpp"
 
 #include <cstddef>
 #include <memory>
@@ -9,11 +9,11 @@
 #include <utility>
 #include <vector>
 
-#include "../automation/out_of_memory.hpp"
-#include "member_plan.hpp"
+#include "automation/out_of_memory.hpp"
+#include "copy/member_plan.hpp"
+#include "copy/object_factory.hpp"
 #include "replikon/automation/error.hpp"
 #include "replikon/automation/type_info.hpp"
-#include "replikon/copy/object_factory.hpp"
 
 namespace replikon {
 
@@ -247,7 +247,8 @@ struct Level {
 
   // Assigns an object reference to a property of the target (kind 8).
   void AssignRef(std::size_t member, ObjectRef object) const {
-    if (const FieldAccess* field = target_shares_plan ? plan->members[member].set_field : nullptr) {
+    if (const detail::FieldAccess* field =
+            target_shares_plan ? plan->members[member].set_field : nullptr) {
       if (target_client == nullptr) {
         if (field->TakeObject(*target, object)) return;
       } else if (ObjectRef* held = field->ObjectFieldOf(target_client)) {
@@ -472,7 +473,7 @@ class CopyWalk {
     if (ctx_.Aborted()) return Step::kAborted;
     if (creation != kStatusOk) {
       // An external subobject: a class that the server does not make.
-      if (settings.problems_notification == OnSubobjectProblem) {
+      if (settings.problems_notification == ProblemsNotificationConstants::OnSubobjectProblem) {
         level.status = creation;
         ctx_.RaiseRecursionCheck(ParentOf(at), level.source, name, true,
                                  static_cast<std::int16_t>(creation));
@@ -577,12 +578,12 @@ class CopyWalk {
 
   // Whether a field holds an array that may hold objects, in the client
   // object or in the instance.
-  static bool ObjectArrayIn(const FieldAccess& field, void* client) noexcept {
+  static bool ObjectArrayIn(const detail::FieldAccess& field, void* client) noexcept {
     VarType type = VarType::Empty;
     const SafeArray* array = field.ArrayFieldOf(client, type);
     return array != nullptr && MayHoldObjects(*array);
   }
-  static bool ObjectArrayIn(const FieldAccess& field, Instance& object) noexcept {
+  static bool ObjectArrayIn(const detail::FieldAccess& field, Instance& object) noexcept {
     const SafeArray* array = field.ArrayIn(object);
     return array != nullptr && MayHoldObjects(*array);
   }

@@ -1,13 +1,13 @@
-#include "replikon/copy/engine_context.hpp"
+#include "copy/engine_context.hpp"
 
 #include <cstdint>
 #include <cstring>
 #include <new>
 #include <utility>
 
+#include "copy/object_factory.hpp"
 #include "replikon/automation/error.hpp"
 #include "replikon/automation/type_info.hpp"
-#include "replikon/copy/object_factory.hpp"
 
 namespace replikon {
 

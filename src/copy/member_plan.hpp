@@ -15,7 +15,7 @@
 #include <unordered_map>
 #include <vector>
 
-#include "../automation/out_of_memory.hpp"
+#include "automation/out_of_memory.hpp"
 #include "replikon/automation/type_info.hpp"
 
 namespace replikon::engine {
@@ -32,16 +32,16 @@ struct Accessors {
   // The field that both the get and the let read and assign, when it holds a
   // plain value: copying the property between two objects of the class is
   // copying the field.
-  const FieldAccess* value_field = nullptr;
-  const FieldAccess* get_field = nullptr;  // the field behind the get
-  const FieldAccess* set_field = nullptr;  // the field behind the set
+  const detail::FieldAccess* value_field = nullptr;
+  const detail::FieldAccess* get_field = nullptr;  // the field behind the get
+  const detail::FieldAccess* set_field = nullptr;  // the field behind the set
 };
 
 // A member to visit, with the field of its value when copying it between two
 // objects of the class is copying that field (Accessors::value_field).
 struct Visit {
   std::size_t member = 0;
-  const FieldAccess* value_field = nullptr;
+  const detail::FieldAccess* value_field = nullptr;
   // Whether the value may be an array that holds objects, by the type the
   // get declares: false for scalars and for arrays of scalars.
   bool may_hold_objects = true;
@@ -99,7 +99,7 @@ class PlanCache {
   static const std::type_info* CommonOwner(const std::vector<Accessors>& members) noexcept {
     const std::type_info* owner = nullptr;
     for (const Accessors& a : members) {
-      for (const FieldAccess* field : {a.value_field, a.get_field, a.set_field}) {
+      for (const detail::FieldAccess* field : {a.value_field, a.get_field, a.set_field}) {
         if (field == nullptr) continue;
         const std::type_info& type = field->OwnerType();
         if (type == typeid(void) || (owner != nullptr && *owner != type)) return nullptr;

@@ -1,8 +1,8 @@
-#include "replikon/copy/object_factory.hpp"
+#include "copy/object_factory.hpp"
 
 #include <cstddef>
 
-#include "../automation/out_of_memory.hpp"
+#include "automation/out_of_memory.hpp"
 #include "replikon/automation/registry.hpp"
 #include "replikon/automation/type_info.hpp"
 

@@ -9,9 +9,12 @@
 #include <new>
 #include <utility>
 
-#include "../automation/byte_order.hpp"
-#include "../automation/out_of_memory.hpp"
+#include "automation/bag_codec.hpp"
+#include "automation/byte_order.hpp"
+#include "automation/out_of_memory.hpp"
 #include "replikon/stream/stream_layout.hpp"
+#include "stream/array_codec.hpp"
+#include "stream/parsed_stream.hpp"
 
 namespace replikon {
 

@@ -13,7 +13,7 @@
 // than the Stream itself. The reader parses each bag once and reads
 // nested Streams as views into the input.
 
-#include "replikon/stream/stream_engines.hpp"
+#include "stream/stream_engines.hpp"
 
 #include <algorithm>
 #include <cstdint>
@@ -29,15 +29,18 @@
 #include <utility>
 #include <vector>
 
-#include "../automation/byte_order.hpp"
-#include "../automation/out_of_memory.hpp"
-#include "../copy/member_plan.hpp"
+#include "automation/bag_codec.hpp"
+#include "automation/byte_order.hpp"
+#include "automation/out_of_memory.hpp"
+#include "copy/copy_engine.hpp"
+#include "copy/member_plan.hpp"
+#include "copy/object_factory.hpp"
 #include "replikon/automation/error.hpp"
 #include "replikon/automation/type_info.hpp"
-#include "replikon/copy/copy_engine.hpp"
-#include "replikon/copy/object_factory.hpp"
 #include "replikon/stream/array_encoding.hpp"
 #include "replikon/stream/stream_layout.hpp"
+#include "stream/array_codec.hpp"
+#include "stream/parsed_stream.hpp"
 
 namespace replikon {
 namespace {
@@ -252,11 +255,11 @@ class AddressNumbers {
   std::size_t size_ = 0;
 };
 
-// How the writer reads a field without a Variant: FieldAccess::ObjectIn,
+// How the writer reads a field without a Variant: detail::FieldAccess::ObjectIn,
 // PlainIn or ArrayIn, or none of them.
 enum class FieldKind : std::uint8_t { Object, Plain, Array, Other };
 
-FieldKind KindOf(const FieldAccess& field, Instance& object) noexcept {
+FieldKind KindOf(const detail::FieldAccess& field, Instance& object) noexcept {
   VarType type = VarType::Empty;
   if (field.ObjectIn(object) != nullptr) return FieldKind::Object;
   if (field.PlainIn(object, type) != nullptr) return FieldKind::Plain;
@@ -270,7 +273,7 @@ struct Property {
   const MemberDescription* get;
   // The field that the get reads, when ClassBuilder made the get from one; null
   // when the get runs the client's code.
-  const FieldAccess* field;
+  const detail::FieldAccess* field;
   const std::string* name;
   // The direct read that applied to the field of the first object listed: it
   // is tried first on the others.
@@ -388,7 +391,8 @@ class StreamWriter {
       for (std::size_t i = 0; i < members.size(); ++i) {
         const Accessors& access = plan->members[i];
         if (!access.visit || access.get == nullptr) continue;
-        const FieldAccess* field = access.get->Params().empty() ? access.get_field : nullptr;
+        const detail::FieldAccess* field =
+            access.get->Params().empty() ? access.get_field : nullptr;
         const FieldKind kind = field != nullptr ? KindOf(*field, object) : FieldKind::Other;
         const bool object_read_back =
             access.set != nullptr && access.get->PropertyType().VarType() == VarType::Dispatch;
@@ -491,7 +495,7 @@ class StreamWriter {
     return false;
   }
 
-  static std::optional<Variant> ReadField(const FieldAccess& field, Instance& object) {
+  static std::optional<Variant> ReadField(const detail::FieldAccess& field, Instance& object) {
     try {
       return field.Get(object);
     } catch (...) {
@@ -728,7 +732,8 @@ class StreamWriter {
   }
 
   void ReportProblem(WriteFrame& f, const std::string& name, std::int32_t s) {
-    if (ctx_.Settings().problems_notification != OnSubobjectProblem) return;
+    if (ctx_.Settings().problems_notification != ProblemsNotificationConstants::OnSubobjectProblem)
+      return;
     Status() = s;
     ctx_.RaiseRecursionCheck(Parent(), f.current, name, true, static_cast<std::int16_t>(s));
   }
@@ -981,7 +986,7 @@ class StreamReader {
   // is assigns the field, as Invoke does, without the call's general steps.
   static void Let(ReadFrame& f, const Accessors& access, Variant& value) {
     if (access.let == nullptr) return;
-    if (const FieldAccess* field = access.let->DirectField()) {
+    if (const detail::FieldAccess* field = access.let->DirectField()) {
       try {
         if (field->TakeValue(**f.result, value)) return;
       } catch (...) {
@@ -996,7 +1001,7 @@ class StreamReader {
   // the reference straight into it.
   static void Set(const MemberDescription* set, Instance& object, ObjectRef value) {
     if (set == nullptr) return;
-    if (const FieldAccess* field = set->DirectField()) {
+    if (const detail::FieldAccess* field = set->DirectField()) {
       if (field->TakeObject(object, value)) return;
     }
     Assign(set, object, Variant(std::move(value)));
@@ -1073,7 +1078,8 @@ class StreamReader {
     ObjectRef sub = CreateInstance(ctx_, info.class_name, s);
     if (ctx_.Aborted()) return {};
     if (s != 0) {
-      if (ctx_.Settings().problems_notification == OnSubobjectProblem) {
+      if (ctx_.Settings().problems_notification ==
+          ProblemsNotificationConstants::OnSubobjectProblem) {
         *f.status = s;
         ctx_.RaiseRecursionCheck(f.parent, *f.result, name, true, static_cast<std::int16_t>(s));
       }
@@ -1089,7 +1095,8 @@ class StreamReader {
     const ObjectRef& result = *f.result;
     // IsObjectValued on the new object; the value read is dropped at once.
     // A field of object type answers without a copy of the reference.
-    const FieldAccess* get_field = access.get != nullptr ? access.get->DirectField() : nullptr;
+    const detail::FieldAccess* get_field =
+        access.get != nullptr ? access.get->DirectField() : nullptr;
     bool object_valued = get_field != nullptr && get_field->ObjectIn(*result) != nullptr;
     if (!object_valued) {
       Variant current;

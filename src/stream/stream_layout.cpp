@@ -4,8 +4,10 @@
 #include <new>
 #include <utility>
 
-#include "../automation/out_of_memory.hpp"
+#include "automation/bag_codec.hpp"
+#include "automation/out_of_memory.hpp"
 #include "replikon/automation/variant.hpp"
+#include "stream/parsed_stream.hpp"
 
 namespace replikon {
 

@@ -19,11 +19,11 @@
 #include <utility>
 #include <vector>
 
-#include "../../src/about/pictures.hpp"
 #include "../test_support.hpp"
-#include "replikon/about/about_form.hpp"
-#include "replikon/about/opisnica.hpp"
-#include "replikon/about/shell_command.hpp"
+#include "about/about_form.hpp"
+#include "about/opisnica.hpp"
+#include "about/pictures.hpp"
+#include "about/shell_command.hpp"
 #include "replikon/version.hpp"
 
 namespace replikon::about {

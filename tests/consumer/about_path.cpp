@@ -3,7 +3,7 @@
 // program moved away.
 #include <iostream>
 
-#include "replikon/about/about_box.hpp"
+#include "replikon/replikon.hpp"
 
 int main() {
   std::cout << replikon::about::AboutProgramPath() << '\n';

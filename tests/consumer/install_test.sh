@@ -59,6 +59,19 @@ libdir=$(pkg-config --variable=libdir replikon)
   fail "replikon.pc names $libdir, not the prefix it was installed in"
 find "$prefix" -name LICENSE | grep -q . || fail "no LICENSE installed"
 
+# The headers: the public ones only, each compiling on its own against the
+# prefix (nothing of the source tree's internal headers is needed or shipped).
+headers=$prefix/include/replikon
+[[ -f $headers/replikon.hpp && -f $headers/server.hpp ]] || fail "replikon.hpp and server.hpp are not installed"
+for internal in copy stream/stream_engines.hpp automation/chunked_bytes.hpp about/about_form.hpp; do
+  [[ ! -e $headers/$internal ]] || fail "an internal header is installed: $internal"
+done
+while IFS= read -r header; do
+  "$cxx" -std=c++20 -fsyntax-only -Wall -Wextra -Wpedantic -Werror -I"$prefix/include" \
+    -x c++ - <<<"#include \"${header#"$prefix/include/"}\"" ||
+    fail "${header#"$prefix/include/"} does not compile on its own"
+done < <(find "$headers" -name '*.hpp' | sort)
+
 # The library: versioned, and exporting Replikon's API alone.
 library=$libdir/libreplikon.so
 [[ -e $library ]] || fail "no $library"

@@ -4,9 +4,7 @@
 #include <iostream>
 #include <string>
 
-#include "replikon/automation.hpp"
-#include "replikon/control/replikon.hpp"
-#include "replikon/version.hpp"
+#include "replikon/replikon.hpp"
 
 namespace {
 

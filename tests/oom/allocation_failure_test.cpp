@@ -19,10 +19,10 @@
 #include <vector>
 
 #include "automation/allocation_hooks.hpp"
-#include "replikon/automation.hpp"
+#include "copy/engine_context.hpp"
 #include "replikon/control/replikon.hpp"
-#include "replikon/copy/engine_context.hpp"
-#include "replikon/stream/stream_engines.hpp"
+#include "replikon/server.hpp"
+#include "stream/stream_engines.hpp"
 #include "test_support.hpp"
 
 // ---- The failing allocator ---------------------------------------------------

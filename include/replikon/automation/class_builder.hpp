@@ -435,7 +435,7 @@ class ClassBuilder final : public ClassBuilderBase {
   // A field of type M, of the automation type `declared` (Array | element type
   // for a SafeArray).
   template <class M>
-  class FieldOf final : public FieldAccess {
+  class FieldOf final : public detail::FieldAccess {
    public:
     FieldOf(M T::*field, VarType declared) noexcept : field_(field), declared_(declared) {}
 

@@ -24,8 +24,8 @@
 #include <type_traits>
 #include <utility>
 
-#include "replikon/automation/block_cache.hpp"
 #include "replikon/automation/type_info.hpp"
+#include "replikon/detail/block_cache.hpp"
 
 namespace replikon {
 

@@ -14,8 +14,8 @@
 #include <variant>
 #include <vector>
 
-#include "replikon/automation/block_cache.hpp"
 #include "replikon/automation/variant.hpp"
+#include "replikon/detail/block_cache.hpp"
 
 namespace replikon {
 

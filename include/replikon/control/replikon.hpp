@@ -15,9 +15,11 @@
 #include "replikon/automation/registry.hpp"
 #include "replikon/automation/safe_array.hpp"
 #include "replikon/control/errors.hpp"
-#include "replikon/copy/engine_context.hpp"
+#include "replikon/settings.hpp"
 
 namespace replikon {
+
+class EngineContext;  // what the engines see of one call
 
 // What the component tells the host (the container) it sits in. Every call has a
 // default that does nothing.
@@ -77,10 +79,13 @@ class REPLIKON_API Replikon {
   // Stores the name with leading and trailing spaces removed.
   void SetObjectServerName(std::string_view value);
   ProblemsNotificationConstants ProblemsNotification() const noexcept {
-    return static_cast<ProblemsNotificationConstants>(settings_.problems_notification);
+    return settings_.problems_notification;
   }
   // Accepts 0 and 1; anything else raises 380 and changes nothing.
   void SetProblemsNotification(std::int32_t value);
+  void SetProblemsNotification(ProblemsNotificationConstants value) {
+    SetProblemsNotification(static_cast<std::int32_t>(value));
+  }
   bool SetExternalReferences() const noexcept { return settings_.set_external_references; }
   void SetSetExternalReferences(bool value);
   // Limits of one processing call (Copy, StreamFromObject, ObjectFromStream);

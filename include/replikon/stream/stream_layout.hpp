@@ -114,18 +114,7 @@ struct REPLIKON_API StreamInfo {
   bool out_of_memory = false;
 };
 
-// The header word of a parsed Stream: "@SF#" read with the default 0 and
-// converted to a 32-bit integer by the automation rules (a string "17"
-// converts, a double rounds); nullopt when the stored value does not convert.
-REPLIKON_API std::optional<std::int32_t> StreamHeaderWord(const BagReader& bag) noexcept;
-// Same, telling a value that does not convert (nullopt, `out_of_memory` false)
-// from running out of memory while converting it (nullopt, `out_of_memory` set).
-REPLIKON_API std::optional<std::int32_t> StreamHeaderWord(const BagReader& bag,
-                                                          bool& out_of_memory) noexcept;
-
-// `bag` is the parsed Stream, or nullptr when the bytes do not load as a bag.
-// Reads two entries of the bag and copies no value bytes (only the class name).
-REPLIKON_API StreamInfo InspectStream(const BagReader* bag) noexcept;
+// All of the answers above from one parse of `bytes`.
 REPLIKON_API StreamInfo InspectStream(std::span<const std::uint8_t> bytes) noexcept;
 
 }  // namespace replikon

@@ -7,10 +7,10 @@
 #include <span>
 #include <vector>
 
+#include "copy/engine_context.hpp"
 #include "replikon/automation/object_ref.hpp"
 #include "replikon/automation/property_bag.hpp"
 #include "replikon/automation/safe_array.hpp"
-#include "replikon/copy/engine_context.hpp"
 
 namespace replikon {
 

@@ -18,30 +18,9 @@
 
 #include "replikon/automation/object_ref.hpp"
 #include "replikon/automation/registry.hpp"
+#include "replikon/settings.hpp"
 
 namespace replikon {
-
-// Values of the ProblemsNotification setting.
-enum ProblemsNotificationConstants : std::int16_t {
-  SourceObjectOnly = 0,
-  OnSubobjectProblem = 1,
-};
-
-// The settings, as the engines read them.
-struct REPLIKON_API EngineSettings {
-  bool recursion_allowed = true;
-  bool raise_recursion_check_event = true;
-  std::string object_server_name;
-  std::int16_t problems_notification = OnSubobjectProblem;
-  bool set_external_references = false;
-  // Objects reached twice stay one object; arrays carry objects.
-  bool preserve_identity = false;
-  // Limits of one processing call; 0 (or less) is no limit. max_objects counts
-  // the objects a call copies, writes or reads, the root included; max_depth
-  // the levels of the walk, the root's being level 1.
-  std::int32_t max_objects = 0;
-  std::int32_t max_depth = 0;
-};
 
 // The limits of EngineSettings.
 enum class ProcessingLimit { kMaxObjects, kMaxDepth };
@@ -98,16 +77,6 @@ class WalkLimits {
 inline constexpr std::int32_t kStatusOk = 0;
 inline constexpr std::int32_t kStatusProblem = 601;    // an object whose class cannot be created
 inline constexpr std::int32_t kStatusNotStream = 602;  // bytes that are not an object Stream
-
-// The arguments of one RecursionCheck event. The handler may change `cancel`.
-struct REPLIKON_API RecursionCheckArgs {
-  ObjectRef root_object;
-  ObjectRef parent_object;
-  ObjectRef current_object;
-  std::string current_object_property;
-  bool cancel = false;
-  std::int16_t error_status = 0;
-};
 
 using RecursionCheckRaiser = std::function<void(RecursionCheckArgs&)>;
 // Whether anyone listens to the event now; when nobody does, raising it

@@ -7,8 +7,8 @@
 #include <cstdint>
 #include <string_view>
 
+#include "copy/engine_context.hpp"
 #include "replikon/automation/object_ref.hpp"
-#include "replikon/copy/engine_context.hpp"
 
 namespace replikon {
 

@@ -6,10 +6,10 @@
 #include <cstdint>
 #include <string_view>
 
+#include "copy/engine_context.hpp"
 #include "replikon/automation/object_ref.hpp"
 #include "replikon/automation/type_info.hpp"
 #include "replikon/automation/variant.hpp"
-#include "replikon/copy/engine_context.hpp"
 
 namespace replikon {
 

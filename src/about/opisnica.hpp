@@ -7,8 +7,8 @@
 #include <string>
 #include <string_view>
 
-#include "replikon/about/about_form.hpp"
-#include "replikon/about/shell_command.hpp"
+#include "about/about_form.hpp"
+#include "about/shell_command.hpp"
 
 namespace replikon::about {
 
