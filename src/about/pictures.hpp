@@ -2,6 +2,11 @@
 // copied from the other, on a blue tile) at any size.
 #pragma once
 
+#if defined(REPLIKON_LAYER_AUTOMATION) || defined(REPLIKON_LAYER_COPY) || \
+    defined(REPLIKON_LAYER_STREAM)
+#error "about/ is above this subsystem: only the component starts the About box"
+#endif
+
 #include <cstdint>
 #include <vector>
 

@@ -7,6 +7,10 @@
 // what InvokeByName does after its own look-up.
 #pragma once
 
+#if defined(REPLIKON_LAYER_AUTOMATION)
+#error "copy/ is above this subsystem: the automation layer does not use the copy engine"
+#endif
+
 #include <cstddef>
 #include <memory>
 #include <span>

@@ -2,6 +2,10 @@
 // the server that ObjectServerName names.
 #pragma once
 
+#if defined(REPLIKON_LAYER_AUTOMATION)
+#error "copy/ is above this subsystem: the automation layer does not use the copy engine"
+#endif
+
 #include "replikon/export.hpp"
 
 #include <cstdint>

@@ -3,6 +3,10 @@
 // allowance across the arrays of one input and reports running out of memory.
 #pragma once
 
+#if defined(REPLIKON_LAYER_AUTOMATION) || defined(REPLIKON_LAYER_COPY)
+#error "stream/ is above this subsystem: only the component and the tools use the Stream engines"
+#endif
+
 #include "replikon/export.hpp"
 
 #include <cstddef>

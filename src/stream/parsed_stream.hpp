@@ -2,6 +2,10 @@
 // parsed already, so that a caller that reads the bag anyway parses it once.
 #pragma once
 
+#if defined(REPLIKON_LAYER_AUTOMATION) || defined(REPLIKON_LAYER_COPY)
+#error "stream/ is above this subsystem: only the component and the tools use the Stream engines"
+#endif
+
 #include "replikon/export.hpp"
 
 #include <cstdint>

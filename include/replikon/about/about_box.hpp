@@ -1,6 +1,11 @@
 // ShowAboutBox: Replikon's About window, as the component's clients call it.
 #pragma once
 
+#if defined(REPLIKON_LAYER_AUTOMATION) || defined(REPLIKON_LAYER_COPY) || \
+    defined(REPLIKON_LAYER_STREAM)
+#error "about/ is above this subsystem: only the component starts the About box"
+#endif
+
 #include "replikon/export.hpp"
 
 #include <string>

@@ -1,6 +1,11 @@
 // The Replikon component: deep copies and Streams of late-bound objects.
 #pragma once
 
+#if defined(REPLIKON_LAYER_AUTOMATION) || defined(REPLIKON_LAYER_COPY) || \
+    defined(REPLIKON_LAYER_STREAM) || defined(REPLIKON_LAYER_ABOUT)
+#error "control/ is above this subsystem: the component sits above every other subsystem"
+#endif
+
 #include "replikon/export.hpp"
 
 #include <cstdint>

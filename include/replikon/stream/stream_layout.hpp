@@ -6,6 +6,10 @@
 // stream "D1"/"G1"... and "@AE#".
 #pragma once
 
+#if defined(REPLIKON_LAYER_AUTOMATION) || defined(REPLIKON_LAYER_COPY)
+#error "stream/ is above this subsystem: only the component and the tools use the Stream engines"
+#endif
+
 #include "replikon/export.hpp"
 
 #include <cstdint>
