@@ -186,6 +186,11 @@ void JsonWriter::Double(double value) {
   if (std::isnan(value)) return String("NaN");
   if (std::isinf(value)) return String(value > 0 ? "Infinity" : "-Infinity");
   BeforeValue();
+  // "-0" would read back as the integer 0: a negative zero keeps its point.
+  if (value == 0 && std::signbit(value)) {
+    *out_ << "-0.0";
+    return;
+  }
   char text[64];
   const auto result = std::to_chars(text, text + sizeof text, value);
   *out_ << std::string_view(text, static_cast<std::size_t>(result.ptr - text));
