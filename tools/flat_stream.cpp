@@ -76,7 +76,8 @@ std::string NotAStream(std::span<const std::uint8_t> bytes, const BagReader* bag
              : "not a Stream: the header word names no known stream kind";
 }
 
-// What a nested bag is, from its header word; `class_name` is set for objects.
+}  // namespace
+
 Nested Classify(const BagReader& bag, bool graph, std::string& class_name) {
   if (bag.Find(kHeaderKey) == nullptr) return Nested::kBag;
   const std::optional<std::int32_t> word = StreamHeaderWord(bag);
@@ -94,6 +95,8 @@ Nested Classify(const BagReader& bag, bool graph, std::string& class_name) {
   if (fields.kind == kReferenceStreamKind && graph) return Nested::kReference;
   return Nested::kBag;
 }
+
+namespace {
 
 struct Level {
   const std::uint8_t* pos;  // the next entry
@@ -691,7 +694,7 @@ class StatsVisitor : public FlatVisitor {
         return;
     }
     ClassStats& own = stats_.classes[name];
-    if (e.nested != Nested::kReference) ++own.objects;
+    ++own.objects;
     own.bytes += e.bytes.size();
     owner->bytes -= e.bytes.size();
     owners_.push_back(&own);

@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "json_writer.hpp"
+#include "replikon/automation/property_bag.hpp"
 #include "replikon/automation/variant.hpp"
 
 namespace replikon::cli {
@@ -38,6 +39,10 @@ enum class Nested {
 // The name of `nested` in the JSON forms: "object", "nothing", "reference",
 // "array", "elements", "bag"; "" for kNone.
 std::string_view NestedName(Nested nested) noexcept;
+
+// What a parsed nested bag is, from its header word; `class_name` is set for
+// objects. `graph`: inside a graph stream, where references occur.
+Nested Classify(const BagReader& bag, bool graph, std::string& class_name);
 
 struct FlatEntry {
   std::size_t depth = 0;  // 0 for the entries of the outermost bag

@@ -52,9 +52,13 @@ std::string EntryText(const BagReader::Entry& e) {
     const auto bytes = BagReader::BytesOf(e);
     if (!bytes) return "Byte(), unallocated";
     if (const std::optional<BagReader> bag = BagReader::TryParse(*bytes)) {
-      const StreamInfo info = InspectStream(&*bag);
-      std::string text = "nested bag of " + std::to_string(bag->Size()) + " entries";
-      if (!info.class_name.empty()) text += ", class " + EscapeForTerminal(info.class_name, true);
+      std::string class_name;
+      const Nested nested = Classify(*bag, true, class_name);
+      std::string text =
+          nested == Nested::kObject    ? "Stream of class " + EscapeForTerminal(class_name, true)
+          : nested == Nested::kNothing ? std::string("Stream of Nothing")
+          : nested == Nested::kBag     ? "bag of " + std::to_string(bag->Size()) + " entries"
+                                       : std::string(NestedName(nested)) + " stream";
       return text + ", " + std::to_string(bytes->size()) + " bytes";
     }
     std::string text = type + ", " + std::to_string(bytes->size()) + " bytes";
