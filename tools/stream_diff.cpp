@@ -132,10 +132,11 @@ class Differ {
       const BagReader::Entry& ea = f.a.Entries()[f.next++];
       const BagReader::Entry* eb = f.b.Find(ea.key);
       if (eb == nullptr) return Report('-', ea.key, EntryText(ea) + "  (only in the first)");
-      if (SameValue(ea, *eb)) return;
+      // Nested bags are opened rather than compared whole: comparing each
+      // level's bytes would cost the square of the depth in a long chain.
       if (ea.type == kByteArrayType && eb->type == kByteArrayType) {
         std::optional<BagReader> na = NestedBag(ea);
-        std::optional<BagReader> nb = NestedBag(*eb);
+        std::optional<BagReader> nb = na ? NestedBag(*eb) : std::nullopt;
         if (na && nb) {
           const bool elements = f.array && ea.key == kElementsKey;
           const std::size_t segment = path_.size();
@@ -144,6 +145,7 @@ class Differ {
           return;
         }
       }
+      if (SameValue(ea, *eb)) return;
       return Report('~', ea.key, EntryText(ea) + "  |  " + EntryText(*eb));
     }
     if (f.next == f.b.Size()) {
