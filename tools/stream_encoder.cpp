@@ -16,6 +16,7 @@
 #include "replikon/automation/property_bag.hpp"
 #include "replikon/automation/safe_array.hpp"
 #include "replikon/stream/stream_layout.hpp"
+#include "stream_inspector.hpp"
 
 namespace replikon::cli {
 
@@ -284,13 +285,20 @@ class NestedEncoder {
   // Writes the bag that `stream` (a "stream" object of the nested form) shows.
   void Stream(const json& stream, const std::string& path) {
     BagWriter writer(out_);
-    WriteEntries(writer, stream, path);
+    WriteEntries(writer, stream, path, 0);
     writer.Finish();
   }
 
  private:
-  void WriteEntries(BagWriter& writer, const json& stream, const std::string& path) {
+  // The nested form goes no deeper than `inspect --max-depth` shows; deeper
+  // documents would only cost stack.
+  void WriteEntries(BagWriter& writer, const json& stream, const std::string& path,
+                    std::size_t depth) {
     if (!stream.is_object()) Fail(path + ": no JSON object");
+    if (depth > kMaxInspectDepth) {
+      Fail(path + ": nested deeper than " + std::to_string(kMaxInspectDepth) +
+           " Streams; use the flat form");
+    }
     const json& layout = Field(stream, "layout");
     const bool array = stream.value("form", "") == "array stream";
     const auto listed = stream.find(array ? "other_entries" : "entries");
@@ -309,14 +317,15 @@ class NestedEncoder {
     }
     for (const json* e : slots) {
       try {
-        Entry(writer, stream, *e, path);
+        Entry(writer, stream, *e, path, depth);
       } catch (const json::exception& error) {
         Fail(path + ": " + error.what());
       }
     }
   }
 
-  void Entry(BagWriter& writer, const json& stream, const json& e, const std::string& path) {
+  void Entry(BagWriter& writer, const json& stream, const json& e, const std::string& path,
+             std::size_t depth) {
     const std::string key = Key(e);
     const std::uint16_t type = TypeCode(e);
     const std::string where = path + "." + key;
@@ -335,7 +344,7 @@ class NestedEncoder {
       BagWriter elements(out_);
       const json& list = Field(stream, "elements");
       if (!list.is_array()) Fail(where + ": \"elements\" is no array");
-      for (const json& element : list) Entry(elements, stream, element, path + "()");
+      for (const json& element : list) Entry(elements, stream, element, path + "()", depth);
       CloseNested(out_, writer, elements, pending, start, lower);
       return;
     }
@@ -347,7 +356,7 @@ class NestedEncoder {
       const BagWriter::Pending pending = writer.BeginBytes(key);
       const std::size_t start = out_.size();
       BagWriter child(out_);
-      WriteEntries(child, *nested, where);
+      WriteEntries(child, *nested, where, depth + 1);
       CloseNested(out_, writer, child, pending, start, lower);
       return;
     }
