@@ -305,27 +305,32 @@ class NestedEncoder {
     const std::size_t others = listed != stream.end() && listed->is_array() ? listed->size() : 0;
     if (!layout.is_array()) Fail(path + ": \"layout\" is no array");
     std::vector<const json*> slots(layout.size() + others, nullptr);
+    std::vector<bool> from_layout(slots.size(), false);
     for (const json& e : layout) {
       const auto at = static_cast<std::size_t>(
           Integer(Field(e, "at"), "at", 0, static_cast<std::int64_t>(slots.size()) - 1));
       if (slots[at] != nullptr) Fail(path + ": two layout entries at " + std::to_string(at));
       slots[at] = &e;
+      from_layout[at] = true;
     }
     std::size_t next = 0;
     for (const json*& slot : slots) {
       if (slot == nullptr) slot = &(*listed)[next++];
     }
-    for (const json* e : slots) {
+    for (std::size_t i = 0; i < slots.size(); ++i) {
+      const json* e = slots[i];
       try {
-        Entry(writer, stream, *e, path, depth);
+        Entry(writer, stream, *e, path, depth, from_layout[i]);
       } catch (const json::exception& error) {
         Fail(path + ": " + error.what());
       }
     }
   }
 
+  // `layout`: one of the stream's "layout" entries, the only ones that may
+  // stand for the element bag.
   void Entry(BagWriter& writer, const json& stream, const json& e, const std::string& path,
-             std::size_t depth) {
+             std::size_t depth, bool layout) {
     const std::string key = Key(e);
     const std::uint16_t type = TypeCode(e);
     const std::string where = path + "." + key;
@@ -338,13 +343,15 @@ class NestedEncoder {
       return;
     }
     const std::int32_t lower = Lower(e);
-    if (e.value("elements", false)) {  // an array's element bag, listed as its "elements"
+    if (layout && e.value("elements", false)) {  // an array's element bag, listed as its "elements"
       const BagWriter::Pending pending = writer.BeginBytes(key);
       const std::size_t start = out_.size();
       BagWriter elements(out_);
       const json& list = Field(stream, "elements");
       if (!list.is_array()) Fail(where + ": \"elements\" is no array");
-      for (const json& element : list) Entry(elements, stream, element, path + "()", depth);
+      for (const json& element : list) {
+        Entry(elements, stream, element, path + "()", depth, false);
+      }
       CloseNested(out_, writer, elements, pending, start, lower);
       return;
     }
