@@ -600,7 +600,9 @@ bool WriteFlatJson(std::span<const std::uint8_t> bytes, const std::string& name,
    public:
     Writer(std::ostream& out, bool compact, const std::string& name, std::size_t size,
            const FlatRoot& root)
-        : json_(out, compact ? 0 : 2), entries_(json_), name_(name), size_(size), root_(root) {}
+        : json_(out, compact ? 0 : 2), entries_(json_), name_(name), size_(size), root_(root) {
+      json_.OnOneLineBelow(2);  // an entry per line
+    }
     void Entry(const FlatEntry& e, std::string_view path) override {
       Head();
       entries_.Entry(e, path);
