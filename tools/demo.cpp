@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <optional>
 #include <ostream>
+#include <sstream>
 #include <string>
 #include <system_error>
 #include <vector>
@@ -19,6 +20,7 @@
 #include "replikon/stream/stream_layout.hpp"
 #include "replikon/version.hpp"
 #include "replikon_cli.hpp"
+#include "stream_diff.hpp"
 
 namespace replikon::cli {
 
@@ -454,6 +456,7 @@ int RunDemo(const DemoOptions& options, std::ostream& out, std::ostream& err) {
              "PreserveIdentity True (ProblemsNotification SourceObjectOnly):",
              2);
   bool graph_whole = false;
+  const std::string graph_path = (*dir / "graph.stream").string();
   {
     const ObjectRef linked = BuildLinkedOrder(registry);
     for (const bool preserve : {false, true}) {
@@ -464,6 +467,7 @@ int RunDemo(const DemoOptions& options, std::ostream& out, std::ostream& err) {
       const ObjectRef graph_copy = control.Copy(linked);
       out << label << "Copy -> " << DescribeLines(linked, graph_copy, copy_ok) << '\n';
       const SafeArray graph_stream = control.StreamFromObject(linked);
+      if (preserve) control.StreamToFile(graph_stream, graph_path);
       const ObjectRef graph_back = control.ObjectFromStream(graph_stream);
       out << std::string(26, ' ') << "Stream of " << graph_stream.Count() << " bytes -> "
           << DescribeLines(linked, graph_back, stream_ok) << '\n';
@@ -471,7 +475,26 @@ int RunDemo(const DemoOptions& options, std::ostream& out, std::ostream& err) {
     }
     control.SetPreserveIdentity(false);
   }
-  out << '\n';
+  out << "  The whole-graph Stream is kept in " << graph_path << ".\n\n";
+
+  // ---- diff
+  const std::string rebuilt_path = (*dir / "rebuilt.stream").string();
+  const SafeArray rebuilt_stream = control.StreamFromObject(rebuilt);
+  control.StreamToFile(rebuilt_stream, rebuilt_path);
+  out << "7. The rebuilt order streamed again (" << rebuilt_path << ") and compared with the\n"
+      << "  original's Stream: replikon diff " << stream_path << ' ' << rebuilt_path << '\n';
+  std::ostringstream differences;
+  std::uint64_t entries_differing = 0;
+  std::string diff_error;
+  if (!DiffStreams(stream.ByteSpan(), rebuilt_stream.ByteSpan(), differences, entries_differing,
+                   diff_error)) {
+    differences << diff_error << '\n';
+  }
+  std::istringstream lines(differences.str());
+  for (std::string line; std::getline(lines, line);) out << "    " << line << '\n';
+  out << "  " << entries_differing
+      << (entries_differing == 1 ? " entry differs" : " entries differ")
+      << " (exit status 1 when any does, 0 when none).\n\n";
 
   out << "Summary\n"
       << "  " << stats.objects << " objects, " << stats.properties << " properties; "

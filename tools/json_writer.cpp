@@ -103,8 +103,12 @@ void AppendJsonString(std::string& out, std::string_view text) {
 
 JsonWriter::JsonWriter(std::ostream& out, int indent) : out_(&out), indent_(indent) {}
 
-void JsonWriter::NewLine() {
+void JsonWriter::NewLine(bool after_comma) {
   if (indent_ <= 0) return;
+  if (levels_.size() > inline_depth_) {
+    if (after_comma) *out_ << ' ';
+    return;
+  }
   *out_ << '\n';
   const std::size_t spaces = levels_.size() * static_cast<std::size_t>(indent_);
   for (std::size_t i = 0; i < spaces; ++i) *out_ << ' ';
@@ -118,18 +122,20 @@ void JsonWriter::BeforeValue() {
   if (levels_.empty()) return;
   if (levels_.back().is_object)
     throw std::logic_error("JsonWriter: a value in an object needs a key");
-  if (!levels_.back().empty) *out_ << ',';
+  const bool after_comma = !levels_.back().empty;
+  if (after_comma) *out_ << ',';
   levels_.back().empty = false;
-  NewLine();
+  NewLine(after_comma);
 }
 
 void JsonWriter::Key(std::string_view key) {
   if (levels_.empty() || !levels_.back().is_object || after_key_) {
     throw std::logic_error("JsonWriter: a key outside an object");
   }
-  if (!levels_.back().empty) *out_ << ',';
+  const bool after_comma = !levels_.back().empty;
+  if (after_comma) *out_ << ',';
   levels_.back().empty = false;
-  NewLine();
+  NewLine(after_comma);
   buffer_.clear();
   AppendJsonString(buffer_, key);
   *out_ << buffer_ << (indent_ > 0 ? ": " : ":");
@@ -147,8 +153,9 @@ void JsonWriter::End(bool is_object, char close) {
     throw std::logic_error("JsonWriter: unbalanced end");
   }
   const bool empty = levels_.back().empty;
+  const bool on_one_line = levels_.size() > inline_depth_;
   levels_.pop_back();
-  if (!empty) NewLine();
+  if (!empty && !on_one_line) NewLine(false);
   *out_ << close;
 }
 
@@ -186,6 +193,11 @@ void JsonWriter::Double(double value) {
   if (std::isnan(value)) return String("NaN");
   if (std::isinf(value)) return String(value > 0 ? "Infinity" : "-Infinity");
   BeforeValue();
+  // "-0" would read back as the integer 0: a negative zero keeps its point.
+  if (value == 0 && std::signbit(value)) {
+    *out_ << "-0.0";
+    return;
+  }
   char text[64];
   const auto result = std::to_chars(text, text + sizeof text, value);
   *out_ << std::string_view(text, static_cast<std::size_t>(result.ptr - text));

@@ -74,6 +74,11 @@ class JsonWriter {
     Bool(value);
   }
 
+  // With indentation: objects and arrays nested deeper than `depth` levels
+  // are written on one line (`{"a": 1, "b": 2}`), one per line in the level
+  // above them.
+  void OnOneLineBelow(std::size_t depth) { inline_depth_ = depth; }
+
   // Ends the document with a newline. Every object and array must be closed.
   void Finish();
 
@@ -83,12 +88,13 @@ class JsonWriter {
     bool empty;
   };
   void BeforeValue();
-  void NewLine();
+  void NewLine(bool after_comma);
   void Begin(bool is_object, char open);
   void End(bool is_object, char close);
 
   std::ostream* out_;
   int indent_;
+  std::size_t inline_depth_ = static_cast<std::size_t>(-1);
   std::vector<Level> levels_;
   bool after_key_ = false;
   std::string buffer_;

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <exception>
+#include <fstream>
 #include <functional>
 #include <iostream>
 #include <memory>
@@ -16,11 +17,14 @@
 #include <vector>
 
 #include "about/about_form.hpp"
+#include "flat_stream.hpp"
 #include "replikon/about/about_box.hpp"
 #include "replikon/automation/error.hpp"
 #include "replikon/control/replikon.hpp"
 #include "replikon/control/type_library.hpp"
 #include "replikon/version.hpp"
+#include "stream_diff.hpp"
+#include "stream_encoder.hpp"
 
 namespace replikon::cli {
 
@@ -48,8 +52,9 @@ std::string DisplayName(const std::string& file) {
   return file == "-" ? "(standard input)" : file;
 }
 
-// Runs a subcommand; an error that escapes it is reported and gives status 1.
-int Guarded(std::ostream& out, std::ostream& err, const std::function<int()>& run) {
+// Runs a subcommand; an error that escapes it is reported and gives `failure`.
+int Guarded(std::ostream& out, std::ostream& err, const std::function<int()>& run,
+            int failure = kExitNo) {
   try {
     const int status = run();
     out.flush();
@@ -59,7 +64,7 @@ int Guarded(std::ostream& out, std::ostream& err, const std::function<int()>& ru
   } catch (const std::exception& e) {
     err << "replikon: " << e.what() << '\n';
   }
-  return kExitNo;
+  return failure;
 }
 
 }  // namespace
@@ -126,7 +131,10 @@ int RunInspect(const std::string& file, const InspectOptions& options, std::istr
   InspectOptions named = options;
   if (named.name.empty()) named.name = DisplayName(file);
   std::string error;
-  if (!InspectStreamBytes(BytesOf(*bytes), named, out, error)) {
+  const bool shown = named.flat
+                         ? WriteFlatJson(BytesOf(*bytes), named.name, named.compact, out, error)
+                         : InspectStreamBytes(BytesOf(*bytes), named, out, error);
+  if (!shown) {
     err << "replikon: " << DisplayName(file) << ": " << error << '\n';
     return kExitNo;
   }
@@ -153,6 +161,75 @@ int RunIsStream(const std::string& file, std::istream& in, std::ostream& out, st
   const bool is_stream = Replikon().IsStream(*bytes);
   out << (is_stream ? "true" : "false") << '\n';
   return is_stream ? kExitOk : kExitNo;
+}
+
+int RunEncode(const std::string& file, const std::string& output, std::istream& in,
+              std::ostream& out, std::ostream& err) {
+  std::ifstream input;
+  if (file != "-") {
+    input.open(file, std::ios::binary);
+    if (!input) {
+      err << "replikon: cannot read " << file << '\n';
+      return kExitUsage;
+    }
+  }
+  std::vector<std::uint8_t> bytes;
+  std::string error;
+  if (!EncodeStreamJson(file == "-" ? in : input, bytes, error)) {
+    err << "replikon: " << DisplayName(file) << ": " << error << "; nothing written\n";
+    return kExitUsage;
+  }
+  if (output == "-") {
+    out.write(reinterpret_cast<const char*>(bytes.data()),
+              static_cast<std::streamsize>(bytes.size()));
+    return kExitOk;
+  }
+  try {
+    Replikon().StreamToFile(SafeArray::FromOwnedBytes(std::move(bytes)), output);
+  } catch (const AutomationError& e) {
+    err << "replikon: cannot write " << output << ": error " << e.Number() << ": "
+        << e.Description() << '\n';
+    return kExitUsage;
+  }
+  return kExitOk;
+}
+
+int RunDiff(const std::string& first, const std::string& second, std::istream& in,
+            std::ostream& out, std::ostream& err) {
+  if (first == "-" && second == "-") {
+    err << "replikon: diff: only one of the two Streams can be standard input\n";
+    return kExitUsage;
+  }
+  const std::optional<SafeArray> a = ReadInput(first, in, err);
+  if (!a) return kExitUsage;
+  const std::optional<SafeArray> b = ReadInput(second, in, err);
+  if (!b) return kExitUsage;
+  std::uint64_t differences = 0;
+  std::string error;
+  if (!DiffStreams(BytesOf(*a), BytesOf(*b), out, differences, error)) {
+    err << "replikon: diff: " << error << '\n';
+    return kExitUsage;
+  }
+  return differences == 0 ? kExitOk : kExitNo;
+}
+
+int RunStats(const std::string& file, const StatsOptions& options, std::istream& in,
+             std::ostream& out, std::ostream& err) {
+  const std::optional<SafeArray> bytes = ReadInput(file, in, err);
+  if (!bytes) return kExitNo;
+  StreamStats stats;
+  std::string error;
+  if (!CollectStats(BytesOf(*bytes), stats, error)) {
+    err << "replikon: " << DisplayName(file) << ": " << error << '\n';
+    return kExitNo;
+  }
+  const std::uint64_t size = BytesOf(*bytes).size();
+  if (options.json) {
+    WriteStatsJson(stats, size, DisplayName(file), options.compact, out);
+  } else {
+    WriteStatsText(stats, size, out);
+  }
+  return kExitOk;
 }
 
 std::string WrapText(std::string_view text, std::size_t indent, std::size_t width) {
@@ -238,12 +315,37 @@ int RunCli(int argc, const char* const* argv, std::istream& in, std::ostream& ou
       "inspect", "Decode a Stream without its server: header, classes, entries, arrays");
   inspect->add_option("FILE", file, "A Stream file, or - for standard input")->required();
   inspect->add_flag("--json", inspect_options.json, "Write JSON for tools instead of text");
+  inspect->add_flag("--flat", inspect_options.flat,
+                    "With --json: one object per entry, in Stream order, with its path and "
+                    "depth (any depth, constant JSON nesting)");
+  inspect->add_flag("--compact", inspect_options.compact, "Write JSON on one line");
   inspect
       ->add_option("--max-depth", inspect_options.max_depth,
                    "Open nested Streams down to this depth")
       ->check(CLI::Range(std::size_t{1}, kMaxInspectDepth))
       ->type_name("N")
       ->capture_default_str();
+
+  std::string output;
+  CLI::App* encode = app.add_subcommand(
+      "encode", "Read the JSON of inspect --json (either form) back into a Stream file");
+  encode->add_option("FILE", file, "The JSON, or - for standard input")->required();
+  encode->add_option("-o,--output", output, "The Stream file to write, or - for standard output")
+      ->required()
+      ->type_name("STREAM");
+
+  std::string second;
+  CLI::App* diff = app.add_subcommand(
+      "diff", "List the entries in which two Streams differ (exit 0 same, 1 differ, 2 error)");
+  diff->add_option("FIRST", file, "A Stream file, or - for standard input")->required();
+  diff->add_option("SECOND", second, "A Stream file, or - for standard input")->required();
+
+  StatsOptions stats_options;
+  CLI::App* stats = app.add_subcommand(
+      "stats", "Count a Stream's objects and bytes per class, entries, arrays, deepest path");
+  stats->add_option("FILE", file, "A Stream file, or - for standard input")->required();
+  stats->add_flag("--json", stats_options.json, "Write JSON for tools instead of text");
+  stats->add_flag("--compact", stats_options.compact, "Write JSON on one line");
 
   CLI::App* type =
       app.add_subcommand("type", "Print the class name a Stream holds (ObjectTypeName)");
@@ -276,6 +378,15 @@ int RunCli(int argc, const char* const* argv, std::istream& in, std::ostream& ou
   if (demo->parsed()) return run([&] { return RunDemo(demo_options, out, err); });
   if (inspect->parsed())
     return run([&] { return RunInspect(file, inspect_options, in, out, err); });
+  if (encode->parsed()) {
+    return Guarded(
+        out, err, [&] { return RunEncode(file, output, in, out, err); }, kExitUsage);
+  }
+  if (diff->parsed()) {
+    return Guarded(
+        out, err, [&] { return RunDiff(file, second, in, out, err); }, kExitUsage);
+  }
+  if (stats->parsed()) return run([&] { return RunStats(file, stats_options, in, out, err); });
   if (type->parsed()) return run([&] { return RunType(file, in, out, err); });
   if (is_stream->parsed()) return run([&] { return RunIsStream(file, in, out, err); });
   if (about->parsed()) return run([&] { return RunAbout(about_text, out, err); });

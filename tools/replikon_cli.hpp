@@ -2,7 +2,8 @@
 // streams and return the exit status, so that they can run in-process.
 //
 // Exit statuses: 0 success (or "yes"), 1 a "no" answer or bad input (a file
-// that cannot be read, bytes that are not a Stream), 2 a usage error.
+// that cannot be read, bytes that are not a Stream), 2 a usage error. `encode`
+// and `diff` give 2 for every error, so that `diff` can say "differ" with 1.
 #pragma once
 
 #include <cstddef>
@@ -42,6 +43,21 @@ int RunInspect(const std::string& file, const InspectOptions& options, std::istr
                std::ostream& out, std::ostream& err);
 int RunType(const std::string& file, std::istream& in, std::ostream& out, std::ostream& err);
 int RunIsStream(const std::string& file, std::istream& in, std::ostream& out, std::ostream& err);
+
+// Reads the JSON of `inspect --json` (either form; "-" for `in`) and writes
+// the Stream to `output` through StreamToFile's safe replacement ("-": to
+// `out`). Nothing is written when the JSON is bad.
+int RunEncode(const std::string& file, const std::string& output, std::istream& in,
+              std::ostream& out, std::ostream& err);
+// 0 when the Streams hold the same entries, 1 when they differ, 2 on error.
+int RunDiff(const std::string& first, const std::string& second, std::istream& in,
+            std::ostream& out, std::ostream& err);
+struct StatsOptions {
+  bool json = false;
+  bool compact = false;
+};
+int RunStats(const std::string& file, const StatsOptions& options, std::istream& in,
+             std::ostream& out, std::ostream& err);
 
 // All of `in` (standard input) as a byte array, read in large blocks; nullopt
 // after a message naming "standard input" when it holds more than `limit`

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "automation/bag_codec.hpp"
+#include "flat_stream.hpp"
 #include "json_writer.hpp"
 #include "replikon/automation/error.hpp"
 #include "replikon/automation/property_bag.hpp"
@@ -107,6 +108,15 @@ struct StreamHead {
   std::optional<std::uint64_t> element_count;
   std::optional<std::size_t> element_entries;
   std::vector<std::string> notes;
+  // The entries of the layout ("@SF#", "@OT#", bounds, "@AE#"...) with their
+  // places in the bag, so that the JSON form can be read back byte for byte.
+  // `elements`: the "@AE#" whose bag is listed as the elements.
+  struct Layout {
+    std::size_t at;
+    const BagReader::Entry* entry;
+    bool elements;
+  };
+  std::vector<Layout> layout;
   // Graph streams: the outermost object's stream, an object's number, and a
   // reference's number with the path of the object it points to.
   bool graph = false;
@@ -134,7 +144,7 @@ class Sink {
   virtual void EndStream() = 0;
   virtual void BeginList(ListKind kind) = 0;
   virtual void EndList() = 0;
-  virtual void Scalar(std::string_view key, bool element, const Variant& value) = 0;
+  virtual void Scalar(const BagReader::Entry& entry, bool element, const Variant& value) = 0;
   virtual void BeginBytes(const ByteEntry& entry) = 0;
   virtual void EndBytes() = 0;
 };
@@ -235,6 +245,12 @@ class Walker {
       head.notes.push_back("no header word (\"@SF#\"): not a Stream");
     }
     if (!head.word) layout_keys.clear();
+    for (std::size_t i = 0; i < bag.Entries().size(); ++i) {
+      const BagReader::Entry& e = bag.Entries()[i];
+      if (IsLayoutKey(e.key, layout_keys)) {
+        head.layout.push_back({i, &e, elements.has_value() && e.key == kElementsKey});
+      }
+    }
 
     sink_.BeginStream(head);
     if (head.form == Form::kArray) {
@@ -397,7 +413,7 @@ class Walker {
       } catch (...) {
         value = Variant(kNull);
       }
-      sink_.Scalar(e.key, element, value);
+      sink_.Scalar(e, element, value);
       return;
     }
     ByteEntry entry;
@@ -558,7 +574,8 @@ class TextSink : public Sink {
   }
   void EndList() override {}
 
-  void Scalar(std::string_view key, bool element, const Variant& value) override {
+  void Scalar(const BagReader::Entry& entry, bool element, const Variant& value) override {
+    const std::string_view key = entry.key;
     if (value.IsEmpty() || value.IsNull()) {
       Line(Label(key, element) + TypeName(value.Type()));
     } else {
@@ -613,7 +630,8 @@ class TextSink : public Sink {
 
 class JsonSink : public Sink {
  public:
-  JsonSink(std::ostream& out, std::string name) : json_(out), name_(std::move(name)) {}
+  JsonSink(std::ostream& out, std::string name, bool compact)
+      : json_(out, compact ? 0 : 2), name_(std::move(name)) {}
 
   void BeginStream(const StreamHead& head) override {
     if (depth_ == 0) {
@@ -681,6 +699,10 @@ class JsonSink : public Sink {
     json_.BeginArray();
     for (const std::string& note : head.notes) json_.String(note);
     json_.EndArray();
+    json_.Key("layout");
+    json_.BeginArray();
+    for (const StreamHead::Layout& item : head.layout) LayoutEntry(item);
+    json_.EndArray();
   }
 
   void EndStream() override {
@@ -699,12 +721,12 @@ class JsonSink : public Sink {
   }
   void EndList() override { json_.EndArray(); }
 
-  void Scalar(std::string_view key, bool /*element*/, const Variant& value) override {
+  void Scalar(const BagReader::Entry& entry, bool /*element*/, const Variant& value) override {
+    (void)value;
     json_.BeginObject();
-    Key(key);
-    TypeFields(Code(value.Type()));
-    json_.Key("value");
-    Value(value);
+    Key(entry.key);
+    TypeFields(Code(entry.type));
+    WriteScalarValue(json_, Code(entry.type), entry.payload);
     json_.EndObject();
   }
 
@@ -736,49 +758,31 @@ class JsonSink : public Sink {
     if (!IsValidUtf8(key)) json_.Field("key_hex", Hex(key));
   }
 
+  void LayoutEntry(const StreamHead::Layout& item) {
+    const BagReader::Entry& e = *item.entry;
+    json_.BeginObject();
+    json_.Field("at", static_cast<std::uint64_t>(item.at));
+    Key(e.key);
+    TypeFields(Code(e.type));
+    if (e.type != kByteArrayType) {
+      WriteScalarValue(json_, Code(e.type), e.payload);
+    } else if (const std::optional<BytePayload> bytes = ReadBytePayload(e.payload);
+               !bytes || !bytes->allocated) {
+      json_.Field("allocated", false);
+    } else {
+      if (item.elements) json_.Field("elements", true);
+      json_.Field("lower", static_cast<std::int64_t>(bytes->lower));
+      if (!item.elements) {
+        json_.Field("length", static_cast<std::uint64_t>(bytes->bytes.size()));
+        json_.Field("hex", Hex(bytes->bytes, std::numeric_limits<std::size_t>::max(), ""));
+      }
+    }
+    json_.EndObject();
+  }
+
   void TypeFields(std::uint16_t code) {
     json_.Field("type", static_cast<std::int64_t>(code));
     json_.Field("type_name", TypeName(static_cast<VarType>(code)));
-  }
-
-  void Value(const Variant& v) {
-    switch (v.Type()) {
-      case VarType::I2:
-        return json_.Int(*v.GetIf<std::int16_t>());
-      case VarType::I4:
-        return json_.Int(*v.GetIf<std::int32_t>());
-      case VarType::UI1:
-        return json_.Int(*v.GetIf<std::uint8_t>());
-      case VarType::Error:
-        return json_.Int(v.GetIf<ErrorCode>()->scode);
-      case VarType::R4: {
-        const float f = *v.GetIf<float>();
-        if (!std::isfinite(f)) return json_.Double(static_cast<double>(f));
-        // The float's own shortest form, not that of the double it widens to.
-        char text[32];
-        const auto r = std::to_chars(text, text + sizeof text, f);
-        double shortest = 0;
-        std::from_chars(text, r.ptr, shortest);
-        return json_.Double(shortest);
-      }
-      case VarType::R8:
-        return json_.Double(*v.GetIf<double>());
-      case VarType::Bool:
-        return json_.Bool(*v.GetIf<bool>());
-      case VarType::BStr:
-        json_.String(v.String());
-        if (!IsValidUtf8(v.String())) json_.Field("hex", Hex(v.String()));
-        return;
-      case VarType::Date:
-        json_.String(DisplayText(v));
-        json_.Key("days");
-        return json_.Double(v.GetIf<Date>()->days);
-      case VarType::Empty:
-      case VarType::Null:
-        return json_.Null();
-      default:  // currency and decimal: their exact decimal text
-        return json_.String(DisplayText(v));
-    }
   }
 
   JsonWriter json_;
@@ -848,7 +852,7 @@ bool InspectStreamBytes(std::span<const std::uint8_t> bytes, const InspectOption
   }
   const std::size_t max_depth = std::min(options.max_depth, kMaxInspectDepth);
   if (options.json) {
-    JsonSink sink(out, options.name);
+    JsonSink sink(out, options.name, options.compact);
     Walker(sink, max_depth).Stream(bytes, *bag, 0);
   } else {
     TextSink sink(out, options.name);

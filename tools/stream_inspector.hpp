@@ -23,6 +23,10 @@ inline constexpr std::size_t kDefaultInspectDepth = 100;
 
 struct InspectOptions {
   bool json = false;
+  // JSON on one line, without indentation.
+  bool compact = false;
+  // JSON as one object per entry (flat_stream.hpp); implies `json`.
+  bool flat = false;
   // Nested Streams deeper than this are named but not opened.
   std::size_t max_depth = kDefaultInspectDepth;
   // How the input is named in the output ("-" for standard input).

@@ -35,9 +35,13 @@ contains "$out" 'error 601' 'demo'
 contains "$out" 'Invoice\.Carrier' 'demo'
 contains "$out" 'Read back: [0-9]+ bytes, the same bytes' 'demo'
 contains "$out" 'Summary' 'demo'
+contains "$out" 'replikon diff .*invoice\.stream .*rebuilt\.stream' 'demo ends with diff'
+contains "$out" '~ Invoice\.LineCount: Long 2  \|  Long 0' 'demo ends with diff'
 invoice=$work/demo/invoice.stream
 tags=$work/demo/tags.stream
-[[ -s $invoice && -s $tags ]] || fail "demo did not write invoice.stream and tags.stream"
+graph=$work/demo/graph.stream
+rebuilt=$work/demo/rebuilt.stream
+[[ -s $invoice && -s $tags && -s $graph && -s $rebuilt ]] || fail "demo did not write its four files"
 
 : >"$work/empty"
 head -c 100 "$invoice" >"$work/truncated"
@@ -90,6 +94,55 @@ done
 expect 1 "$replikon" inspect "$work/missing"
 contains "$err" 'File not found' 'inspect of a missing file'
 
+# inspect --json --flat, encode back, diff, stats
+for file in "$invoice" "$tags" "$graph"; do
+  for form in "--flat" "--flat --compact" "--compact --max-depth 1000"; do
+    # shellcheck disable=SC2086
+    expect 0 "$replikon" inspect --json $form "$file"
+    printf '%s\n' "$out" >"$work/form.json"
+    expect 0 "$replikon" encode "$work/form.json" -o "$work/encoded.stream"
+    cmp -s "$file" "$work/encoded.stream" || fail "inspect --json $form | encode changed $file"
+  done
+done
+expect 0 "$replikon" inspect --json --flat --compact "$graph"
+[[ $(wc -l <<<"$out") == 1 ]] || fail "inspect --json --flat --compact is more than one line"
+jq -e '[.entries[] | select(.stream == "reference")] | length == 3' <<<"$out" >/dev/null ||
+  fail "inspect --flat of the graph does not show its three references"
+jq -e '.entries[] | select(.path == "Invoice.Lines(0).Product.Picture(0)") | .depth == 6' \
+  <<<"$out" >/dev/null || fail "inspect --flat: no path Invoice.Lines(0).Product.Picture(0)"
+# Edited: one value changed, one entry taken out.
+jq '(.entries[] | select(.path == "Invoice.Number") | .value) |= 7
+    | del(.entries[] | select(.path == "Invoice.Buyer.Name"))' <<<"$out" >"$work/edited.json"
+expect 0 "$replikon" encode - -o "$work/edited.stream" <"$work/edited.json"
+expect 1 "$replikon" diff "$graph" "$work/edited.stream"
+[[ $(wc -l <<<"$out") == 2 ]] || fail "diff of the edited graph: $out"
+contains "$out" '^~ Invoice\.Number: Long 1001  \|  Long 7$' 'diff of a changed value'
+contains "$out" '^- Invoice\.Buyer\.Name: String ".*"  \(only in the first\)$' 'diff of a removed entry'
+expect 0 "$replikon" diff "$invoice" - <"$invoice"
+[[ -z $out ]] || fail "diff of a Stream with itself printed '$out'"
+expect 2 "$replikon" diff "$invoice" "$work/missing"
+expect 2 "$replikon" diff "$invoice" "$work/random"
+# Bad JSON: line and column, exit 2, nothing written (not even over an old file).
+printf '{"entries": [\n  {"depth": 0, "key": "@SF#", "type": 3, "value": 17},\n  {"depth": 0 "key"}\n]}\n' \
+  >"$work/bad.json"
+expect 2 "$replikon" encode "$work/bad.json" -o "$work/bad.stream"
+contains "$err" 'line 3, column 19' 'encode of bad JSON'
+[[ ! -e $work/bad.stream ]] || fail "encode of bad JSON wrote a file"
+cp "$invoice" "$work/kept.stream"
+expect 2 "$replikon" encode "$work/bad.json" -o "$work/kept.stream"
+cmp -s "$invoice" "$work/kept.stream" || fail "encode of bad JSON changed the file it would replace"
+printf '{"entries": [{"depth": 1, "key": "x", "type": 3, "value": 1}]}' >"$work/deep.json"
+expect 2 "$replikon" encode "$work/deep.json" -o "$work/bad.stream"
+contains "$err" 'entry 1: depth 1 follows no entry that opens a nested bag' 'encode of a wrong depth'
+expect 0 "$replikon" stats "$graph"
+contains "$out" '^2494 bytes, 131 entries, 8 arrays, 3 references$' 'stats'
+contains "$out" '^deepest entry: depth 6: Invoice\.Lines\(0\)\.Product\.Picture\(0\)$' 'stats'
+contains "$out" '^Line +2 +[0-9]+$' 'stats'
+expect 0 "$replikon" stats --json --compact "$graph"
+jq -e '([.classes[].bytes] | add) == .size' <<<"$out" >/dev/null ||
+  fail "stats: the bytes per class do not add up to the size"
+expect 1 "$replikon" stats "$work/random"
+
 # What is not a regular file is refused at once (the time limit only keeps a
 # fault from hanging the checks), and standard input is read whole from a pipe.
 mkfifo "$work/fifo"
@@ -117,7 +170,9 @@ expect 2 "$replikon" type "$invoice" "$tags"
 expect 2 "$replikon" is-stream --bogus "$invoice"
 expect 0 "$replikon" --version
 contains "$out" '^replikon [0-9]+\.[0-9]+\.[0-9]+$' '--version'
-for command in demo inspect type is-stream about; do
+expect 2 "$replikon" encode "$invoice"
+expect 2 "$replikon" diff "$invoice"
+for command in demo inspect encode diff stats type is-stream about; do
   expect 0 "$replikon" "$command" --help
   contains "$out" "Usage: .*$command" "$command --help"
 done
