@@ -32,6 +32,7 @@
 #include "automation/bag_codec.hpp"
 #include "automation/byte_order.hpp"
 #include "automation/out_of_memory.hpp"
+#include "automation/pointer_map.hpp"
 #include "copy/copy_engine.hpp"
 #include "copy/member_plan.hpp"
 #include "copy/object_factory.hpp"
@@ -148,112 +149,6 @@ std::span<const std::uint8_t> NothingStream() {
   }();
   return bytes;
 }
-
-// The objects on the path being written: an open-addressing set of addresses,
-// at most half full. Removal moves later entries of a run back, so that no
-// slot is ever marked deleted. One flat table, rather than a node per object,
-// keeps the memory of a deep walk small.
-class AddressSet {
- public:
-  bool Contains(const void* p) const noexcept {
-    if (slots_.empty()) return false;
-    for (std::size_t s = Home(p);; s = Next(s)) {
-      if (slots_[s] == p) return true;
-      if (slots_[s] == nullptr) return false;
-    }
-  }
-
-  void Insert(const void* p) {
-    if (2 * (size_ + 1) > slots_.size()) Rehash(std::max<std::size_t>(16, 2 * slots_.size()));
-    std::size_t s = Home(p);
-    while (slots_[s] != nullptr) s = Next(s);
-    slots_[s] = p;
-    ++size_;
-  }
-
-  void Erase(const void* p) noexcept {
-    if (slots_.empty()) return;
-    std::size_t hole = Home(p);
-    while (slots_[hole] != p) {
-      if (slots_[hole] == nullptr) return;
-      hole = Next(hole);
-    }
-    // Move back each later entry of the run that may not sit past the hole.
-    for (std::size_t s = Next(hole); slots_[s] != nullptr; s = Next(s)) {
-      const std::size_t home = Home(slots_[s]);
-      const bool home_in_gap = hole < s ? (home > hole && home <= s) : (home > hole || home <= s);
-      if (!home_in_gap) {
-        slots_[hole] = slots_[s];
-        hole = s;
-      }
-    }
-    slots_[hole] = nullptr;
-    --size_;
-  }
-
- private:
-  std::size_t Home(const void* p) const noexcept {
-    const auto bits = static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(p));
-    return static_cast<std::size_t>((bits * 0x9E3779B97F4A7C15ULL) >> 32) & (slots_.size() - 1);
-  }
-  std::size_t Next(std::size_t s) const noexcept { return (s + 1) & (slots_.size() - 1); }
-
-  void Rehash(std::size_t count) {
-    std::vector<const void*> old(count, nullptr);
-    old.swap(slots_);
-    for (const void* p : old) {
-      if (p == nullptr) continue;
-      std::size_t s = Home(p);
-      while (slots_[s] != nullptr) s = Next(s);
-      slots_[s] = p;
-    }
-  }
-
-  std::vector<const void*> slots_;  // a power of two of them, or none
-  std::size_t size_ = 0;
-};
-
-// The numbers of the objects written to a graph stream, by address: an
-// open-addressing table, at most half full, that only grows.
-class AddressNumbers {
- public:
-  // The number of `p`, or -1.
-  std::int32_t Find(const void* p) const noexcept {
-    if (slots_.empty()) return -1;
-    for (std::size_t s = Home(p);; s = Next(s)) {
-      if (slots_[s].first == p) return slots_[s].second;
-      if (slots_[s].first == nullptr) return -1;
-    }
-  }
-
-  void Insert(const void* p, std::int32_t number) {
-    if (2 * (size_ + 1) > slots_.size()) Rehash(std::max<std::size_t>(16, 2 * slots_.size()));
-    Place(p, number);
-    ++size_;
-  }
-
- private:
-  std::size_t Home(const void* p) const noexcept {
-    const auto bits = static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(p));
-    return static_cast<std::size_t>((bits * 0x9E3779B97F4A7C15ULL) >> 32) & (slots_.size() - 1);
-  }
-  std::size_t Next(std::size_t s) const noexcept { return (s + 1) & (slots_.size() - 1); }
-  void Place(const void* p, std::int32_t number) noexcept {
-    std::size_t s = Home(p);
-    while (slots_[s].first != nullptr) s = Next(s);
-    slots_[s] = {p, number};
-  }
-  void Rehash(std::size_t count) {
-    std::vector<std::pair<const void*, std::int32_t>> old(count, {nullptr, 0});
-    old.swap(slots_);
-    for (const auto& [p, number] : old) {
-      if (p != nullptr) Place(p, number);
-    }
-  }
-
-  std::vector<std::pair<const void*, std::int32_t>> slots_;  // a power of two of them, or none
-  std::size_t size_ = 0;
-};
 
 // How the writer reads a field without a Variant: detail::FieldAccess::ObjectIn,
 // PlainIn or ArrayIn, or none of them.
@@ -601,7 +496,8 @@ class StreamWriter {
     }
 
     if (graph_) {
-      if (const std::int32_t id = ids_.Find(sub.get()); id >= 0) {
+      if (const std::int32_t* found = ids_.Find(sub.get())) {
+        const std::int32_t id = *found;
         WriteReference(f.Open(), key, id);
         return false;
       }
@@ -746,11 +642,12 @@ class StreamWriter {
   // A graph stream: every object is written once, and numbered.
   const bool graph_ = ctx_.Settings().preserve_identity;
   std::vector<ObjectRef> written_;  // by number; they stay alive, so addresses stay theirs
-  AddressNumbers ids_;
+  // The numbers of the objects written to a graph stream, by address.
+  detail::PointerMap<std::int32_t> ids_;
   const ObjectRef* root_parent_ = nullptr;
   std::int32_t* root_status_ = nullptr;
   std::deque<WriteFrame> frames_;  // references stay valid as it grows
-  AddressSet on_path_;
+  detail::PointerMap<void> on_path_;
   PlanCache plans_;
   std::unordered_map<const InterfacePlan*, PropertyList> properties_;
   const InterfacePlan* last_plan_ = nullptr;
