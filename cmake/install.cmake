@@ -13,14 +13,10 @@ install(TARGETS replikon EXPORT ReplikonTargets
         LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
         RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 
-# The headers of the library. The About form's own headers belong to the
-# About program, which is not a library, and are left out.
+# The public headers; the internal ones live in src/ and are not installed.
 install(DIRECTORY ${PROJECT_SOURCE_DIR}/include/replikon
         DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}
-        FILES_MATCHING PATTERN "*.hpp"
-        PATTERN "about_form.hpp" EXCLUDE
-        PATTERN "opisnica.hpp" EXCLUDE
-        PATTERN "shell_command.hpp" EXCLUDE)
+        FILES_MATCHING PATTERN "*.hpp")
 
 # A static library cannot tell where it was installed: the package hands each
 # client the About program's folder of this install (cmake/about_location.cmake).

@@ -175,20 +175,19 @@ int main(int argc, char** argv) {
   const Seeds objects = ObjectSeeds(registry);
   const Seeds bags = BagSeeds();
 
-  for (const char* target :
-       {"property_bag_fuzz", "stream_inspection_fuzz", "array_from_stream_fuzz",
-        "object_from_stream_fuzz", "stream_inspector_fuzz"}) {
+  for (const char* target : {"property_bag_fuzz", "is_stream_fuzz", "array_from_stream_fuzz",
+                             "object_from_stream_fuzz", "inspect_command_fuzz"}) {
     std::filesystem::remove_all(root / target);
   }
   for (const Seeds* seeds : {&arrays, &objects, &bags}) {
     for (const auto& [name, bytes] : *seeds) {
       Write(root / "property_bag_fuzz", name, 0, false, bytes);
-      Write(root / "stream_inspection_fuzz", name, 0, false, bytes);
+      Write(root / "is_stream_fuzz", name, 0, false, bytes);
     }
   }
   for (const auto& [name, bytes] : arrays) {
     Write(root / "array_from_stream_fuzz", name, 0x00, true, bytes);
-    Write(root / "stream_inspector_fuzz", "array-" + name, 0x0A, true, bytes);
+    Write(root / "inspect_command_fuzz", "array-" + name, 0x0A, true, bytes);
   }
   // The i4 array with its declared type, and with another one.
   const Bytes& i4 = arrays[1].second;
@@ -204,12 +203,12 @@ int main(int argc, char** argv) {
       if (name != "invoice" && name != "graph-invoice" && std::string(mode) != "all") continue;
       Write(root / "object_from_stream_fuzz", name + "-" + mode, prefix, true, bytes);
     }
-    Write(root / "stream_inspector_fuzz", "object-" + name, 0x0A, true, bytes);
+    Write(root / "inspect_command_fuzz", "object-" + name, 0x0A, true, bytes);
   }
-  Write(root / "stream_inspector_fuzz", "invoice-json", 0x0B, true, objects[0].second);
+  Write(root / "inspect_command_fuzz", "invoice-json", 0x0B, true, objects[0].second);
   for (const auto& [name, bytes] : objects) {
     if (name == "node-chain")
-      Write(root / "stream_inspector_fuzz", "node-chain-shallow", 0x04, true, bytes);
+      Write(root / "inspect_command_fuzz", "node-chain-shallow", 0x04, true, bytes);
   }
   return 0;
 }

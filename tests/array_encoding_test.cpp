@@ -538,7 +538,7 @@ TEST(ArrayDecodingTest, ValueFromStoredAndBytesFromVariant) {
 }
 
 TEST(ArrayDecodingTest, NewTypedArray) {
-  const BoundsTable table{{ArrayBound{-1, 1}, ArrayBound{0, 0}}};
+  const ArrayShape table{{ArrayBound{-1, 1}, ArrayBound{0, 0}}};
   for (std::int16_t t : {2, 3, 4, 5, 6, 7, 8, 11, 12, 17}) {
     const Variant a = NewTypedArray(t, table, false);
     ASSERT_TRUE(a.IsArray()) << t;
@@ -550,14 +550,14 @@ TEST(ArrayDecodingTest, NewTypedArray) {
     EXPECT_TRUE(NewTypedArray(t, table, false).IsNull()) << t;
   }
   EXPECT_FALSE(NewTypedArray(3, table, true).Array().IsAllocated());
-  EXPECT_FALSE(NewTypedArray(3, BoundsTable{}, false).Array().IsAllocated());
-  EXPECT_FALSE(NewTypedArray(3, BoundsTable{std::vector<ArrayBound>(6, ArrayBound{0, 0})}, false)
+  EXPECT_FALSE(NewTypedArray(3, ArrayShape{}, false).Array().IsAllocated());
+  EXPECT_FALSE(NewTypedArray(3, ArrayShape{std::vector<ArrayBound>(6, ArrayBound{0, 0})}, false)
                    .Array()
                    .IsAllocated());
-  EXPECT_TRUE(NewTypedArray(3, BoundsTable{{ArrayBound{0, -1}}}, false).IsNull());
+  EXPECT_TRUE(NewTypedArray(3, ArrayShape{{ArrayBound{0, -1}}}, false).IsNull());
   EXPECT_TRUE(NewTypedArray(3,
-                            BoundsTable{{ArrayBound{std::numeric_limits<std::int32_t>::min(),
-                                                    std::numeric_limits<std::int32_t>::max()}}},
+                            ArrayShape{{ArrayBound{std::numeric_limits<std::int32_t>::min(),
+                                                   std::numeric_limits<std::int32_t>::max()}}},
                             false)
                   .IsNull());
 }
@@ -566,31 +566,31 @@ TEST(ArrayDecodingTest, FillArrayFromStream) {
   const Bytes stream =
       Crafted{ArrayHeader(1, 3), {{0, 2}}, BagOf({{"0", Variant(1)}, {"2", Variant("x")}})}.Build();
   Variant target = Ints(0, {5, 6, 7});
-  EXPECT_TRUE(FillArrayFromStream(stream, target, BoundsTable{{ArrayBound{0, 2}}}));
+  EXPECT_TRUE(FillArrayFromStream(stream, target, ArrayShape{{ArrayBound{0, 2}}}));
   // "1" is absent: Empty is assigned; "x" does not convert: 7 stays.
   EXPECT_EQ(target, Ints(0, {1, 0, 7}));
 
   // A table wider than the target: what fits is filled.
   Variant small = Ints(0, {5, 6});
-  EXPECT_TRUE(FillArrayFromStream(stream, small, BoundsTable{{ArrayBound{0, 2}}}));
+  EXPECT_TRUE(FillArrayFromStream(stream, small, ArrayShape{{ArrayBound{0, 2}}}));
   EXPECT_EQ(small, Ints(0, {1, 0}));
 
   Variant not_array(5);
-  EXPECT_TRUE(FillArrayFromStream(stream, not_array, BoundsTable{{ArrayBound{0, 2}}}));
+  EXPECT_TRUE(FillArrayFromStream(stream, not_array, ArrayShape{{ArrayBound{0, 2}}}));
   EXPECT_EQ(not_array, Variant(5));
-  EXPECT_FALSE(FillArrayFromStream(Bytes{1, 2}, target, BoundsTable{{ArrayBound{0, 2}}}));
+  EXPECT_FALSE(FillArrayFromStream(Bytes{1, 2}, target, ArrayShape{{ArrayBound{0, 2}}}));
   EXPECT_FALSE(FillArrayFromStream(BagOf({{"@SF#", Variant(ArrayHeader(1, 3))}}), target,
-                                   BoundsTable{{ArrayBound{0, 2}}}));
+                                   ArrayShape{{ArrayBound{0, 2}}}));
 }
 
 TEST(ArrayBoundsTest, BoundsTableAndDimensionBounds) {
   const SafeArray three(VarType::I4, {ArrayBound{-1, 1}, ArrayBound{0, -1}, ArrayBound{4, 4}});
-  const BoundsTable table = ArrayBoundsTable(Variant(three));
+  const ArrayShape table = ArrayShapeOf(Variant(three));
   EXPECT_EQ(table.bounds, (std::vector<ArrayBound>{{-1, 1}, {0, -1}, {4, 4}}));
-  EXPECT_EQ(ArrayBoundsTable(Variant(5)).Dims(), 0u);
-  EXPECT_EQ(ArrayBoundsTable(Variant(SafeArray(VarType::I4))).Dims(), 0u);
+  EXPECT_EQ(ArrayShapeOf(Variant(5)).Dims(), 0u);
+  EXPECT_EQ(ArrayShapeOf(Variant(SafeArray(VarType::I4))).Dims(), 0u);
   EXPECT_EQ(
-      ArrayBoundsTable(Variant(SafeArray(VarType::I4, std::vector<ArrayBound>(12, {0, 0})))).Dims(),
+      ArrayShapeOf(Variant(SafeArray(VarType::I4, std::vector<ArrayBound>(12, {0, 0})))).Dims(),
       kMaxProbedDimensions);
 
   std::int32_t lower = 99;

@@ -12,7 +12,7 @@
 #include <string>
 #include <string_view>
 
-#include "about/opisnica.hpp"
+#include "about/about_window.hpp"
 
 namespace {
 
@@ -46,7 +46,7 @@ void Report(const std::string& path, const std::string& line) {
 }
 
 void ClickOk(void* form) {
-  static_cast<replikon::about::Opisnica*>(form)->Click("cmdOK");
+  static_cast<replikon::about::AboutWindow*>(form)->Click("cmdOK");
 }
 
 }  // namespace
@@ -76,7 +76,7 @@ int main(int argc, char** argv) {
   Fl::scheme("gtk+");
 
   try {
-    replikon::about::Opisnica form;
+    replikon::about::AboutWindow form;
     form.Show();
     Report(options.report, "shown " + form.Caption());
     if (options.print_layout) {

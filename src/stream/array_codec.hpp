@@ -92,8 +92,8 @@ REPLIKON_API Variant ArrayFromStream(std::span<const std::uint8_t> bytes,
 // then holds; false, with `target` unchanged, for any other bytes, which
 // ArrayFromStream decodes. Draws on no allowance (every element is there).
 // Raises std::bad_alloc, with `target` unchanged, when memory runs out.
-REPLIKON_API bool WrittenArrayFromStream(std::span<const std::uint8_t> bytes,
-                                         std::int32_t expected_type, SafeArray& target);
+REPLIKON_API bool ScalarArrayFromStream(std::span<const std::uint8_t> bytes,
+                                        std::int32_t expected_type, SafeArray& target);
 
 // Same, drawing on an allowance shared with other decodes; raises
 // std::bad_alloc when memory runs out, as the allowance form of
@@ -105,7 +105,7 @@ REPLIKON_API Variant ValueFromStored(const Variant& stored, DecodeAllowance& all
 // element type outside the decoder's table or bounds that cannot be dimensioned
 // (upper below lower, or too many elements). Allocates every element: the
 // decoder checks the count against its input before it calls this.
-REPLIKON_API Variant NewTypedArray(std::int16_t element_type, const BoundsTable& bounds,
+REPLIKON_API Variant NewTypedArray(std::int16_t element_type, const ArrayShape& bounds,
                                    bool empty) noexcept;
 
 // Fills `target` from the array stream's element bag; false when the element
@@ -113,6 +113,6 @@ REPLIKON_API Variant NewTypedArray(std::int16_t element_type, const BoundsTable&
 // (absent or unreadable: Empty), passed through ValueFromStored and assigned by
 // value; a failing assignment leaves the element as it was.
 REPLIKON_API bool FillArrayFromStream(std::span<const std::uint8_t> bytes, Variant& target,
-                                      const BoundsTable& bounds) noexcept;
+                                      const ArrayShape& bounds) noexcept;
 
 }  // namespace replikon

@@ -1131,8 +1131,8 @@ bool DimensionBounds(const Variant& value, std::size_t dimension, std::int32_t& 
   return true;
 }
 
-BoundsTable ArrayBoundsTable(const Variant& value) noexcept {
-  BoundsTable table;
+ArrayShape ArrayShapeOf(const Variant& value) noexcept {
+  ArrayShape table;
   try {
     for (std::size_t d = 1; d <= kMaxProbedDimensions; ++d) {
       ArrayBound b;
@@ -1252,8 +1252,8 @@ Variant ArrayFromStream(std::span<const std::uint8_t> bytes,
   }
 }
 
-bool WrittenArrayFromStream(std::span<const std::uint8_t> bytes, std::int32_t expected_type,
-                            SafeArray& target) {
+bool ScalarArrayFromStream(std::span<const std::uint8_t> bytes, std::int32_t expected_type,
+                           SafeArray& target) {
   try {
     WrittenArrayBag written;
     if (!written.Match(bytes)) return false;
@@ -1314,7 +1314,7 @@ std::vector<std::uint8_t> BytesFromVariant(const Variant& value) noexcept {
   }
 }
 
-Variant NewTypedArray(std::int16_t element_type, const BoundsTable& bounds, bool empty) noexcept {
+Variant NewTypedArray(std::int16_t element_type, const ArrayShape& bounds, bool empty) noexcept {
   try {
     return NewArray(element_type, bounds.bounds, empty);
   } catch (const std::bad_alloc&) {
@@ -1323,7 +1323,7 @@ Variant NewTypedArray(std::int16_t element_type, const BoundsTable& bounds, bool
 }
 
 bool FillArrayFromStream(std::span<const std::uint8_t> bytes, Variant& target,
-                         const BoundsTable& bounds) noexcept {
+                         const ArrayShape& bounds) noexcept {
   try {
     BagReader bag;
     BagReader elements;

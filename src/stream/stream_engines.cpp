@@ -933,7 +933,7 @@ class StreamReader {
         VarType held = VarType::Empty;
         SafeArray* at = access.value_field->ArrayFieldOf(client, held);
         if (SafeArray array; at != nullptr && held == t &&
-                             WrittenArrayFromStream(bytes, Code(t), array) && array.Type() == t) {
+                             ScalarArrayFromStream(bytes, Code(t), array) && array.Type() == t) {
           *at = std::move(array);
           return;
         }

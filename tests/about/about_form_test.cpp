@@ -21,7 +21,7 @@
 
 #include "../test_support.hpp"
 #include "about/about_form.hpp"
-#include "about/opisnica.hpp"
+#include "about/about_window.hpp"
 #include "about/pictures.hpp"
 #include "about/shell_command.hpp"
 #include "replikon/version.hpp"
@@ -135,7 +135,7 @@ struct Recorder {
 };
 
 TEST(AboutForm, WidgetsCarryTheFormsTexts) {
-  Opisnica form;
+  AboutWindow form;
   EXPECT_EQ(form.Caption(), "About Replikon");
   for (const FormControl& item : FormControls()) {
     EXPECT_EQ(form.Text(item.name, item.index), item.text) << item.name;
@@ -146,7 +146,7 @@ TEST(AboutForm, WidgetsCarryTheFormsTexts) {
 }
 
 TEST(AboutForm, VersionShowsOnceLoadedAndUnloadPutsItBack) {
-  Opisnica form;
+  AboutWindow form;
   EXPECT_FALSE(form.IsLoaded());
   EXPECT_EQ(form.Text("lblVersion"), "Version");
   form.Load();
@@ -160,7 +160,7 @@ TEST(AboutForm, VersionShowsOnceLoadedAndUnloadPutsItBack) {
 
 TEST(AboutForm, LinksStartTheOpenerWithTheExactCommandLine) {
   Recorder recorder;
-  Opisnica form(recorder.Starter());
+  AboutWindow form(recorder.Starter());
   form.Load();
   form.Click("lblSite");
   form.Click("imgOrvel");
@@ -182,11 +182,11 @@ TEST(AboutForm, LinksStartTheOpenerWithTheExactCommandLine) {
 }
 
 TEST(AboutForm, FailingOpenerIsIgnored) {
-  Opisnica form([](const std::string&) { throw std::runtime_error("no shell"); });
+  AboutWindow form([](const std::string&) { throw std::runtime_error("no shell"); });
   form.Load();
   EXPECT_NO_THROW(form.Click("lblSite"));
   EXPECT_NO_THROW(form.Click("lblContact"));
-  Opisnica without_starter(CommandStarter{});
+  AboutWindow without_starter(CommandStarter{});
   EXPECT_NO_THROW(without_starter.Click("imgOrvel"));
 }
 
@@ -244,13 +244,13 @@ bool OnTestDisplay() {
 TEST(AboutBoxOnDisplay, ShowsAndOkEndsTheModalLoop) {
   if (!OnTestDisplay()) GTEST_SKIP() << "needs the virtual display that CTest starts";
   Recorder recorder;
-  Opisnica form(recorder.Starter());
+  AboutWindow form(recorder.Starter());
   bool was_shown = false;
-  std::pair<Opisnica*, bool*> state{&form, &was_shown};
+  std::pair<AboutWindow*, bool*> state{&form, &was_shown};
   Fl::add_timeout(
       0.2,
       [](void* data) {
-        auto* s = static_cast<std::pair<Opisnica*, bool*>*>(data);
+        auto* s = static_cast<std::pair<AboutWindow*, bool*>*>(data);
         *s->second = s->first->IsShown();
         s->first->Click("lblSite");
         s->first->Click("cmdOK");
@@ -265,7 +265,7 @@ TEST(AboutBoxOnDisplay, ShowsAndOkEndsTheModalLoop) {
 
 TEST(AboutBoxOnDisplay, LinksSitRightAfterTheirLeadsOnceShown) {
   if (!OnTestDisplay()) GTEST_SKIP() << "needs the virtual display that CTest starts";
-  Opisnica form;
+  AboutWindow form;
   form.Show();
   for (const auto& [lead, link] :
        {std::pair{"Label6", "lblSite"}, std::pair{"Label1", "lblContact"}}) {

@@ -58,7 +58,7 @@ inline constexpr std::uint64_t kMissingElementsPerByte = 1;
 inline constexpr std::uint64_t kRefusedElementAllowance = std::uint64_t{1} << 20;
 
 // The dimensions of an array: n = bounds.size().
-struct REPLIKON_API BoundsTable {
+struct REPLIKON_API ArrayShape {
   std::vector<ArrayBound> bounds;
   std::size_t Dims() const noexcept { return bounds.size(); }
 };
@@ -72,7 +72,7 @@ REPLIKON_API std::vector<std::uint8_t> StreamFromArray(const Variant& value) noe
 REPLIKON_API Variant StoredFromValue(const Variant& value) noexcept;
 
 // The bounds of a value (no dimensions when it is no array or has none).
-REPLIKON_API BoundsTable ArrayBoundsTable(const Variant& value) noexcept;
+REPLIKON_API ArrayShape ArrayShapeOf(const Variant& value) noexcept;
 // The bounds of dimension `dimension` (1-based); false (bounds untouched) when
 // the value is no array or has no such dimension.
 REPLIKON_API bool DimensionBounds(const Variant& value, std::size_t dimension, std::int32_t& lower,

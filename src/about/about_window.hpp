@@ -1,4 +1,4 @@
-// Opisnica: the About window itself, built with FLTK. The toolkit stays behind
+// AboutWindow: the About form as a window, built with FLTK. The toolkit stays behind
 // this interface, so users of the form need no FLTK headers.
 #pragma once
 
@@ -23,12 +23,12 @@ namespace replikon::about {
 // A link or imgOrvel click hands OpenerCommandLine(address) to the command
 // starter; cmdOK, the window's close button and Escape unload the form. Event
 // handlers never throw: a failing step is skipped.
-class Opisnica {
+class AboutWindow {
  public:
-  explicit Opisnica(CommandStarter starter = StartShellCommand);
-  ~Opisnica();
-  Opisnica(const Opisnica&) = delete;
-  Opisnica& operator=(const Opisnica&) = delete;
+  explicit AboutWindow(CommandStarter starter = StartShellCommand);
+  ~AboutWindow();
+  AboutWindow(const AboutWindow&) = delete;
+  AboutWindow& operator=(const AboutWindow&) = delete;
 
   // The form's load step: lblVersion changes from "Version" to the version text.
   // Showing an unloaded form loads it first.

@@ -1,4 +1,4 @@
-#include "about/opisnica.hpp"
+#include "about/about_window.hpp"
 
 #include <FL/Fl.H>
 #include <FL/Fl_Box.H>
@@ -74,7 +74,7 @@ struct NamedWidget {
 
 }  // namespace
 
-struct Opisnica::Impl {
+struct AboutWindow::Impl {
   explicit Impl(CommandStarter command_starter);
   ~Impl() {
     if (window->shown()) window->hide();
@@ -146,7 +146,7 @@ struct Opisnica::Impl {
   bool fitted = false;
 };
 
-Opisnica::Impl::Impl(CommandStarter command_starter) : starter(std::move(command_starter)) {
+AboutWindow::Impl::Impl(CommandStarter command_starter) : starter(std::move(command_starter)) {
   // Widgets are added to the window explicitly, not to whatever group is current.
   window->end();
   Fl_Group::current(nullptr);
@@ -160,7 +160,7 @@ Opisnica::Impl::Impl(CommandStarter command_starter) : starter(std::move(command
   }
 }
 
-Fl_Widget* Opisnica::Impl::Make(const FormControl& item) {
+Fl_Widget* AboutWindow::Impl::Make(const FormControl& item) {
   const Bounds& b = item.bounds;
   std::unique_ptr<Fl_Widget> widget;
   switch (item.kind) {
@@ -226,7 +226,7 @@ Fl_Widget* Opisnica::Impl::Make(const FormControl& item) {
 
 // Puts each link label right after the label that introduces it and makes it
 // as wide as its text, so that only the text itself reacts to the mouse.
-void Opisnica::Impl::FitLinksToText() {
+void AboutWindow::Impl::FitLinksToText() {
   if (fitted) return;
   fitted = true;
   const auto text_width = [](const Fl_Widget* w) {
@@ -254,19 +254,20 @@ void Opisnica::Impl::FitLinksToText() {
   window->redraw();
 }
 
-Opisnica::Opisnica(CommandStarter starter) : impl_(std::make_unique<Impl>(std::move(starter))) {}
+AboutWindow::AboutWindow(CommandStarter starter)
+    : impl_(std::make_unique<Impl>(std::move(starter))) {}
 
-Opisnica::~Opisnica() = default;
+AboutWindow::~AboutWindow() = default;
 
-void Opisnica::Load() {
+void AboutWindow::Load() {
   impl_->Load();
 }
 
-bool Opisnica::IsLoaded() const noexcept {
+bool AboutWindow::IsLoaded() const noexcept {
   return impl_->loaded;
 }
 
-void Opisnica::Show() {
+void AboutWindow::Show() {
   if (!impl_->loaded) impl_->Load();
   impl_->window->show();
   impl_->FitLinksToText();
@@ -274,20 +275,20 @@ void Opisnica::Show() {
   if (Fl_Widget* ok = impl_->Find("cmdOK", -1)) ok->take_focus();
 }
 
-bool Opisnica::IsShown() const noexcept {
+bool AboutWindow::IsShown() const noexcept {
   return impl_->window->shown() != 0;
 }
 
-void Opisnica::ShowModal() {
+void AboutWindow::ShowModal() {
   Show();
   while (impl_->window->shown()) Fl::wait();
 }
 
-void Opisnica::Unload() {
+void AboutWindow::Unload() {
   impl_->Unload();
 }
 
-void Opisnica::Click(std::string_view name, int index) {
+void AboutWindow::Click(std::string_view name, int index) {
   Fl_Widget* widget = impl_->Find(name, index);
   if (widget == nullptr) return;
   // A click on the check box turns it over; no code of the form looks at it.
@@ -296,17 +297,17 @@ void Opisnica::Click(std::string_view name, int index) {
   if (widget->callback() != &Fl_Widget::default_callback) widget->do_callback();
 }
 
-std::string Opisnica::Caption() const {
+std::string AboutWindow::Caption() const {
   return impl_->caption;
 }
 
-std::string Opisnica::Text(std::string_view name, int index) const {
+std::string AboutWindow::Text(std::string_view name, int index) const {
   const Fl_Widget* widget = impl_->Find(name, index);
   if (widget == nullptr || widget->label() == nullptr) return {};
   return widget->label();
 }
 
-std::optional<Bounds> Opisnica::LiveBounds(std::string_view name, int index) const {
+std::optional<Bounds> AboutWindow::LiveBounds(std::string_view name, int index) const {
   const Fl_Widget* widget = impl_->Find(name, index);
   if (widget == nullptr) return std::nullopt;
   return Bounds{widget->x(), widget->y(), widget->w(), widget->h()};
