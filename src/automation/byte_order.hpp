@@ -30,4 +30,24 @@ template <class U>
   return p + sizeof v;
 }
 
+// The widths the layouts use, by name. A store returns the byte after it.
+[[gnu::always_inline]] inline std::uint16_t LoadU16(const std::uint8_t* p) noexcept {
+  return LoadLittle<std::uint16_t>(p);
+}
+[[gnu::always_inline]] inline std::uint32_t LoadU32(const std::uint8_t* p) noexcept {
+  return LoadLittle<std::uint32_t>(p);
+}
+[[gnu::always_inline]] inline std::uint64_t LoadU64(const std::uint8_t* p) noexcept {
+  return LoadLittle<std::uint64_t>(p);
+}
+[[gnu::always_inline]] inline std::uint8_t* StoreU16(std::uint8_t* p, std::uint16_t v) noexcept {
+  return StoreLittle(p, v);
+}
+[[gnu::always_inline]] inline std::uint8_t* StoreU32(std::uint8_t* p, std::uint32_t v) noexcept {
+  return StoreLittle(p, v);
+}
+[[gnu::always_inline]] inline std::uint8_t* StoreU64(std::uint8_t* p, std::uint64_t v) noexcept {
+  return StoreLittle(p, v);
+}
+
 }  // namespace replikon::detail

@@ -77,27 +77,13 @@ constexpr std::uint16_t kByteArrayCode = Code(kByteArrayType);
 constexpr std::size_t kIndexThreshold = 16;
 constexpr std::size_t kNotFound = static_cast<std::size_t>(-1);
 
-// ---------------------------------------------------------------------------
-// Little-endian byte access
+using detail::LoadU16;
+using detail::LoadU32;
+using detail::LoadU64;
+using detail::StoreU16;
+using detail::StoreU32;
+using detail::StoreU64;
 
-inline std::uint16_t LoadU16(const std::uint8_t* p) noexcept {
-  return detail::LoadLittle<std::uint16_t>(p);
-}
-inline std::uint32_t LoadU32(const std::uint8_t* p) noexcept {
-  return detail::LoadLittle<std::uint32_t>(p);
-}
-inline std::uint64_t LoadU64(const std::uint8_t* p) noexcept {
-  return detail::LoadLittle<std::uint64_t>(p);
-}
-inline std::uint8_t* StoreU16(std::uint8_t* p, std::uint16_t v) noexcept {
-  return detail::StoreLittle(p, v);
-}
-inline std::uint8_t* StoreU32(std::uint8_t* p, std::uint32_t v) noexcept {
-  return detail::StoreLittle(p, v);
-}
-inline std::uint8_t* StoreU64(std::uint8_t* p, std::uint64_t v) noexcept {
-  return detail::StoreLittle(p, v);
-}
 // Most values copied are short strings (class and property values), which
 // are copied as keys are.
 inline std::uint8_t* StoreBytes(std::uint8_t* p, const void* data, std::size_t n) noexcept {

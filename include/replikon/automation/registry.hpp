@@ -15,6 +15,7 @@
 
 #include "replikon/automation/class_builder.hpp"
 #include "replikon/automation/type_info.hpp"
+#include "replikon/detail/string_hash.hpp"
 
 namespace replikon {
 
@@ -103,14 +104,8 @@ class REPLIKON_API ClassRegistry {
     // Shared so that a creation can run outside the lock.
     std::shared_ptr<const ClassDefinition> definition;
   };
-  struct Hash {
-    using is_transparent = void;
-    std::size_t operator()(std::string_view s) const noexcept {
-      return std::hash<std::string_view>{}(s);
-    }
-  };
   mutable std::shared_mutex mutex_;
-  std::unordered_map<std::string, Entry, Hash, std::equal_to<>> classes_;
+  std::unordered_map<std::string, Entry, detail::StringHash, std::equal_to<>> classes_;
   std::atomic<std::uint64_t> generation_{0};
 };
 

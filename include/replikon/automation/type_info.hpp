@@ -19,6 +19,7 @@
 #include "replikon/automation/object_ref.hpp"
 #include "replikon/automation/variant.hpp"
 #include "replikon/detail/field_access.hpp"
+#include "replikon/detail/string_hash.hpp"
 
 namespace replikon {
 
@@ -178,16 +179,11 @@ class REPLIKON_API InterfaceDescription {
   bool HasName(std::string_view name) const noexcept;
 
  private:
-  struct Hash {
-    using is_transparent = void;
-    std::size_t operator()(std::string_view s) const noexcept {
-      return std::hash<std::string_view>{}(s);
-    }
-  };
   std::string name_;
   std::vector<MemberDescription> members_;
   // name -> index of the first member per invoke kind (get, let, set, function)
-  std::unordered_map<std::string, std::array<std::int32_t, 4>, Hash, std::equal_to<>> index_;
+  std::unordered_map<std::string, std::array<std::int32_t, 4>, detail::StringHash, std::equal_to<>>
+      index_;
   // identifier -> the same, for FindById
   std::unordered_map<DispId, std::array<std::int32_t, 4>> by_id_;
 };
