@@ -94,8 +94,8 @@ std::string_view TypeNameOf(const ObjectRef& object) noexcept {
 
 // A number for each of a set of objects, by address: the source objects on
 // the current path of the walk with the position of their level on the work
-// stack and, with identity kept, also every source object copied with the
-// position of its copy. Open addressing with linear probing; erasing shifts
+// stack, or, with identity kept, every source object met with the address of
+// its copy. Open addressing with linear probing; erasing shifts
 // the following entries back, so no tombstones pile up on a long walk.
 class AddressIndex {
  public:
@@ -114,18 +114,6 @@ class AddressIndex {
     for (std::size_t i = Home(key);; i = (i + 1) & Mask()) {
       if (slots_[i].key == key) return slots_[i].level;
       if (slots_[i].key == nullptr) return kNone;
-    }
-  }
-
-  // Gives a key already held a new number.
-  void Renumber(const Instance* key, std::size_t level) noexcept {
-    if (size_ == 0) return;
-    for (std::size_t i = Home(key);; i = (i + 1) & Mask()) {
-      if (slots_[i].key == key) {
-        slots_[i].level = level;
-        return;
-      }
-      if (slots_[i].key == nullptr) return;
     }
   }
 
@@ -359,21 +347,21 @@ class CopyWalk {
       if (shares && target->Class().CppType() == *plan->owner) target_client = target->Self();
     }
     const Instance* key = source.get();
+    // With identity kept, every further reference to the source, from
+    // anywhere in the walk, gets this copy: the index names it by its address,
+    // which stays its own as the level and then the table of copies hold it.
+    const std::size_t number = identity_ ? AddressOf(target.get()) : levels_.size();
     levels_.push_back(Level{std::move(source), std::move(target), plan, shares, kStatusOk, 0,
                             via_member, via_element, source_client, target_client});
-    // With identity kept, the one index names the objects on the path and,
-    // once their levels end, the objects copied (see Pop).
-    path_.Insert(key, identity_ ? OnPath(levels_.size() - 1) : levels_.size() - 1);
+    path_.Insert(key, number);
   }
 
-  // With identity kept, a number of path_ is a level (odd) or the address of
-  // a finished copy, which copied_ holds (even: an instance is aligned; 0 for
-  // a source copied as Nothing).
-  static std::size_t OnPath(std::size_t level) noexcept { return level * 2 + 1; }
-  static std::size_t Finished(Instance* copy) noexcept {
+  // The number that names a copy in the index with identity kept (0 for a
+  // source copied as Nothing), and the copy it names.
+  static std::size_t AddressOf(const Instance* copy) noexcept {
     return static_cast<std::size_t>(reinterpret_cast<std::uintptr_t>(copy));
   }
-  static Instance& FinishedCopy(std::size_t known) noexcept {
+  static Instance& CopyAt(std::size_t known) noexcept {
     return *reinterpret_cast<Instance*>(static_cast<std::uintptr_t>(known));
   }
 
@@ -384,12 +372,9 @@ class CopyWalk {
     const std::int32_t status = done.status;
     if (levels_.size() > 1) {
       if (identity_) {
-        // Every further reference to the source, from anywhere in the walk,
-        // gets this copy. The level's hold on the source passes to the table,
-        // so that its address names it to the end of the walk.
-        const Instance* key = done.source.get();
+        // The level's holds pass to the table, so that the source's address
+        // names it, and the copy lives, to the end of the walk.
         copied_.push_back(Copied{std::move(done.source), done.target});
-        path_.Renumber(key, Finished(done.target.get()));
       } else {
         path_.Erase(done.source.get());
       }
@@ -522,12 +507,16 @@ class CopyWalk {
     if (const std::size_t known = path_.Find(sub.get()); known != AddressIndex::kNone) {
       if (!identity_) {
         Put(level, member, element, levels_[known].target);
-      } else if (known % 2 != 0) {
-        Put(level, member, element, levels_[known / 2].target);
+      } else if (known == 0) {
+        Put(level, member, element, ObjectRef{});
+      } else if (known == AddressOf(levels_.front().target.get())) {
+        // The copy that the caller gave.
+        Put(level, member, element, levels_.front().target);
       } else {
-        // copied_ holds the copy; taking the reference from the copy itself
-        // spares a read of the table.
-        Put(level, member, element, known == 0 ? ObjectRef{} : FinishedCopy(known).Me());
+        // A copy that the walk made, held by its level or the table of
+        // copies: the reference is taken from the copy itself, which spares
+        // finding where it is held.
+        Put(level, member, element, CopyAt(known).Me());
       }
       return Step::kDone;
     }
