@@ -617,7 +617,7 @@ class CopyWalk {
         }
         object = &element.Object();
       } else {
-        continue;
+        continue;  // not reached: an array that may hold objects is one of the two
       }
 
       // An object in the array: as a subobject of the member, named by its
