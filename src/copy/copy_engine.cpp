@@ -1,6 +1,7 @@
 #include "copy/copy_engine.hpp"
 
 #include <cstddef>
+#include <cstdint>
 #include <memory>
 #include <new>
 #include <span>
@@ -93,8 +94,8 @@ std::string_view TypeNameOf(const ObjectRef& object) noexcept {
 
 // A number for each of a set of objects, by address: the source objects on
 // the current path of the walk with the position of their level on the work
-// stack, and, with identity kept, every source object copied with the
-// position of its copy. Open addressing with linear probing; erasing shifts
+// stack, or, with identity kept, every source object met with the address of
+// its copy. Open addressing with linear probing; erasing shifts
 // the following entries back, so no tombstones pile up on a long walk.
 class AddressIndex {
  public:
@@ -291,17 +292,45 @@ class CopyWalk {
     }
   }
 
+  CopyWalk(const CopyWalk&) = delete;
+  CopyWalk& operator=(const CopyWalk&) = delete;
+  ~CopyWalk() { ReleaseCopies(); }
+
   // Drops every level without assigning anything further.
   void Unwind() noexcept {
     path_.Clear();
     arrays_.clear();
     while (!levels_.empty()) levels_.pop_back();
-    copied_index_.Clear();
-    copied_.clear();
+    ReleaseCopies();
   }
 
  private:
   enum class Step { kDone, kDescend, kAborted };
+
+  // Lets go of the sources and copies that the table of copies holds, in the
+  // order they were finished. By the end of a large walk their counts have
+  // left the cache; each is fetched a few entries ahead of its release, so
+  // that the releases do not wait for memory one after the other.
+  void ReleaseCopies() noexcept {
+    constexpr std::size_t kAhead = 8;
+    const std::size_t n = copied_.size();
+    for (std::size_t i = 0; i < n; ++i) {
+      if (i + kAhead < n) {
+        FetchCount(copied_[i + kAhead].copy.get());
+        FetchCount(copied_[i + kAhead].source.get());
+      }
+      copied_[i].copy.Reset();
+      copied_[i].source.Reset();
+    }
+    copied_.clear();
+  }
+  // A hint that the reference count of `object` is about to change. An
+  // instance and its count share one allocation, the count just before it.
+  static void FetchCount(const Instance* object) noexcept {
+    if (object == nullptr) return;
+    const auto at = reinterpret_cast<std::uintptr_t>(object);
+    __builtin_prefetch(reinterpret_cast<const void*>(at - sizeof(void*)), 1);
+  }
 
   const ObjectRef& ParentOf(std::size_t at) const noexcept {
     return at == 0 ? top_parent_ : levels_[at - 1].source;
@@ -319,27 +348,42 @@ class CopyWalk {
       if (shares && target->Class().CppType() == *plan->owner) target_client = target->Self();
     }
     const Instance* key = source.get();
-    // Every further reference to the source, from anywhere in the walk, gets
-    // this copy. The source is held so that its address names it to the end.
-    if (identity_) {
-      copied_.push_back(Copied{source, target});
-      copied_index_.Insert(key, copied_.size() - 1);
-    }
+    // With identity kept, every further reference to the source, from
+    // anywhere in the walk, gets this copy: the index names it by its address,
+    // which stays its own as the level and then the table of copies hold it.
+    const std::size_t number = identity_ ? AddressOf(target.get()) : levels_.size();
     levels_.push_back(Level{std::move(source), std::move(target), plan, shares, kStatusOk, 0,
                             via_member, via_element, source_client, target_client});
-    path_.Insert(key, levels_.size() - 1);
+    path_.Insert(key, number);
+  }
+
+  // The number that names a copy in the index with identity kept (0 for a
+  // source copied as Nothing), and the copy it names.
+  static std::size_t AddressOf(const Instance* copy) noexcept {
+    return static_cast<std::size_t>(reinterpret_cast<std::uintptr_t>(copy));
+  }
+  static Instance& CopyAt(std::size_t known) noexcept {
+    return *reinterpret_cast<Instance*>(static_cast<std::uintptr_t>(known));
   }
 
   // Ends the top level: its status climbs to the level above, and its target is
   // assigned to the property that led to it. Returns the level's status.
   std::int32_t Pop() {
     Level& done = levels_.back();
-    path_.Erase(done.source.get());
     const std::int32_t status = done.status;
     if (levels_.size() > 1) {
+      if (identity_) {
+        // The level's holds pass to the table, so that the source's address
+        // names it, and the copy lives, to the end of the walk.
+        copied_.push_back(Copied{std::move(done.source), done.target});
+      } else {
+        path_.Erase(done.source.get());
+      }
       Level& up = levels_[levels_.size() - 2];
       if (status != kStatusOk) up.status = status;
       Put(up, done.via_member, done.via_element, std::move(done.target));
+    } else {
+      path_.Erase(done.source.get());
     }
     levels_.pop_back();
     return status;
@@ -433,7 +477,8 @@ class CopyWalk {
       if (cancel) continue;
 
       // `level` goes with a push; the walk resumes it after the new level.
-      if (const Step step = Enter(at, std::move(sub), name, index, kNoElement);
+      if (const Step step = Enter(
+              at, std::move(sub), [name] { return name; }, index, kNoElement);
           step != Step::kDone) {
         return step;
       }
@@ -442,10 +487,13 @@ class CopyWalk {
   }
 
   // A subobject met through the member or the element of the level at `at`
-  // (`name` naming it): a null reference, an object already copied, an
+  // (`name_of()` naming it): a null reference, an object already copied, an
   // external object, or one to copy into a new instance (kDescend, with its
-  // level pushed). Inlined: it is the step of every object property.
-  [[gnu::always_inline]] Step Enter(std::size_t at, ObjectRef&& sub, std::string_view name,
+  // level pushed). `sub` is a reference of the walk's own, or one that an
+  // array under way holds (which nothing else can change). Inlined: it is the
+  // step of every object property.
+  template <class Ref, class NameOf>
+  [[gnu::always_inline]] Step Enter(std::size_t at, Ref&& sub, const NameOf& name_of,
                                     std::size_t member, std::size_t element) {
     Level& level = levels_[at];
     if (sub.IsNull()) {
@@ -455,16 +503,23 @@ class CopyWalk {
 
     // A subobject on the current path (the object itself or an ancestor)
     // closes a cycle: the copy points to the copy of that object instead of
-    // descending again.
-    if (const std::size_t on_path = path_.Find(sub.get()); on_path != AddressIndex::kNone) {
-      Put(level, member, element, ObjectRef(levels_[on_path].target));
-      return Step::kDone;
-    }
-    if (identity_) {
-      if (const std::size_t known = copied_index_.Find(sub.get()); known != AddressIndex::kNone) {
-        Put(level, member, element, ObjectRef(copied_[known].copy));
-        return Step::kDone;
+    // descending again. With identity kept, so does a reference to an object
+    // copied before.
+    if (const std::size_t known = path_.Find(sub.get()); known != AddressIndex::kNone) {
+      if (!identity_) {
+        Put(level, member, element, levels_[known].target);
+      } else if (known == 0) {
+        Put(level, member, element, ObjectRef{});
+      } else if (known == AddressOf(levels_.front().target.get())) {
+        // The copy that the caller gave.
+        Put(level, member, element, levels_.front().target);
+      } else {
+        // A copy that the walk made, held by its level or the table of
+        // copies: the reference is taken from the copy itself, which spares
+        // finding where it is held.
+        Put(level, member, element, CopyAt(known).Me());
       }
+      return Step::kDone;
     }
 
     const EngineSettings& settings = ctx_.Settings();
@@ -475,19 +530,19 @@ class CopyWalk {
       // An external subobject: a class that the server does not make.
       if (settings.problems_notification == ProblemsNotificationConstants::OnSubobjectProblem) {
         level.status = creation;
-        ctx_.RaiseRecursionCheck(ParentOf(at), level.source, name, true,
+        ctx_.RaiseRecursionCheck(ParentOf(at), level.source, name_of(), true,
                                  static_cast<std::int16_t>(creation));
         if (ctx_.Aborted()) return Step::kAborted;
       }
       if (settings.set_external_references) {
-        Put(level, member, element, std::move(sub));
+        Put(level, member, element, std::forward<Ref>(sub));
       }
       return Step::kDone;
     }
 
     // A copy past the call's limits is not filled: the call ends.
     if (!ctx_.EnterLimited(limits_, levels_.size() + 1)) return Step::kAborted;
-    Push(std::move(sub), std::move(fresh), member, element);
+    Push(ObjectRef(std::forward<Ref>(sub)), std::move(fresh), member, element);
     return Step::kDescend;
   }
 
@@ -504,6 +559,15 @@ class CopyWalk {
                                   ObjectRef&& object) {
     if (element == kNoElement) {
       level.AssignRef(member, std::move(object));
+    } else {
+      arrays_.back().fresh.SetFlatRef(element, object);
+    }
+  }
+  // The same with a further reference to an object held elsewhere.
+  [[gnu::always_inline]] void Put(Level& level, std::size_t member, std::size_t element,
+                                  const ObjectRef& object) {
+    if (element == kNoElement) {
+      level.AssignRef(member, object);
     } else {
       arrays_.back().fresh.SetFlatRef(element, object);
     }
@@ -531,32 +595,43 @@ class CopyWalk {
         continue;
       }
       const std::size_t i = frame.next++;
-      Variant element = frame.source.GetFlat(i);
-      if (element.IsArray()) {
-        if (MayHoldObjects(element.Array())) {
-          StartArray(at, frame.member, i, element.Array());
-        } else {
-          frame.fresh.SetFlat(i, element);
+      // The element is read where the array holds it: the frame's array is a
+      // copy that only the walk holds, so nothing changes it meanwhile.
+      const ObjectRef* object = nullptr;
+      if (const std::span<const ObjectRef> objects = frame.source.FlatElements<ObjectRef>();
+          i < objects.size()) {
+        object = &objects[i];
+      } else if (const std::span<const Variant> variants = frame.source.FlatElements<Variant>();
+                 i < variants.size()) {
+        const Variant& element = variants[i];
+        if (element.IsArray()) {
+          if (MayHoldObjects(element.Array())) {
+            StartArray(at, frame.member, i, element.Array());
+          } else {
+            frame.fresh.SetFlat(i, element);
+          }
+          continue;
         }
-        continue;
-      }
-      if (!element.IsObject()) {
-        frame.fresh.SetFlat(i, element);
-        continue;
+        if (!element.IsObject()) {
+          frame.fresh.SetFlat(i, element);
+          continue;
+        }
+        object = &element.Object();
+      } else {
+        continue;  // not reached: an array that may hold objects is one of the two
       }
 
       // An object in the array: as a subobject of the member, named by its
       // indices ("Sections(3)", "Grid(-1,2)", "Data(0)(1)" in a nested array).
-      const std::string name = ElementName(level, i);
+      const auto name_of = [this, &level, i] { return ElementName(level, i); };
       bool cancel = false;
       if (settings.raise_recursion_check_event) {
-        cancel = ctx_.RaiseRecursionCheck(ParentOf(at), level.source, name, false, 0);
+        cancel = ctx_.RaiseRecursionCheck(ParentOf(at), level.source, name_of(), false, 0);
         if (ctx_.Aborted()) return Step::kAborted;
       }
       // Cancelled: the element stays as the new array holds it.
       if (cancel) continue;
-      if (const Step step = Enter(at, ObjectRef(element.Object()), name, frame.member, i);
-          step != Step::kDone) {
+      if (const Step step = Enter(at, *object, name_of, frame.member, i); step != Step::kDone) {
         return step;
       }
     }
@@ -603,16 +678,17 @@ class CopyWalk {
   // The arrays whose objects are being copied, each for a level, innermost
   // last: a member's outermost array, then the Variant arrays nested in it.
   std::vector<ArrayFrame> arrays_;
+  // The objects on the path and, with identity kept, those copied.
   AddressIndex path_;
   PlanCache plans_;
-  // With identity kept: each source object met so far, with its copy.
+  // With identity kept: each source object whose copy is finished, with its
+  // copy.
   struct Copied {
     ObjectRef source;
     ObjectRef copy;
   };
   bool identity_;
   std::vector<Copied> copied_;
-  AddressIndex copied_index_;
 };
 
 }  // namespace

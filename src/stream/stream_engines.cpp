@@ -260,16 +260,16 @@ class StreamWriter {
       // An object no reader makes (below a property it does not assign) is
       // written whole, as often as it is met, and nothing refers to it.
       WriteObjectHead(f.bag, header_object_, f.current->Class().Name());
+      on_path_.Insert(f.current.get());
     } else {
-      // Each object is written once, under the next number.
+      // Each object is written once, under the next number. Its number also
+      // tells that it is on the path.
       WriteObjectHead(f.bag, frames_.size() == 1 ? GraphHeader() : header_object_,
                       f.current->Class().Name());
-      const auto id = static_cast<std::int32_t>(written_.size());
+      const std::int32_t id = numbers_++;
       WriteWord(f.bag, kObjectIdKey, id);
-      written_.push_back(f.current);
       ids_.Insert(f.current.get(), id);
     }
-    on_path_.Insert(f.current.get());
     f.properties = PropertiesOf(*f.current);
   }
 
@@ -304,7 +304,14 @@ class StreamWriter {
   void Leave() {
     WriteFrame& f = frames_.back();
     f.bag.Finish();
-    if (!f.current.IsNull()) on_path_.Erase(f.current.get());
+    if (!f.current.IsNull()) {
+      if (!graph_ || !f.numbered) {
+        on_path_.Erase(f.current.get());
+      } else {
+        // The level's hold on a numbered object passes to written_.
+        written_.push_back(std::move(f.current));
+      }
+    }
     const bool nested = frames_.size() > 1;
     const BagWriter::Pending entry = f.entry;
     frames_.pop_back();
@@ -641,7 +648,10 @@ class StreamWriter {
   const std::int32_t header_nothing_ = ObjectHeader(true);
   // A graph stream: every object is written once, and numbered.
   const bool graph_ = ctx_.Settings().preserve_identity;
-  std::vector<ObjectRef> written_;  // by number; they stay alive, so addresses stay theirs
+  // The numbered objects whose levels are done; they stay alive, so addresses
+  // stay theirs.
+  std::vector<ObjectRef> written_;
+  std::int32_t numbers_ = 0;  // the objects numbered so far
   // The numbers of the objects written to a graph stream, by address.
   detail::PointerMap<std::int32_t> ids_;
   const ObjectRef* root_parent_ = nullptr;
