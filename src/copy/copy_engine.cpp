@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "automation/out_of_memory.hpp"
+#include "automation/pointer_map.hpp"
 #include "copy/member_plan.hpp"
 #include "copy/object_factory.hpp"
 #include "replikon/automation/error.hpp"
@@ -91,90 +92,6 @@ namespace {
 std::string_view TypeNameOf(const ObjectRef& object) noexcept {
   return object->Class().Name();
 }
-
-// A number for each of a set of objects, by address: the source objects on
-// the current path of the walk with the position of their level on the work
-// stack, or, with identity kept, every source object met with the address of
-// its copy. Open addressing with linear probing; erasing shifts
-// the following entries back, so no tombstones pile up on a long walk.
-class AddressIndex {
- public:
-  static constexpr std::size_t kNone = static_cast<std::size_t>(-1);
-
-  void Insert(const Instance* key, std::size_t level) {
-    if ((size_ + 1) * 2 > slots_.size()) Grow();
-    std::size_t i = Home(key);
-    while (slots_[i].key != nullptr) i = (i + 1) & Mask();
-    slots_[i] = Slot{key, level};
-    ++size_;
-  }
-
-  std::size_t Find(const Instance* key) const noexcept {
-    if (size_ == 0) return kNone;
-    for (std::size_t i = Home(key);; i = (i + 1) & Mask()) {
-      if (slots_[i].key == key) return slots_[i].level;
-      if (slots_[i].key == nullptr) return kNone;
-    }
-  }
-
-  void Erase(const Instance* key) noexcept {
-    if (size_ == 0) return;
-    std::size_t i = Home(key);
-    while (slots_[i].key != key) {
-      if (slots_[i].key == nullptr) return;
-      i = (i + 1) & Mask();
-    }
-    // Move back every later entry of the probe run whose home does not lie
-    // cyclically in (i, j].
-    for (std::size_t j = (i + 1) & Mask(); slots_[j].key != nullptr; j = (j + 1) & Mask()) {
-      const std::size_t home = Home(slots_[j].key);
-      const bool stays = (i <= j) ? (i < home && home <= j) : (i < home || home <= j);
-      if (stays) continue;
-      slots_[i] = slots_[j];
-      i = j;
-    }
-    slots_[i] = Slot{};
-    --size_;
-  }
-
-  void Clear() noexcept {
-    for (Slot& s : slots_) s = Slot{};
-    size_ = 0;
-  }
-
- private:
-  struct Slot {
-    const Instance* key = nullptr;
-    std::size_t level = 0;
-  };
-
-  std::size_t Mask() const noexcept { return slots_.size() - 1; }
-  std::size_t Home(const Instance* key) const noexcept {
-    // Fibonacci hashing of the address; the low bits of an address carry little.
-    const auto bits = static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(key));
-    return static_cast<std::size_t>((bits * 0x9E3779B97F4A7C15ULL) >> shift_);
-  }
-
-  void Grow() {
-    std::vector<Slot> old = std::move(slots_);
-    const std::size_t capacity = old.empty() ? 16 : old.size() * 2;
-    slots_.assign(capacity, Slot{});
-    shift_ = 64;
-    for (std::size_t c = capacity; c > 1; c >>= 1) --shift_;
-    size_ = 0;
-    for (const Slot& s : old) {
-      if (s.key == nullptr) continue;
-      std::size_t i = Home(s.key);
-      while (slots_[i].key != nullptr) i = (i + 1) & Mask();
-      slots_[i] = s;
-      ++size_;
-    }
-  }
-
-  std::vector<Slot> slots_;
-  std::size_t size_ = 0;
-  int shift_ = 64;
-};
 
 // No element: what a level's target or a finished array fills is a property.
 constexpr std::size_t kNoElement = static_cast<std::size_t>(-1);
@@ -505,7 +422,8 @@ class CopyWalk {
     // closes a cycle: the copy points to the copy of that object instead of
     // descending again. With identity kept, so does a reference to an object
     // copied before.
-    if (const std::size_t known = path_.Find(sub.get()); known != AddressIndex::kNone) {
+    if (const std::size_t* found = path_.Find(sub.get())) {
+      const std::size_t known = *found;
       if (!identity_) {
         Put(level, member, element, levels_[known].target);
       } else if (known == 0) {
@@ -678,8 +596,11 @@ class CopyWalk {
   // The arrays whose objects are being copied, each for a level, innermost
   // last: a member's outermost array, then the Variant arrays nested in it.
   std::vector<ArrayFrame> arrays_;
-  // The objects on the path and, with identity kept, those copied.
-  AddressIndex path_;
+  // A number for each of a set of source objects, by address: those on the
+  // current path of the walk with the position of their level on the work
+  // stack, or, with identity kept, every source object met with the address
+  // of its copy.
+  detail::PointerMap<std::size_t> path_;
   PlanCache plans_;
   // With identity kept: each source object whose copy is finished, with its
   // copy.
