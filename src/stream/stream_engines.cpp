@@ -606,14 +606,14 @@ class StreamWriter {
     // ancestor) would be written without end: it is left out and counts as a
     // subobject problem.
     if (on_path_.Contains(sub.get())) {
-      ReportProblem(f, name, kStatusProblem);
+      ReportProblem(f, name, kStatusProblem, nullptr);
       return false;
     }
 
     const std::int32_t s = ClassStatus(ctx_, sub->Class().Name());
     if (ctx_.Aborted()) return false;
     if (s != 0) {
-      ReportProblem(f, name, s);
+      ReportProblem(f, name, s, &sub);
       return false;
     }
     // A subobject past the call's limits is not written: the call ends.
@@ -727,10 +727,43 @@ class StreamWriter {
     return EnterSubobjectUnder(f, element, name, f.arrays.back().key);
   }
 
-  void ReportProblem(WriteFrame& f, const std::string& name, std::int32_t s) {
+  // A subobject problem at the property or element `name` of the top level:
+  // an object of a class that cannot be made (`external`), or, with no
+  // object, one already being written above it.
+  void ReportProblem(WriteFrame& f, const std::string& name, std::int32_t s,
+                     const ObjectRef* external) {
     if (ctx_.Settings().problems_notification != OnSubobjectProblem) return;
     Status() = s;
+    if (!ctx_.KeepsProblems()) {
+      ctx_.CountProblem();
+    } else if (external != nullptr) {
+      ctx_.NoteCreationProblem(PathTo(name), (*external)->Class().Name(), true);
+    } else {
+      ctx_.NoteProblem(PathTo(name),
+                       "reference cycle: the object is already being written above it on this "
+                       "path (recursion not allowed)");
+    }
     ctx_.RaiseRecursionCheck(Parent(), f.current, name, true, static_cast<std::int16_t>(s));
+  }
+
+  // The path from the root to the property or element `name` of the top
+  // level: "Invoice.Lines(2).Carrier".
+  std::string PathTo(std::string_view name) const {
+    const std::size_t n = frames_.size();
+    return JoinPath(n + 1, [&](std::string& out, std::size_t k) {
+      if (k == 0) {
+        out += frames_[0].current->Class().Name();
+      } else if (k == n) {
+        out += name;
+      } else if (const WriteFrame& up = frames_[k - 1]; !up.arrays.empty()) {
+        // The element under way of the innermost array open there.
+        const ArrayCursor& c = up.arrays.back();
+        out += c.name;
+        AppendElementIndex(out, c.array.Bounds(), c.next - 1);
+      } else {
+        out += *(*up.properties)[up.next_property - 1].name;
+      }
+    });
   }
 
   EngineContext& ctx_;
@@ -822,6 +855,7 @@ class StreamReader {
     // allowance, as the arrays nested in one array do.
     allowance_ = DecodeAllowance(stream.size());
     if (!ctx_.EnterLimited(limits_, 1)) return;
+    stream_ = stream;
     ReadFrame& first = NextFrame();
     first.bytes = stream;
     root_status_ = &status;
@@ -870,7 +904,7 @@ class StreamReader {
     if (info.kind != kObjectStreamKind) return false;
     // Only the outermost object of a Stream may be a graph stream's.
     if (info.graph && depth_ != 0) {
-      Refuse();
+      Refuse("a graph stream nested in an object");
       return false;
     }
     if (!made) {
@@ -879,6 +913,7 @@ class StreamReader {
       if (ctx_.Aborted()) return false;
       if (s != 0) {
         *status = s;
+        ctx_.NoteCreationProblem({}, info.class_name, false);
         if (ctx_.Settings().raise_recursion_check_event) {
           ctx_.RaiseRecursionCheck(parent, result, "", true, static_cast<std::int16_t>(s));
         }
@@ -1068,13 +1103,22 @@ class StreamReader {
   // class cannot be created (a subobject problem under OnSubobjectProblem),
   // when the call was aborted, or when the subobject would go past the call's
   // limits (the call then ends, and the instance just made goes).
-  ObjectRef CreateSubobject(ReadFrame& f, const StreamInfo& info, const std::string& name) {
+  ObjectRef CreateSubobject(ReadFrame& f, const StreamInfo& info, const std::string& name,
+                            std::span<const std::uint8_t> bytes) {
     std::int32_t s = 0;
     ObjectRef sub = CreateInstance(ctx_, info.class_name, s);
     if (ctx_.Aborted()) return {};
     if (s != 0) {
       if (ctx_.Settings().problems_notification == OnSubobjectProblem) {
         *f.status = s;
+        if (!ctx_.KeepsProblems()) {
+          ctx_.CountProblem();
+        } else if (const std::optional<StreamFault> fault = DiagnoseStream(bytes)) {
+          ctx_.NoteProblem(PathTo(name), "not an object Stream: " + fault->reason + " (offset " +
+                                             std::to_string(Offset(bytes) + fault->offset) + ")");
+        } else {
+          ctx_.NoteCreationProblem(PathTo(name), info.class_name, false);
+        }
         ctx_.RaiseRecursionCheck(f.parent, *f.result, name, true, static_cast<std::int16_t>(s));
       }
       return {};
@@ -1117,13 +1161,13 @@ class StreamReader {
       if (info.header.kind == kReferenceStreamKind) {
         // An object read before: a reference to one that was not made leaves
         // the property as it is.
-        if (ObjectRef target; Resolve(next.bag, target)) {
+        if (ObjectRef target; Resolve(next.bag, target, name)) {
           linked_.push_back({result, access.set, nullptr, VarType::Empty});
           Set(access.set, *result, std::move(target));
         }
         return false;
       }
-      if (info.kind == kObjectStreamKind && !info.holds_nothing && !Number(next.bag, id)) {
+      if (info.kind == kObjectStreamKind && !info.holds_nothing && !Number(next.bag, id, name)) {
         return false;
       }
     }
@@ -1131,7 +1175,7 @@ class StreamReader {
       Set(access.set, *result, ObjectRef());
       return false;
     }
-    ObjectRef sub = CreateSubobject(f, info, name);
+    ObjectRef sub = CreateSubobject(f, info, name, *sb);
     if (!sub) return false;
     if (graph_) objects_.emplace_back(id, sub);
     // The instance made for the probe is the one the nested level fills.
@@ -1182,10 +1226,38 @@ class StreamReader {
   }
 
  private:
-  // Ends the walk: the Stream is no Stream as written.
-  void Refuse() noexcept {
+  // Ends the walk: the Stream is no Stream as written; `why` says where.
+  void Refuse(const char* why, std::string_view name = {}) {
     refused_ = true;
     *root_status_ = kStatusNotStream;
+    ctx_.NoteNotAStream(PathTo(name), why);
+  }
+
+  // Where `bytes`, a view into the Stream being read, starts in it.
+  std::size_t Offset(std::span<const std::uint8_t> bytes) const noexcept {
+    return static_cast<std::size_t>(bytes.data() - stream_.data());
+  }
+
+  // The path from the root to the property or element `name` of the top
+  // level ("Invoice.Lines(2).Carrier"), or to the top level itself when
+  // `name` is empty.
+  std::string PathTo(std::string_view name) const {
+    const std::size_t n = depth_;
+    if (n == 0) return std::string(name);
+    return JoinPath(name.empty() ? n : n + 1, [&](std::string& out, std::size_t k) {
+      if (k == 0) {
+        const ObjectRef& root = *frames_[0]->result;
+        out += root.IsNull() ? std::string_view("Nothing") : std::string_view(root->Class().Name());
+      } else if (k == n) {
+        out += name;
+      } else if (const ReadFrame& up = *frames_[k - 1]; up.pending_element) {
+        const ReadCursor& c = up.arrays.back();
+        out += c.name;
+        AppendElementIndex(out, c.bounds, up.pending_index);
+      } else if (up.pending_set != nullptr) {
+        out += up.pending_set->Name();
+      }
+    });
   }
 
   // A 32-bit integer entry of a graph stream's own, as written.
@@ -1203,10 +1275,10 @@ class StreamReader {
   // The number of the object whose bag is `bag`: objects are numbered in the
   // order they are written, so each number exceeds every one before it.
   // False (the Stream refused) for a number that is absent or out of order.
-  bool Number(const BagReader& bag, std::int32_t& id) noexcept {
+  bool Number(const BagReader& bag, std::int32_t& id, std::string_view name = {}) {
     const std::optional<std::int32_t> n = Word(bag, kObjectIdKey);
     if (!n || *n <= last_id_) {
-      Refuse();
+      Refuse("no object number (\"@ID#\") greater than those before it", name);
       return false;
     }
     id = last_id_ = *n;
@@ -1217,10 +1289,10 @@ class StreamReader {
   // this Stream before. False when that object was written but not made
   // here (a class that could not be made, a property not read); false, and
   // the Stream refused, for a number no object before it had.
-  bool Resolve(const BagReader& bag, ObjectRef& target) noexcept {
+  bool Resolve(const BagReader& bag, ObjectRef& target, std::string_view name = {}) {
     const std::optional<std::int32_t> n = Word(bag, kReferenceKey);
     if (!n || *n < 0 || *n > last_id_) {
-      Refuse();
+      Refuse("a reference (\"@RF#\") to no object written before it", name);
       return false;
     }
     // Numbers are added in increasing order.
@@ -1322,7 +1394,7 @@ class StreamReader {
       }
       const bool reference = info.header.kind == kReferenceStreamKind;
       if (!reference && (info.kind != kObjectStreamKind || info.graph)) {
-        if (info.graph) Refuse();
+        if (info.graph) Refuse("a graph stream nested in an array");
         if (refused_) return true;
         continue;  // no object: the element stays Empty
       }
@@ -1356,7 +1428,7 @@ class StreamReader {
     }
     SafeArray& array = f.arrays.back().array.MutableArray();
     if (reference) {
-      if (ObjectRef target; Resolve(next.bag, target)) {
+      if (ObjectRef target; Resolve(next.bag, target, name)) {
         array.SetFlatRef(i, target);
         f.arrays.back().holds_reference = true;
       }
@@ -1367,8 +1439,8 @@ class StreamReader {
       return false;
     }
     std::int32_t id = -1;
-    if (!Number(next.bag, id)) return false;
-    ObjectRef sub = CreateSubobject(f, info, name);
+    if (!Number(next.bag, id, name)) return false;
+    ObjectRef sub = CreateSubobject(f, info, name, next.bytes);
     if (!sub) return false;
     objects_.emplace_back(id, sub);
     f.pending_element = true;
@@ -1414,7 +1486,8 @@ class StreamReader {
   const InterfacePlan* last_plan_ = nullptr;
   const SetterList* last_setters_ = nullptr;
   DecodeAllowance allowance_{0};
-  std::vector<std::uint8_t> nothing_;  // the Stream of a null reference
+  std::span<const std::uint8_t> stream_;  // the whole Stream being read
+  std::vector<std::uint8_t> nothing_;     // the Stream of a null reference
 };
 
 }  // namespace

@@ -128,4 +128,16 @@ REPLIKON_API std::optional<std::int32_t> StreamHeaderWord(const BagReader& bag,
 REPLIKON_API StreamInfo InspectStream(const BagReader* bag) noexcept;
 REPLIKON_API StreamInfo InspectStream(std::span<const std::uint8_t> bytes) noexcept;
 
+// Why bytes are not a Stream, and where: the offset of the byte, entry or
+// value at fault (0 for the bag's header, or when something is missing).
+struct REPLIKON_API StreamFault {
+  std::string reason;
+  std::size_t offset = 0;
+};
+
+// Why `bytes` are not an object Stream (with `arrays_too`, not a Stream of
+// either kind); nullopt when they are one. Raises std::bad_alloc only.
+REPLIKON_API std::optional<StreamFault> DiagnoseStream(std::span<const std::uint8_t> bytes,
+                                                       bool arrays_too = false);
+
 }  // namespace replikon
