@@ -280,7 +280,13 @@ TEST_F(ProblemDetails, NotAStreamSaysWhyAndWhere) {
       {"unknown kind", BagOf({{"@SF#", Variant(0x71)}}),
        "the header word names stream kind 112, which is no known kind",
        "(offset " + std::to_string(word_at) + ")"},
-      // Found by the reader: a graph stream whose objects carry no numbers.
+      // Found by the reader: a nested Stream without a header word, and a
+      // graph stream whose objects carry no numbers.
+      {"nested without a header word",
+       BagOf({{"@SF#", Variant(17)},
+              {"@OT#", Variant("Invoice")},
+              {"Carrier", Variant(SafeArray::FromBytes(BagOf({{"@OT#", Variant("Line")}})))}}),
+       "Invoice.Carrier: a property bag without a header word", ""},
       {"graph without numbers", BagOf({{"@SF#", Variant(0x51)}, {"@OT#", Variant("Invoice")}}),
        "no object number (\"@ID#\") greater than those before it", ""},
   };

@@ -835,7 +835,7 @@ bool InspectStreamBytes(std::span<const std::uint8_t> bytes, const InspectOption
     return false;
   }
   if (const std::optional<StreamFault> fault = DiagnoseStream(bytes, true)) {
-    error = "not a Stream: " + fault->reason + " (offset " + std::to_string(fault->offset) + ")";
+    error = "not a Stream: " + FaultText(*fault);
     return false;
   }
   std::optional<BagReader> bag(std::in_place, bytes);

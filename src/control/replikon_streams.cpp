@@ -34,7 +34,7 @@ std::vector<std::string> NotAStreamDetails(const EngineContext& ctx,
   if (!ctx.NotAStreamReason().empty()) {
     details.push_back(ctx.NotAStreamReason());
   } else if (const std::optional<StreamFault> fault = DiagnoseStream(bytes)) {
-    details.push_back(fault->reason + " (offset " + std::to_string(fault->offset) + ")");
+    details.push_back(FaultText(*fault));
   }
   return details;
 }

@@ -899,12 +899,18 @@ class StreamReader {
              bool is_root, std::int32_t* status) {
     if (info.kind == 0) {
       *status = kStatusNotStream;
+      if (const std::optional<StreamFault> fault = DiagnoseStream(NextFrame().bytes)) {
+        ctx_.NoteNotAStream(depth_ == 0 ? std::string() : PathOf(depth_ + 1, {}),
+                            FaultText(*fault, Offset(NextFrame().bytes)));
+      }
       return false;
     }
     if (info.kind != kObjectStreamKind) return false;
     // Only the outermost object of a Stream may be a graph stream's.
     if (info.graph && depth_ != 0) {
-      Refuse("a graph stream nested in an object");
+      refused_ = true;
+      *root_status_ = kStatusNotStream;
+      ctx_.NoteNotAStream(PathOf(depth_ + 1, {}), "a graph stream nested in an object");
       return false;
     }
     if (!made) {
@@ -1114,8 +1120,8 @@ class StreamReader {
         if (!ctx_.KeepsProblems()) {
           ctx_.CountProblem();
         } else if (const std::optional<StreamFault> fault = DiagnoseStream(bytes)) {
-          ctx_.NoteProblem(PathTo(name), "not an object Stream: " + fault->reason + " (offset " +
-                                             std::to_string(Offset(bytes) + fault->offset) + ")");
+          ctx_.NoteProblem(PathTo(name),
+                           "not an object Stream: " + FaultText(*fault, Offset(bytes)));
         } else {
           ctx_.NoteCreationProblem(PathTo(name), info.class_name, false);
         }
@@ -1241,8 +1247,12 @@ class StreamReader {
   // The path from the root to the property or element `name` of the top
   // level ("Invoice.Lines(2).Carrier"), or to the top level itself when
   // `name` is empty.
-  std::string PathTo(std::string_view name) const {
-    const std::size_t n = depth_;
+  std::string PathTo(std::string_view name) const { return PathOf(depth_, name); }
+
+  // The same for the level at `levels` - 1: levels beyond the top (one) are
+  // the subobject the top level is about to read.
+  std::string PathOf(std::size_t levels, std::string_view name) const {
+    const std::size_t n = levels;
     if (n == 0) return std::string(name);
     return JoinPath(name.empty() ? n : n + 1, [&](std::string& out, std::size_t k) {
       if (k == 0) {

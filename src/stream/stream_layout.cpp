@@ -174,6 +174,11 @@ std::optional<StreamFault> DiagnoseStream(std::span<const std::uint8_t> bytes, b
       "the header word names stream kind " + std::to_string(kind) + ", which is no known kind", at};
 }
 
+std::string FaultText(const StreamFault& fault, std::size_t base) {
+  if (base == 0 && fault.reason.find(" offset ") != std::string::npos) return fault.reason;
+  return fault.reason + " (offset " + std::to_string(base + fault.offset) + ")";
+}
+
 bool LoadsAsBag(std::span<const std::uint8_t> bytes) noexcept {
   return Parse(bytes).has_value();
 }

@@ -87,7 +87,7 @@ fi
 for file in "$work/empty" "$work/truncated" "$work/random"; do
   expect 1 "$replikon" inspect "$file"
   contains "$err" "not a Stream" "inspect $file"
-  [[ $file == "$work/empty" ]] || contains "$err" 'not a Stream: .*\(offset [0-9]+\)$' "inspect $file says where"
+  [[ $file == "$work/empty" ]] || contains "$err" 'not a Stream: .*offset [0-9]+' "inspect $file says where"
   expect 1 "$replikon" inspect --json "$file"
   [[ -z $out ]] || fail "inspect --json $file wrote to standard output"
 done

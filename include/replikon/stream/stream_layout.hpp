@@ -139,5 +139,9 @@ struct REPLIKON_API StreamFault {
 // either kind); nullopt when they are one. Raises std::bad_alloc only.
 REPLIKON_API std::optional<StreamFault> DiagnoseStream(std::span<const std::uint8_t> bytes,
                                                        bool arrays_too = false);
+// "<reason> (offset N)", N counted from `base`, where the bytes diagnosed
+// start in a larger whole. A reason that names its offset already ("truncated
+// entry 3 at offset 40") gets no second one when `base` is 0.
+REPLIKON_API std::string FaultText(const StreamFault& fault, std::size_t base = 0);
 
 }  // namespace replikon
