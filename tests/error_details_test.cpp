@@ -85,6 +85,12 @@ struct Carrier {
   std::string name;
 };
 
+// Its Total cannot be read yet.
+struct Ledger {
+  std::int32_t total = 0;
+  ObjectRef carrier;
+};
+
 // Server "Shop" makes invoices and lines but no carriers, which come from
 // server "Ext": every carrier is an external object. Server "Full" makes all
 // three, so that its Streams record carriers that "Shop" cannot make.
@@ -101,6 +107,13 @@ class ProblemDetails : public ::testing::Test {
                   {ParamDescription{"a", VarType::Variant, false, false},
                    ParamDescription{"b", VarType::Variant, false, true}});
       server->Class<Line>("Line").Property("Carrier", &Line::carrier).Property("Back", &Line::back);
+      server->Class<Ledger>("Ledger")
+          .Get("Total", VarType::I4,
+               [](Ledger&) -> std::int32_t {
+                 errors::Raise(errors::kInvalidProcedureCall, "Not balanced");
+               })
+          .Let("Total", VarType::I4, [](Ledger& l, const Variant& v) { l.total = ToI4(v); })
+          .Property("Carrier", &Ledger::carrier);
     }
     full_.Class<Carrier>("Carrier").Property("Name", &Carrier::name);
     ext_.Class<Carrier>("Carrier").Property("Name", &Carrier::name);
@@ -218,6 +231,28 @@ TEST_F(ProblemDetails, RootProblemsAndCyclesSayWhat) {
   ASSERT_EQ(cycle.DetailList().size(), 1u);
   EXPECT_EQ(cycle.DetailList()[0].rfind("Invoice.Lines.Back: reference cycle", 0), 0u)
       << cycle.DetailList()[0];
+}
+
+TEST_F(ProblemDetails, PropertiesThatRaisedAreListedAfterTheProblems) {
+  ObjectRef ledger = registry_.CreateByProgId("Shop.Ledger");
+  const std::string raised = "Ledger.Total: its property get raised error 5 (Not balanced)";
+  const std::string external =
+      R"(Ledger.Carrier: external object of class "Carrier": "Shop.Carrier" cannot be created)";
+  // Alone, a property that raises is passed over and makes no error.
+  EXPECT_EQ(ErrorFrom([&] { control_.Copy(ledger); }).Number(), 0);
+  EXPECT_EQ(ErrorFrom([&] { control_.StreamFromObject(ledger); }).Number(), 0);
+  // With a problem, it is listed after it.
+  ledger.As<Ledger>()->carrier = registry_.CreateByProgId("Ext.Carrier");
+  for (const bool copy : {true, false}) {
+    const AutomationError e = ErrorFrom([&] {
+      if (copy) {
+        control_.Copy(ledger);
+      } else {
+        control_.StreamFromObject(ledger);
+      }
+    });
+    EXPECT_EQ(ListOf(e), (std::vector<std::string>{external, raised}));
+  }
 }
 
 TEST_F(ProblemDetails, TheListIsCappedAndCountsTheRest) {

@@ -1,6 +1,7 @@
 #include "replikon/copy/copy_engine.hpp"
 
 #include <cstddef>
+#include <exception>
 #include <memory>
 #include <new>
 #include <span>
@@ -385,7 +386,7 @@ class CopyWalk {
         if (!Read(access.get, *level.source, value) || !value.IsObject()) {
           // A value property. When it cannot be read (a parameterised property,
           // an error in the class's code) the target keeps its own value.
-          if (Read(access.get, *level.source, value)) {
+          if (Read(access.get, *level.source, value, &failure_)) {
             if (identity && settings.recursion_allowed && value.IsArray() &&
                 MayHoldObjects(value.Array())) {
               // Its objects are copied as subobjects are; the new array is
@@ -395,6 +396,8 @@ class CopyWalk {
               continue;
             }
             level.Assign(index, name, value, InvokeKind::PropertyPut);
+          } else if (failure_) {
+            NoteRaised(at, name);
           }
           continue;
         }
@@ -402,7 +405,10 @@ class CopyWalk {
         if (!settings.recursion_allowed) continue;
 
         // The second read fails or no longer gives an object: nothing to process.
-        if (!Read(access.get, *level.source, value) || !value.IsObject()) continue;
+        if (!Read(access.get, *level.source, value, &failure_) || !value.IsObject()) {
+          if (failure_) NoteRaised(at, name);
+          continue;
+        }
         sub = value.Object();
       }
 
@@ -569,6 +575,17 @@ class CopyWalk {
     return name;
   }
 
+  // Lists the raising get of the property `name` of the level at `at`, whose
+  // error is in failure_.
+  void NoteRaised(std::size_t at, std::string_view name) {
+    const std::exception_ptr failure = std::exchange(failure_, nullptr);
+    if (ctx_.KeepsRaised()) {
+      ctx_.NoteRaised(PathTo(at, name), failure);
+    } else {
+      ctx_.CountRaised();
+    }
+  }
+
   // The path from the root to the member or element `name` of the level at
   // `at`: "Invoice.Lines(2).Carrier".
   std::string PathTo(std::size_t at, std::string_view name) const {
@@ -621,6 +638,7 @@ class CopyWalk {
   };
   bool identity_;
   std::vector<Copied> copied_;
+  std::exception_ptr failure_;  // what the last get that failed raised
   AddressIndex copied_index_;
 };
 

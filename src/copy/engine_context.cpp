@@ -1,5 +1,6 @@
 #include "replikon/copy/engine_context.hpp"
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <new>
@@ -148,13 +149,39 @@ void EngineContext::NoteNotAStream(std::string_view path, std::string_view reaso
   not_a_stream_.append(reason);
 }
 
+void EngineContext::NoteRaised(std::string_view path, const std::exception_ptr& error) {
+  if (!KeepsRaised()) {
+    CountRaised();
+    return;
+  }
+  // "Invoice.Total: its property get raised error 5 (Invalid procedure call or argument)"
+  std::string line(path);
+  line += ": its property get raised ";
+  try {
+    std::rethrow_exception(error);
+  } catch (const AutomationError& e) {
+    line += "error " + std::to_string(e.Number());
+    if (!e.Description().empty()) line += " (" + e.Description() + ")";
+    if (!e.DetailList().empty()) line += ": " + e.DetailList().front();
+  } catch (const std::exception& e) {
+    line += e.what();
+  } catch (...) {
+    line += "an exception";
+  }
+  raised_.push_back(std::move(line));
+}
+
 std::vector<std::string> EngineContext::ProblemLines() const {
   std::vector<std::string> lines;
-  lines.reserve(problems_.size() + 1);
+  // Problems that make the error come first; raising properties fill the
+  // rest of the bound (a problem noted after them may have taken a place).
+  const std::size_t room = kMaxProblems - std::min(problems_.size(), kMaxProblems);
+  const std::size_t raised = std::min(raised_.size(), room);
+  lines.reserve(problems_.size() + raised + 1);
   lines.assign(problems_.begin(), problems_.end());
-  if (problems_not_kept_ != 0) {
-    lines.push_back("... and " + std::to_string(problems_not_kept_) + " more");
-  }
+  lines.insert(lines.end(), raised_.begin(), raised_.begin() + static_cast<std::ptrdiff_t>(raised));
+  const std::size_t more = problems_not_kept_ + raised_not_kept_ + (raised_.size() - raised);
+  if (more != 0) lines.push_back("... and " + std::to_string(more) + " more");
   return lines;
 }
 

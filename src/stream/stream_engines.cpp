@@ -18,6 +18,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <deque>
+#include <exception>
 #include <limits>
 #include <memory>
 #include <new>
@@ -450,8 +451,12 @@ class StreamWriter {
     for (const FieldKind kind : {FieldKind::Object, FieldKind::Plain, FieldKind::Array}) {
       if (kind != property.kind && WriteDirect(f, property, kind, stop)) return stop;
     }
-    const std::optional<Variant> value = ReadField(*property.field, *f.current);
-    if (!value) return false;  // both reads would fail: the property is left out
+    const std::optional<Variant> value = ReadField(*property.field, *f.current, failure_);
+    if (!value) {
+      // Both reads would fail: the property is left out.
+      if (failure_) NoteRaised(*property.name);
+      return false;
+    }
     if (value->IsObject()) return WriteObjectProperty(f, value->Object(), *property.name);
     WriteValueProperty(f, *value, *property.name);
     return false;
@@ -491,12 +496,25 @@ class StreamWriter {
     return false;
   }
 
-  static std::optional<Variant> ReadField(const FieldAccess& field, Instance& object) {
+  static std::optional<Variant> ReadField(const FieldAccess& field, Instance& object,
+                                          std::exception_ptr& failure) {
     try {
       return field.Get(object);
     } catch (...) {
       detail::RethrowIfOutOfMemory();
+      failure = std::current_exception();
       return std::nullopt;
+    }
+  }
+
+  // Lists the raising get of the property `name` of the top level, whose error
+  // is in failure_.
+  void NoteRaised(std::string_view name) {
+    const std::exception_ptr failure = std::exchange(failure_, nullptr);
+    if (ctx_.KeepsRaised()) {
+      ctx_.NoteRaised(PathTo(name), failure);
+    } else {
+      ctx_.CountRaised();
     }
   }
 
@@ -512,13 +530,20 @@ class StreamWriter {
     }
     Variant value;
     if (!object_valued) {
-      if (Read(property.get, *f.current, value)) WriteValueProperty(f, value, *property.name);
+      if (Read(property.get, *f.current, value, &failure_)) {
+        WriteValueProperty(f, value, *property.name);
+      } else if (failure_) {
+        NoteRaised(*property.name);
+      }
       return false;
     }
     if (!ctx_.Settings().recursion_allowed) return ctx_.Aborted();
     // The property may yield something else on this second read; then it is
     // not written.
-    if (!Read(property.get, *f.current, value) || !value.IsObject()) return ctx_.Aborted();
+    if (!Read(property.get, *f.current, value, &failure_) || !value.IsObject()) {
+      if (failure_) NoteRaised(*property.name);
+      return ctx_.Aborted();
+    }
     return WriteObjectProperty(f, value.Object(), *property.name);
   }
 
@@ -783,6 +808,7 @@ class StreamWriter {
   std::unordered_map<const InterfacePlan*, PropertyList> properties_;
   const InterfacePlan* last_plan_ = nullptr;
   const PropertyList* last_properties_ = nullptr;
+  std::exception_ptr failure_;  // what the last get that failed raised
 };
 
 // ---- Reader ---------------------------------------------------------------------

@@ -201,11 +201,24 @@ class REPLIKON_API EngineContext {
   // has the object), else a class a Stream names. The reason is that of the
   // last CreateInstance or ClassStatus of `class_name` that failed.
   void NoteCreationProblem(std::string_view path, std::string_view class_name, bool external);
+  // A property whose get raised `error` at `path`, passed over: listed after
+  // the problems above (the error lists it only when there is one), within
+  // the same bound. Only under OnSubobjectProblem, where a 601 may follow.
+  void NoteRaised(std::string_view path, const std::exception_ptr& error);
+  bool KeepsRaised() const noexcept {
+    return problems_.size() + raised_.size() < kMaxProblems &&
+           settings_->problems_notification == OnSubobjectProblem;
+  }
+  void CountRaised() noexcept {
+    if (settings_->problems_notification == OnSubobjectProblem) ++raised_not_kept_;
+  }
+
   // Why the reader stopped on bytes that are no Stream as written (status
   // 602), at `path`; the first such reason is kept.
   void NoteNotAStream(std::string_view path, std::string_view reason);
   const std::string& NotAStreamReason() const noexcept { return not_a_stream_; }
-  // The problems kept, then one line counting the others when there are any.
+  // The problems kept, the raising properties kept, then one line counting the
+  // others when there are any.
   std::vector<std::string> ProblemLines() const;
   std::span<const std::string> Problems() const noexcept { return problems_; }
   std::size_t ProblemsNotKept() const noexcept { return problems_not_kept_; }
@@ -256,6 +269,8 @@ class REPLIKON_API EngineContext {
   std::vector<KnownClass> known_;
   std::vector<std::string> problems_;
   std::size_t problems_not_kept_ = 0;
+  std::vector<std::string> raised_;
+  std::size_t raised_not_kept_ = 0;
   std::string not_a_stream_;
   CreationFailure creation_failure_ = CreationFailure::kNone;
   std::exception_ptr creation_error_;  // the classes made in this call, most recent last
