@@ -233,6 +233,29 @@ TEST_F(ProblemDetails, RootProblemsAndCyclesSayWhat) {
       << cycle.DetailList()[0];
 }
 
+TEST_F(ProblemDetails, PathsOfDeepGraphsLeaveOutTheirMiddle) {
+  // A chain of 30 lines, the last one's Back an external carrier.
+  ObjectRef head = registry_.CreateByProgId("Ext.Carrier");
+  for (int i = 0; i < 30; ++i) {
+    ObjectRef line = registry_.CreateByProgId("Shop.Line");
+    line.As<Line>()->back = std::move(head);
+    head = std::move(line);
+  }
+  const std::string path =
+      "Line.Back.Back.Back.Back.Back... 19 more ....Back.Back.Back.Back.Back.Back: external";
+  for (const bool copy : {true, false}) {
+    const AutomationError e = ErrorFrom([&] {
+      if (copy) {
+        control_.Copy(head);
+      } else {
+        control_.StreamFromObject(head);
+      }
+    });
+    ASSERT_EQ(e.DetailList().size(), 1u);
+    EXPECT_EQ(e.DetailList()[0].rfind(path, 0), 0u) << e.DetailList()[0];
+  }
+}
+
 TEST_F(ProblemDetails, PropertiesThatRaisedAreListedAfterTheProblems) {
   ObjectRef ledger = registry_.CreateByProgId("Shop.Ledger");
   const std::string raised = "Ledger.Total: its property get raised error 5 (Not balanced)";

@@ -113,8 +113,9 @@ struct REPLIKON_API RecursionCheckArgs {
 
 // Joins the steps of a path from the root object ("Invoice", "Lines(2)",
 // "Carrier" give "Invoice.Lines(2).Carrier"). `append(out, k)` appends step k
-// of `steps`. The middle of a path of very many steps is left out
-// ("A.B.C.D.E.F... 9990 more ....X.Y.Z"), so that a deep graph's paths stay short.
+// of `steps`. The middle of a path of more than 18 steps is left out
+// ("A.B.C.D.E.F... 9988 more ....U.V.W.X.Y.Z"), so that a deep graph's paths
+// stay short.
 template <class AppendStep>
 std::string JoinPath(std::size_t steps, const AppendStep& append) {
   constexpr std::size_t kEnds = 6;
@@ -220,8 +221,6 @@ class REPLIKON_API EngineContext {
   // The problems kept, the raising properties kept, then one line counting the
   // others when there are any.
   std::vector<std::string> ProblemLines() const;
-  std::span<const std::string> Problems() const noexcept { return problems_; }
-  std::size_t ProblemsNotKept() const noexcept { return problems_not_kept_; }
 
   // Why the factory could not make a class, as it last failed (object_factory.cpp).
   enum class CreationFailure : std::uint8_t { kNone, kNoClassName, kOtherClass, kRaised };
@@ -266,14 +265,14 @@ class REPLIKON_API EngineContext {
   std::exception_ptr handler_error_;
   const char* out_of_memory_where_ = nullptr;
   std::string prog_id_;
-  std::vector<KnownClass> known_;
+  std::vector<KnownClass> known_;  // the classes made in this call, most recent last
   std::vector<std::string> problems_;
   std::size_t problems_not_kept_ = 0;
   std::vector<std::string> raised_;
   std::size_t raised_not_kept_ = 0;
   std::string not_a_stream_;
   CreationFailure creation_failure_ = CreationFailure::kNone;
-  std::exception_ptr creation_error_;  // the classes made in this call, most recent last
+  std::exception_ptr creation_error_;
 };
 
 }  // namespace replikon
