@@ -705,6 +705,28 @@ TEST(TerminalText, EscapesAndWraps) {
   EXPECT_EQ(WrapText("averyveryverylongword x", 0, 5), "averyveryverylongword\nx\n");
 }
 
+TEST(TerminalText, ErrorsListTheirDetailsUnderTheirLine) {
+  const std::vector<std::string> details{"Invoice.Carrier: gone", "bell\a"};
+  struct Case {
+    AutomationError error;
+    std::size_t indent;
+    const char* text;
+  };
+  const Case cases[] = {
+      {AutomationError(601, "Problem(s) in processing occurred", "replictl.hlp", 1601, {}, details),
+       2,
+       "replikon: error 601: Problem(s) in processing occurred\n"
+       "  - Invoice.Carrier: gone\n"
+       "  - bell\\x07\n"},
+      {AutomationError(1234, ""), 4, "replikon: error 1234\n"},
+  };
+  for (const Case& c : cases) {
+    std::ostringstream out;
+    WriteError(out, "replikon: ", c.error, c.indent);
+    EXPECT_EQ(out.str(), c.text);
+  }
+}
+
 // ---- The graph comparison -----------------------------------------------------------------
 
 class GraphCompareTest : public testing::Test {

@@ -378,8 +378,9 @@ int RunDemo(const DemoOptions& options, std::ostream& out, std::ostream& err) {
       control.StreamFromObject(original);
       out << "  (no error was raised)\n";
     } catch (const AutomationError& e) {
-      out << "  -> error " << e.Number() << " \"" << e.Description() << "\":\n"
-          << "     the whole Stream was written, but it is not handed back.\n";
+      out << "  -> error " << e.Number() << " \"" << e.Description() << "\":\n";
+      WriteDetails(out, e, 5);
+      out << "     the whole Stream was written, but it is not handed back.\n";
     }
   }
   control.SetProblemsNotification(ProblemsNotificationConstants::SourceObjectOnly);

@@ -37,8 +37,7 @@ std::optional<SafeArray> ReadInput(const std::string& file, std::istream& in, st
   try {
     return Replikon().StreamFromFile(file);
   } catch (const AutomationError& e) {
-    err << "replikon: cannot read " << file << ": error " << e.Number() << ": " << e.Description()
-        << '\n';
+    WriteError(err, "replikon: cannot read " + file + ": ", e);
     return std::nullopt;
   }
 }
@@ -60,7 +59,7 @@ int Guarded(std::ostream& out, std::ostream& err, const std::function<int()>& ru
     out.flush();
     return status;
   } catch (const AutomationError& e) {
-    err << "replikon: error " << e.Number() << ": " << e.Description() << '\n';
+    WriteError(err, "replikon: ", e);
   } catch (const std::exception& e) {
     err << "replikon: " << e.what() << '\n';
   }
@@ -118,8 +117,7 @@ std::optional<SafeArray> ReadStandardInput(std::istream& in, std::ostream& err,
     err << "replikon: cannot read standard input: error " << errors::kOutOfMemory << ": "
         << errors::StandardDescription(errors::kOutOfMemory) << '\n';
   } catch (const AutomationError& e) {
-    err << "replikon: cannot read standard input: error " << e.Number() << ": " << e.Description()
-        << '\n';
+    WriteError(err, "replikon: cannot read standard input: ", e);
   }
   return std::nullopt;
 }
@@ -230,6 +228,20 @@ int RunStats(const std::string& file, const StatsOptions& options, std::istream&
     WriteStatsText(stats, size, out);
   }
   return kExitOk;
+}
+
+void WriteError(std::ostream& out, std::string_view lead, const AutomationError& error,
+                std::size_t indent) {
+  out << lead << "error " << error.Number();
+  if (!error.Description().empty()) out << ": " << EscapeForTerminal(error.Description(), false);
+  out << '\n';
+  WriteDetails(out, error, indent);
+}
+
+void WriteDetails(std::ostream& out, const AutomationError& error, std::size_t indent) {
+  for (const std::string& detail : error.DetailList()) {
+    out << std::string(indent, ' ') << "- " << EscapeForTerminal(detail, false) << '\n';
+  }
 }
 
 std::string WrapText(std::string_view text, std::size_t indent, std::size_t width) {

@@ -13,6 +13,7 @@
 #include <string>
 #include <string_view>
 
+#include "replikon/automation/error.hpp"
 #include "replikon/automation/safe_array.hpp"
 #include "replikon/stream/stream_utilities.hpp"
 #include "stream_inspector.hpp"
@@ -74,6 +75,14 @@ std::string AboutText();
 // Prints the component's type library: its types, their flags, and the members
 // with identifiers, parameters, help contexts and help strings.
 int RunDescribe(std::ostream& out, std::ostream& err);
+
+// Writes "<lead>error N: Description" and under it each of the error's
+// details on a line of its own, after `indent` spaces and "- ", every text
+// made safe for a terminal.
+void WriteError(std::ostream& out, std::string_view lead, const AutomationError& error,
+                std::size_t indent = 2);
+// The details alone, as WriteError writes them.
+void WriteDetails(std::ostream& out, const AutomationError& error, std::size_t indent = 2);
 
 // `text` broken into lines of at most `width` columns (longer words stay
 // whole), each line after `indent` spaces and ending in a newline.

@@ -836,20 +836,15 @@ std::string EscapeForTerminal(std::string_view text, bool quoted) {
 
 bool InspectStreamBytes(std::span<const std::uint8_t> bytes, const InspectOptions& options,
                         std::ostream& out, std::string& error) {
-  std::optional<BagReader> bag;
-  try {
-    bag.emplace(bytes);
-  } catch (const AutomationError& e) {
-    error = bytes.empty() ? "not a Stream: the input is empty" : "not a Stream: " + e.Description();
+  if (bytes.empty()) {
+    error = "not a Stream: the input is empty";
     return false;
   }
-  const StreamInfo info = InspectStream(&*bag);
-  if (info.kind != kObjectStreamKind && info.kind != kArrayStreamKind) {
-    error = bag->Find(kHeaderKey) == nullptr
-                ? "not a Stream: a property bag without a header word (\"@SF#\")"
-                : "not a Stream: the header word names no known stream kind";
+  if (const std::optional<StreamFault> fault = DiagnoseStream(bytes, true)) {
+    error = "not a Stream: " + FaultText(*fault);
     return false;
   }
+  std::optional<BagReader> bag(std::in_place, bytes);
   const std::size_t max_depth = std::min(options.max_depth, kMaxInspectDepth);
   if (options.json) {
     JsonSink sink(out, options.name, options.compact);

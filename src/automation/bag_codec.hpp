@@ -193,6 +193,15 @@ class REPLIKON_API BagReader {
   // Checks the whole serialisation (as PropertyBag::SetContents does) and indexes
   // it; raises 5 for bytes that are not one. Costs one pass over the bytes.
   explicit BagReader(std::span<const std::uint8_t> bytes);
+  // What is wrong with bytes that are not a serialised bag ("truncated entry 3
+  // at offset 40 (cut off in the key)") and the offset where it lies (that of
+  // the entry, or 0 for the bag's header); nullopt for a serialised bag.
+  // Raises std::bad_alloc only.
+  struct Fault {
+    std::string reason;
+    std::size_t offset = 0;
+  };
+  static std::optional<Fault> FindFault(std::span<const std::uint8_t> bytes);
   // The non-raising form: nullopt for bytes that are not a serialised bag.
   static std::optional<BagReader> TryParse(std::span<const std::uint8_t> bytes) noexcept;
   // The same check into this reader, in place of what it held: true when the

@@ -5,6 +5,7 @@
 #include <exception>
 #include <new>
 #include <utility>
+#include <vector>
 
 #include "automation/out_of_memory.hpp"
 
@@ -12,13 +13,10 @@ namespace replikon {
 
 namespace {
 
-std::string ComposeWhat(std::int32_t number, const std::string& description) {
-  std::string text = "Error " + std::to_string(number);
-  if (!description.empty()) {
-    text += ": ";
-    text += description;
-  }
-  return text;
+std::vector<std::string> OneDetail(std::string details) {
+  std::vector<std::string> list;
+  if (!details.empty()) list.push_back(std::move(details));
+  return list;
 }
 
 }  // namespace
@@ -26,13 +24,48 @@ std::string ComposeWhat(std::int32_t number, const std::string& description) {
 AutomationError::AutomationError(std::int32_t number, std::string description,
                                  std::string help_file, std::int32_t help_context,
                                  std::string source, std::string details)
+    : AutomationError(number, std::move(description), std::move(help_file), help_context,
+                      std::move(source), OneDetail(std::move(details))) {}
+
+AutomationError::AutomationError(std::int32_t number, std::string description,
+                                 std::string help_file, std::int32_t help_context,
+                                 std::string source, std::vector<std::string> details)
     : number_(number),
       description_(std::move(description)),
       help_file_(std::move(help_file)),
       help_context_(help_context),
       source_(std::move(source)),
-      details_(std::move(details)),
-      what_(ComposeWhat(number_, description_)) {}
+      details_(std::move(details)) {
+  Compose();
+}
+
+void AutomationError::Compose() {
+  details_text_.clear();
+  for (const std::string& detail : details_) {
+    if (!details_text_.empty()) details_text_ += '\n';
+    details_text_ += detail;
+  }
+  // "Error 601: Problem(s) in processing occurred: Order.Lines(2): ... (+3 more)"
+  what_ = "Error " + std::to_string(number_);
+  if (!description_.empty()) {
+    what_ += ": ";
+    what_ += description_;
+  }
+  if (!details_.empty()) {
+    // The first line of the first detail.
+    const std::string& first = details_.front();
+    what_ += ": ";
+    what_.append(first, 0, first.find('\n'));
+    if (details_.size() > 1) what_ += " (+" + std::to_string(details_.size() - 1) + " more)";
+  }
+}
+
+AutomationError AutomationError::WithDetail(std::string detail) const {
+  std::vector<std::string> details = details_;
+  details.push_back(std::move(detail));
+  return AutomationError(number_, description_, help_file_, help_context_, source_,
+                         std::move(details));
+}
 
 namespace errors {
 
@@ -97,6 +130,10 @@ void Raise(std::int32_t number) {
 
 void Raise(std::int32_t number, std::string description) {
   throw AutomationError(number, std::move(description));
+}
+
+void RaiseWithDetail(std::int32_t number, std::string_view detail) {
+  throw AutomationError(number, StandardDescription(number), {}, 0, {}, std::string(detail));
 }
 
 void RaiseOutOfMemory(std::string_view details) {

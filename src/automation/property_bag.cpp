@@ -410,7 +410,8 @@ struct ParseFault {
   explicit operator bool() const noexcept { return fault != Fault::kNone; }
 };
 
-std::string Describe(const ParseFault& f) {
+// What is wrong, as Describe says it after its lead.
+std::string DescribeFault(const ParseFault& f) {
   std::string what;
   const std::string where =
       "entry " + std::to_string(f.entry) + " at offset " + std::to_string(f.offset);
@@ -456,7 +457,11 @@ std::string Describe(const ParseFault& f) {
              " after the last entry, at offset " + std::to_string(f.offset);
       break;
   }
-  return "Invalid property bag contents: " + what;
+  return what;
+}
+
+std::string Describe(const ParseFault& f) {
+  return "Invalid property bag contents: " + DescribeFault(f);
 }
 
 // Checks the payload of one value of type `code` at the start of `rest` and
@@ -1109,6 +1114,14 @@ BagReader::BagReader(std::span<const std::uint8_t> bytes) {
     index_.clear();
     errors::Raise(errors::kInvalidProcedureCall, Describe(fault));
   }
+}
+
+std::optional<BagReader::Fault> BagReader::FindFault(std::span<const std::uint8_t> bytes) {
+  std::vector<Entry> entries;
+  std::vector<Slot> slots;
+  const ParseFault fault = ParseBag(bytes, entries, slots);
+  if (!fault) return std::nullopt;
+  return Fault{DescribeFault(fault), fault.offset};
 }
 
 std::optional<BagReader> BagReader::TryParse(std::span<const std::uint8_t> bytes) noexcept {

@@ -119,7 +119,10 @@ bool ClassRegistry::HasServer(std::string_view server_name) const {
 
 ObjectRef ClassRegistry::CreateByProgId(std::string_view prog_id) const {
   const std::shared_ptr<const ClassDefinition> definition = FindDefinition(prog_id);
-  if (definition == nullptr) errors::Raise(errors::kCannotCreateObject);
+  if (definition == nullptr) {
+    errors::RaiseWithDetail(errors::kCannotCreateObject,
+                            "no class is registered as \"" + std::string(prog_id) + "\"");
+  }
   // The class's own code runs outside the lock: it may create objects itself.
   return Instantiate(*definition);
 }
@@ -132,7 +135,10 @@ std::shared_ptr<const ClassDefinition> ClassRegistry::FindDefinition(
 }
 
 ObjectRef ClassRegistry::Instantiate(const ClassDefinition& definition) {
-  if (!definition.create) errors::Raise(errors::kCannotCreateObject);
+  if (!definition.create) {
+    errors::RaiseWithDetail(errors::kCannotCreateObject,
+                            "the class \"" + definition.prog_class + "\" has no way to create it");
+  }
   try {
     return definition.create();
   } catch (...) {

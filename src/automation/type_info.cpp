@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <exception>
 #include <new>
+#include <string>
 #include <unordered_set>
 #include <utility>
 
@@ -21,6 +22,51 @@ namespace {
 constexpr DispId kFirstGeneratedId = 0x60030000;
 
 constexpr std::array<std::int32_t, 4> kNoMembers{-1, -1, -1, -1};
+
+// "property get", "property let", "property set", "method".
+const char* KindText(InvokeKind kind) noexcept {
+  switch (kind) {
+    case InvokeKind::PropertyGet:
+      return "property get";
+    case InvokeKind::PropertyPut:
+      return "property let";
+    case InvokeKind::PropertyPutRef:
+      return "property set";
+    case InvokeKind::Function:
+      return "method";
+  }
+  return "member";
+}
+
+// "the property let \"Price\" of Invoice".
+std::string MemberText(const MemberDescription& member, const Instance& self) {
+  std::string text = "the ";
+  text += KindText(member.InvokeKind());
+  text += " \"";
+  text += member.Name();
+  text += "\" of ";
+  text += self.Class().Name();
+  return text;
+}
+
+// Error 438 for a member that `object` does not have; `member` is its quoted
+// name or its identifier.
+[[noreturn]] void RaiseNoMember(const Instance& object, const std::string& member,
+                                InvokeKind kind) {
+  errors::RaiseWithDetail(errors::kNotSupported,
+                          object.Class().Name() + " has no " + KindText(kind) + " " + member);
+}
+
+// Called inside a catch block: rethrows the exception being handled as an
+// AutomationError, a type mismatch saying in which member it arose.
+[[noreturn]] void RethrowFromMember(const MemberDescription& member, const Instance& self) {
+  try {
+    errors::RethrowAsAutomationError();
+  } catch (const AutomationError& e) {
+    if (e.Number() != errors::kTypeMismatch) throw;
+    throw e.WithDetail("in " + MemberText(member, self));
+  }
+}
 
 // The slot of an invoke kind in the name index; -1 for a value that is no kind.
 constexpr int SlotOf(InvokeKind kind) noexcept {
@@ -56,13 +102,19 @@ constexpr bool IsScalarType(VarType t) noexcept {
   }
 }
 
+// Error 13 for a value that a property of type `declared` does not take.
+[[noreturn]] void RaiseNotAssignable(const Variant& value, VarType declared) {
+  errors::RaiseWithDetail(errors::kTypeMismatch, "a " + TypeName(value.Type()) +
+                                                     " does not convert to " + TypeName(declared));
+}
+
 // The new value of a let, made fit for a property declared as `declared`.
 // Returns false when the value may be passed on as it is; otherwise stores the
 // value to pass in `out`. Raises the conversion errors.
 bool PrepareLetValue(const Variant& value, VarType declared, Variant& out) {
   if (IsArrayType(declared)) {
     // An array property takes an array of exactly its type and nothing else.
-    if (!value.IsArray() || value.Type() != declared) errors::Raise(errors::kTypeMismatch);
+    if (!value.IsArray() || value.Type() != declared) RaiseNotAssignable(value, declared);
     return false;
   }
   switch (declared) {
@@ -74,7 +126,7 @@ bool PrepareLetValue(const Variant& value, VarType declared, Variant& out) {
       return true;
     case VarType::Dispatch:
       // A let of a property typed as an object passes the reference on.
-      if (!value.IsObject()) errors::Raise(errors::kTypeMismatch);
+      if (!value.IsObject()) RaiseNotAssignable(value, declared);
       return false;
     default:
       if (value.Type() == declared) return false;
@@ -131,10 +183,16 @@ Variant MemberDescription::Invoke(Instance& self, std::span<const Variant> args)
       try {
         return field_->Get(self);
       } catch (...) {
-        errors::RethrowAsAutomationError();
+        RethrowFromMember(*this, self);
       }
     }
-    if (args.size() == 1 && AssignField(*field_, kind_, self, args[0])) return {};
+    if (args.size() == 1) {
+      try {
+        if (AssignField(*field_, kind_, self, args[0])) return {};
+      } catch (...) {
+        RethrowFromMember(*this, self);
+      }
+    }
   }
   return Call(self, args, nullptr);
 }
@@ -169,7 +227,9 @@ Variant MemberDescription::Call(Instance& self, std::span<const Variant> args,
       }
     }
 
-    if (!body_ && !ref_body_) errors::Raise(errors::kNotSupported);
+    if (!body_ && !ref_body_) {
+      errors::RaiseWithDetail(errors::kNotSupported, MemberText(*this, self) + " has no code");
+    }
 
     std::size_t required = 0;
     for (const ParamDescription& p : params_) {
@@ -179,7 +239,14 @@ Variant MemberDescription::Call(Instance& self, std::span<const Variant> args,
     const bool assigns = kind_ == InvokeKind::PropertyPut || kind_ == InvokeKind::PropertyPutRef;
     const std::size_t extra = assigns ? 1 : 0;
     const std::size_t given = args.size();
-    if (given < required + extra || given > total + extra) errors::Raise(errors::kWrongArguments);
+    if (given < required + extra || given > total + extra) {
+      // "the method \"Item\" of Invoice takes 1 to 2 arguments, 3 given".
+      std::string detail = MemberText(*this, self) + " takes " + std::to_string(required + extra);
+      if (total > required) detail += " to " + std::to_string(total + extra);
+      detail += total + extra == 1 ? " argument, " : " arguments, ";
+      detail += std::to_string(given) + " given";
+      errors::RaiseWithDetail(errors::kWrongArguments, detail);
+    }
 
     Variant converted;
     bool use_converted = false;
@@ -227,7 +294,7 @@ Variant MemberDescription::Call(Instance& self, std::span<const Variant> args,
     }
     return {};
   } catch (...) {
-    errors::RethrowAsAutomationError();
+    RethrowFromMember(*this, self);
   }
 }
 
@@ -330,7 +397,7 @@ Variant InvokeByName(const ObjectRef& object, std::string_view name, InvokeKind 
                      std::span<const Variant> args) {
   if (object.IsNull()) errors::Raise(errors::kObjectNotSet);
   const MemberDescription* member = object->Class().Interface()->Find(name, kind);
-  if (member == nullptr) errors::Raise(errors::kNotSupported);
+  if (member == nullptr) RaiseNoMember(*object, "\"" + std::string(name) + "\"", kind);
   return member->Invoke(*object, args);
 }
 
@@ -338,7 +405,7 @@ Variant InvokeById(const ObjectRef& object, DispId id, InvokeKind kind,
                    std::span<const Variant> args) {
   if (object.IsNull()) errors::Raise(errors::kObjectNotSet);
   const MemberDescription* member = object->Class().Interface()->FindById(id, kind);
-  if (member == nullptr) errors::Raise(errors::kNotSupported);
+  if (member == nullptr) RaiseNoMember(*object, "with the identifier " + std::to_string(id), kind);
   return member->Invoke(*object, args);
 }
 
@@ -346,7 +413,7 @@ Variant InvokeByNameRef(const ObjectRef& object, std::string_view name, InvokeKi
                         std::span<Variant> args) {
   if (object.IsNull()) errors::Raise(errors::kObjectNotSet);
   const MemberDescription* member = object->Class().Interface()->Find(name, kind);
-  if (member == nullptr) errors::Raise(errors::kNotSupported);
+  if (member == nullptr) RaiseNoMember(*object, "\"" + std::string(name) + "\"", kind);
   return member->InvokeRef(*object, args);
 }
 
@@ -354,7 +421,7 @@ Variant InvokeByIdRef(const ObjectRef& object, DispId id, InvokeKind kind,
                       std::span<Variant> args) {
   if (object.IsNull()) errors::Raise(errors::kObjectNotSet);
   const MemberDescription* member = object->Class().Interface()->FindById(id, kind);
-  if (member == nullptr) errors::Raise(errors::kNotSupported);
+  if (member == nullptr) RaiseNoMember(*object, "with the identifier " + std::to_string(id), kind);
   return member->InvokeRef(*object, args);
 }
 

@@ -48,7 +48,10 @@ Variant DefaultValue(ObjectRef object) {
     if (member == nullptr && iface != nullptr) {
       member = iface->FindById(kDispIdValue, InvokeKind::Function);
     }
-    if (member == nullptr) errors::Raise(errors::kNotSupported);
+    if (member == nullptr) {
+      errors::RaiseWithDetail(errors::kNotSupported,
+                              object->Class().Name() + " has no default member");
+    }
     Variant value = member->Invoke(*object, {});
     if (!value.IsObject()) return value;
     object = value.Object();
@@ -958,35 +961,63 @@ bool operator==(const Variant& a, const Variant& b) {
 
 // ---- Conversions ---------------------------------------------------------------
 
+namespace {
+
+// Error 13 saying which conversion failed: "a String (\"abc\") does not
+// convert to Long". A string short enough to read is quoted.
+[[noreturn]] void RaiseMismatch(const Variant& from, VarType to) {
+  constexpr std::size_t kQuotedLength = 40;
+  std::string detail = "a " + TypeName(from.Type());
+  if (from.IsString() && from.String().size() <= kQuotedLength) {
+    detail += " (\"" + from.String() + "\")";
+  }
+  detail += " does not convert to " + TypeName(to);
+  errors::RaiseWithDetail(errors::kTypeMismatch, detail);
+}
+
+// f(), a type mismatch raised in it saying what was converted to what (unless
+// it says so already).
+template <class F>
+auto Converting(const Variant& from, VarType to, F&& f) {
+  try {
+    return f();
+  } catch (const AutomationError& e) {
+    if (e.Number() != errors::kTypeMismatch || !e.DetailList().empty()) throw;
+    RaiseMismatch(from, to);
+  }
+}
+
+}  // namespace
+
 std::int16_t ToI2(const Variant& v) {
-  return IntegerOf<std::int16_t>(v);
+  return Converting(v, VarType::I2, [&] { return IntegerOf<std::int16_t>(v); });
 }
 std::int32_t ToI4(const Variant& v) {
-  return IntegerOf<std::int32_t>(v);
+  return Converting(v, VarType::I4, [&] { return IntegerOf<std::int32_t>(v); });
 }
 std::uint8_t ToUI1(const Variant& v) {
-  return IntegerOf<std::uint8_t>(v);
+  return Converting(v, VarType::UI1, [&] { return IntegerOf<std::uint8_t>(v); });
 }
 float ToR4(const Variant& v) {
-  return WithValue(v, FloatOfPlain);
+  return Converting(v, VarType::R4, [&] { return WithValue(v, FloatOfPlain); });
 }
 double ToR8(const Variant& v) {
-  return WithValue(v, DoubleOfPlain);
+  return Converting(v, VarType::R8, [&] { return WithValue(v, DoubleOfPlain); });
 }
 Currency ToCy(const Variant& v) {
-  return WithValue(v, CurrencyOfPlain);
+  return Converting(v, VarType::Cy, [&] { return WithValue(v, CurrencyOfPlain); });
 }
 Date ToDate(const Variant& v) {
-  return Date{WithValue(v, DateOfPlain)};
+  return Converting(v, VarType::Date, [&] { return Date{WithValue(v, DateOfPlain)}; });
 }
 std::string ToBStr(const Variant& v) {
-  return WithValue(v, StringOfPlain);
+  return Converting(v, VarType::BStr, [&] { return WithValue(v, StringOfPlain); });
 }
 bool ToBool(const Variant& v) {
-  return WithValue(v, BoolOfPlain);
+  return Converting(v, VarType::Bool, [&] { return WithValue(v, BoolOfPlain); });
 }
 Decimal ToDecimal(const Variant& v) {
-  return WithValue(v, DecimalOfPlain);
+  return Converting(v, VarType::Decimal, [&] { return WithValue(v, DecimalOfPlain); });
 }
 
 Variant ValueOf(const Variant& value) {
@@ -994,7 +1025,9 @@ Variant ValueOf(const Variant& value) {
   return DefaultValue(value.Object());
 }
 
-Variant ChangeType(const Variant& value, VarType target) {
+namespace {
+
+Variant ChangeTypeOf(const Variant& value, VarType target) {
   if (target == VarType::Variant) return value;
   if (IsArrayType(target)) return ToArrayType(value, target);
   switch (target) {
@@ -1040,6 +1073,12 @@ Variant ChangeType(const Variant& value, VarType target) {
     default:
       TypeMismatch();
   }
+}
+
+}  // namespace
+
+Variant ChangeType(const Variant& value, VarType target) {
+  return Converting(value, target, [&] { return ChangeTypeOf(value, target); });
 }
 
 // ---- Text ----------------------------------------------------------------------

@@ -21,6 +21,12 @@ AutomationError ControlError(std::int32_t number) {
   }
 }
 
+AutomationError ControlError(std::int32_t number, std::vector<std::string> details) {
+  AutomationError plain = ControlError(number);
+  return AutomationError(number, plain.Description(), plain.HelpFile(), plain.HelpContext(), {},
+                         std::move(details));
+}
+
 AutomationError ProcessingLimitError(std::string_view setting, std::int32_t value) {
   AutomationError plain = ControlError(kErrProcessingLimit);
   // "the call needs more objects than MaxObjects (1000)".

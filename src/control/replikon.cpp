@@ -59,6 +59,7 @@ ObjectRef Replikon::Copy(const ObjectRef& source_object) try {
     ctx.SetRoot(source_object);
     target = CreateInstance(ctx, ClassNameOf(source_object), status);
     if (status != kStatusOk) {
+      ctx.NoteCreationProblem({}, ClassNameOf(source_object), true);
       ctx.RaiseRecursionCheck(source_object, source_object, "", true,
                               static_cast<std::int16_t>(status));
     } else {
@@ -71,7 +72,7 @@ ObjectRef Replikon::Copy(const ObjectRef& source_object) try {
   }
   if (status == kStatusProblem) {
     target.Reset();
-    RaiseControlError(kErrProcessingProblems);
+    throw ControlError(kErrProcessingProblems, ctx.ProblemLines());
   }
   return target;
 } catch (const std::bad_alloc&) {

@@ -2,7 +2,9 @@
 // engines, and the Stream utilities.
 #include <cstdint>
 #include <new>
+#include <optional>
 #include <span>
+#include <string>
 #include <utility>
 #include <vector>
 
@@ -25,6 +27,19 @@ std::span<const std::uint8_t> BytesOf(const SafeArray& array) {
   return array.ByteSpan();
 }
 
+// Why the call's bytes are no Stream, and where: what the reader found, or,
+// when it did not start, what is wrong with the Stream as a whole.
+std::vector<std::string> NotAStreamDetails(const EngineContext& ctx,
+                                           std::span<const std::uint8_t> bytes) {
+  std::vector<std::string> details;
+  if (!ctx.NotAStreamReason().empty()) {
+    details.push_back(ctx.NotAStreamReason());
+  } else if (const std::optional<StreamFault> fault = DiagnoseStream(bytes)) {
+    details.push_back(FaultText(*fault));
+  }
+  return details;
+}
+
 }  // namespace
 
 SafeArray Replikon::StreamFromObject(const ObjectRef& source_object) try {
@@ -43,6 +58,7 @@ SafeArray Replikon::StreamFromObject(const ObjectRef& source_object) try {
     ctx.SetRoot(source_object);
     if (probe != kStatusOk) {
       status = probe;
+      ctx.NoteCreationProblem({}, ClassNameOf(source_object), true);
       ctx.RaiseRecursionCheck(source_object, source_object, "", true,
                               static_cast<std::int16_t>(probe));
     } else {
@@ -50,7 +66,7 @@ SafeArray Replikon::StreamFromObject(const ObjectRef& source_object) try {
     }
   }
   if (ctx.Aborted()) RethrowAbort(ctx, "StreamFromObject");
-  if (status == kStatusProblem) RaiseControlError(kErrProcessingProblems);
+  if (status == kStatusProblem) throw ControlError(kErrProcessingProblems, ctx.ProblemLines());
   return SafeArray::FromOwnedBytes(std::move(stream));
 } catch (const std::bad_alloc&) {
   errors::RaiseOutOfMemory("StreamFromObject ran out of memory");
@@ -80,6 +96,7 @@ ObjectRef Replikon::ObjectFromStream(const SafeArray& stream) try {
     const std::int32_t probe = ClassStatus(ctx, info.class_name);
     if (probe != kStatusOk) {
       status = probe;
+      ctx.NoteCreationProblem({}, info.class_name, false);
       ctx.RaiseRecursionCheck(ObjectRef{}, ObjectRef{}, "", true, static_cast<std::int16_t>(probe));
     } else {
       ObjectRef parent;
@@ -90,9 +107,13 @@ ObjectRef Replikon::ObjectFromStream(const SafeArray& stream) try {
     result.Reset();
     RethrowAbort(ctx, "ObjectFromStream");
   }
-  if (status == kStatusProblem || status == kStatusNotStream) {
+  if (status == kStatusProblem) {
     result.Reset();
-    RaiseControlError(status == kStatusProblem ? kErrProcessingProblems : kErrNotAStream);
+    throw ControlError(kErrProcessingProblems, ctx.ProblemLines());
+  }
+  if (status == kStatusNotStream) {
+    result.Reset();
+    throw ControlError(kErrNotAStream, NotAStreamDetails(ctx, bytes));
   }
   return result;
 } catch (const std::bad_alloc&) {

@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <exception>
 #include <memory>
 #include <new>
 #include <span>
@@ -113,24 +114,6 @@ struct ArrayFrame {
   std::size_t member = 0;         // the member whose value holds the outermost array
   std::size_t level = 0;          // the position of the level on the work stack
 };
-
-// Appends "(i,j,...)", the index tuple of the element at row-major position
-// `flat` of an array with `bounds`.
-void AppendIndex(std::string& out, std::span<const ArrayBound> bounds, std::size_t flat) {
-  std::vector<std::int32_t> index(bounds.size());
-  for (std::size_t d = bounds.size(); d-- > 0;) {
-    const auto count = static_cast<std::size_t>(bounds[d].Count());
-    index[d] = static_cast<std::int32_t>(static_cast<std::int64_t>(bounds[d].lower) +
-                                         static_cast<std::int64_t>(flat % count));
-    flat /= count;
-  }
-  out += '(';
-  for (std::size_t d = 0; d < index.size(); ++d) {
-    if (d != 0) out += ',';
-    out += std::to_string(index[d]);
-  }
-  out += ')';
-}
 
 // One level of the walk: a source object being copied into its target.
 struct Level {
@@ -365,7 +348,7 @@ class CopyWalk {
         if (!Read(access.get, *level.source, value) || !value.IsObject()) {
           // A value property. When it cannot be read (a parameterised property,
           // an error in the class's code) the target keeps its own value.
-          if (Read(access.get, *level.source, value)) {
+          if (Read(access.get, *level.source, value, &failure_)) {
             if (identity && settings.recursion_allowed && value.IsArray() &&
                 MayHoldObjects(value.Array())) {
               // Its objects are copied as subobjects are; the new array is
@@ -375,6 +358,8 @@ class CopyWalk {
               continue;
             }
             level.Assign(index, name, value, InvokeKind::PropertyPut);
+          } else if (failure_) {
+            NoteRaised(at, name);
           }
           continue;
         }
@@ -382,7 +367,10 @@ class CopyWalk {
         if (!settings.recursion_allowed) continue;
 
         // The second read fails or no longer gives an object: nothing to process.
-        if (!Read(access.get, *level.source, value) || !value.IsObject()) continue;
+        if (!Read(access.get, *level.source, value, &failure_) || !value.IsObject()) {
+          if (failure_) NoteRaised(at, name);
+          continue;
+        }
         sub = value.Object();
       }
 
@@ -448,6 +436,11 @@ class CopyWalk {
       // An external subobject: a class that the server does not make.
       if (settings.problems_notification == ProblemsNotificationConstants::OnSubobjectProblem) {
         level.status = creation;
+        if (ctx_.KeepsProblems()) {
+          ctx_.NoteCreationProblem(PathTo(at, name_of()), TypeNameOf(sub), true);
+        } else {
+          ctx_.CountProblem();
+        }
         ctx_.RaiseRecursionCheck(ParentOf(at), level.source, name_of(), true,
                                  static_cast<std::int16_t>(creation));
         if (ctx_.Aborted()) return Step::kAborted;
@@ -559,14 +552,48 @@ class CopyWalk {
   // The name of the element at `flat` of the innermost array under way, one
   // of the level's.
   std::string ElementName(const Level& level, std::size_t flat) const {
-    std::size_t first = arrays_.size() - 1;
-    while (first > 0 && arrays_[first - 1].level == arrays_[first].level) --first;
-    std::string name(level.plan->iface->Members()[arrays_[first].member].Name());
-    for (std::size_t k = first; k < arrays_.size(); ++k) {
-      const std::size_t at = k + 1 < arrays_.size() ? arrays_[k + 1].slot : flat;
-      AppendIndex(name, arrays_[k].source.Bounds(), at);
+    return ElementNameAt(static_cast<std::size_t>(&level - levels_.data()), flat);
+  }
+
+  // The name of the element at `flat` of the innermost array under way of the
+  // level at `at`: "Sections(3)", "Data(0)(1)".
+  std::string ElementNameAt(std::size_t at, std::size_t flat) const {
+    std::size_t last = arrays_.size() - 1;
+    while (arrays_[last].level != at) --last;
+    std::size_t first = last;
+    while (first > 0 && arrays_[first - 1].level == at) --first;
+    std::string name(levels_[at].plan->iface->Members()[arrays_[first].member].Name());
+    for (std::size_t k = first; k <= last; ++k) {
+      AppendElementIndex(name, arrays_[k].source.Bounds(), k < last ? arrays_[k + 1].slot : flat);
     }
     return name;
+  }
+
+  // Lists the raising get of the property `name` of the level at `at`, whose
+  // error is in failure_.
+  void NoteRaised(std::size_t at, std::string_view name) {
+    const std::exception_ptr failure = std::exchange(failure_, nullptr);
+    if (ctx_.KeepsRaised()) {
+      ctx_.NoteRaised(PathTo(at, name), failure);
+    } else {
+      ctx_.CountRaised();
+    }
+  }
+
+  // The path from the root to the member or element `name` of the level at
+  // `at`: "Invoice.Lines(2).Carrier".
+  std::string PathTo(std::size_t at, std::string_view name) const {
+    return JoinPath(at + 2, [&](std::string& out, std::size_t k) {
+      if (k == 0) {
+        out += TypeNameOf(levels_[0].source);
+      } else if (k > at) {
+        out += name;
+      } else if (const Level& level = levels_[k]; level.via_element == kNoElement) {
+        out += levels_[k - 1].plan->iface->Members()[level.via_member].Name();
+      } else {
+        out += ElementNameAt(k - 1, level.via_element);
+      }
+    });
   }
 
   // Whether a field holds an array that may hold objects, in the client
@@ -610,6 +637,7 @@ class CopyWalk {
   };
   bool identity_;
   std::vector<Copied> copied_;
+  std::exception_ptr failure_;  // what the last get that failed raised
 };
 
 }  // namespace

@@ -16,12 +16,14 @@
 #include <exception>
 #include <functional>
 #include <memory>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "replikon/automation/object_ref.hpp"
 #include "replikon/automation/registry.hpp"
+#include "replikon/automation/safe_array.hpp"
 #include "replikon/settings.hpp"
 
 namespace replikon {
@@ -82,6 +84,32 @@ inline constexpr std::int32_t kStatusOk = 0;
 inline constexpr std::int32_t kStatusProblem = 601;    // an object whose class cannot be created
 inline constexpr std::int32_t kStatusNotStream = 602;  // bytes that are not an object Stream
 
+// Joins the steps of a path from the root object ("Invoice", "Lines(2)",
+// "Carrier" give "Invoice.Lines(2).Carrier"). `append(out, k)` appends step k
+// of `steps`. The middle of a path of more than 18 steps is left out
+// ("A.B.C.D.E.F... 9988 more ....U.V.W.X.Y.Z"), so that a deep graph's paths
+// stay short.
+template <class AppendStep>
+std::string JoinPath(std::size_t steps, const AppendStep& append) {
+  constexpr std::size_t kEnds = 6;
+  std::string path;
+  for (std::size_t k = 0; k < steps; ++k) {
+    if (steps > 3 * kEnds && k == kEnds) {
+      path += "... " + std::to_string(steps - 2 * kEnds) + " more ...";
+      k = steps - kEnds - 1;
+      continue;
+    }
+    if (k != 0) path += '.';
+    append(path, k);
+  }
+  return path;
+}
+
+// Appends "(i,j,...)", the index tuple of the element at row-major position
+// `flat` of an array with `bounds`.
+REPLIKON_API void AppendElementIndex(std::string& out, std::span<const ArrayBound> bounds,
+                                     std::size_t flat);
+
 using RecursionCheckRaiser = std::function<void(RecursionCheckArgs&)>;
 // Whether anyone listens to the event now; when nobody does, raising it
 // changes nothing and is skipped.
@@ -128,6 +156,53 @@ class REPLIKON_API EngineContext {
   bool Aborted() const noexcept { return static_cast<bool>(handler_error_); }
   std::exception_ptr HandlerError() const noexcept { return handler_error_; }
 
+  // ---- The problems met during the call, which its error lists ----
+  //
+  // Each is a line: where (the path from the root) and what. A call keeps the
+  // first kMaxProblems of them and counts the rest. Noting one raises
+  // std::bad_alloc when memory runs out.
+
+  static constexpr std::size_t kMaxProblems = 100;
+
+  // Whether the next problem noted is kept: an engine builds its path only then
+  // (CountProblem otherwise).
+  bool KeepsProblems() const noexcept { return problems_.size() < kMaxProblems; }
+  void CountProblem() noexcept { ++problems_not_kept_; }
+  // "Invoice.Lines(2).Carrier: <cause>".
+  void NoteProblem(std::string_view path, std::string_view cause);
+  // A class that could not be made from ObjectServerName, met at `path`:
+  // `external` for an object of a class the server does not make (the walk
+  // has the object), else a class a Stream names. The reason is that of the
+  // last CreateInstance or ClassStatus of `class_name` that failed.
+  void NoteCreationProblem(std::string_view path, std::string_view class_name, bool external);
+  // A property whose get raised `error` at `path`, passed over: listed after
+  // the problems above (the error lists it only when there is one), within
+  // the same bound. Only under OnSubobjectProblem, where a 601 may follow.
+  void NoteRaised(std::string_view path, const std::exception_ptr& error);
+  bool KeepsRaised() const noexcept {
+    return problems_.size() + raised_.size() < kMaxProblems &&
+           settings_->problems_notification == ProblemsNotificationConstants::OnSubobjectProblem;
+  }
+  void CountRaised() noexcept {
+    if (settings_->problems_notification == ProblemsNotificationConstants::OnSubobjectProblem)
+      ++raised_not_kept_;
+  }
+
+  // Why the reader stopped on bytes that are no Stream as written (status
+  // 602), at `path`; the first such reason is kept.
+  void NoteNotAStream(std::string_view path, std::string_view reason);
+  const std::string& NotAStreamReason() const noexcept { return not_a_stream_; }
+  // The problems kept, the raising properties kept, then one line counting the
+  // others when there are any.
+  std::vector<std::string> ProblemLines() const;
+
+  // Why the factory could not make a class, as it last failed (object_factory.cpp).
+  enum class CreationFailure : std::uint8_t { kNone, kNoClassName, kOtherClass, kRaised };
+  void SetCreationFailure(CreationFailure failure, std::exception_ptr error = {}) noexcept {
+    creation_failure_ = failure;
+    creation_error_ = std::move(error);
+  }
+
   // "ObjectServerName.ClassName", built in a buffer the context reuses.
   const std::string& ProgId(std::string_view class_name);
 
@@ -165,6 +240,13 @@ class REPLIKON_API EngineContext {
   const char* out_of_memory_where_ = nullptr;
   std::string prog_id_;
   std::vector<KnownClass> known_;  // the classes made in this call, most recent last
+  std::vector<std::string> problems_;
+  std::size_t problems_not_kept_ = 0;
+  std::vector<std::string> raised_;
+  std::size_t raised_not_kept_ = 0;
+  std::string not_a_stream_;
+  CreationFailure creation_failure_ = CreationFailure::kNone;
+  std::exception_ptr creation_error_;
 };
 
 }  // namespace replikon

@@ -12,6 +12,7 @@
 #endif
 
 #include <cstddef>
+#include <exception>
 #include <memory>
 #include <span>
 #include <string_view>
@@ -135,15 +136,18 @@ class PlanCache {
 };
 
 // A property get with no arguments through the getter found; false when there
-// is none or the read fails. Running out of memory is no failing read: it
-// raises std::bad_alloc, which ends the walk.
-inline bool Read(const MemberDescription* getter, Instance& object, Variant& value) {
+// is none or the read fails, and then, when `failure` is given, what the get
+// raised goes there. Running out of memory is no failing read: it raises
+// std::bad_alloc, which ends the walk.
+inline bool Read(const MemberDescription* getter, Instance& object, Variant& value,
+                 std::exception_ptr* failure = nullptr) {
   if (getter == nullptr) return false;
   try {
     value = getter->Invoke(object, {});
     return true;
   } catch (...) {
     detail::RethrowIfOutOfMemory();
+    if (failure != nullptr) *failure = std::current_exception();
     return false;
   }
 }

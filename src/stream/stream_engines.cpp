@@ -18,6 +18,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <deque>
+#include <exception>
 #include <limits>
 #include <memory>
 #include <new>
@@ -356,8 +357,12 @@ class StreamWriter {
     for (const FieldKind kind : {FieldKind::Object, FieldKind::Plain, FieldKind::Array}) {
       if (kind != property.kind && WriteDirect(f, property, kind, stop)) return stop;
     }
-    const std::optional<Variant> value = ReadField(*property.field, *f.current);
-    if (!value) return false;  // both reads would fail: the property is left out
+    const std::optional<Variant> value = ReadField(*property.field, *f.current, failure_);
+    if (!value) {
+      // Both reads would fail: the property is left out.
+      if (failure_) NoteRaised(*property.name);
+      return false;
+    }
     if (value->IsObject()) return WriteObjectProperty(f, value->Object(), *property.name);
     WriteValueProperty(f, *value, *property.name);
     return false;
@@ -397,12 +402,25 @@ class StreamWriter {
     return false;
   }
 
-  static std::optional<Variant> ReadField(const detail::FieldAccess& field, Instance& object) {
+  static std::optional<Variant> ReadField(const detail::FieldAccess& field, Instance& object,
+                                          std::exception_ptr& failure) {
     try {
       return field.Get(object);
     } catch (...) {
       detail::RethrowIfOutOfMemory();
+      failure = std::current_exception();
       return std::nullopt;
+    }
+  }
+
+  // Lists the raising get of the property `name` of the top level, whose error
+  // is in failure_.
+  void NoteRaised(std::string_view name) {
+    const std::exception_ptr failure = std::exchange(failure_, nullptr);
+    if (ctx_.KeepsRaised()) {
+      ctx_.NoteRaised(PathTo(name), failure);
+    } else {
+      ctx_.CountRaised();
     }
   }
 
@@ -418,13 +436,20 @@ class StreamWriter {
     }
     Variant value;
     if (!object_valued) {
-      if (Read(property.get, *f.current, value)) WriteValueProperty(f, value, *property.name);
+      if (Read(property.get, *f.current, value, &failure_)) {
+        WriteValueProperty(f, value, *property.name);
+      } else if (failure_) {
+        NoteRaised(*property.name);
+      }
       return false;
     }
     if (!ctx_.Settings().recursion_allowed) return ctx_.Aborted();
     // The property may yield something else on this second read; then it is
     // not written.
-    if (!Read(property.get, *f.current, value) || !value.IsObject()) return ctx_.Aborted();
+    if (!Read(property.get, *f.current, value, &failure_) || !value.IsObject()) {
+      if (failure_) NoteRaised(*property.name);
+      return ctx_.Aborted();
+    }
     return WriteObjectProperty(f, value.Object(), *property.name);
   }
 
@@ -513,14 +538,14 @@ class StreamWriter {
     // ancestor) would be written without end: it is left out and counts as a
     // subobject problem.
     if (on_path_.Contains(sub.get())) {
-      ReportProblem(f, name, kStatusProblem);
+      ReportProblem(f, name, kStatusProblem, nullptr);
       return false;
     }
 
     const std::int32_t s = ClassStatus(ctx_, sub->Class().Name());
     if (ctx_.Aborted()) return false;
     if (s != 0) {
-      ReportProblem(f, name, s);
+      ReportProblem(f, name, s, &sub);
       return false;
     }
     // A subobject past the call's limits is not written: the call ends.
@@ -634,11 +659,44 @@ class StreamWriter {
     return EnterSubobjectUnder(f, element, name, f.arrays.back().key);
   }
 
-  void ReportProblem(WriteFrame& f, const std::string& name, std::int32_t s) {
+  // A subobject problem at the property or element `name` of the top level:
+  // an object of a class that cannot be made (`external`), or, with no
+  // object, one already being written above it.
+  void ReportProblem(WriteFrame& f, const std::string& name, std::int32_t s,
+                     const ObjectRef* external) {
     if (ctx_.Settings().problems_notification != ProblemsNotificationConstants::OnSubobjectProblem)
       return;
     Status() = s;
+    if (!ctx_.KeepsProblems()) {
+      ctx_.CountProblem();
+    } else if (external != nullptr) {
+      ctx_.NoteCreationProblem(PathTo(name), (*external)->Class().Name(), true);
+    } else {
+      ctx_.NoteProblem(PathTo(name),
+                       "reference cycle: the object is already being written above it on this "
+                       "path (recursion not allowed)");
+    }
     ctx_.RaiseRecursionCheck(Parent(), f.current, name, true, static_cast<std::int16_t>(s));
+  }
+
+  // The path from the root to the property or element `name` of the top
+  // level: "Invoice.Lines(2).Carrier".
+  std::string PathTo(std::string_view name) const {
+    const std::size_t n = frames_.size();
+    return JoinPath(n + 1, [&](std::string& out, std::size_t k) {
+      if (k == 0) {
+        out += frames_[0].current->Class().Name();
+      } else if (k == n) {
+        out += name;
+      } else if (const WriteFrame& up = frames_[k - 1]; !up.arrays.empty()) {
+        // The element under way of the innermost array open there.
+        const ArrayCursor& c = up.arrays.back();
+        out += c.name;
+        AppendElementIndex(out, c.array.Bounds(), c.next - 1);
+      } else {
+        out += *(*up.properties)[up.next_property - 1].name;
+      }
+    });
   }
 
   EngineContext& ctx_;
@@ -662,6 +720,7 @@ class StreamWriter {
   std::unordered_map<const InterfacePlan*, PropertyList> properties_;
   const InterfacePlan* last_plan_ = nullptr;
   const PropertyList* last_properties_ = nullptr;
+  std::exception_ptr failure_;  // what the last get that failed raised
 };
 
 // ---- Reader ---------------------------------------------------------------------
@@ -734,6 +793,7 @@ class StreamReader {
     // allowance, as the arrays nested in one array do.
     allowance_ = DecodeAllowance(stream.size());
     if (!ctx_.EnterLimited(limits_, 1)) return;
+    stream_ = stream;
     ReadFrame& first = NextFrame();
     first.bytes = stream;
     root_status_ = &status;
@@ -777,12 +837,18 @@ class StreamReader {
              bool is_root, std::int32_t* status) {
     if (info.kind == 0) {
       *status = kStatusNotStream;
+      if (const std::optional<StreamFault> fault = DiagnoseStream(NextFrame().bytes)) {
+        ctx_.NoteNotAStream(depth_ == 0 ? std::string() : PathOf(depth_ + 1, {}),
+                            FaultText(*fault, Offset(NextFrame().bytes)));
+      }
       return false;
     }
     if (info.kind != kObjectStreamKind) return false;
     // Only the outermost object of a Stream may be a graph stream's.
     if (info.graph && depth_ != 0) {
-      Refuse();
+      refused_ = true;
+      *root_status_ = kStatusNotStream;
+      ctx_.NoteNotAStream(PathOf(depth_ + 1, {}), "a graph stream nested in an object");
       return false;
     }
     if (!made) {
@@ -791,6 +857,7 @@ class StreamReader {
       if (ctx_.Aborted()) return false;
       if (s != 0) {
         *status = s;
+        ctx_.NoteCreationProblem({}, info.class_name, false);
         if (ctx_.Settings().raise_recursion_check_event) {
           ctx_.RaiseRecursionCheck(parent, result, "", true, static_cast<std::int16_t>(s));
         }
@@ -980,7 +1047,8 @@ class StreamReader {
   // class cannot be created (a subobject problem under OnSubobjectProblem),
   // when the call was aborted, or when the subobject would go past the call's
   // limits (the call then ends, and the instance just made goes).
-  ObjectRef CreateSubobject(ReadFrame& f, const StreamInfo& info, const std::string& name) {
+  ObjectRef CreateSubobject(ReadFrame& f, const StreamInfo& info, const std::string& name,
+                            std::span<const std::uint8_t> bytes) {
     std::int32_t s = 0;
     ObjectRef sub = CreateInstance(ctx_, info.class_name, s);
     if (ctx_.Aborted()) return {};
@@ -988,6 +1056,14 @@ class StreamReader {
       if (ctx_.Settings().problems_notification ==
           ProblemsNotificationConstants::OnSubobjectProblem) {
         *f.status = s;
+        if (!ctx_.KeepsProblems()) {
+          ctx_.CountProblem();
+        } else if (const std::optional<StreamFault> fault = DiagnoseStream(bytes)) {
+          ctx_.NoteProblem(PathTo(name),
+                           "not an object Stream: " + FaultText(*fault, Offset(bytes)));
+        } else {
+          ctx_.NoteCreationProblem(PathTo(name), info.class_name, false);
+        }
         ctx_.RaiseRecursionCheck(f.parent, *f.result, name, true, static_cast<std::int16_t>(s));
       }
       return {};
@@ -1031,13 +1107,13 @@ class StreamReader {
       if (info.header.kind == kReferenceStreamKind) {
         // An object read before: a reference to one that was not made leaves
         // the property as it is.
-        if (ObjectRef target; Resolve(next.bag, target)) {
+        if (ObjectRef target; Resolve(next.bag, target, name)) {
           linked_.push_back({result, access.set, nullptr, VarType::Empty});
           Set(access.set, *result, std::move(target));
         }
         return false;
       }
-      if (info.kind == kObjectStreamKind && !info.holds_nothing && !Number(next.bag, id)) {
+      if (info.kind == kObjectStreamKind && !info.holds_nothing && !Number(next.bag, id, name)) {
         return false;
       }
     }
@@ -1045,7 +1121,7 @@ class StreamReader {
       Set(access.set, *result, ObjectRef());
       return false;
     }
-    ObjectRef sub = CreateSubobject(f, info, name);
+    ObjectRef sub = CreateSubobject(f, info, name, *sb);
     if (!sub) return false;
     if (graph_) objects_.emplace_back(id, sub);
     // The instance made for the probe is the one the nested level fills.
@@ -1096,10 +1172,42 @@ class StreamReader {
   }
 
  private:
-  // Ends the walk: the Stream is no Stream as written.
-  void Refuse() noexcept {
+  // Ends the walk: the Stream is no Stream as written; `why` says where.
+  void Refuse(const char* why, std::string_view name = {}) {
     refused_ = true;
     *root_status_ = kStatusNotStream;
+    ctx_.NoteNotAStream(PathTo(name), why);
+  }
+
+  // Where `bytes`, a view into the Stream being read, starts in it.
+  std::size_t Offset(std::span<const std::uint8_t> bytes) const noexcept {
+    return static_cast<std::size_t>(bytes.data() - stream_.data());
+  }
+
+  // The path from the root to the property or element `name` of the top
+  // level ("Invoice.Lines(2).Carrier"), or to the top level itself when
+  // `name` is empty.
+  std::string PathTo(std::string_view name) const { return PathOf(depth_, name); }
+
+  // The same for the level at `levels` - 1: levels beyond the top (one) are
+  // the subobject the top level is about to read.
+  std::string PathOf(std::size_t levels, std::string_view name) const {
+    const std::size_t n = levels;
+    if (n == 0) return std::string(name);
+    return JoinPath(name.empty() ? n : n + 1, [&](std::string& out, std::size_t k) {
+      if (k == 0) {
+        const ObjectRef& root = *frames_[0]->result;
+        out += root.IsNull() ? std::string_view("Nothing") : std::string_view(root->Class().Name());
+      } else if (k == n) {
+        out += name;
+      } else if (const ReadFrame& up = *frames_[k - 1]; up.pending_element) {
+        const ReadCursor& c = up.arrays.back();
+        out += c.name;
+        AppendElementIndex(out, c.bounds, up.pending_index);
+      } else if (up.pending_set != nullptr) {
+        out += up.pending_set->Name();
+      }
+    });
   }
 
   // A 32-bit integer entry of a graph stream's own, as written.
@@ -1117,10 +1225,10 @@ class StreamReader {
   // The number of the object whose bag is `bag`: objects are numbered in the
   // order they are written, so each number exceeds every one before it.
   // False (the Stream refused) for a number that is absent or out of order.
-  bool Number(const BagReader& bag, std::int32_t& id) noexcept {
+  bool Number(const BagReader& bag, std::int32_t& id, std::string_view name = {}) {
     const std::optional<std::int32_t> n = Word(bag, kObjectIdKey);
     if (!n || *n <= last_id_) {
-      Refuse();
+      Refuse("no object number (\"@ID#\") greater than those before it", name);
       return false;
     }
     id = last_id_ = *n;
@@ -1131,10 +1239,10 @@ class StreamReader {
   // this Stream before. False when that object was written but not made
   // here (a class that could not be made, a property not read); false, and
   // the Stream refused, for a number no object before it had.
-  bool Resolve(const BagReader& bag, ObjectRef& target) noexcept {
+  bool Resolve(const BagReader& bag, ObjectRef& target, std::string_view name = {}) {
     const std::optional<std::int32_t> n = Word(bag, kReferenceKey);
     if (!n || *n < 0 || *n > last_id_) {
-      Refuse();
+      Refuse("a reference (\"@RF#\") to no object written before it", name);
       return false;
     }
     // Numbers are added in increasing order.
@@ -1236,7 +1344,7 @@ class StreamReader {
       }
       const bool reference = info.header.kind == kReferenceStreamKind;
       if (!reference && (info.kind != kObjectStreamKind || info.graph)) {
-        if (info.graph) Refuse();
+        if (info.graph) Refuse("a graph stream nested in an array");
         if (refused_) return true;
         continue;  // no object: the element stays Empty
       }
@@ -1270,7 +1378,7 @@ class StreamReader {
     }
     SafeArray& array = f.arrays.back().array.MutableArray();
     if (reference) {
-      if (ObjectRef target; Resolve(next.bag, target)) {
+      if (ObjectRef target; Resolve(next.bag, target, name)) {
         array.SetFlatRef(i, target);
         f.arrays.back().holds_reference = true;
       }
@@ -1281,8 +1389,8 @@ class StreamReader {
       return false;
     }
     std::int32_t id = -1;
-    if (!Number(next.bag, id)) return false;
-    ObjectRef sub = CreateSubobject(f, info, name);
+    if (!Number(next.bag, id, name)) return false;
+    ObjectRef sub = CreateSubobject(f, info, name, next.bytes);
     if (!sub) return false;
     objects_.emplace_back(id, sub);
     f.pending_element = true;
@@ -1328,7 +1436,8 @@ class StreamReader {
   const InterfacePlan* last_plan_ = nullptr;
   const SetterList* last_setters_ = nullptr;
   DecodeAllowance allowance_{0};
-  std::vector<std::uint8_t> nothing_;  // the Stream of a null reference
+  std::span<const std::uint8_t> stream_;  // the whole Stream being read
+  std::vector<std::uint8_t> nothing_;     // the Stream of a null reference
 };
 
 }  // namespace

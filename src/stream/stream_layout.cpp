@@ -2,6 +2,7 @@
 
 #include <exception>
 #include <new>
+#include <string>
 #include <utility>
 
 #include "automation/bag_codec.hpp"
@@ -146,6 +147,38 @@ StreamInfo InspectStream(std::span<const std::uint8_t> bytes) noexcept {
     info.out_of_memory = true;
     return info;
   }
+}
+
+std::optional<StreamFault> DiagnoseStream(std::span<const std::uint8_t> bytes, bool arrays_too) {
+  if (bytes.empty()) return StreamFault{"the byte array is empty", 0};
+  if (std::optional<BagReader::Fault> fault = BagReader::FindFault(bytes)) {
+    return StreamFault{"not a property bag: " + std::move(fault->reason), fault->offset};
+  }
+  BagReader bag;
+  if (!bag.Parse(bytes)) return StreamFault{"not a property bag", 0};
+  const BagReader::Entry* entry = bag.Find(kHeaderKey);
+  if (entry == nullptr) return StreamFault{"a property bag without a header word (\"@SF#\")", 0};
+  // Where the header word's value lies in the bytes.
+  const auto at = static_cast<std::size_t>(entry->payload.data() - bytes.data());
+  bool out_of_memory = false;
+  const std::optional<std::int32_t> word = ConvertToWord(bag, *entry, out_of_memory);
+  if (out_of_memory) throw std::bad_alloc();
+  if (!word) {
+    return StreamFault{"the header word (\"@SF#\") is a " + TypeName(entry->type) +
+                           " that does not convert to a 32-bit integer",
+                       at};
+  }
+  const std::int16_t kind = UnpackStreamHeader(*word).kind;
+  const std::int16_t known = KnownKind(kind);
+  if (known == kObjectStreamKind || (arrays_too && known == kArrayStreamKind)) return std::nullopt;
+  if (known == kArrayStreamKind) return StreamFault{"an array stream, not an object Stream", at};
+  return StreamFault{
+      "the header word names stream kind " + std::to_string(kind) + ", which is no known kind", at};
+}
+
+std::string FaultText(const StreamFault& fault, std::size_t base) {
+  if (base == 0 && fault.reason.find(" offset ") != std::string::npos) return fault.reason;
+  return fault.reason + " (offset " + std::to_string(base + fault.offset) + ")";
 }
 
 bool LoadsAsBag(std::span<const std::uint8_t> bytes) noexcept {

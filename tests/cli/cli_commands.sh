@@ -33,6 +33,9 @@ contains() {  # contains TEXT PATTERN WHAT
 expect 0 "$replikon" demo --dir "$work/demo"
 contains "$out" 'error 601' 'demo'
 contains "$out" 'Invoice\.Carrier' 'demo'
+# The error's details, a line each under it: each problem with its path.
+contains "$out" '^ +- Invoice\.Carrier: external object of class "Carrier"' 'demo lists the problems'
+contains "$out" '^ +- Invoice\.Memo\.Parent: reference cycle' 'demo lists the problems'
 contains "$out" 'Read back: [0-9]+ bytes, the same bytes' 'demo'
 contains "$out" 'Summary' 'demo'
 contains "$out" 'replikon diff .*invoice\.stream .*rebuilt\.stream' 'demo ends with diff'
@@ -88,6 +91,7 @@ fi
 for file in "$work/empty" "$work/truncated" "$work/random"; do
   expect 1 "$replikon" inspect "$file"
   contains "$err" "not a Stream" "inspect $file"
+  [[ $file == "$work/empty" ]] || contains "$err" 'not a Stream: .*offset [0-9]+' "inspect $file says where"
   expect 1 "$replikon" inspect --json "$file"
   [[ -z $out ]] || fail "inspect --json $file wrote to standard output"
 done

@@ -15,6 +15,7 @@
 #include <fstream>
 #include <iterator>
 #include <new>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -488,6 +489,62 @@ TEST_F(AllocationFailure, GraphStreamsEndWithError7OrAreWhole) {
     if (::testing::Test::HasFailure()) return;
   }
   EXPECT_TRUE(done);
+}
+
+// The details of errors 601 and 602 are made as the call goes, and at its
+// end: running out of memory on the way still ends the call with error 7, and
+// otherwise the error comes with all its details.
+TEST_F(AllocationFailure, ErrorDetailsEndWithError7OrAreWhole) {
+  Server ext("OomExt");
+  ext.Class<Line>("Gadget").Property("Item", &Line::item);
+  registry_.Register(ext);
+  Order& o = *source_.As<Order>();
+  SafeArray lines(VarType::Variant, {{0, 1}});
+  lines.SetFlatRef(0, registry_.CreateByProgId("OomExt.Gadget"));
+  lines.SetFlatRef(1, registry_.CreateByProgId("OomExt.Gadget"));
+  o.extra = Variant(std::move(lines));
+  o.no_line = registry_.CreateByProgId("OomExt.Gadget");
+  control_.SetPreserveIdentity(true);
+
+  std::optional<AutomationError> raised;
+  std::vector<std::string> expected;
+  // The call, with error `number` taken as its result. The error is moved out
+  // of the handler, which allocates nothing while allocations fail.
+  const auto keeping = [&](std::int32_t number, const auto& call) {
+    return [&raised, number, call] {
+      try {
+        call();
+      } catch (AutomationError& e) {
+        if (e.Number() != number) throw;
+        raised.emplace(std::move(e));
+      }
+    };
+  };
+  const auto details = [&] {
+    std::vector<std::string> list;
+    if (raised) list.assign(raised->DetailList().begin(), raised->DetailList().end());
+    raised.reset();
+    return list;
+  };
+  const auto check = [&](long n) { EXPECT_EQ(details(), expected) << "allocation " << n; };
+  const auto copy = keeping(601, [&] { control_.Copy(source_); });
+  copy();
+  expected = details();
+  ASSERT_EQ(expected.size(), 3u);
+  EXPECT_GT(EveryAllocationFails(copy, check), 20);
+
+  const auto write = keeping(601, [&] { control_.StreamFromObject(source_); });
+  write();
+  expected = details();
+  ASSERT_EQ(expected.size(), 3u);
+  EXPECT_GT(EveryAllocationFails(write, check), 20);
+
+  const SafeArray array_stream = SafeArray::FromBytes(test_support::BagOf({{"@SF#", Variant(33)}}));
+  const auto read = keeping(602, [&] { control_.ObjectFromStream(array_stream); });
+  read();
+  expected = details();
+  ASSERT_EQ(expected.size(), 1u);
+  EveryAllocationFails(read, check);
 }
 
 }  // namespace

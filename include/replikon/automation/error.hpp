@@ -5,36 +5,51 @@
 
 #include <cstdint>
 #include <exception>
+#include <span>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace replikon {
 
 // An error as the automation platform reports it: a number, a description, and
 // optionally a help file with a context in it. `Source` is left empty by the
-// component's own errors. `Details` says, where the error itself does not,
-// where and why it arose (empty for most errors).
+// component's own errors. The details say, where the error itself does not,
+// where and why it arose: one line each, most telling first (none for many
+// errors). `what()` is one line: the number, the description, the first
+// detail and how many more there are.
 class REPLIKON_API AutomationError : public std::exception {
  public:
   AutomationError(std::int32_t number, std::string description, std::string help_file = {},
                   std::int32_t help_context = 0, std::string source = {}, std::string details = {});
+  AutomationError(std::int32_t number, std::string description, std::string help_file,
+                  std::int32_t help_context, std::string source, std::vector<std::string> details);
 
   std::int32_t Number() const noexcept { return number_; }
   const std::string& Description() const noexcept { return description_; }
   const std::string& HelpFile() const noexcept { return help_file_; }
   std::int32_t HelpContext() const noexcept { return help_context_; }
   const std::string& Source() const noexcept { return source_; }
-  const std::string& Details() const noexcept { return details_; }
+  // The details, one line each.
+  std::span<const std::string> DetailList() const noexcept { return details_; }
+  // The details as one text, a line each ("" when there are none).
+  const std::string& Details() const noexcept { return details_text_; }
+
+  // The same error with `detail` added after its details.
+  AutomationError WithDetail(std::string detail) const;
 
   const char* what() const noexcept override { return what_.c_str(); }
 
  private:
+  void Compose();
+
   std::int32_t number_;
   std::string description_;
   std::string help_file_;
   std::int32_t help_context_;
   std::string source_;
-  std::string details_;
+  std::vector<std::string> details_;
+  std::string details_text_;
   std::string what_;
 };
 
@@ -69,6 +84,9 @@ REPLIKON_API const char* StandardDescription(std::int32_t number) noexcept;
 [[noreturn]] REPLIKON_API void Raise(std::int32_t number);
 // Throws AutomationError(number, description).
 [[noreturn]] REPLIKON_API void Raise(std::int32_t number, std::string description);
+// Throws AutomationError(number, StandardDescription(number)) with one detail;
+// std::bad_alloc when memory runs out while it is made.
+[[noreturn]] REPLIKON_API void RaiseWithDetail(std::int32_t number, std::string_view detail);
 
 // Throws AutomationError(7, "Out of memory") with `details` saying where the
 // memory ran out. Should even that error not be made, std::bad_alloc is thrown.

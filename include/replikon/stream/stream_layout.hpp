@@ -121,4 +121,20 @@ struct REPLIKON_API StreamInfo {
 // All of the answers above from one parse of `bytes`.
 REPLIKON_API StreamInfo InspectStream(std::span<const std::uint8_t> bytes) noexcept;
 
+// Why bytes are not a Stream, and where: the offset of the byte, entry or
+// value at fault (0 for the bag's header, or when something is missing).
+struct REPLIKON_API StreamFault {
+  std::string reason;
+  std::size_t offset = 0;
+};
+
+// Why `bytes` are not an object Stream (with `arrays_too`, not a Stream of
+// either kind); nullopt when they are one. Raises std::bad_alloc only.
+REPLIKON_API std::optional<StreamFault> DiagnoseStream(std::span<const std::uint8_t> bytes,
+                                                       bool arrays_too = false);
+// "<reason> (offset N)", N counted from `base`, where the bytes diagnosed
+// start in a larger whole. A reason that names its offset already ("truncated
+// entry 3 at offset 40") gets no second one when `base` is 0.
+REPLIKON_API std::string FaultText(const StreamFault& fault, std::size_t base = 0);
+
 }  // namespace replikon
