@@ -22,6 +22,7 @@
 #include "replikon/automation/object_ref.hpp"
 #include "replikon/automation/registry.hpp"
 #include "replikon/automation/safe_array.hpp"
+#include "replikon/automation/server_library.hpp"
 #include "replikon/automation/type_info.hpp"
 #include "replikon/automation/variant.hpp"
 #include "replikon/export.hpp"
