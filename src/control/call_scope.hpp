@@ -71,6 +71,10 @@ inline std::string_view TrimSpaces(std::string_view value) noexcept {
   return value.substr(first, last - first + 1);
 }
 
+// Raises 601 "Problem(s) in processing occurred"; when the server `server`
+// could not be had at all, the details say why (ClassRegistry::SupplyFailure).
+[[noreturn]] void RaiseProcessingProblems(const ClassRegistry& registry, std::string_view server);
+
 }  // namespace control_detail
 
 }  // namespace replikon

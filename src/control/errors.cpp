@@ -3,6 +3,8 @@
 #include <string>
 #include <utility>
 
+#include "control/call_scope.hpp"
+
 namespace replikon {
 
 AutomationError ControlError(std::int32_t number) {
@@ -37,5 +39,17 @@ AutomationError ProcessingLimitError(std::string_view setting, std::int32_t valu
 void RaiseControlError(std::int32_t number) {
   throw ControlError(number);
 }
+
+namespace control_detail {
+
+void RaiseProcessingProblems(const ClassRegistry& registry, std::string_view server) {
+  AutomationError plain = ControlError(kErrProcessingProblems);
+  std::string details = registry.HasServer(server) ? std::string() : registry.SupplyFailure(server);
+  if (details.empty()) throw plain;
+  throw AutomationError(plain.Number(), plain.Description(), plain.HelpFile(), plain.HelpContext(),
+                        {}, std::move(details));
+}
+
+}  // namespace control_detail
 
 }  // namespace replikon

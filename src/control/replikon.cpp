@@ -71,7 +71,7 @@ ObjectRef Replikon::Copy(const ObjectRef& source_object) try {
   }
   if (status == kStatusProblem) {
     target.Reset();
-    RaiseControlError(kErrProcessingProblems);
+    control_detail::RaiseProcessingProblems(*registry_, settings_.object_server_name);
   }
   return target;
 } catch (const std::bad_alloc&) {

@@ -50,7 +50,9 @@ SafeArray Replikon::StreamFromObject(const ObjectRef& source_object) try {
     }
   }
   if (ctx.Aborted()) RethrowAbort(ctx, "StreamFromObject");
-  if (status == kStatusProblem) RaiseControlError(kErrProcessingProblems);
+  if (status == kStatusProblem) {
+    control_detail::RaiseProcessingProblems(*registry_, settings_.object_server_name);
+  }
   return SafeArray::FromOwnedBytes(std::move(stream));
 } catch (const std::bad_alloc&) {
   errors::RaiseOutOfMemory("StreamFromObject ran out of memory");
@@ -92,7 +94,8 @@ ObjectRef Replikon::ObjectFromStream(const SafeArray& stream) try {
   }
   if (status == kStatusProblem || status == kStatusNotStream) {
     result.Reset();
-    RaiseControlError(status == kStatusProblem ? kErrProcessingProblems : kErrNotAStream);
+    if (status == kStatusNotStream) RaiseControlError(kErrNotAStream);
+    control_detail::RaiseProcessingProblems(*registry_, settings_.object_server_name);
   }
   return result;
 } catch (const std::bad_alloc&) {

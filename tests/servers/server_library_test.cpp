@@ -84,6 +84,25 @@ TEST_F(ServerLibraries, ProgramWithoutServerCodeRoundTripsThroughTheLibraryOnThe
   EXPECT_EQ(Get(copy, "Number"), Variant(std::int32_t{4711}));
 }
 
+TEST_F(ServerLibraries, TheComponentTellsWhyItsServerWasNotFound) {
+  const ScopedEnv path("REPLIKON_SERVER_PATH", kServers.string());
+  Replikon writer;
+  writer.SetObjectServerName("OrdersLib");
+  const SafeArray stream = writer.StreamFromObject(CreateByProgId("OrdersLib.Address"));
+
+  Replikon reader;
+  reader.SetObjectServerName("NoSuchLib");
+  const AutomationError error = ErrorFrom([&] { reader.ObjectFromStream(stream); });
+  EXPECT_EQ(error.Number(), kErrProcessingProblems);
+  EXPECT_NE(error.Details().find((kServers / "NoSuchLib.so").string() + ": missing"),
+            std::string::npos)
+      << error.Details();
+  // A class the server lacks is a plain processing problem.
+  reader.SetObjectServerName("OrdersLib");
+  const SafeArray other = writer.StreamFromObject(CreateByProgId("OrdersLib.Product"));
+  EXPECT_NO_THROW(reader.ObjectFromStream(other));
+}
+
 TEST_F(ServerLibraries, TheExplicitCallLoadsAGivenFileOnceAndRegistersItsServer) {
   ClassRegistry first;
   ClassRegistry second;
