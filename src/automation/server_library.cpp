@@ -214,7 +214,11 @@ std::optional<Server> ServerLibraryProvider::Supply(std::string_view server_name
   const std::vector<std::filesystem::path> folders =
       folders_.has_value() ? *folders_ : ServerLibraryPath();
   std::string tried = "server library " + file_name + ":";
-  if (folders.empty()) tried += "\nno folder to search (REPLIKON_SERVER_PATH is not set)";
+  if (folders.empty()) {
+    tried +=
+        "\nno folder to search (REPLIKON_SERVER_PATH is not set, and the installation has no "
+        "lib/replikon/servers)";
+  }
   for (const auto& folder : folders) {
     const std::filesystem::path absolute = std::filesystem::absolute(folder).lexically_normal();
     if (std::string why = CheckFolder(absolute); !why.empty()) {
