@@ -217,7 +217,8 @@ int RunCli(int argc, const char* const* argv, std::istream& in, std::ostream& ou
            std::ostream& err) {
   CLI::App app{
       "replikon: deep copies and Streams of late-bound automation objects.\n"
-      "Inspects Stream files without their server, and runs a demonstration.",
+      "Inspects Stream files without their server, rebuilds them through a server found by\n"
+      "name, and runs a demonstration.",
       "replikon"};
   app.set_version_flag("--version", "replikon " + std::string(kVersionString),
                        "Print the version and exit");
