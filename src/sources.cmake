@@ -4,10 +4,12 @@ set(_replikon_src ${CMAKE_CURRENT_LIST_DIR})
 set(REPLIKON_AUTOMATION_SOURCES
     ${_replikon_src}/automation/chunked_bytes.cpp
     ${_replikon_src}/automation/error.cpp
+    ${_replikon_src}/automation/install_location.cpp
     ${_replikon_src}/automation/instance_lifetime.cpp
     ${_replikon_src}/automation/property_bag.cpp
     ${_replikon_src}/automation/registry.cpp
     ${_replikon_src}/automation/safe_array.cpp
+    ${_replikon_src}/automation/server_library.cpp
     ${_replikon_src}/automation/type_info.cpp
     ${_replikon_src}/automation/variant.cpp)
 set(REPLIKON_COPY_SOURCES

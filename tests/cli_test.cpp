@@ -5,6 +5,7 @@
 #include <stdlib.h>
 #include <sys/stat.h>
 
+#include <array>
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
@@ -862,6 +863,74 @@ TEST(CliDemo, RunsTheWholeRoadAndExplainsTheDifferences) {
   const Result bad_dir = RunCommand({"demo", "--dir", dir / "plain"});
   EXPECT_EQ(bad_dir.status, kExitNo);
   EXPECT_NE(bad_dir.err.find(dir / "plain"), std::string::npos);
+}
+
+// `replikon load` rebuilds through the sample server's library alone: the
+// command's own registry never sees the server compiled into the tests.
+TEST(CliLoad, RebuildsThroughTheServerLibraryAndListsWhatWasLost) {
+  const std::string servers = REPLIKON_TEST_SERVERS_DIR;
+  TempDir dir;
+  ClassRegistry registry;
+  // OrdersLib with one class more than its library has.
+  Server wider = orders::MakeOrdersServer();
+  wider.Class<orders::Address>("Annex").Property("City", &orders::Address::city);
+  registry.Register(wider);
+  registry.Register(orders::MakeOtherServer());
+  Replikon control(nullptr, registry);
+  control.SetObjectServerName(orders::kServerName);
+  control.SetProblemsNotification(ProblemsNotificationConstants::SourceObjectOnly);
+  const ObjectRef invoice = orders::MakeSampleInvoice(registry);
+  control.StreamToFile(control.StreamFromObject(invoice), dir / "invoice.stream");
+  const ObjectRef annex = registry.CreateByProgId("OrdersLib.Annex");
+  InvokeByName(annex, "City", InvokeKind::PropertyPut, std::array<Variant, 1>{Variant("Split")});
+  InvokeByName(invoice, "Buyer", InvokeKind::PropertyPutRef,
+               std::array<Variant, 1>{Variant(annex)});
+  control.StreamToFile(control.StreamFromObject(invoice), dir / "annex.stream");
+  control.StreamToFile(control.StreamFromObject(annex), dir / "annex-root.stream");
+
+  const Result whole = RunCommand(
+      {"load", dir / "invoice.stream", "--server", "OrdersLib", "--server-path", servers});
+  EXPECT_EQ(whole.status, kExitOk) << whole.err << whole.out;
+  for (const char* expected :
+       {"objects.\n\n#0 Invoice\n", "  Number = ", "  Buyer = [Client] -> #1", "#1 Client\n",
+        "Not restored:\n", "  Invoice entry \"Status\": left unread (a read-only property)\n"}) {
+    EXPECT_NE(whole.out.find(expected), std::string::npos) << expected << "\n" << whole.out;
+  }
+
+  const Result lost =
+      RunCommand({"load", dir / "annex.stream", "--server", "OrdersLib", "--server-path", servers});
+  EXPECT_EQ(lost.status, kExitOk) << lost.err << lost.out;
+  for (const char* expected :
+       {"#0 Invoice\n", "Not restored:\n", "  class Annex: OrdersLib cannot make it\n",
+        "  Invoice.Buyer: not made (error 601)\n"}) {
+    EXPECT_NE(lost.out.find(expected), std::string::npos) << expected << "\n" << lost.out;
+  }
+  const Result json_run = RunCommand(
+      {"load", dir / "annex.stream", "--server", "OrdersLib", "--server-path", servers, "--json"});
+  EXPECT_EQ(json_run.status, kExitOk);
+  const json doc = json::parse(json_run.out);
+  EXPECT_EQ(doc["server"], "OrdersLib");
+  EXPECT_EQ(doc["objects"][0]["class"], "Invoice");
+  EXPECT_EQ(doc["classes_not_made"], json::array({"Annex"}));
+  EXPECT_EQ(doc["objects_not_made"][0]["where"], "Invoice.Buyer");
+
+  const Result root_lost = RunCommand(
+      {"load", dir / "annex-root.stream", "--server", "OrdersLib", "--server-path", servers});
+  EXPECT_EQ(root_lost.status, kExitNo);
+  EXPECT_NE(root_lost.err.find("cannot be rebuilt with the server OrdersLib: error 601"),
+            std::string::npos)
+      << root_lost.err;
+
+  // A server that cannot be found: every place tried, and why.
+  const ScopedEnv path("REPLIKON_SERVER_PATH", dir.path().string());
+  const Result missing = RunCommand({"load", dir / "invoice.stream", "--server", "NoSuchLib"});
+  EXPECT_EQ(missing.status, kExitNo);
+  EXPECT_NE(missing.err.find("cannot load the server NoSuchLib: error 429"), std::string::npos)
+      << missing.err;
+  EXPECT_NE(missing.err.find((dir.path() / "NoSuchLib.so").string() + ": missing"),
+            std::string::npos)
+      << missing.err;
+  EXPECT_EQ(RunCommand({"load", dir / "invoice.stream"}).status, kExitUsage);
 }
 
 TEST(CliAbout, PrintsTheAboutTextWithoutADisplay) {

@@ -30,18 +30,6 @@ namespace replikon::cli {
 
 namespace {
 
-// The bytes of `file`, or of all of `in` for "-"; nullopt after a message
-// naming the file and what is wrong.
-std::optional<SafeArray> ReadInput(const std::string& file, std::istream& in, std::ostream& err) {
-  if (file == "-") return ReadStandardInput(in, err);
-  try {
-    return Replikon().StreamFromFile(file);
-  } catch (const AutomationError& e) {
-    WriteError(err, "replikon: cannot read " + file + ": ", e);
-    return std::nullopt;
-  }
-}
-
 std::span<const std::uint8_t> BytesOf(const SafeArray& array) {
   if (!array.IsAllocated()) return {};
   return array.ByteSpan();
@@ -67,6 +55,17 @@ int Guarded(std::ostream& out, std::ostream& err, const std::function<int()>& ru
 }
 
 }  // namespace
+
+std::optional<SafeArray> ReadStreamInput(const std::string& file, std::istream& in,
+                                         std::ostream& err) {
+  if (file == "-") return ReadStandardInput(in, err);
+  try {
+    return Replikon().StreamFromFile(file);
+  } catch (const AutomationError& e) {
+    WriteError(err, "replikon: cannot read " + file + ": ", e);
+    return std::nullopt;
+  }
+}
 
 std::optional<SafeArray> ReadStandardInput(std::istream& in, std::ostream& err,
                                            std::uint64_t limit) {
@@ -124,7 +123,7 @@ std::optional<SafeArray> ReadStandardInput(std::istream& in, std::ostream& err,
 
 int RunInspect(const std::string& file, const InspectOptions& options, std::istream& in,
                std::ostream& out, std::ostream& err) {
-  const std::optional<SafeArray> bytes = ReadInput(file, in, err);
+  const std::optional<SafeArray> bytes = ReadStreamInput(file, in, err);
   if (!bytes) return kExitNo;
   InspectOptions named = options;
   if (named.name.empty()) named.name = DisplayName(file);
@@ -140,7 +139,7 @@ int RunInspect(const std::string& file, const InspectOptions& options, std::istr
 }
 
 int RunType(const std::string& file, std::istream& in, std::ostream& out, std::ostream& err) {
-  const std::optional<SafeArray> bytes = ReadInput(file, in, err);
+  const std::optional<SafeArray> bytes = ReadStreamInput(file, in, err);
   if (!bytes) return kExitNo;
   const Replikon control;
   const std::string name = control.ObjectTypeName(*bytes);
@@ -154,7 +153,7 @@ int RunType(const std::string& file, std::istream& in, std::ostream& out, std::o
 }
 
 int RunIsStream(const std::string& file, std::istream& in, std::ostream& out, std::ostream& err) {
-  const std::optional<SafeArray> bytes = ReadInput(file, in, err);
+  const std::optional<SafeArray> bytes = ReadStreamInput(file, in, err);
   if (!bytes) return kExitNo;
   const bool is_stream = Replikon().IsStream(*bytes);
   out << (is_stream ? "true" : "false") << '\n';
@@ -198,9 +197,9 @@ int RunDiff(const std::string& first, const std::string& second, std::istream& i
     err << "replikon: diff: only one of the two Streams can be standard input\n";
     return kExitUsage;
   }
-  const std::optional<SafeArray> a = ReadInput(first, in, err);
+  const std::optional<SafeArray> a = ReadStreamInput(first, in, err);
   if (!a) return kExitUsage;
-  const std::optional<SafeArray> b = ReadInput(second, in, err);
+  const std::optional<SafeArray> b = ReadStreamInput(second, in, err);
   if (!b) return kExitUsage;
   std::uint64_t differences = 0;
   std::string error;
@@ -213,7 +212,7 @@ int RunDiff(const std::string& first, const std::string& second, std::istream& i
 
 int RunStats(const std::string& file, const StatsOptions& options, std::istream& in,
              std::ostream& out, std::ostream& err) {
-  const std::optional<SafeArray> bytes = ReadInput(file, in, err);
+  const std::optional<SafeArray> bytes = ReadStreamInput(file, in, err);
   if (!bytes) return kExitNo;
   StreamStats stats;
   std::string error;
@@ -307,7 +306,8 @@ int RunCli(int argc, const char* const* argv, std::istream& in, std::ostream& ou
            std::ostream& err) {
   CLI::App app{
       "replikon: deep copies and Streams of late-bound automation objects.\n"
-      "Inspects Stream files without their server, and runs a demonstration.",
+      "Inspects Stream files without their server, rebuilds them through a server found by\n"
+      "name, and runs a demonstration.",
       "replikon"};
   app.set_version_flag("--version", "replikon " + std::string(kVersionString),
                        "Print the version and exit");
@@ -372,6 +372,18 @@ int RunCli(int argc, const char* const* argv, std::istream& in, std::ostream& ou
       app.add_subcommand("about", "Show the About box, or print its text when there is no display");
   about->add_flag("--text", about_text, "Print the text even when there is a display");
 
+  LoadOptions load_options;
+  CLI::App* load = app.add_subcommand(
+      "load", "Rebuild a Stream with a server found by name; print the objects and what was lost");
+  load->add_option("FILE", load_options.file, "A Stream file, or - for standard input")->required();
+  load->add_option("--server", load_options.server, "The server's name (ObjectServerName)")
+      ->required()
+      ->type_name("NAME");
+  load->add_option("--server-path", load_options.server_path,
+                   "A folder to look for the server's library NAME.so in first")
+      ->type_name("DIR");
+  load->add_flag("--json", load_options.json, "Write JSON for tools instead of text");
+
   CLI::App* describe = app.add_subcommand(
       "describe", "Print the component's type library: types, members, identifiers and help");
 
@@ -402,6 +414,7 @@ int RunCli(int argc, const char* const* argv, std::istream& in, std::ostream& ou
   if (type->parsed()) return run([&] { return RunType(file, in, out, err); });
   if (is_stream->parsed()) return run([&] { return RunIsStream(file, in, out, err); });
   if (about->parsed()) return run([&] { return RunAbout(about_text, out, err); });
+  if (load->parsed()) return run([&] { return RunLoad(load_options, in, out, err); });
   if (describe->parsed()) return run([&] { return RunDescribe(out, err); });
   return kExitUsage;
 }

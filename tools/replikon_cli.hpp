@@ -59,6 +59,25 @@ struct StatsOptions {
 };
 int RunStats(const std::string& file, const StatsOptions& options, std::istream& in,
              std::ostream& out, std::ostream& err);
+struct LoadOptions {
+  std::string file;         // a path, or "-" for `in`
+  std::string server;       // the server's name, as ObjectServerName
+  std::string server_path;  // a folder searched for the server's library first
+  bool json = false;
+};
+// Rebuilds the Stream in `file` with the server named `options.server`, found
+// by name (its library in `server_path`, REPLIKON_SERVER_PATH or the
+// installation), and prints the objects it built with their properties, and
+// what it could not restore: classes the server cannot make, subobjects not
+// made, entries no property reads. 0 when the Stream was rebuilt (whatever
+// could not be restored in it); 1 when the file or the server cannot be had,
+// or the outermost object cannot be made.
+int RunLoad(const LoadOptions& options, std::istream& in, std::ostream& out, std::ostream& err);
+
+// The bytes of `file`, or of all of `in` for "-"; nullopt after a message
+// naming the file and what is wrong.
+std::optional<SafeArray> ReadStreamInput(const std::string& file, std::istream& in,
+                                         std::ostream& err);
 
 // All of `in` (standard input) as a byte array, read in large blocks; nullopt
 // after a message naming "standard input" when it holds more than `limit`

@@ -12,6 +12,8 @@
 //       .Property("Buyer", &Invoice::buyer);
 //   replikon::ClassRegistry::Global().Register(orders);
 //
+// Built as a shared library with REPLIKON_SERVER_LIBRARY (server_library.hpp),
+// a server is found by its name by programs that do not link it.
 // A server needs nothing of the component; a program that copies or persists
 // objects includes "replikon/replikon.hpp", which includes this header.
 #pragma once
@@ -22,6 +24,7 @@
 #include "replikon/automation/object_ref.hpp"
 #include "replikon/automation/registry.hpp"
 #include "replikon/automation/safe_array.hpp"
+#include "replikon/automation/server_library.hpp"
 #include "replikon/automation/type_info.hpp"
 #include "replikon/automation/variant.hpp"
 #include "replikon/export.hpp"

@@ -1,6 +1,5 @@
 #include "replikon/about/about_box.hpp"
 
-#include <dlfcn.h>
 #include <spawn.h>
 #include <sys/types.h>
 #include <unistd.h>
@@ -12,6 +11,7 @@
 #include <system_error>
 
 #include "about/spawn_options.hpp"
+#include "automation/install_location.hpp"
 
 extern char** environ;
 
@@ -47,32 +47,9 @@ namespace {
 
 constexpr std::string_view kProgramName = "replikon-about";
 
-// An object of this library, whose address tells which file it was loaded from.
-const char kLoadedFrom = 0;
-
 bool IsExecutableFile(const std::filesystem::path& path) {
   std::error_code ec;
   return std::filesystem::is_regular_file(path, ec) && access(path.c_str(), X_OK) == 0;
-}
-
-std::filesystem::path RunningProgram() {
-  std::error_code ec;
-  auto exe = std::filesystem::read_symlink("/proc/self/exe", ec);
-  return ec ? std::filesystem::path() : exe;
-}
-
-// The shared library this code runs in; empty when it is linked into the
-// program itself (a static library).
-std::filesystem::path ThisLibrary(const std::filesystem::path& program) {
-  Dl_info info{};
-  if (dladdr(&kLoadedFrom, &info) == 0 || info.dli_fname == nullptr || *info.dli_fname == '\0') {
-    return {};
-  }
-  std::error_code ec;
-  auto library = std::filesystem::canonical(info.dli_fname, ec);
-  if (ec) return {};
-  if (!program.empty() && std::filesystem::equivalent(library, program, ec)) return {};
-  return library;
 }
 
 bool HaveDisplay() {
@@ -89,8 +66,8 @@ std::string AboutProgramPath() {
   // The program is installed (and built) at a fixed place relative to the
   // library and to the programs: libexec/replikon/ beside lib/ and bin/.
   std::array<std::filesystem::path, 5> candidates;
-  const std::filesystem::path program = RunningProgram();
-  if (const auto library = ThisLibrary(program); !library.empty()) {
+  const std::filesystem::path program = detail::RunningProgram();
+  if (const auto library = detail::ThisLibrary(program); !library.empty()) {
     candidates[0] = library.parent_path() / REPLIKON_ABOUT_FROM_LIBRARY / kProgramName;
   }
   if (!program.empty()) {

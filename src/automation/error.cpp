@@ -13,9 +13,20 @@ namespace replikon {
 
 namespace {
 
+// The lines of a details text, one detail each.
 std::vector<std::string> OneDetail(std::string details) {
   std::vector<std::string> list;
-  if (!details.empty()) list.push_back(std::move(details));
+  if (details.find('\n') == std::string::npos) {
+    if (!details.empty()) list.push_back(std::move(details));
+    return list;
+  }
+  std::size_t start = 0;
+  while (start < details.size()) {
+    std::size_t end = details.find('\n', start);
+    if (end == std::string::npos) end = details.size();
+    if (end > start) list.emplace_back(details, start, end - start);
+    start = end + 1;
+  }
   return list;
 }
 

@@ -9,6 +9,7 @@
 #include <string>
 #include <string_view>
 #include <utility>
+#include <vector>
 
 #include "copy/engine_context.hpp"
 #include "replikon/automation/error.hpp"
@@ -75,6 +76,12 @@ inline std::string_view TrimSpaces(std::string_view value) noexcept {
   const std::size_t last = value.find_last_not_of(' ');
   return value.substr(first, last - first + 1);
 }
+
+// Raises 601 "Problem(s) in processing occurred" with the problems met as its
+// details; when the server `server` could not be had at all, the details end
+// with why (ClassRegistry::SupplyFailure).
+[[noreturn]] void RaiseProcessingProblems(const ClassRegistry& registry, std::string_view server,
+                                          std::vector<std::string> problems);
 
 }  // namespace control_detail
 

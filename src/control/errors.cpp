@@ -3,6 +3,8 @@
 #include <string>
 #include <utility>
 
+#include "control/call_scope.hpp"
+
 namespace replikon {
 
 AutomationError ControlError(std::int32_t number) {
@@ -43,5 +45,26 @@ AutomationError ProcessingLimitError(std::string_view setting, std::int32_t valu
 void RaiseControlError(std::int32_t number) {
   throw ControlError(number);
 }
+
+namespace control_detail {
+
+void RaiseProcessingProblems(const ClassRegistry& registry, std::string_view server,
+                             std::vector<std::string> problems) {
+  // When the server itself could not be found, why: every place tried, a
+  // line each.
+  if (!registry.HasServer(server)) {
+    const std::string failure = registry.SupplyFailure(server);
+    std::size_t start = 0;
+    while (start < failure.size()) {
+      std::size_t end = failure.find('\n', start);
+      if (end == std::string::npos) end = failure.size();
+      if (end > start) problems.emplace_back(failure, start, end - start);
+      start = end + 1;
+    }
+  }
+  throw ControlError(kErrProcessingProblems, std::move(problems));
+}
+
+}  // namespace control_detail
 
 }  // namespace replikon

@@ -72,7 +72,8 @@ ObjectRef Replikon::Copy(const ObjectRef& source_object) try {
   }
   if (status == kStatusProblem) {
     target.Reset();
-    throw ControlError(kErrProcessingProblems, ctx.ProblemLines());
+    control_detail::RaiseProcessingProblems(*registry_, settings_.object_server_name,
+                                            ctx.ProblemLines());
   }
   return target;
 } catch (const std::bad_alloc&) {

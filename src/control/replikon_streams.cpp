@@ -66,7 +66,10 @@ SafeArray Replikon::StreamFromObject(const ObjectRef& source_object) try {
     }
   }
   if (ctx.Aborted()) RethrowAbort(ctx, "StreamFromObject");
-  if (status == kStatusProblem) throw ControlError(kErrProcessingProblems, ctx.ProblemLines());
+  if (status == kStatusProblem) {
+    control_detail::RaiseProcessingProblems(*registry_, settings_.object_server_name,
+                                            ctx.ProblemLines());
+  }
   return SafeArray::FromOwnedBytes(std::move(stream));
 } catch (const std::bad_alloc&) {
   errors::RaiseOutOfMemory("StreamFromObject ran out of memory");
@@ -109,7 +112,8 @@ ObjectRef Replikon::ObjectFromStream(const SafeArray& stream) try {
   }
   if (status == kStatusProblem) {
     result.Reset();
-    throw ControlError(kErrProcessingProblems, ctx.ProblemLines());
+    control_detail::RaiseProcessingProblems(*registry_, settings_.object_server_name,
+                                            ctx.ProblemLines());
   }
   if (status == kStatusNotStream) {
     result.Reset();

@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # Runs the replikon program on real files and checks its output and exit
 # statuses: 0 success, 1 a "no" answer or bad input, 2 a usage error.
-#   cli_commands.sh path/to/replikon
+#   cli_commands.sh path/to/replikon [folder of OrdersLib.so]
 set -uo pipefail
 replikon=$1
+servers=${2:-}
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 failures=0
@@ -49,6 +50,18 @@ rebuilt=$work/demo/rebuilt.stream
 : >"$work/empty"
 head -c 100 "$invoice" >"$work/truncated"
 head -c 4096 /dev/urandom >"$work/random"
+
+# load: the demo's order rebuilt through the sample server's library
+if [[ -n $servers ]]; then
+  expect 0 "$replikon" load "$invoice" --server OrdersLib --server-path "$servers"
+  contains "$out" '^#0 Invoice$' 'load invoice'
+  contains "$out" 'Buyer = \[Client\] -> #[0-9]+' 'load invoice'
+  expect 0 env REPLIKON_SERVER_PATH="$servers" "$replikon" load --json "$invoice" --server OrdersLib
+  [[ ${out:0:1} == '{' ]] || fail "load --json does not start an object"
+  expect 1 env REPLIKON_SERVER_PATH="$work" "$replikon" load "$invoice" --server OrdersLib
+  contains "$err" "$work/OrdersLib.so: missing" 'load without the library'
+  expect 2 "$replikon" load "$invoice"
+fi
 
 # is-stream
 expect 0 "$replikon" is-stream "$invoice"

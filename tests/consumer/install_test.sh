@@ -85,6 +85,17 @@ foreign=$(grep -vE '^((typeinfo( name)?|vtable|VTT|(non-)?virtual thunk to|guard
 $(head -20 <<<"$foreign")"
 echo "libreplikon: SONAME $soname, $count exported symbols, all replikon::"
 
+# The installed command rebuilds a Stream through the sample server's library,
+# built against the shared library and found by name.
+if [[ -f $build/servers/OrdersLib.so ]]; then
+  env -u LD_LIBRARY_PATH "$prefix/bin/replikon" demo --dir "$work/demo" >"$work/demo.log" 2>&1 ||
+    { tail -20 "$work/demo.log"; fail "replikon demo"; }
+  loaded=$(env -u LD_LIBRARY_PATH REPLIKON_SERVER_PATH="$build/servers" "$prefix/bin/replikon" load \
+    "$work/demo/invoice.stream" --server OrdersLib 2>&1) || fail "replikon load through OrdersLib.so: $loaded"
+  grep -q '^#0 Invoice$' <<<"$loaded" || fail "replikon load printed: $loaded"
+  echo "the installed command rebuilt the demo's Stream through OrdersLib.so"
+fi
+
 # A program linked against the prefix through pkg-config finds the installed
 # About program, not the build tree's.
 "$cxx" -std=c++20 -o "$work/about_path" "$src/tests/consumer/about_path.cpp" \

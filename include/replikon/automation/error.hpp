@@ -20,6 +20,7 @@ namespace replikon {
 // detail and how many more there are.
 class REPLIKON_API AutomationError : public std::exception {
  public:
+  // `details` holds the details one line each.
   AutomationError(std::int32_t number, std::string description, std::string help_file = {},
                   std::int32_t help_context = 0, std::string source = {}, std::string details = {});
   AutomationError(std::int32_t number, std::string description, std::string help_file,
