@@ -1,14 +1,21 @@
 // The README's API tour, as a program that is built with the project (so the
 // tour keeps compiling) and run by the tests.
 
+#include <array>
 #include <cstdint>
 #include <cstdio>
 #include <iostream>
 #include <string>
+#include <vector>
 
 #include "replikon/replikon.hpp"
 
 // 1. A client's classes: plain C++ types...
+enum class Status { Open, Paid, Shipped };
+constexpr auto AutomationEnumerators(Status) {
+  return std::array{Status::Open, Status::Paid, Status::Shipped};
+}
+
 struct Customer {
   std::string name;
   std::int32_t visits = 0;
@@ -17,8 +24,9 @@ struct Customer {
 struct Order {
   std::int32_t number = 0;
   replikon::Currency total;
-  replikon::SafeArray items{replikon::VarType::BStr};
-  replikon::ObjectRef customer;
+  Status status = Status::Open;
+  std::vector<std::string> items;
+  replikon::Ref<Customer> customer;
 };
 
 int main() {
@@ -32,18 +40,17 @@ int main() {
   shop.Class<Order>("Order")
       .Property("Number", &Order::number)
       .Property("Total", &Order::total)
-      .ArrayProperty("Items", &Order::items, VarType::BStr)
-      .Property("Customer", &Order::customer);
+      .Property("Status", &Order::status)       // Long: only Open, Paid or Shipped
+      .Property("Items", &Order::items)         // String(), from 0
+      .Property("Customer", &Order::customer);  // object: only a Customer
   ClassRegistry::Global().Register(shop);
 
   // 2. Objects are made by programmatic identifier and used late-bound.
   ObjectRef order = CreateByProgId("ShopLib.Order");
   InvokeByName(order, "Number", InvokeKind::PropertyPut, {{Variant(42)}});
   InvokeByName(order, "Total", InvokeKind::PropertyPut, {{Variant("19.90")}});  // converted
-  SafeArray items(VarType::BStr, {{1, 2}});
-  items.Set({1}, Variant("tea"));
-  items.Set({2}, Variant("cups"));
-  InvokeByName(order, "Items", InvokeKind::PropertyPut, {{Variant(items)}});
+  InvokeByName(order, "Status", InvokeKind::PropertyPut, {{Variant(1)}});       // Paid
+  order.As<Order>()->items = {"tea", "cups"};
   ObjectRef customer = CreateByProgId("ShopLib.Customer");
   customer.As<Customer>()->name = "Ada";
   InvokeByName(order, "Customer", InvokeKind::PropertyPutRef, {{Variant(customer)}});
@@ -58,7 +65,7 @@ int main() {
 
   ObjectRef copy = control.Copy(order);
   std::cout << "copy of order " << ToI4(InvokeByName(copy, "Number", InvokeKind::PropertyGet))
-            << " for " << copy.As<Order>()->customer.As<Customer>()->name << "\n";
+            << " for " << copy.As<Order>()->customer->name << "\n";
 
   SafeArray stream = control.StreamFromObject(order);
   std::cout << "Stream of " << stream.Count() << " bytes holds a " << control.ObjectTypeName(stream)
@@ -67,7 +74,7 @@ int main() {
 
   ObjectRef back = control.ObjectFromStream(control.StreamFromFile("order.stm"));
   std::cout << "read back: total " << ToBStr(InvokeByName(back, "Total", InvokeKind::PropertyGet))
-            << ", items " << back.As<Order>()->items.Get({2}).String() << "\n";
+            << ", items " << back.As<Order>()->items[1] << "\n";
 
   // 4. Failures are AutomationErrors with the platform's numbers.
   try {

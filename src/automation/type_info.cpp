@@ -198,6 +198,9 @@ Variant MemberDescription::Invoke(Instance& self, std::span<const Variant> args)
 }
 
 Variant MemberDescription::InvokeRef(Instance& self, std::span<Variant> args) const {
+  // A body that takes its arguments by value changes none of the caller's: the
+  // call is the one Invoke makes, the field's own assignment included.
+  if (!ref_body_) return Invoke(self, args);
   return Call(self, args, args.data());
 }
 

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <charconv>
+#include <chrono>
 #include <cmath>
 #include <cstdint>
 #include <limits>
@@ -146,7 +147,7 @@ std::int64_t DecimalToInt64(const Decimal& d) {
   return static_cast<std::int64_t>(mag);
 }
 
-Decimal DecimalFromInt64(std::int64_t x) noexcept {
+Decimal WholeDecimal(std::int64_t x) noexcept {
   const bool negative = x < 0;
   const std::uint64_t mag =
       negative ? std::uint64_t{0} - static_cast<std::uint64_t>(x) : static_cast<std::uint64_t>(x);
@@ -745,13 +746,13 @@ Decimal DecimalOfPlain(const Variant& v) {
     case VarType::Null:
       UseOfNull();
     case VarType::I2:
-      return DecimalFromInt64(*v.GetIf<std::int16_t>());
+      return WholeDecimal(*v.GetIf<std::int16_t>());
     case VarType::I4:
-      return DecimalFromInt64(*v.GetIf<std::int32_t>());
+      return WholeDecimal(*v.GetIf<std::int32_t>());
     case VarType::UI1:
-      return DecimalFromInt64(*v.GetIf<std::uint8_t>());
+      return WholeDecimal(*v.GetIf<std::uint8_t>());
     case VarType::Bool:
-      return DecimalFromInt64(*v.GetIf<bool>() ? -1 : 0);
+      return WholeDecimal(*v.GetIf<bool>() ? -1 : 0);
     case VarType::R4:
       return DecimalFromFloat(*v.GetIf<float>());
     case VarType::R8:
@@ -1185,6 +1186,80 @@ std::string DisplayText(const Variant& v) {
     return out + ")";
   }
   return StringOfPlain(v);
+}
+
+// ---- Dates and <chrono> ------------------------------------------------------
+
+namespace {
+constexpr std::int64_t kMsPerDay = 86400000;
+}  // namespace
+
+Date DateFromTime(std::chrono::sys_time<std::chrono::milliseconds> time) {
+  const std::int64_t ms = time.time_since_epoch().count();
+  // Floor division: the day the instant falls in and the time since its midnight.
+  std::int64_t day = ms / kMsPerDay;
+  std::int64_t of_day = ms % kMsPerDay;
+  if (of_day < 0) {
+    of_day += kMsPerDay;
+    --day;
+  }
+  const std::int64_t serial = day + kEpochOffset;
+  if (serial < static_cast<std::int64_t>(kMinDateDay) ||
+      serial > static_cast<std::int64_t>(kMaxDateDay)) {
+    Overflow();
+  }
+  const double fraction = static_cast<double>(of_day) / static_cast<double>(kMsPerDay);
+  // Before the epoch the time still counts forward from midnight of the day.
+  return Date{serial >= 0 ? static_cast<double>(serial) + fraction
+                          : static_cast<double>(serial) - fraction};
+}
+
+std::chrono::sys_time<std::chrono::milliseconds> TimeFromDate(Date date) {
+  const double days = date.days;
+  if (!(days > kMinDateDay - 1.0 && days < kMaxDateDay + 1.0)) Overflow();
+  const double whole = std::trunc(days);
+  std::int64_t serial = static_cast<std::int64_t>(whole);
+  std::int64_t of_day = std::llround(std::fabs(days - whole) * static_cast<double>(kMsPerDay));
+  if (of_day >= kMsPerDay) {
+    of_day -= kMsPerDay;
+    ++serial;
+  }
+  if (serial < static_cast<std::int64_t>(kMinDateDay) ||
+      serial > static_cast<std::int64_t>(kMaxDateDay)) {
+    Overflow();
+  }
+  return std::chrono::sys_time<std::chrono::milliseconds>(
+      std::chrono::milliseconds((serial - kEpochOffset) * kMsPerDay + of_day));
+}
+
+// ---- Exact numbers as text and as integers ---------------------------------------
+
+std::string ToString(Currency value) {
+  return FormatCurrency(value);
+}
+std::string ToString(const Decimal& value) {
+  return FormatDecimal(value);
+}
+Currency CurrencyFromString(std::string_view text) {
+  return CurrencyFromDecimal(DecimalFromParsed(ParseNumberOrMismatch(text)));
+}
+Decimal DecimalFromString(std::string_view text) {
+  return DecimalFromParsed(ParseNumberOrMismatch(text));
+}
+Decimal DecimalFromInt64(std::int64_t value) noexcept {
+  return WholeDecimal(value);
+}
+Decimal DecimalFromUInt64(std::uint64_t value) noexcept {
+  return MakeDecimal(value, 0, false);
+}
+std::int64_t Int64FromDecimal(const Decimal& value) {
+  return DecimalToInt64(value);
+}
+std::uint64_t UInt64FromDecimal(const Decimal& value) {
+  const U128 mag = DecimalWholeMagnitude(value);
+  if (value.negative && mag != 0) Overflow();
+  if (mag > std::numeric_limits<std::uint64_t>::max()) Overflow();
+  return static_cast<std::uint64_t>(mag);
 }
 
 }  // namespace replikon

@@ -35,12 +35,34 @@
 #include "replikon/automation/instance_lifetime.hpp"
 #include "replikon/automation/safe_array.hpp"
 #include "replikon/automation/type_info.hpp"
+#include "replikon/automation/typed_ref.hpp"
 #include "replikon/automation/variant.hpp"
+#include "replikon/detail/member_conversions.hpp"
 
 namespace replikon {
 
-// The automation type of a C++ field type. Only these types can back a property
-// declared by field; an array field is declared with ArrayProperty.
+// The automation type of a C++ field type that a Variant holds as it is. A
+// property declared by field may also be of these types, declared as the
+// automation type they are (see the user guide's table):
+//   - an enum with its enumerators declared (AutomationEnumerators, below):
+//     Integer or Long; a let of a value that is no enumerator raises 380;
+//   - other integers: Integer, Long or, for 64-bit ones and std::uint32_t,
+//     Decimal (exact); a let of a value that does not fit raises 6;
+//   - std::chrono::time_point of the system clock (sys_days, sys_time<...>): Date;
+//   - std::optional<X> of any of these or of a type below: Variant, Empty when absent;
+//   - std::vector<X> of those, of ObjectRef, Ref<U> or Variant: an array from 0;
+//   - Ref<U>: Object, taking only objects of class U.
+// An array field of any shape is a SafeArray declared with ArrayProperty.
+//
+// The enumerators of an enum are declared next to it, for argument-dependent
+// lookup to find:
+//
+//   enum class Color { Red, Green, Blue };
+//   constexpr auto AutomationEnumerators(Color) {
+//     return std::array{Color::Red, Color::Green, Color::Blue};
+//   }
+//
+// or, for an enum whose fields take any value of its type, return kOpenEnum.
 template <class M>
 struct AutomationType {};
 // clang-format off
@@ -119,16 +141,22 @@ class ClassBuilder final : public ClassBuilderBase {
       : prog_class_(class_name), reported_name_(std::move(class_name)) {}
 
   // ---- Field-backed properties ---------------------------------------------
-  // A scalar field gives get + let; an ObjectRef field get + set; a Variant field
-  // get + let + set.
+  // A scalar field gives get + let; an ObjectRef or Ref<U> field get + set; a
+  // Variant field get + let + set. Fields of the standard types listed at
+  // AutomationType are declared as the automation type they are.
   template <class M>
   ClassBuilder& Property(std::string name, M T::*field) {
-    static_assert(AutomationTyped<M>,
-                  "no automation type for this field (use ArrayProperty for a SafeArray)");
     BeginGroup();
-    auto access = std::make_shared<const FieldOf<M>>(field, AutomationType<M>::value);
-    AddGet(name, access);
-    AddAssign(std::move(name), field, access);
+    if constexpr (AutomationTyped<M>) {
+      auto access = std::make_shared<const FieldOf<M>>(field, AutomationType<M>::value);
+      AddGet(name, access);
+      AddAssign(std::move(name), field, access);
+    } else {
+      CheckConverted<M>();
+      auto access = std::make_shared<const ConvertedFieldOf<M>>(field);
+      AddConvertedGet(name, access);
+      AddConvertedAssign(std::move(name), std::move(access));
+    }
     return *this;
   }
 
@@ -140,15 +168,15 @@ class ClassBuilder final : public ClassBuilderBase {
   //   .WeakProperty("Parent", &Section::parent)   // WeakObjectRef parent;
   ClassBuilder& WeakProperty(std::string name, WeakObjectRef T::*field) {
     BeginGroup();
-    members_.emplace_back(name, InvokeKind::PropertyGet, VarType::Dispatch,
-                          [field](Instance& self, std::span<const Variant>) -> Variant {
-                            return Variant((Obj(self).*field).Lock());
-                          });
-    members_.emplace_back(std::move(name), InvokeKind::PropertyPutRef, VarType::Dispatch,
-                          [field](Instance& self, std::span<const Variant> args) -> Variant {
-                            Obj(self).*field = args.back().Object();
-                            return {};
-                          });
+    AddMember(name, InvokeKind::PropertyGet, VarType::Dispatch,
+              [field](Instance& self, std::span<const Variant>) -> Variant {
+                return Variant((Obj(self).*field).Lock());
+              });
+    AddMember(std::move(name), InvokeKind::PropertyPutRef, VarType::Dispatch,
+              [field](Instance& self, std::span<const Variant> args) -> Variant {
+                Obj(self).*field = args.back().Object();
+                return {};
+              });
     return *this;
   }
 
@@ -165,9 +193,13 @@ class ClassBuilder final : public ClassBuilderBase {
   // A field that can only be read (get).
   template <class M>
   ClassBuilder& ReadOnly(std::string name, M T::*field) {
-    static_assert(AutomationTyped<M>, "no automation type for this field");
     BeginGroup();
-    AddGet(std::move(name), std::make_shared<const FieldOf<M>>(field, AutomationType<M>::value));
+    if constexpr (AutomationTyped<M>) {
+      AddGet(std::move(name), std::make_shared<const FieldOf<M>>(field, AutomationType<M>::value));
+    } else {
+      CheckConverted<M>();
+      AddConvertedGet(std::move(name), std::make_shared<const ConvertedFieldOf<M>>(field));
+    }
     return *this;
   }
   ClassBuilder& ReadOnly(std::string name, SafeArray T::*field, VarType element_type) {
@@ -180,9 +212,13 @@ class ClassBuilder final : public ClassBuilderBase {
   // A field that can only be assigned (let, set or both, as Property gives them).
   template <class M>
   ClassBuilder& WriteOnly(std::string name, M T::*field) {
-    static_assert(AutomationTyped<M>, "no automation type for this field");
     BeginGroup();
-    AddAssign(std::move(name), field, std::shared_ptr<const FieldOf<M>>{});
+    if constexpr (AutomationTyped<M>) {
+      AddAssign(std::move(name), field, std::shared_ptr<const FieldOf<M>>{});
+    } else {
+      CheckConverted<M>();
+      AddConvertedAssign(std::move(name), std::make_shared<const ConvertedFieldOf<M>>(field));
+    }
     return *this;
   }
 
@@ -196,7 +232,7 @@ class ClassBuilder final : public ClassBuilderBase {
   ClassBuilder& Get(std::string name, VarType type, F f,
                     std::vector<ParamDescription> params = {}) {
     BeginGroupUnlessSameName(name);
-    auto& m = members_.emplace_back(
+    MemberDescription& m = AddMember(
         std::move(name), InvokeKind::PropertyGet, type,
         [f = std::move(f)](Instance& self, std::span<const Variant> args) -> Variant {
           if constexpr (std::is_invocable_v<const F&, T&, std::span<const Variant>>) {
@@ -228,18 +264,18 @@ class ClassBuilder final : public ClassBuilderBase {
   ClassBuilder& Let(std::string name, VarType type, F f,
                     std::vector<ParamDescription> params = {}) {
     BeginGroupUnlessSameName(name);
-    auto& m = members_.emplace_back(
-        std::move(name), InvokeKind::PropertyPut, type,
-        [f = std::move(f)](Instance& self, std::span<const Variant> args) -> Variant {
-          if constexpr (std::is_invocable_v<const F&, T&, std::span<const Variant>>) {
-            f(Obj(self), args);
-          } else {
-            static_assert(std::is_invocable_v<const F&, T&, const Variant&>,
-                          "a let takes (T&, const Variant&) or (T&, args)");
-            f(Obj(self), args.back());
-          }
-          return {};
-        });
+    MemberDescription& m =
+        AddMember(std::move(name), InvokeKind::PropertyPut, type,
+                  [f = std::move(f)](Instance& self, std::span<const Variant> args) -> Variant {
+                    if constexpr (std::is_invocable_v<const F&, T&, std::span<const Variant>>) {
+                      f(Obj(self), args);
+                    } else {
+                      static_assert(std::is_invocable_v<const F&, T&, const Variant&>,
+                                    "a let takes (T&, const Variant&) or (T&, args)");
+                      f(Obj(self), args.back());
+                    }
+                    return {};
+                  });
     m.SetParams(std::move(params));
     return *this;
   }
@@ -262,18 +298,18 @@ class ClassBuilder final : public ClassBuilderBase {
   ClassBuilder& Set(std::string name, F f, VarType type = VarType::Dispatch,
                     std::vector<ParamDescription> params = {}) {
     BeginGroupUnlessSameName(name);
-    auto& m = members_.emplace_back(
-        std::move(name), InvokeKind::PropertyPutRef, type,
-        [f = std::move(f)](Instance& self, std::span<const Variant> args) -> Variant {
-          if constexpr (std::is_invocable_v<const F&, T&, std::span<const Variant>>) {
-            f(Obj(self), args);
-          } else {
-            static_assert(std::is_invocable_v<const F&, T&, const ObjectRef&>,
-                          "a set takes (T&, const ObjectRef&) or (T&, args)");
-            f(Obj(self), args.back().Object());
-          }
-          return {};
-        });
+    MemberDescription& m =
+        AddMember(std::move(name), InvokeKind::PropertyPutRef, type,
+                  [f = std::move(f)](Instance& self, std::span<const Variant> args) -> Variant {
+                    if constexpr (std::is_invocable_v<const F&, T&, std::span<const Variant>>) {
+                      f(Obj(self), args);
+                    } else {
+                      static_assert(std::is_invocable_v<const F&, T&, const ObjectRef&>,
+                                    "a set takes (T&, const ObjectRef&) or (T&, args)");
+                      f(Obj(self), args.back().Object());
+                    }
+                    return {};
+                  });
     m.SetParams(std::move(params));
     return *this;
   }
@@ -297,11 +333,10 @@ class ClassBuilder final : public ClassBuilderBase {
             return CallMethod(f, self, args);
           }));
     } else {
-      members_.emplace_back(
-          std::move(name), InvokeKind::Function, return_type,
-          [f = std::move(f)](Instance& self, std::span<const Variant> args) -> Variant {
-            return CallMethod(f, self, args);
-          });
+      AddMember(std::move(name), InvokeKind::Function, return_type,
+                [f = std::move(f)](Instance& self, std::span<const Variant> args) -> Variant {
+                  return CallMethod(f, self, args);
+                });
     }
     members_.back().SetParams(std::move(params));
     return *this;
@@ -570,13 +605,125 @@ class ClassBuilder final : public ClassBuilderBase {
   };
 
   template <class M>
+  static constexpr void CheckConverted() {
+    static_assert(!std::is_enum_v<M> || detail::DeclaredEnum<M>,
+                  "declare the enumerators of this enum next to it: constexpr auto "
+                  "AutomationEnumerators(E) { return std::array{E::A, E::B}; } (or return "
+                  "replikon::kOpenEnum)");
+    static_assert(detail::ConvertedMember<M>,
+                  "no automation type for this field (use ArrayProperty for a SafeArray)");
+  }
+
+  // A field of type M that is no automation type itself, read and assigned
+  // through the conversions of detail::Conversion<M>. The engines' direct
+  // paths, which take a field to be of the C++ type a Variant holds, do not
+  // apply: the field is read and assigned through the get and the let or set.
+  template <class M>
+  class ConvertedFieldOf final : public detail::FieldAccess {
+    using Conv = detail::Conversion<M>;
+
+   public:
+    explicit ConvertedFieldOf(M T::*field) noexcept : field_(field) {}
+
+    Variant Get(Instance& self) const override { return Conv::ToVariant(Obj(self).*field_); }
+    // The let: the value converted and checked before the field changes.
+    void Let(Instance& self, const Variant& value) const {
+      if constexpr (Conv::kObject) {
+        (void)self;
+        (void)value;
+        errors::Raise(errors::kNotSupported);
+      } else {
+        M converted = Conv::FromVariant(value);
+        Obj(self).*field_ = std::move(converted);
+      }
+    }
+    // The set of a Ref: Nothing or an object of its class; 13 for any other.
+    void Set(Instance& self, const ObjectRef& object) const {
+      if constexpr (Conv::kObject) {
+        M checked(object);
+        Obj(self).*field_ = std::move(checked);
+      } else {
+        (void)self;
+        (void)object;
+        errors::Raise(errors::kNotSupported);
+      }
+    }
+    bool AssignValue(Instance& self, const Variant& value) const override {
+      // An object is let as its default value, by the general path; an array
+      // field takes only arrays, converted here element by element.
+      if constexpr (Conv::kObject) {
+        (void)self;
+        (void)value;
+        return false;
+      } else {
+        if (value.IsObject()) return false;
+        if (IsArrayType(Conv::kType) && !value.IsArray()) return false;
+        Let(self, value);
+        return true;
+      }
+    }
+    bool CopiesByValue() const noexcept override { return false; }
+    bool CopyValue(Instance&, Instance&) const override { return false; }
+    const ObjectRef* ObjectIn(Instance& self) const noexcept override {
+      if constexpr (Conv::kObject) {
+        return Owns(self) ? &(static_cast<T*>(self.Self())->*field_).Object() : nullptr;
+      } else {
+        (void)self;
+        return nullptr;
+      }
+    }
+    bool SetObject(Instance& self, const ObjectRef& object) const noexcept override {
+      if constexpr (Conv::kObject) {
+        if (!Owns(self) || !M::Holds(object)) return false;
+        static_cast<T*>(self.Self())->*field_ = M(object);
+        return true;
+      } else {
+        (void)self;
+        (void)object;
+        return false;
+      }
+    }
+    const std::type_info& OwnerType() const noexcept override { return typeid(T); }
+
+   private:
+    static bool Owns(const Instance& self) noexcept { return self.Class().CppType() == typeid(T); }
+
+    M T::*field_;
+  };
+
+  template <class M>
+  void AddConvertedGet(std::string name, std::shared_ptr<const ConvertedFieldOf<M>> access) {
+    AddMember(
+        std::move(name), InvokeKind::PropertyGet, detail::Conversion<M>::kType,
+        [access](Instance& self, std::span<const Variant>) -> Variant { return access->Get(self); })
+        .SetField(access);
+  }
+  // The let of a value, or the set of a Ref.
+  template <class M>
+  void AddConvertedAssign(std::string name, std::shared_ptr<const ConvertedFieldOf<M>> access) {
+    if constexpr (detail::Conversion<M>::kObject) {
+      AddMember(std::move(name), InvokeKind::PropertyPutRef, detail::Conversion<M>::kType,
+                [access](Instance& self, std::span<const Variant> args) -> Variant {
+                  access->Set(self, args.back().Object());
+                  return {};
+                })
+          .SetField(std::move(access));
+    } else {
+      AddMember(std::move(name), InvokeKind::PropertyPut, detail::Conversion<M>::kType,
+                [access](Instance& self, std::span<const Variant> args) -> Variant {
+                  access->Let(self, args.back());
+                  return {};
+                })
+          .SetField(std::move(access));
+    }
+  }
+
+  template <class M>
   void AddGet(std::string name, std::shared_ptr<const FieldOf<M>> access) {
     const VarType declared = access->Declared();
-    members_
-        .emplace_back(std::move(name), InvokeKind::PropertyGet, declared,
-                      [access](Instance& self, std::span<const Variant>) -> Variant {
-                        return access->Get(self);
-                      })
+    AddMember(
+        std::move(name), InvokeKind::PropertyGet, declared,
+        [access](Instance& self, std::span<const Variant>) -> Variant { return access->Get(self); })
         .SetField(access);
   }
   // The assignments a field of type M takes: let for a value, set for an object
@@ -594,41 +741,46 @@ class ClassBuilder final : public ClassBuilderBase {
   }
   template <class M>
   void AddLetField(std::string name, M T::*field, std::shared_ptr<const FieldOf<M>> access) {
-    members_
-        .emplace_back(std::move(name), InvokeKind::PropertyPut, AutomationType<M>::value,
-                      [field](Instance& self, std::span<const Variant> args) -> Variant {
-                        // The value arrives converted to the field's type;
-                        // ValueAs only converts when called some other way.
-                        Variant scratch;
-                        Obj(self).*field = ValueAs<M>(args.back(), scratch);
-                        return {};
-                      })
+    AddMember(std::move(name), InvokeKind::PropertyPut, AutomationType<M>::value,
+              [field](Instance& self, std::span<const Variant> args) -> Variant {
+                // The value arrives converted to the field's type;
+                // ValueAs only converts when called some other way.
+                Variant scratch;
+                Obj(self).*field = ValueAs<M>(args.back(), scratch);
+                return {};
+              })
         .SetField(std::move(access));
   }
   template <class M>
   void AddSetField(std::string name, M T::*field, std::shared_ptr<const FieldOf<M>> access) {
-    members_
-        .emplace_back(std::move(name), InvokeKind::PropertyPutRef, AutomationType<M>::value,
-                      [field](Instance& self, std::span<const Variant> args) -> Variant {
-                        Obj(self).*field = args.back().Object();
-                        return {};
-                      })
+    AddMember(std::move(name), InvokeKind::PropertyPutRef, AutomationType<M>::value,
+              [field](Instance& self, std::span<const Variant> args) -> Variant {
+                Obj(self).*field = args.back().Object();
+                return {};
+              })
         .SetField(std::move(access));
   }
   void AddArrayLet(std::string name, SafeArray T::*field, VarType element_type,
                    std::shared_ptr<const FieldOf<SafeArray>> access) {
     const VarType vt = VarType::Array | element_type;
-    members_
-        .emplace_back(std::move(name), InvokeKind::PropertyPut, vt,
-                      [field, vt](Instance& self, std::span<const Variant> args) -> Variant {
-                        const Variant& value = args.back();
-                        if (!value.IsArray() || value.Type() != vt) {
-                          errors::Raise(errors::kTypeMismatch);
-                        }
-                        Obj(self).*field = value.Array();
-                        return {};
-                      })
+    AddMember(std::move(name), InvokeKind::PropertyPut, vt,
+              [field, vt](Instance& self, std::span<const Variant> args) -> Variant {
+                const Variant& value = args.back();
+                if (!value.IsArray() || value.Type() != vt) {
+                  errors::Raise(errors::kTypeMismatch);
+                }
+                Obj(self).*field = value.Array();
+                return {};
+              })
         .SetField(std::move(access));
+  }
+
+  // Every member is added through one function taking its body as a
+  // MemberFunction, rather than the vector's emplace_back taking each body's
+  // own type.
+  MemberDescription& AddMember(std::string name, InvokeKind kind, VarType type,
+                               MemberFunction body) {
+    return members_.emplace_back(std::move(name), kind, type, std::move(body));
   }
 
   void BeginGroup() { group_begin_ = members_.size(); }

@@ -4,6 +4,7 @@
 #include "replikon/export.hpp"
 
 #include <bit>
+#include <chrono>
 #include <compare>
 #include <concepts>
 #include <cstdint>
@@ -197,6 +198,33 @@ REPLIKON_API std::string ToBStr(const Variant& v);
 REPLIKON_API bool ToBool(const Variant& v);
 REPLIKON_API Decimal ToDecimal(const Variant& v);
 REPLIKON_API std::uint8_t ToUI1(const Variant& v);
+
+// ---- Dates and <chrono> -------------------------------------------------------
+// A Date holds the instants from 0100-01-01 00:00 to 9999-12-31 23:59:59.999;
+// these conversions are exact to the millisecond in both directions.
+
+// The Date of an instant; 6 "Overflow" outside that range.
+REPLIKON_API Date DateFromTime(std::chrono::sys_time<std::chrono::milliseconds> time);
+// The instant of a Date, rounded to the nearest millisecond; 6 "Overflow" for
+// a Date outside that range (or not a number).
+REPLIKON_API std::chrono::sys_time<std::chrono::milliseconds> TimeFromDate(Date date);
+
+// ---- Exact numbers as text and as integers -------------------------------------
+// Text in invariant form: "-1234.5", without trailing fraction zeros.
+REPLIKON_API std::string ToString(Currency value);
+REPLIKON_API std::string ToString(const Decimal& value);
+// From text as ChangeType reads it ("12.34", "-5", "1e3"): 13 "Type mismatch"
+// for text that is no number, 6 "Overflow" for one out of range; digits past
+// the type's precision are rounded half to even.
+REPLIKON_API Currency CurrencyFromString(std::string_view text);
+REPLIKON_API Decimal DecimalFromString(std::string_view text);
+// Every 64-bit integer is a Decimal exactly.
+REPLIKON_API Decimal DecimalFromInt64(std::int64_t value) noexcept;
+REPLIKON_API Decimal DecimalFromUInt64(std::uint64_t value) noexcept;
+// The Decimal rounded half to even to a whole number; 6 "Overflow" when that
+// does not fit.
+REPLIKON_API std::int64_t Int64FromDecimal(const Decimal& value);
+REPLIKON_API std::uint64_t UInt64FromDecimal(const Decimal& value);
 
 // The text of a value as the platform would print it (numbers in invariant form,
 // Booleans as "True"/"False"); used for messages and the inspector.

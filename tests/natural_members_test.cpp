@@ -1,0 +1,427 @@
+// Fields of ordinary C++ types declared as properties: enums, wider integers,
+// std::optional, std::vector, <chrono> time points and Ref<T> links, read and
+// assigned late-bound, copied and streamed by the component.
+#include <gtest/gtest.h>
+
+#include <array>
+#include <chrono>
+#include <cstdint>
+#include <limits>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "replikon/control/replikon.hpp"
+#include "replikon/server.hpp"
+#include "test_support.hpp"
+
+namespace replikon::testing {
+namespace {
+
+using namespace std::chrono_literals;
+using test_support::ErrorOf;
+using Ms = std::chrono::sys_time<std::chrono::milliseconds>;
+
+enum class Color : std::int32_t { Red = 1, Green = 2, Blue = 4 };
+constexpr auto AutomationEnumerators(Color) {
+  return std::array{Color::Red, Color::Green, Color::Blue};
+}
+enum Size : std::int16_t { Small, Medium, Large };
+constexpr auto AutomationEnumerators(Size) {
+  return std::array{Small, Medium, Large};
+}
+enum class Flags : std::uint8_t { None = 0, Bold = 1, Italic = 2 };
+constexpr OpenEnum AutomationEnumerators(Flags) {
+  return kOpenEnum;
+}
+
+struct Part {
+  std::int32_t id = 0;
+};
+struct Stranger {
+  std::int32_t id = 0;
+};
+
+struct Everything {
+  Color color = Color::Red;
+  Size size = Small;
+  Flags flags = Flags::None;
+  std::int64_t big = 0;
+  long long bigger = 0;
+  std::uint32_t unsigned32 = 0;
+  std::uint64_t unsigned64 = 0;
+  std::optional<std::int32_t> maybe_count;
+  std::optional<std::string> maybe_name;
+  std::optional<Color> maybe_color;
+  std::vector<std::int32_t> numbers;
+  std::vector<std::string> names;
+  std::vector<bool> bits;
+  std::vector<Color> colors;
+  std::vector<std::int64_t> bigs;
+  std::vector<std::chrono::sys_days> days;
+  std::vector<ObjectRef> objects;
+  std::vector<Ref<Part>> parts;
+  std::chrono::sys_days day{};
+  std::chrono::system_clock::time_point when{};
+  Ref<Part> part;
+};
+
+constexpr std::chrono::sys_days kDay = std::chrono::year{2024} / 2 / 29;
+
+class NaturalMembers : public ::testing::Test {
+ protected:
+  NaturalMembers() : lib_("Natural") {
+    lib_.Class<Everything>("Everything")
+        .Property("Color", &Everything::color)
+        .Property("Size", &Everything::size)
+        .Property("Flags", &Everything::flags)
+        .Property("Big", &Everything::big)
+        .Property("Bigger", &Everything::bigger)
+        .Property("Unsigned32", &Everything::unsigned32)
+        .Property("Unsigned64", &Everything::unsigned64)
+        .Property("MaybeCount", &Everything::maybe_count)
+        .Property("MaybeName", &Everything::maybe_name)
+        .Property("MaybeColor", &Everything::maybe_color)
+        .Property("Numbers", &Everything::numbers)
+        .Property("Names", &Everything::names)
+        .Property("Bits", &Everything::bits)
+        .Property("Colors", &Everything::colors)
+        .Property("Bigs", &Everything::bigs)
+        .Property("Days", &Everything::days)
+        .Property("Objects", &Everything::objects)
+        .Property("Parts", &Everything::parts)
+        .Property("Day", &Everything::day)
+        .Property("When", &Everything::when)
+        .Property("Part", &Everything::part);
+    lib_.Class<Part>("Part").Property("Id", &Part::id);
+    lib_.Class<Stranger>("Stranger").Property("Id", &Stranger::id);
+    registry_.Register(lib_);
+    control_.SetObjectServerName("Natural");
+    control_.SetRaiseRecursionCheckEvent(false);
+  }
+  void TearDown() override {
+    for (const char* c : {"Natural.Everything", "Natural.Part", "Natural.Stranger"}) {
+      EXPECT_EQ(registry_.LiveInstances(c), 0) << c << " instances left alive";
+    }
+  }
+
+  ObjectRef NewPart(std::int32_t id) {
+    ObjectRef o = registry_.CreateByProgId("Natural.Part");
+    o.As<Part>()->id = id;
+    return o;
+  }
+
+  // An object with a value other than the initial one in every field.
+  ObjectRef Filled() {
+    ObjectRef o = registry_.CreateByProgId("Natural.Everything");
+    Everything& e = *o.As<Everything>();
+    e.color = Color::Blue;
+    e.size = Large;
+    e.flags = static_cast<Flags>(3);  // Bold | Italic: no enumerator, but open
+    e.big = std::numeric_limits<std::int64_t>::min();
+    e.bigger = 9'007'199'254'740'993LL;  // 2^53 + 1: no double holds it
+    e.unsigned32 = 4'000'000'000u;
+    e.unsigned64 = std::numeric_limits<std::uint64_t>::max();
+    e.maybe_count = 0;
+    e.maybe_name = std::nullopt;
+    e.maybe_color = Color::Green;
+    e.numbers = {3, -1, 7};
+    e.names = {"a", "", "c"};
+    e.bits = {true, false, true};
+    e.colors = {Color::Green, Color::Red};
+    e.bigs = {std::numeric_limits<std::int64_t>::max(), -5};
+    e.days = {kDay, kDay + std::chrono::days{1}};
+    e.objects = {NewPart(1), ObjectRef()};
+    e.parts = {Ref<Part>(NewPart(2)), Ref<Part>()};
+    e.day = kDay;
+    e.when = Ms(kDay) + 13h + 5min + 7s + 123ms;
+    e.part = Ref<Part>(NewPart(3));
+    return o;
+  }
+
+  // The values of Filled(), the objects compared by their Id.
+  static void ExpectFilledValues(const Everything& e) {
+    EXPECT_EQ(e.color, Color::Blue);
+    EXPECT_EQ(e.size, Large);
+    EXPECT_EQ(e.flags, static_cast<Flags>(3));
+    EXPECT_EQ(e.big, std::numeric_limits<std::int64_t>::min());
+    EXPECT_EQ(e.bigger, 9'007'199'254'740'993LL);
+    EXPECT_EQ(e.unsigned32, 4'000'000'000u);
+    EXPECT_EQ(e.unsigned64, std::numeric_limits<std::uint64_t>::max());
+    EXPECT_EQ(e.maybe_count, std::optional<std::int32_t>(0));
+    EXPECT_EQ(e.maybe_name, std::nullopt);
+    EXPECT_EQ(e.maybe_color, std::optional<Color>(Color::Green));
+    EXPECT_EQ(e.numbers, (std::vector<std::int32_t>{3, -1, 7}));
+    EXPECT_EQ(e.names, (std::vector<std::string>{"a", "", "c"}));
+    EXPECT_EQ(e.bits, (std::vector<bool>{true, false, true}));
+    EXPECT_EQ(e.colors, (std::vector<Color>{Color::Green, Color::Red}));
+    EXPECT_EQ(e.bigs, (std::vector<std::int64_t>{std::numeric_limits<std::int64_t>::max(), -5}));
+    EXPECT_EQ(e.days, (std::vector<std::chrono::sys_days>{kDay, kDay + std::chrono::days{1}}));
+    EXPECT_EQ(e.day, kDay);
+    EXPECT_EQ(e.when, Ms(kDay) + 13h + 5min + 7s + 123ms);
+    ASSERT_TRUE(e.part);
+    EXPECT_EQ(e.part->id, 3);
+  }
+  // The arrays of objects: Part 1 and Nothing, Part 2 and Nothing.
+  static void ExpectFilledObjectArrays(const Everything& e) {
+    ASSERT_EQ(e.objects.size(), 2u);
+    ASSERT_NE(e.objects[0].As<Part>(), nullptr);
+    EXPECT_EQ(e.objects[0].As<Part>()->id, 1);
+    EXPECT_TRUE(e.objects[1].IsNull());
+    ASSERT_EQ(e.parts.size(), 2u);
+    ASSERT_TRUE(e.parts[0]);
+    EXPECT_EQ(e.parts[0]->id, 2);
+    EXPECT_TRUE(e.parts[1].IsNull());
+  }
+
+  ClassRegistry registry_;
+  Server lib_;
+  Replikon control_{nullptr, registry_};
+};
+
+TEST_F(NaturalMembers, EachFieldTypeIsDeclaredAsItsAutomationType) {
+  ObjectRef o = registry_.CreateByProgId("Natural.Everything");
+  const auto iface = DescribeObject(o);
+  const auto type_of = [&](const char* name, InvokeKind kind) {
+    const MemberDescription* m = iface->Find(name, kind);
+    return m == nullptr ? VarType::Null : m->PropertyType().VarType();
+  };
+  const struct {
+    const char* name;
+    VarType type;
+  } expected[] = {
+      {"Color", VarType::I4},
+      {"Size", VarType::I2},
+      {"Flags", VarType::I2},
+      {"Big", VarType::Decimal},
+      {"Bigger", VarType::Decimal},
+      {"Unsigned32", VarType::Decimal},
+      {"Unsigned64", VarType::Decimal},
+      {"MaybeCount", VarType::Variant},
+      {"MaybeName", VarType::Variant},
+      {"MaybeColor", VarType::Variant},
+      {"Numbers", VarType::Array | VarType::I4},
+      {"Names", VarType::Array | VarType::BStr},
+      {"Bits", VarType::Array | VarType::Bool},
+      {"Colors", VarType::Array | VarType::I4},
+      {"Bigs", VarType::Array | VarType::Decimal},
+      {"Days", VarType::Array | VarType::Date},
+      {"Objects", VarType::Array | VarType::Dispatch},
+      {"Parts", VarType::Array | VarType::Dispatch},
+      {"Day", VarType::Date},
+      {"When", VarType::Date},
+  };
+  for (const auto& e : expected) {
+    SCOPED_TRACE(e.name);
+    EXPECT_EQ(type_of(e.name, InvokeKind::PropertyGet), e.type);
+    EXPECT_EQ(type_of(e.name, InvokeKind::PropertyPut), e.type);
+    EXPECT_EQ(type_of(e.name, InvokeKind::PropertyPutRef), VarType::Null);
+  }
+  EXPECT_EQ(type_of("Part", InvokeKind::PropertyGet), VarType::Dispatch);
+  EXPECT_EQ(type_of("Part", InvokeKind::PropertyPutRef), VarType::Dispatch);
+  EXPECT_EQ(type_of("Part", InvokeKind::PropertyPut), VarType::Null);
+}
+
+TEST_F(NaturalMembers, GetsGiveTheValuesAsAutomationValues) {
+  ObjectRef o = Filled();
+  const auto get = [&](const char* name) { return InvokeByName(o, name, InvokeKind::PropertyGet); };
+  EXPECT_EQ(get("Color"), Variant(std::int32_t{4}));
+  EXPECT_EQ(get("Size"), Variant(std::int16_t{2}));
+  EXPECT_EQ(get("Bigger"), Variant(DecimalFromString("9007199254740993")));
+  EXPECT_EQ(get("Unsigned64"), Variant(DecimalFromString("18446744073709551615")));
+  EXPECT_EQ(get("MaybeCount"), Variant(std::int32_t{0}));
+  EXPECT_TRUE(get("MaybeName").IsEmpty());
+  const Variant numbers = get("Numbers");
+  ASSERT_TRUE(numbers.IsArray());
+  ASSERT_EQ(numbers.Array().Dims(), 1u);
+  EXPECT_EQ(numbers.Array().Bounds()[0], (ArrayBound{0, 2}));
+  EXPECT_EQ(numbers.Array().Get({2}), Variant(std::int32_t{7}));
+  EXPECT_EQ(get("Colors").Array().Get({0}), Variant(std::int32_t{2}));
+  EXPECT_EQ(get("Days").Array().Get({1}), Variant(DateFromTime(Ms(kDay + std::chrono::days{1}))));
+  EXPECT_EQ(ToBStr(get("When")), "2024-02-29 13:05:07");
+  EXPECT_EQ(get("Part").Object().As<Part>()->id, 3);
+  EXPECT_EQ(get("Parts").Array().Get({0}).Object().As<Part>()->id, 2);
+  // An empty vector is an empty array from 0.
+  o.As<Everything>()->numbers.clear();
+  EXPECT_EQ(get("Numbers").Array().Bounds()[0], (ArrayBound{0, -1}));
+}
+
+TEST_F(NaturalMembers, CopyGivesEveryValue) {
+  ObjectRef source = Filled();
+  ObjectRef copy = control_.Copy(source);
+  ASSERT_NE(copy.As<Everything>(), nullptr);
+  const Everything& c = *copy.As<Everything>();
+  ExpectFilledValues(c);
+  ExpectFilledObjectArrays(c);
+  // The link is a subobject, copied; the arrays of objects are values and
+  // share their objects, as any array property's do.
+  EXPECT_NE(c.part.Object(), source.As<Everything>()->part.Object());
+  EXPECT_EQ(c.parts[0].Object(), source.As<Everything>()->parts[0].Object());
+
+  control_.SetPreserveIdentity(true);
+  ObjectRef deep = control_.Copy(source);
+  const Everything& d = *deep.As<Everything>();
+  ExpectFilledValues(d);
+  ExpectFilledObjectArrays(d);
+  EXPECT_NE(d.parts[0].Object(), source.As<Everything>()->parts[0].Object());
+}
+
+TEST_F(NaturalMembers, StreamRoundTripGivesEveryValue) {
+  ObjectRef source = Filled();
+  ObjectRef back = control_.ObjectFromStream(control_.StreamFromObject(source));
+  ASSERT_NE(back.As<Everything>(), nullptr);
+  ExpectFilledValues(*back.As<Everything>());
+  // Arrays of objects are not rebuilt from a plain Stream: the fields keep
+  // the values the new object gave them.
+  EXPECT_TRUE(back.As<Everything>()->objects.empty());
+  EXPECT_TRUE(back.As<Everything>()->parts.empty());
+
+  // A Stream written with identity kept holds them.
+  control_.SetPreserveIdentity(true);
+  ObjectRef graph = control_.ObjectFromStream(control_.StreamFromObject(source));
+  ExpectFilledValues(*graph.As<Everything>());
+  ExpectFilledObjectArrays(*graph.As<Everything>());
+}
+
+TEST_F(NaturalMembers, LetsConvertTheValue) {
+  ObjectRef o = registry_.CreateByProgId("Natural.Everything");
+  Everything& e = *o.As<Everything>();
+  const auto let = [&](const char* name, const Variant& v) {
+    InvokeByName(o, name, InvokeKind::PropertyPut, {&v, 1});
+  };
+  let("Color", Variant("2"));
+  EXPECT_EQ(e.color, Color::Green);
+  let("Big", Variant(-12.0));
+  EXPECT_EQ(e.big, -12);
+  let("Unsigned32", Variant(DecimalFromString("4294967295")));
+  EXPECT_EQ(e.unsigned32, 4294967295u);
+  let("MaybeCount", Variant("41"));
+  EXPECT_EQ(e.maybe_count, std::optional<std::int32_t>(41));
+  let("MaybeCount", Variant());
+  EXPECT_EQ(e.maybe_count, std::nullopt);
+  e.maybe_count = 5;
+  let("MaybeCount", Variant(kNull));
+  EXPECT_EQ(e.maybe_count, std::nullopt);
+  let("Day", Variant("2024-02-29 23:59:59"));  // the day a Date falls on
+  EXPECT_EQ(e.day, kDay);
+  let("When", Variant(DateFromTime(Ms(kDay) + 999ms)));
+  EXPECT_EQ(e.when, Ms(kDay) + 999ms);
+
+  // An array of another element type and lower bound, element by element.
+  SafeArray shorts(VarType::Variant, {ArrayBound{1, 3}});
+  shorts.Set({1}, Variant(std::int16_t{5}));
+  shorts.Set({2}, Variant("6"));
+  shorts.Set({3}, Variant(7.0));
+  let("Numbers", Variant(shorts));
+  EXPECT_EQ(e.numbers, (std::vector<std::int32_t>{5, 6, 7}));
+  let("Bigs", Variant(shorts));
+  EXPECT_EQ(e.bigs, (std::vector<std::int64_t>{5, 6, 7}));
+  let("Colors", Variant(SafeArray(VarType::I4)));  // no dimensions: empty
+  EXPECT_TRUE(e.colors.empty());
+
+  // The caller's own variables take the same path.
+  Variant parts(SafeArray(VarType::Variant, {ArrayBound{5, 5}}));
+  parts.MutableArray().SetRef({5}, NewPart(9));
+  InvokeByNameRef(o, "Parts", InvokeKind::PropertyPut, {&parts, 1});
+  ASSERT_EQ(e.parts.size(), 1u);
+  EXPECT_EQ(e.parts[0]->id, 9);
+}
+
+TEST_F(NaturalMembers, RefusedLetsLeaveTheFieldUnchanged) {
+  ObjectRef o = Filled();
+  const auto let = [&](const char* name, const Variant& v) {
+    return ErrorOf([&] { InvokeByName(o, name, InvokeKind::PropertyPut, {&v, 1}); });
+  };
+  const auto set = [&](const char* name, const ObjectRef& v) {
+    const Variant value(v);
+    return ErrorOf([&] { InvokeByName(o, name, InvokeKind::PropertyPutRef, {&value, 1}); });
+  };
+  EXPECT_EQ(let("Color", Variant(std::int32_t{3})), errors::kInvalidPropertyValue);
+  EXPECT_EQ(let("Size", Variant(std::int32_t{70000})), errors::kOverflow);
+  EXPECT_EQ(let("Flags", Variant(std::int32_t{256})), errors::kOverflow);
+  EXPECT_EQ(let("Big", Variant(DecimalFromString("9223372036854775808"))), errors::kOverflow);
+  EXPECT_EQ(let("Unsigned32", Variant(DecimalFromString("4294967296"))), errors::kOverflow);
+  EXPECT_EQ(let("Unsigned64", Variant(std::int32_t{-1})), errors::kOverflow);
+  EXPECT_EQ(let("MaybeColor", Variant(std::int32_t{8})), errors::kInvalidPropertyValue);
+  EXPECT_EQ(let("Numbers", Variant(std::int32_t{1})), errors::kTypeMismatch);
+  SafeArray bad(VarType::BStr, {ArrayBound{0, 1}});
+  bad.Set({0}, Variant("1"));
+  bad.Set({1}, Variant("x"));
+  EXPECT_EQ(let("Numbers", Variant(bad)), errors::kTypeMismatch);
+  EXPECT_EQ(let("Numbers", Variant(SafeArray(VarType::I4, {ArrayBound{0, 0}, ArrayBound{0, 0}}))),
+            errors::kTypeMismatch);
+  SafeArray bad_colors(VarType::I4, {ArrayBound{0, 1}});
+  bad_colors.Set({0}, Variant(std::int32_t{1}));
+  bad_colors.Set({1}, Variant(std::int32_t{5}));
+  EXPECT_EQ(let("Colors", Variant(bad_colors)), errors::kInvalidPropertyValue);
+  // A date that the field's clock cannot hold.
+  EXPECT_EQ(let("When", Variant("9999-12-31")), errors::kOverflow);
+  EXPECT_EQ(let("Day", Variant(kNull)), errors::kInvalidUseOfNull);
+
+  ObjectRef stranger = registry_.CreateByProgId("Natural.Stranger");
+  EXPECT_EQ(set("Part", stranger), errors::kTypeMismatch);
+  SafeArray mixed(VarType::Dispatch, {ArrayBound{0, 1}});
+  mixed.SetRef({0}, NewPart(4));
+  mixed.SetRef({1}, stranger);
+  EXPECT_EQ(let("Parts", Variant(mixed)), errors::kTypeMismatch);
+  EXPECT_EQ(ErrorOf([&] { Ref<Part> wrong(stranger); }), errors::kTypeMismatch);
+
+  ExpectFilledValues(*o.As<Everything>());
+  ExpectFilledObjectArrays(*o.As<Everything>());
+
+  EXPECT_EQ(set("Part", ObjectRef()), 0);
+  EXPECT_TRUE(o.As<Everything>()->part.IsNull());
+}
+
+TEST_F(NaturalMembers, EnginesLeaveFieldsWhoseValueIsRefused) {
+  // A value the client's own code put in a closed enum field reads as it is,
+  // and the let of the copy or of the rebuilt object refuses it.
+  ObjectRef source = Filled();
+  source.As<Everything>()->color = static_cast<Color>(3);
+  EXPECT_EQ(InvokeByName(source, "Color", InvokeKind::PropertyGet), Variant(std::int32_t{3}));
+  ObjectRef copy = control_.Copy(source);
+  EXPECT_EQ(copy.As<Everything>()->color, Color::Red);
+  EXPECT_EQ(copy.As<Everything>()->size, Large);
+  ObjectRef back = control_.ObjectFromStream(control_.StreamFromObject(source));
+  EXPECT_EQ(back.As<Everything>()->color, Color::Red);
+  EXPECT_EQ(back.As<Everything>()->big, std::numeric_limits<std::int64_t>::min());
+}
+
+TEST(DateAndChrono, ConversionsAreExactToTheMillisecond) {
+  const Ms epoch{};
+  EXPECT_EQ(DateFromTime(epoch), Date{25569.0});
+  // Before 1899-12-30 the time of day still counts forward from midnight.
+  const Ms before = Ms(std::chrono::sys_days(std::chrono::year{1899} / 12 / 29)) + 6h;
+  EXPECT_EQ(DateFromTime(before), Date{-1.25});
+  EXPECT_EQ(TimeFromDate(Date{-1.25}), before);
+  for (const Ms t : {Ms(kDay) + 1ms, Ms(kDay) + 23h + 59min + 59s + 999ms, before + 1ms,
+                     Ms(std::chrono::sys_days(std::chrono::year{100} / 1 / 1)),
+                     Ms(std::chrono::sys_days(std::chrono::year{9999} / 12 / 31)) + 86399999ms}) {
+    EXPECT_EQ(TimeFromDate(DateFromTime(t)), t) << t.time_since_epoch().count();
+  }
+  EXPECT_EQ(
+      ErrorOf([] { DateFromTime(Ms(std::chrono::sys_days(std::chrono::year{99} / 12 / 31))); }),
+      errors::kOverflow);
+  EXPECT_EQ(ErrorOf([] { TimeFromDate(Date{std::numeric_limits<double>::quiet_NaN()}); }),
+            errors::kOverflow);
+}
+
+TEST(ExactNumbers, CurrencyAndDecimalAsText) {
+  EXPECT_EQ(ToString(Currency{-12345}), "-1.2345");
+  EXPECT_EQ(ToString(Currency{15000}), "1.5");
+  EXPECT_EQ(CurrencyFromString("-1.2345"), Currency{-12345});
+  EXPECT_EQ(CurrencyFromString("2.00005"), Currency{20000});  // half to even
+  EXPECT_EQ(ErrorOf([] { CurrencyFromString("1e30"); }), errors::kOverflow);
+  EXPECT_EQ(ErrorOf([] { CurrencyFromString("abc"); }), errors::kTypeMismatch);
+  const Decimal d = DecimalFromString("-79228162514264337593543950335");
+  EXPECT_EQ(ToString(d), "-79228162514264337593543950335");
+  EXPECT_EQ(Int64FromDecimal(DecimalFromInt64(std::numeric_limits<std::int64_t>::min())),
+            std::numeric_limits<std::int64_t>::min());
+  EXPECT_EQ(UInt64FromDecimal(DecimalFromUInt64(std::numeric_limits<std::uint64_t>::max())),
+            std::numeric_limits<std::uint64_t>::max());
+  EXPECT_EQ(Int64FromDecimal(DecimalFromString("2.5")), 2);
+  EXPECT_EQ(ErrorOf([] { UInt64FromDecimal(DecimalFromString("-1")); }), errors::kOverflow);
+}
+
+}  // namespace
+}  // namespace replikon::testing
