@@ -14,6 +14,8 @@ Errors are raised as replikon.AutomationError (number, description, help_file,
 help_context, source, details).
 """
 
+import atexit as _atexit
+
 from ._replikon import (
     AutomationError,
     Object,
@@ -24,6 +26,28 @@ from ._replikon import (
     create,
 )
 
+from ._replikon import _unregister_python_servers
+
+
+def persistent(cls):
+    """Marks a class whose objects the component may make and fill.
+
+    With object_server_name naming an imported module, the component makes
+    and reads the classes defined in that module that carry this mark, and no
+    others. Their members are the dataclass fields, __slots__, properties (a
+    setter makes them writable) and the attributes a new instance has after
+    __init__ (which must take no arguments); names beginning with "_" are left
+    out.
+    """
+    if not isinstance(cls, type):
+        raise TypeError("replikon.persistent marks classes")
+    cls.__replikon_persistent__ = True
+    return cls
+
+
+# The registered Python classes go before the interpreter does.
+_atexit.register(_unregister_python_servers)
+
 __all__ = [
     "AutomationError",
     "Object",
@@ -31,4 +55,5 @@ __all__ = [
     "Replikon",
     "class_name",
     "create",
+    "persistent",
 ]

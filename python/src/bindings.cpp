@@ -9,6 +9,7 @@
 #include <utility>
 #include <vector>
 
+#include "python_server.hpp"
 #include "replikon/replikon.hpp"
 #include "values.hpp"
 
@@ -43,6 +44,14 @@ class Component {
   }
 
   Replikon& Control() { return *control_; }
+
+  // Before a processing call: the server that ObjectServerName names, when it
+  // is an imported Python module, registered with its classes as they are
+  // now; and a table in which each Python object is wrapped once.
+  WrapScope BeginCall() {
+    EnsurePythonServer(control_->ObjectServerName());
+    return WrapScope();
+  }
 
   py::object AddHandler(py::function handler) {
     const Replikon::HandlerId id =
@@ -184,18 +193,21 @@ void BindComponent(py::module_& m) {
   Method(
       cls, "copy", "Copy",
       [](Component& c, py::handle source) {
+        const WrapScope scope = c.BeginCall();
         return FromObject(c.Control().Copy(ToObject(source, "Copy")));
       },
       py::arg("source_object"), "A deep copy of the object.");
   Method(
       cls, "stream_from_object", "StreamFromObject",
       [](Component& c, py::handle source) {
+        const WrapScope scope = c.BeginCall();
         return FromByteArray(c.Control().StreamFromObject(ToObject(source, "StreamFromObject")));
       },
       py::arg("source_object"), "The object and its subobjects as a Stream (bytes).");
   Method(
       cls, "object_from_stream", "ObjectFromStream",
       [](Component& c, py::handle stream) {
+        const WrapScope scope = c.BeginCall();
         return FromObject(c.Control().ObjectFromStream(ToByteArray(stream, "ObjectFromStream")));
       },
       py::arg("stream"), "The object a Stream holds; the Stream is any bytes-like object.");
@@ -258,6 +270,7 @@ void Bind(py::module_& m) {
 
   BindObject(m);
   BindComponent(m);
+  BindPythonServers(m);
 
   m.def(
       "create", [](const std::string& prog_id) { return FromObject(CreateByProgId(prog_id)); },

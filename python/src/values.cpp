@@ -1,5 +1,7 @@
 #include "values.hpp"
 
+#include "python_server.hpp"
+
 #include <pybind11/stl.h>
 
 #include <chrono>
@@ -242,6 +244,7 @@ Variant ToVariantAt(py::handle value, int nesting) {
   if (py::isinstance(value, py::module_::import("decimal").attr("Decimal"))) {
     return Variant(ToDecimalValue(value));
   }
+  if (ObjectRef object = WrapPersistent(value)) return Variant(std::move(object));
   Refuse(errors::kTypeMismatch,
          "a value of Python type '" + PythonTypeName(value) + "' has no automation type");
 }
@@ -292,12 +295,14 @@ py::object FromVariant(const Variant& value) {
 ObjectRef ToObject(py::handle value, const char* where) {
   if (value.is_none()) return ObjectRef();
   if (py::isinstance<ObjectHandle>(value)) return value.cast<const ObjectHandle&>().ref;
+  if (ObjectRef object = WrapPersistent(value)) return object;
   Refuse(errors::kObjectRequired, std::string(where) + ": a value of Python type '" +
                                       PythonTypeName(value) + "' is no automation object");
 }
 
 py::object FromObject(const ObjectRef& object) {
   if (object.IsNull()) return py::none();
+  if (const PythonObject* python = object.As<PythonObject>()) return python->self;
   return py::cast(ObjectHandle{object});
 }
 
