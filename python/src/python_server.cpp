@@ -36,6 +36,8 @@ struct Servers {
   std::map<std::string, std::vector<std::shared_ptr<PythonClass>>> by_server;
   // "module.Class" -> the class, for wrapping Python objects
   std::unordered_map<std::string, std::shared_ptr<PythonClass>> by_prog_id;
+  // the class object -> the same (kept alive by PythonClass::cls)
+  std::unordered_map<PyObject*, std::shared_ptr<PythonClass>> by_type;
 };
 
 // Emptied at exit (UnregisterPythonServers), while the interpreter still runs.
@@ -207,20 +209,23 @@ void EnsurePythonServer(const std::string& server_name) {
   }
   registry.Register(server);
   if (mine != state.by_server.end()) {
-    for (const auto& old : mine->second) state.by_prog_id.erase(old->prog_id);
+    for (const auto& old : mine->second) {
+      state.by_prog_id.erase(old->prog_id);
+      state.by_type.erase(old->cls.ptr());
+    }
   }
-  for (const auto& klass : made) state.by_prog_id[klass->prog_id] = klass;
+  for (const auto& klass : made) {
+    state.by_prog_id[klass->prog_id] = klass;
+    state.by_type[klass->cls.ptr()] = klass;
+  }
   state.by_server[server_name] = std::move(made);
 }
 
 ObjectRef WrapPersistent(py::handle value) {
-  const py::handle type = py::type::handle_of(value);
-  if (!py::hasattr(type, "__module__")) return ObjectRef();
-  const std::string prog_id = py::str(type.attr("__module__")).cast<std::string>() + "." +
-                              py::str(type.attr("__name__")).cast<std::string>();
   Servers& state = State();
-  const auto found = state.by_prog_id.find(prog_id);
-  if (found == state.by_prog_id.end() || !found->second->cls.is(type)) return ObjectRef();
+  const auto found = state.by_type.find(reinterpret_cast<PyObject*>(Py_TYPE(value.ptr())));
+  if (found == state.by_type.end()) return ObjectRef();
+  const std::string& prog_id = found->second->prog_id;
   if (t_wrapped != nullptr) {
     const auto wrapped = t_wrapped->find(value.ptr());
     if (wrapped != t_wrapped->end()) return wrapped->second;
@@ -261,6 +266,7 @@ void UnregisterPythonServers() {
   for (const auto& [name, classes] : state.by_server) ClassRegistry::Global().Unregister(name);
   state.by_server.clear();
   state.by_prog_id.clear();
+  state.by_type.clear();
 }
 
 void BindPythonServers(py::module_& m) {

@@ -2,6 +2,7 @@
 
 #include "python_server.hpp"
 
+#include <datetime.h>
 #include <pybind11/stl.h>
 
 #include <chrono>
@@ -74,8 +75,24 @@ std::string DigitsOf(U128 m) {
   return digits;
 }
 
+// decimal.Decimal, looked up once; the reference is kept for the life of the
+// process, as the module keeps the type.
+py::handle DecimalType() {
+  static const py::handle type =
+      py::object(py::module_::import("decimal").attr("Decimal")).release();
+  return type;
+}
+
+// The datetime module's C interface, looked up once.
+void NeedDateTimeApi() {
+  if (PyDateTimeAPI == nullptr) {
+    PyDateTime_IMPORT;
+    if (PyDateTimeAPI == nullptr) throw py::error_already_set();
+  }
+}
+
 py::object MakeDecimal(std::string text) {
-  return py::module_::import("decimal").attr("Decimal")(text);
+  return DecimalType()(text);
 }
 
 py::object FromDecimalValue(const Decimal& d) {
@@ -123,9 +140,9 @@ constexpr sys_days kDateEpoch = year_month_day{year{1899}, month{12}, day{30}};
 constexpr double kMicrosecondsPerDay = 86400.0 * 1e6;
 
 Date ToDateValue(py::handle value, bool has_time) {
-  const int y = value.attr("year").cast<int>();
-  const unsigned mo = value.attr("month").cast<unsigned>();
-  const unsigned d = value.attr("day").cast<unsigned>();
+  const int y = PyDateTime_GET_YEAR(value.ptr());
+  const auto mo = static_cast<unsigned>(PyDateTime_GET_MONTH(value.ptr()));
+  const auto d = static_cast<unsigned>(PyDateTime_GET_DAY(value.ptr()));
   const double whole = static_cast<double>(
       (sys_days{year_month_day{year{y}, month{mo}, day{d}}} - kDateEpoch).count());
   double fraction = 0.0;
@@ -134,11 +151,12 @@ Date ToDateValue(py::handle value, bool has_time) {
       Refuse(errors::kTypeMismatch,
              "a datetime with a time zone has no Date value; give the local time without one");
     }
-    const double micros =
-        ((value.attr("hour").cast<double>() * 60.0 + value.attr("minute").cast<double>()) * 60.0 +
-         value.attr("second").cast<double>()) *
-            1e6 +
-        value.attr("microsecond").cast<double>();
+    const double micros = ((double{PyDateTime_DATE_GET_HOUR(value.ptr())} * 60.0 +
+                            double{PyDateTime_DATE_GET_MINUTE(value.ptr())}) *
+                               60.0 +
+                           double{PyDateTime_DATE_GET_SECOND(value.ptr())}) *
+                              1e6 +
+                          double{PyDateTime_DATE_GET_MICROSECOND(value.ptr())};
     fraction = micros / kMicrosecondsPerDay;
   }
   // Before the epoch the time of day counts away from zero: -1.25 is
@@ -153,10 +171,11 @@ py::object FromDateValue(const Date& date) {
   const double whole = std::trunc(date.days);
   const double fraction = std::fabs(date.days - whole);
   const year_month_day ymd{kDateEpoch + std::chrono::days{static_cast<long>(whole)}};
-  const py::module_ datetime = py::module_::import("datetime");
-  const py::object midnight =
-      datetime.attr("datetime")(static_cast<int>(ymd.year()), static_cast<unsigned>(ymd.month()),
-                                static_cast<unsigned>(ymd.day()));
+  NeedDateTimeApi();
+  const auto midnight = py::reinterpret_steal<py::object>(PyDateTime_FromDateAndTime(
+      static_cast<int>(ymd.year()), static_cast<int>(static_cast<unsigned>(ymd.month())),
+      static_cast<int>(static_cast<unsigned>(ymd.day())), 0, 0, 0, 0));
+  if (!midnight) throw py::error_already_set();
   // A Date far from the epoch holds the time of day to less than a
   // microsecond: round to the finest power of ten of microseconds that it
   // does hold, so that a time written comes back as it was.
@@ -167,7 +186,11 @@ py::object FromDateValue(const Date& date) {
   const auto micros =
       std::llround(fraction * kMicrosecondsPerDay / static_cast<double>(step)) * step;
   if (micros == 0) return midnight;
-  return midnight.attr("__add__")(datetime.attr("timedelta")(py::arg("microseconds") = micros));
+  const auto delta = py::reinterpret_steal<py::object>(PyDelta_FromDSU(
+      static_cast<int>(micros / 86400000000LL), static_cast<int>(micros % 86400000000LL / 1000000),
+      static_cast<int>(micros % 1000000)));
+  if (!delta) throw py::error_already_set();
+  return midnight.attr("__add__")(delta);
 }
 
 // ---- Arrays -----------------------------------------------------------------------
@@ -238,12 +261,10 @@ Variant ToVariantAt(py::handle value, int nesting) {
     return Variant(ToByteArray(value, "a value"));
   }
   if (PyList_Check(value.ptr()) || PyTuple_Check(value.ptr())) return ToArray(value, nesting);
-  const py::module_ datetime = py::module_::import("datetime");
-  if (py::isinstance(value, datetime.attr("datetime"))) return Variant(ToDateValue(value, true));
-  if (py::isinstance(value, datetime.attr("date"))) return Variant(ToDateValue(value, false));
-  if (py::isinstance(value, py::module_::import("decimal").attr("Decimal"))) {
-    return Variant(ToDecimalValue(value));
-  }
+  NeedDateTimeApi();
+  if (PyDateTime_Check(value.ptr())) return Variant(ToDateValue(value, true));
+  if (PyDate_Check(value.ptr())) return Variant(ToDateValue(value, false));
+  if (py::isinstance(value, DecimalType())) return Variant(ToDecimalValue(value));
   if (ObjectRef object = WrapPersistent(value)) return Variant(std::move(object));
   Refuse(errors::kTypeMismatch,
          "a value of Python type '" + PythonTypeName(value) + "' has no automation type");
