@@ -18,6 +18,14 @@ namespace {
 
 // A Python class registered as an automation class.
 struct PythonClass {
+  PythonClass(py::object c, std::string id) : cls(std::move(c)), prog_id(std::move(id)) {}
+  PythonClass(const PythonClass&) = delete;
+  PythonClass& operator=(const PythonClass&) = delete;
+  // Outside the interpreter's lifetime (process exit) the class is left to
+  // the end of the process rather than released.
+  ~PythonClass() {
+    if (Py_IsInitialized() == 0 || PyGILState_Check() == 0) cls.release();
+  }
   py::object cls;
   std::string prog_id;
 };
@@ -130,6 +138,29 @@ std::vector<PythonMember> MembersOf(py::handle cls, py::handle module) {
   return members;
 }
 
+// A member's name as an interned Python string, shared by the member's
+// accessors. Released only while the interpreter runs and this thread holds
+// its lock; otherwise (at process exit) left to the end of the process.
+class MemberName {
+ public:
+  explicit MemberName(const std::string& text) : text_(text) {
+    PyObject* key = PyUnicode_InternFromString(text.c_str());
+    if (key == nullptr) throw py::error_already_set();
+    key_ = key;
+  }
+  MemberName(const MemberName&) = delete;
+  MemberName& operator=(const MemberName&) = delete;
+  ~MemberName() {
+    if (Py_IsInitialized() != 0 && PyGILState_Check() != 0) Py_DECREF(key_);
+  }
+  py::handle Key() const noexcept { return key_; }
+  const char* Text() const noexcept { return text_.c_str(); }
+
+ private:
+  std::string text_;
+  PyObject* key_ = nullptr;
+};
+
 ClassBuilder<PythonObject>& DefineClass(Server& server, const std::shared_ptr<PythonClass>& klass,
                                         const std::string& name,
                                         const std::vector<PythonMember>& members) {
@@ -143,26 +174,27 @@ ClassBuilder<PythonObject>& DefineClass(Server& server, const std::shared_ptr<Py
   });
   for (const PythonMember& member : members) {
     const std::string& n = member.name;
+    const auto key = std::make_shared<const MemberName>(n);
     if (member.holds_objects) {
       // Declared to hold objects of the server's classes: an object property.
-      builder.Get(n, VarType::Dispatch, [n](PythonObject& object) -> Variant {
-        return Variant(ToObject(object.self.attr(n.c_str()), n.c_str()));
+      builder.Get(n, VarType::Dispatch, [key](PythonObject& object) -> Variant {
+        return Variant(ToObject(object.self.attr(key->Key()), key->Text()));
       });
       if (member.writable) {
-        builder.Set(n, [n](PythonObject& object, const ObjectRef& value) {
-          object.self.attr(n.c_str()) = FromObject(value);
+        builder.Set(n, [key](PythonObject& object, const ObjectRef& value) {
+          object.self.attr(key->Key()) = FromObject(value);
         });
       }
       continue;
     }
     builder.Get(n, VarType::Variant,
-                [n](PythonObject& object) { return ToVariant(object.self.attr(n.c_str())); });
+                [key](PythonObject& object) { return ToVariant(object.self.attr(key->Key())); });
     if (!member.writable) continue;
-    builder.Let(n, VarType::Variant, [n](PythonObject& object, const Variant& value) {
-      object.self.attr(n.c_str()) = FromVariant(value);
+    builder.Let(n, VarType::Variant, [key](PythonObject& object, const Variant& value) {
+      object.self.attr(key->Key()) = FromVariant(value);
     });
-    builder.Set(n, [n](PythonObject& object, const ObjectRef& value) {
-      object.self.attr(n.c_str()) = FromObject(value);
+    builder.Set(n, [key](PythonObject& object, const ObjectRef& value) {
+      object.self.attr(key->Key()) = FromObject(value);
     });
   }
   return builder;
@@ -203,7 +235,7 @@ void EnsurePythonServer(const std::string& server_name) {
   Server server(server_name);
   std::vector<std::shared_ptr<PythonClass>> made;
   for (auto& [name, cls] : classes) {
-    auto klass = std::make_shared<PythonClass>(PythonClass{cls, server_name + "." + name});
+    auto klass = std::make_shared<PythonClass>(cls, server_name + "." + name);
     DefineClass(server, klass, name, MembersOf(cls, module));
     made.push_back(std::move(klass));
   }
