@@ -1,0 +1,457 @@
+#include "values.hpp"
+
+#include "python_server.hpp"
+
+#include <datetime.h>
+#include <pybind11/stl.h>
+
+#include <chrono>
+#include <cmath>
+#include <cstdint>
+#include <limits>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace replikon::python {
+
+namespace {
+
+__extension__ using U128 = unsigned __int128;
+
+constexpr U128 kMaxMantissa = (U128{1} << 96) - 1;
+constexpr int kMaxScale = 28;
+// Lists inside lists deeper than this are refused rather than walked.
+constexpr int kMaxNesting = 1000;
+
+[[noreturn]] void Refuse(std::int32_t number, std::string details) {
+  throw AutomationError(number, errors::StandardDescription(number), {}, 0, {}, std::move(details));
+}
+
+std::string PythonTypeName(py::handle value) {
+  return py::str(py::type::handle_of(value).attr("__qualname__")).cast<std::string>();
+}
+
+// ---- Decimal --------------------------------------------------------------------
+
+Decimal ToDecimalValue(py::handle value) {
+  const py::tuple parts = value.attr("as_tuple")();
+  const bool negative = parts[0].cast<int>() != 0;
+  const py::object exponent_object = parts[2];
+  if (!py::isinstance<py::int_>(exponent_object)) {
+    Refuse(errors::kOverflow, "the decimal.Decimal " + py::str(value).cast<std::string>() +
+                                  " has no automation value");
+  }
+  long exponent = exponent_object.cast<long>();
+  U128 mantissa = 0;
+  const auto too_large = [&] {
+    Refuse(errors::kOverflow, "the decimal.Decimal " + py::str(value).cast<std::string>() +
+                                  " does not fit a Decimal (96 bits, at most 28 decimals)");
+  };
+  for (py::handle digit : py::tuple(parts[1])) {
+    mantissa = mantissa * 10 + digit.cast<unsigned>();
+    if (mantissa > kMaxMantissa) too_large();
+  }
+  for (; exponent > 0; --exponent) {
+    mantissa *= 10;
+    if (mantissa > kMaxMantissa) too_large();
+  }
+  // Trailing zeros beyond the scale a Decimal holds change nothing of the value.
+  for (; exponent < -kMaxScale && mantissa % 10 == 0 && mantissa != 0; ++exponent) mantissa /= 10;
+  if (mantissa == 0 && exponent < -kMaxScale) exponent = -kMaxScale;
+  if (exponent < -kMaxScale) too_large();
+  Decimal d;
+  d.hi = static_cast<std::uint32_t>(mantissa >> 64);
+  d.lo = static_cast<std::uint64_t>(mantissa);
+  d.scale = static_cast<std::uint8_t>(-exponent);
+  d.negative = negative && mantissa != 0;
+  return d;
+}
+
+std::string DigitsOf(U128 m) {
+  if (m == 0) return "0";
+  std::string digits;
+  for (; m != 0; m /= 10) digits.insert(digits.begin(), static_cast<char>('0' + (m % 10)));
+  return digits;
+}
+
+// decimal.Decimal, looked up once; the reference is kept for the life of the
+// process, as the module keeps the type.
+py::handle DecimalType() {
+  static const py::handle type =
+      py::object(py::module_::import("decimal").attr("Decimal")).release();
+  return type;
+}
+
+// The datetime module's C interface, looked up once.
+void NeedDateTimeApi() {
+  if (PyDateTimeAPI == nullptr) {
+    PyDateTime_IMPORT;
+    if (PyDateTimeAPI == nullptr) throw py::error_already_set();
+  }
+}
+
+py::object MakeDecimal(std::string text) {
+  return DecimalType()(text);
+}
+
+py::object FromDecimalValue(const Decimal& d) {
+  const U128 mantissa = (U128{d.hi} << 64) | d.lo;
+  std::string text = (d.negative ? "-" : "") + DigitsOf(mantissa);
+  if (d.scale != 0) text += "E-" + std::to_string(d.scale);
+  return MakeDecimal(std::move(text));
+}
+
+py::object FromCurrency(const Currency& c) {
+  const bool negative = c.scaled < 0;
+  const U128 magnitude =
+      negative ? U128{0} - static_cast<U128>(c.scaled) : static_cast<U128>(c.scaled);
+  return MakeDecimal((negative ? "-" : "") + DigitsOf(magnitude) + "E-4");
+}
+
+// An int too wide for a Long: a Decimal with no decimals when it fits 96 bits.
+Decimal ToWideInteger(py::handle value) {
+  const py::int_ number = py::reinterpret_borrow<py::int_>(value);
+  const bool negative = PyObject_RichCompareBool(number.ptr(), py::int_(0).ptr(), Py_LT) == 1;
+  const py::int_ magnitude = py::reinterpret_steal<py::int_>(PyNumber_Absolute(number.ptr()));
+  if (!magnitude) throw py::error_already_set();
+  const py::int_ limit = py::int_(1).attr("__lshift__")(96);
+  if (PyObject_RichCompareBool(magnitude.ptr(), limit.ptr(), Py_GE) == 1) {
+    Refuse(errors::kOverflow,
+           "the int " + py::str(value).cast<std::string>() + " does not fit a Decimal (96 bits)");
+  }
+  const py::int_ low_mask = py::int_(1).attr("__lshift__")(64).attr("__sub__")(1);
+  Decimal d;
+  d.lo = magnitude.attr("__and__")(low_mask).cast<std::uint64_t>();
+  d.hi = magnitude.attr("__rshift__")(64).cast<std::uint32_t>();
+  d.negative = negative;
+  return d;
+}
+
+// ---- Dates ------------------------------------------------------------------------
+
+using std::chrono::day;
+using std::chrono::month;
+using std::chrono::sys_days;
+using std::chrono::year;
+using std::chrono::year_month_day;
+
+constexpr sys_days kDateEpoch = year_month_day{year{1899}, month{12}, day{30}};
+constexpr double kMicrosecondsPerDay = 86400.0 * 1e6;
+
+Date ToDateValue(py::handle value, bool has_time) {
+  const int y = PyDateTime_GET_YEAR(value.ptr());
+  const auto mo = static_cast<unsigned>(PyDateTime_GET_MONTH(value.ptr()));
+  const auto d = static_cast<unsigned>(PyDateTime_GET_DAY(value.ptr()));
+  const double whole = static_cast<double>(
+      (sys_days{year_month_day{year{y}, month{mo}, day{d}}} - kDateEpoch).count());
+  double fraction = 0.0;
+  if (has_time) {
+    if (!value.attr("tzinfo").is_none()) {
+      Refuse(errors::kTypeMismatch,
+             "a datetime with a time zone has no Date value; give the local time without one");
+    }
+    const double micros = ((double{PyDateTime_DATE_GET_HOUR(value.ptr())} * 60.0 +
+                            double{PyDateTime_DATE_GET_MINUTE(value.ptr())}) *
+                               60.0 +
+                           double{PyDateTime_DATE_GET_SECOND(value.ptr())}) *
+                              1e6 +
+                          double{PyDateTime_DATE_GET_MICROSECOND(value.ptr())};
+    fraction = micros / kMicrosecondsPerDay;
+  }
+  // Before the epoch the time of day counts away from zero: -1.25 is
+  // 1899-12-29 06:00.
+  return Date{whole < 0 ? whole - fraction : whole + fraction};
+}
+
+py::object FromDateValue(const Date& date) {
+  if (!std::isfinite(date.days) || std::fabs(date.days) > 3.0e6) {
+    Refuse(errors::kOverflow, "the Date " + std::to_string(date.days) + " has no datetime value");
+  }
+  const double whole = std::trunc(date.days);
+  const double fraction = std::fabs(date.days - whole);
+  const year_month_day ymd{kDateEpoch + std::chrono::days{static_cast<long>(whole)}};
+  NeedDateTimeApi();
+  const auto midnight = py::reinterpret_steal<py::object>(PyDateTime_FromDateAndTime(
+      static_cast<int>(ymd.year()), static_cast<int>(static_cast<unsigned>(ymd.month())),
+      static_cast<int>(static_cast<unsigned>(ymd.day())), 0, 0, 0, 0));
+  if (!midnight) throw py::error_already_set();
+  // A Date far from the epoch holds the time of day to less than a
+  // microsecond: round to the finest power of ten of microseconds that it
+  // does hold, so that a time written comes back as it was.
+  const double resolution =
+      (std::nextafter(std::fabs(date.days), 1e300) - std::fabs(date.days)) * kMicrosecondsPerDay;
+  long long step = 1;
+  while (static_cast<double>(step) < 2.0 * resolution) step *= 10;
+  const auto micros =
+      std::llround(fraction * kMicrosecondsPerDay / static_cast<double>(step)) * step;
+  if (micros == 0) return midnight;
+  const auto delta = py::reinterpret_steal<py::object>(PyDelta_FromDSU(
+      static_cast<int>(micros / 86400000000LL), static_cast<int>(micros % 86400000000LL / 1000000),
+      static_cast<int>(micros % 1000000)));
+  if (!delta) throw py::error_already_set();
+  return midnight.attr("__add__")(delta);
+}
+
+// ---- Arrays -----------------------------------------------------------------------
+
+Variant ToVariantAt(py::handle value, int nesting);
+
+Variant ToArray(py::handle sequence, int nesting) {
+  if (nesting > kMaxNesting) {
+    Refuse(errors::kOutOfStackSpace, "lists nested more than " + std::to_string(kMaxNesting) +
+                                         " deep have no automation value");
+  }
+  const py::sequence items = py::reinterpret_borrow<py::sequence>(sequence);
+  const std::size_t count = items.size();
+  if (count > SafeArray::kMaxElements) Refuse(errors::kOutOfMemory, "the list is too long");
+  const ArrayBound bound{0, static_cast<std::int32_t>(count) - 1};
+  SafeArray array(VarType::Variant, {bound});
+  for (std::size_t i = 0; i < count; ++i) {
+    Variant element = ToVariantAt(items[i], nesting + 1);
+    if (element.IsObject()) {
+      array.SetFlatRef(i, element.Object());
+    } else {
+      array.SetFlat(i, element);
+    }
+  }
+  return Variant(std::move(array));
+}
+
+// The elements of dimension `dim` on, as nested lists; `flat` walks the
+// elements in row-major order (the last dimension fastest).
+py::list ArrayLevel(const SafeArray& array, std::size_t dim, std::size_t& flat) {
+  const auto bounds = array.Bounds();
+  const std::uint64_t count = bounds[dim].Count();
+  py::list level;
+  for (std::uint64_t i = 0; i < count; ++i) {
+    if (dim + 1 == bounds.size()) {
+      level.append(FromVariant(array.GetFlat(flat++)));
+    } else {
+      level.append(ArrayLevel(array, dim + 1, flat));
+    }
+  }
+  return level;
+}
+
+py::object FromArray(const SafeArray& array) {
+  if (array.ElementType() == VarType::UI1 && array.Dims() <= 1) return FromByteArray(array);
+  if (!array.IsAllocated()) return py::list();
+  std::size_t flat = 0;
+  return ArrayLevel(array, 0, flat);
+}
+
+Variant ToVariantAt(py::handle value, int nesting) {
+  if (value.is_none()) return Variant();
+  if (PyBool_Check(value.ptr())) return Variant(value.ptr() == Py_True);
+  if (PyLong_Check(value.ptr())) {
+    int overflow = 0;
+    const long long number = PyLong_AsLongLongAndOverflow(value.ptr(), &overflow);
+    if (overflow == 0 && number >= std::numeric_limits<std::int32_t>::min() &&
+        number <= std::numeric_limits<std::int32_t>::max()) {
+      return Variant(static_cast<std::int32_t>(number));
+    }
+    return Variant(ToWideInteger(value));
+  }
+  if (PyFloat_Check(value.ptr())) return Variant(PyFloat_AsDouble(value.ptr()));
+  if (PyUnicode_Check(value.ptr())) return Variant(value.cast<std::string>());
+  if (py::isinstance<ObjectHandle>(value)) return Variant(value.cast<const ObjectHandle&>().ref);
+  if (PyBytes_Check(value.ptr()) || PyByteArray_Check(value.ptr()) ||
+      PyMemoryView_Check(value.ptr())) {
+    return Variant(ToByteArray(value, "a value"));
+  }
+  if (PyList_Check(value.ptr()) || PyTuple_Check(value.ptr())) return ToArray(value, nesting);
+  NeedDateTimeApi();
+  if (PyDateTime_Check(value.ptr())) return Variant(ToDateValue(value, true));
+  if (PyDate_Check(value.ptr())) return Variant(ToDateValue(value, false));
+  if (py::isinstance(value, DecimalType())) return Variant(ToDecimalValue(value));
+  if (ObjectRef object = WrapPersistent(value)) return Variant(std::move(object));
+  Refuse(errors::kTypeMismatch,
+         "a value of Python type '" + PythonTypeName(value) + "' has no automation type");
+}
+
+}  // namespace
+
+Variant ToVariant(py::handle value) {
+  return ToVariantAt(value, 0);
+}
+
+py::object FromVariant(const Variant& value) {
+  switch (value.Type()) {
+    case VarType::Empty:
+    case VarType::Null:
+      return py::none();
+    case VarType::I2:
+      return py::int_(*value.GetIf<std::int16_t>());
+    case VarType::I4:
+      return py::int_(*value.GetIf<std::int32_t>());
+    case VarType::UI1:
+      return py::int_(*value.GetIf<std::uint8_t>());
+    case VarType::R4:
+      return py::float_(*value.GetIf<float>());
+    case VarType::R8:
+      return py::float_(*value.GetIf<double>());
+    case VarType::Cy:
+      return FromCurrency(*value.GetIf<Currency>());
+    case VarType::Date:
+      return FromDateValue(*value.GetIf<Date>());
+    case VarType::BStr:
+      return py::str(value.String());
+    case VarType::Dispatch:
+      return FromObject(value.Object());
+    case VarType::Error:
+      return py::int_(value.GetIf<ErrorCode>()->scode);
+    case VarType::Bool:
+      return py::bool_(*value.GetIf<bool>());
+    case VarType::Decimal:
+      return FromDecimalValue(*value.GetIf<Decimal>());
+    default:
+      break;
+  }
+  if (value.IsArray()) return FromArray(value.Array());
+  Refuse(errors::kTypeMismatch,
+         "a value of type " + TypeName(value.Type()) + " has no Python value");
+}
+
+ObjectRef ToObject(py::handle value, const char* where) {
+  if (value.is_none()) return ObjectRef();
+  if (py::isinstance<ObjectHandle>(value)) return value.cast<const ObjectHandle&>().ref;
+  if (ObjectRef object = WrapPersistent(value)) return object;
+  Refuse(errors::kObjectRequired, std::string(where) + ": a value of Python type '" +
+                                      PythonTypeName(value) + "' is no automation object");
+}
+
+py::object FromObject(const ObjectRef& object) {
+  if (object.IsNull()) return py::none();
+  if (const PythonObject* python = object.As<PythonObject>()) return python->self;
+  return py::cast(ObjectHandle{object});
+}
+
+SafeArray ToByteArray(py::handle value, const char* where) {
+  if (!PyObject_CheckBuffer(value.ptr())) {
+    Refuse(errors::kTypeMismatch, std::string(where) + ": a value of Python type '" +
+                                      PythonTypeName(value) + "' is no bytes-like object");
+  }
+  Py_buffer view;
+  if (PyObject_GetBuffer(value.ptr(), &view, PyBUF_C_CONTIGUOUS) != 0) {
+    throw py::error_already_set();
+  }
+  struct Release {
+    Py_buffer* view;
+    ~Release() { PyBuffer_Release(view); }
+  } release{&view};
+  return SafeArray::FromBytes(
+      {static_cast<const std::uint8_t*>(view.buf), static_cast<std::size_t>(view.len)});
+}
+
+py::bytes FromByteArray(const SafeArray& bytes) {
+  const auto span = bytes.ByteSpan();
+  return py::bytes(reinterpret_cast<const char*>(span.data()), span.size());
+}
+
+// ---- replikon.Object -------------------------------------------------------------
+
+namespace {
+
+const MemberDescription* FindMember(const ObjectRef& object, std::string_view name,
+                                    InvokeKind kind) {
+  return DescribeObject(object)->Find(name, kind);
+}
+
+// Calls a method, or reads a property with index arguments, with Python values.
+py::object CallMember(const ObjectRef& object, const std::string& name, InvokeKind kind,
+                      py::args args) {
+  std::vector<Variant> values;
+  values.reserve(args.size());
+  for (py::handle arg : args) values.push_back(ToVariant(arg));
+  return FromVariant(InvokeByName(object, name, kind, values));
+}
+
+py::object GetMember(const ObjectHandle& self, const std::string& name) {
+  const ObjectRef& object = self.ref;
+  if (const MemberDescription* get = FindMember(object, name, InvokeKind::PropertyGet)) {
+    if (get->Params().empty())
+      return FromVariant(InvokeByName(object, name, InvokeKind::PropertyGet));
+    return py::cpp_function([object, name](py::args args) {
+      return CallMember(object, name, InvokeKind::PropertyGet, std::move(args));
+    });
+  }
+  if (FindMember(object, name, InvokeKind::Function) != nullptr) {
+    return py::cpp_function([object, name](py::args args) {
+      return CallMember(object, name, InvokeKind::Function, std::move(args));
+    });
+  }
+  throw py::attribute_error("'" + ClassNameOf(object) + "' object has no readable member '" + name +
+                            "'");
+}
+
+void SetMember(const ObjectHandle& self, const std::string& name, py::handle value) {
+  const ObjectRef& object = self.ref;
+  const MemberDescription* let = FindMember(object, name, InvokeKind::PropertyPut);
+  const MemberDescription* set = FindMember(object, name, InvokeKind::PropertyPutRef);
+  if (let == nullptr && set == nullptr) {
+    throw py::attribute_error("'" + ClassNameOf(object) + "' object has no writable member '" +
+                              name + "'");
+  }
+  // An object, or None for a member that takes objects, is assigned by
+  // reference; anything else by value.
+  const bool is_object = py::isinstance<ObjectHandle>(value);
+  if (set != nullptr && (is_object || (value.is_none() && let == nullptr))) {
+    const Variant argument(ToObject(value, name.c_str()));
+    InvokeByName(object, name, InvokeKind::PropertyPutRef, {&argument, 1});
+    return;
+  }
+  if (set != nullptr && value.is_none() && let != nullptr &&
+      FindMember(object, name, InvokeKind::PropertyGet) != nullptr &&
+      InvokeByName(object, name, InvokeKind::PropertyGet).IsObject()) {
+    const Variant argument{ObjectRef()};
+    InvokeByName(object, name, InvokeKind::PropertyPutRef, {&argument, 1});
+    return;
+  }
+  if (let == nullptr) {
+    Refuse(errors::kObjectRequired,
+           "'" + name + "' of '" + ClassNameOf(object) + "' takes only objects");
+  }
+  Variant argument = ToVariant(value);
+  // A list for a member that holds an array of one type: the array of that
+  // type, each element converted as an element assignment converts it.
+  const VarType declared = let->PropertyType().VarType();
+  if (argument.IsArray() && IsArrayType(declared) && argument.Array().Type() != declared) {
+    const SafeArray& given = argument.Array();
+    SafeArray typed(ElementTypeOf(declared), given.Bounds());
+    for (std::size_t i = 0; i < given.Count(); ++i) typed.SetFlat(i, given.GetFlat(i));
+    argument = Variant(std::move(typed));
+  }
+  InvokeByName(object, name, InvokeKind::PropertyPut, {&argument, 1});
+}
+
+}  // namespace
+
+void BindObject(py::module_& m) {
+  py::class_<ObjectHandle>(m, "Object",
+                           "An automation object: members are read, written and called by name.")
+      .def("__getattr__", &GetMember)
+      .def("__setattr__", &SetMember)
+      .def("__dir__",
+           [](const ObjectHandle& self) {
+             py::list names;
+             for (const MemberDescription& member : DescribeObject(self.ref)->Members()) {
+               if (member.Hidden()) continue;
+               py::str name(member.Name());
+               if (!names.contains(name)) names.append(name);
+             }
+             return names;
+           })
+      .def("__eq__",
+           [](const ObjectHandle& self, py::handle other) {
+             return py::isinstance<ObjectHandle>(other) &&
+                    other.cast<const ObjectHandle&>().ref == self.ref;
+           })
+      .def("__hash__",
+           [](const ObjectHandle& self) { return std::hash<const void*>{}(self.ref.get()); })
+      .def("__repr__", [](const ObjectHandle& self) {
+        return "<replikon.Object " + ClassNameOf(self.ref) + ">";
+      });
+}
+
+}  // namespace replikon::python
