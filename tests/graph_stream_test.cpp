@@ -463,7 +463,7 @@ TEST_F(GraphStreams, AReaderWithoutGraphsRefusesTheStream) {
   bag.WriteProperty(std::string(kHeaderKey), Variant(PackStreamHeader(unknown)));
   std::int32_t read_status = 0;
   Read(bag.Contents(), read_status);
-  EXPECT_EQ(read_status, kStatusNotStream);
+  EXPECT_EQ(read_status, errors::kNotAStream);
   // The reader reads a graph stream whatever its own setting.
   settings_.preserve_identity = false;
   read_status = 0;
@@ -540,7 +540,7 @@ TEST_F(GraphStreams, CraftedReferencesAreRefused) {
     SCOPED_TRACE(c.what);
     std::int32_t s = 0;
     ObjectRef back = Read(c.stream, s);
-    EXPECT_EQ(s, kStatusNotStream);
+    EXPECT_EQ(s, errors::kNotAStream);
     if (!back.IsNull()) back.As<Section>()->parent = ObjectRef();
   }
 
@@ -635,7 +635,7 @@ TEST_F(GraphStreams, ARefusedStreamLeavesNoCycleAlive) {
   EXPECT_EQ(live(), 0);
 
   ObjectRef bad = Read(doc(true), status);
-  EXPECT_EQ(status, kStatusNotStream);
+  EXPECT_EQ(status, errors::kNotAStream);
   bad = ObjectRef();  // as the component drops it
   EXPECT_EQ(live(), 0);
 }

@@ -10,6 +10,7 @@
 #include <utility>
 
 #include "automation/bag_codec.hpp"
+#include "automation/civil_days.hpp"
 #include "replikon/automation/error.hpp"
 #include "replikon/automation/property_bag.hpp"
 #include "replikon/stream/stream_layout.hpp"
@@ -106,17 +107,6 @@ struct Level {
   Nested kind;
   std::size_t segment;  // where this level's part of the path starts
 };
-
-void AppendSegment(std::string& out, std::string_view key, bool element) {
-  if (!element) {
-    out += '.';
-    out += key;
-    return;
-  }
-  out += '(';
-  for (const char c : key) out += c == '.' ? ',' : c;
-  out += ')';
-}
 
 void WriteDouble(JsonWriter& json, double value, std::span<const std::uint8_t> bits) {
   json.Double(value);
@@ -218,17 +208,17 @@ bool WalkFlat(std::span<const std::uint8_t> bytes, FlatVisitor& visitor, FlatRoo
     const bool grows = entry.nested != Nested::kNone && entry.nested != Nested::kElements;
     if (levels.size() < kFullPathLevels) {
       entry_path = path;
-      AppendSegment(entry_path, entry.key, entry.element);
+      AppendPathSegment(entry_path, entry.key, entry.element);
     } else {
       entry_path.assign(path, 0, levels[kHeadLevels].segment);
       entry_path += "\u2026";
       entry_path.append(path, levels[levels.size() - kTailLevels].segment);
-      AppendSegment(entry_path, entry.key, entry.element);
+      AppendPathSegment(entry_path, entry.key, entry.element);
     }
     visitor.Entry(entry, entry_path);
 
     if (nested_count) {
-      if (grows) AppendSegment(path, entry.key, entry.element);
+      if (grows) AppendPathSegment(path, entry.key, entry.element);
       levels.push_back({entry.bytes.data() + BagReader::kHeaderSize, *nested_count, entry.nested,
                         segment_start});
     }
@@ -375,33 +365,9 @@ std::optional<Decimal> ParseDecimal(std::string_view text) {
 
 namespace {
 
-// Days since 1970-01-01 of a proleptic Gregorian date, and back.
-std::int64_t DaysFromCivil(std::int64_t y, unsigned m, unsigned d) {
-  y -= m <= 2;
-  const std::int64_t era = (y >= 0 ? y : y - 399) / 400;
-  const auto yoe = static_cast<unsigned>(y - era * 400);
-  const unsigned doy = (153 * (m > 2 ? m - 3 : m + 9) + 2) / 5 + d - 1;
-  const unsigned doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
-  return era * 146097 + static_cast<std::int64_t>(doe) - 719468;
-}
-
-struct Civil {
-  std::int64_t year;
-  unsigned month;
-  unsigned day;
-};
-
-Civil CivilFromDays(std::int64_t z) {
-  z += 719468;
-  const std::int64_t era = (z >= 0 ? z : z - 146096) / 146097;
-  const auto doe = static_cast<unsigned>(z - era * 146097);
-  const unsigned yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
-  const unsigned doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
-  const unsigned mp = (5 * doy + 2) / 153;
-  const unsigned d = doy - (153 * mp + 2) / 5 + 1;
-  const unsigned m = mp < 10 ? mp + 3 : mp - 9;
-  return {static_cast<std::int64_t>(yoe) + era * 400 + (m <= 2), m, d};
-}
+using replikon::detail::Civil;
+using replikon::detail::CivilFromDays;
+using replikon::detail::DaysFromCivil;
 
 // Day 0 of a date is 1899-12-30, day 25569 is 1970-01-01.
 constexpr std::int64_t kUnixEpochDay = 25569;
@@ -780,6 +746,17 @@ void WriteStatsJson(const StreamStats& stats, std::uint64_t size, const std::str
   json.EndArray();
   json.EndObject();
   json.Finish();
+}
+
+void AppendPathSegment(std::string& out, std::string_view key, bool element) {
+  if (!element) {
+    out += '.';
+    out += key;
+    return;
+  }
+  out += '(';
+  for (const char c : key) out += c == '.' ? ',' : c;
+  out += ')';
 }
 
 }  // namespace replikon::cli

@@ -41,6 +41,10 @@ enum class Nested {
 // "array", "elements", "bag"; "" for kNone.
 std::string_view NestedName(Nested nested) noexcept;
 
+// Appends an entry's key to a path: ".Name" for a property, "(1,2)" for the
+// element "1.2" of an array.
+void AppendPathSegment(std::string& out, std::string_view key, bool element);
+
 // What a parsed nested bag is, from its header word; `class_name` is set for
 // objects. `graph`: inside a graph stream, where references occur.
 Nested Classify(const BagReader& bag, bool graph, std::string& class_name);

@@ -142,7 +142,7 @@ class Differ {
         if (na && nb) {
           const bool elements = f.array && ea.key == kElementsKey;
           const std::size_t segment = path_.size();
-          if (!elements) AppendSegment(path_, ea.key, f.elements);
+          if (!elements) AppendPathSegment(path_, ea.key, f.elements);
           Push(std::move(*na), std::move(*nb), elements, segment);
           return;
         }
@@ -159,17 +159,6 @@ class Differ {
     if (f.a.Find(eb.key) == nullptr) Report('+', eb.key, EntryText(eb) + "  (only in the second)");
   }
 
-  static void AppendSegment(std::string& out, std::string_view key, bool element) {
-    if (!element) {
-      out += '.';
-      out += key;
-      return;
-    }
-    out += '(';
-    for (const char c : key) out += c == '.' ? ',' : c;
-    out += ')';
-  }
-
   void Report(char mark, std::string_view key, const std::string& text) {
     ++differences_;
     std::string path;
@@ -180,7 +169,7 @@ class Differ {
       path += "\u2026";
       path.append(path_, frames_[frames_.size() - kTailLevels].segment);
     }
-    AppendSegment(path, key, frames_.back().elements);
+    AppendPathSegment(path, key, frames_.back().elements);
     out_ << mark << ' ' << EscapeForTerminal(path, false) << ": " << text << '\n';
   }
 

@@ -179,7 +179,7 @@ Server MakeOrdersServer() {
             Line* l = line.As<Line>();
             if (l == nullptr) errors::Raise(errors::kTypeMismatch);
             AppendLine(inv.lines, line);
-            l->parent = self.Me();
+            l->parent = self.Reference();
             return inv.LineCount();
           },
           {ParamDescription{"Line", VarType::Dispatch}}, VarType::I4)

@@ -82,53 +82,53 @@ namespace errors {
 
 const char* StandardDescription(std::int32_t number) noexcept {
   switch (number) {
-    case 5:
+    case kInvalidProcedureCall:
       return "Invalid procedure call or argument";
-    case 6:
+    case kOverflow:
       return "Overflow";
-    case 7:
+    case kOutOfMemory:
       return "Out of memory";
-    case 9:
+    case kSubscriptOutOfRange:
       return "Subscript out of range";
-    case 13:
+    case kTypeMismatch:
       return "Type mismatch";
-    case 28:
+    case kOutOfStackSpace:
       return "Out of stack space";
-    case 52:
+    case kBadFileName:
       return "Bad file name or number";
-    case 53:
+    case kFileNotFound:
       return "File not found";
-    case 57:
+    case kDeviceIoError:
       return "Device I/O error";
-    case 58:
+    case kFileAlreadyExists:
       return "File already exists";
-    case 61:
+    case kDiskFull:
       return "Disk full";
-    case 67:
+    case kTooManyFiles:
       return "Too many files";
-    case 70:
+    case kPermissionDenied:
       return "Permission denied";
-    case 71:
+    case kDiskNotReady:
       return "Disk not ready";
-    case 75:
+    case kPathFileAccess:
       return "Path/File access error";
-    case 76:
+    case kPathNotFound:
       return "Path not found";
-    case 91:
+    case kObjectNotSet:
       return "Object variable or With block variable not set";
-    case 94:
+    case kInvalidUseOfNull:
       return "Invalid use of Null";
-    case 380:
+    case kInvalidPropertyValue:
       return "Invalid property value";
-    case 424:
+    case kObjectRequired:
       return "Object required";
-    case 429:
+    case kCannotCreateObject:
       return "ActiveX component can't create object";
-    case 438:
+    case kNotSupported:
       return "Object doesn't support this property or method";
-    case 440:
+    case kAutomationError:
       return "Automation error";
-    case 450:
+    case kWrongArguments:
       return "Wrong number of arguments or invalid property assignment";
     default:
       return "";
@@ -161,7 +161,6 @@ void RaiseOutOfMemory(std::string_view details) {
 }
 
 void RethrowAsAutomationError() {
-  constexpr std::int32_t kAutomationErrorNumber = 440;
   try {
     throw;
   } catch (const AutomationError&) {
@@ -170,9 +169,9 @@ void RethrowAsAutomationError() {
     Raise(kOutOfMemory);
   } catch (const std::exception& e) {
     const char* what = e.what();
-    Raise(kAutomationErrorNumber, what != nullptr && *what != '\0' ? what : "Automation error");
+    Raise(kAutomationError, what != nullptr && *what != '\0' ? what : "Automation error");
   } catch (...) {
-    Raise(kAutomationErrorNumber, "Automation error");
+    Raise(kAutomationError, "Automation error");
   }
 }
 

@@ -13,6 +13,7 @@
 #include <system_error>
 #include <type_traits>
 
+#include "automation/civil_days.hpp"
 #include "replikon/automation/error.hpp"
 #include "replikon/automation/safe_array.hpp"
 #include "replikon/automation/type_info.hpp"
@@ -376,34 +377,9 @@ double CheckedDate(double days) {
   return days;
 }
 
-// Days since 1970-01-01 of a proleptic Gregorian date.
-std::int64_t DaysFromCivil(std::int64_t y, unsigned m, unsigned d) noexcept {
-  y -= m <= 2 ? 1 : 0;
-  const std::int64_t era = (y >= 0 ? y : y - 399) / 400;
-  const unsigned yoe = static_cast<unsigned>(y - era * 400);
-  const unsigned doy = (153 * (m > 2 ? m - 3 : m + 9) + 2) / 5 + d - 1;
-  const unsigned doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
-  return era * 146097 + static_cast<std::int64_t>(doe) - 719468;
-}
-
-struct Civil {
-  std::int64_t year;
-  unsigned month;
-  unsigned day;
-};
-
-Civil CivilFromDays(std::int64_t z) noexcept {
-  z += 719468;
-  const std::int64_t era = (z >= 0 ? z : z - 146096) / 146097;
-  const unsigned doe = static_cast<unsigned>(z - era * 146097);
-  const unsigned yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
-  const std::int64_t y = static_cast<std::int64_t>(yoe) + era * 400;
-  const unsigned doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
-  const unsigned mp = (5 * doy + 2) / 153;
-  const unsigned d = doy - (153 * mp + 2) / 5 + 1;
-  const unsigned m = mp < 10 ? mp + 3 : mp - 9;
-  return Civil{m <= 2 ? y + 1 : y, m, d};
-}
+using detail::Civil;
+using detail::CivilFromDays;
+using detail::DaysFromCivil;
 
 unsigned DaysInMonth(std::int64_t y, unsigned m) noexcept {
   static constexpr unsigned kDays[12] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};

@@ -9,13 +9,13 @@ namespace replikon {
 
 AutomationError ControlError(std::int32_t number) {
   switch (number) {
-    case kErrServerNotSpecified:
+    case errors::kServerNotSpecified:
       return AutomationError(number, "ObjectServerName is not specified", kHelpFile, 1600);
-    case kErrProcessingProblems:
+    case errors::kProcessingProblems:
       return AutomationError(number, "Problem(s) in processing occurred", kHelpFile, 1601);
-    case kErrNotAStream:
+    case errors::kNotAStream:
       return AutomationError(number, "Byte array is not a Stream", kHelpFile, 1602);
-    case kErrProcessingLimit:
+    case errors::kProcessingLimit:
       return AutomationError(number, "Processing limit exceeded", kHelpFile, 1603);
     default:
       // Not one of the component's own: the platform's error of that number.
@@ -30,7 +30,7 @@ AutomationError ControlError(std::int32_t number, std::vector<std::string> detai
 }
 
 AutomationError ProcessingLimitError(std::string_view setting, std::int32_t value) {
-  AutomationError plain = ControlError(kErrProcessingLimit);
+  AutomationError plain = ControlError(errors::kProcessingLimit);
   // "the call needs more objects than MaxObjects (1000)".
   std::string details =
       setting == "MaxDepth" ? "the graph goes deeper than " : "the call needs more objects than ";
@@ -38,7 +38,7 @@ AutomationError ProcessingLimitError(std::string_view setting, std::int32_t valu
   details += " (";
   details += std::to_string(value);
   details += ")";
-  return AutomationError(kErrProcessingLimit, plain.Description(), plain.HelpFile(),
+  return AutomationError(errors::kProcessingLimit, plain.Description(), plain.HelpFile(),
                          plain.HelpContext(), {}, std::move(details));
 }
 
@@ -62,7 +62,7 @@ void RaiseProcessingProblems(const ClassRegistry& registry, std::string_view ser
       start = end + 1;
     }
   }
-  throw ControlError(kErrProcessingProblems, std::move(problems));
+  throw ControlError(errors::kProcessingProblems, std::move(problems));
 }
 
 }  // namespace control_detail

@@ -48,7 +48,7 @@ Replikon::~Replikon() = default;
 ObjectRef Replikon::Copy(const ObjectRef& source_object) try {
   const control_detail::NestingGuard nesting("Copy");
   if (control_detail::TrimSpaces(settings_.object_server_name).empty())
-    RaiseControlError(kErrServerNotSpecified);
+    RaiseControlError(errors::kServerNotSpecified);
   if (source_object.IsNull()) return {};
 
   EngineContext ctx = MakeContext();
@@ -70,7 +70,7 @@ ObjectRef Replikon::Copy(const ObjectRef& source_object) try {
     target.Reset();
     RethrowAbort(ctx, "Copy");
   }
-  if (status == kStatusProblem) {
+  if (status == errors::kProcessingProblems) {
     target.Reset();
     control_detail::RaiseProcessingProblems(*registry_, settings_.object_server_name,
                                             ctx.ProblemLines());

@@ -45,7 +45,7 @@ std::vector<std::string> NotAStreamDetails(const EngineContext& ctx,
 SafeArray Replikon::StreamFromObject(const ObjectRef& source_object) try {
   const control_detail::NestingGuard nesting("StreamFromObject");
   if (control_detail::TrimSpaces(settings_.object_server_name).empty()) {
-    RaiseControlError(kErrServerNotSpecified);
+    RaiseControlError(errors::kServerNotSpecified);
   }
   EngineContext ctx = MakeContext();
   std::vector<std::uint8_t> stream;
@@ -66,7 +66,7 @@ SafeArray Replikon::StreamFromObject(const ObjectRef& source_object) try {
     }
   }
   if (ctx.Aborted()) RethrowAbort(ctx, "StreamFromObject");
-  if (status == kStatusProblem) {
+  if (status == errors::kProcessingProblems) {
     control_detail::RaiseProcessingProblems(*registry_, settings_.object_server_name,
                                             ctx.ProblemLines());
   }
@@ -89,10 +89,10 @@ ObjectRef Replikon::ObjectFromStream(const SafeArray& stream) try {
   ObjectRef result;
   std::int32_t status = kStatusOk;
   if (!info.is_object_stream) {
-    status = kStatusNotStream;
+    status = errors::kNotAStream;
   } else {
     if (control_detail::TrimSpaces(settings_.object_server_name).empty()) {
-      RaiseControlError(kErrServerNotSpecified);
+      RaiseControlError(errors::kServerNotSpecified);
     }
     if (info.class_name == kNothing) return {};
     CallScope scope(*this, ctx);  // the root stays null until the reader makes it
@@ -110,14 +110,14 @@ ObjectRef Replikon::ObjectFromStream(const SafeArray& stream) try {
     result.Reset();
     RethrowAbort(ctx, "ObjectFromStream");
   }
-  if (status == kStatusProblem) {
+  if (status == errors::kProcessingProblems) {
     result.Reset();
     control_detail::RaiseProcessingProblems(*registry_, settings_.object_server_name,
                                             ctx.ProblemLines());
   }
-  if (status == kStatusNotStream) {
+  if (status == errors::kNotAStream) {
     result.Reset();
-    throw ControlError(kErrNotAStream, NotAStreamDetails(ctx, bytes));
+    throw ControlError(errors::kNotAStream, NotAStreamDetails(ctx, bytes));
   }
   return result;
 } catch (const std::bad_alloc&) {

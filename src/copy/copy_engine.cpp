@@ -423,7 +423,7 @@ class CopyWalk {
         // A copy that the walk made, held by its level or the table of
         // copies: the reference is taken from the copy itself, which spares
         // finding where it is held.
-        Put(level, member, element, CopyAt(known).Me());
+        Put(level, member, element, CopyAt(known).Reference());
       }
       return Step::kDone;
     }

@@ -222,7 +222,7 @@ inline bool SameName(std::string_view a, std::string_view b) noexcept {
 
 }  // namespace
 
-const EngineContext::KnownClass& EngineContext::Known(std::string_view class_name) {
+const EngineContext::KnownClass& EngineContext::ClassFor(std::string_view class_name) {
   // A call meets few classes; the one met last is the likeliest.
   const std::string& server = settings_->object_server_name;
   const std::uint64_t generation = registry_->Generation();
@@ -232,12 +232,12 @@ const EngineContext::KnownClass& EngineContext::Known(std::string_view class_nam
       return *k;
     }
   }
-  return Learn(class_name, server, generation);
+  return LookUpClass(class_name, server, generation);
 }
 
-const EngineContext::KnownClass& EngineContext::Learn(std::string_view class_name,
-                                                      const std::string& server,
-                                                      std::uint64_t generation) {
+const EngineContext::KnownClass& EngineContext::LookUpClass(std::string_view class_name,
+                                                            const std::string& server,
+                                                            std::uint64_t generation) {
   constexpr std::size_t kMaxKnown = 16;
   if (known_.size() == kMaxKnown) known_.erase(known_.begin());
   std::shared_ptr<const ClassDefinition> definition = registry_->FindDefinition(ProgId(class_name));
@@ -260,7 +260,7 @@ ObjectRef EngineContext::CreateByClassName(std::string_view class_name, bool& re
     errors::RaiseWithDetail(errors::kCannotCreateObject,
                             "\"" + std::string(class_name) + "\" is no class name");
   }
-  const KnownClass& known = Known(class_name);
+  const KnownClass& known = ClassFor(class_name);
   if (known.definition == nullptr) {
     errors::RaiseWithDetail(errors::kCannotCreateObject,
                             "no class is registered as \"" + ProgId(class_name) + "\"");

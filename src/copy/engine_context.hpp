@@ -79,10 +79,10 @@ class WalkLimits {
   std::size_t objects_ = 0;
 };
 
-// Problem statuses that the engines report.
+// The status an engine reports: kStatusOk, or the number of the error the
+// call ends with (errors::kProcessingProblems for an object whose class cannot
+// be created, errors::kNotAStream for bytes that are not an object Stream).
 inline constexpr std::int32_t kStatusOk = 0;
-inline constexpr std::int32_t kStatusProblem = 601;    // an object whose class cannot be created
-inline constexpr std::int32_t kStatusNotStream = 602;  // bytes that are not an object Stream
 
 // Joins the steps of a path from the root object ("Invoice", "Lines(2)",
 // "Carrier" give "Invoice.Lines(2).Carrier"). `append(out, k)` appends step k
@@ -226,10 +226,10 @@ class REPLIKON_API EngineContext {
     bool reports_class_name = false;  // the class's own instances report `class_name`
   };
   // The class registered under "ObjectServerName.class_name" now.
-  const KnownClass& Known(std::string_view class_name);
-  // Known's look-up in the registry, for a class not met yet in this call.
-  const KnownClass& Learn(std::string_view class_name, const std::string& server,
-                          std::uint64_t generation);
+  const KnownClass& ClassFor(std::string_view class_name);
+  // ClassFor's look-up in the registry, for a class not met yet in this call.
+  const KnownClass& LookUpClass(std::string_view class_name, const std::string& server,
+                                std::uint64_t generation);
 
   const EngineSettings* settings_;
   const ClassRegistry* registry_;

@@ -28,7 +28,7 @@ ObjectRef CreateInstance(EngineContext& ctx, std::string_view class_name,
   if (class_name == kNothing) return {};
   if (!IsClassName(class_name)) {
     ctx.SetCreationFailure(EngineContext::CreationFailure::kNoClassName);
-    status = kStatusProblem;
+    status = errors::kProcessingProblems;
     return {};
   }
   try {
@@ -38,7 +38,7 @@ ObjectRef CreateInstance(EngineContext& ctx, std::string_view class_name,
     // the server's own; anything else is released here.
     if (!reports_class_name) {
       ctx.SetCreationFailure(EngineContext::CreationFailure::kOtherClass);
-      status = kStatusProblem;
+      status = errors::kProcessingProblems;
       return {};
     }
     return instance;
@@ -50,7 +50,7 @@ ObjectRef CreateInstance(EngineContext& ctx, std::string_view class_name,
       ctx.AbortOutOfMemory("creating an object");
     }
     ctx.SetCreationFailure(EngineContext::CreationFailure::kRaised, std::current_exception());
-    status = kStatusProblem;
+    status = errors::kProcessingProblems;
     return {};
   }
 }

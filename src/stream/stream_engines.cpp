@@ -538,7 +538,7 @@ class StreamWriter {
     // ancestor) would be written without end: it is left out and counts as a
     // subobject problem.
     if (on_path_.Contains(sub.get())) {
-      ReportProblem(f, name, kStatusProblem, nullptr);
+      ReportProblem(f, name, errors::kProcessingProblems, nullptr);
       return false;
     }
 
@@ -836,7 +836,7 @@ class StreamReader {
   bool Begin(const StreamInfo& info, bool made, ObjectRef& result, const ObjectRef& parent,
              bool is_root, std::int32_t* status) {
     if (info.kind == 0) {
-      *status = kStatusNotStream;
+      *status = errors::kNotAStream;
       if (const std::optional<StreamFault> fault = DiagnoseStream(NextFrame().bytes)) {
         ctx_.NoteNotAStream(depth_ == 0 ? std::string() : PathOf(depth_ + 1, {}),
                             FaultText(*fault, Offset(NextFrame().bytes)));
@@ -847,7 +847,7 @@ class StreamReader {
     // Only the outermost object of a Stream may be a graph stream's.
     if (info.graph && depth_ != 0) {
       refused_ = true;
-      *root_status_ = kStatusNotStream;
+      *root_status_ = errors::kNotAStream;
       ctx_.NoteNotAStream(PathOf(depth_ + 1, {}), "a graph stream nested in an object");
       return false;
     }
@@ -1175,7 +1175,7 @@ class StreamReader {
   // Ends the walk: the Stream is no Stream as written; `why` says where.
   void Refuse(const char* why, std::string_view name = {}) {
     refused_ = true;
-    *root_status_ = kStatusNotStream;
+    *root_status_ = errors::kNotAStream;
     ctx_.NoteNotAStream(PathTo(name), why);
   }
 
@@ -1470,7 +1470,7 @@ std::vector<std::uint8_t> WriteObject(EngineContext& ctx, const ObjectRef& curre
     if (detail::IsOutOfMemory(std::current_exception())) {
       ctx.AbortOutOfMemory("writing the Stream");
     } else {
-      status = kStatusProblem;
+      status = errors::kProcessingProblems;
     }
     return {};
   }
@@ -1483,7 +1483,8 @@ void ReadObject(EngineContext& ctx, std::span<const std::uint8_t> stream, Object
     reader.emplace(ctx);
     reader->Run(stream, result, parent, is_root, status);
     // A result that the component drops lets go of the objects it links.
-    if (ctx.Aborted() || status == kStatusProblem || status == kStatusNotStream) reader->Unlink();
+    if (ctx.Aborted() || status == errors::kProcessingProblems || status == errors::kNotAStream)
+      reader->Unlink();
   } catch (...) {
     // The objects made so far go with the reader's levels; the component
     // drops the result.
@@ -1497,7 +1498,7 @@ void ReadObject(EngineContext& ctx, std::span<const std::uint8_t> stream, Object
     if (detail::IsOutOfMemory(std::current_exception())) {
       ctx.AbortOutOfMemory("reading the Stream");
     } else {
-      status = kStatusProblem;
+      status = errors::kProcessingProblems;
     }
   }
 }

@@ -75,14 +75,14 @@ enum class FileOp { kRead, kWrite };
       break;
     case EMFILE:
     case ENFILE:
-      number = 67;  // "Too many files"
+      number = errors::kTooManyFiles;
       break;
     case ENAMETOOLONG:
     case EINVAL:
-      number = 52;  // "Bad file name or number"
+      number = errors::kBadFileName;
       break;
     case EIO:
-      number = 57;  // "Device I/O error"
+      number = errors::kDeviceIoError;
       break;
     case EISDIR:
     default:

@@ -93,7 +93,7 @@ TEST_F(ServerLibraries, TheComponentTellsWhyItsServerWasNotFound) {
   Replikon reader;
   reader.SetObjectServerName("NoSuchLib");
   const AutomationError error = ErrorFrom([&] { reader.ObjectFromStream(stream); });
-  EXPECT_EQ(error.Number(), kErrProcessingProblems);
+  EXPECT_EQ(error.Number(), errors::kProcessingProblems);
   EXPECT_NE(error.Details().find((kServers / "NoSuchLib.so").string() + ": missing"),
             std::string::npos)
       << error.Details();

@@ -316,7 +316,7 @@ class ClassBuilder final : public ClassBuilderBase {
 
   // A method. `f` is called as f(T&, std::span<const Variant> args), as
   // f(T&, std::span<const Variant> args, Instance& self) when it needs the
-  // object's own reference (self.Me()), or as f(T&) when it takes no arguments.
+  // object's own reference (self.Reference()), or as f(T&) when it takes no arguments.
   // It returns a value (anything a Variant can be made from) or nothing.
   //
   // A method that changes its by-reference parameters takes std::span<Variant>

@@ -54,7 +54,9 @@ class REPLIKON_API AutomationError : public std::exception {
   std::string what_;
 };
 
-// The platform's standard run-time errors that the automation layer raises.
+// Every error number the library raises or describes, one name each: the platform's
+// standard run-time errors and the component's own (600-603, help file
+// "replictl.hlp"). docs/user-guide.md lists them with their descriptions.
 namespace errors {
 inline constexpr std::int32_t kInvalidProcedureCall = 5;  // "Invalid procedure call or argument"
 inline constexpr std::int32_t kOverflow = 6;              // "Overflow"
@@ -62,9 +64,14 @@ inline constexpr std::int32_t kOutOfMemory = 7;           // "Out of memory"
 inline constexpr std::int32_t kSubscriptOutOfRange = 9;   // "Subscript out of range"
 inline constexpr std::int32_t kTypeMismatch = 13;         // "Type mismatch"
 inline constexpr std::int32_t kOutOfStackSpace = 28;      // "Out of stack space"
+inline constexpr std::int32_t kBadFileName = 52;          // "Bad file name or number"
 inline constexpr std::int32_t kFileNotFound = 53;         // "File not found"
+inline constexpr std::int32_t kDeviceIoError = 57;        // "Device I/O error"
+inline constexpr std::int32_t kFileAlreadyExists = 58;    // "File already exists"
 inline constexpr std::int32_t kDiskFull = 61;             // "Disk full"
+inline constexpr std::int32_t kTooManyFiles = 67;         // "Too many files"
 inline constexpr std::int32_t kPermissionDenied = 70;     // "Permission denied"
+inline constexpr std::int32_t kDiskNotReady = 71;         // "Disk not ready"
 inline constexpr std::int32_t kPathFileAccess = 75;       // "Path/File access error"
 inline constexpr std::int32_t kPathNotFound = 76;         // "Path not found"
 inline constexpr std::int32_t kObjectNotSet =
@@ -75,8 +82,14 @@ inline constexpr std::int32_t kObjectRequired = 424;        // "Object required"
 inline constexpr std::int32_t kCannotCreateObject = 429;  // "ActiveX component can't create object"
 inline constexpr std::int32_t kNotSupported =
     438;  // "Object doesn't support this property or method"
+inline constexpr std::int32_t kAutomationError = 440;  // "Automation error"
 inline constexpr std::int32_t kWrongArguments =
     450;  // "Wrong number of arguments or invalid property assignment"
+// The component's own.
+inline constexpr std::int32_t kServerNotSpecified = 600;  // "ObjectServerName is not specified"
+inline constexpr std::int32_t kProcessingProblems = 601;  // "Problem(s) in processing occurred"
+inline constexpr std::int32_t kNotAStream = 602;          // "Byte array is not a Stream"
+inline constexpr std::int32_t kProcessingLimit = 603;     // "Processing limit exceeded"
 
 // The platform's description of a standard error number ("" for numbers it does not know).
 REPLIKON_API const char* StandardDescription(std::int32_t number) noexcept;

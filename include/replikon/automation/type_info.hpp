@@ -223,7 +223,7 @@ class REPLIKON_API Instance : public std::enable_shared_from_this<Instance> {
   // The client's object.
   virtual void* Self() noexcept = 0;
   // A new reference to this object (for a client's method that hands itself out).
-  ObjectRef Me() { return ObjectRef(shared_from_this()); }
+  ObjectRef Reference() { return ObjectRef(shared_from_this()); }
 
  private:
   std::shared_ptr<const ClassInfo> class_;

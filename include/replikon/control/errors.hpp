@@ -19,11 +19,6 @@ namespace replikon {
 
 inline constexpr const char* kHelpFile = "replictl.hlp";
 
-inline constexpr std::int32_t kErrServerNotSpecified = 600;  // "ObjectServerName is not specified"
-inline constexpr std::int32_t kErrProcessingProblems = 601;  // "Problem(s) in processing occurred"
-inline constexpr std::int32_t kErrNotAStream = 602;          // "Byte array is not a Stream"
-inline constexpr std::int32_t kErrProcessingLimit = 603;     // "Processing limit exceeded"
-
 // The component's error for 600, 601, 602 or 603, with its description, help
 // file and help context (1600, 1601, 1602, 1603), and no source.
 REPLIKON_API AutomationError ControlError(std::int32_t number);
