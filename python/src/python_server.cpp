@@ -28,6 +28,8 @@ struct PythonClass {
   }
   py::object cls;
   std::string prog_id;
+  // The definition registered for it, found once registered.
+  std::shared_ptr<const ClassDefinition> definition;
 };
 
 // One member: read with getattr; written with setattr unless read-only;
@@ -154,6 +156,16 @@ class MemberName {
     if (Py_IsInitialized() != 0 && PyGILState_Check() != 0) Py_DECREF(key_);
   }
   py::handle Key() const noexcept { return key_; }
+  // self.<name>
+  py::object Read(const py::object& self) const {
+    auto value = py::reinterpret_steal<py::object>(PyObject_GetAttr(self.ptr(), key_));
+    if (!value) throw py::error_already_set();
+    return value;
+  }
+  // self.<name> = value
+  void Write(const py::object& self, const py::object& value) const {
+    if (PyObject_SetAttr(self.ptr(), key_, value.ptr()) != 0) throw py::error_already_set();
+  }
   const char* Text() const noexcept { return text_.c_str(); }
 
  private:
@@ -178,23 +190,23 @@ ClassBuilder<PythonObject>& DefineClass(Server& server, const std::shared_ptr<Py
     if (member.holds_objects) {
       // Declared to hold objects of the server's classes: an object property.
       builder.Get(n, VarType::Dispatch, [key](PythonObject& object) -> Variant {
-        return Variant(ToObject(object.self.attr(key->Key()), key->Text()));
+        return Variant(ToObject(key->Read(object.self), key->Text()));
       });
       if (member.writable) {
         builder.Set(n, [key](PythonObject& object, const ObjectRef& value) {
-          object.self.attr(key->Key()) = FromObject(value);
+          key->Write(object.self, FromObject(value));
         });
       }
       continue;
     }
     builder.Get(n, VarType::Variant,
-                [key](PythonObject& object) { return ToVariant(object.self.attr(key->Key())); });
+                [key](PythonObject& object) { return ToVariant(key->Read(object.self)); });
     if (!member.writable) continue;
     builder.Let(n, VarType::Variant, [key](PythonObject& object, const Variant& value) {
-      object.self.attr(key->Key()) = FromVariant(value);
+      key->Write(object.self, FromVariant(value));
     });
     builder.Set(n, [key](PythonObject& object, const ObjectRef& value) {
-      object.self.attr(key->Key()) = FromObject(value);
+      key->Write(object.self, FromObject(value));
     });
   }
   return builder;
@@ -247,6 +259,7 @@ void EnsurePythonServer(const std::string& server_name) {
     }
   }
   for (const auto& klass : made) {
+    klass->definition = registry.FindDefinition(klass->prog_id);
     state.by_prog_id[klass->prog_id] = klass;
     state.by_type[klass->cls.ptr()] = klass;
   }
@@ -257,12 +270,11 @@ ObjectRef WrapPersistent(py::handle value) {
   Servers& state = State();
   const auto found = state.by_type.find(reinterpret_cast<PyObject*>(Py_TYPE(value.ptr())));
   if (found == state.by_type.end()) return ObjectRef();
-  const std::string& prog_id = found->second->prog_id;
   if (t_wrapped != nullptr) {
     const auto wrapped = t_wrapped->find(value.ptr());
     if (wrapped != t_wrapped->end()) return wrapped->second;
   }
-  const auto definition = ClassRegistry::Global().FindDefinition(prog_id);
+  const auto& definition = found->second->definition;
   if (definition == nullptr) return ObjectRef();
   struct Adopt {
     explicit Adopt(PyObject* object) { t_adopt = object; }

@@ -1,0 +1,124 @@
+#!/usr/bin/env python3
+"""Python objects: replikon against copy.deepcopy and pickle.
+
+The balanced tree of the C++ graph benchmark (depth 14, 16,383 nodes) as a
+dataclass with a Decimal amount and a datetime, and a 100,000-deep chain of
+the same nodes. Prints a Markdown table of microseconds per object, the
+median of several runs (REPLIKON_BENCH_RUNS, 5 by default).
+
+    PYTHONPATH=build/python python3 bench/python_bench.py
+"""
+
+import copy
+import dataclasses
+import datetime
+import decimal
+import os
+import pickle
+import statistics
+import sys
+import time
+from typing import Optional
+
+import replikon
+
+
+@replikon.persistent
+@dataclasses.dataclass
+class Node:
+    number: int = 0
+    name: str = ""
+    ratio: float = 0.0
+    amount: decimal.Decimal = decimal.Decimal("0")
+    when: datetime.datetime = datetime.datetime(2000, 1, 1)
+    left: Optional["Node"] = None
+    right: Optional["Node"] = None
+
+
+def make_tree(depth, counter):
+    if depth <= 0:
+        return None
+    counter[0] += 1
+    n = counter[0]
+    node = Node(
+        number=n,
+        name="node %d" % n,
+        ratio=n / 7.0,
+        amount=decimal.Decimal(n) / 100,
+        when=datetime.datetime(2020, 1, 1 + n % 28, n % 24, n % 60, n % 60),
+    )
+    node.left = make_tree(depth - 1, counter)
+    node.right = make_tree(depth - 1, counter)
+    return node
+
+
+def make_chain(length):
+    head = None
+    for n in range(length, 0, -1):
+        head = Node(number=n, name="node %d" % n, ratio=n / 7.0,
+                    amount=decimal.Decimal(n) / 100,
+                    when=datetime.datetime(2020, 1, 1), left=head)
+    return head
+
+
+def median_us(action, objects, runs):
+    times = []
+    for _ in range(runs):
+        start = time.perf_counter()
+        action()
+        times.append(time.perf_counter() - start)
+    return statistics.median(times) / objects * 1e6
+
+
+def attempt(action, objects, runs):
+    try:
+        return "%.2f" % median_us(action, objects, runs)
+    except RecursionError:
+        return "RecursionError"
+
+
+def main():
+    runs = int(os.environ.get("REPLIKON_BENCH_RUNS", "5"))
+    control = replikon.Replikon()
+    control.object_server_name = __name__
+    control.raise_recursion_check_event = False
+
+    tree = make_tree(14, [0])
+    tree_count = 2**14 - 1
+    chain_count = 100_000
+    chain = make_chain(chain_count)
+
+    def replikon_round_trip(root):
+        return lambda: control.object_from_stream(control.stream_from_object(root))
+
+    def pickle_round_trip(root):
+        protocol = pickle.HIGHEST_PROTOCOL
+        return lambda: pickle.loads(pickle.dumps(root, protocol))
+
+    rows = []
+    for label, root, count in (("tree, 16,383 nodes", tree, tree_count),
+                               ("chain, 100,000 deep", chain, chain_count)):
+        copy_us = attempt(lambda: control.copy(root), count, runs)
+        deep_us = attempt(lambda: copy.deepcopy(root), count, runs)
+        trip_us = attempt(replikon_round_trip(root), count, runs)
+        pickle_us = attempt(pickle_round_trip(root), count, runs)
+        stream_bytes = len(control.stream_from_object(root)) / count
+        try:
+            pickle_bytes = "%.0f" % (len(pickle.dumps(root, pickle.HIGHEST_PROTOCOL)) / count)
+        except RecursionError:
+            pickle_bytes = "-"
+        rows.append((label, copy_us, deep_us, trip_us, pickle_us,
+                     "%.0f / %s" % (stream_bytes, pickle_bytes)))
+
+    print("Python %s, median of %d runs, µs per object (load average %s)" %
+          (sys.version.split()[0], runs, "%.2f %.2f %.2f" % os.getloadavg()))
+    print()
+    print("| graph | `copy()` | `copy.deepcopy` | Stream round trip | pickle round trip |"
+          " bytes per object (Stream / pickle) |")
+    print("|---|---:|---:|---:|---:|---:|")
+    for row in rows:
+        print("| %s | %s | %s | %s | %s | %s |" % row)
+
+
+if __name__ == "__main__":
+    main()
