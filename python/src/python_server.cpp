@@ -181,7 +181,8 @@ ClassBuilder<PythonObject>& DefineClass(Server& server, const std::shared_ptr<Py
     if (t_adopt != nullptr) {
       object.self = py::reinterpret_borrow<py::object>(t_adopt);
     } else {
-      object.self = klass->cls();
+      object.self = py::reinterpret_steal<py::object>(PyObject_CallNoArgs(klass->cls.ptr()));
+      if (!object.self) throw py::error_already_set();
     }
   });
   for (const PythonMember& member : members) {
