@@ -39,8 +39,16 @@ const ObjectHandle& HandleOf(py::handle value) {
   return value.cast<const ObjectHandle&>();
 }
 
+// A value's type as Python names it: "set", "decimal.Decimal", "app.Foo".
 std::string PythonTypeName(py::handle value) {
-  return py::str(py::type::handle_of(value).attr("__qualname__")).cast<std::string>();
+  const py::handle type = py::type::handle_of(value);
+  std::string name = py::str(type.attr("__qualname__")).cast<std::string>();
+  const py::object module = py::getattr(type, "__module__", py::none());
+  if (py::isinstance<py::str>(module)) {
+    std::string module_name = module.cast<std::string>();
+    if (module_name != "builtins") name = module_name + "." + name;
+  }
+  return name;
 }
 
 // ---- Decimal --------------------------------------------------------------------
