@@ -521,7 +521,20 @@ void SetMember(const ObjectHandle& self, const std::string& name, py::handle val
   if (argument.IsArray() && IsArrayType(declared) && argument.Array().Type() != declared) {
     const SafeArray& given = argument.Array();
     SafeArray typed(ElementTypeOf(declared), given.Bounds());
-    for (std::size_t i = 0; i < given.Count(); ++i) typed.SetFlat(i, given.GetFlat(i));
+    for (std::size_t i = 0; i < given.Count(); ++i) {
+      try {
+        typed.SetFlat(i, given.GetFlat(i));
+      } catch (const AutomationError& e) {
+        // The list is refused as a whole: say which member and element.
+        std::vector<std::string> details{"'" + name + "' of '" + ClassNameOf(object) +
+                                         "' holds an array of " +
+                                         TypeName(ElementTypeOf(declared)) + ": element " +
+                                         std::to_string(i) + " of the list does not convert"};
+        details.insert(details.end(), e.DetailList().begin(), e.DetailList().end());
+        throw AutomationError(e.Number(), e.Description(), e.HelpFile(), e.HelpContext(),
+                              e.Source(), std::move(details));
+      }
+    }
     argument = Variant(std::move(typed));
   }
   InvokeByName(object, name, InvokeKind::PropertyPut, {&argument, 1});
