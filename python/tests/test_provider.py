@@ -99,3 +99,16 @@ def test_a_redefined_class_is_supplied_again(module_name):
     assert module.Thing is not old
     copied = control.copy(module.Thing(3, "x", 9))
     assert type(copied) is module.Thing and copied.extra == 9
+
+
+def test_a_module_of_a_package_is_a_server_under_its_dotted_name():
+    name = "provided_package.models"
+    module = fresh_module(name)
+    try:
+        control = replikon.Replikon()
+        control.object_server_name = name
+        assert type(replikon.create(name + ".Thing")) is module.Thing
+        stream = control.stream_from_object(module.Thing(3, "z"))
+        assert control.object_from_stream(stream) == module.Thing(3, "z")
+    finally:
+        del sys.modules[name]
