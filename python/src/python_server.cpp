@@ -44,9 +44,8 @@ struct PythonMember {
 struct Servers {
   // server name -> the classes registered for it
   std::map<std::string, std::vector<std::shared_ptr<PythonClass>>> by_server;
-  // "module.Class" -> the class, for wrapping Python objects
-  std::unordered_map<std::string, std::shared_ptr<PythonClass>> by_prog_id;
-  // the class object -> the same (kept alive by PythonClass::cls)
+  // the class object -> the class, for wrapping Python objects (kept alive by
+  // PythonClass::cls)
   std::unordered_map<PyObject*, std::shared_ptr<PythonClass>> by_type;
 };
 
@@ -249,7 +248,6 @@ void Forget(Servers& state, const std::string& server_name) {
   const auto mine = state.by_server.find(server_name);
   if (mine == state.by_server.end()) return;
   for (const auto& old : mine->second) {
-    state.by_prog_id.erase(old->prog_id);
     state.by_type.erase(old->cls.ptr());
   }
   state.by_server.erase(mine);
@@ -284,7 +282,6 @@ class PythonServerProvider final : public ServerProvider {
     Servers& state = State();
     Forget(state, name);
     for (const auto& klass : made) {
-      state.by_prog_id[klass->prog_id] = klass;
       state.by_type[klass->cls.ptr()] = klass;
     }
     state.by_server[name] = std::move(made);
@@ -380,7 +377,6 @@ void UnregisterPythonServers() {
   Servers& state = State();
   for (const auto& [name, classes] : state.by_server) ClassRegistry::Global().Unregister(name);
   state.by_server.clear();
-  state.by_prog_id.clear();
   state.by_type.clear();
 }
 
