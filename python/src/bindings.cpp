@@ -46,11 +46,11 @@ class Component {
   Replikon& Control() { return *control_; }
 
   // Before a processing call: the server that ObjectServerName names, when it
-  // is an imported Python module, registered with its classes as they are
-  // now; and a table in which each Python object is wrapped once.
+  // was supplied from a Python module, made again if its classes have changed;
+  // and a table in which each Python object is wrapped once.
   WrapScope BeginCall() {
-    EnsurePythonServer(control_->ObjectServerName());
-    return WrapScope();
+    RefreshPythonServer(control_->ObjectServerName());
+    return WrapScope(control_->ObjectServerName());
   }
 
   py::object AddHandler(py::function handler) {

@@ -28,6 +28,8 @@ struct PythonClass {
   }
   py::object cls;
   std::string prog_id;
+  // The definition registered for it, found once registered.
+  std::shared_ptr<const ClassDefinition> definition;
 };
 
 // One member: read with getattr; written with setattr unless read-only;
@@ -42,9 +44,8 @@ struct PythonMember {
 struct Servers {
   // server name -> the classes registered for it
   std::map<std::string, std::vector<std::shared_ptr<PythonClass>>> by_server;
-  // "module.Class" -> the class, for wrapping Python objects
-  std::unordered_map<std::string, std::shared_ptr<PythonClass>> by_prog_id;
-  // the class object -> the same (kept alive by PythonClass::cls)
+  // the class object -> the class, for wrapping Python objects (kept alive by
+  // PythonClass::cls)
   std::unordered_map<PyObject*, std::shared_ptr<PythonClass>> by_type;
 };
 
@@ -58,6 +59,9 @@ thread_local PyObject* t_adopt = nullptr;  // the object a creation wraps instea
 // The objects wrapped in the processing call under way on this thread.
 thread_local std::unordered_map<PyObject*, ObjectRef> t_table;
 thread_local std::unordered_map<PyObject*, ObjectRef>* t_wrapped = nullptr;
+thread_local int t_scopes = 0;
+// The ObjectServerName of the processing call under way on this thread.
+thread_local std::string t_call_server;
 
 bool IsPersistentClass(py::handle candidate) {
   // A class's own namespace (a mapping proxy): the mark is not inherited.
@@ -154,6 +158,16 @@ class MemberName {
     if (Py_IsInitialized() != 0 && PyGILState_Check() != 0) Py_DECREF(key_);
   }
   py::handle Key() const noexcept { return key_; }
+  // self.<name>
+  py::object Read(const py::object& self) const {
+    auto value = py::reinterpret_steal<py::object>(PyObject_GetAttr(self.ptr(), key_));
+    if (!value) throw py::error_already_set();
+    return value;
+  }
+  // self.<name> = value
+  void Write(const py::object& self, const py::object& value) const {
+    if (PyObject_SetAttr(self.ptr(), key_, value.ptr()) != 0) throw py::error_already_set();
+  }
   const char* Text() const noexcept { return text_.c_str(); }
 
  private:
@@ -169,7 +183,8 @@ ClassBuilder<PythonObject>& DefineClass(Server& server, const std::shared_ptr<Py
     if (t_adopt != nullptr) {
       object.self = py::reinterpret_borrow<py::object>(t_adopt);
     } else {
-      object.self = klass->cls();
+      object.self = py::reinterpret_steal<py::object>(PyObject_CallNoArgs(klass->cls.ptr()));
+      if (!object.self) throw py::error_already_set();
     }
   });
   for (const PythonMember& member : members) {
@@ -178,92 +193,153 @@ ClassBuilder<PythonObject>& DefineClass(Server& server, const std::shared_ptr<Py
     if (member.holds_objects) {
       // Declared to hold objects of the server's classes: an object property.
       builder.Get(n, VarType::Dispatch, [key](PythonObject& object) -> Variant {
-        return Variant(ToObject(object.self.attr(key->Key()), key->Text()));
+        return Variant(ToObject(key->Read(object.self), key->Text()));
       });
       if (member.writable) {
         builder.Set(n, [key](PythonObject& object, const ObjectRef& value) {
-          object.self.attr(key->Key()) = FromObject(value);
+          key->Write(object.self, FromObject(value));
         });
       }
       continue;
     }
     builder.Get(n, VarType::Variant,
-                [key](PythonObject& object) { return ToVariant(object.self.attr(key->Key())); });
+                [key](PythonObject& object) { return ToVariant(key->Read(object.self)); });
     if (!member.writable) continue;
     builder.Let(n, VarType::Variant, [key](PythonObject& object, const Variant& value) {
-      object.self.attr(key->Key()) = FromVariant(value);
+      key->Write(object.self, FromVariant(value));
     });
     builder.Set(n, [key](PythonObject& object, const ObjectRef& value) {
-      object.self.attr(key->Key()) = FromObject(value);
+      key->Write(object.self, FromObject(value));
     });
   }
   return builder;
 }
 
-}  // namespace
-
-void EnsurePythonServer(const std::string& server_name) {
-  if (server_name.empty()) return;
+// The imported module `server_name` (never imported here), or None.
+py::object ImportedModule(std::string_view server_name) {
   const py::dict modules = py::module_::import("sys").attr("modules");
-  if (!modules.contains(server_name)) return;
-  Servers& state = State();
-  ClassRegistry& registry = ClassRegistry::Global();
-  const auto mine = state.by_server.find(server_name);
-  if (mine == state.by_server.end() && registry.HasServer(server_name)) return;  // a C++ server
+  const py::str key(server_name.data(), server_name.size());
+  if (!modules.contains(key)) return py::none();
+  return modules[key];
+}
 
-  const py::object module = modules[py::str(server_name)];
+// The classes a module serves: those defined in it (their __module__), bound
+// under their own name, and marked persistent.
+std::vector<std::pair<std::string, py::object>> PersistentClassesOf(
+    py::handle module, const std::string& server_name) {
   std::vector<std::pair<std::string, py::object>> classes;
-  for (auto item : py::reinterpret_borrow<py::dict>(module.attr("__dict__"))) {
+  const py::object namespace_dict = py::getattr(module, "__dict__", py::none());
+  if (!py::isinstance<py::dict>(namespace_dict)) return classes;
+  for (auto item : py::reinterpret_borrow<py::dict>(namespace_dict)) {
     const py::handle candidate = item.second;
     if (!IsPersistentClass(candidate)) continue;
-    const std::string name = candidate.attr("__name__").cast<std::string>();
-    if (candidate.attr("__module__").cast<std::string>() != server_name ||
-        py::str(item.first).cast<std::string>() != name) {
+    const std::string name = py::str(candidate.attr("__name__")).cast<std::string>();
+    if (py::str(candidate.attr("__module__")).cast<std::string>() != server_name ||
+        !py::isinstance<py::str>(item.first) || py::str(item.first).cast<std::string>() != name) {
       continue;
     }
     classes.emplace_back(name, py::reinterpret_borrow<py::object>(candidate));
   }
-  // The same classes as registered before: nothing to do.
-  if (mine != state.by_server.end() && mine->second.size() == classes.size()) {
-    bool same = true;
-    for (std::size_t i = 0; i < classes.size() && same; ++i) {
-      same = mine->second[i]->cls.is(classes[i].second);
-    }
-    if (same) return;
-  }
+  return classes;
+}
 
-  Server server(server_name);
-  std::vector<std::shared_ptr<PythonClass>> made;
-  for (auto& [name, cls] : classes) {
-    auto klass = std::make_shared<PythonClass>(cls, server_name + "." + name);
-    DefineClass(server, klass, name, MembersOf(cls, module));
-    made.push_back(std::move(klass));
+// Forgets the classes recorded for a server.
+void Forget(Servers& state, const std::string& server_name) {
+  const auto mine = state.by_server.find(server_name);
+  if (mine == state.by_server.end()) return;
+  for (const auto& old : mine->second) {
+    state.by_type.erase(old->cls.ptr());
   }
-  registry.Register(server);
-  if (mine != state.by_server.end()) {
-    for (const auto& old : mine->second) {
-      state.by_prog_id.erase(old->prog_id);
-      state.by_type.erase(old->cls.ptr());
+  state.by_server.erase(mine);
+}
+
+// Supplies an imported Python module as a server when the registry misses
+// it. Only on a thread that holds the interpreter lock: a thread of the
+// program's own asking for a server never waits for the interpreter (which
+// may itself wait for the registry).
+class PythonServerProvider final : public ServerProvider {
+ public:
+  std::optional<Server> Supply(std::string_view server_name) override {
+    if (Py_IsInitialized() == 0 || PyGILState_Check() == 0) return std::nullopt;
+    const std::string name(server_name);
+    const py::object module = ImportedModule(server_name);
+    if (module.is_none()) return std::nullopt;  // a Stream never imports a module
+    if (!PyModule_Check(module.ptr())) return std::nullopt;
+    auto classes = PersistentClassesOf(module, name);
+    if (classes.empty()) {
+      throw AutomationError(
+          errors::kCannotCreateObject, errors::StandardDescription(errors::kCannotCreateObject), {},
+          0, {},
+          "the Python module '" + name + "' defines no class marked with replikon.persistent");
     }
+    Server server(name);
+    std::vector<std::shared_ptr<PythonClass>> made;
+    for (auto& [class_name, cls] : classes) {
+      auto klass = std::make_shared<PythonClass>(cls, name + "." + class_name);
+      DefineClass(server, klass, class_name, MembersOf(cls, module));
+      made.push_back(std::move(klass));
+    }
+    Servers& state = State();
+    Forget(state, name);
+    for (const auto& klass : made) {
+      state.by_type[klass->cls.ptr()] = klass;
+    }
+    state.by_server[name] = std::move(made);
+    return server;
   }
-  for (const auto& klass : made) {
-    state.by_prog_id[klass->prog_id] = klass;
-    state.by_type[klass->cls.ptr()] = klass;
+};
+
+// Set when the module is imported and reset at exit, both under the
+// interpreter lock.
+std::shared_ptr<PythonServerProvider>& Provider() {
+  static std::shared_ptr<PythonServerProvider> provider;
+  return provider;
+}
+
+}  // namespace
+
+void RefreshPythonServer(const std::string& server_name) {
+  Servers& state = State();
+  const auto mine = state.by_server.find(server_name);
+  if (mine == state.by_server.end()) return;
+  const py::object module = ImportedModule(server_name);
+  std::vector<std::pair<std::string, py::object>> classes;
+  if (!module.is_none()) classes = PersistentClassesOf(module, server_name);
+  bool same = mine->second.size() == classes.size();
+  for (std::size_t i = 0; i < classes.size() && same; ++i) {
+    same = mine->second[i]->cls.is(classes[i].second);
   }
-  state.by_server[server_name] = std::move(made);
+  if (same) return;
+  // Reloaded, changed or gone: supplied afresh when next needed.
+  Forget(state, server_name);
+  ClassRegistry::Global().Unregister(server_name);
 }
 
 ObjectRef WrapPersistent(py::handle value) {
   Servers& state = State();
-  const auto found = state.by_type.find(reinterpret_cast<PyObject*>(Py_TYPE(value.ptr())));
-  if (found == state.by_type.end()) return ObjectRef();
-  const std::string& prog_id = found->second->prog_id;
+  PyObject* const type = reinterpret_cast<PyObject*>(Py_TYPE(value.ptr()));
+  auto found = state.by_type.find(type);
+  if (found == state.by_type.end()) {
+    // A persistent class of the call's module, not supplied yet: ask for it
+    // (the module is imported, as its class exists).
+    if (t_call_server.empty() || !IsPersistentClass(type)) return ObjectRef();
+    const py::handle cls(type);
+    const std::string module = py::str(cls.attr("__module__")).cast<std::string>();
+    if (module != t_call_server) return ObjectRef();
+    const std::string prog_id = module + "." + py::str(cls.attr("__name__")).cast<std::string>();
+    if (ClassRegistry::Global().FindDefinition(prog_id) == nullptr) return ObjectRef();
+    found = state.by_type.find(type);
+    if (found == state.by_type.end()) return ObjectRef();
+  }
   if (t_wrapped != nullptr) {
     const auto wrapped = t_wrapped->find(value.ptr());
     if (wrapped != t_wrapped->end()) return wrapped->second;
   }
-  const auto definition = ClassRegistry::Global().FindDefinition(prog_id);
-  if (definition == nullptr) return ObjectRef();
+  PythonClass& klass = *found->second;
+  if (klass.definition == nullptr) {
+    klass.definition = ClassRegistry::Global().FindDefinition(klass.prog_id);
+    if (klass.definition == nullptr) return ObjectRef();
+  }
   struct Adopt {
     explicit Adopt(PyObject* object) { t_adopt = object; }
     ~Adopt() { t_adopt = nullptr; }
@@ -271,37 +347,42 @@ ObjectRef WrapPersistent(py::handle value) {
   ObjectRef object;
   {
     const Adopt adopt(value.ptr());
-    object = ClassRegistry::Instantiate(*definition);
+    object = ClassRegistry::Instantiate(*klass.definition);
   }
   if (t_wrapped != nullptr) t_wrapped->emplace(value.ptr(), object);
   return object;
 }
 
-namespace {
-thread_local int t_scopes = 0;
-}  // namespace
-
-WrapScope::WrapScope() {
-  if (t_scopes++ == 0) t_wrapped = &t_table;
+WrapScope::WrapScope(const std::string& server_name) {
+  if (t_scopes++ == 0) {
+    t_wrapped = &t_table;
+    t_call_server = server_name;
+  }
 }
 
 WrapScope::~WrapScope() {
   if (--t_scopes == 0) {
     t_wrapped = nullptr;
+    t_call_server.clear();
     std::unordered_map<PyObject*, ObjectRef> released;
     released.swap(t_table);
   }
 }
 
 void UnregisterPythonServers() {
+  if (Provider() != nullptr) {
+    ClassRegistry::Global().RemoveServerProvider(*Provider());
+    Provider().reset();
+  }
   Servers& state = State();
   for (const auto& [name, classes] : state.by_server) ClassRegistry::Global().Unregister(name);
   state.by_server.clear();
-  state.by_prog_id.clear();
   state.by_type.clear();
 }
 
 void BindPythonServers(py::module_& m) {
+  Provider() = std::make_shared<PythonServerProvider>();
+  ClassRegistry::Global().AddServerProvider(Provider());
   m.def("_unregister_python_servers", &UnregisterPythonServers);
 }
 

@@ -28,30 +28,89 @@ constexpr int kMaxNesting = 1000;
   throw AutomationError(number, errors::StandardDescription(number), {}, 0, {}, std::move(details));
 }
 
+// replikon.Object's type, set when the module binds it.
+PyTypeObject* g_handle_type = nullptr;
+
+bool IsHandle(py::handle value) {
+  return g_handle_type != nullptr && PyObject_TypeCheck(value.ptr(), g_handle_type) != 0;
+}
+
+const ObjectHandle& HandleOf(py::handle value) {
+  return value.cast<const ObjectHandle&>();
+}
+
+// A value's type as Python names it: "set", "decimal.Decimal", "app.Foo".
 std::string PythonTypeName(py::handle value) {
-  return py::str(py::type::handle_of(value).attr("__qualname__")).cast<std::string>();
+  const py::handle type = py::type::handle_of(value);
+  std::string name = py::str(type.attr("__qualname__")).cast<std::string>();
+  const py::object module = py::getattr(type, "__module__", py::none());
+  if (py::isinstance<py::str>(module)) {
+    std::string module_name = module.cast<std::string>();
+    if (module_name != "builtins") name = module_name + "." + name;
+  }
+  return name;
 }
 
 // ---- Decimal --------------------------------------------------------------------
 
+// The Decimal of a decimal.Decimal, read from its text (sign, digits, an
+// optional point and exponent): the module offers no C interface to its digits.
 Decimal ToDecimalValue(py::handle value) {
-  const py::tuple parts = value.attr("as_tuple")();
-  const bool negative = parts[0].cast<int>() != 0;
-  const py::object exponent_object = parts[2];
-  if (!py::isinstance<py::int_>(exponent_object)) {
-    Refuse(errors::kOverflow, "the decimal.Decimal " + py::str(value).cast<std::string>() +
-                                  " has no automation value");
-  }
-  long exponent = exponent_object.cast<long>();
-  U128 mantissa = 0;
+  const auto text_object = py::reinterpret_steal<py::object>(PyObject_Str(value.ptr()));
+  if (!text_object) throw py::error_already_set();
+  Py_ssize_t size = 0;
+  const char* text = PyUnicode_AsUTF8AndSize(text_object.ptr(), &size);
+  if (text == nullptr) throw py::error_already_set();
+  const std::string_view digits_text(text, static_cast<std::size_t>(size));
+  const auto no_value = [&] {
+    Refuse(errors::kOverflow,
+           "the decimal.Decimal " + std::string(digits_text) + " has no automation value");
+  };
   const auto too_large = [&] {
-    Refuse(errors::kOverflow, "the decimal.Decimal " + py::str(value).cast<std::string>() +
+    Refuse(errors::kOverflow, "the decimal.Decimal " + std::string(digits_text) +
                                   " does not fit a Decimal (96 bits, at most 28 decimals)");
   };
-  for (py::handle digit : py::tuple(parts[1])) {
-    mantissa = mantissa * 10 + digit.cast<unsigned>();
-    if (mantissa > kMaxMantissa) too_large();
+  std::size_t at = 0;
+  bool negative = false;
+  if (at < digits_text.size() && (digits_text[at] == '-' || digits_text[at] == '+')) {
+    negative = digits_text[at++] == '-';
   }
+  U128 mantissa = 0;
+  long exponent = 0;
+  bool any_digit = false;
+  bool after_point = false;
+  for (; at < digits_text.size(); ++at) {
+    const char c = digits_text[at];
+    if (c >= '0' && c <= '9') {
+      any_digit = true;
+      mantissa = mantissa * 10 + static_cast<unsigned>(c - '0');
+      if (mantissa > kMaxMantissa) too_large();
+      if (after_point) --exponent;
+    } else if (c == '.' && !after_point) {
+      after_point = true;
+    } else {
+      break;
+    }
+  }
+  if (!any_digit) no_value();  // Infinity, NaN, sNaN
+  if (at < digits_text.size()) {
+    if (digits_text[at] != 'E' && digits_text[at] != 'e') no_value();
+    ++at;
+    bool exponent_negative = false;
+    if (at < digits_text.size() && (digits_text[at] == '-' || digits_text[at] == '+')) {
+      exponent_negative = digits_text[at++] == '-';
+    }
+    long written = 0;
+    if (at == digits_text.size()) no_value();
+    for (; at < digits_text.size(); ++at) {
+      const char c = digits_text[at];
+      if (c < '0' || c > '9') no_value();
+      // Beyond this a value is zero or does not fit, whatever the digits.
+      if (written < 1'000'000'000L) written = written * 10 + (c - '0');
+    }
+    exponent += exponent_negative ? -written : written;
+  }
+  if (mantissa == 0 && exponent > 0) exponent = 0;
   for (; exponent > 0; --exponent) {
     mantissa *= 10;
     if (mantissa > kMaxMantissa) too_large();
@@ -68,11 +127,13 @@ Decimal ToDecimalValue(py::handle value) {
   return d;
 }
 
-std::string DigitsOf(U128 m) {
-  if (m == 0) return "0";
-  std::string digits;
-  for (; m != 0; m /= 10) digits.insert(digits.begin(), static_cast<char>('0' + (m % 10)));
-  return digits;
+// The decimal digits of m, written backwards from `end`; returns where they start.
+char* WriteDigits(U128 m, char* end) {
+  do {
+    *--end = static_cast<char>('0' + static_cast<int>(m % 10));
+    m /= 10;
+  } while (m != 0);
+  return end;
 }
 
 // decimal.Decimal, looked up once; the reference is kept for the life of the
@@ -91,22 +152,43 @@ void NeedDateTimeApi() {
   }
 }
 
-py::object MakeDecimal(std::string text) {
-  return DecimalType()(text);
+// decimal.Decimal(text) for a sign, the digits of a magnitude and a scale.
+PyTypeObject* DecimalTypeObject() {
+  static PyTypeObject* const type = reinterpret_cast<PyTypeObject*>(DecimalType().ptr());
+  return type;
+}
+
+py::object MakeDecimal(bool negative, U128 magnitude, unsigned scale) {
+  char buffer[48];
+  char* const end = buffer + sizeof buffer;
+  char* at = end;
+  if (scale != 0) {
+    do {
+      *--at = static_cast<char>('0' + scale % 10);
+      scale /= 10;
+    } while (scale != 0);
+    *--at = '-';
+    *--at = 'E';
+  }
+  at = WriteDigits(magnitude, at);
+  if (negative) *--at = '-';
+  const auto text = py::reinterpret_steal<py::object>(PyUnicode_FromStringAndSize(at, end - at));
+  if (!text) throw py::error_already_set();
+  const auto made =
+      py::reinterpret_steal<py::object>(PyObject_CallOneArg(DecimalType().ptr(), text.ptr()));
+  if (!made) throw py::error_already_set();
+  return made;
 }
 
 py::object FromDecimalValue(const Decimal& d) {
-  const U128 mantissa = (U128{d.hi} << 64) | d.lo;
-  std::string text = (d.negative ? "-" : "") + DigitsOf(mantissa);
-  if (d.scale != 0) text += "E-" + std::to_string(d.scale);
-  return MakeDecimal(std::move(text));
+  return MakeDecimal(d.negative, (U128{d.hi} << 64) | d.lo, d.scale);
 }
 
 py::object FromCurrency(const Currency& c) {
   const bool negative = c.scaled < 0;
   const U128 magnitude =
       negative ? U128{0} - static_cast<U128>(c.scaled) : static_cast<U128>(c.scaled);
-  return MakeDecimal((negative ? "-" : "") + DigitsOf(magnitude) + "E-4");
+  return MakeDecimal(negative, magnitude, 4);
 }
 
 // An int too wide for a Long: a Decimal with no decimals when it fits 96 bits.
@@ -147,7 +229,12 @@ Date ToDateValue(py::handle value, bool has_time) {
       (sys_days{year_month_day{year{y}, month{mo}, day{d}}} - kDateEpoch).count());
   double fraction = 0.0;
   if (has_time) {
-    if (!value.attr("tzinfo").is_none()) {
+#if PY_VERSION_HEX >= 0x030A0000
+    const bool has_zone = PyDateTime_DATE_GET_TZINFO(value.ptr()) != Py_None;
+#else
+    const bool has_zone = !value.attr("tzinfo").is_none();
+#endif
+    if (has_zone) {
       Refuse(errors::kTypeMismatch,
              "a datetime with a time zone has no Date value; give the local time without one");
     }
@@ -170,12 +257,6 @@ py::object FromDateValue(const Date& date) {
   }
   const double whole = std::trunc(date.days);
   const double fraction = std::fabs(date.days - whole);
-  const year_month_day ymd{kDateEpoch + std::chrono::days{static_cast<long>(whole)}};
-  NeedDateTimeApi();
-  const auto midnight = py::reinterpret_steal<py::object>(PyDateTime_FromDateAndTime(
-      static_cast<int>(ymd.year()), static_cast<int>(static_cast<unsigned>(ymd.month())),
-      static_cast<int>(static_cast<unsigned>(ymd.day())), 0, 0, 0, 0));
-  if (!midnight) throw py::error_already_set();
   // A Date far from the epoch holds the time of day to less than a
   // microsecond: round to the finest power of ten of microseconds that it
   // does hold, so that a time written comes back as it was.
@@ -183,14 +264,22 @@ py::object FromDateValue(const Date& date) {
       (std::nextafter(std::fabs(date.days), 1e300) - std::fabs(date.days)) * kMicrosecondsPerDay;
   long long step = 1;
   while (static_cast<double>(step) < 2.0 * resolution) step *= 10;
-  const auto micros =
+  long long micros =
       std::llround(fraction * kMicrosecondsPerDay / static_cast<double>(step)) * step;
-  if (micros == 0) return midnight;
-  const auto delta = py::reinterpret_steal<py::object>(PyDelta_FromDSU(
-      static_cast<int>(micros / 86400000000LL), static_cast<int>(micros % 86400000000LL / 1000000),
+  constexpr long long kMicrosPerDay = 86400000000LL;
+  // Rounded up to midnight: the next day.
+  const sys_days day_of =
+      kDateEpoch + std::chrono::days{static_cast<long>(whole) + (micros >= kMicrosPerDay ? 1 : 0)};
+  if (micros >= kMicrosPerDay) micros -= kMicrosPerDay;
+  const year_month_day ymd{day_of};
+  NeedDateTimeApi();
+  const auto made = py::reinterpret_steal<py::object>(PyDateTime_FromDateAndTime(
+      static_cast<int>(ymd.year()), static_cast<int>(static_cast<unsigned>(ymd.month())),
+      static_cast<int>(static_cast<unsigned>(ymd.day())), static_cast<int>(micros / 3600000000LL),
+      static_cast<int>(micros / 60000000LL % 60), static_cast<int>(micros / 1000000 % 60),
       static_cast<int>(micros % 1000000)));
-  if (!delta) throw py::error_already_set();
-  return midnight.attr("__add__")(delta);
+  if (!made) throw py::error_already_set();
+  return made;
 }
 
 // ---- Arrays -----------------------------------------------------------------------
@@ -254,8 +343,13 @@ Variant ToVariantAt(py::handle value, int nesting) {
     return Variant(ToWideInteger(value));
   }
   if (PyFloat_Check(value.ptr())) return Variant(PyFloat_AsDouble(value.ptr()));
-  if (PyUnicode_Check(value.ptr())) return Variant(value.cast<std::string>());
-  if (py::isinstance<ObjectHandle>(value)) return Variant(value.cast<const ObjectHandle&>().ref);
+  if (PyUnicode_Check(value.ptr())) {
+    Py_ssize_t size = 0;
+    const char* text = PyUnicode_AsUTF8AndSize(value.ptr(), &size);
+    if (text == nullptr) throw py::error_already_set();
+    return Variant(std::string(text, static_cast<std::size_t>(size)));
+  }
+  if (IsHandle(value)) return Variant(HandleOf(value).ref);
   if (PyBytes_Check(value.ptr()) || PyByteArray_Check(value.ptr()) ||
       PyMemoryView_Check(value.ptr())) {
     return Variant(ToByteArray(value, "a value"));
@@ -264,7 +358,10 @@ Variant ToVariantAt(py::handle value, int nesting) {
   NeedDateTimeApi();
   if (PyDateTime_Check(value.ptr())) return Variant(ToDateValue(value, true));
   if (PyDate_Check(value.ptr())) return Variant(ToDateValue(value, false));
-  if (py::isinstance(value, DecimalType())) return Variant(ToDecimalValue(value));
+  if (Py_TYPE(value.ptr()) == DecimalTypeObject() ||
+      PyObject_IsInstance(value.ptr(), DecimalType().ptr()) == 1) {
+    return Variant(ToDecimalValue(value));
+  }
   if (ObjectRef object = WrapPersistent(value)) return Variant(std::move(object));
   Refuse(errors::kTypeMismatch,
          "a value of Python type '" + PythonTypeName(value) + "' has no automation type");
@@ -295,8 +392,13 @@ py::object FromVariant(const Variant& value) {
       return FromCurrency(*value.GetIf<Currency>());
     case VarType::Date:
       return FromDateValue(*value.GetIf<Date>());
-    case VarType::BStr:
-      return py::str(value.String());
+    case VarType::BStr: {
+      const std::string& text = value.String();
+      auto made = py::reinterpret_steal<py::object>(
+          PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), nullptr));
+      if (!made) throw py::error_already_set();
+      return made;
+    }
     case VarType::Dispatch:
       return FromObject(value.Object());
     case VarType::Error:
@@ -315,8 +417,8 @@ py::object FromVariant(const Variant& value) {
 
 ObjectRef ToObject(py::handle value, const char* where) {
   if (value.is_none()) return ObjectRef();
-  if (py::isinstance<ObjectHandle>(value)) return value.cast<const ObjectHandle&>().ref;
   if (ObjectRef object = WrapPersistent(value)) return object;
+  if (IsHandle(value)) return HandleOf(value).ref;
   Refuse(errors::kObjectRequired, std::string(where) + ": a value of Python type '" +
                                       PythonTypeName(value) + "' is no automation object");
 }
@@ -419,7 +521,20 @@ void SetMember(const ObjectHandle& self, const std::string& name, py::handle val
   if (argument.IsArray() && IsArrayType(declared) && argument.Array().Type() != declared) {
     const SafeArray& given = argument.Array();
     SafeArray typed(ElementTypeOf(declared), given.Bounds());
-    for (std::size_t i = 0; i < given.Count(); ++i) typed.SetFlat(i, given.GetFlat(i));
+    for (std::size_t i = 0; i < given.Count(); ++i) {
+      try {
+        typed.SetFlat(i, given.GetFlat(i));
+      } catch (const AutomationError& e) {
+        // The list is refused as a whole: say which member and element.
+        std::vector<std::string> details{"'" + name + "' of '" + ClassNameOf(object) +
+                                         "' holds an array of " +
+                                         TypeName(ElementTypeOf(declared)) + ": element " +
+                                         std::to_string(i) + " of the list does not convert"};
+        details.insert(details.end(), e.DetailList().begin(), e.DetailList().end());
+        throw AutomationError(e.Number(), e.Description(), e.HelpFile(), e.HelpContext(),
+                              e.Source(), std::move(details));
+      }
+    }
     argument = Variant(std::move(typed));
   }
   InvokeByName(object, name, InvokeKind::PropertyPut, {&argument, 1});
@@ -428,9 +543,10 @@ void SetMember(const ObjectHandle& self, const std::string& name, py::handle val
 }  // namespace
 
 void BindObject(py::module_& m) {
-  py::class_<ObjectHandle>(m, "Object",
-                           "An automation object: members are read, written and called by name.")
-      .def("__getattr__", &GetMember)
+  py::class_<ObjectHandle> handle(
+      m, "Object", "An automation object: members are read, written and called by name.");
+  g_handle_type = reinterpret_cast<PyTypeObject*>(handle.ptr());
+  handle.def("__getattr__", &GetMember)
       .def("__setattr__", &SetMember)
       .def("__dir__",
            [](const ObjectHandle& self) {

@@ -96,3 +96,34 @@ def test_stream_naming_a_class_outside_the_server_makes_nothing(shop, name):
 def test_a_member_without_an_automation_value_is_left_out(shop):
     copy = shop.copy(Item(1, "kept", tags={1, 2}))
     assert (copy.number, copy.name, copy.tags) == (1, "kept", [])
+
+
+def test_members_without_an_automation_value_are_listed_when_the_call_reports(shop):
+    class Foreign:
+        pass
+
+    other = replikon.Replikon()
+    other.object_server_name = "other_models"
+    other.copy(other_models.Fore())  # its server registered: a Fore is an object of another server
+    looping = []
+    looping.append(looping)
+    inner = Item(2, tags=[1, {"a": 1}], other=other_models.Fore())
+    root = Item(1, "kept", tags={1, 2}, next=inner)
+    root.amount = Foreign()
+    root.when = looping
+    shop.problems_notification = 1  # OnSubobjectProblem
+    for call in (lambda: shop.copy(root), lambda: shop.stream_from_object(root)):
+        with pytest.raises(replikon.AutomationError) as raised:
+            call()
+        assert raised.value.number == 601
+        details = "\n".join(raised.value.details)
+        assert "Item.next.other: external object of class \"Fore\"" in details
+        assert "Item.tags: its property get raised error 13" in details and "'set'" in details
+        assert "Item.amount: its property get raised error 13" in details
+        assert "'test_python_classes.test_members_without" in details  # the foreign type, qualified
+        assert "Item.next.tags: its property get raised error 13" in details and "'dict'" in details
+        assert "Item.when: its property get raised error 28" in details
+    shop.problems_notification = 0  # SourceObjectOnly: the rest is copied
+    copied = shop.copy(root)
+    assert (copied.number, copied.name, copied.tags, copied.next.number) == (1, "kept", [], 2)
+    assert copied.next.other is None and copied.next.tags == []

@@ -31,6 +31,11 @@ def test_values_keep_their_python_value_through_a_variant_member_and_a_stream(co
         D("123.4500"),
         D("-0.0000000000000000000000000001"),
         D("79228162514264337593543950335"),
+        D("1.5E-20"),
+        D("-7.25E+3"),
+        D("0E-40"),  # zero with more decimals than a Decimal holds
+        datetime.datetime(2001, 1, 1, 23, 59, 59, 999990),
+        datetime.datetime(1800, 6, 1, 12, 30, 0, 1000),
         None,
     ]
     for value in values:
@@ -55,6 +60,8 @@ def test_date_becomes_midnight_and_decimal_keeps_its_scale(control):
     assert str(invoice.Memo) == "1.10"
     invoice.Memo = D("1E+5")
     assert invoice.Memo == 100000
+    invoice.Memo = D("-0.00")
+    assert str(invoice.Memo) == "0.00"  # a Decimal's zero has no sign
     invoice.Memo = datetime.datetime(2001, 1, 1, 0, 0, 0, 250000)
     assert invoice.Memo == datetime.datetime(2001, 1, 1, 0, 0, 0, 250000)
 
@@ -96,6 +103,8 @@ def test_values_without_an_automation_type_are_refused(invoice):
         (2**96, 6, "int"),
         (D("NaN"), 6, "Decimal"),
         (D("1E-29"), 6, "Decimal"),
+        (D("-Infinity"), 6, "Decimal"),
+        (D("1E+29"), 6, "Decimal"),
         (datetime.datetime(2020, 1, 1, tzinfo=datetime.timezone.utc), 13, "time zone"),
     ]:
         with pytest.raises(replikon.AutomationError) as raised:
