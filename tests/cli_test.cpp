@@ -777,14 +777,14 @@ TEST_F(GraphCompareTest, FindsEachChangedPropertyByItsPath) {
   ASSERT_EQ(changed.differences.size(), 4U);
   const PropertyDifference& city = changed.differences[0];
   EXPECT_EQ(city.path, "Invoice.Buyer.Address.City");
-  EXPECT_EQ(city.kind, DifferenceKind::kValue);
+  EXPECT_EQ(city.kind, DifferenceKind::Value);
   EXPECT_EQ(city.original, "\"Portsmouth\"");
   EXPECT_EQ(city.other, "\"Southampton\"");
   EXPECT_EQ(changed.differences[1].path, "Invoice.Memo");
   EXPECT_TRUE(changed.differences[1].declared_variant);
   EXPECT_EQ(changed.differences[2].path, "Invoice.Tags(2)");
   EXPECT_EQ(changed.differences[3].path, "Invoice.Carrier");
-  EXPECT_EQ(changed.differences[3].kind, DifferenceKind::kExternalMissing);
+  EXPECT_EQ(changed.differences[3].kind, DifferenceKind::ExternalMissing);
   EXPECT_EQ(changed.differences[3].class_name, "Carrier");
 }
 
@@ -817,8 +817,8 @@ TEST_F(GraphCompareTest, FollowsCyclesAndLongChainsWithoutRecursion) {
   Let(copy_last, "Ratio", Variant(2.5));
   const GraphComparison changed = Compare(first, copy);
   ASSERT_EQ(changed.differences.size(), 2U);
-  EXPECT_EQ(changed.differences[0].kind, DifferenceKind::kValue);
-  EXPECT_EQ(changed.differences[1].kind, DifferenceKind::kBackPointerMissing);
+  EXPECT_EQ(changed.differences[0].kind, DifferenceKind::Value);
+  EXPECT_EQ(changed.differences[1].kind, DifferenceKind::BackPointerMissing);
   EXPECT_TRUE(changed.differences[1].path.ends_with(".Left.Right"));
 
   Set(last, "Right", nullptr);  // the cycle broken, both chains go

@@ -55,8 +55,8 @@ SafeArray BytesArray(std::vector<std::uint8_t> bytes) {
 
 // Both ways of making the new file: without a name where the file system can,
 // and under a temporary name as where it cannot.
-constexpr detail::NewFileKind kKinds[] = {detail::NewFileKind::kUnnamedWherePossible,
-                                          detail::NewFileKind::kNamed};
+constexpr detail::NewFileKind kKinds[] = {detail::NewFileKind::UnnamedWherePossible,
+                                          detail::NewFileKind::Named};
 
 mode_t ModeOf(const std::string& path) {
   struct stat st {};
@@ -324,7 +324,7 @@ TEST(StreamFiles, SymbolicLinksAreFollowed) {
   EXPECT_TRUE(fs::is_symlink(dir / "first"));
   EXPECT_EQ(ReadRaw(dir / "data/a.stm"), (std::vector<std::uint8_t>{1, 2}));
   EXPECT_EQ(StreamFromFile(dir / "second").ToBytes(), (std::vector<std::uint8_t>{1, 2}));
-  detail::StreamToFile(BytesArray({4}), dir / "first", detail::NewFileKind::kNamed);
+  detail::StreamToFile(BytesArray({4}), dir / "first", detail::NewFileKind::Named);
   EXPECT_TRUE(fs::is_symlink(dir / "first"));
   EXPECT_EQ(ReadRaw(dir / "data/a.stm"), std::vector<std::uint8_t>{4});
 

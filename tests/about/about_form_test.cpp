@@ -44,21 +44,21 @@ TEST(AboutFormModel, ControlsWithTheirKindsTextsAndAddresses) {
   };
   // clang-format off
   const Want want[] = {
-      {"Check1", -1, K::kCheckBox, "", ""},
-      {"lblTitle", -1, K::kLabel, "Replikon", ""},
-      {"lblVersion", -1, K::kLabel, "Version", ""},
-      {"imgOrvel", -1, K::kPicture, "", "https://replikon.example.org/"},
-      {"Line1", 0, K::kLine, "", ""},
-      {"lblDisclaimer", -1, K::kLabel, kDisclaimer, ""},
-      {"Label6", -1, K::kLabel, "You can visit us at ", ""},
-      {"lblSite", -1, K::kLinkLabel, "https://replikon.example.org/", "https://replikon.example.org/"},
-      {"Label7", -1, K::kLabel,
+      {"Check1", -1, K::CheckBox, "", ""},
+      {"lblTitle", -1, K::Label, "Replikon", ""},
+      {"lblVersion", -1, K::Label, "Version", ""},
+      {"imgOrvel", -1, K::Picture, "", "https://replikon.example.org/"},
+      {"Line1", 0, K::Line, "", ""},
+      {"lblDisclaimer", -1, K::Label, kDisclaimer, ""},
+      {"Label6", -1, K::Label, "You can visit us at ", ""},
+      {"lblSite", -1, K::LinkLabel, "https://replikon.example.org/", "https://replikon.example.org/"},
+      {"Label7", -1, K::Label,
        "If you want to contact us (e.g. if have found a bug in this control, or have some", ""},
-      {"Label1", -1, K::kLabel, "suggestions), please visit", ""},
-      {"lblContact", -1, K::kLinkLabel, "https://replikon.example.org/contact",
+      {"Label1", -1, K::Label, "suggestions), please visit", ""},
+      {"lblContact", -1, K::LinkLabel, "https://replikon.example.org/contact",
        "https://replikon.example.org/contact"},
-      {"Line1", 1, K::kLine, "", ""},
-      {"cmdOK", -1, K::kCommandButton, "OK", ""},
+      {"Line1", 1, K::Line, "", ""},
+      {"cmdOK", -1, K::CommandButton, "OK", ""},
   };
   // clang-format on
   ASSERT_EQ(FormControls().size(), std::size(want));
