@@ -19,12 +19,12 @@
 #include <utility>
 #include <vector>
 
-#include "../test_support.hpp"
 #include "about/about_form.hpp"
 #include "about/about_window.hpp"
 #include "about/pictures.hpp"
 #include "about/shell_command.hpp"
 #include "replikon/version.hpp"
+#include "test_support.hpp"
 
 namespace replikon::about {
 namespace {

@@ -8,9 +8,9 @@
 #include <vector>
 
 #include "copy/copy_engine.hpp"
-#include "copy_test_classes.hpp"
 #include "replikon/control/replikon.hpp"
 #include "replikon/server.hpp"
+#include "test_classes.hpp"
 #include "test_support.hpp"
 
 namespace replikon::testing {

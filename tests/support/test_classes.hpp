@@ -11,7 +11,6 @@
 #include <string>
 #include <vector>
 
-#include "replikon/control/replikon.hpp"
 #include "replikon/server.hpp"
 
 namespace replikon::testing {
@@ -131,24 +130,6 @@ class TestClasses {
 
 inline Node& N(const ObjectRef& o) {
   return *o.As<Node>();
-}
-
-// One RecursionCheck as a handler saw it.
-struct Seen {
-  ObjectRef root, parent, current;
-  std::string property;
-  bool cancel_on_entry;
-  std::int16_t error_status;
-};
-
-// Records every event on the component.
-inline std::shared_ptr<std::vector<Seen>> Record(Replikon& r) {
-  auto seen = std::make_shared<std::vector<Seen>>();
-  r.AddRecursionCheckHandler([seen](RecursionCheckArgs& a) {
-    seen->push_back(Seen{a.root_object, a.parent_object, a.current_object,
-                         a.current_object_property, a.cancel, a.error_status});
-  });
-  return seen;
 }
 
 }  // namespace replikon::testing

@@ -11,16 +11,10 @@
 #include <string>
 #include <vector>
 
-#include "copy_test_classes.hpp"
 #include "replikon/about/about_box.hpp"
 #include "replikon/control/component_object.hpp"
+#include "test_classes.hpp"
 #include "test_support.hpp"
-
-#if __has_include("replikon_cli.hpp")
-#include <sstream>
-
-#include "replikon_cli.hpp"
-#endif
 
 namespace replikon::testing {
 namespace {
@@ -171,17 +165,6 @@ TEST(ComponentTypeLibrary, TableShowsEveryTypeAndMember) {
   // Aligned columns, no trailing blanks.
   EXPECT_EQ(text.find(" \n"), std::string::npos);
 }
-
-#if __has_include("replikon_cli.hpp")
-TEST(ComponentTypeLibrary, DescribeCommandPrintsTheTable) {
-  const char* const argv[] = {"replikon", "describe"};
-  std::ostringstream out;
-  std::ostringstream err;
-  EXPECT_EQ(cli::RunCli(2, argv, out, err), cli::kExitOk);
-  EXPECT_EQ(out.str(), FormatTypeLibrary(ReplikonTypeLibrary()));
-  EXPECT_EQ(err.str(), "");
-}
-#endif
 
 // ---- The component driven late-bound ------------------------------------------
 

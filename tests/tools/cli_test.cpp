@@ -23,6 +23,7 @@
 #include "json_writer.hpp"
 #include "orders/orders_server.hpp"
 #include "replikon/control/replikon.hpp"
+#include "replikon/control/type_library.hpp"
 #include "replikon/server.hpp"
 #include "replikon/stream/array_encoding.hpp"
 #include "replikon/stream/stream_layout.hpp"
@@ -142,6 +143,15 @@ TEST(CliUsage, UsageErrorsExitTwoAndVersionIsExact) {
     EXPECT_FALSE(r.err.empty()) << testing::PrintToString(args);
   }
   EXPECT_EQ(RunCommand({"--version"}).out, "replikon " + std::string(kVersionString) + "\n");
+}
+
+TEST(CliDescribe, PrintsTheComponentsTypeLibrary) {
+  const char* const argv[] = {"replikon", "describe"};
+  std::ostringstream out;
+  std::ostringstream err;
+  EXPECT_EQ(cli::RunCli(2, argv, out, err), cli::kExitOk);
+  EXPECT_EQ(out.str(), FormatTypeLibrary(ReplikonTypeLibrary()));
+  EXPECT_EQ(err.str(), "");
 }
 
 TEST(CliTypeAndIsStream, NullNamelessMissingAndFolders) {

@@ -6,7 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "copy_test_classes.hpp"
+#include "control/recorded_events.hpp"
+#include "test_classes.hpp"
 #include "test_support.hpp"
 
 namespace replikon::testing {
