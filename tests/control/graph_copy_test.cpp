@@ -16,7 +16,7 @@
 namespace replikon::testing {
 namespace {
 
-using test_support::ErrorOf;
+using test_support::ErrorFrom;
 
 // A small document model: a document holds its sections in an object array
 // and anything at all in a Variant; each section links back to its document
@@ -302,7 +302,7 @@ TEST_F(GraphCopyTest, ExternalObjectsInArraysKeepTheirRules) {
   control_.AddRecursionCheckHandler([&](RecursionCheckArgs& e) {
     if (e.error_status != 0) problems.push_back(e.current_object_property);
   });
-  EXPECT_EQ(ErrorOf([&] { control_.Copy(doc); }), 601);
+  EXPECT_EQ(ErrorFrom([&] { control_.Copy(doc); }).Number(), 601);
   EXPECT_EQ(problems, (std::vector<std::string>{"Sections(1)", "Items(0)"}));
 }
 
@@ -330,7 +330,7 @@ TEST_F(GraphCopyTest, ObjectsInArraysCountAgainstTheLimits) {
   ObjectRef copy = control_.Copy(doc);
   ASSERT_TRUE(copy);
   control_.SetMaxObjects(2);
-  EXPECT_EQ(ErrorOf([&] { control_.Copy(doc); }), 603);
+  EXPECT_EQ(ErrorFrom([&] { control_.Copy(doc); }).Number(), 603);
   copy.Reset();
   EXPECT_EQ(classes_.Live(), 3);
 }

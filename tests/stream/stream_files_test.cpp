@@ -47,7 +47,7 @@ void WriteRaw(const std::string& path, const std::vector<std::uint8_t>& bytes) {
             static_cast<std::streamsize>(bytes.size()));
 }
 
-using test_support::ErrorOf;
+using test_support::ErrorFrom;
 
 SafeArray BytesArray(std::vector<std::uint8_t> bytes) {
   return SafeArray::FromBytes(bytes);
@@ -177,16 +177,18 @@ TEST(StreamFiles, EmptyAndUnallocatedStreams) {
 TEST(StreamFiles, ErrorsCarryThePlatformNumbers) {
   TempDir dir;
   // A missing file is an error and is not created.
-  EXPECT_EQ(ErrorOf([&] { StreamFromFile(dir / "missing.stm"); }), errors::kFileNotFound);
+  EXPECT_EQ(ErrorFrom([&] { StreamFromFile(dir / "missing.stm"); }).Number(),
+            errors::kFileNotFound);
   EXPECT_FALSE(fs::exists(dir / "missing.stm"));
   // A folder that does not exist.
   const SafeArray bytes = SafeArray::FromBytes(std::vector<std::uint8_t>{1});
-  EXPECT_EQ(ErrorOf([&] { StreamToFile(bytes, dir / "no/such/a.stm"); }), errors::kPathNotFound);
+  EXPECT_EQ(ErrorFrom([&] { StreamToFile(bytes, dir / "no/such/a.stm"); }).Number(),
+            errors::kPathNotFound);
   // A directory, for writing and for reading; it is left alone.
   fs::create_directory(dir / "sub");
   WriteRaw(dir / "sub/keep", {1});
-  EXPECT_EQ(ErrorOf([&] { StreamToFile(bytes, dir / "sub"); }), errors::kPathFileAccess);
-  EXPECT_EQ(ErrorOf([&] { StreamFromFile(dir / "sub"); }), errors::kPathFileAccess);
+  EXPECT_EQ(ErrorFrom([&] { StreamToFile(bytes, dir / "sub"); }).Number(), errors::kPathFileAccess);
+  EXPECT_EQ(ErrorFrom([&] { StreamFromFile(dir / "sub"); }).Number(), errors::kPathFileAccess);
   EXPECT_TRUE(fs::exists(dir / "sub/keep"));
   // The message names the path.
   EXPECT_NE(test_support::ErrorFrom([&] { StreamFromFile(dir / "missing.stm"); })
@@ -200,9 +202,9 @@ TEST(StreamFiles, ReadOnlyFolderIsPermissionDenied) {
   TempDir dir;
   fs::create_directory(dir / "ro");
   fs::permissions(dir / "ro", fs::perms::owner_read | fs::perms::owner_exec);
-  EXPECT_EQ(ErrorOf([&] {
+  EXPECT_EQ(ErrorFrom([&] {
               StreamToFile(SafeArray::FromBytes(std::vector<std::uint8_t>{1}), dir / "ro/a.stm");
-            }),
+            }).Number(),
             errors::kPermissionDenied);
 }
 
@@ -335,7 +337,7 @@ TEST(StreamFiles, SymbolicLinksAreFollowed) {
   EXPECT_EQ(fs::hard_link_count(dir / "data/new.stm"), 1u);
 
   fs::create_symlink("loop", dir / "loop");
-  EXPECT_NE(ErrorOf([&] { StreamToFile(BytesArray({3}), dir / "loop"); }), 0);
+  EXPECT_NE(ErrorFrom([&] { StreamToFile(BytesArray({3}), dir / "loop"); }).Number(), 0);
   EXPECT_TRUE(fs::is_symlink(dir / "loop"));
 }
 

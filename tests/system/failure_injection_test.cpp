@@ -21,7 +21,7 @@
 namespace replikon {
 namespace {
 
-using test_support::ErrorOf;
+using test_support::ErrorFrom;
 
 struct Widget {
   std::int32_t good = 0;
@@ -152,7 +152,7 @@ TEST_F(FailureInjection, CopyPassesOverWhatFails) {
   ObjectRef doomed = MakeObject<Doomed>(registry_.FindClass("Faulty.Doomed"));
   W(source).child = doomed;
   for (const ObjectRef& root : {source, doomed}) {
-    EXPECT_EQ(ErrorOf([&] { (void)control_.Copy(root); }), 601);
+    EXPECT_EQ(ErrorFrom([&] { (void)control_.Copy(root); }).Number(), 601);
   }
   control_.SetProblemsNotification(ProblemsNotificationConstants::SourceObjectOnly);
   copy = control_.Copy(source);
@@ -230,7 +230,9 @@ TEST_F(FailureInjection, ClassesWhoseInitialisationOrTerminationFails) {
     w.Finish();
   }
   for (const auto* bytes : {&doomed, &nested}) {
-    EXPECT_EQ(ErrorOf([&] { (void)control_.ObjectFromStream(SafeArray::FromBytes(*bytes)); }), 601);
+    EXPECT_EQ(
+        ErrorFrom([&] { (void)control_.ObjectFromStream(SafeArray::FromBytes(*bytes)); }).Number(),
+        601);
   }
   control_.SetProblemsNotification(ProblemsNotificationConstants::SourceObjectOnly);
   ObjectRef partial = control_.ObjectFromStream(SafeArray::FromBytes(std::span(nested)));
@@ -325,7 +327,7 @@ TEST_F(FailureInjection, HandlerThatChangesTheGraphOrTheSettingsMidWalk) {
       [this](RecursionCheckArgs&) { control_.SetObjectServerName("Elsewhere"); });
   const auto expect_601 = [&](auto call) {
     control_.SetObjectServerName("Faulty");
-    EXPECT_EQ(ErrorOf(call), 601);  // classes made after the change cannot be created
+    EXPECT_EQ(ErrorFrom(call).Number(), 601);  // classes made after the change cannot be created
   };
   expect_601([&] { (void)control_.Copy(source); });
   expect_601([&] { (void)control_.StreamFromObject(source); });
