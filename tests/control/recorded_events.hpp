@@ -7,16 +7,9 @@
 #include <vector>
 
 #include "replikon/control/replikon.hpp"
+#include "test_classes.hpp"
 
 namespace replikon::testing {
-
-// One RecursionCheck as a handler saw it.
-struct Seen {
-  ObjectRef root, parent, current;
-  std::string property;
-  bool cancel_on_entry;
-  std::int16_t error_status;
-};
 
 // Records every event on the component.
 inline std::shared_ptr<std::vector<Seen>> Record(Replikon& r) {

@@ -132,4 +132,12 @@ inline Node& N(const ObjectRef& o) {
   return *o.As<Node>();
 }
 
+// One RecursionCheck as a handler saw it.
+struct Seen {
+  ObjectRef root, parent, current;
+  std::string property;
+  bool cancel_on_entry;
+  std::int16_t error_status;
+};
+
 }  // namespace replikon::testing

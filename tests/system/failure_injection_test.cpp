@@ -261,6 +261,11 @@ TEST_F(FailureInjection, ThrowingHandlerEndsEachCallAndLeavesTheComponentUsable)
   EXPECT_EQ(registry_.LiveInstances("Faulty.Widget"), 3);  // only the source's
 
   control_.RemoveRecursionCheckHandler(id);
+  // A handler's AutomationError reaches the caller unchanged.
+  const auto automation = control_.AddRecursionCheckHandler(
+      [](RecursionCheckArgs&) { throw AutomationError(1234, "client", "c.hlp", 9); });
+  test_support::ExpectError(ErrorFrom([&] { control_.Copy(source); }), 1234, "client", "c.hlp", 9);
+  control_.RemoveRecursionCheckHandler(automation);
   EXPECT_EQ(W(control_.Copy(source)).good, 1);
   EXPECT_EQ(W(control_.ObjectFromStream(control_.StreamFromObject(source))).good, 1);
 }

@@ -2,22 +2,25 @@
 
 #include <gtest/gtest.h>
 
+#include <exception>
+#include <functional>
+#include <memory>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
-#include "control/recorded_events.hpp"
+#include "copy/object_factory.hpp"
 #include "test_classes.hpp"
-#include "test_support.hpp"
 
 namespace replikon::testing {
 namespace {
 
-using test_support::ErrorFrom;
-
+// Drives the copy engine alone, as a processing call does: a context on the
+// test's settings, a new instance of the source's class, then its properties.
+// Events go to the handlers in order, as the component delivers them.
 class CopyEngineTest : public ::testing::Test {
  protected:
-  CopyEngineTest() { control_.SetObjectServerName("Lib"); }
+  CopyEngineTest() { settings_.object_server_name = "Lib"; }
 
   void TearDown() override {
     // Every test drops all it made (and breaks the cycles it built).
@@ -27,11 +30,36 @@ class CopyEngineTest : public ::testing::Test {
     EXPECT_EQ(classes_.Live("Ext.Gadget"), 0);
   }
 
-  // A fresh component on the same classes (no handlers).
-  Replikon NewControl() { return Replikon(nullptr, classes_.Registry()); }
+  // The copy; nothing when the call ends with a problem (status_) or a
+  // handler's exception (error_).
+  ObjectRef Copy(const ObjectRef& source) {
+    EngineContext ctx(settings_, classes_.Registry(), [this](RecursionCheckArgs& a) {
+      for (const auto& handler : handlers_) handler(a);
+    });
+    ctx.SetRoot(source);
+    status_ = 0;
+    ObjectRef target = CreateInstance(ctx, ClassNameOf(source), status_);
+    if (status_ == 0) CopyProperties(ctx, source, target, source, status_);
+    error_ = ctx.HandlerError();
+    if (ctx.Aborted() || status_ != 0) target.Reset();
+    return target;
+  }
+
+  // Records every event from now on.
+  std::shared_ptr<std::vector<Seen>> Record() {
+    auto seen = std::make_shared<std::vector<Seen>>();
+    handlers_.push_back([seen](RecursionCheckArgs& a) {
+      seen->push_back(Seen{a.root_object, a.parent_object, a.current_object,
+                           a.current_object_property, a.cancel, a.error_status});
+    });
+    return seen;
+  }
 
   TestClasses classes_;
-  Replikon control_{nullptr, classes_.Registry()};
+  EngineSettings settings_;
+  std::vector<std::function<void(RecursionCheckArgs&)>> handlers_;
+  std::int32_t status_ = 0;
+  std::exception_ptr error_;
 };
 
 TEST_F(CopyEngineTest, ValuePropertiesAreReadTwiceAndLet) {
@@ -39,7 +67,7 @@ TEST_F(CopyEngineTest, ValuePropertiesAreReadTwiceAndLet) {
   N(src).items = SafeArray(VarType::I4, {ArrayBound{1, 3}});
   N(src).items.Set({2}, Variant(std::int32_t{99}));
   N(src).data = Variant("text");
-  ObjectRef copy = control_.Copy(src);
+  ObjectRef copy = Copy(src);
   ASSERT_TRUE(copy);
   EXPECT_NE(copy, src);
   EXPECT_EQ(N(copy).name, "alpha");
@@ -59,14 +87,14 @@ TEST_F(CopyEngineTest, FieldsCopyAsTheirAssignmentsAllow) {
   // let: the copy keeps the array its class gave it.
   ObjectRef src = classes_.NewNode("beta", 3);
   N(src).items = SafeArray(VarType::BStr, {ArrayBound{0, 0}});
-  ObjectRef copy = control_.Copy(src);
+  ObjectRef copy = Copy(src);
   ASSERT_TRUE(copy);
   EXPECT_EQ(N(copy).items, SafeArray(VarType::I4));
   EXPECT_EQ(N(copy).value, 3);
 
   // A copied array is the copy's own: changing it leaves the source alone.
   N(src).items = SafeArray(VarType::I4, {ArrayBound{0, 1}});
-  copy = control_.Copy(src);
+  copy = Copy(src);
   ASSERT_TRUE(copy);
   N(copy).items.Set({0}, Variant(std::int32_t{8}));
   EXPECT_EQ(N(src).items.Get({0}), Variant(std::int32_t{0}));
@@ -82,20 +110,20 @@ TEST_F(CopyEngineTest, WhatAPropertyHoldsDecidesItsKind) {
   strings.Set({1}, Variant("s"));
   N(with_array).data = Variant(strings);
 
-  ObjectRef c1 = control_.Copy(with_object);
+  ObjectRef c1 = Copy(with_object);
   const ObjectRef& inner = N(c1).data.Object();
   EXPECT_NE(inner, N(with_object).data.Object());
   EXPECT_EQ(N(inner).name, "inner");
   EXPECT_EQ(N(inner).value, 5);
-  EXPECT_EQ(N(control_.Copy(with_number)).data, Variant(std::int32_t{42}));
-  EXPECT_EQ(N(control_.Copy(with_array)).data, Variant(strings));
+  EXPECT_EQ(N(Copy(with_number)).data, Variant(std::int32_t{42}));
+  EXPECT_EQ(N(Copy(with_array)).data, Variant(strings));
 }
 
 TEST_F(CopyEngineTest, SubobjectIsFilledBeforeItIsAssigned) {
   ObjectRef root = classes_.NewNode("root");
   N(root).child = classes_.NewNode("kid", 1);
   N(N(root).child).child = classes_.NewNode("grandkid", 2);
-  ObjectRef copy = control_.Copy(root);
+  ObjectRef copy = Copy(root);
   const ObjectRef& kid = N(copy).child;
   ASSERT_TRUE(kid);
   EXPECT_NE(kid, N(root).child);
@@ -109,8 +137,8 @@ TEST_F(CopyEngineTest, EventsFollowTheWalkWithTheirArguments) {
   ObjectRef root = classes_.NewNode("root");
   ObjectRef a = classes_.NewNode("a");
   N(root).child = a;
-  auto seen = Record(control_);
-  ObjectRef copy = control_.Copy(root);
+  auto seen = Record();
+  ObjectRef copy = Copy(root);
   struct Want {
     ObjectRef parent, current;
     const char* property;
@@ -133,29 +161,28 @@ TEST_F(CopyEngineTest, EventsFollowTheWalkWithTheirArguments) {
 TEST_F(CopyEngineTest, NullCancelAndRecursionAllowedOnAnObjectProperty) {
   ObjectRef box = classes_.Registry().CreateByProgId("Lib.Box");
   box.As<Box>()->slot.Reset();
-  auto seen = Record(control_);
+  auto seen = Record();
 
   // A null subobject: the event first, then the copy's Slot is set to Nothing.
-  ObjectRef copy = control_.Copy(box);
+  ObjectRef copy = Copy(box);
   EXPECT_FALSE(copy.As<Box>()->slot);
   ASSERT_EQ(seen->size(), 1u);
   EXPECT_EQ((*seen)[0].property, "Slot");
   EXPECT_EQ(copy.As<Box>()->broken, 7);  // its getter fails: left alone, walk goes on
 
   // Cancelled: Slot keeps what the class gave it.
-  const auto cancel =
-      control_.AddRecursionCheckHandler([](RecursionCheckArgs& a) { a.cancel = true; });
-  copy = control_.Copy(box);
+  handlers_.push_back([](RecursionCheckArgs& a) { a.cancel = true; });
+  copy = Copy(box);
   ASSERT_TRUE(copy.As<Box>()->slot);
   EXPECT_EQ(copy.As<Box>()->slot.As<Leaf>()->tag, "fresh");
-  control_.RemoveRecursionCheckHandler(cancel);
+  handlers_.pop_back();
 
   // RecursionAllowed false: no event, and no object property touched.
   seen->clear();
-  control_.SetRecursionAllowed(false);
+  settings_.recursion_allowed = false;
   box.As<Box>()->slot = classes_.Registry().CreateByProgId("Lib.Leaf");
   box.As<Box>()->slot.As<Leaf>()->tag = "source";
-  copy = control_.Copy(box);
+  copy = Copy(box);
   EXPECT_TRUE(seen->empty());
   EXPECT_EQ(copy.As<Box>()->slot.As<Leaf>()->tag, "fresh");
 }
@@ -168,19 +195,17 @@ TEST_F(CopyEngineTest, ExternalSubobjectsBySettings) {
       ObjectRef src = classes_.NewNode("src");
       N(src).child = gadget;
       N(src).next = classes_.NewNode("after");
-      Replikon control = NewControl();
-      control.SetObjectServerName("Lib");
-      control.SetSetExternalReferences(share);
-      control.SetProblemsNotification(notify);
-      control.SetRaiseRecursionCheckEvent(false);  // the problem event comes anyway
-      auto seen = Record(control);
+      settings_.set_external_references = share;
+      settings_.problems_notification = static_cast<ProblemsNotificationConstants>(notify);
+      settings_.raise_recursion_check_event = false;  // the problem event comes anyway
+      handlers_.clear();
+      auto seen = Record();
       // Cancel left false changes nothing.
-      control.AddRecursionCheckHandler([](RecursionCheckArgs& a) { a.cancel = false; });
+      handlers_.push_back([](RecursionCheckArgs& a) { a.cancel = false; });
 
       if (notify == 1) {
-        const AutomationError e = ErrorFrom([&] { control.Copy(src); });
-        EXPECT_EQ(e.Number(), 601);
-        EXPECT_EQ(e.HelpContext(), 1601);
+        EXPECT_FALSE(Copy(src));
+        EXPECT_EQ(status_, 601);
         ASSERT_EQ(seen->size(), 1u);
         const Seen& s = (*seen)[0];
         EXPECT_EQ(s.root, src);
@@ -203,7 +228,7 @@ TEST_F(CopyEngineTest, ExternalSubobjectsBySettings) {
         EXPECT_EQ(N(target).child, share ? gadget : ObjectRef{});
         EXPECT_EQ(N(N(target).next).name, "after");
       } else {
-        ObjectRef copy = control.Copy(src);
+        ObjectRef copy = Copy(src);
         EXPECT_TRUE(seen->empty());
         EXPECT_EQ(N(copy).child, share ? gadget : ObjectRef{});
         EXPECT_EQ(N(N(copy).next).name, "after");
@@ -217,7 +242,7 @@ TEST_F(CopyEngineTest, CyclesPointToTheCopiesOnThePath) {
   // The object itself.
   ObjectRef self = classes_.NewNode("self");
   N(self).child = self;
-  ObjectRef copy = control_.Copy(self);
+  ObjectRef copy = Copy(self);
   EXPECT_EQ(N(copy).child, copy);
   N(self).child.Reset();
   N(copy).child.Reset();
@@ -231,8 +256,8 @@ TEST_F(CopyEngineTest, CyclesPointToTheCopiesOnThePath) {
   N(b).next = a;
   N(b).child = c;
   N(c).child = a;
-  auto seen = Record(control_);
-  copy = control_.Copy(a);
+  auto seen = Record();
+  copy = Copy(a);
   const ObjectRef& b2 = N(copy).child;
   EXPECT_EQ(N(b2).next, copy);
   EXPECT_EQ(N(N(b2).child).child, copy);
@@ -247,10 +272,10 @@ TEST_F(CopyEngineTest, CyclesPointToTheCopiesOnThePath) {
   N(b2).next.Reset();
 
   // Cancel still wins over the cycle.
-  control_.AddRecursionCheckHandler([&](RecursionCheckArgs& e) {
+  handlers_.push_back([&](RecursionCheckArgs& e) {
     if (e.current_object == b && e.current_object_property == "Next") e.cancel = true;
   });
-  copy = control_.Copy(a);
+  copy = Copy(a);
   EXPECT_FALSE(N(N(copy).child).next);
   N(N(N(copy).child).child).child.Reset();
   N(b).next.Reset();
@@ -273,7 +298,7 @@ TEST_F(CopyEngineTest, SourceWithAnInterfaceOfItsOwnIsCopiedByName) {
   ObjectRef next = MakeObject<Node>(foreign);
   N(next).value = 12;
   N(src).next = next;
-  ObjectRef copy = control_.Copy(src);
+  ObjectRef copy = Copy(src);
   EXPECT_EQ(&copy->Class(), classes_.Registry().FindClass("Lib.Node").get());
   EXPECT_EQ(N(copy).value, 11);
   EXPECT_EQ(N(copy).name, "");
@@ -286,7 +311,7 @@ TEST_F(CopyEngineTest, SharedSubobjectsBecomeSeparateCopies) {
   ObjectRef root = classes_.NewNode("root");
   N(root).child = shared;
   N(root).next = shared;
-  ObjectRef copy = control_.Copy(root);
+  ObjectRef copy = Copy(root);
   EXPECT_NE(N(copy).child, N(copy).next);
   EXPECT_NE(N(copy).child, shared);
   EXPECT_EQ(N(N(copy).child).value, 3);
@@ -304,8 +329,8 @@ TEST_F(CopyEngineTest, LongChainCopiesWithoutExhaustingTheStack) {
   }
   tail.Reset();
   std::int64_t events = 0;
-  control_.AddRecursionCheckHandler([&](RecursionCheckArgs&) { ++events; });
-  ObjectRef copy = control_.Copy(head);
+  handlers_.push_back([&](RecursionCheckArgs&) { ++events; });
+  ObjectRef copy = Copy(head);
   EXPECT_EQ(events, 2 * std::int64_t{kLength});  // Child and Next of every node
 
   std::int32_t count = 0;
@@ -322,28 +347,23 @@ TEST_F(CopyEngineTest, ThrowingHandlerEndsTheCallAndLeavesNothingBehind) {
   ObjectRef root = classes_.NewNode("root");
   N(root).child = classes_.NewNode("kid");
   int events = 0;
-  const auto thrower = control_.AddRecursionCheckHandler([&](RecursionCheckArgs&) {
+  handlers_.push_back([&](RecursionCheckArgs&) {
     if (++events == 2) throw std::runtime_error("stop");
   });
   int later_handler_runs = 0;
-  control_.AddRecursionCheckHandler([&](RecursionCheckArgs&) { ++later_handler_runs; });
-  EXPECT_THROW(control_.Copy(root), std::runtime_error);
+  handlers_.push_back([&](RecursionCheckArgs&) { ++later_handler_runs; });
+  EXPECT_FALSE(Copy(root));
+  EXPECT_THROW(std::rethrow_exception(error_), std::runtime_error);
   EXPECT_EQ(events, 2);  // no further events once a handler has thrown
   EXPECT_EQ(later_handler_runs, 1);
-  EXPECT_FALSE(control_.RootObject());
   EXPECT_EQ(root.UseCount(), 1);
   EXPECT_EQ(N(root).child.UseCount(), 1);
   EXPECT_EQ(classes_.LiveNodes(), 2);
 
-  // An automation error passes unchanged; then the component works as before.
-  control_.RemoveRecursionCheckHandler(thrower);
-  const auto automation = control_.AddRecursionCheckHandler(
-      [](RecursionCheckArgs&) { throw AutomationError(1234, "client", "c.hlp", 9); });
-  const AutomationError e = ErrorFrom([&] { control_.Copy(root); });
-  EXPECT_EQ(e.Number(), 1234);
-  EXPECT_EQ(e.HelpFile(), "c.hlp");
-  control_.RemoveRecursionCheckHandler(automation);
-  ObjectRef copy = control_.Copy(root);
+  // The next call starts afresh.
+  handlers_.clear();
+  ObjectRef copy = Copy(root);
+  EXPECT_FALSE(error_);
   EXPECT_EQ(N(N(copy).child).name, "kid");
 }
 
