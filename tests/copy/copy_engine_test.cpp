@@ -9,18 +9,15 @@
 #include <string>
 #include <vector>
 
-#include "copy/object_factory.hpp"
+#include "copy/engine_copier.hpp"
 #include "test_classes.hpp"
 
 namespace replikon::testing {
 namespace {
 
-// Drives the copy engine alone, as a processing call does: a context on the
-// test's settings, a new instance of the source's class, then its properties.
-// Events go to the handlers in order, as the component delivers them.
 class CopyEngineTest : public ::testing::Test {
  protected:
-  CopyEngineTest() { settings_.object_server_name = "Lib"; }
+  CopyEngineTest() { engine_.settings.object_server_name = "Lib"; }
 
   void TearDown() override {
     // Every test drops all it made (and breaks the cycles it built).
@@ -30,36 +27,10 @@ class CopyEngineTest : public ::testing::Test {
     EXPECT_EQ(classes_.Live("Ext.Gadget"), 0);
   }
 
-  // The copy; nothing when the call ends with a problem (status_) or a
-  // handler's exception (error_).
-  ObjectRef Copy(const ObjectRef& source) {
-    EngineContext ctx(settings_, classes_.Registry(), [this](RecursionCheckArgs& a) {
-      for (const auto& handler : handlers_) handler(a);
-    });
-    ctx.SetRoot(source);
-    status_ = 0;
-    ObjectRef target = CreateInstance(ctx, ClassNameOf(source), status_);
-    if (status_ == 0) CopyProperties(ctx, source, target, source, status_);
-    error_ = ctx.HandlerError();
-    if (ctx.Aborted() || status_ != 0) target.Reset();
-    return target;
-  }
-
-  // Records every event from now on.
-  std::shared_ptr<std::vector<Seen>> Record() {
-    auto seen = std::make_shared<std::vector<Seen>>();
-    handlers_.push_back([seen](RecursionCheckArgs& a) {
-      seen->push_back(Seen{a.root_object, a.parent_object, a.current_object,
-                           a.current_object_property, a.cancel, a.error_status});
-    });
-    return seen;
-  }
+  ObjectRef Copy(const ObjectRef& source) { return engine_.Copy(source); }
 
   TestClasses classes_;
-  EngineSettings settings_;
-  std::vector<std::function<void(RecursionCheckArgs&)>> handlers_;
-  std::int32_t status_ = 0;
-  std::exception_ptr error_;
+  EngineCopier engine_{classes_.Registry()};
 };
 
 TEST_F(CopyEngineTest, ValuePropertiesAreReadTwiceAndLet) {
@@ -137,7 +108,7 @@ TEST_F(CopyEngineTest, EventsFollowTheWalkWithTheirArguments) {
   ObjectRef root = classes_.NewNode("root");
   ObjectRef a = classes_.NewNode("a");
   N(root).child = a;
-  auto seen = Record();
+  auto seen = engine_.Record();
   ObjectRef copy = Copy(root);
   struct Want {
     ObjectRef parent, current;
@@ -161,7 +132,7 @@ TEST_F(CopyEngineTest, EventsFollowTheWalkWithTheirArguments) {
 TEST_F(CopyEngineTest, NullCancelAndRecursionAllowedOnAnObjectProperty) {
   ObjectRef box = classes_.Registry().CreateByProgId("Lib.Box");
   box.As<Box>()->slot.Reset();
-  auto seen = Record();
+  auto seen = engine_.Record();
 
   // A null subobject: the event first, then the copy's Slot is set to Nothing.
   ObjectRef copy = Copy(box);
@@ -171,15 +142,15 @@ TEST_F(CopyEngineTest, NullCancelAndRecursionAllowedOnAnObjectProperty) {
   EXPECT_EQ(copy.As<Box>()->broken, 7);  // its getter fails: left alone, walk goes on
 
   // Cancelled: Slot keeps what the class gave it.
-  handlers_.push_back([](RecursionCheckArgs& a) { a.cancel = true; });
+  engine_.handlers.push_back([](RecursionCheckArgs& a) { a.cancel = true; });
   copy = Copy(box);
   ASSERT_TRUE(copy.As<Box>()->slot);
   EXPECT_EQ(copy.As<Box>()->slot.As<Leaf>()->tag, "fresh");
-  handlers_.pop_back();
+  engine_.handlers.pop_back();
 
   // RecursionAllowed false: no event, and no object property touched.
   seen->clear();
-  settings_.recursion_allowed = false;
+  engine_.settings.recursion_allowed = false;
   box.As<Box>()->slot = classes_.Registry().CreateByProgId("Lib.Leaf");
   box.As<Box>()->slot.As<Leaf>()->tag = "source";
   copy = Copy(box);
@@ -195,17 +166,17 @@ TEST_F(CopyEngineTest, ExternalSubobjectsBySettings) {
       ObjectRef src = classes_.NewNode("src");
       N(src).child = gadget;
       N(src).next = classes_.NewNode("after");
-      settings_.set_external_references = share;
-      settings_.problems_notification = static_cast<ProblemsNotificationConstants>(notify);
-      settings_.raise_recursion_check_event = false;  // the problem event comes anyway
-      handlers_.clear();
-      auto seen = Record();
+      engine_.settings.set_external_references = share;
+      engine_.settings.problems_notification = static_cast<ProblemsNotificationConstants>(notify);
+      engine_.settings.raise_recursion_check_event = false;  // the problem event comes anyway
+      engine_.handlers.clear();
+      auto seen = engine_.Record();
       // Cancel left false changes nothing.
-      handlers_.push_back([](RecursionCheckArgs& a) { a.cancel = false; });
+      engine_.handlers.push_back([](RecursionCheckArgs& a) { a.cancel = false; });
 
       if (notify == 1) {
         EXPECT_FALSE(Copy(src));
-        EXPECT_EQ(status_, 601);
+        EXPECT_EQ(engine_.Status(), 601);
         ASSERT_EQ(seen->size(), 1u);
         const Seen& s = (*seen)[0];
         EXPECT_EQ(s.root, src);
@@ -256,7 +227,7 @@ TEST_F(CopyEngineTest, CyclesPointToTheCopiesOnThePath) {
   N(b).next = a;
   N(b).child = c;
   N(c).child = a;
-  auto seen = Record();
+  auto seen = engine_.Record();
   copy = Copy(a);
   const ObjectRef& b2 = N(copy).child;
   EXPECT_EQ(N(b2).next, copy);
@@ -272,7 +243,7 @@ TEST_F(CopyEngineTest, CyclesPointToTheCopiesOnThePath) {
   N(b2).next.Reset();
 
   // Cancel still wins over the cycle.
-  handlers_.push_back([&](RecursionCheckArgs& e) {
+  engine_.handlers.push_back([&](RecursionCheckArgs& e) {
     if (e.current_object == b && e.current_object_property == "Next") e.cancel = true;
   });
   copy = Copy(a);
@@ -329,7 +300,7 @@ TEST_F(CopyEngineTest, LongChainCopiesWithoutExhaustingTheStack) {
   }
   tail.Reset();
   std::int64_t events = 0;
-  handlers_.push_back([&](RecursionCheckArgs&) { ++events; });
+  engine_.handlers.push_back([&](RecursionCheckArgs&) { ++events; });
   ObjectRef copy = Copy(head);
   EXPECT_EQ(events, 2 * std::int64_t{kLength});  // Child and Next of every node
 
@@ -347,13 +318,13 @@ TEST_F(CopyEngineTest, ThrowingHandlerEndsTheCallAndLeavesNothingBehind) {
   ObjectRef root = classes_.NewNode("root");
   N(root).child = classes_.NewNode("kid");
   int events = 0;
-  handlers_.push_back([&](RecursionCheckArgs&) {
+  engine_.handlers.push_back([&](RecursionCheckArgs&) {
     if (++events == 2) throw std::runtime_error("stop");
   });
   int later_handler_runs = 0;
-  handlers_.push_back([&](RecursionCheckArgs&) { ++later_handler_runs; });
+  engine_.handlers.push_back([&](RecursionCheckArgs&) { ++later_handler_runs; });
   EXPECT_FALSE(Copy(root));
-  EXPECT_THROW(std::rethrow_exception(error_), std::runtime_error);
+  EXPECT_THROW(std::rethrow_exception(engine_.Error()), std::runtime_error);
   EXPECT_EQ(events, 2);  // no further events once a handler has thrown
   EXPECT_EQ(later_handler_runs, 1);
   EXPECT_EQ(root.UseCount(), 1);
@@ -361,9 +332,9 @@ TEST_F(CopyEngineTest, ThrowingHandlerEndsTheCallAndLeavesNothingBehind) {
   EXPECT_EQ(classes_.LiveNodes(), 2);
 
   // The next call starts afresh.
-  handlers_.clear();
+  engine_.handlers.clear();
   ObjectRef copy = Copy(root);
-  EXPECT_FALSE(error_);
+  EXPECT_FALSE(engine_.Error());
   EXPECT_EQ(N(N(copy).child).name, "kid");
 }
 
