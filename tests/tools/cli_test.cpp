@@ -132,7 +132,7 @@ const json* FindEntry(const json& entries, const std::string& key) {
 
 // ---- Usage -------------------------------------------------------------------------
 
-// tests/cli/cli_commands.sh runs the program itself on the demo's files, the
+// tests/tools/cli_commands.sh runs the program itself on the demo's files, the
 // usage errors and --help; these cases are the ones it leaves out.
 TEST(CliUsage, UsageErrorsExitTwoAndVersionIsExact) {
   for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
