@@ -175,7 +175,6 @@ TEST(CliTypeAndIsStream, NullNamelessMissingAndFolders) {
   EXPECT_NE(missing.err.find("File not found"), std::string::npos);
   EXPECT_FALSE(fs::exists(dir / "missing"));
   EXPECT_EQ(RunCommand({"is-stream", dir.path().string()}).status, kExitNo);
-
 }
 
 // Standard input is read whole, in blocks, up to the largest Stream; one byte
