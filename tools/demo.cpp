@@ -51,7 +51,7 @@ bool IsExternal(const ClassRegistry& registry, const ObjectRef& object) {
 // indented by the depth of the object whose property is processed.
 class EventLog {
  public:
-  enum class Show { kAll, kProblemsOnly };
+  enum class Show { All, ProblemsOnly };
 
   // `peek`: read the property's value to show what it holds (for Copy and
   // StreamFromObject, whose objects are the caller's; the reader's new
@@ -113,7 +113,7 @@ class EventLog {
     ++events_;
     if (e.error_status != 0) ++problems_;
     const std::size_t depth = Depth(e);
-    if (show_ == Show::kProblemsOnly && e.error_status == 0) return;
+    if (show_ == Show::ProblemsOnly && e.error_status == 0) return;
 
     std::string line(4 + 2 * depth, ' ');
     if (e.current_object_property.empty()) {
@@ -234,15 +234,15 @@ std::string LastName(const std::string& path) {
 // Why a property differs, in the words of the call that produced the result.
 std::string Explain(const PropertyDifference& d, bool from_stream) {
   switch (d.kind) {
-    case DifferenceKind::kExternalMissing:
+    case DifferenceKind::ExternalMissing:
       return std::string("an external subobject: ") + kServer + " cannot create a " + d.class_name +
              (from_stream ? ", and a Stream never refers to an outside object, so it was left out"
                           : ", and SetExternalReferences is False, so it was not carried over");
-    case DifferenceKind::kBackPointerMissing:
+    case DifferenceKind::BackPointerMissing:
       return from_stream ? "a back-pointer to an object being written (a cycle): it was left out, "
                            "or writing would never end"
                          : "a back-pointer (a cycle) that was not carried over";
-    case DifferenceKind::kObjectBecameValue:
+    case DifferenceKind::ObjectBecameValue:
       if (d.declared_variant && from_stream) {
         return LastName(d.path) +
                " is declared as Variant and held an object. On a newly made object it holds "
@@ -250,20 +250,20 @@ std::string Explain(const PropertyDifference& d, bool from_stream) {
                "object stream taken as a value is Empty";
       }
       return "an object was not restored; the property holds a value instead";
-    case DifferenceKind::kArrayObjectsLost:
+    case DifferenceKind::ArrayObjectsLost:
       return "without PreserveIdentity, object references inside an array are not stored in "
              "the property bag: those elements come back Empty (step 6 shows the setting)";
-    case DifferenceKind::kNullNotKept:
+    case DifferenceKind::NullNotKept:
       return from_stream ? "Null is stored, but the reader takes a stored Null as nothing to "
                            "assign: the property keeps what the new object gave it"
                          : "Null was not carried over";
-    case DifferenceKind::kObjectMissing:
+    case DifferenceKind::ObjectMissing:
       return "the subobject was not restored: the property keeps the new object's Nothing";
-    case DifferenceKind::kClassDiffers:
+    case DifferenceKind::ClassDiffers:
       return "the objects are of different classes, or only one is an object";
-    case DifferenceKind::kUnreadable:
+    case DifferenceKind::Unreadable:
       return "the property can be read on one side only";
-    case DifferenceKind::kValue:
+    case DifferenceKind::Value:
       break;
   }
   if (d.read_only) {
@@ -356,7 +356,7 @@ int RunDemo(const DemoOptions& options, std::ostream& out, std::ostream& err) {
   ObjectRef copy;
   Clock::duration copy_time{};
   {
-    EventLog log(control, out, registry, true, EventLog::Show::kAll);
+    EventLog log(control, out, registry, true, EventLog::Show::All);
     const Clock::time_point t = Clock::now();
     copy = control.Copy(original);
     copy_time = Clock::now() - t;
@@ -373,7 +373,7 @@ int RunDemo(const DemoOptions& options, std::ostream& out, std::ostream& err) {
                       "without end, are problems that fail the call. Problem events:",
                   2);
   {
-    EventLog log(control, out, registry, true, EventLog::Show::kProblemsOnly);
+    EventLog log(control, out, registry, true, EventLog::Show::ProblemsOnly);
     try {
       control.StreamFromObject(original);
       out << "  (no error was raised)\n";
@@ -388,7 +388,7 @@ int RunDemo(const DemoOptions& options, std::ostream& out, std::ostream& err) {
   SafeArray stream;
   Clock::duration write_time{};
   {
-    EventLog log(control, out, registry, true, EventLog::Show::kAll);
+    EventLog log(control, out, registry, true, EventLog::Show::All);
     const Clock::time_point t = Clock::now();
     stream = control.StreamFromObject(original);
     write_time = Clock::now() - t;
@@ -424,7 +424,7 @@ int RunDemo(const DemoOptions& options, std::ostream& out, std::ostream& err) {
   ObjectRef rebuilt;
   Clock::duration read_time{};
   {
-    EventLog log(control, out, registry, false, EventLog::Show::kAll);
+    EventLog log(control, out, registry, false, EventLog::Show::All);
     const Clock::time_point t = Clock::now();
     rebuilt = control.ObjectFromStream(read_back);
     read_time = Clock::now() - t;

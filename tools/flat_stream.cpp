@@ -82,21 +82,21 @@ std::string NotAStream(std::span<const std::uint8_t> bytes, const BagReader* bag
 }  // namespace
 
 Nested Classify(const BagReader& bag, bool graph, std::string& class_name) {
-  if (bag.Find(kHeaderKey) == nullptr) return Nested::kBag;
+  if (bag.Find(kHeaderKey) == nullptr) return Nested::Bag;
   const std::optional<std::int32_t> word = StreamHeaderWord(bag);
-  if (!word) return Nested::kBag;
+  if (!word) return Nested::Bag;
   const StreamHeader fields = UnpackStreamHeader(*word);
   if (fields.kind == kObjectStreamKind) {
     const BagReader::Entry* stored = bag.Find(kClassNameKey);
     if (fields.empty && (stored == nullptr || stored->type != VarType::BStr)) {
-      return Nested::kNothing;
+      return Nested::Nothing;
     }
     class_name = InspectStream(&bag).class_name;
-    return Nested::kObject;
+    return Nested::Object;
   }
-  if (fields.kind == kArrayStreamKind) return Nested::kArray;
-  if (fields.kind == kReferenceStreamKind && graph) return Nested::kReference;
-  return Nested::kBag;
+  if (fields.kind == kArrayStreamKind) return Nested::Array;
+  if (fields.kind == kReferenceStreamKind && graph) return Nested::Reference;
+  return Nested::Bag;
 }
 
 namespace {
@@ -117,19 +117,19 @@ void WriteDouble(JsonWriter& json, double value, std::span<const std::uint8_t> b
 
 std::string_view NestedName(Nested nested) noexcept {
   switch (nested) {
-    case Nested::kObject:
+    case Nested::Object:
       return "object";
-    case Nested::kNothing:
+    case Nested::Nothing:
       return "nothing";
-    case Nested::kReference:
+    case Nested::Reference:
       return "reference";
-    case Nested::kArray:
+    case Nested::Array:
       return "array";
-    case Nested::kElements:
+    case Nested::Elements:
       return "elements";
-    case Nested::kBag:
+    case Nested::Bag:
       return "bag";
-    case Nested::kNone:
+    case Nested::None:
       break;
   }
   return "";
@@ -154,13 +154,13 @@ bool WalkFlat(std::span<const std::uint8_t> bytes, FlatVisitor& visitor, FlatRoo
     const std::optional<std::int32_t> word = StreamHeaderWord(*bag);
     if (word && UnpackStreamHeader(*word).kind == kGraphStreamKind) {
       root.graph = true;
-      root.kind = Nested::kObject;
+      root.kind = Nested::Object;
       root.class_name = info.class_name;
     } else {
       root.kind = Classify(*bag, false, root.class_name);
     }
-    root.path = root.kind == Nested::kObject && !root.class_name.empty() ? root.class_name
-                                                                         : std::string("(root)");
+    root.path = root.kind == Nested::Object && !root.class_name.empty() ? root.class_name
+                                                                        : std::string("(root)");
     count = static_cast<std::uint32_t>(bag->Size());
   }
 
@@ -187,7 +187,7 @@ bool WalkFlat(std::span<const std::uint8_t> bytes, FlatVisitor& visitor, FlatRoo
     entry.payload = {p, PayloadSize(entry.type, p)};
     level.pos = p + entry.payload.size();
     --level.left;
-    entry.element = level.kind == Nested::kElements;
+    entry.element = level.kind == Nested::Elements;
 
     std::optional<std::uint32_t> nested_count;
     if (entry.type == kByteArrayCode && entry.payload[0] == 1) {
@@ -197,15 +197,15 @@ bool WalkFlat(std::span<const std::uint8_t> bytes, FlatVisitor& visitor, FlatRoo
       if (std::optional<BagReader> nested = BagReader::TryParse(entry.bytes)) {
         nested_count = static_cast<std::uint32_t>(nested->Size());
         class_name.clear();
-        entry.nested = level.kind == Nested::kArray && entry.key == kElementsKey
-                           ? Nested::kElements
+        entry.nested = level.kind == Nested::Array && entry.key == kElementsKey
+                           ? Nested::Elements
                            : Classify(*nested, root.graph, class_name);
         entry.class_name = class_name;
       }
     }
 
     const std::size_t segment_start = path.size();
-    const bool grows = entry.nested != Nested::kNone && entry.nested != Nested::kElements;
+    const bool grows = entry.nested != Nested::None && entry.nested != Nested::Elements;
     if (levels.size() < kFullPathLevels) {
       entry_path = path;
       AppendPathSegment(entry_path, entry.key, entry.element);
@@ -543,11 +543,11 @@ class FlatJsonVisitor : public FlatVisitor {
       json_.Null();
     } else {
       if (e.lower != 0) json_.Field("lower", static_cast<std::int64_t>(e.lower));
-      if (e.nested == Nested::kNone) {
+      if (e.nested == Nested::None) {
         json_.Field("value", Base64(e.bytes));
       } else {
         json_.Field("stream", NestedName(e.nested));
-        if (e.nested == Nested::kObject) json_.Field("class", e.class_name);
+        if (e.nested == Nested::Object) json_.Field("class", e.class_name);
         json_.Field("bytes", static_cast<std::uint64_t>(e.bytes.size()));
       }
     }
@@ -591,7 +591,7 @@ bool WriteFlatJson(std::span<const std::uint8_t> bytes, const std::string& name,
       json_.Field("size", static_cast<std::uint64_t>(size_));
       json_.Field("form", "flat");
       json_.Field("stream", NestedName(root_.kind));
-      if (root_.kind == Nested::kObject) json_.Field("class", root_.class_name);
+      if (root_.kind == Nested::Object) json_.Field("class", root_.class_name);
       if (root_.graph) json_.Field("graph", true);
       json_.Key("entries");
       json_.BeginArray();
@@ -621,11 +621,11 @@ class StatsVisitor : public FlatVisitor {
   explicit StatsVisitor(StreamStats& stats) : stats_(stats) {}
 
   void Root(const FlatRoot& root, std::size_t size) {
-    const char* name = root.kind == Nested::kArray     ? "(array)"
-                       : root.kind == Nested::kNothing ? "Nothing"
-                                                       : nullptr;
+    const char* name = root.kind == Nested::Array     ? "(array)"
+                       : root.kind == Nested::Nothing ? "Nothing"
+                                                      : nullptr;
     ClassStats& owner = stats_.classes[name != nullptr ? std::string(name) : root.class_name];
-    if (root.kind == Nested::kArray) {
+    if (root.kind == Nested::Array) {
       ++stats_.arrays;
     } else {
       ++owner.objects;
@@ -641,22 +641,22 @@ class StatsVisitor : public FlatVisitor {
       stats_.deepest = e.depth;
       stats_.deepest_path = path;
     }
-    if (e.nested == Nested::kNone) return;
+    if (e.nested == Nested::None) return;
     owners_.resize(e.depth + 1);
     ClassStats* owner = owners_.back();
     std::string name;
     switch (e.nested) {
-      case Nested::kObject:
+      case Nested::Object:
         name = e.class_name;
         break;
-      case Nested::kNothing:
+      case Nested::Nothing:
         name = "Nothing";
         break;
-      case Nested::kReference:
+      case Nested::Reference:
         name = "(reference)";
         ++stats_.references;
         break;
-      case Nested::kArray:
+      case Nested::Array:
         ++stats_.arrays;
         [[fallthrough]];
       default:

@@ -28,17 +28,17 @@ namespace replikon::cli {
 
 // What the bytes of a byte-array entry hold.
 enum class Nested {
-  kNone,       // raw bytes (or no bag), shown as a value
-  kObject,     // an object stream
-  kNothing,    // the Stream of a null reference
-  kReference,  // a reference to an object written before (graph streams)
-  kArray,      // an array stream
-  kElements,   // the element bag ("@AE#") of an array stream
-  kBag,        // a bag that is no Stream of a known kind
+  None,       // raw bytes (or no bag), shown as a value
+  Object,     // an object stream
+  Nothing,    // the Stream of a null reference
+  Reference,  // a reference to an object written before (graph streams)
+  Array,      // an array stream
+  Elements,   // the element bag ("@AE#") of an array stream
+  Bag,        // a bag that is no Stream of a known kind
 };
 
 // The name of `nested` in the JSON forms: "object", "nothing", "reference",
-// "array", "elements", "bag"; "" for kNone.
+// "array", "elements", "bag"; "" for None.
 std::string_view NestedName(Nested nested) noexcept;
 
 // Appends an entry's key to a path: ".Name" for a property, "(1,2)" for the
@@ -59,8 +59,8 @@ struct FlatEntry {
   bool allocated = false;
   std::int32_t lower = 0;
   std::span<const std::uint8_t> bytes;
-  Nested nested = Nested::kNone;  // set when `bytes` is a bag: its entries follow at depth + 1
-  std::string_view class_name;    // kObject
+  Nested nested = Nested::None;  // set when `bytes` is a bag: its entries follow at depth + 1
+  std::string_view class_name;   // kObject
 };
 
 class FlatVisitor {
@@ -75,7 +75,7 @@ class FlatVisitor {
 inline constexpr std::size_t kFullPathLevels = 64;
 
 struct FlatRoot {
-  Nested kind = Nested::kBag;  // kObject, kNothing or kArray
+  Nested kind = Nested::Bag;  // Object, Nothing or Array
   bool graph = false;
   std::string class_name;
   std::string path;  // the root's own path: its class name, or "(root)"

@@ -156,7 +156,7 @@ class Comparer {
                            iface.Find(m.Name(), InvokeKind::PropertyPutRef) == nullptr;
     const bool declared_variant = m.PropertyType().VarType() == VarType::Variant;
     if (!a || !b) {
-      Differ(path, DifferenceKind::kUnreadable, a ? ValueText(*a) : "(error)",
+      Differ(path, DifferenceKind::Unreadable, a ? ValueText(*a) : "(error)",
              b ? ValueText(*b) : "(error)", read_only, declared_variant);
       return;
     }
@@ -170,7 +170,7 @@ class Comparer {
     } else if (a.IsArray() && b.IsArray()) {
       CompareArrays(f, path, a.Array(), b.Array(), read_only, declared_variant);
     } else if (!(a == b)) {
-      Differ(path, a.IsNull() ? DifferenceKind::kNullNotKept : DifferenceKind::kValue, ValueText(a),
+      Differ(path, a.IsNull() ? DifferenceKind::NullNotKept : DifferenceKind::Value, ValueText(a),
              ValueText(b), read_only, declared_variant);
     }
   }
@@ -224,11 +224,11 @@ class Comparer {
       Differ(path, kind, ValueText(a), ValueText(b), read_only, declared_variant,
              std::move(class_name));
     };
-    if (!a.IsObject()) return differ(DifferenceKind::kClassDiffers);
+    if (!a.IsObject()) return differ(DifferenceKind::ClassDiffers);
     const ObjectRef& x = a.Object();
     const ObjectRef* y = b.IsObject() ? &b.Object() : nullptr;
     if (x.IsNull()) {
-      if (y == nullptr || !y->IsNull()) differ(DifferenceKind::kClassDiffers);
+      if (y == nullptr || !y->IsNull()) differ(DifferenceKind::ClassDiffers);
       return;
     }
     if (const auto index = OnPath(x)) {
@@ -236,15 +236,15 @@ class Comparer {
         result_.notes.push_back(
             {FullPath(path), "points back to " + FullPath({}, *index + 1) + ", as it should"});
       } else {
-        differ(y != nullptr && !y->IsNull() ? DifferenceKind::kValue
-                                            : DifferenceKind::kBackPointerMissing);
+        differ(y != nullptr && !y->IsNull() ? DifferenceKind::Value
+                                            : DifferenceKind::BackPointerMissing);
       }
       return;
     }
     if (y == nullptr || y->IsNull()) {
-      if (IsExternal(x)) return differ(DifferenceKind::kExternalMissing, ClassNameOf(x));
-      return differ(y == nullptr ? DifferenceKind::kObjectBecameValue
-                                 : DifferenceKind::kObjectMissing);
+      if (IsExternal(x)) return differ(DifferenceKind::ExternalMissing, ClassNameOf(x));
+      return differ(y == nullptr ? DifferenceKind::ObjectBecameValue
+                                 : DifferenceKind::ObjectMissing);
     }
     if (*y == x) {
       result_.notes.push_back(
@@ -253,7 +253,7 @@ class Comparer {
                                : "the same " + ClassNameOf(x) + " object as the original's"});
       return;
     }
-    if (ClassNameOf(x) != ClassNameOf(*y)) return differ(DifferenceKind::kClassDiffers);
+    if (ClassNameOf(x) != ClassNameOf(*y)) return differ(DifferenceKind::ClassDiffers);
     Pair pair{x, *y, path};
     if (f == nullptr) {
       Enter(std::move(pair));
@@ -268,7 +268,7 @@ class Comparer {
     const Variant vb(b);
     if (a.Type() != b.Type() ||
         !std::equal(a.Bounds().begin(), a.Bounds().end(), b.Bounds().begin(), b.Bounds().end())) {
-      Differ(path, DifferenceKind::kValue, ValueText(va), ValueText(vb), read_only,
+      Differ(path, DifferenceKind::Value, ValueText(va), ValueText(vb), read_only,
              declared_variant);
       return;
     }
@@ -299,11 +299,11 @@ class Comparer {
            std::to_string(shared) + " element(s) are the same objects as the original's"});
     }
     if (mismatched > 0) {
-      Differ(path, DifferenceKind::kValue, ValueText(va), ValueText(vb), read_only,
+      Differ(path, DifferenceKind::Value, ValueText(va), ValueText(vb), read_only,
              declared_variant);
       result_.differences.back().path = FullPath(first_mismatch);
     } else if (lost > 0) {
-      Differ(path, DifferenceKind::kArrayObjectsLost, ValueText(va), ValueText(vb), read_only,
+      Differ(path, DifferenceKind::ArrayObjectsLost, ValueText(va), ValueText(vb), read_only,
              declared_variant);
     }
   }

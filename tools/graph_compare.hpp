@@ -16,25 +16,25 @@ namespace replikon::cli {
 
 // Why two values differ, as far as the comparison can tell.
 enum class DifferenceKind {
-  kValue,               // two values (or two arrays) that are not equal
-  kNullNotKept,         // the original holds Null, the other something else
-  kExternalMissing,     // an object of a class the server cannot create is missing
-  kBackPointerMissing,  // a reference to an object on its own path (a cycle) is missing
-  kObjectMissing,       // any other object that is missing (Nothing or Empty instead)
-  kObjectBecameValue,   // an object where the other holds a value (Empty, ...)
-  kArrayObjectsLost,    // an array whose object elements are missing
-  kClassDiffers,        // two objects of different classes, or one where Nothing was
-  kUnreadable,          // the property can be read on one side only
+  Value,               // two values (or two arrays) that are not equal
+  NullNotKept,         // the original holds Null, the other something else
+  ExternalMissing,     // an object of a class the server cannot create is missing
+  BackPointerMissing,  // a reference to an object on its own path (a cycle) is missing
+  ObjectMissing,       // any other object that is missing (Nothing or Empty instead)
+  ObjectBecameValue,   // an object where the other holds a value (Empty, ...)
+  ArrayObjectsLost,    // an array whose object elements are missing
+  ClassDiffers,        // two objects of different classes, or one where Nothing was
+  Unreadable,          // the property can be read on one side only
 };
 
 struct PropertyDifference {
   // "Invoice.Buyer.Address.City", "Invoice.Lines(1)"; a path of more than 17
   // steps shows its first 4 and last 12 with the count of those between.
   std::string path;
-  DifferenceKind kind = DifferenceKind::kValue;
+  DifferenceKind kind = DifferenceKind::Value;
   std::string original;  // the values, as text
   std::string other;
-  std::string class_name;         // kExternalMissing: the external object's class
+  std::string class_name;         // ExternalMissing: the external object's class
   bool read_only = false;         // the property has no let or set member
   bool declared_variant = false;  // the property is declared as Variant
 };

@@ -57,10 +57,10 @@ std::string EntryText(const BagReader::Entry& e) {
       std::string class_name;
       const Nested nested = Classify(*bag, true, class_name);
       std::string text =
-          nested == Nested::kObject    ? "Stream of class " + EscapeForTerminal(class_name, true)
-          : nested == Nested::kNothing ? std::string("Stream of Nothing")
-          : nested == Nested::kBag     ? "bag of " + std::to_string(bag->Size()) + " entries"
-                                       : std::string(NestedName(nested)) + " stream";
+          nested == Nested::Object    ? "Stream of class " + EscapeForTerminal(class_name, true)
+          : nested == Nested::Nothing ? std::string("Stream of Nothing")
+          : nested == Nested::Bag     ? "bag of " + std::to_string(bag->Size()) + " entries"
+                                      : std::string(NestedName(nested)) + " stream";
       return text + ", " + std::to_string(bytes->size()) + " bytes";
     }
     std::string text = type + ", " + std::to_string(bytes->size()) + " bytes";

@@ -88,7 +88,7 @@ std::uint64_t SaturatingProduct(std::uint64_t a, std::uint64_t b) {
 
 // ---- What the walker tells its sink ------------------------------------------
 
-enum class Form { kObject, kArray, kBag, kReference };
+enum class Form { Object, Array, Bag, Reference };
 
 struct Dimension {
   std::optional<std::int32_t> lower;
@@ -98,7 +98,7 @@ struct Dimension {
 struct StreamHead {
   std::size_t size = 0;
   std::size_t entries = 0;
-  Form form = Form::kBag;
+  Form form = Form::Bag;
   bool has_header = false;
   std::optional<std::int32_t> word;  // set when "@SF#" is present and converts
   StreamHeader fields;
@@ -125,14 +125,14 @@ struct StreamHead {
   std::optional<std::string> reference_path;
 };
 
-enum class ListKind { kEntries, kElements, kOtherEntries };
+enum class ListKind { Entries, Elements, OtherEntries };
 
-enum class ByteContent { kNested, kRaw, kUnallocated, kTooDeep };
+enum class ByteContent { Nested, Raw, Unallocated, TooDeep };
 
 struct ByteEntry {
   std::string_view key;
   bool element = false;
-  ByteContent content = ByteContent::kRaw;
+  ByteContent content = ByteContent::Raw;
   std::int32_t lower = 0;
   std::span<const std::uint8_t> bytes;
 };
@@ -216,15 +216,15 @@ class Walker {
       head.notes.push_back("the header word does not convert to a 32-bit integer");
     }
     if (head.word && depth == 0 && head.fields.kind == kGraphStreamKind) {
-      head.form = Form::kObject;
+      head.form = Form::Object;
       head.graph = true;
       graph_ = true;
     } else if (head.word && graph_ && head.fields.kind == kReferenceStreamKind) {
-      head.form = Form::kReference;
+      head.form = Form::Reference;
     } else if (head.word && head.fields.kind == kObjectStreamKind) {
-      head.form = Form::kObject;
+      head.form = Form::Object;
     } else if (head.word && head.fields.kind == kArrayStreamKind) {
-      head.form = Form::kArray;
+      head.form = Form::Array;
     } else if (head.word) {
       head.notes.push_back("stream kind " + std::to_string(head.fields.kind) +
                            " is no known kind: not a Stream");
@@ -232,14 +232,14 @@ class Walker {
 
     std::optional<BagReader> elements;
     std::vector<std::string> layout_keys{std::string(kHeaderKey)};
-    if (head.form == Form::kObject) {
+    if (head.form == Form::Object) {
       DescribeObjectHead(bag, info, head);
       if (head.class_stored) layout_keys.emplace_back(kClassNameKey);
       if (graph_ && !(head.fields.empty && !head.class_stored))
         NumberObject(bag, head, layout_keys);
-    } else if (head.form == Form::kReference) {
+    } else if (head.form == Form::Reference) {
       DescribeReference(bag, head, layout_keys);
-    } else if (head.form == Form::kArray) {
+    } else if (head.form == Form::Array) {
       elements = DescribeArrayHead(bag, head, layout_keys);
     } else if (!head.has_header) {
       head.notes.push_back("no header word (\"@SF#\"): not a Stream");
@@ -253,8 +253,8 @@ class Walker {
     }
 
     sink_.BeginStream(head);
-    if (head.form == Form::kArray) {
-      sink_.BeginList(ListKind::kElements);
+    if (head.form == Form::Array) {
+      sink_.BeginList(ListKind::Elements);
       if (elements) {
         for (const BagReader::Entry& e : elements->Entries()) Entry(e, depth, true);
       }
@@ -263,14 +263,14 @@ class Walker {
           std::any_of(bag.Entries().begin(), bag.Entries().end(),
                       [&](const BagReader::Entry& e) { return !IsLayoutKey(e.key, layout_keys); });
       if (others) {
-        sink_.BeginList(ListKind::kOtherEntries);
+        sink_.BeginList(ListKind::OtherEntries);
         for (const BagReader::Entry& e : bag.Entries()) {
           if (!IsLayoutKey(e.key, layout_keys)) Entry(e, depth, false);
         }
         sink_.EndList();
       }
     } else {
-      sink_.BeginList(ListKind::kEntries);
+      sink_.BeginList(ListKind::Entries);
       for (const BagReader::Entry& e : bag.Entries()) {
         if (!IsLayoutKey(e.key, layout_keys)) Entry(e, depth, false);
       }
@@ -421,7 +421,7 @@ class Walker {
     entry.element = element;
     const std::optional<BytePayload> payload = ReadBytePayload(e.payload);
     if (!payload || !payload->allocated) {
-      entry.content = ByteContent::kUnallocated;
+      entry.content = ByteContent::Unallocated;
       sink_.BeginBytes(entry);
       sink_.EndBytes();
       return;
@@ -430,14 +430,14 @@ class Walker {
     entry.bytes = payload->bytes;
     std::optional<BagReader> nested = BagReader::TryParse(payload->bytes);
     if (!nested) {
-      entry.content = ByteContent::kRaw;
+      entry.content = ByteContent::Raw;
     } else if (depth + 1 > max_depth_) {
-      entry.content = ByteContent::kTooDeep;
+      entry.content = ByteContent::TooDeep;
     } else {
-      entry.content = ByteContent::kNested;
+      entry.content = ByteContent::Nested;
     }
     sink_.BeginBytes(entry);
-    if (entry.content == ByteContent::kNested) {
+    if (entry.content == ByteContent::Nested) {
       path_.push_back(element ? "(" + ElementIndices(e.key) + ")"
                               : (path_.empty() ? "" : ".") + std::string(e.key));
       Stream(payload->bytes, *nested, depth + 1);
@@ -495,7 +495,7 @@ std::string HeaderText(const StreamHead& head) {
 std::string SummaryText(const StreamHead& head) {
   std::string text;
   switch (head.form) {
-    case Form::kObject:
+    case Form::Object:
       if (head.fields.empty && !head.class_stored) {
         text = "object stream of Nothing (a null reference)";
       } else if (head.class_name.empty()) {
@@ -506,12 +506,12 @@ std::string SummaryText(const StreamHead& head) {
       }
       if (head.object_id) text += " (object " + std::to_string(*head.object_id) + ")";
       break;
-    case Form::kReference:
+    case Form::Reference:
       text = "reference to ";
       text += head.reference_id ? "object " + std::to_string(*head.reference_id) : "no number";
       if (head.reference_path) text += " at " + EscapeForTerminal(*head.reference_path, false);
       break;
-    case Form::kArray: {
+    case Form::Array: {
       const int element_type = ElementTypeCode(*head.word);
       text = "array stream of " + TypeNameOfCode(element_type);
       if (head.fields.dimensions == 0 || head.fields.empty) {
@@ -522,7 +522,7 @@ std::string SummaryText(const StreamHead& head) {
       }
       break;
     }
-    case Form::kBag:
+    case Form::Bag:
       text = head.has_header ? "property bag with a header word of no known kind"
                              : "property bag without a header word";
       text += ", " + Plural(head.entries, "entry", "entries");
@@ -564,13 +564,13 @@ class TextSink : public Sink {
     label_.clear();
     ++indent_;
     if (head.word) Line(HeaderText(head));
-    if (head.form == Form::kArray && !head.bounds.empty()) Line(BoundsText(head));
+    if (head.form == Form::Array && !head.bounds.empty()) Line(BoundsText(head));
     for (const std::string& note : head.notes) Line("note: " + note);
   }
   void EndStream() override { --indent_; }
 
   void BeginList(ListKind kind) override {
-    if (kind == ListKind::kOtherEntries) Line("entries outside the array layout:");
+    if (kind == ListKind::OtherEntries) Line("entries outside the array layout:");
   }
   void EndList() override {}
 
@@ -586,17 +586,17 @@ class TextSink : public Sink {
   void BeginBytes(const ByteEntry& entry) override {
     const std::string label = Label(entry.key, entry.element);
     switch (entry.content) {
-      case ByteContent::kNested:
+      case ByteContent::Nested:
         label_ = label;
         return;
-      case ByteContent::kUnallocated:
+      case ByteContent::Unallocated:
         Line(label + "Byte(), unallocated");
         return;
-      case ByteContent::kTooDeep:
+      case ByteContent::TooDeep:
         Line(label + Plural(entry.bytes.size(), "byte", "bytes") +
              ", a nested bag not shown: deeper than the depth limit (--max-depth)");
         return;
-      case ByteContent::kRaw: {
+      case ByteContent::Raw: {
         const std::int64_t upper = static_cast<std::int64_t>(entry.lower) +
                                    static_cast<std::int64_t>(entry.bytes.size()) - 1;
         std::string text = label + "Byte(" + std::to_string(entry.lower) + " To " +
@@ -642,10 +642,10 @@ class JsonSink : public Sink {
     }
     ++depth_;
     json_.BeginObject();
-    json_.Field("form", head.form == Form::kObject      ? "object stream"
-                        : head.form == Form::kArray     ? "array stream"
-                        : head.form == Form::kReference ? "reference"
-                                                        : "bag");
+    json_.Field("form", head.form == Form::Object      ? "object stream"
+                        : head.form == Form::Array     ? "array stream"
+                        : head.form == Form::Reference ? "reference"
+                                                       : "bag");
     json_.Field("size", static_cast<std::uint64_t>(head.size));
     json_.Key("header");
     if (head.word) {
@@ -662,20 +662,20 @@ class JsonSink : public Sink {
     } else {
       json_.Null();
     }
-    if (head.form == Form::kObject) {
+    if (head.form == Form::Object) {
       json_.Field("class", head.class_name);
       json_.Field("class_stored", head.class_stored);
       json_.Field("null_reference", head.fields.empty && !head.class_stored);
       if (head.graph) json_.Field("graph", true);
       if (head.object_id) json_.Field("object", static_cast<std::int64_t>(*head.object_id));
     }
-    if (head.form == Form::kReference) {
+    if (head.form == Form::Reference) {
       json_.Key("object");
       head.reference_id ? json_.Int(*head.reference_id) : json_.Null();
       json_.Key("path");
       head.reference_path ? json_.String(*head.reference_path) : json_.Null();
     }
-    if (head.form == Form::kArray) {
+    if (head.form == Form::Array) {
       const int element_type = ElementTypeCode(*head.word);
       json_.Field("element_type", static_cast<std::int64_t>(element_type));
       json_.Field("element_type_name", TypeNameOfCode(element_type));
@@ -714,9 +714,9 @@ class JsonSink : public Sink {
   }
 
   void BeginList(ListKind kind) override {
-    json_.Key(kind == ListKind::kEntries    ? "entries"
-              : kind == ListKind::kElements ? "elements"
-                                            : "other_entries");
+    json_.Key(kind == ListKind::Entries    ? "entries"
+              : kind == ListKind::Elements ? "elements"
+                                           : "other_entries");
     json_.BeginArray();
   }
   void EndList() override { json_.EndArray(); }
@@ -734,15 +734,15 @@ class JsonSink : public Sink {
     json_.BeginObject();
     Key(entry.key);
     TypeFields(Code(kByteArrayType));
-    json_.Field("allocated", entry.content != ByteContent::kUnallocated);
-    if (entry.content == ByteContent::kUnallocated) return;
+    json_.Field("allocated", entry.content != ByteContent::Unallocated);
+    if (entry.content == ByteContent::Unallocated) return;
     json_.Field("lower", static_cast<std::int64_t>(entry.lower));
     json_.Field("length", static_cast<std::uint64_t>(entry.bytes.size()));
     switch (entry.content) {
-      case ByteContent::kNested:
+      case ByteContent::Nested:
         json_.Key("stream");
         return;
-      case ByteContent::kTooDeep:
+      case ByteContent::TooDeep:
         json_.Field("not_shown", "nested deeper than the depth limit");
         return;
       default:

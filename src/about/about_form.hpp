@@ -15,12 +15,12 @@
 namespace replikon::about {
 
 enum class ControlKind {
-  kLabel,          // static text
-  kLinkLabel,      // text that opens an address when clicked
-  kPicture,        // picture; imgOrvel opens an address when clicked
-  kCommandButton,  // push button
-  kLine,           // separator line
-  kCheckBox,       // graphical check box (a picture on a toggle button)
+  Label,          // static text
+  LinkLabel,      // text that opens an address when clicked
+  Picture,        // picture; imgOrvel opens an address when clicked
+  CommandButton,  // push button
+  Line,           // separator line
+  CheckBox,       // graphical check box (a picture on a toggle button)
 };
 
 // A rectangle in pixels, relative to the form's client area.
@@ -36,7 +36,7 @@ struct Bounds {
 struct FormControl {
   std::string_view name;
   int index = -1;  // position in a control array (Line1), -1 for a single control
-  ControlKind kind = ControlKind::kLabel;
+  ControlKind kind = ControlKind::Label;
   std::string_view text;     // the text shown when the form opens
   Bounds bounds;             // where the control sits
   std::string_view address;  // what a click opens; empty when a click opens nothing

@@ -164,7 +164,7 @@ Fl_Widget* AboutWindow::Impl::Make(const FormControl& item) {
   const Bounds& b = item.bounds;
   std::unique_ptr<Fl_Widget> widget;
   switch (item.kind) {
-    case ControlKind::kLabel: {
+    case ControlKind::Label: {
       widget = std::make_unique<Fl_Box>(b.x, b.y, b.width, b.height);
       int align = FL_ALIGN_LEFT | FL_ALIGN_INSIDE;
       if (item.name == "lblDisclaimer") align |= FL_ALIGN_TOP | FL_ALIGN_WRAP;
@@ -175,32 +175,32 @@ Fl_Widget* AboutWindow::Impl::Make(const FormControl& item) {
       }
       break;
     }
-    case ControlKind::kLinkLabel: {
+    case ControlKind::LinkLabel: {
       widget = std::make_unique<ClickableBox>(b.x, b.y, b.width, b.height, true);
       widget->align(static_cast<Fl_Align>(FL_ALIGN_LEFT | FL_ALIGN_INSIDE));
       widget->labelcolor(kLinkColor);
       widget->callback(&Impl::OnLinkClick, this);
       break;
     }
-    case ControlKind::kPicture: {
+    case ControlKind::Picture: {
       auto picture = std::make_unique<ClickableBox>(b.x, b.y, b.width, b.height, false);
       picture->image(&logo_image);
       if (!item.address.empty()) picture->callback(&Impl::OnLinkClick, this);
       widget = std::move(picture);
       break;
     }
-    case ControlKind::kCommandButton: {
+    case ControlKind::CommandButton: {
       widget = std::make_unique<Fl_Button>(b.x, b.y, b.width, b.height);
       static_cast<Fl_Button*>(widget.get())->shortcut(FL_Enter);
       widget->callback(&Impl::OnClose, this);
       break;
     }
-    case ControlKind::kLine: {
+    case ControlKind::Line: {
       widget = std::make_unique<Fl_Box>(b.x, b.y, b.width, b.height);
       widget->box(FL_THIN_DOWN_BOX);
       break;
     }
-    case ControlKind::kCheckBox: {
+    case ControlKind::CheckBox: {
       auto check = std::make_unique<Fl_Toggle_Button>(b.x, b.y, b.width, b.height);
       check->image(&check_image);
       check->tooltip("Replikon");
@@ -208,15 +208,15 @@ Fl_Widget* AboutWindow::Impl::Make(const FormControl& item) {
       break;
     }
   }
-  if (item.kind != ControlKind::kPicture && item.kind != ControlKind::kLine &&
-      item.kind != ControlKind::kCheckBox) {
+  if (item.kind != ControlKind::Picture && item.kind != ControlKind::Line &&
+      item.kind != ControlKind::CheckBox) {
     widget->copy_label(std::string(item.text).c_str());
     if (widget->labelfont() != FL_HELVETICA_BOLD) {
       widget->labelfont(FL_HELVETICA);
       widget->labelsize(kTextSize);
     }
   }
-  if (item.kind != ControlKind::kCommandButton && item.kind != ControlKind::kCheckBox) {
+  if (item.kind != ControlKind::CommandButton && item.kind != ControlKind::CheckBox) {
     widget->clear_visible_focus();
   }
   Fl_Widget* raw = widget.get();

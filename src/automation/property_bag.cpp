@@ -384,30 +384,30 @@ std::uint8_t* Grow(std::vector<std::uint8_t>& out, std::size_t extra, const void
 // Parsing
 
 enum class Fault : std::uint8_t {
-  kNone,
-  kShortHeader,
-  kSignature,
-  kVersion,
-  kFlags,
-  kCount,
-  kTruncated,
-  kUnknownType,
-  kBadBool,
-  kBadDecimal,
-  kBadByteArray,
-  kDuplicateKey,
-  kTrailing,
+  None,
+  ShortHeader,
+  Signature,
+  Version,
+  Flags,
+  Count,
+  Truncated,
+  UnknownType,
+  BadBool,
+  BadDecimal,
+  BadByteArray,
+  DuplicateKey,
+  Trailing,
 };
 
 // What is wrong with bytes that are not a serialised bag; kept free of
 // allocations so that refusing hostile bytes costs little.
 struct ParseFault {
-  Fault fault = Fault::kNone;
+  Fault fault = Fault::None;
   std::uint64_t value = 0;  // version, flags, count, type code or trailing bytes
   std::size_t entry = 0;    // 1-based entry number
   std::size_t offset = 0;   // where the entry (or the trailing bytes) start
   const char* part = "";    // for truncation: the part that is cut off
-  explicit operator bool() const noexcept { return fault != Fault::kNone; }
+  explicit operator bool() const noexcept { return fault != Fault::None; }
 };
 
 // What is wrong, as Describe says it after its lead.
@@ -416,43 +416,43 @@ std::string DescribeFault(const ParseFault& f) {
   const std::string where =
       "entry " + std::to_string(f.entry) + " at offset " + std::to_string(f.offset);
   switch (f.fault) {
-    case Fault::kNone:
+    case Fault::None:
       break;
-    case Fault::kShortHeader:
+    case Fault::ShortHeader:
       what = "too short for a bag header (" + std::to_string(f.value) + " bytes)";
       break;
-    case Fault::kSignature:
+    case Fault::Signature:
       what = "no bag signature";
       break;
-    case Fault::kVersion:
+    case Fault::Version:
       what = "unsupported format version " + std::to_string(f.value);
       break;
-    case Fault::kFlags:
+    case Fault::Flags:
       what = "unknown header flags " + std::to_string(f.value);
       break;
-    case Fault::kCount:
+    case Fault::Count:
       what = "entry count " + std::to_string(f.value) + " exceeds the data";
       break;
-    case Fault::kTruncated:
+    case Fault::Truncated:
       what = "truncated " + where + " (cut off in " + f.part + ")";
       break;
-    case Fault::kUnknownType:
+    case Fault::UnknownType:
       what = "unknown type code " + std::to_string(f.value) + " in " + where;
       break;
-    case Fault::kBadBool:
+    case Fault::BadBool:
       what =
           "invalid Boolean " + std::to_string(static_cast<std::int16_t>(f.value)) + " in " + where;
       break;
-    case Fault::kBadDecimal:
+    case Fault::BadDecimal:
       what = std::string("invalid decimal (") + f.part + ") in " + where;
       break;
-    case Fault::kBadByteArray:
+    case Fault::BadByteArray:
       what = std::string("invalid byte array (") + f.part + ") in " + where;
       break;
-    case Fault::kDuplicateKey:
+    case Fault::DuplicateKey:
       what = "duplicate key in " + where;
       break;
-    case Fault::kTrailing:
+    case Fault::Trailing:
       what = std::to_string(f.value) + (f.value == 1 ? " byte" : " bytes") +
              " after the last entry, at offset " + std::to_string(f.offset);
       break;
@@ -472,7 +472,7 @@ std::string Describe(const ParseFault& f) {
   const std::uint8_t* p = rest.data();
   const std::size_t avail = rest.size();
   auto truncated = [&](const char* part) {
-    fault.fault = Fault::kTruncated;
+    fault.fault = Fault::Truncated;
     fault.part = part;
     return kNotFound;
   };
@@ -503,7 +503,7 @@ std::string Describe(const ParseFault& f) {
       if (avail < 2) return truncated("the value");
       const std::uint16_t v = LoadU16(p);
       if (v != 0 && v != 0xFFFF) {
-        fault.fault = Fault::kBadBool;
+        fault.fault = Fault::BadBool;
         fault.value = v;
         return kNotFound;
       }
@@ -511,7 +511,7 @@ std::string Describe(const ParseFault& f) {
     }
     case Code(VarType::Decimal): {
       if (avail < kDecimalSize) return truncated("the value");
-      fault.fault = Fault::kBadDecimal;
+      fault.fault = Fault::BadDecimal;
       if (p[0] > kMaxDecimalScale) {
         fault.part = "scale above 28";
         return kNotFound;
@@ -524,14 +524,14 @@ std::string Describe(const ParseFault& f) {
         fault.part = "reserved bytes";
         return kNotFound;
       }
-      fault.fault = Fault::kNone;
+      fault.fault = Fault::None;
       return kDecimalSize;
     }
     case kByteArrayCode: {
       if (avail < 1) return truncated("the dimension count");
       if (p[0] == 0) return 1;
       if (p[0] != 1) {
-        fault.fault = Fault::kBadByteArray;
+        fault.fault = Fault::BadByteArray;
         fault.part = "dimension count";
         return kNotFound;
       }
@@ -542,14 +542,14 @@ std::string Describe(const ParseFault& f) {
       const std::int64_t upper = std::int64_t{lower} + count - 1;
       if (upper < std::numeric_limits<std::int32_t>::min() ||
           upper > std::numeric_limits<std::int32_t>::max() || count > SafeArray::kMaxElements) {
-        fault.fault = Fault::kBadByteArray;
+        fault.fault = Fault::BadByteArray;
         fault.part = "bounds out of range";
         return kNotFound;
       }
       return kByteArrayHeadSize + std::size_t{count};
     }
     default:
-      fault.fault = Fault::kUnknownType;
+      fault.fault = Fault::UnknownType;
       fault.value = code;
       return kNotFound;
   }
@@ -581,27 +581,27 @@ std::optional<std::uint32_t> CheckHeader(std::span<const std::uint8_t> bytes,
   const std::uint8_t* const base = bytes.data();
   const std::size_t size = bytes.size();
   if (size < kHeaderSize) {
-    f.fault = Fault::kShortHeader;
+    f.fault = Fault::ShortHeader;
     f.value = size;
     return std::nullopt;
   }
   if (std::memcmp(base, kSignature, sizeof kSignature) != 0) {
-    f.fault = Fault::kSignature;
+    f.fault = Fault::Signature;
     return std::nullopt;
   }
   if (const std::uint16_t version = LoadU16(base + 4); version != kFormatVersion) {
-    f.fault = Fault::kVersion;
+    f.fault = Fault::Version;
     f.value = version;
     return std::nullopt;
   }
   if (const std::uint16_t flags = LoadU16(base + 6); flags != 0) {
-    f.fault = Fault::kFlags;
+    f.fault = Fault::Flags;
     f.value = flags;
     return std::nullopt;
   }
   const std::uint32_t count = LoadU32(base + kCountOffset);
   if (count > (size - kHeaderSize) / kMinEntrySize) {
-    f.fault = Fault::kCount;
+    f.fault = Fault::Count;
     f.value = count;
     return std::nullopt;
   }
@@ -637,7 +637,7 @@ ParseFault ParseBag(std::span<const std::uint8_t> bytes, std::vector<BagReader::
       return f;
     };
     auto truncated = [&f, &failed](const char* part) {
-      f.fault = Fault::kTruncated;
+      f.fault = Fault::Truncated;
       f.part = part;
       return failed();
     };
@@ -668,7 +668,7 @@ ParseFault ParseBag(std::span<const std::uint8_t> bytes, std::vector<BagReader::
       if ((seen & bit) != 0) {
         for (std::size_t j = 0; j < i; ++j) {
           if (SameBagKey(entries[j].key, key)) {
-            f.fault = Fault::kDuplicateKey;
+            f.fault = Fault::DuplicateKey;
             return failed();
           }
         }
@@ -680,7 +680,7 @@ ParseFault ParseBag(std::span<const std::uint8_t> bytes, std::vector<BagReader::
     p += payload;
   }
   if (p != end) {
-    f.fault = Fault::kTrailing;
+    f.fault = Fault::Trailing;
     f.value = static_cast<std::size_t>(end - p);
     f.offset = static_cast<std::size_t>(p - base);
     f.entry = 0;
@@ -692,7 +692,7 @@ ParseFault ParseBag(std::span<const std::uint8_t> bytes, std::vector<BagReader::
     const std::size_t repeat =
         IndexDistinct(slots, count, [&entries](std::size_t i) { return entries[i].key; });
     if (repeat != kNotFound) {
-      f.fault = Fault::kDuplicateKey;
+      f.fault = Fault::DuplicateKey;
       f.entry = repeat + 1;
       f.offset = static_cast<std::size_t>(
                      reinterpret_cast<const std::uint8_t*>(entries[repeat].key.data()) - base) -
@@ -772,7 +772,7 @@ Variant DecodeValue(VarType type, std::span<const std::uint8_t> payload) {
   ParseFault f;
   const std::size_t size = CheckPayload(Code(type), payload, f);
   if (size == kNotFound) {
-    RaiseBadPayload(f.fault == Fault::kUnknownType ? "unknown type code" : "malformed value");
+    RaiseBadPayload(f.fault == Fault::UnknownType ? "unknown type code" : "malformed value");
   }
   if (size != payload.size()) RaiseBadPayload("value of the wrong size");
   return DecodeChecked(type, payload);

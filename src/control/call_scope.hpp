@@ -40,7 +40,7 @@ class Replikon::CallScope {
   EngineContext* outer_;
 };
 
-namespace control_detail {
+namespace detail {
 
 // Counts the processing calls under way on this thread, those of every
 // component: a call made from a RecursionCheck handler runs on top of the
@@ -83,6 +83,6 @@ inline std::string_view TrimSpaces(std::string_view value) noexcept {
 [[noreturn]] void RaiseProcessingProblems(const ClassRegistry& registry, std::string_view server,
                                           std::vector<std::string> problems);
 
-}  // namespace control_detail
+}  // namespace detail
 
 }  // namespace replikon

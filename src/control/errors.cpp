@@ -46,7 +46,7 @@ void RaiseControlError(std::int32_t number) {
   throw ControlError(number);
 }
 
-namespace control_detail {
+namespace detail {
 
 void RaiseProcessingProblems(const ClassRegistry& registry, std::string_view server,
                              std::vector<std::string> problems) {
@@ -65,6 +65,6 @@ void RaiseProcessingProblems(const ClassRegistry& registry, std::string_view ser
   throw ControlError(errors::kProcessingProblems, std::move(problems));
 }
 
-}  // namespace control_detail
+}  // namespace detail
 
 }  // namespace replikon

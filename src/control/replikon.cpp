@@ -46,8 +46,8 @@ Replikon::~Replikon() = default;
 // Running out of memory anywhere in a call, in its engine or around it, ends
 // it with error 7: whatever was made is released on the way out.
 ObjectRef Replikon::Copy(const ObjectRef& source_object) try {
-  const control_detail::NestingGuard nesting("Copy");
-  if (control_detail::TrimSpaces(settings_.object_server_name).empty())
+  const detail::NestingGuard nesting("Copy");
+  if (detail::TrimSpaces(settings_.object_server_name).empty())
     RaiseControlError(errors::kServerNotSpecified);
   if (source_object.IsNull()) return {};
 
@@ -72,8 +72,7 @@ ObjectRef Replikon::Copy(const ObjectRef& source_object) try {
   }
   if (status == errors::kProcessingProblems) {
     target.Reset();
-    control_detail::RaiseProcessingProblems(*registry_, settings_.object_server_name,
-                                            ctx.ProblemLines());
+    detail::RaiseProcessingProblems(*registry_, settings_.object_server_name, ctx.ProblemLines());
   }
   return target;
 } catch (const std::bad_alloc&) {
@@ -97,7 +96,7 @@ void Replikon::SetRaiseRecursionCheckEvent(bool value) {
 }
 
 void Replikon::SetObjectServerName(std::string_view value) {
-  settings_.object_server_name.assign(control_detail::TrimSpaces(value));
+  settings_.object_server_name.assign(detail::TrimSpaces(value));
   Notify(kKeyObjectServerName);
 }
 
@@ -227,7 +226,7 @@ void Replikon::RethrowAbort(const EngineContext& ctx, const char* call) {
       std::rethrow_exception(ctx.HandlerError());
     } catch (const ProcessingLimitExceeded& limit) {
       throw ProcessingLimitError(
-          limit.Limit() == ProcessingLimit::kMaxDepth ? kKeyMaxDepth : kKeyMaxObjects,
+          limit.Limit() == ProcessingLimit::MaxDepth ? kKeyMaxDepth : kKeyMaxObjects,
           limit.Value());
     }
   }

@@ -43,8 +43,8 @@ std::vector<std::string> NotAStreamDetails(const EngineContext& ctx,
 }  // namespace
 
 SafeArray Replikon::StreamFromObject(const ObjectRef& source_object) try {
-  const control_detail::NestingGuard nesting("StreamFromObject");
-  if (control_detail::TrimSpaces(settings_.object_server_name).empty()) {
+  const detail::NestingGuard nesting("StreamFromObject");
+  if (detail::TrimSpaces(settings_.object_server_name).empty()) {
     RaiseControlError(errors::kServerNotSpecified);
   }
   EngineContext ctx = MakeContext();
@@ -67,8 +67,7 @@ SafeArray Replikon::StreamFromObject(const ObjectRef& source_object) try {
   }
   if (ctx.Aborted()) RethrowAbort(ctx, "StreamFromObject");
   if (status == errors::kProcessingProblems) {
-    control_detail::RaiseProcessingProblems(*registry_, settings_.object_server_name,
-                                            ctx.ProblemLines());
+    detail::RaiseProcessingProblems(*registry_, settings_.object_server_name, ctx.ProblemLines());
   }
   return SafeArray::FromOwnedBytes(std::move(stream));
 } catch (const std::bad_alloc&) {
@@ -76,7 +75,7 @@ SafeArray Replikon::StreamFromObject(const ObjectRef& source_object) try {
 }
 
 ObjectRef Replikon::ObjectFromStream(const SafeArray& stream) try {
-  const control_detail::NestingGuard nesting("ObjectFromStream");
+  const detail::NestingGuard nesting("ObjectFromStream");
   // The call works on its own copy of the Stream, which shares the caller's
   // bytes: a handler that changes the caller's array meanwhile changes its own.
   const SafeArray own = stream;
@@ -91,7 +90,7 @@ ObjectRef Replikon::ObjectFromStream(const SafeArray& stream) try {
   if (!info.is_object_stream) {
     status = errors::kNotAStream;
   } else {
-    if (control_detail::TrimSpaces(settings_.object_server_name).empty()) {
+    if (detail::TrimSpaces(settings_.object_server_name).empty()) {
       RaiseControlError(errors::kServerNotSpecified);
     }
     if (info.class_name == kNothing) return {};
@@ -112,8 +111,7 @@ ObjectRef Replikon::ObjectFromStream(const SafeArray& stream) try {
   }
   if (status == errors::kProcessingProblems) {
     result.Reset();
-    control_detail::RaiseProcessingProblems(*registry_, settings_.object_server_name,
-                                            ctx.ProblemLines());
+    detail::RaiseProcessingProblems(*registry_, settings_.object_server_name, ctx.ProblemLines());
   }
   if (status == errors::kNotAStream) {
     result.Reset();

@@ -20,11 +20,11 @@
 
 namespace replikon {
 
-using engine::Accessors;
-using engine::InterfacePlan;
-using engine::PlanCache;
-using engine::Read;
-using engine::Visit;
+using detail::Accessors;
+using detail::InterfacePlan;
+using detail::PlanCache;
+using detail::Read;
+using detail::Visit;
 
 namespace {
 
@@ -72,7 +72,7 @@ namespace {
 bool SetByName(const ObjectRef& object, std::string_view name, const Variant& value,
                InvokeKind kind) {
   if (kind != InvokeKind::PropertyPut && kind != InvokeKind::PropertyPutRef) return true;
-  return engine::Assign(Callable(object, name, kind), *object, value);
+  return detail::Assign(Callable(object, name, kind), *object, value);
 }
 
 }  // namespace
@@ -143,7 +143,7 @@ struct Level {
       return;
     }
     const Accessors& a = plan->members[member];
-    engine::Assign(kind == InvokeKind::PropertyPut ? a.let : a.set, *target, value);
+    detail::Assign(kind == InvokeKind::PropertyPut ? a.let : a.set, *target, value);
   }
 
   // Assigns an object reference to a property of the target (kind 8).
@@ -180,12 +180,12 @@ class CopyWalk {
     Push(source, target, 0);
     while (true) {
       switch (Advance()) {
-        case Step::kAborted:
+        case Step::Aborted:
           Unwind();
           return kStatusOk;
-        case Step::kDescend:
+        case Step::Descend:
           break;
-        case Step::kDone:
+        case Step::Done:
           if (const std::int32_t status = Pop(); levels_.empty()) return status;
           break;
       }
@@ -205,7 +205,7 @@ class CopyWalk {
   }
 
  private:
-  enum class Step { kDone, kDescend, kAborted };
+  enum class Step { Done, Descend, Aborted };
 
   // Lets go of the sources and copies that the table of copies holds, in the
   // order they were finished. By the end of a large walk their counts have
@@ -290,15 +290,15 @@ class CopyWalk {
   }
 
   // Goes through the members of the top level until a subobject is to be
-  // copied into a new instance (kDescend, with its level pushed) or the
+  // copied into a new instance (Descend, with its level pushed) or the
   // members are done.
   Step Advance() {
     const std::size_t at = levels_.size() - 1;
     Level& level = levels_[at];
-    if (level.plan == nullptr) return Step::kDone;
+    if (level.plan == nullptr) return Step::Done;
     if (!arrays_.empty() && arrays_.back().level == at) {
       // An element's copy is done: the member's arrays go on.
-      if (const Step step = AdvanceArrays(at); step != Step::kDone) return step;
+      if (const Step step = AdvanceArrays(at); step != Step::Done) return step;
     }
     const InterfacePlan& plan = *level.plan;
     const std::span<const MemberDescription> members = plan.iface->Members();
@@ -354,7 +354,7 @@ class CopyWalk {
               // Its objects are copied as subobjects are; the new array is
               // assigned once they all are.
               StartArray(at, index, kNoElement, value.Array());
-              if (const Step step = AdvanceArrays(at); step != Step::kDone) return step;
+              if (const Step step = AdvanceArrays(at); step != Step::Done) return step;
               continue;
             }
             level.Assign(index, name, value, InvokeKind::PropertyPut);
@@ -377,23 +377,23 @@ class CopyWalk {
       bool cancel = false;
       if (settings.raise_recursion_check_event) {
         cancel = ctx_.RaiseRecursionCheck(ParentOf(at), level.source, name, false, 0);
-        if (ctx_.Aborted()) return Step::kAborted;
+        if (ctx_.Aborted()) return Step::Aborted;
       }
       if (cancel) continue;
 
       // `level` goes with a push; the walk resumes it after the new level.
       if (const Step step = Enter(
               at, std::move(sub), [name] { return name; }, index, kNoElement);
-          step != Step::kDone) {
+          step != Step::Done) {
         return step;
       }
     }
-    return Step::kDone;
+    return Step::Done;
   }
 
   // A subobject met through the member or the element of the level at `at`
   // (`name_of()` naming it): a null reference, an object already copied, an
-  // external object, or one to copy into a new instance (kDescend, with its
+  // external object, or one to copy into a new instance (Descend, with its
   // level pushed). `sub` is a reference of the walk's own, or one that an
   // array under way holds (which nothing else can change). Inlined: it is the
   // step of every object property.
@@ -403,7 +403,7 @@ class CopyWalk {
     Level& level = levels_[at];
     if (sub.IsNull()) {
       Put(level, member, element, ObjectRef{});
-      return Step::kDone;
+      return Step::Done;
     }
 
     // A subobject on the current path (the object itself or an ancestor)
@@ -425,13 +425,13 @@ class CopyWalk {
         // finding where it is held.
         Put(level, member, element, CopyAt(known).Reference());
       }
-      return Step::kDone;
+      return Step::Done;
     }
 
     const EngineSettings& settings = ctx_.Settings();
     std::int32_t creation = kStatusOk;
     ObjectRef fresh = CreateInstance(ctx_, TypeNameOf(sub), creation);
-    if (ctx_.Aborted()) return Step::kAborted;
+    if (ctx_.Aborted()) return Step::Aborted;
     if (creation != kStatusOk) {
       // An external subobject: a class that the server does not make.
       if (settings.problems_notification == ProblemsNotificationConstants::OnSubobjectProblem) {
@@ -443,18 +443,18 @@ class CopyWalk {
         }
         ctx_.RaiseRecursionCheck(ParentOf(at), level.source, name_of(), true,
                                  static_cast<std::int16_t>(creation));
-        if (ctx_.Aborted()) return Step::kAborted;
+        if (ctx_.Aborted()) return Step::Aborted;
       }
       if (settings.set_external_references) {
         Put(level, member, element, std::forward<Ref>(sub));
       }
-      return Step::kDone;
+      return Step::Done;
     }
 
     // A copy past the call's limits is not filled: the call ends.
-    if (!ctx_.EnterLimited(limits_, levels_.size() + 1)) return Step::kAborted;
+    if (!ctx_.EnterLimited(limits_, levels_.size() + 1)) return Step::Aborted;
     Push(ObjectRef(std::forward<Ref>(sub)), std::move(fresh), member, element);
-    return Step::kDescend;
+    return Step::Descend;
   }
 
   // Begins the copy of an array that may hold objects, for the member (and,
@@ -485,7 +485,7 @@ class CopyWalk {
   }
 
   // Goes through the elements of the arrays of the level at `at` until an
-  // element's object is to be copied into a new instance (kDescend, with its
+  // element's object is to be copied into a new instance (Descend, with its
   // level pushed) or the arrays are done and the outermost one is assigned to
   // its member.
   Step AdvanceArrays(std::size_t at) {
@@ -538,15 +538,15 @@ class CopyWalk {
       bool cancel = false;
       if (settings.raise_recursion_check_event) {
         cancel = ctx_.RaiseRecursionCheck(ParentOf(at), level.source, name_of(), false, 0);
-        if (ctx_.Aborted()) return Step::kAborted;
+        if (ctx_.Aborted()) return Step::Aborted;
       }
       // Cancelled: the element stays as the new array holds it.
       if (cancel) continue;
-      if (const Step step = Enter(at, *object, name_of, frame.member, i); step != Step::kDone) {
+      if (const Step step = Enter(at, *object, name_of, frame.member, i); step != Step::Done) {
         return step;
       }
     }
-    return Step::kDone;
+    return Step::Done;
   }
 
   // The name of the element at `flat` of the innermost array under way, one

@@ -46,7 +46,7 @@ void EngineContext::AbortAtLimit(ProcessingLimit limit, std::int32_t value) noex
 }
 
 bool EngineContext::EnterLimited(WalkLimits& limits, std::size_t level) noexcept {
-  ProcessingLimit exceeded = ProcessingLimit::kMaxObjects;
+  ProcessingLimit exceeded = ProcessingLimit::MaxObjects;
   if (limits.Enter(level, exceeded)) return true;
   AbortAtLimit(exceeded, limits.ValueOf(exceeded));
   return false;
@@ -127,14 +127,14 @@ void EngineContext::NoteCreationProblem(std::string_view path, std::string_view 
   cause += class_name;
   cause += '"';
   switch (creation_failure_) {
-    case CreationFailure::kNoClassName:
+    case CreationFailure::NoClassName:
       cause += " cannot be created (not a class name)";
       break;
-    case CreationFailure::kOtherClass:
+    case CreationFailure::OtherClass:
       cause += " makes objects of another class";
       break;
-    case CreationFailure::kNone:
-    case CreationFailure::kRaised:
+    case CreationFailure::None:
+    case CreationFailure::Raised:
       cause += " cannot be created";
       if (creation_error_) AppendCreationError(cause, creation_error_);
       break;

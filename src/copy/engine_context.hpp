@@ -29,7 +29,7 @@
 namespace replikon {
 
 // The limits of EngineSettings.
-enum class ProcessingLimit { kMaxObjects, kMaxDepth };
+enum class ProcessingLimit { MaxObjects, MaxDepth };
 
 // What aborts a call that would go past one of its limits; the component
 // turns it into its own error.
@@ -58,11 +58,11 @@ class WalkLimits {
   // names the limit.
   bool Enter(std::size_t level, ProcessingLimit& exceeded) noexcept {
     if (max_depth_ > 0 && level > static_cast<std::size_t>(max_depth_)) {
-      exceeded = ProcessingLimit::kMaxDepth;
+      exceeded = ProcessingLimit::MaxDepth;
       return false;
     }
     if (max_objects_ > 0 && objects_ >= static_cast<std::size_t>(max_objects_)) {
-      exceeded = ProcessingLimit::kMaxObjects;
+      exceeded = ProcessingLimit::MaxObjects;
       return false;
     }
     ++objects_;
@@ -70,7 +70,7 @@ class WalkLimits {
   }
 
   std::int32_t ValueOf(ProcessingLimit limit) const noexcept {
-    return limit == ProcessingLimit::kMaxDepth ? max_depth_ : max_objects_;
+    return limit == ProcessingLimit::MaxDepth ? max_depth_ : max_objects_;
   }
 
  private:
@@ -197,7 +197,7 @@ class REPLIKON_API EngineContext {
   std::vector<std::string> ProblemLines() const;
 
   // Why the factory could not make a class, as it last failed (object_factory.cpp).
-  enum class CreationFailure : std::uint8_t { kNone, kNoClassName, kOtherClass, kRaised };
+  enum class CreationFailure : std::uint8_t { None, NoClassName, OtherClass, Raised };
   void SetCreationFailure(CreationFailure failure, std::exception_ptr error = {}) noexcept {
     creation_failure_ = failure;
     creation_error_ = std::move(error);
@@ -245,7 +245,7 @@ class REPLIKON_API EngineContext {
   std::vector<std::string> raised_;
   std::size_t raised_not_kept_ = 0;
   std::string not_a_stream_;
-  CreationFailure creation_failure_ = CreationFailure::kNone;
+  CreationFailure creation_failure_ = CreationFailure::None;
   std::exception_ptr creation_error_;
 };
 

@@ -23,7 +23,7 @@
 #include "automation/out_of_memory.hpp"
 #include "replikon/automation/type_info.hpp"
 
-namespace replikon::engine {
+namespace replikon::detail {
 
 // The hidden default member, which the engines never visit.
 inline constexpr std::string_view kDefaultMember = "_Default";
@@ -165,4 +165,4 @@ inline bool Assign(const MemberDescription* setter, Instance& object, const Vari
   }
 }
 
-}  // namespace replikon::engine
+}  // namespace replikon::detail

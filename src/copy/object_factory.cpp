@@ -27,7 +27,7 @@ ObjectRef CreateInstance(EngineContext& ctx, std::string_view class_name,
   status = kStatusOk;
   if (class_name == kNothing) return {};
   if (!IsClassName(class_name)) {
-    ctx.SetCreationFailure(EngineContext::CreationFailure::kNoClassName);
+    ctx.SetCreationFailure(EngineContext::CreationFailure::NoClassName);
     status = errors::kProcessingProblems;
     return {};
   }
@@ -37,7 +37,7 @@ ObjectRef CreateInstance(EngineContext& ctx, std::string_view class_name,
     // Only an instance that reports the very class asked for counts as one of
     // the server's own; anything else is released here.
     if (!reports_class_name) {
-      ctx.SetCreationFailure(EngineContext::CreationFailure::kOtherClass);
+      ctx.SetCreationFailure(EngineContext::CreationFailure::OtherClass);
       status = errors::kProcessingProblems;
       return {};
     }
@@ -49,7 +49,7 @@ ObjectRef CreateInstance(EngineContext& ctx, std::string_view class_name,
     if (detail::IsOutOfMemory(std::current_exception())) {
       ctx.AbortOutOfMemory("creating an object");
     }
-    ctx.SetCreationFailure(EngineContext::CreationFailure::kRaised, std::current_exception());
+    ctx.SetCreationFailure(EngineContext::CreationFailure::Raised, std::current_exception());
     status = errors::kProcessingProblems;
     return {};
   }

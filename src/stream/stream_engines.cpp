@@ -47,11 +47,11 @@
 namespace replikon {
 namespace {
 
-using engine::Accessors;
-using engine::Assign;
-using engine::InterfacePlan;
-using engine::PlanCache;
-using engine::Read;
+using detail::Accessors;
+using detail::Assign;
+using detail::InterfacePlan;
+using detail::PlanCache;
+using detail::Read;
 
 // The header words of the two kinds of object stream.
 std::int32_t ObjectHeader(bool holds_nothing) noexcept {

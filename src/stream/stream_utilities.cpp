@@ -39,7 +39,7 @@ std::span<const std::uint8_t> BytesOf(const SafeArray& array) noexcept {
 }
 
 // What a file operation was doing when it failed; it picks the error for ENOENT.
-enum class FileOp { kRead, kWrite };
+enum class FileOp { Read, Write };
 
 [[noreturn]] void RaiseAboutPath(std::int32_t number, const std::string& path,
                                  const std::string& cause) {
@@ -57,7 +57,7 @@ enum class FileOp { kRead, kWrite };
   std::int32_t number = errors::kPathFileAccess;
   switch (err) {
     case ENOENT:
-      number = op == FileOp::kRead ? errors::kFileNotFound : errors::kPathNotFound;
+      number = op == FileOp::Read ? errors::kFileNotFound : errors::kPathNotFound;
       break;
     case ENOTDIR:
       number = errors::kPathNotFound;
@@ -165,7 +165,7 @@ std::size_t ReadFully(int fd, std::span<std::uint8_t> bytes, const std::string& 
     const ssize_t n = ::read(fd, bytes.data() + done, std::min(bytes.size() - done, kMaxRead));
     if (n < 0) {
       if (errno == EINTR) continue;
-      RaiseFileError(errno, FileOp::kRead, path);
+      RaiseFileError(errno, FileOp::Read, path);
     }
     if (n == 0) break;
     done += static_cast<std::size_t>(n);
@@ -177,14 +177,14 @@ SafeArray ReadStreamFile(const std::string& path) {
   // Only a regular file is opened at all: opening a device or a FIFO can
   // block or have effects of its own.
   struct stat st {};
-  if (::stat(path.c_str(), &st) != 0) RaiseFileError(errno, FileOp::kRead, path);
+  if (::stat(path.c_str(), &st) != 0) RaiseFileError(errno, FileOp::Read, path);
   if (!S_ISREG(st.st_mode)) RaiseNotAFile(path, path, st.st_mode);
 
   // Read-only, so nothing is ever created; non-blocking, so that a FIFO put
   // in the file's place after the check above cannot hold the call up.
   FileHandle file(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
-  if (file.get() < 0) RaiseFileError(errno, FileOp::kRead, path);
-  if (::fstat(file.get(), &st) != 0) RaiseFileError(errno, FileOp::kRead, path);
+  if (file.get() < 0) RaiseFileError(errno, FileOp::Read, path);
+  if (::fstat(file.get(), &st) != 0) RaiseFileError(errno, FileOp::Read, path);
   if (!S_ISREG(st.st_mode)) RaiseNotAFile(path, path, st.st_mode);
   if (const int flags = ::fcntl(file.get(), F_GETFL); flags >= 0) {
     ::fcntl(file.get(), F_SETFL, flags & ~O_NONBLOCK);
@@ -204,7 +204,7 @@ SafeArray ReadStreamFile(const std::string& path) {
         errors::kPathFileAccess, path,
         "the file changed size while it was read; " + std::to_string(size) + " bytes expected");
   }
-  if (const int err = file.Close(); err != 0) RaiseFileError(err, FileOp::kRead, path);
+  if (const int err = file.Close(); err != 0) RaiseFileError(err, FileOp::Read, path);
 
   if (bytes.empty()) return SafeArray::UnallocatedBytes();
   return SafeArray::FromOwnedBytes(std::move(bytes), 0);
@@ -240,25 +240,25 @@ Target ResolveTarget(const std::string& path) {
   target.path = path;
   for (int links = 0;; ++links) {
     if (::lstat(target.path.c_str(), &target.st) != 0) {
-      if (errno != ENOENT) RaiseFileError(errno, FileOp::kWrite, path);
+      if (errno != ENOENT) RaiseFileError(errno, FileOp::Write, path);
       // A missing file, or where a dangling link points: it is created there.
       target.exists = false;
       return target;
     }
     target.exists = true;
     if (!S_ISLNK(target.st.st_mode)) return target;
-    if (links == kMaxLinks) RaiseFileError(ELOOP, FileOp::kWrite, path);
+    if (links == kMaxLinks) RaiseFileError(ELOOP, FileOp::Write, path);
     std::string link(static_cast<std::size_t>(std::max<off_t>(target.st.st_size, 0)) + 64, '\0');
     for (;;) {
       const ssize_t n = ::readlink(target.path.c_str(), link.data(), link.size());
-      if (n < 0) RaiseFileError(errno, FileOp::kWrite, path);
+      if (n < 0) RaiseFileError(errno, FileOp::Write, path);
       if (static_cast<std::size_t>(n) < link.size()) {
         link.resize(static_cast<std::size_t>(n));
         break;
       }
       link.resize(link.size() * 2);
     }
-    if (link.empty()) RaiseFileError(ENOENT, FileOp::kWrite, path);
+    if (link.empty()) RaiseFileError(ENOENT, FileOp::Write, path);
     // A relative link is relative to the folder that holds it.
     target.path = link.front() == '/' ? link : FolderOf(target.path) + "/" + link;
   }
@@ -371,9 +371,9 @@ void WriteAll(int fd, std::span<const std::uint8_t> bytes, const std::string& pa
     const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
     if (n < 0) {
       if (errno == EINTR) continue;
-      RaiseFileError(errno, FileOp::kWrite, path);
+      RaiseFileError(errno, FileOp::Write, path);
     }
-    if (n == 0) RaiseFileError(ENOSPC, FileOp::kWrite, path);
+    if (n == 0) RaiseFileError(ENOSPC, FileOp::Write, path);
     done += static_cast<std::size_t>(n);
   }
 }
@@ -382,19 +382,19 @@ void WriteAll(int fd, std::span<const std::uint8_t> bytes, const std::string& pa
 // setuid and setgid bits. An owner the process may not give is not given.
 void KeepAttributes(int fd, const struct stat& old, const std::string& path) {
   struct stat now {};
-  if (::fstat(fd, &now) != 0) RaiseFileError(errno, FileOp::kWrite, path);
+  if (::fstat(fd, &now) != 0) RaiseFileError(errno, FileOp::Write, path);
   if (now.st_uid != old.st_uid || now.st_gid != old.st_gid) {
     if (::fchown(fd, old.st_uid, old.st_gid) != 0) {
-      if (errno != EPERM) RaiseFileError(errno, FileOp::kWrite, path);
+      if (errno != EPERM) RaiseFileError(errno, FileOp::Write, path);
       // The group alone may still be the process's to give.
       if (now.st_gid != old.st_gid && ::fchown(fd, static_cast<uid_t>(-1), old.st_gid) != 0 &&
           errno != EPERM) {
-        RaiseFileError(errno, FileOp::kWrite, path);
+        RaiseFileError(errno, FileOp::Write, path);
       }
     }
   }
   const mode_t mode = old.st_mode & 07777 & ~static_cast<mode_t>(S_ISUID | S_ISGID);
-  if (::fchmod(fd, mode) != 0) RaiseFileError(errno, FileOp::kWrite, path);
+  if (::fchmod(fd, mode) != 0) RaiseFileError(errno, FileOp::Write, path);
 }
 
 // Opens an unnamed file in the folder; false when the file system cannot
@@ -406,7 +406,7 @@ bool OpenUnnamed(int dir, PendingFile& file, const Target& target) {
     return true;
   }
   if (errno == EOPNOTSUPP || errno == EISDIR || errno == EINVAL || errno == ENOENT) return false;
-  RaiseFileError(errno, FileOp::kWrite, target.requested);
+  RaiseFileError(errno, FileOp::Write, target.requested);
 }
 
 void OpenNamed(int dir, PendingFile& file, const Target& target) {
@@ -420,7 +420,7 @@ void OpenNamed(int dir, PendingFile& file, const Target& target) {
       file.Named(std::move(name));
       return;
     }
-    if (errno != EEXIST || attempt > 100) RaiseFileError(errno, FileOp::kWrite, target.requested);
+    if (errno != EEXIST || attempt > 100) RaiseFileError(errno, FileOp::Write, target.requested);
   }
 }
 
@@ -440,7 +440,7 @@ bool LinkUnnamed(int dir, PendingFile& file, const Target& target) {
       file.Named(std::move(name));
       return true;
     }
-    if (errno != EEXIST || attempt > 100) RaiseFileError(errno, FileOp::kWrite, target.requested);
+    if (errno != EEXIST || attempt > 100) RaiseFileError(errno, FileOp::Write, target.requested);
   }
 }
 
@@ -451,7 +451,7 @@ void WriteNewFile(int dir, PendingFile& file, bool unnamed, std::span<const std:
   if (!unnamed) OpenNamed(dir, file, target);
   WriteAll(file.handle.get(), bytes, target.requested);
   if (target.exists) KeepAttributes(file.handle.get(), target.st, target.requested);
-  if (::fsync(file.handle.get()) != 0) RaiseFileError(errno, FileOp::kWrite, target.requested);
+  if (::fsync(file.handle.get()) != 0) RaiseFileError(errno, FileOp::Write, target.requested);
 }
 
 void WriteStreamFile(std::span<const std::uint8_t> bytes, const std::string& file_path,
@@ -461,12 +461,11 @@ void WriteStreamFile(std::span<const std::uint8_t> bytes, const std::string& fil
     RaiseNotAFile(file_path, target.path, target.st.st_mode);
   }
   const std::string name = NameOf(target.path);
-  if (name.empty() || name == "." || name == "..")
-    RaiseFileError(EISDIR, FileOp::kWrite, file_path);
+  if (name.empty() || name == "." || name == "..") RaiseFileError(EISDIR, FileOp::Write, file_path);
 
   const std::string folder = FolderOf(target.path);
   const FileHandle dir(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  if (dir.get() < 0) RaiseFileError(errno, FileOp::kWrite, file_path);
+  if (dir.get() < 0) RaiseFileError(errno, FileOp::Write, file_path);
   RemoveLeftovers(dir.get());
 
   // The new bytes are written to a file that has no name until they are all
@@ -477,7 +476,7 @@ void WriteStreamFile(std::span<const std::uint8_t> bytes, const std::string& fil
   // the start; a later write into the folder removes it if its process died.
   PendingFile file(dir.get());
   bool unnamed =
-      kind == detail::NewFileKind::kUnnamedWherePossible && OpenUnnamed(dir.get(), file, target);
+      kind == detail::NewFileKind::UnnamedWherePossible && OpenUnnamed(dir.get(), file, target);
   WriteNewFile(dir.get(), file, unnamed, bytes, target);
   if (unnamed && !LinkUnnamed(dir.get(), file, target)) {
     file.Discard();
@@ -485,10 +484,10 @@ void WriteStreamFile(std::span<const std::uint8_t> bytes, const std::string& fil
     WriteNewFile(dir.get(), file, unnamed, bytes, target);
   }
   if (const int err = file.handle.Close(); err != 0) {
-    RaiseFileError(err, FileOp::kWrite, file_path);
+    RaiseFileError(err, FileOp::Write, file_path);
   }
   if (::renameat(dir.get(), file.name().c_str(), dir.get(), name.c_str()) != 0) {
-    RaiseFileError(errno, FileOp::kWrite, file_path);
+    RaiseFileError(errno, FileOp::Write, file_path);
   }
   file.Committed();
 
@@ -535,14 +534,14 @@ bool DeleteFile(std::string_view path) noexcept {
 }
 
 void StreamToFile(const SafeArray& stream, const std::string& file_path) {
-  detail::StreamToFile(stream, file_path, detail::NewFileKind::kUnnamedWherePossible);
+  detail::StreamToFile(stream, file_path, detail::NewFileKind::UnnamedWherePossible);
 }
 
 void detail::StreamToFile(const SafeArray& stream, const std::string& file_path, NewFileKind kind) {
   if (!stream.IsAllocated()) return;
   if (stream.ElementType() != VarType::UI1) errors::Raise(errors::kTypeMismatch);
   try {
-    if (file_path.empty()) RaiseFileError(ENOENT, FileOp::kWrite, file_path);
+    if (file_path.empty()) RaiseFileError(ENOENT, FileOp::Write, file_path);
     WriteStreamFile(stream.ByteSpan(), file_path, kind);
   } catch (const std::bad_alloc&) {
     RaiseOutOfMemory(file_path);
@@ -551,7 +550,7 @@ void detail::StreamToFile(const SafeArray& stream, const std::string& file_path,
 
 SafeArray StreamFromFile(const std::string& file_path) {
   try {
-    if (file_path.empty()) RaiseFileError(ENOENT, FileOp::kRead, file_path);
+    if (file_path.empty()) RaiseFileError(ENOENT, FileOp::Read, file_path);
     return ReadStreamFile(file_path);
   } catch (const std::bad_alloc&) {
     RaiseOutOfMemory(file_path);

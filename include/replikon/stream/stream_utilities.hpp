@@ -41,7 +41,7 @@ REPLIKON_API void StreamToFile(const SafeArray& stream, const std::string& file_
 namespace detail {
 // How StreamToFile makes the new file: without a name where the file system
 // can, or always under its temporary name, as on file systems that cannot.
-enum class NewFileKind { kUnnamedWherePossible, kNamed };
+enum class NewFileKind { UnnamedWherePossible, Named };
 REPLIKON_API void StreamToFile(const SafeArray& stream, const std::string& file_path,
                                NewFileKind kind);
 }  // namespace detail

@@ -19,7 +19,7 @@ namespace replikon::testing {
 namespace {
 
 using namespace std::chrono_literals;
-using test_support::ErrorOf;
+using test_support::ErrorFrom;
 using Ms = std::chrono::sys_time<std::chrono::milliseconds>;
 
 enum class Color : std::int32_t { Red = 1, Green = 2, Blue = 4 };
@@ -330,11 +330,14 @@ TEST_F(NaturalMembers, LetsConvertTheValue) {
 TEST_F(NaturalMembers, RefusedLetsLeaveTheFieldUnchanged) {
   ObjectRef o = Filled();
   const auto let = [&](const char* name, const Variant& v) {
-    return ErrorOf([&] { InvokeByName(o, name, InvokeKind::PropertyPut, {&v, 1}); });
+    return ErrorFrom([&] { InvokeByName(o, name, InvokeKind::PropertyPut, {&v, 1}); }).Number();
   };
   const auto set = [&](const char* name, const ObjectRef& v) {
     const Variant value(v);
-    return ErrorOf([&] { InvokeByName(o, name, InvokeKind::PropertyPutRef, {&value, 1}); });
+    return ErrorFrom([&] {
+             InvokeByName(o, name, InvokeKind::PropertyPutRef, {&value, 1});
+           })
+        .Number();
   };
   EXPECT_EQ(let("Color", Variant(std::int32_t{3})), errors::kInvalidPropertyValue);
   EXPECT_EQ(let("Size", Variant(std::int32_t{70000})), errors::kOverflow);
@@ -364,7 +367,7 @@ TEST_F(NaturalMembers, RefusedLetsLeaveTheFieldUnchanged) {
   mixed.SetRef({0}, NewPart(4));
   mixed.SetRef({1}, stranger);
   EXPECT_EQ(let("Parts", Variant(mixed)), errors::kTypeMismatch);
-  EXPECT_EQ(ErrorOf([&] { Ref<Part> wrong(stranger); }), errors::kTypeMismatch);
+  EXPECT_EQ(ErrorFrom([&] { Ref<Part> wrong(stranger); }).Number(), errors::kTypeMismatch);
 
   ExpectFilledValues(*o.As<Everything>());
   ExpectFilledObjectArrays(*o.As<Everything>());
@@ -399,11 +402,13 @@ TEST(DateAndChrono, ConversionsAreExactToTheMillisecond) {
                      Ms(std::chrono::sys_days(std::chrono::year{9999} / 12 / 31)) + 86399999ms}) {
     EXPECT_EQ(TimeFromDate(DateFromTime(t)), t) << t.time_since_epoch().count();
   }
-  EXPECT_EQ(
-      ErrorOf([] { DateFromTime(Ms(std::chrono::sys_days(std::chrono::year{99} / 12 / 31))); }),
-      errors::kOverflow);
-  EXPECT_EQ(ErrorOf([] { TimeFromDate(Date{std::numeric_limits<double>::quiet_NaN()}); }),
+  EXPECT_EQ(ErrorFrom([] {
+              DateFromTime(Ms(std::chrono::sys_days(std::chrono::year{99} / 12 / 31)));
+            }).Number(),
             errors::kOverflow);
+  EXPECT_EQ(
+      ErrorFrom([] { TimeFromDate(Date{std::numeric_limits<double>::quiet_NaN()}); }).Number(),
+      errors::kOverflow);
 }
 
 TEST(ExactNumbers, CurrencyAndDecimalAsText) {
@@ -411,8 +416,8 @@ TEST(ExactNumbers, CurrencyAndDecimalAsText) {
   EXPECT_EQ(ToString(Currency{15000}), "1.5");
   EXPECT_EQ(CurrencyFromString("-1.2345"), Currency{-12345});
   EXPECT_EQ(CurrencyFromString("2.00005"), Currency{20000});  // half to even
-  EXPECT_EQ(ErrorOf([] { CurrencyFromString("1e30"); }), errors::kOverflow);
-  EXPECT_EQ(ErrorOf([] { CurrencyFromString("abc"); }), errors::kTypeMismatch);
+  EXPECT_EQ(ErrorFrom([] { CurrencyFromString("1e30"); }).Number(), errors::kOverflow);
+  EXPECT_EQ(ErrorFrom([] { CurrencyFromString("abc"); }).Number(), errors::kTypeMismatch);
   const Decimal d = DecimalFromString("-79228162514264337593543950335");
   EXPECT_EQ(ToString(d), "-79228162514264337593543950335");
   EXPECT_EQ(Int64FromDecimal(DecimalFromInt64(std::numeric_limits<std::int64_t>::min())),
@@ -420,7 +425,8 @@ TEST(ExactNumbers, CurrencyAndDecimalAsText) {
   EXPECT_EQ(UInt64FromDecimal(DecimalFromUInt64(std::numeric_limits<std::uint64_t>::max())),
             std::numeric_limits<std::uint64_t>::max());
   EXPECT_EQ(Int64FromDecimal(DecimalFromString("2.5")), 2);
-  EXPECT_EQ(ErrorOf([] { UInt64FromDecimal(DecimalFromString("-1")); }), errors::kOverflow);
+  EXPECT_EQ(ErrorFrom([] { UInt64FromDecimal(DecimalFromString("-1")); }).Number(),
+            errors::kOverflow);
 }
 
 }  // namespace

@@ -3,20 +3,17 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <exception>
 #include <memory>
 #include <string>
 #include <vector>
 
-#include "copy/copy_engine.hpp"
-#include "copy_test_classes.hpp"
-#include "replikon/control/replikon.hpp"
+#include "copy/engine_copier.hpp"
 #include "replikon/server.hpp"
-#include "test_support.hpp"
+#include "test_classes.hpp"
 
 namespace replikon::testing {
 namespace {
-
-using test_support::ErrorOf;
 
 // A small document model: a document holds its sections in an object array
 // and anything at all in a Variant; each section links back to its document
@@ -107,13 +104,13 @@ SafeArray Objects(std::int32_t lower, const std::vector<ObjectRef>& objects) {
 class GraphCopyTest : public ::testing::Test {
  protected:
   GraphCopyTest() {
-    control_.SetObjectServerName("Lib");
-    control_.SetPreserveIdentity(true);
+    engine_.settings.object_server_name = "Lib";
+    engine_.settings.preserve_identity = true;
   }
   void TearDown() override { EXPECT_EQ(classes_.Live(), 0) << "instances left alive"; }
 
   GraphClasses classes_;
-  Replikon control_{nullptr, classes_.Registry()};
+  EngineCopier engine_{classes_.Registry()};
 };
 
 TEST_F(GraphCopyTest, ObjectReachedTwiceIsCopiedOnce) {
@@ -128,7 +125,7 @@ TEST_F(GraphCopyTest, ObjectReachedTwiceIsCopiedOnce) {
   S(c).owner = b;
   D(doc).sections = Objects(0, {a, b, b});
 
-  ObjectRef copy = control_.Copy(doc);
+  ObjectRef copy = engine_.Copy(doc);
   ASSERT_TRUE(copy);
   const ObjectRef& ca = D(copy).main;
   ASSERT_TRUE(ca);
@@ -143,8 +140,8 @@ TEST_F(GraphCopyTest, ObjectReachedTwiceIsCopiedOnce) {
   EXPECT_EQ(classes_.Live(), 4 + 4);
 
   // Off: the tree the graph unfolds into, the array shared with the source.
-  control_.SetPreserveIdentity(false);
-  copy = control_.Copy(doc);
+  engine_.settings.preserve_identity = false;
+  copy = engine_.Copy(doc);
   ASSERT_TRUE(copy);
   EXPECT_NE(S(D(copy).main).next, S(D(copy).extra).owner);
   EXPECT_EQ(S(S(D(copy).extra).owner).title, "b");
@@ -162,7 +159,7 @@ TEST_F(GraphCopyTest, BackPointersGetTheCopiedAncestor) {
   D(doc).sections = Objects(1, {a, b});
   D(doc).main = a;
 
-  ObjectRef copy = control_.Copy(doc);
+  ObjectRef copy = engine_.Copy(doc);
   ASSERT_TRUE(copy);
   const ObjectRef ca = D(copy).sections.Get({1}).Object();
   const ObjectRef cb = D(copy).sections.Get({2}).Object();
@@ -203,7 +200,7 @@ TEST_F(GraphCopyTest, VariantArraysOfAnyShapeCarryCopiedObjects) {
   D(doc).items = Variant(grid);
   D(doc).main = x;
 
-  ObjectRef copy = control_.Copy(doc);
+  ObjectRef copy = engine_.Copy(doc);
   ASSERT_TRUE(copy);
   ASSERT_TRUE(D(copy).items.IsArray());
   const SafeArray& g = D(copy).items.Array();
@@ -245,7 +242,7 @@ TEST_F(GraphCopyTest, EachElementRaisesTheEventAndMayBeCancelled) {
   D(doc).items = Variant(grid);
 
   std::vector<std::string> names;
-  control_.AddRecursionCheckHandler([&](RecursionCheckArgs& e) {
+  engine_.handlers.push_back([&](RecursionCheckArgs& e) {
     names.push_back(e.current_object_property);
     EXPECT_EQ(e.root_object, doc);
     if (e.current_object != doc) return;  // the members of a copied section
@@ -255,7 +252,7 @@ TEST_F(GraphCopyTest, EachElementRaisesTheEventAndMayBeCancelled) {
       e.cancel = true;
     }
   });
-  ObjectRef copy = control_.Copy(doc);
+  ObjectRef copy = engine_.Copy(doc);
   ASSERT_TRUE(copy);
   // b is copied (its members follow its element), then met again.
   EXPECT_EQ(names,
@@ -280,29 +277,30 @@ TEST_F(GraphCopyTest, ExternalObjectsInArraysKeepTheirRules) {
   D(doc).items = Variant(items);
 
   // Shared by reference.
-  control_.SetProblemsNotification(ProblemsNotificationConstants::SourceObjectOnly);
-  control_.SetSetExternalReferences(true);
-  ObjectRef copy = control_.Copy(doc);
+  engine_.settings.problems_notification = ProblemsNotificationConstants::SourceObjectOnly;
+  engine_.settings.set_external_references = true;
+  ObjectRef copy = engine_.Copy(doc);
   ASSERT_TRUE(copy);
   EXPECT_EQ(D(copy).sections.GetFlat(1).Object(), gizmo);
   EXPECT_EQ(D(copy).items.Array().GetFlat(0).Object(), gizmo);
   EXPECT_NE(D(copy).sections.GetFlat(0).Object(), own);
 
   // Left as the new array holds it.
-  control_.SetSetExternalReferences(false);
-  copy = control_.Copy(doc);
+  engine_.settings.set_external_references = false;
+  copy = engine_.Copy(doc);
   ASSERT_TRUE(copy);
   EXPECT_TRUE(D(copy).sections.GetFlat(1).Object().IsNull());
   EXPECT_TRUE(D(copy).items.Array().GetFlat(0).IsEmpty());
   copy.Reset();
 
   // Reported per element, and the call ends with 601.
-  control_.SetProblemsNotification(ProblemsNotificationConstants::OnSubobjectProblem);
+  engine_.settings.problems_notification = ProblemsNotificationConstants::OnSubobjectProblem;
   std::vector<std::string> problems;
-  control_.AddRecursionCheckHandler([&](RecursionCheckArgs& e) {
+  engine_.handlers.push_back([&](RecursionCheckArgs& e) {
     if (e.error_status != 0) problems.push_back(e.current_object_property);
   });
-  EXPECT_EQ(ErrorOf([&] { control_.Copy(doc); }), 601);
+  EXPECT_FALSE(engine_.Copy(doc));
+  EXPECT_EQ(engine_.Status(), 601);
   EXPECT_EQ(problems, (std::vector<std::string>{"Sections(1)", "Items(0)"}));
 }
 
@@ -311,10 +309,10 @@ TEST_F(GraphCopyTest, WithoutRecursionArraysAreCopiedAsValues) {
   ObjectRef a = classes_.NewSection("a");
   D(doc).sections = Objects(0, {a});
   D(doc).main = a;
-  control_.SetRecursionAllowed(false);
+  engine_.settings.recursion_allowed = false;
   int events = 0;
-  control_.AddRecursionCheckHandler([&](RecursionCheckArgs&) { ++events; });
-  ObjectRef copy = control_.Copy(doc);
+  engine_.handlers.push_back([&](RecursionCheckArgs&) { ++events; });
+  ObjectRef copy = engine_.Copy(doc);
   ASSERT_TRUE(copy);
   EXPECT_EQ(events, 0);
   EXPECT_FALSE(D(copy).main);
@@ -326,11 +324,12 @@ TEST_F(GraphCopyTest, ObjectsInArraysCountAgainstTheLimits) {
   ObjectRef a = classes_.NewSection("a");
   ObjectRef b = classes_.NewSection("b");
   D(doc).sections = Objects(0, {a, b, a});
-  control_.SetMaxObjects(3);  // the document and its two sections
-  ObjectRef copy = control_.Copy(doc);
+  engine_.settings.max_objects = 3;  // the document and its two sections
+  ObjectRef copy = engine_.Copy(doc);
   ASSERT_TRUE(copy);
-  control_.SetMaxObjects(2);
-  EXPECT_EQ(ErrorOf([&] { control_.Copy(doc); }), 603);
+  engine_.settings.max_objects = 2;
+  EXPECT_FALSE(engine_.Copy(doc));
+  EXPECT_THROW(std::rethrow_exception(engine_.Error()), ProcessingLimitExceeded);
   copy.Reset();
   EXPECT_EQ(classes_.Live(), 3);
 }
@@ -351,8 +350,8 @@ TEST_F(GraphCopyTest, ALongChainWithWeakLinksBackIsCopiedAndFreed) {
   }
   D(doc).extra = last;
   last.Reset();
-  control_.SetRaiseRecursionCheckEvent(false);
-  ObjectRef copy = control_.Copy(doc);
+  engine_.settings.raise_recursion_check_event = false;
+  ObjectRef copy = engine_.Copy(doc);
   ASSERT_TRUE(copy);
   EXPECT_EQ(classes_.Live(), 2 * (kNodes + 1));
   const ObjectRef& tail = D(copy).extra;
@@ -402,7 +401,7 @@ TEST_F(GraphCopyTest, AGraphWithWeakParentLinksFreesItself) {
     D(doc).main = sections[0];
     S(sections[3]).next = sections[0];
     sections.clear();
-    ObjectRef copy = control_.Copy(doc);
+    ObjectRef copy = engine_.Copy(doc);
     EXPECT_EQ(classes_.Live(), 10);
   }
   EXPECT_EQ(classes_.Live(), 0);  // both the source and the copy

@@ -10,6 +10,7 @@
 #include "automation/bag_codec.hpp"
 #include "replikon/automation/property_bag.hpp"
 #include "replikon/automation/variant.hpp"
+#include "replikon/stream/stream_utilities.hpp"
 #include "stream/parsed_stream.hpp"
 #include "test_support.hpp"
 
@@ -116,6 +117,7 @@ void ExpectAnswers(const Bytes& bytes, const Answers& want) {
   EXPECT_EQ(IsObjectStream(bytes), want.is_object);
   EXPECT_EQ(StreamClassName(bytes), want.class_name);
   EXPECT_EQ(StreamHoldsNothing(bytes), want.holds_nothing);
+  EXPECT_EQ(IsStream(SafeArray::FromBytes(bytes)), want.is_object);
 
   const StreamInfo info = InspectStream(bytes);
   EXPECT_EQ(info.loads_as_bag, want.loads);

@@ -11,7 +11,6 @@
 #include <string>
 #include <vector>
 
-#include "replikon/control/replikon.hpp"
 #include "replikon/server.hpp"
 
 namespace replikon::testing {
@@ -140,15 +139,5 @@ struct Seen {
   bool cancel_on_entry;
   std::int16_t error_status;
 };
-
-// Records every event on the component.
-inline std::shared_ptr<std::vector<Seen>> Record(Replikon& r) {
-  auto seen = std::make_shared<std::vector<Seen>>();
-  r.AddRecursionCheckHandler([seen](RecursionCheckArgs& a) {
-    seen->push_back(Seen{a.root_object, a.parent_object, a.current_object,
-                         a.current_object_property, a.cancel, a.error_status});
-  });
-  return seen;
-}
 
 }  // namespace replikon::testing

@@ -10,28 +10,16 @@
 #include <vector>
 
 #include "orders/orders_server.hpp"
+#include "plain_types.hpp"
 #include "replikon/server.hpp"
 #include "test_support.hpp"
 
 namespace {
 
 using namespace replikon;
-using test_support::ErrorOf;
+using test_support::ErrorFrom;
 
-struct Probe {
-  std::int16_t i2 = 0;
-  std::int32_t i4 = 0;
-  float r4 = 0.0F;
-  double r8 = 0.0;
-  Currency cy;
-  Date date;
-  std::string text;
-  bool flag = false;
-  Decimal dec;
-  std::uint8_t byte = 0;
-  Variant any;
-  ObjectRef other;
-  SafeArray longs{VarType::I4};
+struct Probe : test_support::PlainTypes {
   SafeArray names{VarType::BStr};
   SafeArray anys{VarType::Variant};
   std::int32_t fixed = 7;
@@ -43,22 +31,8 @@ struct Probe {
 std::shared_ptr<const ClassInfo> ProbeClass() {
   static const std::shared_ptr<const ClassInfo> info = [] {
     ClassBuilder<Probe> b("Probe");
-    b.Get("_Default", [](const Probe& p) { return p.i4; })
-        .Hidden()
-        .Default()
-        .Property("I2", &Probe::i2)
-        .Property("I4", &Probe::i4)
-        .Property("R4", &Probe::r4)
-        .Property("R8", &Probe::r8)
-        .Property("Cy", &Probe::cy)
-        .Property("Date", &Probe::date)
-        .Property("Text", &Probe::text)
-        .Property("Flag", &Probe::flag)
-        .Property("Dec", &Probe::dec)
-        .Property("Byte", &Probe::byte)
-        .Property("Any", &Probe::any)
-        .Property("Other", &Probe::other)
-        .ArrayProperty("Longs", &Probe::longs, VarType::I4)
+    b.Get("_Default", [](const Probe& p) { return p.i4; }).Hidden().Default();
+    test_support::AddPlainMembers(b)
         .ArrayProperty("Names", &Probe::names, VarType::BStr)
         .ArrayProperty("Anys", &Probe::anys, VarType::Variant)
         .ReadOnly("Fixed", &Probe::fixed)
@@ -167,11 +141,14 @@ TEST(InvokeByName, LetConvertsToTheDeclaredType) {
 TEST(InvokeByName, FailedConversionLeavesThePropertyAlone) {
   ObjectRef p = NewProbe();
   Let(p, "I2", Variant(std::int16_t{9}));
-  EXPECT_EQ(ErrorOf([&] { Let(p, "I2", Variant(std::int32_t{70000})); }), errors::kOverflow);
-  EXPECT_EQ(ErrorOf([&] { Let(p, "Byte", Variant(std::int32_t{-1})); }), errors::kOverflow);
-  EXPECT_EQ(ErrorOf([&] { Let(p, "I2", Variant("abc")); }), errors::kTypeMismatch);
-  EXPECT_EQ(ErrorOf([&] { Let(p, "I2", Variant(kNull)); }), errors::kInvalidUseOfNull);
-  EXPECT_EQ(ErrorOf([&] { Let(p, "I2", Variant(LongArray({1}))); }), errors::kTypeMismatch);
+  EXPECT_EQ(ErrorFrom([&] { Let(p, "I2", Variant(std::int32_t{70000})); }).Number(),
+            errors::kOverflow);
+  EXPECT_EQ(ErrorFrom([&] { Let(p, "Byte", Variant(std::int32_t{-1})); }).Number(),
+            errors::kOverflow);
+  EXPECT_EQ(ErrorFrom([&] { Let(p, "I2", Variant("abc")); }).Number(), errors::kTypeMismatch);
+  EXPECT_EQ(ErrorFrom([&] { Let(p, "I2", Variant(kNull)); }).Number(), errors::kInvalidUseOfNull);
+  EXPECT_EQ(ErrorFrom([&] { Let(p, "I2", Variant(LongArray({1}))); }).Number(),
+            errors::kTypeMismatch);
   EXPECT_EQ(Get(p, "I2"), Variant(std::int16_t{9}));
 }
 
@@ -194,7 +171,7 @@ TEST(InvokeByName, VariantPropertyTakesValuesAndReferences) {
   EXPECT_TRUE(Get(p, "Any").Object().IsNull());
   // An object without a default member has no value to let.
   ObjectRef invoice_like = MakeObject<Probe>(ClassBuilder<Probe>("Bare").BuildInfo());
-  EXPECT_NE(ErrorOf([&] { Let(p, "Any", Variant(invoice_like)); }), 0);
+  EXPECT_NE(ErrorFrom([&] { Let(p, "Any", Variant(invoice_like)); }).Number(), 0);
 }
 
 TEST(InvokeByName, ObjectPropertyTakesOnlyReferences) {
@@ -204,10 +181,11 @@ TEST(InvokeByName, ObjectPropertyTakesOnlyReferences) {
   EXPECT_TRUE(Get(p, "Other").Object().IsNull());
   Set(p, "Other", Variant(q));
   EXPECT_EQ(Get(p, "Other").Object(), q);
-  EXPECT_EQ(ErrorOf([&] { Set(p, "Other", Variant(std::int32_t{1})); }), errors::kObjectRequired);
-  EXPECT_EQ(ErrorOf([&] { Set(p, "Other", Variant()); }), errors::kObjectRequired);
-  EXPECT_EQ(ErrorOf([&] { Let(p, "Other", Variant(q)); }), errors::kNotSupported);
-  EXPECT_EQ(ErrorOf([&] { Set(p, "I4", Variant(q)); }), errors::kNotSupported);
+  EXPECT_EQ(ErrorFrom([&] { Set(p, "Other", Variant(std::int32_t{1})); }).Number(),
+            errors::kObjectRequired);
+  EXPECT_EQ(ErrorFrom([&] { Set(p, "Other", Variant()); }).Number(), errors::kObjectRequired);
+  EXPECT_EQ(ErrorFrom([&] { Let(p, "Other", Variant(q)); }).Number(), errors::kNotSupported);
+  EXPECT_EQ(ErrorFrom([&] { Set(p, "I4", Variant(q)); }).Number(), errors::kNotSupported);
   EXPECT_EQ(Get(p, "Other").Object(), q);
   Set(p, "Other", Variant(ObjectRef()));
   EXPECT_TRUE(Get(p, "Other").Object().IsNull());
@@ -221,10 +199,13 @@ TEST(InvokeByName, ArrayPropertyTakesOnlyItsOwnArrayType) {
   EXPECT_FALSE(Get(p, "Longs").Array().IsAllocated());
 
   Let(p, "Longs", Variant(LongArray({1})));
-  EXPECT_EQ(ErrorOf([&] { Let(p, "Names", Variant(LongArray({1}))); }), errors::kTypeMismatch);
-  EXPECT_EQ(ErrorOf([&] { Let(p, "Anys", Variant(LongArray({1}))); }), errors::kTypeMismatch);
-  EXPECT_EQ(ErrorOf([&] { Let(p, "Longs", Variant(std::int32_t{1})); }), errors::kTypeMismatch);
-  EXPECT_EQ(ErrorOf([&] { Let(p, "Longs", Variant(kNull)); }), errors::kTypeMismatch);
+  EXPECT_EQ(ErrorFrom([&] { Let(p, "Names", Variant(LongArray({1}))); }).Number(),
+            errors::kTypeMismatch);
+  EXPECT_EQ(ErrorFrom([&] { Let(p, "Anys", Variant(LongArray({1}))); }).Number(),
+            errors::kTypeMismatch);
+  EXPECT_EQ(ErrorFrom([&] { Let(p, "Longs", Variant(std::int32_t{1})); }).Number(),
+            errors::kTypeMismatch);
+  EXPECT_EQ(ErrorFrom([&] { Let(p, "Longs", Variant(kNull)); }).Number(), errors::kTypeMismatch);
   EXPECT_EQ(Get(p, "Longs"), Variant(LongArray({1})));
 
   // The get hands out a copy: changing it leaves the property alone.
@@ -249,7 +230,8 @@ TEST(InvokeByName, ArgumentCountsAreChecked) {
         Case{"Cell", K::PropertyPut, 0}, Case{"Cell", K::PropertyPut, 1},
         Case{"Cell", K::PropertyPut, 4}}) {
     const std::vector<Variant> args(c.count, Variant(std::int32_t{1}));
-    EXPECT_EQ(ErrorOf([&] { InvokeByName(p, c.name, c.kind, args); }), errors::kWrongArguments)
+    EXPECT_EQ(ErrorFrom([&] { InvokeByName(p, c.name, c.kind, args); }).Number(),
+              errors::kWrongArguments)
         << c.name << " with " << c.count;
   }
 }
@@ -277,25 +259,27 @@ TEST(InvokeByName, MethodsReadOnlyAndWriteOnlyMembers) {
   Let(p, "I4", a);
   EXPECT_TRUE(Call(p, "Reset", InvokeKind::Function).IsEmpty());
   EXPECT_EQ(Get(p, "I4"), Variant(std::int32_t{0}));
-  EXPECT_EQ(ErrorOf([&] { Get(p, "Sum"); }), errors::kNotSupported);
+  EXPECT_EQ(ErrorFrom([&] { Get(p, "Sum"); }).Number(), errors::kNotSupported);
 
   EXPECT_EQ(Get(p, "Fixed"), Variant(std::int32_t{7}));
-  EXPECT_EQ(ErrorOf([&] { Let(p, "Fixed", a); }), errors::kNotSupported);
+  EXPECT_EQ(ErrorFrom([&] { Let(p, "Fixed", a); }).Number(), errors::kNotSupported);
   Let(p, "Secret", Variant("31"));
   EXPECT_EQ(p.As<Probe>()->secret, 31);
-  EXPECT_EQ(ErrorOf([&] { Get(p, "Secret"); }), errors::kNotSupported);
+  EXPECT_EQ(ErrorFrom([&] { Get(p, "Secret"); }).Number(), errors::kNotSupported);
 }
 
 TEST(InvokeByName, UnknownMembersNullObjectsAndBadKinds) {
   ObjectRef p = NewProbe();
-  EXPECT_EQ(ErrorOf([&] { Get(p, "NoSuchMember"); }), errors::kNotSupported);
-  EXPECT_EQ(ErrorOf([&] { Get(p, "i4"); }), errors::kNotSupported);  // case-sensitive
-  EXPECT_EQ(ErrorOf([&] { Get(p, ""); }), errors::kNotSupported);
-  EXPECT_EQ(ErrorOf([&] { Call(p, "I4", static_cast<InvokeKind>(3)); }), errors::kNotSupported);
-  EXPECT_EQ(ErrorOf([&] { Get(ObjectRef(), "I4"); }), errors::kObjectNotSet);
-  EXPECT_EQ(ErrorOf([&] { DescribeObject(ObjectRef()); }), errors::kObjectNotSet);
-  EXPECT_EQ(ErrorOf([&] { InvokeById(ObjectRef(), kDispIdValue, InvokeKind::PropertyGet); }),
-            errors::kObjectNotSet);
+  EXPECT_EQ(ErrorFrom([&] { Get(p, "NoSuchMember"); }).Number(), errors::kNotSupported);
+  EXPECT_EQ(ErrorFrom([&] { Get(p, "i4"); }).Number(), errors::kNotSupported);  // case-sensitive
+  EXPECT_EQ(ErrorFrom([&] { Get(p, ""); }).Number(), errors::kNotSupported);
+  EXPECT_EQ(ErrorFrom([&] { Call(p, "I4", static_cast<InvokeKind>(3)); }).Number(),
+            errors::kNotSupported);
+  EXPECT_EQ(ErrorFrom([&] { Get(ObjectRef(), "I4"); }).Number(), errors::kObjectNotSet);
+  EXPECT_EQ(ErrorFrom([&] { DescribeObject(ObjectRef()); }).Number(), errors::kObjectNotSet);
+  EXPECT_EQ(
+      ErrorFrom([&] { InvokeById(ObjectRef(), kDispIdValue, InvokeKind::PropertyGet); }).Number(),
+      errors::kObjectNotSet);
 }
 
 TEST(InvokeByName, ClientErrorsPassThrough) {
@@ -309,7 +293,7 @@ TEST(InvokeByName, ClientErrorsPassThrough) {
     EXPECT_EQ(e.Description(), description);
   }
   Let(p, "Guarded", Variant(std::int32_t{4}));
-  EXPECT_EQ(ErrorOf([&] { Let(p, "Guarded", Variant(std::int32_t{-4})); }),
+  EXPECT_EQ(ErrorFrom([&] { Let(p, "Guarded", Variant(std::int32_t{-4})); }).Number(),
             errors::kInvalidPropertyValue);
   EXPECT_EQ(Get(p, "Guarded"), Variant(std::int32_t{4}));
 }
@@ -324,7 +308,7 @@ TEST(InvokeByName, MembersRefuseAnotherClassesInstance) {
   const InterfaceDescription& probe = *ProbeClass()->Interface();
   const MemberDescription* get = probe.Find("I4", InvokeKind::PropertyGet);
   ASSERT_NE(get, nullptr);
-  EXPECT_EQ(ErrorOf([&] { get->Invoke(*other, {}); }), errors::kNotSupported);
+  EXPECT_EQ(ErrorFrom([&] { get->Invoke(*other, {}); }).Number(), errors::kNotSupported);
   // Values that need no conversion, an object reference, an array of the
   // declared type: each assignment is refused all the same.
   for (const auto& [name, kind, value] :
@@ -332,9 +316,9 @@ TEST(InvokeByName, MembersRefuseAnotherClassesInstance) {
         std::tuple{"Other", InvokeKind::PropertyPutRef, Variant(NewProbe())},
         std::tuple{"Longs", InvokeKind::PropertyPut, Variant(LongArray({1}))}}) {
     const MemberDescription* put = probe.Find(name, kind);
-    EXPECT_EQ(ErrorOf([&, v = &value] {
+    EXPECT_EQ(ErrorFrom([&, v = &value] {
                 put->Invoke(*other, {v, 1});
-              }),
+              }).Number(),
               errors::kNotSupported)
         << name;
   }
@@ -348,8 +332,9 @@ TEST(InvokeByName, MembersRefuseAnotherClassesInstance) {
   ASSERT_NE(object_field, nullptr);
   EXPECT_EQ(object_field->ObjectIn(*other), nullptr);
   EXPECT_FALSE(object_field->SetObject(*other, mine));
-  EXPECT_EQ(ErrorOf([&] { MakeObject<Other>(ProbeClass()); }), errors::kInvalidProcedureCall);
-  EXPECT_EQ(ErrorOf([&] { MakeObject<Other>(nullptr); }), errors::kInvalidProcedureCall);
+  EXPECT_EQ(ErrorFrom([&] { MakeObject<Other>(ProbeClass()); }).Number(),
+            errors::kInvalidProcedureCall);
+  EXPECT_EQ(ErrorFrom([&] { MakeObject<Other>(nullptr); }).Number(), errors::kInvalidProcedureCall);
 }
 
 TEST(FieldAccess, TakingAValueOrReferenceLosesNothingItDoesNotAssign) {
@@ -409,7 +394,8 @@ TEST(InterfaceDescription, LookupByNameAndIdentifier) {
   ObjectRef p = NewProbe();
   Let(p, "I4", Variant(std::int32_t{8}));
   EXPECT_EQ(InvokeById(p, kDispIdValue, InvokeKind::PropertyGet), Variant(std::int32_t{8}));
-  EXPECT_EQ(ErrorOf([&] { InvokeById(p, 12345, InvokeKind::PropertyGet); }), errors::kNotSupported);
+  EXPECT_EQ(ErrorFrom([&] { InvokeById(p, 12345, InvokeKind::PropertyGet); }).Number(),
+            errors::kNotSupported);
   EXPECT_EQ(ValueOf(Variant(p)), Variant(std::int32_t{8}));
 }
 
@@ -428,7 +414,7 @@ TEST(InterfaceDescription, FirstMemberOfANameAndKindWins) {
   auto info = std::make_shared<const ClassInfo>("T", iface, typeid(Empty));
   ObjectRef t = MakeObject<Empty>(info);
   EXPECT_EQ(Get(t, "X"), Variant(std::int32_t{1}));
-  EXPECT_EQ(ErrorOf([&] { Get(t, "Y"); }), errors::kNotSupported);  // no body
+  EXPECT_EQ(ErrorFrom([&] { Get(t, "Y"); }).Number(), errors::kNotSupported);  // no body
 }
 
 TEST(ClassNameOf, ObjectsNullAndValues) {
@@ -475,17 +461,19 @@ TEST(SampleServer, MembersBehaveAsDocumented) {
   orders::RegisterOrdersServer();
   ObjectRef invoice = orders::MakeSampleInvoice();
   EXPECT_EQ(Get(invoice, "Total"), Variant(Currency{1362000}));
-  EXPECT_EQ(ErrorOf([&] { Get(invoice, "Note", {Variant(std::int32_t{10})}); }),
+  EXPECT_EQ(ErrorFrom([&] { Get(invoice, "Note", {Variant(std::int32_t{10})}); }).Number(),
             errors::kSubscriptOutOfRange);
 
   // AddLine links the line back to the invoice; the link does not keep it alive.
   ObjectRef line = CreateByProgId("OrdersLib.Line");
-  EXPECT_EQ(ErrorOf([&] { Let(line, "Quantity", Variant(std::int32_t{-1})); }),
+  EXPECT_EQ(ErrorFrom([&] { Let(line, "Quantity", Variant(std::int32_t{-1})); }).Number(),
             errors::kInvalidPropertyValue);
   EXPECT_EQ(Call(invoice, "AddLine", InvokeKind::Function, {Variant(line)}),
             Variant(std::int32_t{3}));
   EXPECT_EQ(Get(line, "Parent").Object(), invoice);
-  EXPECT_EQ(ErrorOf([&] { Call(invoice, "AddLine", InvokeKind::Function, {Variant(invoice)}); }),
+  EXPECT_EQ(ErrorFrom([&] {
+              Call(invoice, "AddLine", InvokeKind::Function, {Variant(invoice)});
+            }).Number(),
             errors::kTypeMismatch);
   invoice.Reset();
   EXPECT_TRUE(Get(line, "Parent").Object().IsNull());

@@ -21,7 +21,7 @@
 namespace replikon {
 namespace {
 
-using test_support::ErrorOf;
+using test_support::ErrorFrom;
 
 struct Widget {
   std::int32_t good = 0;
@@ -152,7 +152,7 @@ TEST_F(FailureInjection, CopyPassesOverWhatFails) {
   ObjectRef doomed = MakeObject<Doomed>(registry_.FindClass("Faulty.Doomed"));
   W(source).child = doomed;
   for (const ObjectRef& root : {source, doomed}) {
-    EXPECT_EQ(ErrorOf([&] { (void)control_.Copy(root); }), 601);
+    EXPECT_EQ(ErrorFrom([&] { (void)control_.Copy(root); }).Number(), 601);
   }
   control_.SetProblemsNotification(ProblemsNotificationConstants::SourceObjectOnly);
   copy = control_.Copy(source);
@@ -230,7 +230,9 @@ TEST_F(FailureInjection, ClassesWhoseInitialisationOrTerminationFails) {
     w.Finish();
   }
   for (const auto* bytes : {&doomed, &nested}) {
-    EXPECT_EQ(ErrorOf([&] { (void)control_.ObjectFromStream(SafeArray::FromBytes(*bytes)); }), 601);
+    EXPECT_EQ(
+        ErrorFrom([&] { (void)control_.ObjectFromStream(SafeArray::FromBytes(*bytes)); }).Number(),
+        601);
   }
   control_.SetProblemsNotification(ProblemsNotificationConstants::SourceObjectOnly);
   ObjectRef partial = control_.ObjectFromStream(SafeArray::FromBytes(std::span(nested)));
@@ -259,6 +261,11 @@ TEST_F(FailureInjection, ThrowingHandlerEndsEachCallAndLeavesTheComponentUsable)
   EXPECT_EQ(registry_.LiveInstances("Faulty.Widget"), 3);  // only the source's
 
   control_.RemoveRecursionCheckHandler(id);
+  // A handler's AutomationError reaches the caller unchanged.
+  const auto automation = control_.AddRecursionCheckHandler(
+      [](RecursionCheckArgs&) { throw AutomationError(1234, "client", "c.hlp", 9); });
+  test_support::ExpectError(ErrorFrom([&] { control_.Copy(source); }), 1234, "client", "c.hlp", 9);
+  control_.RemoveRecursionCheckHandler(automation);
   EXPECT_EQ(W(control_.Copy(source)).good, 1);
   EXPECT_EQ(W(control_.ObjectFromStream(control_.StreamFromObject(source))).good, 1);
 }
@@ -325,7 +332,7 @@ TEST_F(FailureInjection, HandlerThatChangesTheGraphOrTheSettingsMidWalk) {
       [this](RecursionCheckArgs&) { control_.SetObjectServerName("Elsewhere"); });
   const auto expect_601 = [&](auto call) {
     control_.SetObjectServerName("Faulty");
-    EXPECT_EQ(ErrorOf(call), 601);  // classes made after the change cannot be created
+    EXPECT_EQ(ErrorFrom(call).Number(), 601);  // classes made after the change cannot be created
   };
   expect_601([&] { (void)control_.Copy(source); });
   expect_601([&] { (void)control_.StreamFromObject(source); });

@@ -9,6 +9,7 @@
 
 #include "automation/bag_codec.hpp"
 #include "copy/engine_context.hpp"
+#include "plain_types.hpp"
 #include "replikon/server.hpp"
 #include "replikon/stream/array_encoding.hpp"
 #include "stream/stream_engines.hpp"
@@ -16,18 +17,7 @@
 namespace replikon {
 namespace {
 
-struct Plain {
-  std::int16_t small = 0;
-  std::int32_t number = 0;
-  float single = 0;
-  double real = 0;
-  Currency money;
-  Date when;
-  std::string text;
-  ErrorCode error;
-  bool flag = false;
-  std::uint8_t byte = 0;
-  Variant any;
+struct Plain : test_support::PlainTypes {
   SafeArray numbers{VarType::I4, {{0, 7}}};
   SafeArray reals{VarType::R8, {{1, 2}}};
 };
@@ -36,18 +26,7 @@ class StreamReaderFields : public ::testing::Test {
  protected:
   StreamReaderFields() {
     Server test("FieldLib");
-    test.Class<Plain>("Plain")
-        .Property("Small", &Plain::small)
-        .Property("Number", &Plain::number)
-        .Property("Single", &Plain::single)
-        .Property("Real", &Plain::real)
-        .Property("Money", &Plain::money)
-        .Property("When", &Plain::when)
-        .Property("Text", &Plain::text)
-        .Property("Error", &Plain::error)
-        .Property("Flag", &Plain::flag)
-        .Property("Byte", &Plain::byte)
-        .Property("Any", &Plain::any)
+    test_support::AddPlainMembers(test.Class<Plain>("Plain"))
         .ArrayProperty("Numbers", &Plain::numbers, VarType::I4)
         .ArrayProperty("Reals", &Plain::reals, VarType::R8);
     registry_.Register(test);
@@ -71,16 +50,7 @@ class StreamReaderFields : public ::testing::Test {
 TEST_F(StreamReaderFields, EveryPlainTypeRoundTrips) {
   ObjectRef source = registry_.CreateByProgId("FieldLib.Plain");
   Plain& p = *source.As<Plain>();
-  p.small = -12;
-  p.number = -123456789;
-  p.single = 1.5F;
-  p.real = -2.25;
-  p.money = Currency{-123456};
-  p.when = Date{45000.75};
-  p.text = std::string("a text longer than the small-string buffer \0 with a NUL", 56);
-  p.error = ErrorCode{-2147352573};
-  p.flag = true;
-  p.byte = 250;
+  p.Fill();
   p.any = Variant(7);
 
   EngineContext ctx(settings_, registry_, [](RecursionCheckArgs&) {});
@@ -92,15 +62,16 @@ TEST_F(StreamReaderFields, EveryPlainTypeRoundTrips) {
   ObjectRef back = Read(stream);
   ASSERT_TRUE(back);
   const Plain& b = *back.As<Plain>();
-  EXPECT_EQ(b.small, p.small);
-  EXPECT_EQ(b.number, p.number);
-  EXPECT_EQ(b.single, p.single);
-  EXPECT_EQ(b.real, p.real);
-  EXPECT_EQ(b.money, p.money);
-  EXPECT_EQ(b.when, p.when);
+  EXPECT_EQ(b.i2, p.i2);
+  EXPECT_EQ(b.i4, p.i4);
+  EXPECT_EQ(b.r4, p.r4);
+  EXPECT_EQ(b.r8, p.r8);
+  EXPECT_EQ(b.cy, p.cy);
+  EXPECT_EQ(b.date, p.date);
   EXPECT_EQ(b.text, p.text);
   EXPECT_EQ(b.error, p.error);
   EXPECT_TRUE(b.flag);
+  EXPECT_EQ(b.dec, p.dec);
   EXPECT_EQ(b.byte, p.byte);
   EXPECT_EQ(b.any, Variant(7));
 }
@@ -110,9 +81,9 @@ TEST_F(StreamReaderFields, ValuesOfAnotherTypeAreConvertedOrLeftAlone) {
   BagWriter w(stream);
   w.Write("@SF#", Variant(17));
   w.Write("@OT#", Variant("Plain"));
-  w.Write("Small", Variant(std::int32_t{300}));  // widened type, fits
-  w.Write("Number", Variant(std::int16_t{-5}));  // narrower type
-  w.Write("Real", Variant("2.5"));               // a string that converts
+  w.Write("I2", Variant(std::int32_t{300}));     // widened type, fits
+  w.Write("I4", Variant(std::int16_t{-5}));      // narrower type
+  w.Write("R8", Variant("2.5"));                 // a string that converts
   w.Write("Text", Variant(std::int32_t{42}));    // a number for a string
   w.Write("Flag", Variant(std::int32_t{0}));     // a number for a Boolean
   w.Write("Byte", Variant(std::int32_t{1000}));  // overflows: left as it is
@@ -122,9 +93,9 @@ TEST_F(StreamReaderFields, ValuesOfAnotherTypeAreConvertedOrLeftAlone) {
   ObjectRef back = Read(stream);
   ASSERT_TRUE(back);
   const Plain& b = *back.As<Plain>();
-  EXPECT_EQ(b.small, 300);
-  EXPECT_EQ(b.number, -5);
-  EXPECT_EQ(b.real, 2.5);
+  EXPECT_EQ(b.i2, 300);
+  EXPECT_EQ(b.i4, -5);
+  EXPECT_EQ(b.r8, 2.5);
   EXPECT_EQ(b.text, "42");
   EXPECT_FALSE(b.flag);
   EXPECT_EQ(b.byte, 0);

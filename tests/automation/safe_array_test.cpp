@@ -15,7 +15,7 @@
 namespace replikon {
 namespace {
 
-using test_support::ErrorOf;
+using test_support::ErrorFrom;
 
 std::vector<std::vector<std::int32_t>> Walk(std::span<const ArrayBound> bounds) {
   std::vector<std::vector<std::int32_t>> out;
@@ -37,25 +37,28 @@ TEST(SafeArrayTest, UnallocatedAndAllocatedEmptyDiffer) {
   EXPECT_EQ(empty.Dims(), 1u);
   EXPECT_EQ(empty.Count(), 0u);
   EXPECT_NE(unallocated, empty);
-  EXPECT_EQ(ErrorOf([&] { empty.Get({5}); }), 9);
+  EXPECT_EQ(ErrorFrom([&] { empty.Get({5}); }).Number(), 9);
 
   // A dimension of no elements empties the whole array.
   const SafeArray flat(VarType::BStr, {{0, 9}, {0, -1}});
   EXPECT_EQ(flat.Count(), 0u);
-  EXPECT_EQ(ErrorOf([&] { flat.Get({0, 0}); }), 9);
+  EXPECT_EQ(ErrorFrom([&] { flat.Get({0, 0}); }).Number(), 9);
 }
 
 TEST(SafeArrayTest, ConstructionChecks) {
-  EXPECT_EQ(ErrorOf([] { SafeArray(VarType::I4, {{0, -2}}); }), 9);
-  EXPECT_EQ(ErrorOf([] { SafeArray(VarType::Empty, {{0, 1}}); }), 5);
-  EXPECT_EQ(ErrorOf([] { (void)SafeArray(VarType::Null); }), 5);
-  EXPECT_EQ(ErrorOf([] { SafeArray(VarType::Array | VarType::I4, {{0, 1}}); }), 5);
+  EXPECT_EQ(ErrorFrom([] { SafeArray(VarType::I4, {{0, -2}}); }).Number(), 9);
+  EXPECT_EQ(ErrorFrom([] { SafeArray(VarType::Empty, {{0, 1}}); }).Number(), 5);
+  EXPECT_EQ(ErrorFrom([] { (void)SafeArray(VarType::Null); }).Number(), 5);
+  EXPECT_EQ(ErrorFrom([] { SafeArray(VarType::Array | VarType::I4, {{0, 1}}); }).Number(), 5);
   // Too many elements, even when the product would overflow 64 bits.
   const std::int32_t lo = std::numeric_limits<std::int32_t>::min();
   const std::int32_t hi = std::numeric_limits<std::int32_t>::max();
-  EXPECT_EQ(ErrorOf([&] { SafeArray(VarType::UI1, {{lo, hi}}); }), 7);
-  EXPECT_EQ(ErrorOf([&] { SafeArray(VarType::UI1, {{lo, hi}, {lo, hi}, {lo, hi}}); }), 7);
-  EXPECT_EQ(ErrorOf([] { SafeArray(VarType::Variant, {{0, 65535}, {0, 65535}}); }), 7);
+  EXPECT_EQ(ErrorFrom([&] { SafeArray(VarType::UI1, {{lo, hi}}); }).Number(), 7);
+  EXPECT_EQ(ErrorFrom([&] {
+              SafeArray(VarType::UI1, {{lo, hi}, {lo, hi}, {lo, hi}});
+            }).Number(),
+            7);
+  EXPECT_EQ(ErrorFrom([] { SafeArray(VarType::Variant, {{0, 65535}, {0, 65535}}); }).Number(), 7);
   // Extreme but small bounds are fine.
   SafeArray edge(VarType::I2, {{hi - 1, hi}, {lo, lo + 1}});
   edge.Set({hi, lo + 1}, Variant(std::int16_t{9}));
@@ -115,15 +118,15 @@ TEST(SafeArrayTest, IndexWalkerEdges) {
 
 TEST(SafeArrayTest, OutOfRangeIndices) {
   SafeArray a(VarType::R8, {{-2, 2}, {0, 1}});
-  EXPECT_EQ(ErrorOf([&] { a.Get({-3, 0}); }), 9);
-  EXPECT_EQ(ErrorOf([&] { a.Get({3, 0}); }), 9);
-  EXPECT_EQ(ErrorOf([&] { a.Get({0, 2}); }), 9);
-  EXPECT_EQ(ErrorOf([&] { a.Get({0}); }), 9);
-  EXPECT_EQ(ErrorOf([&] { a.Get({0, 0, 0}); }), 9);
-  EXPECT_EQ(ErrorOf([&] { a.Set({0, -1}, Variant(1.0)); }), 9);
-  EXPECT_EQ(ErrorOf([&] { a.GetFlat(a.Count()); }), 9);
-  EXPECT_EQ(ErrorOf([&] { a.SetFlat(a.Count(), Variant(1.0)); }), 9);
-  EXPECT_EQ(ErrorOf([] { SafeArray(VarType::I4).Get({}); }), 9);
+  EXPECT_EQ(ErrorFrom([&] { a.Get({-3, 0}); }).Number(), 9);
+  EXPECT_EQ(ErrorFrom([&] { a.Get({3, 0}); }).Number(), 9);
+  EXPECT_EQ(ErrorFrom([&] { a.Get({0, 2}); }).Number(), 9);
+  EXPECT_EQ(ErrorFrom([&] { a.Get({0}); }).Number(), 9);
+  EXPECT_EQ(ErrorFrom([&] { a.Get({0, 0, 0}); }).Number(), 9);
+  EXPECT_EQ(ErrorFrom([&] { a.Set({0, -1}, Variant(1.0)); }).Number(), 9);
+  EXPECT_EQ(ErrorFrom([&] { a.GetFlat(a.Count()); }).Number(), 9);
+  EXPECT_EQ(ErrorFrom([&] { a.SetFlat(a.Count(), Variant(1.0)); }).Number(), 9);
+  EXPECT_EQ(ErrorFrom([] { SafeArray(VarType::I4).Get({}); }).Number(), 9);
 }
 
 TEST(SafeArrayTest, SetConvertsToTheElementType) {
@@ -133,10 +136,10 @@ TEST(SafeArrayTest, SetConvertsToTheElementType) {
   EXPECT_EQ(ints.Get({0}), Variant(std::int16_t{12}));
   EXPECT_EQ(ints.Get({1}), Variant(std::int16_t{2}));
   ints.Set({2}, Variant(std::int16_t{3}));
-  EXPECT_EQ(ErrorOf([&] { ints.Set({2}, Variant(40000)); }), 6);
+  EXPECT_EQ(ErrorFrom([&] { ints.Set({2}, Variant(40000)); }).Number(), 6);
   EXPECT_EQ(ints.Get({2}), Variant(std::int16_t{3}));  // untouched by the failed set
-  EXPECT_EQ(ErrorOf([&] { ints.Set({2}, Variant("x")); }), 13);
-  EXPECT_EQ(ErrorOf([&] { ints.Set({2}, Variant(kNull)); }), 94);
+  EXPECT_EQ(ErrorFrom([&] { ints.Set({2}, Variant("x")); }).Number(), 13);
+  EXPECT_EQ(ErrorFrom([&] { ints.Set({2}, Variant(kNull)); }).Number(), 94);
   ints.Set({2}, Variant());
   EXPECT_EQ(ints.Get({2}), Variant(std::int16_t{0}));
 
@@ -166,9 +169,9 @@ TEST(SafeArrayTest, ObjectsByValueAndByReference) {
   SafeArray variants(VarType::Variant, {{0, 1}});
   variants.Set({0}, Variant(holder));
   EXPECT_EQ(variants.Get({0}), Variant(17));
-  EXPECT_EQ(ErrorOf([&] { variants.Set({1}, Variant(bare)); }), 438);
+  EXPECT_EQ(ErrorFrom([&] { variants.Set({1}, Variant(bare)); }).Number(), 438);
   EXPECT_TRUE(variants.Get({1}).IsEmpty());
-  EXPECT_EQ(ErrorOf([&] { variants.Set({1}, Variant(ObjectRef())); }), 91);
+  EXPECT_EQ(ErrorFrom([&] { variants.Set({1}, Variant(ObjectRef())); }).Number(), 91);
 
   SafeArray longs(VarType::I4, {{0, 0}});
   longs.Set({0}, Variant(holder));
@@ -181,8 +184,8 @@ TEST(SafeArrayTest, ObjectsByValueAndByReference) {
   objects.SetRef({0}, holder);
   EXPECT_EQ(objects.Get({0}).Object(), holder);
   EXPECT_TRUE(objects.Get({1}).Object().IsNull());
-  EXPECT_EQ(ErrorOf([&] { longs.SetRef({0}, holder); }), 13);
-  EXPECT_EQ(ErrorOf([&] { objects.SetRef({2}, holder); }), 9);
+  EXPECT_EQ(ErrorFrom([&] { longs.SetRef({0}, holder); }).Number(), 13);
+  EXPECT_EQ(ErrorFrom([&] { objects.SetRef({2}, holder); }).Number(), 9);
 }
 
 TEST(SafeArrayTest, CopyOnWriteThroughVariants) {
@@ -262,13 +265,13 @@ TEST(SafeArrayTest, ByteArrays) {
 
   const std::int32_t hi = std::numeric_limits<std::int32_t>::max();
   EXPECT_EQ(SafeArray::FromBytes(bytes, hi - 3).Bounds()[0].upper, hi);
-  EXPECT_EQ(ErrorOf([&] { SafeArray::FromBytes(bytes, hi - 2); }), 9);
+  EXPECT_EQ(ErrorFrom([&] { SafeArray::FromBytes(bytes, hi - 2); }).Number(), 9);
 
-  EXPECT_EQ(ErrorOf([] { SafeArray(VarType::I4, {{0, 1}}).ByteSpan(); }), 13);
-  EXPECT_EQ(ErrorOf([] { SafeArray(VarType::Variant, {{0, 1}}).ToBytes(); }), 13);
+  EXPECT_EQ(ErrorFrom([] { SafeArray(VarType::I4, {{0, 1}}).ByteSpan(); }).Number(), 13);
+  EXPECT_EQ(ErrorFrom([] { SafeArray(VarType::Variant, {{0, 1}}).ToBytes(); }).Number(), 13);
 
   SafeArray b(VarType::UI1, {{0, 1}});
-  EXPECT_EQ(ErrorOf([&] { b.Set({0}, Variant(256)); }), 6);
+  EXPECT_EQ(ErrorFrom([&] { b.Set({0}, Variant(256)); }).Number(), 6);
   b.Set({1}, Variant(true));
   EXPECT_EQ(b.ToBytes(), (std::vector<std::uint8_t>{0, 255}));
 }
@@ -286,6 +289,24 @@ TEST(SafeArrayTest, EqualityComparesTypeBoundsAndElements) {
   EXPECT_NE(SafeArray(VarType::R8, {{0, 1}}), SafeArray(VarType::R4, {{0, 1}}));
   EXPECT_NE(SafeArray(VarType::R8, {{0, 1}}), SafeArray(VarType::R8, {{1, 2}}));
   EXPECT_EQ(SafeArray(VarType::Bool), SafeArray(VarType::Bool));
+}
+
+TEST(SmallArrayBodies, ArraysMadeAlikeShareNothingVisible) {
+  SafeArray a(VarType::I4, {{0, 7}});
+  SafeArray b(VarType::I4, {{0, 7}});
+  b.SetFlat(2, Variant(std::int32_t{5}));
+  EXPECT_EQ(a.GetFlat(2), Variant(std::int32_t{0}));
+  EXPECT_EQ(b.GetFlat(2), Variant(std::int32_t{5}));
+
+  // Another type or other bounds after those: arrays of their own.
+  const SafeArray i2(VarType::I2, {{0, 7}});
+  EXPECT_EQ(i2.ElementType(), VarType::I2);
+  const SafeArray longer(VarType::I4, {{0, 8}});
+  EXPECT_EQ(longer.Count(), 9U);
+  const SafeArray shifted(VarType::I4, {{1, 8}});
+  EXPECT_EQ(shifted.Bounds()[0].lower, 1);
+  const SafeArray two_dims(VarType::I4, {{0, 7}, {0, 0}});
+  EXPECT_EQ(two_dims.Dims(), 2U);
 }
 
 }  // namespace

@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "copy_test_classes.hpp"
+#include "test_classes.hpp"
 
 namespace replikon::testing {
 namespace {

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "automation/bag_codec.hpp"
+#include "plain_types.hpp"
 #include "replikon/automation/property_bag.hpp"
 #include "replikon/server.hpp"
 #include "test_support.hpp"
@@ -15,42 +16,14 @@
 namespace {
 
 using namespace replikon;
-using test_support::ErrorOf;
+using test_support::ErrorFrom;
 
-struct Fields {
-  std::int16_t i2 = -2;
-  std::int32_t i4 = 70000;
-  float r4 = 1.5F;
-  double r8 = -0.25;
-  Currency cy;
-  Date date;
-  std::string text = "a text long enough to live outside the small buffer";
-  ErrorCode error;
-  bool flag = true;
-  Decimal dec;
-  std::uint8_t byte = 200;
-  Variant any{std::int32_t{3}};
-  ObjectRef other;
-  SafeArray longs{VarType::I4};
-};
+using Fields = test_support::PlainTypes;
 
 std::shared_ptr<const ClassInfo> FieldsClass() {
   static const std::shared_ptr<const ClassInfo> info = [] {
     ClassBuilder<Fields> b("Fields");
-    b.Property("I2", &Fields::i2)
-        .Property("I4", &Fields::i4)
-        .Property("R4", &Fields::r4)
-        .Property("R8", &Fields::r8)
-        .Property("Cy", &Fields::cy)
-        .Property("Date", &Fields::date)
-        .Property("Text", &Fields::text)
-        .Property("Error", &Fields::error)
-        .Property("Flag", &Fields::flag)
-        .Property("Dec", &Fields::dec)
-        .Property("Byte", &Fields::byte)
-        .Property("Any", &Fields::any)
-        .Property("Other", &Fields::other)
-        .ArrayProperty("Longs", &Fields::longs, VarType::I4);
+    test_support::AddPlainMembers(b);
     return b.BuildInfo();
   }();
   return info;
@@ -65,13 +38,7 @@ const detail::FieldAccess& FieldOf(const char* name) {
 
 TEST(FieldReads, PlainFieldsWriteTheEntriesTheirGetsGive) {
   ObjectRef object = MakeObject<Fields>(FieldsClass());
-  Fields& fields = *object.As<Fields>();
-  fields.cy.scaled = -123456789;
-  fields.date.days = 45000.75;
-  fields.error.scode = static_cast<std::int32_t>(0x80004005u);
-  fields.dec.scale = 3;
-  fields.dec.negative = true;
-  fields.dec.lo = 987654321;
+  object.As<Fields>()->Fill();
   for (const char* name :
        {"I2", "I4", "R4", "R8", "Cy", "Date", "Text", "Error", "Flag", "Dec", "Byte"}) {
     SCOPED_TRACE(name);
@@ -113,8 +80,9 @@ TEST(FieldReads, AnArrayIsNotAPlainValue) {
   const SafeArray longs(VarType::I4);
   std::vector<std::uint8_t> out;
   BagWriter bag(out);
-  EXPECT_EQ(ErrorOf([&] { bag.WritePlain("Longs", VarType::Array | VarType::UI1, &longs); }),
-            errors::kTypeMismatch);
+  EXPECT_EQ(
+      ErrorFrom([&] { bag.WritePlain("Longs", VarType::Array | VarType::UI1, &longs); }).Number(),
+      errors::kTypeMismatch);
   EXPECT_EQ(bag.EntryCount(), 0U);
 }
 

@@ -23,6 +23,7 @@ namespace {
 using test_support::BagOf;
 using test_support::Bytes;
 using test_support::ErrorFrom;
+using test_support::ExpectError;
 
 std::vector<std::string> ListOf(const AutomationError& e) {
   return {e.DetailList().begin(), e.DetailList().end()};
@@ -53,11 +54,7 @@ TEST(ErrorDetails, WhatSummarisesTheDetailsOnOneLine) {
     EXPECT_EQ(e.Details(), c.text);
     EXPECT_EQ(ListOf(e), c.details);
     // The number, description, help file and context are the plain error's.
-    EXPECT_EQ(e.Number(), 601);
-    EXPECT_EQ(e.Description(), "Problem(s) in processing occurred");
-    EXPECT_EQ(e.HelpFile(), "replictl.hlp");
-    EXPECT_EQ(e.HelpContext(), 1601);
-    EXPECT_EQ(e.Source(), "");
+    ExpectError(e, 601, "Problem(s) in processing occurred", "replictl.hlp", 1601);
   }
   const AutomationError more = ControlError(602, {"a"}).WithDetail("b");
   EXPECT_EQ(ListOf(more), (std::vector<std::string>{"a", "b"}));
@@ -430,9 +427,7 @@ TEST_F(ProblemDetails, AutomationErrorsNameWhatTheyAreAbout) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     const AutomationError e = ErrorFrom(c.call);
-    EXPECT_EQ(e.Number(), c.number);
-    EXPECT_EQ(e.Description(), errors::StandardDescription(c.number));
-    EXPECT_EQ(e.HelpFile(), "");
+    ExpectError(e, c.number, errors::StandardDescription(c.number));
     EXPECT_EQ(ListOf(e), c.details);
   }
 }

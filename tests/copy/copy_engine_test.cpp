@@ -2,21 +2,22 @@
 
 #include <gtest/gtest.h>
 
+#include <exception>
+#include <functional>
+#include <memory>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
-#include "copy_test_classes.hpp"
-#include "test_support.hpp"
+#include "copy/engine_copier.hpp"
+#include "test_classes.hpp"
 
 namespace replikon::testing {
 namespace {
 
-using test_support::ErrorFrom;
-
 class CopyEngineTest : public ::testing::Test {
  protected:
-  CopyEngineTest() { control_.SetObjectServerName("Lib"); }
+  CopyEngineTest() { engine_.settings.object_server_name = "Lib"; }
 
   void TearDown() override {
     // Every test drops all it made (and breaks the cycles it built).
@@ -26,11 +27,10 @@ class CopyEngineTest : public ::testing::Test {
     EXPECT_EQ(classes_.Live("Ext.Gadget"), 0);
   }
 
-  // A fresh component on the same classes (no handlers).
-  Replikon NewControl() { return Replikon(nullptr, classes_.Registry()); }
+  ObjectRef Copy(const ObjectRef& source) { return engine_.Copy(source); }
 
   TestClasses classes_;
-  Replikon control_{nullptr, classes_.Registry()};
+  EngineCopier engine_{classes_.Registry()};
 };
 
 TEST_F(CopyEngineTest, ValuePropertiesAreReadTwiceAndLet) {
@@ -38,7 +38,7 @@ TEST_F(CopyEngineTest, ValuePropertiesAreReadTwiceAndLet) {
   N(src).items = SafeArray(VarType::I4, {ArrayBound{1, 3}});
   N(src).items.Set({2}, Variant(std::int32_t{99}));
   N(src).data = Variant("text");
-  ObjectRef copy = control_.Copy(src);
+  ObjectRef copy = Copy(src);
   ASSERT_TRUE(copy);
   EXPECT_NE(copy, src);
   EXPECT_EQ(N(copy).name, "alpha");
@@ -58,14 +58,14 @@ TEST_F(CopyEngineTest, FieldsCopyAsTheirAssignmentsAllow) {
   // let: the copy keeps the array its class gave it.
   ObjectRef src = classes_.NewNode("beta", 3);
   N(src).items = SafeArray(VarType::BStr, {ArrayBound{0, 0}});
-  ObjectRef copy = control_.Copy(src);
+  ObjectRef copy = Copy(src);
   ASSERT_TRUE(copy);
   EXPECT_EQ(N(copy).items, SafeArray(VarType::I4));
   EXPECT_EQ(N(copy).value, 3);
 
   // A copied array is the copy's own: changing it leaves the source alone.
   N(src).items = SafeArray(VarType::I4, {ArrayBound{0, 1}});
-  copy = control_.Copy(src);
+  copy = Copy(src);
   ASSERT_TRUE(copy);
   N(copy).items.Set({0}, Variant(std::int32_t{8}));
   EXPECT_EQ(N(src).items.Get({0}), Variant(std::int32_t{0}));
@@ -81,20 +81,20 @@ TEST_F(CopyEngineTest, WhatAPropertyHoldsDecidesItsKind) {
   strings.Set({1}, Variant("s"));
   N(with_array).data = Variant(strings);
 
-  ObjectRef c1 = control_.Copy(with_object);
+  ObjectRef c1 = Copy(with_object);
   const ObjectRef& inner = N(c1).data.Object();
   EXPECT_NE(inner, N(with_object).data.Object());
   EXPECT_EQ(N(inner).name, "inner");
   EXPECT_EQ(N(inner).value, 5);
-  EXPECT_EQ(N(control_.Copy(with_number)).data, Variant(std::int32_t{42}));
-  EXPECT_EQ(N(control_.Copy(with_array)).data, Variant(strings));
+  EXPECT_EQ(N(Copy(with_number)).data, Variant(std::int32_t{42}));
+  EXPECT_EQ(N(Copy(with_array)).data, Variant(strings));
 }
 
 TEST_F(CopyEngineTest, SubobjectIsFilledBeforeItIsAssigned) {
   ObjectRef root = classes_.NewNode("root");
   N(root).child = classes_.NewNode("kid", 1);
   N(N(root).child).child = classes_.NewNode("grandkid", 2);
-  ObjectRef copy = control_.Copy(root);
+  ObjectRef copy = Copy(root);
   const ObjectRef& kid = N(copy).child;
   ASSERT_TRUE(kid);
   EXPECT_NE(kid, N(root).child);
@@ -108,8 +108,8 @@ TEST_F(CopyEngineTest, EventsFollowTheWalkWithTheirArguments) {
   ObjectRef root = classes_.NewNode("root");
   ObjectRef a = classes_.NewNode("a");
   N(root).child = a;
-  auto seen = Record(control_);
-  ObjectRef copy = control_.Copy(root);
+  auto seen = engine_.Record();
+  ObjectRef copy = Copy(root);
   struct Want {
     ObjectRef parent, current;
     const char* property;
@@ -132,29 +132,28 @@ TEST_F(CopyEngineTest, EventsFollowTheWalkWithTheirArguments) {
 TEST_F(CopyEngineTest, NullCancelAndRecursionAllowedOnAnObjectProperty) {
   ObjectRef box = classes_.Registry().CreateByProgId("Lib.Box");
   box.As<Box>()->slot.Reset();
-  auto seen = Record(control_);
+  auto seen = engine_.Record();
 
   // A null subobject: the event first, then the copy's Slot is set to Nothing.
-  ObjectRef copy = control_.Copy(box);
+  ObjectRef copy = Copy(box);
   EXPECT_FALSE(copy.As<Box>()->slot);
   ASSERT_EQ(seen->size(), 1u);
   EXPECT_EQ((*seen)[0].property, "Slot");
   EXPECT_EQ(copy.As<Box>()->broken, 7);  // its getter fails: left alone, walk goes on
 
   // Cancelled: Slot keeps what the class gave it.
-  const auto cancel =
-      control_.AddRecursionCheckHandler([](RecursionCheckArgs& a) { a.cancel = true; });
-  copy = control_.Copy(box);
+  engine_.handlers.push_back([](RecursionCheckArgs& a) { a.cancel = true; });
+  copy = Copy(box);
   ASSERT_TRUE(copy.As<Box>()->slot);
   EXPECT_EQ(copy.As<Box>()->slot.As<Leaf>()->tag, "fresh");
-  control_.RemoveRecursionCheckHandler(cancel);
+  engine_.handlers.pop_back();
 
   // RecursionAllowed false: no event, and no object property touched.
   seen->clear();
-  control_.SetRecursionAllowed(false);
+  engine_.settings.recursion_allowed = false;
   box.As<Box>()->slot = classes_.Registry().CreateByProgId("Lib.Leaf");
   box.As<Box>()->slot.As<Leaf>()->tag = "source";
-  copy = control_.Copy(box);
+  copy = Copy(box);
   EXPECT_TRUE(seen->empty());
   EXPECT_EQ(copy.As<Box>()->slot.As<Leaf>()->tag, "fresh");
 }
@@ -167,19 +166,17 @@ TEST_F(CopyEngineTest, ExternalSubobjectsBySettings) {
       ObjectRef src = classes_.NewNode("src");
       N(src).child = gadget;
       N(src).next = classes_.NewNode("after");
-      Replikon control = NewControl();
-      control.SetObjectServerName("Lib");
-      control.SetSetExternalReferences(share);
-      control.SetProblemsNotification(notify);
-      control.SetRaiseRecursionCheckEvent(false);  // the problem event comes anyway
-      auto seen = Record(control);
+      engine_.settings.set_external_references = share;
+      engine_.settings.problems_notification = static_cast<ProblemsNotificationConstants>(notify);
+      engine_.settings.raise_recursion_check_event = false;  // the problem event comes anyway
+      engine_.handlers.clear();
+      auto seen = engine_.Record();
       // Cancel left false changes nothing.
-      control.AddRecursionCheckHandler([](RecursionCheckArgs& a) { a.cancel = false; });
+      engine_.handlers.push_back([](RecursionCheckArgs& a) { a.cancel = false; });
 
       if (notify == 1) {
-        const AutomationError e = ErrorFrom([&] { control.Copy(src); });
-        EXPECT_EQ(e.Number(), 601);
-        EXPECT_EQ(e.HelpContext(), 1601);
+        EXPECT_FALSE(Copy(src));
+        EXPECT_EQ(engine_.Status(), 601);
         ASSERT_EQ(seen->size(), 1u);
         const Seen& s = (*seen)[0];
         EXPECT_EQ(s.root, src);
@@ -202,7 +199,7 @@ TEST_F(CopyEngineTest, ExternalSubobjectsBySettings) {
         EXPECT_EQ(N(target).child, share ? gadget : ObjectRef{});
         EXPECT_EQ(N(N(target).next).name, "after");
       } else {
-        ObjectRef copy = control.Copy(src);
+        ObjectRef copy = Copy(src);
         EXPECT_TRUE(seen->empty());
         EXPECT_EQ(N(copy).child, share ? gadget : ObjectRef{});
         EXPECT_EQ(N(N(copy).next).name, "after");
@@ -216,7 +213,7 @@ TEST_F(CopyEngineTest, CyclesPointToTheCopiesOnThePath) {
   // The object itself.
   ObjectRef self = classes_.NewNode("self");
   N(self).child = self;
-  ObjectRef copy = control_.Copy(self);
+  ObjectRef copy = Copy(self);
   EXPECT_EQ(N(copy).child, copy);
   N(self).child.Reset();
   N(copy).child.Reset();
@@ -230,8 +227,8 @@ TEST_F(CopyEngineTest, CyclesPointToTheCopiesOnThePath) {
   N(b).next = a;
   N(b).child = c;
   N(c).child = a;
-  auto seen = Record(control_);
-  copy = control_.Copy(a);
+  auto seen = engine_.Record();
+  copy = Copy(a);
   const ObjectRef& b2 = N(copy).child;
   EXPECT_EQ(N(b2).next, copy);
   EXPECT_EQ(N(N(b2).child).child, copy);
@@ -246,10 +243,10 @@ TEST_F(CopyEngineTest, CyclesPointToTheCopiesOnThePath) {
   N(b2).next.Reset();
 
   // Cancel still wins over the cycle.
-  control_.AddRecursionCheckHandler([&](RecursionCheckArgs& e) {
+  engine_.handlers.push_back([&](RecursionCheckArgs& e) {
     if (e.current_object == b && e.current_object_property == "Next") e.cancel = true;
   });
-  copy = control_.Copy(a);
+  copy = Copy(a);
   EXPECT_FALSE(N(N(copy).child).next);
   N(N(N(copy).child).child).child.Reset();
   N(b).next.Reset();
@@ -272,7 +269,7 @@ TEST_F(CopyEngineTest, SourceWithAnInterfaceOfItsOwnIsCopiedByName) {
   ObjectRef next = MakeObject<Node>(foreign);
   N(next).value = 12;
   N(src).next = next;
-  ObjectRef copy = control_.Copy(src);
+  ObjectRef copy = Copy(src);
   EXPECT_EQ(&copy->Class(), classes_.Registry().FindClass("Lib.Node").get());
   EXPECT_EQ(N(copy).value, 11);
   EXPECT_EQ(N(copy).name, "");
@@ -285,7 +282,7 @@ TEST_F(CopyEngineTest, SharedSubobjectsBecomeSeparateCopies) {
   ObjectRef root = classes_.NewNode("root");
   N(root).child = shared;
   N(root).next = shared;
-  ObjectRef copy = control_.Copy(root);
+  ObjectRef copy = Copy(root);
   EXPECT_NE(N(copy).child, N(copy).next);
   EXPECT_NE(N(copy).child, shared);
   EXPECT_EQ(N(N(copy).child).value, 3);
@@ -303,8 +300,8 @@ TEST_F(CopyEngineTest, LongChainCopiesWithoutExhaustingTheStack) {
   }
   tail.Reset();
   std::int64_t events = 0;
-  control_.AddRecursionCheckHandler([&](RecursionCheckArgs&) { ++events; });
-  ObjectRef copy = control_.Copy(head);
+  engine_.handlers.push_back([&](RecursionCheckArgs&) { ++events; });
+  ObjectRef copy = Copy(head);
   EXPECT_EQ(events, 2 * std::int64_t{kLength});  // Child and Next of every node
 
   std::int32_t count = 0;
@@ -321,28 +318,23 @@ TEST_F(CopyEngineTest, ThrowingHandlerEndsTheCallAndLeavesNothingBehind) {
   ObjectRef root = classes_.NewNode("root");
   N(root).child = classes_.NewNode("kid");
   int events = 0;
-  const auto thrower = control_.AddRecursionCheckHandler([&](RecursionCheckArgs&) {
+  engine_.handlers.push_back([&](RecursionCheckArgs&) {
     if (++events == 2) throw std::runtime_error("stop");
   });
   int later_handler_runs = 0;
-  control_.AddRecursionCheckHandler([&](RecursionCheckArgs&) { ++later_handler_runs; });
-  EXPECT_THROW(control_.Copy(root), std::runtime_error);
+  engine_.handlers.push_back([&](RecursionCheckArgs&) { ++later_handler_runs; });
+  EXPECT_FALSE(Copy(root));
+  EXPECT_THROW(std::rethrow_exception(engine_.Error()), std::runtime_error);
   EXPECT_EQ(events, 2);  // no further events once a handler has thrown
   EXPECT_EQ(later_handler_runs, 1);
-  EXPECT_FALSE(control_.RootObject());
   EXPECT_EQ(root.UseCount(), 1);
   EXPECT_EQ(N(root).child.UseCount(), 1);
   EXPECT_EQ(classes_.LiveNodes(), 2);
 
-  // An automation error passes unchanged; then the component works as before.
-  control_.RemoveRecursionCheckHandler(thrower);
-  const auto automation = control_.AddRecursionCheckHandler(
-      [](RecursionCheckArgs&) { throw AutomationError(1234, "client", "c.hlp", 9); });
-  const AutomationError e = ErrorFrom([&] { control_.Copy(root); });
-  EXPECT_EQ(e.Number(), 1234);
-  EXPECT_EQ(e.HelpFile(), "c.hlp");
-  control_.RemoveRecursionCheckHandler(automation);
-  ObjectRef copy = control_.Copy(root);
+  // The next call starts afresh.
+  engine_.handlers.clear();
+  ObjectRef copy = Copy(root);
+  EXPECT_FALSE(engine_.Error());
   EXPECT_EQ(N(N(copy).child).name, "kid");
 }
 

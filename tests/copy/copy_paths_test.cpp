@@ -182,37 +182,5 @@ TEST(ClassLookup, EveryCharacterOfServerAndClassNamesCounts) {
   EXPECT_NE(CreateInstance(ctx, "aaaa", status).As<Part>(), nullptr);
 }
 
-TEST(SmallArrayBodies, ArraysMadeAlikeShareNothingVisible) {
-  SafeArray a(VarType::I4, {{0, 7}});
-  SafeArray b(VarType::I4, {{0, 7}});
-  b.SetFlat(2, Variant(std::int32_t{5}));
-  EXPECT_EQ(a.GetFlat(2), Variant(std::int32_t{0}));
-  EXPECT_EQ(b.GetFlat(2), Variant(std::int32_t{5}));
-
-  // Another type or other bounds after those: arrays of their own.
-  const SafeArray i2(VarType::I2, {{0, 7}});
-  EXPECT_EQ(i2.ElementType(), VarType::I2);
-  const SafeArray longer(VarType::I4, {{0, 8}});
-  EXPECT_EQ(longer.Count(), 9U);
-  const SafeArray shifted(VarType::I4, {{1, 8}});
-  EXPECT_EQ(shifted.Bounds()[0].lower, 1);
-  const SafeArray two_dims(VarType::I4, {{0, 7}, {0, 0}});
-  EXPECT_EQ(two_dims.Dims(), 2U);
-
-  // Bad types and bounds are still refused.
-  try {
-    SafeArray bad(VarType::Null, {{0, 7}});
-    ADD_FAILURE() << "an array of Null was made";
-  } catch (const AutomationError& e) {
-    EXPECT_EQ(e.Number(), 5);
-  }
-  try {
-    SafeArray bad(VarType::I4, {{0, -2}});
-    ADD_FAILURE() << "an array with upper < lower - 1 was made";
-  } catch (const AutomationError& e) {
-    EXPECT_EQ(e.Number(), 9);
-  }
-}
-
 }  // namespace
 }  // namespace replikon::testing

@@ -1,7 +1,9 @@
-// Helpers shared by the suites: the error a call raises, bags built from
-// entries, and a temporary folder or environment variable for one scope.
+// Helpers shared by the test programs: the error a call raises and what it
+// tells, bags built from entries, and a temporary folder or environment
+// variable for one scope.
 #pragma once
 
+#include <gtest/gtest.h>
 #include <stdlib.h>
 
 #include <cstdint>
@@ -10,6 +12,7 @@
 #include <optional>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -21,18 +24,8 @@ namespace replikon::test_support {
 using Bytes = std::vector<std::uint8_t>;
 using Entries = std::vector<std::pair<std::string, Variant>>;
 
-// The number of the AutomationError that `f` raises; 0 when it raises none.
-template <class F>
-std::int32_t ErrorOf(F&& f) {
-  try {
-    f();
-  } catch (const AutomationError& e) {
-    return e.Number();
-  }
-  return 0;
-}
-
-// The AutomationError that `f` raises; error 0 "no error" when it raises none.
+// The AutomationError that `f` raises, for its number, description and
+// details; error 0 "no error" when it raises none.
 template <class F>
 AutomationError ErrorFrom(F&& f) {
   try {
@@ -41,6 +34,16 @@ AutomationError ErrorFrom(F&& f) {
     return e;
   }
   return AutomationError(0, "no error");
+}
+
+// Checks all that `e` tells a user: number, description, help file and context.
+inline void ExpectError(const AutomationError& e, std::int32_t number, std::string_view description,
+                        std::string_view help_file = "", std::int32_t context = 0) {
+  EXPECT_EQ(e.Number(), number) << e.Description();
+  EXPECT_EQ(e.Description(), description);
+  EXPECT_EQ(e.HelpFile(), help_file);
+  EXPECT_EQ(e.HelpContext(), context);
+  EXPECT_EQ(e.Source(), "");
 }
 
 // The bytes of a bag holding `entries` in order.

@@ -16,7 +16,7 @@
 namespace replikon {
 namespace {
 
-using test_support::ErrorOf;
+using test_support::ErrorFrom;
 
 Decimal Dec(std::uint64_t mantissa, std::uint8_t scale, bool negative = false) {
   Decimal d;
@@ -40,7 +40,8 @@ TEST(AutomationErrorTest, CarriesNumberDescriptionAndReadableWhat) {
   const AutomationError x = test_support::ErrorFrom([] { errors::Raise(errors::kOverflow); });
   EXPECT_EQ(x.Number(), 6);
   EXPECT_EQ(x.Description(), "Overflow");
-  EXPECT_EQ(ErrorOf([] { errors::Raise(601, "Problem(s) in processing occurred"); }), 601);
+  EXPECT_EQ(ErrorFrom([] { errors::Raise(601, "Problem(s) in processing occurred"); }).Number(),
+            601);
 }
 
 // A Boolean is made from a bool alone; pointers used to convert silently to True.
@@ -63,10 +64,10 @@ TEST(VariantTest, TypesAndTypedAccess) {
   EXPECT_TRUE(Variant::Missing().IsMissing());
   EXPECT_FALSE(Variant(ErrorCode{5}).IsMissing());
 
-  EXPECT_EQ(ErrorOf([] { (void)Variant(1).String(); }), 13);
-  EXPECT_EQ(ErrorOf([] { (void)Variant("a").Object(); }), 13);
-  EXPECT_EQ(ErrorOf([] { (void)Variant().Array(); }), 13);
-  EXPECT_EQ(ErrorOf([] { Variant(2).MutableArray(); }), 13);
+  EXPECT_EQ(ErrorFrom([] { (void)Variant(1).String(); }).Number(), 13);
+  EXPECT_EQ(ErrorFrom([] { (void)Variant("a").Object(); }).Number(), 13);
+  EXPECT_EQ(ErrorFrom([] { (void)Variant().Array(); }).Number(), 13);
+  EXPECT_EQ(ErrorFrom([] { Variant(2).MutableArray(); }).Number(), 13);
   ASSERT_NE(Variant(7).GetIf<std::int32_t>(), nullptr);
   EXPECT_EQ(Variant(7).GetIf<std::int16_t>(), nullptr);
 }
@@ -96,24 +97,24 @@ TEST(VariantTest, EqualityIsTypeAndBitsExact) {
 TEST(ChangeTypeTest, IntegerBoundariesOverflow) {
   EXPECT_EQ(ToI2(Variant(32767)), 32767);
   EXPECT_EQ(ToI2(Variant(-32768)), -32768);
-  EXPECT_EQ(ErrorOf([] { ToI2(Variant(32768)); }), 6);
-  EXPECT_EQ(ErrorOf([] { ToI2(Variant(-32769)); }), 6);
-  EXPECT_EQ(ErrorOf([] { ToI2(Variant(32767.5)); }), 6);  // rounds up to 32768
+  EXPECT_EQ(ErrorFrom([] { ToI2(Variant(32768)); }).Number(), 6);
+  EXPECT_EQ(ErrorFrom([] { ToI2(Variant(-32769)); }).Number(), 6);
+  EXPECT_EQ(ErrorFrom([] { ToI2(Variant(32767.5)); }).Number(), 6);  // rounds up to 32768
   EXPECT_EQ(ToI2(Variant(32766.5)), 32766);
 
   EXPECT_EQ(ToI4(Variant(2147483647.0)), 2147483647);
   EXPECT_EQ(ToI4(Variant(-2147483648.0)), std::numeric_limits<std::int32_t>::min());
-  EXPECT_EQ(ErrorOf([] { ToI4(Variant(2147483647.5)); }), 6);
-  EXPECT_EQ(ErrorOf([] { ToI4(Variant(1e300)); }), 6);
-  EXPECT_EQ(ErrorOf([] { ToI4(Variant(std::numeric_limits<double>::quiet_NaN())); }), 6);
-  EXPECT_EQ(ErrorOf([] { ToI4(Variant(std::numeric_limits<double>::infinity())); }), 6);
+  EXPECT_EQ(ErrorFrom([] { ToI4(Variant(2147483647.5)); }).Number(), 6);
+  EXPECT_EQ(ErrorFrom([] { ToI4(Variant(1e300)); }).Number(), 6);
+  EXPECT_EQ(ErrorFrom([] { ToI4(Variant(std::numeric_limits<double>::quiet_NaN())); }).Number(), 6);
+  EXPECT_EQ(ErrorFrom([] { ToI4(Variant(std::numeric_limits<double>::infinity())); }).Number(), 6);
 
   EXPECT_EQ(ToUI1(Variant(255)), 255);
   EXPECT_EQ(ToUI1(Variant(-0.5)), 0);
-  EXPECT_EQ(ErrorOf([] { ToUI1(Variant(256)); }), 6);
-  EXPECT_EQ(ErrorOf([] { ToUI1(Variant(-1)); }), 6);
-  EXPECT_EQ(ErrorOf([] { ToUI1(Variant(255.5)); }), 6);
-  EXPECT_EQ(ErrorOf([] { ToUI1(Variant(Currency{2560000})); }), 6);
+  EXPECT_EQ(ErrorFrom([] { ToUI1(Variant(256)); }).Number(), 6);
+  EXPECT_EQ(ErrorFrom([] { ToUI1(Variant(-1)); }).Number(), 6);
+  EXPECT_EQ(ErrorFrom([] { ToUI1(Variant(255.5)); }).Number(), 6);
+  EXPECT_EQ(ErrorFrom([] { ToUI1(Variant(Currency{2560000})); }).Number(), 6);
 }
 
 TEST(ChangeTypeTest, FloatToIntegerRoundsHalfToEven) {
@@ -136,7 +137,7 @@ TEST(ChangeTypeTest, NumbersToFloats) {
   EXPECT_EQ(ToR8(Variant(Currency{15000})), 1.5);
   EXPECT_EQ(ToR8(Variant(std::uint8_t{200})), 200.0);
   EXPECT_EQ(ToR4(Variant(0.1)), 0.1f);
-  EXPECT_EQ(ErrorOf([] { ToR4(Variant(1e39)); }), 6);
+  EXPECT_EQ(ErrorFrom([] { ToR4(Variant(1e39)); }).Number(), 6);
   EXPECT_TRUE(std::isnan(ToR4(Variant(std::numeric_limits<double>::quiet_NaN()))));
   EXPECT_TRUE(std::isinf(ToR4(Variant(-std::numeric_limits<double>::infinity()))));
   EXPECT_EQ(ToR8(Variant(Dec(1, 28))), 1e-28);
@@ -163,8 +164,8 @@ TEST(ChangeTypeTest, BooleansBothWays) {
   EXPECT_FALSE(ToBool(Variant("0.000")));
   EXPECT_TRUE(ToBool(Variant("-0.0001")));
   EXPECT_TRUE(ToBool(Variant("1e-500")));
-  EXPECT_EQ(ErrorOf([] { ToBool(Variant("yes")); }), 13);
-  EXPECT_EQ(ErrorOf([] { ToBool(Variant("")); }), 13);
+  EXPECT_EQ(ErrorFrom([] { ToBool(Variant("yes")); }).Number(), 13);
+  EXPECT_EQ(ErrorFrom([] { ToBool(Variant("")); }).Number(), 13);
 }
 
 TEST(ChangeTypeTest, EmptyAndNull) {
@@ -185,12 +186,12 @@ TEST(ChangeTypeTest, EmptyAndNull) {
   for (VarType t : {VarType::I2, VarType::I4, VarType::R4, VarType::R8, VarType::Cy, VarType::Date,
                     VarType::BStr, VarType::Bool, VarType::Decimal, VarType::UI1, VarType::Dispatch,
                     kByteArrayType}) {
-    EXPECT_EQ(ErrorOf([&] { ChangeType(null, t); }), 94) << Code(t);
+    EXPECT_EQ(ErrorFrom([&] { ChangeType(null, t); }).Number(), 94) << Code(t);
   }
   EXPECT_TRUE(ChangeType(null, VarType::Null).IsNull());
   EXPECT_TRUE(ChangeType(null, VarType::Variant).IsNull());
   EXPECT_TRUE(ChangeType(null, VarType::Empty).IsEmpty());
-  EXPECT_EQ(ErrorOf([] { ChangeType(Variant(1), VarType::Null); }), 13);
+  EXPECT_EQ(ErrorFrom([] { ChangeType(Variant(1), VarType::Null); }).Number(), 13);
 }
 
 TEST(ChangeTypeTest, StringsToNumbers) {
@@ -202,13 +203,13 @@ TEST(ChangeTypeTest, StringsToNumbers) {
   EXPECT_EQ(ToR8(Variant("1e-400")), 0.0);
   EXPECT_EQ(ToI4(Variant("0.0000000000000000000000000000000000000001")), 0);
   for (const char* bad : {"", " ", "abc", "1,000", "12abc", "1e", "--1", ".", "0x10", "1 2"}) {
-    EXPECT_EQ(ErrorOf([&] { ToI4(Variant(bad)); }), 13) << bad;
-    EXPECT_EQ(ErrorOf([&] { ToR8(Variant(bad)); }), 13) << bad;
+    EXPECT_EQ(ErrorFrom([&] { ToI4(Variant(bad)); }).Number(), 13) << bad;
+    EXPECT_EQ(ErrorFrom([&] { ToR8(Variant(bad)); }).Number(), 13) << bad;
   }
-  EXPECT_EQ(ErrorOf([] { ToI2(Variant("40000")); }), 6);
-  EXPECT_EQ(ErrorOf([] { ToR8(Variant("1e400")); }), 6);
-  EXPECT_EQ(ErrorOf([] { ToR4(Variant("1e39")); }), 6);
-  EXPECT_EQ(ErrorOf([] { ToI4(Variant("1e400")); }), 6);
+  EXPECT_EQ(ErrorFrom([] { ToI2(Variant("40000")); }).Number(), 6);
+  EXPECT_EQ(ErrorFrom([] { ToR8(Variant("1e400")); }).Number(), 6);
+  EXPECT_EQ(ErrorFrom([] { ToR4(Variant("1e39")); }).Number(), 6);
+  EXPECT_EQ(ErrorFrom([] { ToI4(Variant("1e400")); }).Number(), 6);
 }
 
 TEST(ChangeTypeTest, NumbersToStrings) {
@@ -235,9 +236,9 @@ TEST(ChangeTypeTest, CurrencyScalingRoundingAndRange) {
   EXPECT_EQ(ToCy(Variant("922337203685477.5807")).scaled, std::numeric_limits<std::int64_t>::max());
   EXPECT_EQ(ToCy(Variant("-922337203685477.5808")).scaled,
             std::numeric_limits<std::int64_t>::min());
-  EXPECT_EQ(ErrorOf([] { ToCy(Variant("922337203685477.5808")); }), 6);
-  EXPECT_EQ(ErrorOf([] { ToCy(Variant(1e15)); }), 6);
-  EXPECT_EQ(ErrorOf([] { ToCy(Variant(std::numeric_limits<double>::quiet_NaN())); }), 6);
+  EXPECT_EQ(ErrorFrom([] { ToCy(Variant("922337203685477.5808")); }).Number(), 6);
+  EXPECT_EQ(ErrorFrom([] { ToCy(Variant(1e15)); }).Number(), 6);
+  EXPECT_EQ(ErrorFrom([] { ToCy(Variant(std::numeric_limits<double>::quiet_NaN())); }).Number(), 6);
   EXPECT_EQ(ToCy(Variant(std::numeric_limits<std::int32_t>::max())).scaled,
             std::int64_t{2147483647} * 10000);
   EXPECT_EQ(ToCy(Variant(Dec(123456789, 6))).scaled, 1234568);  // 123.456789
@@ -258,8 +259,9 @@ TEST(ChangeTypeTest, DecimalsWithScaleAndSign) {
   EXPECT_EQ(ToDecimal(Variant(-42)), Dec(42, 0, true));
   EXPECT_EQ(ToDecimal(Variant(0.1)), Dec(1, 1));
   EXPECT_EQ(ToDecimal(Variant(0.1f)), Dec(1, 1));
-  EXPECT_EQ(ErrorOf([] { ToDecimal(Variant(std::numeric_limits<double>::infinity())); }), 6);
-  EXPECT_EQ(ErrorOf([] { ToDecimal(Variant(1e29)); }), 6);
+  EXPECT_EQ(ErrorFrom([] { ToDecimal(Variant(std::numeric_limits<double>::infinity())); }).Number(),
+            6);
+  EXPECT_EQ(ErrorFrom([] { ToDecimal(Variant(1e29)); }).Number(), 6);
 
   // The largest magnitude, 2^96 - 1, and one more.
   const Decimal max = ToDecimal(Variant("79228162514264337593543950335"));
@@ -267,7 +269,7 @@ TEST(ChangeTypeTest, DecimalsWithScaleAndSign) {
   EXPECT_EQ(max.lo, ~std::uint64_t{0});
   EXPECT_EQ(max.scale, 0);
   EXPECT_EQ(ToBStr(Variant(max)), "79228162514264337593543950335");
-  EXPECT_EQ(ErrorOf([] { ToDecimal(Variant("79228162514264337593543950336")); }), 6);
+  EXPECT_EQ(ErrorFrom([] { ToDecimal(Variant("79228162514264337593543950336")); }).Number(), 6);
   // Too many places: rounded half to even to 28.
   EXPECT_EQ(ToDecimal(Variant("0.00000000000000000000000000015")), Dec(2, 28));
   EXPECT_EQ(ToDecimal(Variant("0.00000000000000000000000000025")), Dec(2, 28));
@@ -283,9 +285,9 @@ TEST(ChangeTypeTest, DecimalsWithScaleAndSign) {
   EXPECT_EQ(ToBStr(Variant(Dec(0, 3, true))), "0");
   EXPECT_EQ(ToI4(Variant(Dec(25, 1))), 2);
   EXPECT_EQ(ToI4(Variant(Dec(35, 1, true))), -4);
-  EXPECT_EQ(ErrorOf([] { ToI4(Variant(ToDecimal(Variant("2147483647.5")))); }), 6);
+  EXPECT_EQ(ErrorFrom([] { ToI4(Variant(ToDecimal(Variant("2147483647.5")))); }).Number(), 6);
   EXPECT_EQ(ToR8(Variant(Dec(15, 1, true))), -1.5);
-  EXPECT_EQ(ErrorOf([] { ToR8(Variant(Dec(1, 29))); }), 5);  // no such scale
+  EXPECT_EQ(ErrorFrom([] { ToR8(Variant(Dec(1, 29))); }).Number(), 5);  // no such scale
 }
 
 TEST(ChangeTypeTest, Dates) {
@@ -296,7 +298,7 @@ TEST(ChangeTypeTest, Dates) {
   EXPECT_EQ(ToDate(Variant("06:00:00")).days, 0.25);
   EXPECT_EQ(ToDate(Variant("1899-12-29 06:00:00")).days, -1.25);  // time counts forward
   for (const char* bad : {"2023-02-29", "2024-13-01", "2024-01-01 24:00", "yesterday", "45000"}) {
-    EXPECT_EQ(ErrorOf([&] { ToDate(Variant(bad)); }), 13) << bad;
+    EXPECT_EQ(ErrorFrom([&] { ToDate(Variant(bad)); }).Number(), 13) << bad;
   }
   EXPECT_EQ(ToBStr(Variant(Date{36585.5})), "2000-02-29 12:00:00");
   EXPECT_EQ(ToBStr(Variant(Date{2.0})), "1900-01-01");
@@ -306,23 +308,24 @@ TEST(ChangeTypeTest, Dates) {
   EXPECT_EQ(ToBStr(Variant(Date{2958465.0})), "9999-12-31");
   EXPECT_EQ(ToDate(Variant(ToBStr(Variant(Date{45123.75})))).days, 45123.75);
   EXPECT_EQ(ToDate(Variant(45000)).days, 45000.0);
-  EXPECT_EQ(ErrorOf([] { ToDate(Variant(1e10)); }), 6);
-  EXPECT_EQ(ErrorOf([] { ToDate(Variant(std::numeric_limits<double>::quiet_NaN())); }), 6);
-  EXPECT_EQ(ErrorOf([] { ToBStr(Variant(Date{1e10})); }), 5);
+  EXPECT_EQ(ErrorFrom([] { ToDate(Variant(1e10)); }).Number(), 6);
+  EXPECT_EQ(ErrorFrom([] { ToDate(Variant(std::numeric_limits<double>::quiet_NaN())); }).Number(),
+            6);
+  EXPECT_EQ(ErrorFrom([] { ToBStr(Variant(Date{1e10})); }).Number(), 5);
 }
 
 TEST(ChangeTypeTest, ArraysAndOtherMismatches) {
   const Variant ints(SafeArray(VarType::I4, {{0, 1}}));
   EXPECT_EQ(ChangeType(ints, VarType::Array | VarType::I4), ints);
   EXPECT_EQ(ChangeType(ints, VarType::Variant), ints);
-  EXPECT_EQ(ErrorOf([&] { ChangeType(ints, VarType::Array | VarType::I2); }), 13);
-  EXPECT_EQ(ErrorOf([&] { ChangeType(ints, VarType::I4); }), 13);
-  EXPECT_EQ(ErrorOf([&] { ChangeType(ints, VarType::BStr); }), 13);
-  EXPECT_EQ(ErrorOf([&] { ChangeType(ints, VarType::Empty); }), 13);
-  EXPECT_EQ(ErrorOf([] { ChangeType(Variant(1), kByteArrayType); }), 13);
-  EXPECT_EQ(ErrorOf([] { ChangeType(Variant("x"), VarType::Dispatch); }), 13);
-  EXPECT_EQ(ErrorOf([] { ChangeType(Variant(ErrorCode{5}), VarType::I4); }), 13);
-  EXPECT_EQ(ErrorOf([] { ChangeType(Variant(1), static_cast<VarType>(99)); }), 13);
+  EXPECT_EQ(ErrorFrom([&] { ChangeType(ints, VarType::Array | VarType::I2); }).Number(), 13);
+  EXPECT_EQ(ErrorFrom([&] { ChangeType(ints, VarType::I4); }).Number(), 13);
+  EXPECT_EQ(ErrorFrom([&] { ChangeType(ints, VarType::BStr); }).Number(), 13);
+  EXPECT_EQ(ErrorFrom([&] { ChangeType(ints, VarType::Empty); }).Number(), 13);
+  EXPECT_EQ(ErrorFrom([] { ChangeType(Variant(1), kByteArrayType); }).Number(), 13);
+  EXPECT_EQ(ErrorFrom([] { ChangeType(Variant("x"), VarType::Dispatch); }).Number(), 13);
+  EXPECT_EQ(ErrorFrom([] { ChangeType(Variant(ErrorCode{5}), VarType::I4); }).Number(), 13);
+  EXPECT_EQ(ErrorFrom([] { ChangeType(Variant(1), static_cast<VarType>(99)); }).Number(), 13);
   EXPECT_EQ(ChangeType(Variant(ErrorCode{5}), VarType::Error), Variant(ErrorCode{5}));
   EXPECT_EQ(ChangeType(Variant(3.0), VarType::Variant), Variant(3.0));
   EXPECT_EQ(ChangeType(Variant(3.0), VarType::I2), Variant(std::int16_t{3}));
@@ -370,18 +373,18 @@ TEST_F(ObjectConversionTest, ObjectsConvertThroughTheirDefaultMember) {
   // An object whose default member leads back to itself does not loop forever.
   ObjectRef loop = MakeObject<Cell>(chained_info_);
   loop.As<Cell>()->next = loop;
-  EXPECT_NE(ErrorOf([&] { ValueOf(Variant(loop)); }), 0);
+  EXPECT_NE(ErrorFrom([&] { ValueOf(Variant(loop)); }).Number(), 0);
   loop.As<Cell>()->next.Reset();
 }
 
 TEST_F(ObjectConversionTest, MissingDefaultMemberAndNullReference) {
   const Variant plain(MakeObject<Plain>(plain_info_));
-  EXPECT_EQ(ErrorOf([&] { ToI4(plain); }), 438);
-  EXPECT_EQ(ErrorOf([&] { ValueOf(plain); }), 438);
+  EXPECT_EQ(ErrorFrom([&] { ToI4(plain); }).Number(), 438);
+  EXPECT_EQ(ErrorFrom([&] { ValueOf(plain); }).Number(), 438);
   const Variant nothing{ObjectRef()};
-  EXPECT_EQ(ErrorOf([&] { ToI4(nothing); }), 91);
-  EXPECT_EQ(ErrorOf([&] { ToBStr(nothing); }), 91);
-  EXPECT_EQ(ErrorOf([&] { ValueOf(nothing); }), 91);
+  EXPECT_EQ(ErrorFrom([&] { ToI4(nothing); }).Number(), 91);
+  EXPECT_EQ(ErrorFrom([&] { ToBStr(nothing); }).Number(), 91);
+  EXPECT_EQ(ErrorFrom([&] { ValueOf(nothing); }).Number(), 91);
   EXPECT_EQ(ChangeType(nothing, VarType::Dispatch), nothing);
 }
 

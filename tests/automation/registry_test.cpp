@@ -77,10 +77,7 @@ TEST(ClassRegistry, InitialisationErrorsPassThrough) {
   ClassRegistry registry;
   registry.Register(WidgetServer());
   const AutomationError e = ErrorFrom([&] { registry.CreateByProgId("WidgetLib.Refuses"); });
-  EXPECT_EQ(e.Number(), 31001);
-  EXPECT_EQ(e.Description(), "Licence missing");
-  EXPECT_EQ(e.HelpFile(), "widgets.hlp");
-  EXPECT_EQ(e.HelpContext(), 77);
+  test_support::ExpectError(e, 31001, "Licence missing", "widgets.hlp", 77);
   EXPECT_EQ(registry.LiveInstances("WidgetLib.Refuses"), 0);
 
   const AutomationError crash = ErrorFrom([&] { registry.CreateByProgId("WidgetLib.Crashes"); });
