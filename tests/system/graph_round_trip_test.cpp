@@ -7,61 +7,24 @@
 #include <vector>
 
 #include "replikon/control/replikon.hpp"
-#include "replikon/server.hpp"
+#include "graph_classes.hpp"
 #include "test_support.hpp"
 
 namespace replikon::testing {
 namespace {
 
-// A document holds its sections in an object array and, as a client's list,
-// in a Variant holding a Variant array; each section links back weakly.
-struct Doc {
-  std::string title;
-  SafeArray sections{VarType::Dispatch};
-  Variant list;
-  ObjectRef first;
-};
-
-struct Section {
-  std::int32_t number = 0;
-  WeakObjectRef parent;
-  ObjectRef next;
-  WeakObjectRef prev;
-};
-
 class GraphRoundTrip : public ::testing::Test {
  protected:
-  GraphRoundTrip() : lib_("DocLib") {
-    lib_.Class<Doc>("Doc")
-        .Property("Title", &Doc::title)
-        .ArrayProperty("Sections", &Doc::sections, VarType::Dispatch)
-        .Property("List", &Doc::list)
-        .Property("First", &Doc::first);
-    lib_.Class<Section>("Section")
-        .Property("Number", &Section::number)
-        .WeakProperty("Parent", &Section::parent)
-        .Property("Next", &Section::next)
-        .WeakProperty("Prev", &Section::prev);
-    registry_.Register(lib_);
-    control_.SetObjectServerName("DocLib");
+  GraphRoundTrip() {
+    control_.SetObjectServerName("Lib");
     control_.SetRaiseRecursionCheckEvent(false);
   }
   void TearDown() override { EXPECT_EQ(Live(), 0) << "instances left alive"; }
 
-  std::int64_t Live() const {
-    return registry_.LiveInstances("DocLib.Doc") + registry_.LiveInstances("DocLib.Section");
-  }
-
-  ObjectRef NewDoc(std::string title) {
-    ObjectRef o = registry_.CreateByProgId("DocLib.Doc");
-    o.As<Doc>()->title = std::move(title);
-    return o;
-  }
+  std::int64_t Live() const { return classes_.Live(); }
+  ObjectRef NewDoc(std::string title) { return classes_.NewDoc(std::move(title)); }
   ObjectRef NewSection(std::int32_t number, const ObjectRef& parent) {
-    ObjectRef o = registry_.CreateByProgId("DocLib.Section");
-    o.As<Section>()->number = number;
-    o.As<Section>()->parent = parent;
-    return o;
+    return classes_.NewSection("", parent, number);
   }
 
   // A document with `count` sections, in both its object array (from 1) and
@@ -76,7 +39,7 @@ class GraphRoundTrip : public ::testing::Test {
       list.SetRef({i}, section);
     }
     doc.As<Doc>()->sections = std::move(objects);
-    doc.As<Doc>()->list = Variant(std::move(list));
+    doc.As<Doc>()->items = Variant(std::move(list));
     return doc;
   }
 
@@ -90,7 +53,7 @@ class GraphRoundTrip : public ::testing::Test {
         last.As<Section>()->next = node;
         node.As<Section>()->prev = last;
       } else {
-        doc.As<Doc>()->first = node;
+        doc.As<Doc>()->main = node;
       }
       last = node;
     }
@@ -99,7 +62,7 @@ class GraphRoundTrip : public ::testing::Test {
 
   // Walks a chain made by NewChain, checking every link.
   static void ExpectChain(const ObjectRef& doc, std::int32_t count) {
-    ObjectRef node = doc.As<Doc>()->first;
+    ObjectRef node = doc.As<Doc>()->main;
     ObjectRef prev;
     for (std::int32_t i = 0; i < count; ++i) {
       ASSERT_FALSE(node.IsNull()) << "node " << i;
@@ -113,9 +76,8 @@ class GraphRoundTrip : public ::testing::Test {
     EXPECT_TRUE(node.IsNull());
   }
 
-  ClassRegistry registry_;
-  Server lib_;
-  Replikon control_{nullptr, registry_};
+  GraphClasses classes_;
+  Replikon control_{nullptr, classes_.Registry()};
 };
 
 TEST_F(GraphRoundTrip, WeakParentsPointToTheRebuiltDocument) {
@@ -130,8 +92,8 @@ TEST_F(GraphRoundTrip, WeakParentsPointToTheRebuiltDocument) {
     EXPECT_EQ(d.title, "report");
     ASSERT_EQ(d.sections.ElementType(), VarType::Dispatch);
     EXPECT_EQ(d.sections.Bounds()[0], (ArrayBound{1, 3}));
-    ASSERT_TRUE(d.list.IsArray());
-    const SafeArray& list = d.list.Array();
+    ASSERT_TRUE(d.items.IsArray());
+    const SafeArray& list = d.items.Array();
     EXPECT_EQ(list.Bounds()[0], (ArrayBound{0, 2}));
     for (std::int32_t i = 0; i < 3; ++i) {
       const ObjectRef section = d.sections.Get({i + 1}).Object();
@@ -165,9 +127,9 @@ TEST_F(GraphRoundTrip, WithoutTheSettingListsAreNotCarried) {
   const Doc& d = *back.As<Doc>();
   EXPECT_EQ(d.title, "report");
   EXPECT_FALSE(d.sections.IsAllocated());  // left as a new document has it
-  ASSERT_TRUE(d.list.IsArray());
-  ASSERT_EQ(d.list.Array().Count(), 3u);
-  for (std::size_t i = 0; i < 3; ++i) EXPECT_TRUE(d.list.Array().GetFlat(i).IsEmpty());
+  ASSERT_TRUE(d.items.IsArray());
+  ASSERT_EQ(d.items.Array().Count(), 3u);
+  for (std::size_t i = 0; i < 3; ++i) EXPECT_TRUE(d.items.Array().GetFlat(i).IsEmpty());
 
   // And Copy of the same document shares the source's sections.
   ObjectRef copy = control_.Copy(doc);
