@@ -222,6 +222,7 @@ TEST_F(GraphCopyTest, WithoutRecursionArraysAreCopiedAsValues) {
   ObjectRef a = classes_.NewSection("a");
   D(doc).sections = Objects(0, {a});
   D(doc).main = a;
+  D(doc).items = Variant(a);  // an object held in a Variant is left alone too
   engine_.settings.recursion_allowed = false;
   int events = 0;
   engine_.handlers.push_back([&](RecursionCheckArgs&) { ++events; });
@@ -229,6 +230,7 @@ TEST_F(GraphCopyTest, WithoutRecursionArraysAreCopiedAsValues) {
   ASSERT_TRUE(copy);
   EXPECT_EQ(events, 0);
   EXPECT_FALSE(D(copy).main);
+  EXPECT_TRUE(D(copy).items.IsEmpty());
   EXPECT_EQ(D(copy).sections.GetFlat(0).Object(), a);
 }
 
