@@ -106,6 +106,7 @@ class GraphStreams : public ::testing::Test {
 TEST_F(GraphStreams, SharedSubobjectStaysOneAndBackPointersCloseTheCycle) {
   ObjectRef doc = NewDoc("d");
   ObjectRef section = NewSection(7, doc);
+  S(section).parent = doc;  // and weakly
   doc.As<Doc>()->main = section;
   doc.As<Doc>()->extra = section;
 
@@ -118,6 +119,7 @@ TEST_F(GraphStreams, SharedSubobjectStaysOneAndBackPointersCloseTheCycle) {
   EXPECT_NE(d.main, section);
   EXPECT_EQ(d.main.As<Section>()->number, 7);
   EXPECT_EQ(d.main.As<Section>()->owner, back);
+  EXPECT_EQ(S(d.main).parent.Lock(), back);
 
   Unlink(back);
   Unlink(doc);
@@ -339,13 +341,14 @@ TEST_F(GraphStreams, ExternalAndUncreatableObjectsInArrays) {
 }
 
 TEST_F(GraphStreams, DeepChainsNeedNoDeepStack) {
-  // Sections chained through Owner, 100,000 deep, and the first one again
-  // at the end of the chain.
+  // Sections chained through Owner, 100,000 deep, each linked back weakly
+  // through Prev, and the first one again at the end of the chain.
   ObjectRef first = NewSection(0);
   ObjectRef last = first;
   for (std::int32_t i = 1; i < 100000; ++i) {
     ObjectRef next = NewSection(i);
     last.As<Section>()->owner = next;
+    S(next).prev = last;
     last = next;
   }
   last.As<Section>()->owner = first;
@@ -356,7 +359,11 @@ TEST_F(GraphStreams, DeepChainsNeedNoDeepStack) {
   ObjectRef back = Read(bytes, read_status);
   ASSERT_EQ(read_status, 0);
   ObjectRef at = back;
-  for (std::int32_t i = 1; i < 100000; ++i) at = at.As<Section>()->owner;
+  for (std::int32_t i = 1; i < 100000; ++i) {
+    ObjectRef next = at.As<Section>()->owner;
+    ASSERT_EQ(S(next).prev.Lock(), at) << i;
+    at = std::move(next);
+  }
   EXPECT_EQ(at.As<Section>()->number, 99999);
   EXPECT_EQ(at.As<Section>()->owner, back);
   // Break the cycles one link at a time (destruction would recurse).
@@ -556,8 +563,8 @@ TEST_F(GraphStreams, ARefusedStreamLeavesNoCycleAlive) {
   // Sections holds a section whose Owner is the document, Main holds it
   // again, and then Grid refers to an object that does not exist.
   const Bytes section = SectionStream(17, 1, Reference(0));
-  const Bytes sections = ArrayStream(
-      VarType::Dispatch, 0, BagBytes([&](BagWriter& w) { w.WriteBytes("0", section); }));
+  const Bytes sections = ArrayStream(VarType::Dispatch, 0,
+                                     BagBytes([&](BagWriter& w) { w.WriteBytes("0", section); }));
   const Bytes grid = ArrayStream(VarType::Variant, 0,
                                  BagBytes([](BagWriter& w) { w.WriteBytes("0", Reference(5)); }));
   auto doc = [&](bool bad) {
