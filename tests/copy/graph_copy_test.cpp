@@ -307,20 +307,5 @@ TEST_F(GraphCopyTest, WeakPropertyGivesItsObjectWhileItLives) {
   EXPECT_EQ(iface.Find("Parent", InvokeKind::PropertyPut), nullptr);
 }
 
-TEST_F(GraphCopyTest, AGraphWithWeakParentLinksFreesItself) {
-  {
-    ObjectRef doc = classes_.NewDoc("d");
-    std::vector<ObjectRef> sections;
-    for (int i = 0; i < 4; ++i) sections.push_back(classes_.NewSection("s", doc));
-    D(doc).sections = Objects(0, sections);
-    D(doc).main = sections[0];
-    S(sections[3]).next = sections[0];
-    sections.clear();
-    ObjectRef copy = engine_.Copy(doc);
-    EXPECT_EQ(classes_.Live(), 10);
-  }
-  EXPECT_EQ(classes_.Live(), 0);  // both the source and the copy
-}
-
 }  // namespace
 }  // namespace replikon::testing

@@ -400,39 +400,6 @@ TEST_F(StreamEngines, OtherFormatVersionRestoresNothing) {
   EXPECT_EQ(back.As<Item>()->number, 0);
 }
 
-TEST_F(StreamEngines, HundredThousandDeepChain) {
-  constexpr int kDepth = 100000;
-  ObjectRef head;
-  for (int i = kDepth; i > 0; --i) {
-    ObjectRef node = registry_.CreateByProgId("TestLib.Item");
-    node.As<Item>()->number = i;
-    node.As<Item>()->child = head;
-    // A member after the child, read when its level returns.
-    if (i % 1000 == 0) node.As<Item>()->other = NewItem(-i);
-    head = node;
-  }
-  settings_.raise_recursion_check_event = false;
-  std::int32_t status = 0;
-  const auto bytes = Write(head, status);
-  ASSERT_EQ(status, 0);
-  ObjectRef back = Read(bytes, status);
-  ASSERT_EQ(status, 0);
-  int count = 0;
-  for (ObjectRef p = back; p; p = p.As<Item>()->child) {
-    ++count;
-    const Item& item = *p.As<Item>();
-    ASSERT_EQ(item.number, count);
-    ASSERT_EQ(item.other.IsNull(), count % 1000 != 0);
-    if (item.other) {
-      ASSERT_EQ(item.other.As<Item>()->number, -count);
-    }
-  }
-  EXPECT_EQ(count, kDepth);
-  back.Reset();
-  head.Reset();
-  EXPECT_EQ(registry_.LiveInstances("TestLib.Item"), 0);
-}
-
 TEST_F(StreamEngines, DamagedStreamsNeverCrash) {
   ObjectRef item = NewItem(3);
   item.As<Item>()->child = NewItem(4);
