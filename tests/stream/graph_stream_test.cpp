@@ -11,20 +11,19 @@
 #include <vector>
 
 #include "automation/bag_codec.hpp"
-#include "copy/engine_context.hpp"
 #include "graph_classes.hpp"
 #include "replikon/stream/array_encoding.hpp"
 #include "replikon/stream/stream_layout.hpp"
 #include "stream/array_codec.hpp"
 #include "stream/parsed_stream.hpp"
-#include "stream/stream_engines.hpp"
+#include "stream/stream_driver.hpp"
 
 namespace replikon::testing {
 namespace {
 
 using Bytes = std::vector<std::uint8_t>;
 
-class GraphStreams : public ::testing::Test {
+class GraphStreams : public StreamEngineTest {
  protected:
   GraphStreams() {
     settings_.object_server_name = "Lib";
@@ -37,29 +36,6 @@ class GraphStreams : public ::testing::Test {
     ObjectRef o = classes_.NewSection("", {}, number);
     S(o).owner = owner;
     return o;
-  }
-
-  EngineContext Context() {
-    return EngineContext(settings_, classes_.Registry(), [this](RecursionCheckArgs& args) {
-      events_.push_back(args);
-      if (cancel_property_ == args.current_object_property && args.error_status == 0) {
-        args.cancel = true;
-      }
-    });
-  }
-
-  Bytes Write(const ObjectRef& root, std::int32_t& status) {
-    EngineContext ctx = Context();
-    ctx.SetRoot(root);
-    return WriteObject(ctx, root, root, status);
-  }
-
-  ObjectRef Read(std::span<const std::uint8_t> stream, std::int32_t& status) {
-    EngineContext ctx = Context();
-    ObjectRef result;
-    ObjectRef parent;
-    ReadObject(ctx, stream, result, parent, true, status);
-    return result;
   }
 
   ObjectRef RoundTrip(const ObjectRef& root) {
@@ -95,10 +71,9 @@ class GraphStreams : public ::testing::Test {
     }
   }
 
+  ClassRegistry& Registry() override { return classes_.Registry(); }
+
   GraphClasses classes_;
-  EngineSettings settings_;
-  std::vector<RecursionCheckArgs> events_;
-  std::string cancel_property_;
 };
 
 // ---- Shapes that survive ---------------------------------------------------------
