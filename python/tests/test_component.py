@@ -164,23 +164,3 @@ def test_create_errors():
     with pytest.raises(replikon.AutomationError) as raised:
         replikon.create("OrdersLib.Archive")
     assert (raised.value.number, raised.value.description) == (1001, "The archive is locked")
-
-
-def test_deep_chain_copies_and_round_trips(control):
-    depth = 100_000
-    head = None
-    for number in range(depth):
-        node = replikon.create("OrdersLib.Node")
-        node.Number = number
-        node.Left = head
-        head = node
-    del node
-
-    def length(chain):
-        count, last = 0, None
-        while chain is not None:
-            count, last, chain = count + 1, chain.Number, chain.Left
-        return count, last
-
-    assert length(control.copy(head)) == (depth, 0)
-    assert length(control.object_from_stream(control.stream_from_object(head))) == (depth, 0)

@@ -40,6 +40,9 @@ TEST_F(ReplikonControlTest, NewComponentHasDefaultsAndItsFace) {
   EXPECT_EQ(control_.ObjectServerName(), "");
   EXPECT_EQ(control_.ProblemsNotification(), ProblemsNotificationConstants::OnSubobjectProblem);
   EXPECT_FALSE(control_.SetExternalReferences());
+  EXPECT_EQ(control_.MaxObjects(), 0);
+  EXPECT_EQ(control_.MaxDepth(), 0);
+  EXPECT_FALSE(control_.PreserveIdentity());
   EXPECT_EQ(container_->colors, std::vector<std::uint32_t>{0x00E1FFFFu});
   control_.OnResize();
   ASSERT_EQ(container_->sizes.size(), 1u);
@@ -56,32 +59,47 @@ TEST_F(ReplikonControlTest, AssignmentsStoreAndTellTheContainer) {
   control_.SetObjectServerName("  Lib Two \t ");
   control_.SetProblemsNotification(0);
   control_.SetSetExternalReferences(true);
+  control_.SetMaxObjects(1000);
+  control_.SetMaxDepth(20);
+  control_.SetPreserveIdentity(true);
   EXPECT_FALSE(control_.RecursionAllowed());
   EXPECT_FALSE(control_.RaiseRecursionCheckEvent());
   EXPECT_EQ(control_.ObjectServerName(), "Lib Two \t");  // only spaces are trimmed
   EXPECT_EQ(control_.ProblemsNotification(), ProblemsNotificationConstants::SourceObjectOnly);
   EXPECT_TRUE(control_.SetExternalReferences());
+  EXPECT_EQ(control_.MaxObjects(), 1000);
+  EXPECT_EQ(control_.MaxDepth(), 20);
+  EXPECT_TRUE(control_.PreserveIdentity());
   EXPECT_EQ(
       container_->changed,
       (std::vector<std::string>{"RecursionAllowed", "RaiseRecursionCheckEvent", "ObjectServerName",
-                                "ProblemsNotification", "SetExternalReferences"}));
+                                "ProblemsNotification", "SetExternalReferences", "MaxObjects",
+                                "MaxDepth", "PreserveIdentity"}));
   control_.SetObjectServerName("    ");
   EXPECT_EQ(control_.ObjectServerName(), "");
 }
 
-TEST_F(ReplikonControlTest, InvalidProblemsNotificationRaises380AndChangesNothing) {
+TEST_F(ReplikonControlTest, InvalidValuesRaise380AndChangeNothing) {
   for (std::int32_t bad : {2, -1, 65537}) {
     ExpectError(ErrorFrom([&] { control_.SetProblemsNotification(bad); }), 380,
                 "Invalid property value", "", 0);
   }
+  for (std::int32_t bad : {-1, -70000}) {
+    ExpectError(ErrorFrom([&] { control_.SetMaxObjects(bad); }), 380, "Invalid property value", "",
+                0);
+    ExpectError(ErrorFrom([&] { control_.SetMaxDepth(bad); }), 380, "Invalid property value", "",
+                0);
+  }
   EXPECT_EQ(control_.ProblemsNotification(), ProblemsNotificationConstants::OnSubobjectProblem);
+  EXPECT_EQ(control_.MaxObjects(), 0);
+  EXPECT_EQ(control_.MaxDepth(), 0);
   EXPECT_TRUE(container_->changed.empty());
   control_.SetProblemsNotification(0);
   control_.SetProblemsNotification(1);
   EXPECT_EQ(container_->changed.size(), 2u);
 }
 
-TEST_F(ReplikonControlTest, SavingLeavesOutDefaults) {
+TEST_F(ReplikonControlTest, SavingLeavesOutDefaultsAndLoadingGivesThemBack) {
   PropertyBag bag;
   control_.WriteProperties(bag);
   EXPECT_EQ(bag.Size(), 0u);
@@ -91,23 +109,43 @@ TEST_F(ReplikonControlTest, SavingLeavesOutDefaults) {
   control_.SetObjectServerName("Lib");
   control_.SetProblemsNotification(0);
   control_.SetSetExternalReferences(true);
+  control_.SetMaxObjects(1000);
+  control_.SetMaxDepth(20);
+  control_.SetPreserveIdentity(true);
   control_.WriteProperties(bag);
-  ASSERT_EQ(bag.Size(), 5u);
-  const std::vector<std::pair<std::string, VarType>> expected{
-      {"RecursionAllowed", VarType::Bool},
-      {"RaiseRecursionCheckEvent", VarType::Bool},
-      {"ObjectServerName", VarType::BStr},
-      {"ProblemsNotification", VarType::I2},
-      {"SetExternalReferences", VarType::Bool}};
-  for (std::size_t i = 0; i < expected.size(); ++i) {
-    EXPECT_EQ(bag.Entries()[i].first, expected[i].first);
-    EXPECT_EQ(bag.Entries()[i].second.Type(), expected[i].second);
-  }
+  EXPECT_EQ(bag.Entries(), (test_support::Entries{
+                               {"RecursionAllowed", Variant(false)},
+                               {"RaiseRecursionCheckEvent", Variant(false)},
+                               {"ObjectServerName", Variant("Lib")},
+                               {"ProblemsNotification", Variant(std::int16_t{0})},
+                               {"SetExternalReferences", Variant(true)},
+                               {"MaxObjects", Variant(std::int32_t{1000})},
+                               {"MaxDepth", Variant(std::int32_t{20})},
+                               {"PreserveIdentity", Variant(true)},
+                           }));
+  Replikon loaded(container_, classes_.Registry());
+  loaded.ReadProperties(bag);
+  EXPECT_EQ(loaded.MaxObjects(), 1000);
+  EXPECT_EQ(loaded.MaxDepth(), 20);
+  EXPECT_TRUE(loaded.PreserveIdentity());
 
-  // Back to a default: the entry goes.
+  // Back to a default: the entry goes, and an absent key loads the default.
   control_.SetProblemsNotification(1);
+  control_.SetMaxObjects(0);
+  control_.SetMaxDepth(0);
+  control_.SetPreserveIdentity(false);
   control_.WriteProperties(bag);
+  EXPECT_EQ(bag.Size(), 4u);
   EXPECT_FALSE(bag.Contains("ProblemsNotification"));
+  loaded.ReadProperties(bag);
+  EXPECT_EQ(loaded.MaxObjects(), 0);
+  EXPECT_EQ(loaded.MaxDepth(), 0);
+  EXPECT_FALSE(loaded.PreserveIdentity());
+  loaded.SetMaxDepth(7);
+  loaded.SetPreserveIdentity(true);
+  loaded.InitProperties();
+  EXPECT_EQ(loaded.MaxDepth(), 0);
+  EXPECT_FALSE(loaded.PreserveIdentity());
 }
 
 TEST_F(ReplikonControlTest, LoadingConvertsWithoutTrimCheckOrNotification) {
@@ -150,79 +188,6 @@ TEST_F(ReplikonControlTest, LoadStopsAtAValueThatDoesNotConvert) {
   PropertyBag overflow;
   overflow.WriteProperty("ProblemsNotification", Variant(std::int32_t{70000}));
   EXPECT_THROW(control_.ReadProperties(overflow), AutomationError);
-}
-
-TEST_F(ReplikonControlTest, LimitSettingsAreSettingsOfTheirOwn) {
-  EXPECT_EQ(control_.MaxObjects(), 0);
-  EXPECT_EQ(control_.MaxDepth(), 0);
-  for (std::int32_t bad : {-1, -70000}) {
-    ExpectError(ErrorFrom([&] { control_.SetMaxObjects(bad); }), 380, "Invalid property value", "",
-                0);
-    ExpectError(ErrorFrom([&] { control_.SetMaxDepth(bad); }), 380, "Invalid property value", "",
-                0);
-  }
-  EXPECT_TRUE(container_->changed.empty());
-  control_.SetMaxObjects(1000);
-  control_.SetMaxDepth(20);
-  EXPECT_EQ(control_.MaxObjects(), 1000);
-  EXPECT_EQ(control_.MaxDepth(), 20);
-  EXPECT_EQ(container_->changed, (std::vector<std::string>{"MaxObjects", "MaxDepth"}));
-
-  // Saved after the five, under their own keys, as Longs; left out at 0.
-  control_.SetRecursionAllowed(false);
-  PropertyBag bag;
-  control_.WriteProperties(bag);
-  ASSERT_EQ(bag.Size(), 3u);
-  EXPECT_EQ(bag.Entries()[0].first, "RecursionAllowed");
-  EXPECT_EQ(bag.Entries()[1].first, "MaxObjects");
-  EXPECT_EQ(bag.Entries()[1].second, Variant(std::int32_t{1000}));
-  EXPECT_EQ(bag.Entries()[2].first, "MaxDepth");
-  EXPECT_EQ(bag.Entries()[2].second, Variant(std::int32_t{20}));
-
-  Replikon loaded(container_, classes_.Registry());
-  loaded.ReadProperties(bag);
-  EXPECT_EQ(loaded.MaxObjects(), 1000);
-  EXPECT_EQ(loaded.MaxDepth(), 20);
-  control_.InitProperties();
-  EXPECT_EQ(control_.MaxObjects(), 0);
-  control_.SetMaxObjects(0);
-  control_.SetMaxDepth(0);
-  control_.WriteProperties(bag);
-  EXPECT_EQ(bag.Size(), 0u);
-  loaded.ReadProperties(bag);  // absent keys: no limits
-  EXPECT_EQ(loaded.MaxObjects(), 0);
-  EXPECT_EQ(loaded.MaxDepth(), 0);
-}
-
-TEST_F(ReplikonControlTest, PreserveIdentityIsASettingOfItsOwn) {
-  EXPECT_FALSE(control_.PreserveIdentity());
-  control_.SetPreserveIdentity(true);
-  EXPECT_TRUE(control_.PreserveIdentity());
-  EXPECT_EQ(container_->changed, (std::vector<std::string>{"PreserveIdentity"}));
-
-  // Saved last, as a Boolean; left out at false, so a default bag is unchanged.
-  control_.SetMaxDepth(7);
-  PropertyBag bag;
-  control_.WriteProperties(bag);
-  ASSERT_EQ(bag.Size(), 2u);
-  EXPECT_EQ(bag.Entries()[0].first, "MaxDepth");
-  EXPECT_EQ(bag.Entries()[1].first, "PreserveIdentity");
-  EXPECT_EQ(bag.Entries()[1].second, Variant(true));
-
-  Replikon loaded(container_, classes_.Registry());
-  loaded.ReadProperties(bag);
-  EXPECT_TRUE(loaded.PreserveIdentity());
-  EXPECT_EQ(loaded.MaxDepth(), 7);
-
-  control_.SetPreserveIdentity(false);
-  control_.SetMaxDepth(0);
-  control_.WriteProperties(bag);
-  EXPECT_EQ(bag.Size(), 0u);
-  loaded.ReadProperties(bag);  // an absent key: false
-  EXPECT_FALSE(loaded.PreserveIdentity());
-  loaded.SetPreserveIdentity(true);
-  loaded.InitProperties();
-  EXPECT_FALSE(loaded.PreserveIdentity());
 }
 
 TEST_F(ReplikonControlTest, HandlersRunInOrderAndChainCancel) {

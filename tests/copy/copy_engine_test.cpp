@@ -289,31 +289,6 @@ TEST_F(CopyEngineTest, SharedSubobjectsBecomeSeparateCopies) {
   EXPECT_EQ(N(N(copy).next).value, 3);
 }
 
-TEST_F(CopyEngineTest, LongChainCopiesWithoutExhaustingTheStack) {
-  constexpr std::int32_t kLength = 100000;
-  ObjectRef head = classes_.NewNode("n", 0);
-  ObjectRef tail = head;
-  for (std::int32_t i = 1; i < kLength; ++i) {
-    ObjectRef node = classes_.NewNode("n", i);
-    N(tail).next = node;
-    tail = node;
-  }
-  tail.Reset();
-  std::int64_t events = 0;
-  engine_.handlers.push_back([&](RecursionCheckArgs&) { ++events; });
-  ObjectRef copy = Copy(head);
-  EXPECT_EQ(events, 2 * std::int64_t{kLength});  // Child and Next of every node
-
-  std::int32_t count = 0;
-  bool values_match = true;
-  for (ObjectRef o = copy, s = head; o; o = N(o).next, s = N(s).next) {
-    values_match = values_match && o != s && N(o).value == count;
-    ++count;
-  }
-  EXPECT_EQ(count, kLength);
-  EXPECT_TRUE(values_match);
-}
-
 TEST_F(CopyEngineTest, ThrowingHandlerEndsTheCallAndLeavesNothingBehind) {
   ObjectRef root = classes_.NewNode("root");
   N(root).child = classes_.NewNode("kid");

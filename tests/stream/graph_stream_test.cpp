@@ -11,105 +11,31 @@
 #include <vector>
 
 #include "automation/bag_codec.hpp"
-#include "copy/engine_context.hpp"
-#include "replikon/server.hpp"
+#include "graph_classes.hpp"
 #include "replikon/stream/array_encoding.hpp"
 #include "replikon/stream/stream_layout.hpp"
 #include "stream/array_codec.hpp"
 #include "stream/parsed_stream.hpp"
-#include "stream/stream_engines.hpp"
+#include "stream/stream_driver.hpp"
 
-namespace replikon {
+namespace replikon::testing {
 namespace {
 
 using Bytes = std::vector<std::uint8_t>;
 
-struct Doc {
-  std::string title;
-  ObjectRef main;
-  ObjectRef extra;
-  SafeArray sections{VarType::Dispatch};
-  Variant list;
-  SafeArray grid{VarType::Variant};
-};
-
-struct Section {
-  std::int32_t number = 0;
-  ObjectRef parent;  // a counted back-pointer: tests break the cycle themselves
-};
-
-struct Foreign {
-  std::int32_t id = 0;
-};
-
-// Objects first met where a reader does not put them back.
-struct Holder {
-  ObjectRef fixed;  // read-only
-  Variant any;      // a Variant property: holds an object only as it is
-  ObjectRef first;
-  ObjectRef second;
-};
-
-class GraphStreams : public ::testing::Test {
+class GraphStreams : public StreamEngineTest {
  protected:
   GraphStreams() {
-    Server test("GraphLib");
-    test.Class<Doc>("Doc")
-        .Property("Title", &Doc::title)
-        .Property("Main", &Doc::main)
-        .Property("Extra", &Doc::extra)
-        .ArrayProperty("Sections", &Doc::sections, VarType::Dispatch)
-        .Property("List", &Doc::list)
-        .ArrayProperty("Grid", &Doc::grid, VarType::Variant);
-    test.Class<Section>("Section")
-        .Property("Number", &Section::number)
-        .Property("Parent", &Section::parent);
-    test.Class<Holder>("Holder")
-        .ReadOnly("Fixed", &Holder::fixed)
-        .Property("Any", &Holder::any)
-        .Property("First", &Holder::first)
-        .Property("Second", &Holder::second);
-    registry_.Register(test);
-    Server ext("ExtLib");
-    ext.Class<Foreign>("Foreign").Property("Id", &Foreign::id);
-    registry_.Register(ext);
-    settings_.object_server_name = "GraphLib";
+    settings_.object_server_name = "Lib";
     settings_.preserve_identity = true;
   }
 
-  ObjectRef NewDoc(const std::string& title) {
-    ObjectRef o = registry_.CreateByProgId("GraphLib.Doc");
-    o.As<Doc>()->title = title;
+  ObjectRef NewDoc(const std::string& title) { return classes_.NewDoc(title); }
+  // A section whose owner (counted) may be its document.
+  ObjectRef NewSection(std::int32_t number, const ObjectRef& owner = {}) {
+    ObjectRef o = classes_.NewSection("", {}, number);
+    S(o).owner = owner;
     return o;
-  }
-  ObjectRef NewSection(std::int32_t number, const ObjectRef& parent = {}) {
-    ObjectRef o = registry_.CreateByProgId("GraphLib.Section");
-    o.As<Section>()->number = number;
-    o.As<Section>()->parent = parent;
-    return o;
-  }
-
-  EngineContext Context() {
-    return EngineContext(settings_, registry_, [this](RecursionCheckArgs& args) {
-      events_.push_back(args);
-      if (cancel_property_ == args.current_object_property && args.error_status == 0) {
-        args.cancel = true;
-      }
-    });
-  }
-
-  Bytes Write(const ObjectRef& root, std::int32_t& status) {
-    EngineContext ctx = Context();
-    ctx.SetRoot(root);
-    return WriteObject(ctx, root, root, status);
-  }
-
-  ObjectRef Read(std::span<const std::uint8_t> stream, std::int32_t& status) {
-    EngineContext ctx = Context();
-    ObjectRef result;
-    ObjectRef parent;
-    ReadObject(ctx, stream, result, parent, true, status);
-    return result;
   }
 
   ObjectRef RoundTrip(const ObjectRef& root) {
@@ -128,11 +54,11 @@ class GraphStreams : public ::testing::Test {
     return names;
   }
 
-  // Sections whose parent is the document hold it: the cycles go here.
+  // Sections whose owner is the document hold it: the cycles go here.
   static void Unlink(const ObjectRef& doc) {
     if (doc.IsNull()) return;
     auto unlink = [](const ObjectRef& o) {
-      if (!o.IsNull() && o->Class().Name() == "Section") o.As<Section>()->parent = ObjectRef();
+      if (!o.IsNull() && o->Class().Name() == "Section") o.As<Section>()->owner = ObjectRef();
     };
     Doc& d = *doc.As<Doc>();
     unlink(d.main);
@@ -145,10 +71,9 @@ class GraphStreams : public ::testing::Test {
     }
   }
 
-  ClassRegistry registry_;
-  EngineSettings settings_;
-  std::vector<RecursionCheckArgs> events_;
-  std::string cancel_property_;
+  ClassRegistry& Registry() override { return classes_.Registry(); }
+
+  GraphClasses classes_;
 };
 
 // ---- Shapes that survive ---------------------------------------------------------
@@ -156,6 +81,7 @@ class GraphStreams : public ::testing::Test {
 TEST_F(GraphStreams, SharedSubobjectStaysOneAndBackPointersCloseTheCycle) {
   ObjectRef doc = NewDoc("d");
   ObjectRef section = NewSection(7, doc);
+  S(section).parent = doc;  // and weakly
   doc.As<Doc>()->main = section;
   doc.As<Doc>()->extra = section;
 
@@ -167,7 +93,8 @@ TEST_F(GraphStreams, SharedSubobjectStaysOneAndBackPointersCloseTheCycle) {
   EXPECT_EQ(d.main, d.extra);
   EXPECT_NE(d.main, section);
   EXPECT_EQ(d.main.As<Section>()->number, 7);
-  EXPECT_EQ(d.main.As<Section>()->parent, back);
+  EXPECT_EQ(d.main.As<Section>()->owner, back);
+  EXPECT_EQ(S(d.main).parent.Lock(), back);
 
   Unlink(back);
   Unlink(doc);
@@ -189,12 +116,12 @@ TEST_F(GraphStreams, WithoutTheSettingTodaysResultsStay) {
   EXPECT_EQ(read_status, 0);
   ASSERT_FALSE(back.IsNull());
   EXPECT_NE(back.As<Doc>()->main, back.As<Doc>()->extra);  // two objects
-  EXPECT_TRUE(back.As<Doc>()->main.As<Section>()->parent.IsNull());
+  EXPECT_TRUE(back.As<Doc>()->main.As<Section>()->owner.IsNull());
   Unlink(doc);
 }
 
 TEST_F(GraphStreams, ObjectsAReaderDoesNotMakeAreNeverReferredTo) {
-  ObjectRef holder = registry_.CreateByProgId("GraphLib.Holder");
+  ObjectRef holder = classes_.Registry().CreateByProgId("Lib.Holder");
   ObjectRef a = NewSection(1);
   ObjectRef b = NewSection(2);
   holder.As<Holder>()->fixed = a;
@@ -237,7 +164,7 @@ TEST_F(GraphStreams, ObjectArraysComeBackWithTheirObjects) {
   EXPECT_TRUE(s.Get({3}).Object().IsNull());
   EXPECT_EQ(s.Get({4}).Object(), a2);
   EXPECT_EQ(back.As<Doc>()->main, b2);
-  EXPECT_EQ(a2.As<Section>()->parent, back);
+  EXPECT_EQ(a2.As<Section>()->owner, back);
 
   // The events name the elements, in order.
   const auto names = EventNames();
@@ -265,7 +192,7 @@ TEST_F(GraphStreams, VariantArraysTwoDimensionsNegativeBoundsAndNesting) {
   SafeArray list(VarType::Variant, {ArrayBound{0, 1}});
   list.SetRef({0}, b);
   list.Set({1}, Variant(SafeArray(VarType::I4, {ArrayBound{0, 0}})));
-  doc.As<Doc>()->list = Variant(list);
+  doc.As<Doc>()->items = Variant(list);
 
   ObjectRef back = RoundTrip(doc);
   ASSERT_FALSE(back.IsNull());
@@ -286,7 +213,7 @@ TEST_F(GraphStreams, VariantArraysTwoDimensionsNegativeBoundsAndNesting) {
   EXPECT_EQ(nested.Array().Get({1}).Object(), a2);
   EXPECT_EQ(nested.Array().Get({2}), Variant(2.5));
 
-  const Variant& l = back.As<Doc>()->list;
+  const Variant& l = back.As<Doc>()->items;
   ASSERT_TRUE(l.IsArray());
   EXPECT_EQ(l.Array().Get({0}).Object(), b2);
   ASSERT_TRUE(l.Array().Get({1}).IsArray());
@@ -330,7 +257,7 @@ TEST_F(GraphStreams, CancelOnAnElementLeavesItAsTheArrayWasMade) {
 TEST_F(GraphStreams, ExternalAndUncreatableObjectsInArrays) {
   ObjectRef doc = NewDoc("d");
   SafeArray sections(VarType::Dispatch, {ArrayBound{0, 1}});
-  sections.SetRef({0}, registry_.CreateByProgId("ExtLib.Foreign"));
+  sections.SetRef({0}, classes_.NewGizmo("g"));
   sections.SetRef({1}, NewSection(5));
   doc.As<Doc>()->sections = sections;
 
@@ -389,16 +316,17 @@ TEST_F(GraphStreams, ExternalAndUncreatableObjectsInArrays) {
 }
 
 TEST_F(GraphStreams, DeepChainsNeedNoDeepStack) {
-  // Sections chained through Parent, 100,000 deep, and the first one again
-  // at the end of the chain.
+  // Sections chained through Owner, 100,000 deep, each linked back weakly
+  // through Prev, and the first one again at the end of the chain.
   ObjectRef first = NewSection(0);
   ObjectRef last = first;
   for (std::int32_t i = 1; i < 100000; ++i) {
     ObjectRef next = NewSection(i);
-    last.As<Section>()->parent = next;
+    last.As<Section>()->owner = next;
+    S(next).prev = last;
     last = next;
   }
-  last.As<Section>()->parent = first;
+  last.As<Section>()->owner = first;
   std::int32_t status = 0;
   const Bytes bytes = Write(first, status);
   ASSERT_EQ(status, 0);
@@ -406,15 +334,19 @@ TEST_F(GraphStreams, DeepChainsNeedNoDeepStack) {
   ObjectRef back = Read(bytes, read_status);
   ASSERT_EQ(read_status, 0);
   ObjectRef at = back;
-  for (std::int32_t i = 1; i < 100000; ++i) at = at.As<Section>()->parent;
+  for (std::int32_t i = 1; i < 100000; ++i) {
+    ObjectRef next = at.As<Section>()->owner;
+    ASSERT_EQ(S(next).prev.Lock(), at) << i;
+    at = std::move(next);
+  }
   EXPECT_EQ(at.As<Section>()->number, 99999);
-  EXPECT_EQ(at.As<Section>()->parent, back);
+  EXPECT_EQ(at.As<Section>()->owner, back);
   // Break the cycles one link at a time (destruction would recurse).
   for (ObjectRef* chain : {&first, &back}) {
     ObjectRef o = *chain;
     while (!o.IsNull()) {
-      ObjectRef next = std::move(o.As<Section>()->parent);
-      o.As<Section>()->parent = ObjectRef();
+      ObjectRef next = std::move(o.As<Section>()->owner);
+      o.As<Section>()->owner = ObjectRef();
       o = std::move(next);
     }
   }
@@ -501,7 +433,7 @@ Bytes SectionStream(std::int32_t header, std::optional<std::int32_t> id, const B
     w.Write(kClassNameKey, Variant("Section"));
     if (id) w.Write(kObjectIdKey, Variant(*id));
     w.Write("Number", Variant(3));
-    w.WriteBytes("Parent", parent);
+    w.WriteBytes("Owner", parent);
   });
 }
 
@@ -516,8 +448,8 @@ TEST_F(GraphStreams, CraftedReferencesAreRefused) {
   ObjectRef self = Read(root(0, Reference(0)), status);
   EXPECT_EQ(status, 0);
   ASSERT_FALSE(self.IsNull());
-  EXPECT_EQ(self.As<Section>()->parent, self);
-  self.As<Section>()->parent = ObjectRef();
+  EXPECT_EQ(self.As<Section>()->owner, self);
+  self.As<Section>()->owner = ObjectRef();
 
   struct Case {
     const char* what;
@@ -541,7 +473,7 @@ TEST_F(GraphStreams, CraftedReferencesAreRefused) {
     std::int32_t s = 0;
     ObjectRef back = Read(c.stream, s);
     EXPECT_EQ(s, errors::kNotAStream);
-    if (!back.IsNull()) back.As<Section>()->parent = ObjectRef();
+    if (!back.IsNull()) back.As<Section>()->owner = ObjectRef();
   }
 
   // In a Stream without numbers a reference is a nested Stream of a kind
@@ -550,7 +482,7 @@ TEST_F(GraphStreams, CraftedReferencesAreRefused) {
   ObjectRef plain = Read(SectionStream(17, std::nullopt, Reference(0)), s);
   EXPECT_EQ(s, 601);
   ASSERT_FALSE(plain.IsNull());
-  EXPECT_TRUE(plain.As<Section>()->parent.IsNull());
+  EXPECT_TRUE(plain.As<Section>()->owner.IsNull());
 }
 
 TEST_F(GraphStreams, ArrayOfReferencesStaysLinear) {
@@ -603,11 +535,11 @@ Bytes ArrayStream(VarType element_type, std::int32_t upper, const Bytes& element
 }
 
 TEST_F(GraphStreams, ARefusedStreamLeavesNoCycleAlive) {
-  // Main is a section whose Parent is the document, Sections holds it again,
-  // and then Grid refers to an object that does not exist.
+  // Sections holds a section whose Owner is the document, Main holds it
+  // again, and then Grid refers to an object that does not exist.
   const Bytes section = SectionStream(17, 1, Reference(0));
-  const Bytes sections = ArrayStream(
-      VarType::Dispatch, 0, BagBytes([](BagWriter& w) { w.WriteBytes("0", Reference(1)); }));
+  const Bytes sections = ArrayStream(VarType::Dispatch, 0,
+                                     BagBytes([&](BagWriter& w) { w.WriteBytes("0", section); }));
   const Bytes grid = ArrayStream(VarType::Variant, 0,
                                  BagBytes([](BagWriter& w) { w.WriteBytes("0", Reference(5)); }));
   auto doc = [&](bool bad) {
@@ -615,20 +547,18 @@ TEST_F(GraphStreams, ARefusedStreamLeavesNoCycleAlive) {
       w.Write(kHeaderKey, Variant(kGraphStreamKind | kFormatVersion));
       w.Write(kClassNameKey, Variant("Doc"));
       w.Write(kObjectIdKey, Variant(0));
-      w.WriteBytes("Main", section);
       w.WriteBytes("Sections", sections);
+      w.WriteBytes("Main", Reference(1));
       if (bad) w.WriteBytes("Grid", grid);
     });
   };
   settings_.raise_recursion_check_event = false;  // the events would hold the objects
-  auto live = [this] {
-    return registry_.LiveInstances("GraphLib.Doc") + registry_.LiveInstances("GraphLib.Section");
-  };
+  auto live = [this] { return classes_.Live(); };
   ASSERT_EQ(live(), 0);
   std::int32_t status = 0;
   ObjectRef good = Read(doc(false), status);
   ASSERT_EQ(status, 0);
-  EXPECT_EQ(good.As<Doc>()->main.As<Section>()->parent, good);
+  EXPECT_EQ(good.As<Doc>()->main.As<Section>()->owner, good);
   EXPECT_EQ(good.As<Doc>()->sections.Get({0}).Object(), good.As<Doc>()->main);
   Unlink(good);
   good = ObjectRef();
@@ -650,14 +580,14 @@ TEST_F(GraphStreams, ManyObjectsInAVariantArrayReadBackAsEmpty) {
   ObjectRef a = NewSection(1);
   SafeArray list(VarType::Variant, {ArrayBound{0, kCount - 1}});
   for (std::int32_t i = 0; i < kCount; ++i) list.SetRef({i}, a);
-  doc.As<Doc>()->list = Variant(list);
+  doc.As<Doc>()->items = Variant(list);
   std::int32_t status = 0;
   const Bytes bytes = Write(doc, status);
   EXPECT_LT(bytes.size(), 1000u);  // refused objects leave no bytes
   std::int32_t read_status = 0;
   ObjectRef back = Read(bytes, read_status);
   ASSERT_FALSE(back.IsNull());
-  const Variant& l = back.As<Doc>()->list;
+  const Variant& l = back.As<Doc>()->items;
   ASSERT_TRUE(l.IsArray());
   ASSERT_EQ(l.Array().Count(), static_cast<std::size_t>(kCount));
   EXPECT_TRUE(l.Array().GetFlat(kCount - 1).IsEmpty());
@@ -670,4 +600,4 @@ TEST_F(GraphStreams, ManyObjectsInAVariantArrayReadBackAsEmpty) {
 }
 
 }  // namespace
-}  // namespace replikon
+}  // namespace replikon::testing

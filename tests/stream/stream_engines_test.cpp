@@ -9,13 +9,12 @@
 #include <vector>
 
 #include "automation/bag_codec.hpp"
-#include "copy/engine_context.hpp"
 #include "replikon/server.hpp"
 #include "replikon/stream/array_encoding.hpp"
 #include "replikon/stream/stream_layout.hpp"
-#include "stream/stream_engines.hpp"
+#include "stream/stream_driver.hpp"
 
-namespace replikon {
+namespace replikon::testing {
 namespace {
 
 struct Item {
@@ -48,7 +47,7 @@ struct Holder {
   int sets = 0;
 };
 
-class StreamEngines : public ::testing::Test {
+class StreamEngines : public StreamEngineTest {
  protected:
   StreamEngines() {
     Server test("TestLib");
@@ -92,30 +91,6 @@ class StreamEngines : public ::testing::Test {
     return o;
   }
 
-  EngineContext Context() {
-    return EngineContext(settings_, registry_, [this](RecursionCheckArgs& args) {
-      events_.push_back(args);
-      if (on_event_) on_event_(args);
-      if (cancel_property_ == args.current_object_property && args.error_status == 0) {
-        args.cancel = true;
-      }
-    });
-  }
-
-  std::vector<std::uint8_t> Write(const ObjectRef& root, std::int32_t& status) {
-    EngineContext ctx = Context();
-    ctx.SetRoot(root);
-    return WriteObject(ctx, root, root, status);
-  }
-
-  ObjectRef Read(const std::vector<std::uint8_t>& stream, std::int32_t& status) {
-    EngineContext ctx = Context();
-    ObjectRef result;
-    ObjectRef parent;
-    ReadObject(ctx, stream, result, parent, true, status);
-    return result;
-  }
-
   static std::vector<std::string> Keys(std::span<const std::uint8_t> bytes) {
     std::vector<std::string> keys;
     BagReader bag(bytes);
@@ -123,11 +98,9 @@ class StreamEngines : public ::testing::Test {
     return keys;
   }
 
+  ClassRegistry& Registry() override { return registry_; }
+
   ClassRegistry registry_;
-  EngineSettings settings_;
-  std::vector<RecursionCheckArgs> events_;
-  std::string cancel_property_;
-  std::function<void(RecursionCheckArgs&)> on_event_;
 };
 
 TEST_F(StreamEngines, EntriesFollowTheMemberOrder) {
@@ -400,39 +373,6 @@ TEST_F(StreamEngines, OtherFormatVersionRestoresNothing) {
   EXPECT_EQ(back.As<Item>()->number, 0);
 }
 
-TEST_F(StreamEngines, HundredThousandDeepChain) {
-  constexpr int kDepth = 100000;
-  ObjectRef head;
-  for (int i = kDepth; i > 0; --i) {
-    ObjectRef node = registry_.CreateByProgId("TestLib.Item");
-    node.As<Item>()->number = i;
-    node.As<Item>()->child = head;
-    // A member after the child, read when its level returns.
-    if (i % 1000 == 0) node.As<Item>()->other = NewItem(-i);
-    head = node;
-  }
-  settings_.raise_recursion_check_event = false;
-  std::int32_t status = 0;
-  const auto bytes = Write(head, status);
-  ASSERT_EQ(status, 0);
-  ObjectRef back = Read(bytes, status);
-  ASSERT_EQ(status, 0);
-  int count = 0;
-  for (ObjectRef p = back; p; p = p.As<Item>()->child) {
-    ++count;
-    const Item& item = *p.As<Item>();
-    ASSERT_EQ(item.number, count);
-    ASSERT_EQ(item.other.IsNull(), count % 1000 != 0);
-    if (item.other) {
-      ASSERT_EQ(item.other.As<Item>()->number, -count);
-    }
-  }
-  EXPECT_EQ(count, kDepth);
-  back.Reset();
-  head.Reset();
-  EXPECT_EQ(registry_.LiveInstances("TestLib.Item"), 0);
-}
-
 TEST_F(StreamEngines, DamagedStreamsNeverCrash) {
   ObjectRef item = NewItem(3);
   item.As<Item>()->child = NewItem(4);
@@ -454,4 +394,4 @@ TEST_F(StreamEngines, DamagedStreamsNeverCrash) {
 }
 
 }  // namespace
-}  // namespace replikon
+}  // namespace replikon::testing

@@ -1,0 +1,53 @@
+// Drives the stream writer and reader alone, as a processing call does: a
+// context on the test's settings and registry, every event recorded, the
+// member named by cancel_property_ cancelled and on_event_ run.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <functional>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "copy/engine_context.hpp"
+#include "stream/stream_engines.hpp"
+
+namespace replikon::testing {
+
+class StreamEngineTest : public ::testing::Test {
+ protected:
+  virtual ClassRegistry& Registry() = 0;
+
+  EngineContext Context() {
+    return EngineContext(settings_, Registry(), [this](RecursionCheckArgs& args) {
+      events_.push_back(args);
+      if (on_event_) on_event_(args);
+      if (cancel_property_ == args.current_object_property && args.error_status == 0) {
+        args.cancel = true;
+      }
+    });
+  }
+
+  std::vector<std::uint8_t> Write(const ObjectRef& root, std::int32_t& status) {
+    EngineContext ctx = Context();
+    ctx.SetRoot(root);
+    return WriteObject(ctx, root, root, status);
+  }
+
+  ObjectRef Read(std::span<const std::uint8_t> stream, std::int32_t& status) {
+    EngineContext ctx = Context();
+    ObjectRef result;
+    ObjectRef parent;
+    ReadObject(ctx, stream, result, parent, true, status);
+    return result;
+  }
+
+  EngineSettings settings_;
+  std::vector<RecursionCheckArgs> events_;
+  std::string cancel_property_;
+  std::function<void(RecursionCheckArgs&)> on_event_;
+};
+
+}  // namespace replikon::testing
