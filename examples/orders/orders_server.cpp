@@ -72,9 +72,16 @@ void AppendLine(Variant& lines, const ObjectRef& line) {
 
 }  // namespace
 
+// Totals beyond what a Currency holds raise "Overflow", as Currency
+// arithmetic does.
 Currency Line::Total() const {
-  const double gross = static_cast<double>(unit_price.scaled) * quantity;
-  return Currency{static_cast<std::int64_t>(std::llround(gross * (1.0 - discount)))};
+  const double net = static_cast<double>(unit_price.scaled) * quantity * (1.0 - discount);
+  // 2^63: the first value past the largest Currency.
+  constexpr double kLimit = 9223372036854775808.0;
+  if (!(std::fabs(net) < kLimit))
+    replikon::errors::RaiseWithDetail(replikon::errors::kOverflow,
+                                      "Line.Total does not fit a Currency");
+  return Currency{static_cast<std::int64_t>(std::llround(net))};
 }
 
 std::int32_t Invoice::LineCount() const {
@@ -85,7 +92,11 @@ std::int32_t Invoice::LineCount() const {
 
 Currency Invoice::Total() const {
   Currency total = shipping;
-  ForEachLine(lines, [&](const Line& line) { total.scaled += line.Total().scaled; });
+  ForEachLine(lines, [&](const Line& line) {
+    if (__builtin_add_overflow(total.scaled, line.Total().scaled, &total.scaled))
+      replikon::errors::RaiseWithDetail(replikon::errors::kOverflow,
+                                        "Invoice.Total does not fit a Currency");
+  });
   return total;
 }
 

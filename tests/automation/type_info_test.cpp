@@ -475,6 +475,15 @@ TEST(SampleServer, MembersBehaveAsDocumented) {
               Call(invoice, "AddLine", InvokeKind::Function, {Variant(invoice)});
             }).Number(),
             errors::kTypeMismatch);
+  // Totals past the largest Currency raise Overflow, never wrap.
+  const Currency huge{std::int64_t{1} << 62};
+  Let(line, "UnitPrice", Variant(huge));
+  EXPECT_EQ(Get(line, "Total"), Variant(huge));
+  Call(invoice, "AddLine", InvokeKind::Function, {Variant(line)});  // the same line twice
+  EXPECT_EQ(ErrorFrom([&] { Get(invoice, "Total"); }).Number(), errors::kOverflow);
+  Let(line, "Quantity", Variant(std::int32_t{3}));
+  EXPECT_EQ(ErrorFrom([&] { Get(line, "Total"); }).Number(), errors::kOverflow);
+
   invoice.Reset();
   EXPECT_TRUE(Get(line, "Parent").Object().IsNull());
 }
