@@ -3,11 +3,13 @@
 
 #include <dlfcn.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstdlib>
 #include <exception>
 #include <map>
 #include <mutex>
+#include <string>
 #include <system_error>
 #include <utility>
 
@@ -65,10 +67,33 @@ class LoadedLibraries {
                         std::move(details));
 }
 
-// Why a folder or file may not give code to load: "" when it may.
-std::string WritableByOthers(const struct stat& st, const char* what) {
+// Why a folder or file may not give code to load: "" when it may. Only its
+// owner may change it, and its owner is root or this user.
+std::string NotOwnersAlone(const struct stat& st, const std::string& what) {
+  if (st.st_uid != 0 && st.st_uid != geteuid()) {
+    return "refused: " + what + " belongs to another user (uid " + std::to_string(st.st_uid) + ")";
+  }
   if ((st.st_mode & (S_IWGRP | S_IWOTH)) == 0) return {};
-  return std::string("refused: the ") + what + " is writable by others than its owner and root";
+  return "refused: " + what + " is writable by others than its owner and root";
+}
+
+// Every folder above `folder`: whoever may replace an entry there may swap in
+// a folder of their own. A folder whose sticky bit is set (such as /tmp)
+// lets only an entry's owner rename it, so it may be writable by others.
+std::string CheckFoldersAbove(const std::filesystem::path& folder) {
+  std::error_code ec;
+  const std::filesystem::path real = std::filesystem::canonical(folder, ec);
+  if (ec) return "cannot resolve the folder: " + ec.message();
+  for (std::filesystem::path above = real.parent_path();; above = above.parent_path()) {
+    struct stat st {};
+    if (stat(above.c_str(), &st) != 0) return "cannot check the folder " + above.string();
+    if ((st.st_mode & S_ISVTX) != 0) st.st_mode &= ~static_cast<mode_t>(S_IWGRP | S_IWOTH);
+    if (std::string why = NotOwnersAlone(st, "the folder " + above.string() + " above it");
+        !why.empty()) {
+      return why;
+    }
+    if (above == above.root_path() || above.parent_path() == above) return {};
+  }
 }
 
 // The folder of `file` may give code to load: "" or why not.
@@ -76,7 +101,8 @@ std::string CheckFolder(const std::filesystem::path& folder) {
   struct stat st {};
   if (stat(folder.c_str(), &st) != 0) return "no such folder";
   if (!S_ISDIR(st.st_mode)) return "not a folder";
-  return WritableByOthers(st, "folder");
+  if (std::string why = NotOwnersAlone(st, "the folder"); !why.empty()) return why;
+  return CheckFoldersAbove(folder);
 }
 
 // Loads `file` and runs its entry point; the failure's reason in `why`.
@@ -90,7 +116,7 @@ std::optional<Server> TryLoad(const std::filesystem::path& file, std::string& wh
     why = "not a file";
     return std::nullopt;
   }
-  if (std::string refused = WritableByOthers(st, "file"); !refused.empty()) {
+  if (std::string refused = NotOwnersAlone(st, "the file"); !refused.empty()) {
     why = std::move(refused);
     return std::nullopt;
   }

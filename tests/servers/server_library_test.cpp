@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <array>
 #include <atomic>
@@ -196,6 +197,34 @@ TEST_F(ServerLibraries, AFileWritableByOthersIsRefused) {
   EXPECT_NE(error.Details().find("refused: the file is writable by others than its owner and root"),
             std::string::npos)
       << error.Details();
+}
+
+// Whoever may rename an entry of a folder above the server's may swap the
+// server's folder for one of their own; a sticky folder (like /tmp) lets only
+// an entry's owner rename it.
+TEST_F(ServerLibraries, AFolderAboveThatOthersMayChangeIsRefused) {
+  TempDir top;
+  const std::filesystem::path servers = top.path() / "shared" / "servers";
+  std::filesystem::create_directories(servers);
+  std::filesystem::copy_file(kServers / "OrdersLib.so", servers / "OrdersLib.so");
+  ASSERT_EQ(::chmod((top.path() / "shared").c_str(), 0777), 0);
+  const AutomationError error = ErrorFrom([&] { LoadServerLibrary(servers / "OrdersLib.so"); });
+  EXPECT_EQ(error.Number(), errors::kCannotCreateObject);
+  EXPECT_NE(error.Details().find("refused: the folder " + (top.path() / "shared").string() +
+                                 " above it is writable by others than its owner and root"),
+            std::string::npos)
+      << error.Details();
+
+  ASSERT_EQ(::chmod((top.path() / "shared").c_str(), 01777), 0);
+  EXPECT_EQ(LoadServerLibrary(servers / "OrdersLib.so").Name(), "OrdersLib");
+
+  // A file of another user: only root can make one.
+  if (::geteuid() != 0) return;
+  ASSERT_EQ(::chown((servers / "OrdersLib.so").c_str(), 65534, 65534), 0);
+  EXPECT_NE(ErrorFrom([&] { LoadServerLibrary(servers / "OrdersLib.so"); })
+                .Details()
+                .find("refused: the file belongs to another user (uid 65534)"),
+            std::string::npos);
 }
 
 TEST_F(ServerLibraries, NamesThatCannotNameAFileAreRefusedBeforeAnySearch) {
