@@ -417,8 +417,10 @@ py::object FromVariant(const Variant& value) {
 
 ObjectRef ToObject(py::handle value, const char* where) {
   if (value.is_none()) return ObjectRef();
-  if (ObjectRef object = WrapPersistent(value)) return object;
+  // A handle first, as ToVariantAt does: it is one type check, where a
+  // persistent-class look-up reads the class's namespace.
   if (IsHandle(value)) return HandleOf(value).ref;
+  if (ObjectRef object = WrapPersistent(value)) return object;
   Refuse(errors::kObjectRequired, std::string(where) + ": a value of Python type '" +
                                       PythonTypeName(value) + "' is no automation object");
 }
