@@ -114,14 +114,31 @@ SafeArray::LastInitialBody& SafeArray::LastBody() noexcept {
   return last;
 }
 
+// A copy of `from`, or 7 "Out of memory". The elements are copied into a
+// vector of their own, which the new body's storage then takes over: when one
+// element's copy throws, copying the storage variant itself would destroy an
+// alternative it never made (the vectors count as never valueless), where a
+// vector cleans up after itself.
+std::shared_ptr<SafeArray::Body> SafeArray::CopyOf(const Body& from) {
+  return GuardAllocation([&] {
+    return std::visit(
+        [&](const auto& cells) {
+          using Cells = std::decay_t<decltype(cells)>;
+          Cells copy(cells);
+          return std::allocate_shared<Body>(detail::CachedBlockAllocator<Body>{}, from.bounds,
+                                            Storage(std::in_place_type<Cells>, std::move(copy)));
+        },
+        from.data);
+  });
+}
+
 SafeArray::Body& SafeArray::Own() {
   if (body_ == nullptr) {
     GuardAllocation(
         [&] { body_ = std::allocate_shared<Body>(detail::CachedBlockAllocator<Body>{}); });
     body_->data = MakeStorage(element_type_, 0);
   } else if (body_.use_count() != 1) {
-    GuardAllocation(
-        [&] { body_ = std::allocate_shared<Body>(detail::CachedBlockAllocator<Body>{}, *body_); });
+    body_ = CopyOf(*body_);
   } else {
     // The last other owner may have let go on another thread: its reads of the
     // elements happen before the changes made from here on.
@@ -157,9 +174,9 @@ SafeArray SafeArray::FromOwnedBytes(std::vector<std::uint8_t>&& bytes, std::int3
   const ArrayBound bound = ByteArrayBound(bytes.size(), lower);
   SafeArray array(VarType::UI1);
   GuardAllocation([&] {
-    array.body_ = std::allocate_shared<Body>(
-        detail::CachedBlockAllocator<Body>{},
-        Body{BoundTable(std::span<const ArrayBound>(&bound, 1)), std::move(bytes)});
+    array.body_ = std::allocate_shared<Body>(detail::CachedBlockAllocator<Body>{},
+                                             BoundTable(std::span<const ArrayBound>(&bound, 1)),
+                                             Storage(std::move(bytes)));
   });
   return array;
 }

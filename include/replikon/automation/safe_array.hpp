@@ -166,6 +166,10 @@ class REPLIKON_API SafeArray {
   struct Body {
     Body() noexcept = default;
     Body(BoundTable b, Storage d) noexcept : bounds(std::move(b)), data(std::move(d)) {}
+    // Copied only through CopyOf: copying the storage itself is not safe
+    // when an element's copy throws.
+    Body(const Body&) = delete;
+    Body& operator=(const Body&) = delete;
     BoundTable bounds;
     Storage data;
   };
@@ -189,6 +193,7 @@ class REPLIKON_API SafeArray {
   void SetRefUnchecked(std::size_t i, const ObjectRef& object);
   // The body, made this array's own (copied when it is shared) for a change.
   Body& Own();
+  static std::shared_ptr<Body> CopyOf(const Body& from);
 
   VarType element_type_;
   // Null for an array without dimensions or elements (unallocated, or moved from).
