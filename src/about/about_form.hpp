@@ -3,10 +3,7 @@
 // links and the command line that opens them.
 #pragma once
 
-#if defined(REPLIKON_LAYER_AUTOMATION) || defined(REPLIKON_LAYER_COPY) || \
-    defined(REPLIKON_LAYER_STREAM)
-#error "about/ is above this subsystem: only the component starts the About box"
-#endif
+#include "replikon/detail/layer_about.hpp"
 
 #include <span>
 #include <string>

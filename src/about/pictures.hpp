@@ -2,10 +2,7 @@
 // copied from the other, on a blue tile) at any size.
 #pragma once
 
-#if defined(REPLIKON_LAYER_AUTOMATION) || defined(REPLIKON_LAYER_COPY) || \
-    defined(REPLIKON_LAYER_STREAM)
-#error "about/ is above this subsystem: only the component starts the About box"
-#endif
+#include "replikon/detail/layer_about.hpp"
 
 #include <cstdint>
 #include <vector>

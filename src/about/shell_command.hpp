@@ -1,10 +1,7 @@
 // Starting a command line through the shell, detached from the caller.
 #pragma once
 
-#if defined(REPLIKON_LAYER_AUTOMATION) || defined(REPLIKON_LAYER_COPY) || \
-    defined(REPLIKON_LAYER_STREAM)
-#error "about/ is above this subsystem: only the component starts the About box"
-#endif
+#include "replikon/detail/layer_about.hpp"
 
 #include <functional>
 #include <string>

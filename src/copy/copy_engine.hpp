@@ -1,9 +1,7 @@
 // The copy engine and the late-bound property access shared by all engines.
 #pragma once
 
-#if defined(REPLIKON_LAYER_AUTOMATION)
-#error "copy/ is above this subsystem: the automation layer does not use the copy engine"
-#endif
+#include "replikon/detail/layer_copy.hpp"
 
 #include "replikon/export.hpp"
 

@@ -5,9 +5,7 @@
 // engines never see the component itself, so each engine can be driven alone.
 #pragma once
 
-#if defined(REPLIKON_LAYER_AUTOMATION)
-#error "copy/ is above this subsystem: the automation layer does not use the copy engine"
-#endif
+#include "replikon/detail/layer_copy.hpp"
 
 #include "replikon/export.hpp"
 

@@ -7,9 +7,7 @@
 // what InvokeByName does after its own look-up.
 #pragma once
 
-#if defined(REPLIKON_LAYER_AUTOMATION)
-#error "copy/ is above this subsystem: the automation layer does not use the copy engine"
-#endif
+#include "replikon/detail/layer_copy.hpp"
 
 #include <cstddef>
 #include <exception>

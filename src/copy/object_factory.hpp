@@ -2,9 +2,7 @@
 // the server that ObjectServerName names.
 #pragma once
 
-#if defined(REPLIKON_LAYER_AUTOMATION)
-#error "copy/ is above this subsystem: the automation layer does not use the copy engine"
-#endif
+#include "replikon/detail/layer_copy.hpp"
 
 #include "replikon/export.hpp"
 

@@ -3,9 +3,7 @@
 // allowance across the arrays of one input and reports running out of memory.
 #pragma once
 
-#if defined(REPLIKON_LAYER_AUTOMATION) || defined(REPLIKON_LAYER_COPY)
-#error "stream/ is above this subsystem: only the component and the tools use the Stream engines"
-#endif
+#include "replikon/detail/layer_stream.hpp"
 
 #include "replikon/export.hpp"
 

@@ -2,9 +2,7 @@
 // parsed already, so that a caller that reads the bag anyway parses it once.
 #pragma once
 
-#if defined(REPLIKON_LAYER_AUTOMATION) || defined(REPLIKON_LAYER_COPY)
-#error "stream/ is above this subsystem: only the component and the tools use the Stream engines"
-#endif
+#include "replikon/detail/layer_stream.hpp"
 
 #include "replikon/export.hpp"
 

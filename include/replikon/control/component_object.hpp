@@ -16,10 +16,7 @@
 // Errors reach the host as the same AutomationErrors that the C++ members raise.
 #pragma once
 
-#if defined(REPLIKON_LAYER_AUTOMATION) || defined(REPLIKON_LAYER_COPY) || \
-    defined(REPLIKON_LAYER_STREAM) || defined(REPLIKON_LAYER_ABOUT)
-#error "control/ is above this subsystem: the component sits above every other subsystem"
-#endif
+#include "replikon/detail/layer_control.hpp"
 
 #include "replikon/export.hpp"
 

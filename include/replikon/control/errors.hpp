@@ -1,10 +1,7 @@
 // The component's own errors.
 #pragma once
 
-#if defined(REPLIKON_LAYER_AUTOMATION) || defined(REPLIKON_LAYER_COPY) || \
-    defined(REPLIKON_LAYER_STREAM) || defined(REPLIKON_LAYER_ABOUT)
-#error "control/ is above this subsystem: the component sits above every other subsystem"
-#endif
+#include "replikon/detail/layer_control.hpp"
 
 #include "replikon/export.hpp"
 

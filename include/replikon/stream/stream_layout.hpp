@@ -6,9 +6,7 @@
 // stream "D1"/"G1"... and "@AE#".
 #pragma once
 
-#if defined(REPLIKON_LAYER_AUTOMATION) || defined(REPLIKON_LAYER_COPY)
-#error "stream/ is above this subsystem: only the component and the tools use the Stream engines"
-#endif
+#include "replikon/detail/layer_stream.hpp"
 
 #include "replikon/export.hpp"
 

@@ -1,9 +1,7 @@
 // Stream inspection and Stream files.
 #pragma once
 
-#if defined(REPLIKON_LAYER_AUTOMATION) || defined(REPLIKON_LAYER_COPY)
-#error "stream/ is above this subsystem: only the component and the tools use the Stream engines"
-#endif
+#include "replikon/detail/layer_stream.hpp"
 
 #include "replikon/export.hpp"
 
