@@ -7,9 +7,24 @@
 #include <utility>
 #include <vector>
 
+#include "automation/detail_lines.hpp"
 #include "automation/out_of_memory.hpp"
 
 namespace replikon {
+
+namespace detail {
+
+void AppendDetailLines(std::vector<std::string>& list, std::string_view text) {
+  std::size_t start = 0;
+  while (start < text.size()) {
+    std::size_t end = text.find('\n', start);
+    if (end == std::string_view::npos) end = text.size();
+    if (end > start) list.emplace_back(text.substr(start, end - start));
+    start = end + 1;
+  }
+}
+
+}  // namespace detail
 
 namespace {
 
@@ -20,13 +35,7 @@ std::vector<std::string> OneDetail(std::string details) {
     if (!details.empty()) list.push_back(std::move(details));
     return list;
   }
-  std::size_t start = 0;
-  while (start < details.size()) {
-    std::size_t end = details.find('\n', start);
-    if (end == std::string::npos) end = details.size();
-    if (end > start) list.emplace_back(details, start, end - start);
-    start = end + 1;
-  }
+  detail::AppendDetailLines(list, details);
   return list;
 }
 

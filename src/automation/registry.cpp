@@ -15,6 +15,21 @@ namespace replikon {
 
 namespace {
 
+// Moves the definitions of a server's classes to `taken` and drops their
+// entries; the caller releases the definitions after giving up its lock.
+template <class Classes>
+void TakeClassesOf(Classes& classes, std::string_view server_name,
+                   std::vector<std::shared_ptr<const ClassDefinition>>& taken) {
+  for (auto it = classes.begin(); it != classes.end();) {
+    if (it->second.server == server_name) {
+      taken.push_back(std::move(it->second.definition));
+      it = classes.erase(it);
+    } else {
+      ++it;
+    }
+  }
+}
+
 std::string ProgIdOf(std::string_view server, std::string_view class_name) {
   std::string id;
   id.reserve(server.size() + 1 + class_name.size());
@@ -121,14 +136,7 @@ void ClassRegistry::Install(const Server& server) const {
   std::vector<std::shared_ptr<const ClassDefinition>> replaced;
   {
     std::unique_lock lock(mutex_);
-    for (auto it = classes_.begin(); it != classes_.end();) {
-      if (it->second.server == server_name) {
-        replaced.push_back(std::move(it->second.definition));
-        it = classes_.erase(it);
-      } else {
-        ++it;
-      }
-    }
+    TakeClassesOf(classes_, server_name, replaced);
     for (auto& [prog_id, entry] : entries) {
       auto [it, inserted] = classes_.try_emplace(std::move(prog_id), std::move(entry));
       if (!inserted) {
@@ -143,14 +151,7 @@ void ClassRegistry::Install(const Server& server) const {
 void ClassRegistry::Unregister(std::string_view server_name) {
   std::vector<std::shared_ptr<const ClassDefinition>> removed;
   std::unique_lock lock(mutex_);
-  for (auto it = classes_.begin(); it != classes_.end();) {
-    if (it->second.server == server_name) {
-      removed.push_back(std::move(it->second.definition));
-      it = classes_.erase(it);
-    } else {
-      ++it;
-    }
-  }
+  TakeClassesOf(classes_, server_name, removed);
   generation_.fetch_add(1, std::memory_order_acq_rel);
   lock.unlock();
 }

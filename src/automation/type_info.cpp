@@ -83,23 +83,11 @@ constexpr int SlotOf(InvokeKind kind) noexcept {
   return -1;
 }
 
-// Types that a let converts to and a typed get or function always yields.
-constexpr bool IsScalarType(VarType t) noexcept {
-  switch (t) {
-    case VarType::I2:
-    case VarType::I4:
-    case VarType::R4:
-    case VarType::R8:
-    case VarType::Cy:
-    case VarType::Date:
-    case VarType::BStr:
-    case VarType::Bool:
-    case VarType::Decimal:
-    case VarType::UI1:
-      return true;
-    default:
-      return false;
-  }
+// Types that a let converts to and a typed get or function always yields:
+// the element types of arrays that hold one plain value.
+bool IsScalarType(VarType t) noexcept {
+  return IsArrayElementType(t) && t != VarType::Dispatch && t != VarType::Error &&
+         t != VarType::Variant;
 }
 
 // Error 13 for a value that a property of type `declared` does not take.

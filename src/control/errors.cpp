@@ -3,6 +3,7 @@
 #include <string>
 #include <utility>
 
+#include "automation/detail_lines.hpp"
 #include "control/call_scope.hpp"
 
 namespace replikon {
@@ -53,14 +54,7 @@ void RaiseProcessingProblems(const ClassRegistry& registry, std::string_view ser
   // When the server itself could not be found, why: every place tried, a
   // line each.
   if (!registry.HasServer(server)) {
-    const std::string failure = registry.SupplyFailure(server);
-    std::size_t start = 0;
-    while (start < failure.size()) {
-      std::size_t end = failure.find('\n', start);
-      if (end == std::string::npos) end = failure.size();
-      if (end > start) problems.emplace_back(failure, start, end - start);
-      start = end + 1;
-    }
+    AppendDetailLines(problems, registry.SupplyFailure(server));
   }
   throw ControlError(errors::kProcessingProblems, std::move(problems));
 }

@@ -66,14 +66,7 @@ ObjectRef Replikon::Copy(const ObjectRef& source_object) try {
       CopyProperties(ctx, source_object, target, source_object, status);
     }
   }
-  if (ctx.Aborted()) {
-    target.Reset();
-    RethrowAbort(ctx, "Copy");
-  }
-  if (status == errors::kProcessingProblems) {
-    target.Reset();
-    detail::RaiseProcessingProblems(*registry_, settings_.object_server_name, ctx.ProblemLines());
-  }
+  RaiseIfFailed(ctx, status, "Copy", &target);
   return target;
 } catch (const std::bad_alloc&) {
   errors::RaiseOutOfMemory("Copy ran out of memory");
@@ -217,6 +210,14 @@ EngineContext Replikon::MakeContext() {
   return EngineContext(
       settings_, *registry_, [this](RecursionCheckArgs& args) { Raise(args); },
       [this] { return !handlers_.empty(); });
+}
+
+void Replikon::RaiseIfFailed(const EngineContext& ctx, std::int32_t status, const char* call,
+                             ObjectRef* made) const {
+  if (!ctx.Aborted() && status != errors::kProcessingProblems) return;
+  if (made != nullptr) made->Reset();
+  if (ctx.Aborted()) RethrowAbort(ctx, call);
+  detail::RaiseProcessingProblems(*registry_, settings_.object_server_name, ctx.ProblemLines());
 }
 
 void Replikon::RethrowAbort(const EngineContext& ctx, const char* call) {

@@ -65,10 +65,7 @@ SafeArray Replikon::StreamFromObject(const ObjectRef& source_object) try {
       stream = WriteObject(ctx, source_object, source_object, status);
     }
   }
-  if (ctx.Aborted()) RethrowAbort(ctx, "StreamFromObject");
-  if (status == errors::kProcessingProblems) {
-    detail::RaiseProcessingProblems(*registry_, settings_.object_server_name, ctx.ProblemLines());
-  }
+  RaiseIfFailed(ctx, status, "StreamFromObject");
   return SafeArray::FromOwnedBytes(std::move(stream));
 } catch (const std::bad_alloc&) {
   errors::RaiseOutOfMemory("StreamFromObject ran out of memory");
@@ -105,14 +102,7 @@ ObjectRef Replikon::ObjectFromStream(const SafeArray& stream) try {
       ReadObject(ctx, bytes, result, parent, true, status);
     }
   }
-  if (ctx.Aborted()) {
-    result.Reset();
-    RethrowAbort(ctx, "ObjectFromStream");
-  }
-  if (status == errors::kProcessingProblems) {
-    result.Reset();
-    detail::RaiseProcessingProblems(*registry_, settings_.object_server_name, ctx.ProblemLines());
-  }
+  RaiseIfFailed(ctx, status, "ObjectFromStream", &result);
   if (status == errors::kNotAStream) {
     result.Reset();
     throw ControlError(errors::kNotAStream, NotAStreamDetails(ctx, bytes));

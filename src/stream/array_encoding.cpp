@@ -132,13 +132,6 @@ class ElementKeyWalker {
   std::size_t size_ = 0;
 };
 
-using detail::LoadU16;
-using detail::LoadU32;
-using detail::LoadU64;
-using detail::StoreU16;
-using detail::StoreU32;
-using detail::StoreU64;
-
 // The payload of one fixed-size scalar as the bag stores it, both ways.
 template <class T>
 struct ScalarCodec;
@@ -146,57 +139,71 @@ template <>
 struct ScalarCodec<std::int16_t> {
   static constexpr VarType kType = VarType::I2;
   static constexpr std::size_t kSize = 2;
-  static void Put(std::uint8_t* p, std::int16_t v) { StoreU16(p, static_cast<std::uint16_t>(v)); }
-  static std::int16_t Get(const std::uint8_t* p) { return static_cast<std::int16_t>(LoadU16(p)); }
+  static void Put(std::uint8_t* p, std::int16_t v) {
+    detail::StoreU16(p, static_cast<std::uint16_t>(v));
+  }
+  static std::int16_t Get(const std::uint8_t* p) {
+    return static_cast<std::int16_t>(detail::LoadU16(p));
+  }
 };
 template <>
 struct ScalarCodec<std::int32_t> {
   static constexpr VarType kType = VarType::I4;
   static constexpr std::size_t kSize = 4;
-  static void Put(std::uint8_t* p, std::int32_t v) { StoreU32(p, static_cast<std::uint32_t>(v)); }
-  static std::int32_t Get(const std::uint8_t* p) { return static_cast<std::int32_t>(LoadU32(p)); }
+  static void Put(std::uint8_t* p, std::int32_t v) {
+    detail::StoreU32(p, static_cast<std::uint32_t>(v));
+  }
+  static std::int32_t Get(const std::uint8_t* p) {
+    return static_cast<std::int32_t>(detail::LoadU32(p));
+  }
 };
 template <>
 struct ScalarCodec<float> {
   static constexpr VarType kType = VarType::R4;
   static constexpr std::size_t kSize = 4;
-  static void Put(std::uint8_t* p, float v) { StoreU32(p, std::bit_cast<std::uint32_t>(v)); }
-  static float Get(const std::uint8_t* p) { return std::bit_cast<float>(LoadU32(p)); }
+  static void Put(std::uint8_t* p, float v) {
+    detail::StoreU32(p, std::bit_cast<std::uint32_t>(v));
+  }
+  static float Get(const std::uint8_t* p) { return std::bit_cast<float>(detail::LoadU32(p)); }
 };
 template <>
 struct ScalarCodec<double> {
   static constexpr VarType kType = VarType::R8;
   static constexpr std::size_t kSize = 8;
-  static void Put(std::uint8_t* p, double v) { StoreU64(p, std::bit_cast<std::uint64_t>(v)); }
-  static double Get(const std::uint8_t* p) { return std::bit_cast<double>(LoadU64(p)); }
+  static void Put(std::uint8_t* p, double v) {
+    detail::StoreU64(p, std::bit_cast<std::uint64_t>(v));
+  }
+  static double Get(const std::uint8_t* p) { return std::bit_cast<double>(detail::LoadU64(p)); }
 };
 template <>
 struct ScalarCodec<Currency> {
   static constexpr VarType kType = VarType::Cy;
   static constexpr std::size_t kSize = 8;
   static void Put(std::uint8_t* p, Currency v) {
-    StoreU64(p, static_cast<std::uint64_t>(v.scaled));
+    detail::StoreU64(p, static_cast<std::uint64_t>(v.scaled));
   }
   static Currency Get(const std::uint8_t* p) {
-    return Currency{static_cast<std::int64_t>(LoadU64(p))};
+    return Currency{static_cast<std::int64_t>(detail::LoadU64(p))};
   }
 };
 template <>
 struct ScalarCodec<Date> {
   static constexpr VarType kType = VarType::Date;
   static constexpr std::size_t kSize = 8;
-  static void Put(std::uint8_t* p, Date v) { StoreU64(p, std::bit_cast<std::uint64_t>(v.days)); }
-  static Date Get(const std::uint8_t* p) { return Date{std::bit_cast<double>(LoadU64(p))}; }
+  static void Put(std::uint8_t* p, Date v) {
+    detail::StoreU64(p, std::bit_cast<std::uint64_t>(v.days));
+  }
+  static Date Get(const std::uint8_t* p) { return Date{std::bit_cast<double>(detail::LoadU64(p))}; }
 };
 template <>
 struct ScalarCodec<ErrorCode> {
   static constexpr VarType kType = VarType::Error;
   static constexpr std::size_t kSize = 4;
   static void Put(std::uint8_t* p, ErrorCode v) {
-    StoreU32(p, static_cast<std::uint32_t>(v.scode));
+    detail::StoreU32(p, static_cast<std::uint32_t>(v.scode));
   }
   static ErrorCode Get(const std::uint8_t* p) {
-    return ErrorCode{static_cast<std::int32_t>(LoadU32(p))};
+    return ErrorCode{static_cast<std::int32_t>(detail::LoadU32(p))};
   }
 };
 template <>
@@ -392,9 +399,9 @@ constexpr std::size_t IntegerEntrySize(std::size_t key_size) noexcept {
 // next entry goes.
 template <std::size_t N>
 std::uint8_t* StoreInteger(std::uint8_t* p, const char* key, std::int32_t value) noexcept {
-  StoreU32(p, static_cast<std::uint32_t>(N));
+  detail::StoreU32(p, static_cast<std::uint32_t>(N));
   std::memcpy(p + 4, key, N);
-  StoreU16(p + 4 + N, Code(VarType::I4));
+  detail::StoreU16(p + 4 + N, Code(VarType::I4));
   ScalarCodec<std::int32_t>::Put(p + 6 + N, value);
   return p + IntegerEntrySize(N);
 }
@@ -406,8 +413,8 @@ constexpr std::size_t kByteArrayHead = 9;
 // returns where its bytes go.
 std::uint8_t* StoreByteArrayHead(std::uint8_t* p, std::size_t size) noexcept {
   *p = 1;
-  StoreU32(p + 1, 0);
-  StoreU32(p + 5, static_cast<std::uint32_t>(size));
+  detail::StoreU32(p + 1, 0);
+  detail::StoreU32(p + 5, static_cast<std::uint32_t>(size));
   return p + kByteArrayHead;
 }
 
@@ -688,10 +695,11 @@ class WrittenArrayBag {
       bounds_[d] = ArrayBound{lower, upper};
     }
     // One dimension, lower bound 0, and a byte count that is the rest.
-    if (!Head(kElementsKey, kByteArrayType, kByteArrayHead) || p_[0] != 1 || LoadU32(p_ + 1) != 0) {
+    if (!Head(kElementsKey, kByteArrayType, kByteArrayHead) || p_[0] != 1 ||
+        detail::LoadU32(p_ + 1) != 0) {
       return false;
     }
-    const std::uint32_t n = LoadU32(p_ + 5);
+    const std::uint32_t n = detail::LoadU32(p_ + 5);
     if (n != static_cast<std::size_t>(end_ - p_) - kByteArrayHead || n > SafeArray::kMaxElements) {
       return false;
     }
@@ -716,10 +724,10 @@ class WrittenArrayBag {
   // least `payload` bytes; the reading position moves to the payload.
   bool Head(std::string_view key, VarType type, std::size_t payload) noexcept {
     if (static_cast<std::size_t>(end_ - p_) < 4 + key.size() + 2 + payload ||
-        LoadU32(p_) != key.size() ||
+        detail::LoadU32(p_) != key.size() ||
         !detail::SameBagKey(std::string_view(reinterpret_cast<const char*>(p_ + 4), key.size()),
                             key) ||
-        LoadU16(p_ + 4 + key.size()) != Code(type)) {
+        detail::LoadU16(p_ + 4 + key.size()) != Code(type)) {
       return false;
     }
     p_ += 4 + key.size() + 2;
@@ -950,13 +958,13 @@ bool ReadWrittenElements(std::span<const std::uint8_t> bytes, std::span<const Ar
   for (std::size_t flat = 0; flat < cells.size(); ++flat, keys.Next()) {
     const std::string_view key = keys.Key();
     if (static_cast<std::size_t>(end - p) < 4 + key.size() + 2 + Codec::kSize ||
-        LoadU32(p) != key.size() ||
+        detail::LoadU32(p) != key.size() ||
         !detail::SameBagKey(std::string_view(reinterpret_cast<const char*>(p + 4), key.size()),
                             key)) {
       return false;
     }
     p += 4 + key.size();
-    if (LoadU16(p) != Code(Codec::kType)) return false;
+    if (detail::LoadU16(p) != Code(Codec::kType)) return false;
     cells[flat] = Codec::Get(p + 2);
     p += 2 + Codec::kSize;
   }

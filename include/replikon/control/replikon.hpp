@@ -1,10 +1,7 @@
 // The Replikon component: deep copies and Streams of late-bound objects.
 #pragma once
 
-#if defined(REPLIKON_LAYER_AUTOMATION) || defined(REPLIKON_LAYER_COPY) || \
-    defined(REPLIKON_LAYER_STREAM) || defined(REPLIKON_LAYER_ABOUT)
-#error "control/ is above this subsystem: the component sits above every other subsystem"
-#endif
+#include "replikon/detail/layer_control.hpp"
 
 #include "replikon/export.hpp"
 
@@ -132,8 +129,11 @@ class REPLIKON_API Replikon {
   EngineContext MakeContext();
   void Notify(std::string_view property);
   void Raise(RecursionCheckArgs& args);
-  // Rethrows the exception that aborted the call `call` (a handler's), or
-  // raises error 7 when the call ran out of memory.
+  // Ends the processing call `call` when it failed: releases what it made,
+  // then rethrows the exception that aborted it (a handler's), raises error 7
+  // when it ran out of memory, or 601 with the problems it came across.
+  void RaiseIfFailed(const EngineContext& ctx, std::int32_t status, const char* call,
+                     ObjectRef* made = nullptr) const;
   [[noreturn]] static void RethrowAbort(const EngineContext& ctx, const char* call);
 
   std::shared_ptr<Container> container_;
