@@ -420,6 +420,11 @@ bool EncodeStreamJson(std::istream& in, std::vector<std::uint8_t>& out, std::str
       Fail("neither form of `replikon inspect --json`: no \"entries\" and no \"stream\" object");
     }
     if (!BagReader::TryParse(out)) Fail("the entries of the outermost bag repeat a key");
+    // Whatever inspect shows is a Stream; a JSON that makes none, an entry
+    // list without its header for one, is refused rather than written.
+    if (const std::optional<StreamFault> fault = DiagnoseStream(out, true)) {
+      Fail("the entries make no Stream: " + FaultText(*fault));
+    }
     return true;
   } catch (const json::parse_error& e) {
     error = ParseErrorText(e);
