@@ -17,10 +17,10 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <random>
 #include <string>
-#include <tuple>
 #include <vector>
 
 #include "replikon/automation/error.hpp"
@@ -58,10 +58,10 @@ SafeArray BytesArray(std::vector<std::uint8_t> bytes) {
 constexpr detail::NewFileKind kKinds[] = {detail::NewFileKind::UnnamedWherePossible,
                                           detail::NewFileKind::Named};
 
-mode_t ModeOf(const std::string& path) {
+struct stat StatOf(const std::string& path) {
   struct stat st {};
   EXPECT_EQ(::lstat(path.c_str(), &st), 0) << path;
-  return st.st_mode;
+  return st;
 }
 
 std::vector<std::string> Names(const TempDir& dir) {
@@ -71,6 +71,16 @@ std::vector<std::string> Names(const TempDir& dir) {
   }
   std::sort(names.begin(), names.end());
   return names;
+}
+
+// The exit code of `body` run in a child process; -1 when the child did not
+// exit by itself.
+int InChild(const std::function<int()>& body) {
+  const pid_t child = ::fork();
+  if (child == 0) ::_exit(body());
+  int status = 0;
+  if (child < 0 || ::waitpid(child, &status, 0) != child || !WIFEXITED(status)) return -1;
+  return WEXITSTATUS(status);
 }
 
 // The id of a process that has ended (and been reaped).
@@ -125,8 +135,9 @@ TEST(StreamInspection, TypeNamesAndNeverFailsOnArbitraryBytes) {
   }
 }
 
-TEST(StreamFiles, RoundTripGivesTheBytesZeroBased) {
+TEST(StreamFiles, RoundTripReplacesALongerFileAndGivesTheBytesZeroBased) {
   TempDir dir;
+  WriteRaw(dir / "a.stm", std::vector<std::uint8_t>(1000, 9));
   const std::vector<std::uint8_t> bytes{1, 2, 3, 0, 255, 7};
   StreamToFile(SafeArray::FromBytes(bytes, 5), dir / "a.stm");
   EXPECT_EQ(ReadRaw(dir / "a.stm"), bytes);
@@ -136,17 +147,6 @@ TEST(StreamFiles, RoundTripGivesTheBytesZeroBased) {
   EXPECT_EQ(back.ToBytes(), bytes);
   EXPECT_FALSE(IsStream(back));  // any file reads as bytes
   EXPECT_EQ(dir.FileCount(), 1u);
-}
-
-TEST(StreamFiles, ReplacesALongerFileAndKeepsItsPermissions) {
-  TempDir dir;
-  WriteRaw(dir / "a.stm", std::vector<std::uint8_t>(1000, 9));
-  ::chmod((dir / "a.stm").c_str(), 0640);
-  StreamToFile(SafeArray::FromBytes(std::vector<std::uint8_t>{4, 5}), dir / "a.stm");
-  EXPECT_EQ(ReadRaw(dir / "a.stm"), (std::vector<std::uint8_t>{4, 5}));
-  struct stat st {};
-  ASSERT_EQ(::stat((dir / "a.stm").c_str(), &st), 0);
-  EXPECT_EQ(st.st_mode & 0777, 0640u);
 }
 
 TEST(StreamFiles, EmptyAndUnallocatedStreams) {
@@ -169,36 +169,20 @@ TEST(StreamFiles, EmptyAndUnallocatedStreams) {
 
 TEST(StreamFiles, ErrorsCarryThePlatformNumbers) {
   TempDir dir;
-  // A missing file is an error and is not created.
-  EXPECT_EQ(ErrorFrom([&] { StreamFromFile(dir / "missing.stm"); }).Number(),
-            errors::kFileNotFound);
+  // A missing file is an error naming the path, and is not created.
+  const AutomationError missing = ErrorFrom([&] { StreamFromFile(dir / "missing.stm"); });
+  EXPECT_EQ(missing.Number(), errors::kFileNotFound);
+  EXPECT_NE(missing.Description().find("missing.stm"), std::string::npos);
   EXPECT_FALSE(fs::exists(dir / "missing.stm"));
-  // A folder that does not exist.
-  const SafeArray bytes = SafeArray::FromBytes(std::vector<std::uint8_t>{1});
-  EXPECT_EQ(ErrorFrom([&] { StreamToFile(bytes, dir / "no/such/a.stm"); }).Number(),
+  // A folder that does not exist, or (but for root) one that may not be written.
+  EXPECT_EQ(ErrorFrom([&] { StreamToFile(BytesArray({1}), dir / "no/such/a.stm"); }).Number(),
             errors::kPathNotFound);
-  // A directory, for writing and for reading; it is left alone.
-  fs::create_directory(dir / "sub");
-  WriteRaw(dir / "sub/keep", {1});
-  EXPECT_EQ(ErrorFrom([&] { StreamToFile(bytes, dir / "sub"); }).Number(), errors::kPathFileAccess);
-  EXPECT_EQ(ErrorFrom([&] { StreamFromFile(dir / "sub"); }).Number(), errors::kPathFileAccess);
-  EXPECT_TRUE(fs::exists(dir / "sub/keep"));
-  // The message names the path.
-  EXPECT_NE(test_support::ErrorFrom([&] { StreamFromFile(dir / "missing.stm"); })
-                .Description()
-                .find("missing.stm"),
-            std::string::npos);
-}
-
-TEST(StreamFiles, ReadOnlyFolderIsPermissionDenied) {
-  if (::geteuid() == 0) GTEST_SKIP() << "root is not held back by folder permissions";
-  TempDir dir;
   fs::create_directory(dir / "ro");
   fs::permissions(dir / "ro", fs::perms::owner_read | fs::perms::owner_exec);
-  EXPECT_EQ(ErrorFrom([&] {
-              StreamToFile(SafeArray::FromBytes(std::vector<std::uint8_t>{1}), dir / "ro/a.stm");
-            }).Number(),
-            errors::kPermissionDenied);
+  if (::geteuid() != 0) {
+    EXPECT_EQ(ErrorFrom([&] { StreamToFile(BytesArray({1}), dir / "ro/a.stm"); }).Number(),
+              errors::kPermissionDenied);
+  }
 }
 
 // A write that fails half-way (here: the file-size limit, as a full disk would)
@@ -208,28 +192,15 @@ TEST(StreamFiles, FailedWriteKeepsTheOldFile) {
     TempDir dir;
     const std::vector<std::uint8_t> old_bytes(100, 0xAB);
     WriteRaw(dir / "a.stm", old_bytes);
-    const pid_t child = ::fork();
-    ASSERT_GE(child, 0);
-    if (child == 0) {
-      std::signal(SIGXFSZ, SIG_IGN);
-      struct rlimit limit {
-        4096, 4096
-      };
-      ::setrlimit(RLIMIT_FSIZE, &limit);
-      int code = 1;
-      try {
-        detail::StreamToFile(SafeArray::FromBytes(std::vector<std::uint8_t>(100000, 1)),
-                             dir / "a.stm", kind);
-        code = 2;
-      } catch (const AutomationError& e) {
-        code = e.Number() == errors::kDiskFull ? 0 : 3;
-      }
-      ::_exit(code);
-    }
-    int status = 0;
-    ASSERT_EQ(::waitpid(child, &status, 0), child);
-    ASSERT_TRUE(WIFEXITED(status));
-    EXPECT_EQ(WEXITSTATUS(status), 0);
+    // The child exits with the number of the error raised (61 for a full disk).
+    EXPECT_EQ(InChild([&] {
+                std::signal(SIGXFSZ, SIG_IGN);
+                const rlimit limit{4096, 4096};
+                ::setrlimit(RLIMIT_FSIZE, &limit);
+                const SafeArray big = SafeArray::FromBytes(std::vector<std::uint8_t>(100000, 1));
+                return ErrorFrom([&] { detail::StreamToFile(big, dir / "a.stm", kind); }).Number();
+              }),
+              errors::kDiskFull);
     EXPECT_EQ(ReadRaw(dir / "a.stm"), old_bytes);
     EXPECT_EQ(dir.FileCount(), 1u);
   }
@@ -257,22 +228,20 @@ TEST(StreamFiles, OnlyRegularFilesAreReadOrReplaced) {
       {dir / "null", "character device"},
   };
   const SafeArray bytes = BytesArray({1, 2, 3});
-  for (const auto& entry : cases) {
-    const std::string& path = entry.first;
-    const char* const kind = entry.second;
+  for (const auto& [path, kind] : cases) {
     if (path == dir / "null" && !have_device) continue;
-    const AutomationError read = test_support::ErrorFrom([&] { StreamFromFile(path); });
+    const AutomationError read = ErrorFrom([&] { StreamFromFile(path); });
     EXPECT_EQ(read.Number(), errors::kPathFileAccess) << path;
     EXPECT_NE(read.Description().find(path), std::string::npos) << read.Description();
     EXPECT_NE(read.Description().find(kind), std::string::npos) << read.Description();
     if (path.starts_with("/dev/")) continue;  // not written: they are the system's
-    const mode_t before = ModeOf(path);
-    const AutomationError write = test_support::ErrorFrom([&] { StreamToFile(bytes, path); });
+    const mode_t before = StatOf(path).st_mode;
+    const AutomationError write = ErrorFrom([&] { StreamToFile(bytes, path); });
     EXPECT_EQ(write.Number(), errors::kPathFileAccess) << path;
     EXPECT_NE(write.Description().find(kind), std::string::npos) << write.Description();
-    EXPECT_EQ(ModeOf(path), before) << path;
+    EXPECT_EQ(StatOf(path).st_mode, before) << path;
   }
-  EXPECT_NE(test_support::ErrorFrom([&] { StreamToFile(bytes, dir / "to-fifo"); })
+  EXPECT_NE(ErrorFrom([&] { StreamToFile(bytes, dir / "to-fifo"); })
                 .Description()
                 .find("links to '" + dir / "fifo" + "'"),
             std::string::npos);
@@ -288,7 +257,7 @@ TEST(StreamFiles, SizeIsCheckedBeforeAndAfterReading) {
   const std::string big = dir / "big";
   { std::ofstream create(big); }
   ASSERT_EQ(::truncate(big.c_str(), static_cast<off_t>(kMaxStreamFileBytes + 1)), 0);
-  const AutomationError error = test_support::ErrorFrom([&] { StreamFromFile(big); });
+  const AutomationError error = ErrorFrom([&] { StreamFromFile(big); });
   EXPECT_EQ(error.Number(), errors::kOutOfMemory);
   EXPECT_NE(error.Description().find(big), std::string::npos) << error.Description();
   EXPECT_NE(error.Description().find(std::to_string(kMaxStreamFileBytes)), std::string::npos);
@@ -296,8 +265,7 @@ TEST(StreamFiles, SizeIsCheckedBeforeAndAfterReading) {
   // Files of the process file system report a size of 0 but hold more.
   struct stat st {};
   if (::stat("/proc/self/status", &st) == 0 && st.st_size == 0) {
-    const AutomationError changed =
-        test_support::ErrorFrom([&] { StreamFromFile("/proc/self/status"); });
+    const AutomationError changed = ErrorFrom([&] { StreamFromFile("/proc/self/status"); });
     EXPECT_EQ(changed.Number(), errors::kPathFileAccess);
     EXPECT_NE(changed.Description().find("changed size"), std::string::npos);
   }
@@ -345,15 +313,13 @@ TEST(StreamFiles, ModeAndOwnerAreKeptButNotSetuidOrSetgid) {
       WriteRaw(dir / "a.stm", {9});
       ASSERT_EQ(::chmod((dir / "a.stm").c_str(), before), 0);
       detail::StreamToFile(BytesArray({1}), dir / "a.stm", kind);
-      EXPECT_EQ(ModeOf(dir / "a.stm") & 07777, after) << std::oct << before;
+      EXPECT_EQ(StatOf(dir / "a.stm").st_mode & 07777, after) << std::oct << before;
     }
     if (::geteuid() == 0) {
       ASSERT_EQ(::chown((dir / "a.stm").c_str(), 1234, 5678), 0);
       detail::StreamToFile(BytesArray({2}), dir / "a.stm", kind);
-      struct stat st {};
-      ASSERT_EQ(::stat((dir / "a.stm").c_str(), &st), 0);
-      EXPECT_EQ(st.st_uid, 1234u);
-      EXPECT_EQ(st.st_gid, 5678u);
+      EXPECT_EQ(StatOf(dir / "a.stm").st_uid, 1234u);
+      EXPECT_EQ(StatOf(dir / "a.stm").st_gid, 5678u);
       EXPECT_EQ(ReadRaw(dir / "a.stm"), std::vector<std::uint8_t>{2});
     }
   }
@@ -361,7 +327,7 @@ TEST(StreamFiles, ModeAndOwnerAreKeptButNotSetuidOrSetgid) {
   const mode_t old_mask = ::umask(027);
   StreamToFile(BytesArray({1}), dir / "new.stm");
   ::umask(old_mask);
-  EXPECT_EQ(ModeOf(dir / "new.stm") & 07777, 0640u);
+  EXPECT_EQ(StatOf(dir / "new.stm").st_mode & 07777, 0640u);
 }
 
 // A process that may not give the file its owner still replaces it, as its
@@ -375,32 +341,22 @@ TEST(StreamFiles, AnOwnerThatCannotBeKeptIsGivenUp) {
     WriteRaw(dir / "a.stm", {9, 9});
     ASSERT_EQ(::chown((dir / "a.stm").c_str(), 0, 0), 0);
     ASSERT_EQ(::chmod((dir / "a.stm").c_str(), 0666), 0);
-    const pid_t child = ::fork();
-    ASSERT_GE(child, 0);
-    if (child == 0) {
+    const int code = InChild([&] {
       if (::setgroups(0, nullptr) != 0 || ::setgid(kNobody) != 0 || ::setuid(kNobody) != 0) {
-        ::_exit(4);
+        return 4;
       }
       // A temporary folder under one only root may enter cannot serve.
-      if (::access(dir.path().c_str(), W_OK | X_OK) != 0) ::_exit(5);
-      int code = 0;
-      try {
-        detail::StreamToFile(BytesArray({1, 2, 3}), dir / "a.stm", kind);
-      } catch (const AutomationError&) {
-        code = 3;
-      }
-      ::_exit(code);
-    }
-    int status = 0;
-    ASSERT_EQ(::waitpid(child, &status, 0), child);
-    ASSERT_TRUE(WIFEXITED(status));
-    if (WEXITSTATUS(status) == 5) GTEST_SKIP() << "the temporary folder is closed to others";
-    EXPECT_EQ(WEXITSTATUS(status), 0);
+      if (::access(dir.path().c_str(), W_OK | X_OK) != 0) return 5;
+      return ErrorFrom([&] {
+               detail::StreamToFile(BytesArray({1, 2, 3}), dir / "a.stm", kind);
+             })
+          .Number();
+    });
+    if (code == 5) GTEST_SKIP() << "the temporary folder is closed to others";
+    EXPECT_EQ(code, 0);
     EXPECT_EQ(ReadRaw(dir / "a.stm"), (std::vector<std::uint8_t>{1, 2, 3}));
-    struct stat st {};
-    ASSERT_EQ(::stat((dir / "a.stm").c_str(), &st), 0);
-    EXPECT_EQ(st.st_uid, kNobody);
-    EXPECT_EQ(st.st_mode & 07777, 0666u);
+    EXPECT_EQ(StatOf(dir / "a.stm").st_uid, kNobody);
+    EXPECT_EQ(StatOf(dir / "a.stm").st_mode & 07777, 0666u);
     EXPECT_EQ(dir.FileCount(), 1u);
   }
 }
@@ -425,13 +381,13 @@ TEST(StreamFiles, LeftoversOfDeadWritersAreRemoved) {
   };
   for (const auto& name : removed) WriteRaw(dir / name, {1});
   for (const auto& name : kept) WriteRaw(dir / name, {1});
-  fs::create_directory(dir / (".d.replikon-" + dead + "-0123456789abcdef"));
+  const std::string folder = ".d.replikon-" + dead + "-0123456789abcdef";
+  fs::create_directory(dir / folder);
 
   StreamToFile(BytesArray({5}), dir / "b.stm");
   std::vector<std::string> expected = kept;
-  expected.push_back(".d.replikon-" + dead + "-0123456789abcdef");
-  expected.push_back("b.stm");
-  std::sort(expected.begin(), expected.end());
+  expected.insert(expected.end(), {folder, "b.stm"});
+  std::ranges::sort(expected);
   EXPECT_EQ(Names(dir), expected);
 }
 
