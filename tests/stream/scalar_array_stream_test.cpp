@@ -30,14 +30,11 @@ Bytes EntryByEntry(const SafeArray& array) {
   for (IndexWalker walk(bounds); !walk.Done(); walk.Next(), ++flat) {
     elements.WriteProperty(ElementKey(walk.Index()), array.GetFlat(flat));
   }
-  StreamHeaderFields header;
-  header.version = kFormatVersion;
-  header.kind = kArrayStreamKind;
-  header.empty = false;
-  header.dimensions = static_cast<std::int16_t>(bounds.size());
-  header.element_type = static_cast<std::int16_t>(Code(array.ElementType()));
   PropertyBag bag;
-  bag.WriteProperty("@SF#", Variant(PackStreamHeader(header)));
+  bag.WriteProperty(
+      "@SF#", Variant(PackStreamHeader({std::nullopt, kFormatVersion, kArrayStreamKind, false,
+                                        std::nullopt, static_cast<std::int16_t>(bounds.size()),
+                                        Code(array.ElementType())})));
   for (std::size_t d = 0; d < bounds.size(); ++d) {
     const std::string digit(1, static_cast<char>('1' + d));
     bag.WriteProperty("D" + digit, Variant(bounds[d].lower));

@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <optional>
+#include <ostream>
 #include <string>
 #include <utility>
 #include <vector>
@@ -90,14 +92,9 @@ TEST(StreamHeaderTest, UnpacksEveryField) {
   EXPECT_EQ(UnpackStreamHeader(0xF1).kind, 0xF0);
 
   // Packing every unpacked field again gives the word back.
-  StreamHeaderFields f;
-  f.version = h.version;
-  f.kind = h.kind;
-  f.reserved = h.reserved;
-  f.empty = h.empty;
-  f.dimensions = h.dimensions;
-  f.element_type = h.element_type;
-  EXPECT_EQ(PackStreamHeader(f), word);
+  EXPECT_EQ(PackStreamHeader({std::nullopt, h.version, h.kind, h.empty, h.reserved, h.dimensions,
+                              h.element_type}),
+            word);
 }
 
 // ---- Inspection ---------------------------------------------------------------
@@ -108,30 +105,29 @@ struct Answers {
   bool is_object;
   std::string class_name;
   bool holds_nothing;
+  bool operator==(const Answers&) const = default;
 };
+
+void PrintTo(const Answers& a, std::ostream* os) {
+  *os << a.loads << ' ' << a.kind << ' ' << a.is_object << " '" << a.class_name << "' "
+      << a.holds_nothing;
+}
+
+Answers AnswersOf(const StreamInfo& info) {
+  return {info.loads_as_bag, info.kind, info.is_object_stream, info.class_name, info.holds_nothing};
+}
 
 // Asks every routine, and InspectStream in both forms, which must agree.
 void ExpectAnswers(const Bytes& bytes, const Answers& want) {
-  EXPECT_EQ(LoadsAsBag(bytes), want.loads);
-  EXPECT_EQ(StreamKind(bytes), want.kind);
-  EXPECT_EQ(IsObjectStream(bytes), want.is_object);
-  EXPECT_EQ(StreamClassName(bytes), want.class_name);
-  EXPECT_EQ(StreamHoldsNothing(bytes), want.holds_nothing);
+  EXPECT_EQ((Answers{LoadsAsBag(bytes), StreamKind(bytes), IsObjectStream(bytes),
+                     StreamClassName(bytes), StreamHoldsNothing(bytes)}),
+            want);
   EXPECT_EQ(IsStream(SafeArray::FromBytes(bytes)), want.is_object);
-
-  const StreamInfo info = InspectStream(bytes);
-  EXPECT_EQ(info.loads_as_bag, want.loads);
-  EXPECT_EQ(info.kind, want.kind);
-  EXPECT_EQ(info.is_object_stream, want.is_object);
-  EXPECT_EQ(info.class_name, want.class_name);
-  EXPECT_EQ(info.holds_nothing, want.holds_nothing);
-
+  EXPECT_EQ(AnswersOf(InspectStream(bytes)), want);
   const auto bag = BagReader::TryParse(bytes);
-  const StreamInfo again = InspectStream(bag ? &*bag : nullptr);
-  EXPECT_EQ(again.kind, want.kind);
-  EXPECT_EQ(again.is_object_stream, want.is_object);
-  EXPECT_EQ(again.class_name, want.class_name);
-  EXPECT_EQ(again.holds_nothing, want.holds_nothing);
+  Answers again = AnswersOf(InspectStream(bag ? &*bag : nullptr));
+  again.loads = want.loads;  // not told for a parsed bag
+  EXPECT_EQ(again, want);
 }
 
 TEST(StreamInspectionTest, EveryRoutineGivesTheSameAnswers) {
