@@ -111,16 +111,13 @@ TEST(ArrayEncodingLayoutTest, IntegerAndByteArrays) {
                                         {"@AE#", BytesValue(ElementBagOf(stream))}}));
   EXPECT_EQ(EntriesOf(ElementBagOf(stream)),
             (Entries{{"1", Variant(10)}, {"2", Variant(20)}, {"3", Variant(30)}}));
-  EXPECT_EQ(ArrayFromStream(stream), Ints(1, {10, 20, 30}));
 
   // A byte array gets one entry per byte.
-  const SafeArray bytes = SafeArray::FromBytes(Bytes{0, 1, 2});
-  const Bytes byte_stream = StreamFromArray(Variant(bytes));
+  const Bytes byte_stream = StreamFromArray(Variant(SafeArray::FromBytes(Bytes{0, 1, 2})));
   EXPECT_EQ(HeaderOf(byte_stream), 285278241);
   EXPECT_EQ(EntriesOf(ElementBagOf(byte_stream)), (Entries{{"0", Variant(std::uint8_t{0})},
                                                            {"1", Variant(std::uint8_t{1})},
                                                            {"2", Variant(std::uint8_t{2})}}));
-  EXPECT_EQ(ArrayFromStream(byte_stream), Variant(bytes));
 }
 
 TEST(ArrayEncodingLayoutTest, ElementKeysInRowMajorOrder) {
@@ -181,37 +178,20 @@ TEST(ArrayEncodingLayoutTest, ArraysOfObjects) {
             Variant(Array1(VarType::Variant, 0, {Variant(), Variant(), Variant("x")})));
 }
 
-TEST(ArrayEncodingLayoutTest, NestedArrayIsStoredAsItsOwnStream) {
+TEST(ArrayEncodingLayoutTest, NestedArrayIsStoredAsItsOwnStreamAndAppendedInPlace) {
   const SafeArray doubles = Array1(VarType::R8, 0, {Variant(1.5), Variant(-0.0)});
-  SafeArray outer(VarType::Variant, {ArrayBound{0, 3}});
-  outer.SetFlat(2, Variant(doubles));
+  const SafeArray outer = Array1(
+      VarType::Variant, 1, {Variant("a"), Variant(Currency{15000}), Variant(doubles), Variant()});
   const Bytes stream = StreamFromArray(Variant(outer));
   const Entries elements = EntriesOf(ElementBagOf(stream));
   ASSERT_EQ(elements.size(), 4u);
-  EXPECT_EQ(elements[2].first, "2");
+  EXPECT_EQ(elements[2].first, "3");
   EXPECT_EQ(elements[2].second.Array().ToBytes(), StreamFromArray(Variant(doubles)));
   EXPECT_EQ(ArrayFromStream(stream), Variant(outer));
-}
-
-TEST(ArrayEncodingLayoutTest, AppendWritesInPlace) {
-  SafeArray inner = Array1(VarType::BStr, 0, {Variant("a"), Variant("b")});
-  SafeArray outer(VarType::Variant, {ArrayBound{1, 2}});
-  outer.SetFlat(0, Variant(inner));
-  outer.SetFlat(1, Variant(Currency{15000}));
-
-  Bytes out;
-  BagWriter bag(out);
-  bag.Write("@SF#", Variant(17));
-  const auto pending = bag.BeginBytes("Lines");
+  // After other bytes, as a nested Stream is written, the same bytes.
+  Bytes out{1, 2, 3};
   AppendStreamFromArray(outer, out);
-  bag.EndBytes(pending);
-  bag.Finish();
-
-  const BagReader reader(out);
-  const auto lines = reader.ReadBytes("Lines");
-  ASSERT_TRUE(lines.has_value());
-  EXPECT_EQ(Bytes(lines->begin(), lines->end()), StreamFromArray(Variant(outer)));
-  EXPECT_EQ(ArrayFromStream(*lines), Variant(outer));
+  EXPECT_EQ(Bytes(out.begin() + 3, out.end()), stream);
 }
 
 // ---- Round trips ----------------------------------------------------------------

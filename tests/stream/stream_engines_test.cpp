@@ -32,7 +32,6 @@ struct Item {
   ObjectRef child;
   ObjectRef other;
   std::int32_t hidden_value = 7;
-  std::int32_t fail_count = 0;
 };
 
 struct Foreign {
