@@ -463,6 +463,12 @@ TEST_F(GraphStreams, ManyObjectsInAVariantArrayReadBackAsEmpty) {
   ASSERT_TRUE(l.IsArray());
   ASSERT_EQ(l.Array().Count(), static_cast<std::size_t>(kCount));
   EXPECT_TRUE(l.Array().GetFlat(kCount - 1).IsEmpty());
+
+  // Typed arrays get no such allowance: every element of theirs has an entry.
+  DecodeAllowance allowance(100);
+  EXPECT_FALSE(allowance.Draw(allowance.Left() + 1, false));
+  EXPECT_TRUE(allowance.Draw(allowance.Left() + 1, true));
+  EXPECT_EQ(allowance.RefusedLeft(), kRefusedElementAllowance - 1);
 }
 
 }  // namespace
