@@ -36,12 +36,14 @@ namespace fs = std::filesystem;
 
 using test_support::TempDir;
 
-std::vector<std::uint8_t> ReadRaw(const std::string& path) {
+using test_support::Bytes;
+
+Bytes ReadRaw(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
   return {std::istreambuf_iterator<char>(in), {}};
 }
 
-void WriteRaw(const std::string& path, const std::vector<std::uint8_t>& bytes) {
+void WriteRaw(const std::string& path, const Bytes& bytes) {
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
   out.write(reinterpret_cast<const char*>(bytes.data()),
             static_cast<std::streamsize>(bytes.size()));
@@ -49,7 +51,7 @@ void WriteRaw(const std::string& path, const std::vector<std::uint8_t>& bytes) {
 
 using test_support::ErrorFrom;
 
-SafeArray BytesArray(std::vector<std::uint8_t> bytes) {
+SafeArray BytesArray(Bytes bytes) {
   return SafeArray::FromBytes(bytes);
 }
 
@@ -92,27 +94,17 @@ pid_t DeadProcess() {
   return child;
 }
 
-// A socket bound at `path`; closed with the test, the node stays.
-class BoundSocket {
- public:
-  explicit BoundSocket(const std::string& path) : fd_(::socket(AF_UNIX, SOCK_STREAM, 0)) {
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
-    bound_ =
-        fd_ >= 0 && ::bind(fd_, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
-  }
-  ~BoundSocket() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  BoundSocket(const BoundSocket&) = delete;
-  BoundSocket& operator=(const BoundSocket&) = delete;
-  bool bound() const { return bound_; }
-
- private:
-  int fd_;
-  bool bound_ = false;
-};
+// Binds a socket at `path` and closes it again: the node stays.
+bool MakeSocket(const std::string& path) {
+  const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
+  const bool bound =
+      fd >= 0 && ::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
+  if (fd >= 0) ::close(fd);
+  return bound;
+}
 
 // What InspectStream tells for each kind of bytes is checked in
 // stream_layout_test.cpp; these are its answers as the component gives them.
@@ -126,7 +118,7 @@ TEST(StreamInspection, TypeNamesAndNeverFailsOnArbitraryBytes) {
   EXPECT_EQ(ObjectTypeName(SafeArray::UnallocatedBytes()), "");
   EXPECT_FALSE(IsStream(SafeArray::UnallocatedBytes()));
   EXPECT_FALSE(IsStream(SafeArray(VarType::I4, {{0, 3}})));
-  std::vector<std::uint8_t> bytes;
+  Bytes bytes;
   for (int i = 0; i < 300; ++i) {
     bytes.push_back(static_cast<std::uint8_t>(i * 37 + 11));
     const SafeArray a = SafeArray::FromBytes(bytes);
@@ -137,14 +129,12 @@ TEST(StreamInspection, TypeNamesAndNeverFailsOnArbitraryBytes) {
 
 TEST(StreamFiles, RoundTripReplacesALongerFileAndGivesTheBytesZeroBased) {
   TempDir dir;
-  WriteRaw(dir / "a.stm", std::vector<std::uint8_t>(1000, 9));
-  const std::vector<std::uint8_t> bytes{1, 2, 3, 0, 255, 7};
+  WriteRaw(dir / "a.stm", Bytes(1000, 9));
+  const Bytes bytes{1, 2, 3, 0, 255, 7};
   StreamToFile(SafeArray::FromBytes(bytes, 5), dir / "a.stm");
   EXPECT_EQ(ReadRaw(dir / "a.stm"), bytes);
   const SafeArray back = StreamFromFile(dir / "a.stm");
-  ASSERT_EQ(back.Dims(), 1u);
-  EXPECT_EQ(back.Bounds()[0].lower, 0);
-  EXPECT_EQ(back.ToBytes(), bytes);
+  EXPECT_EQ(back, SafeArray::FromBytes(bytes));
   EXPECT_FALSE(IsStream(back));  // any file reads as bytes
   EXPECT_EQ(dir.FileCount(), 1u);
 }
@@ -190,14 +180,14 @@ TEST(StreamFiles, ErrorsCarryThePlatformNumbers) {
 TEST(StreamFiles, FailedWriteKeepsTheOldFile) {
   for (const auto kind : kKinds) {
     TempDir dir;
-    const std::vector<std::uint8_t> old_bytes(100, 0xAB);
+    const Bytes old_bytes(100, 0xAB);
     WriteRaw(dir / "a.stm", old_bytes);
     // The child exits with the number of the error raised (61 for a full disk).
     EXPECT_EQ(InChild([&] {
                 std::signal(SIGXFSZ, SIG_IGN);
                 const rlimit limit{4096, 4096};
                 ::setrlimit(RLIMIT_FSIZE, &limit);
-                const SafeArray big = SafeArray::FromBytes(std::vector<std::uint8_t>(100000, 1));
+                const SafeArray big = SafeArray::FromBytes(Bytes(100000, 1));
                 return ErrorFrom([&] { detail::StreamToFile(big, dir / "a.stm", kind); }).Number();
               }),
               errors::kDiskFull);
@@ -214,8 +204,7 @@ TEST(StreamFiles, OnlyRegularFilesAreReadOrReplaced) {
   ASSERT_EQ(::mkfifo((dir / "fifo").c_str(), 0644), 0);
   fs::create_directory(dir / "folder");
   WriteRaw(dir / "folder/keep", {1});
-  const BoundSocket socket(dir / "socket");
-  ASSERT_TRUE(socket.bound());
+  ASSERT_TRUE(MakeSocket(dir / "socket"));
   fs::create_symlink(dir / "fifo", dir / "to-fifo");
   // A device node of our own (null's numbers), so that a fault cannot harm
   // the system's; creating one needs privileges.
@@ -245,7 +234,7 @@ TEST(StreamFiles, OnlyRegularFilesAreReadOrReplaced) {
                 .Description()
                 .find("links to '" + dir / "fifo" + "'"),
             std::string::npos);
-  EXPECT_EQ(ReadRaw(dir / "folder/keep"), std::vector<std::uint8_t>{1});
+  EXPECT_EQ(ReadRaw(dir / "folder/keep"), Bytes{1});
 }
 
 // The size comes from the file system before anything is read: a file over
@@ -263,8 +252,7 @@ TEST(StreamFiles, SizeIsCheckedBeforeAndAfterReading) {
   EXPECT_NE(error.Description().find(std::to_string(kMaxStreamFileBytes)), std::string::npos);
 
   // Files of the process file system report a size of 0 but hold more.
-  struct stat st {};
-  if (::stat("/proc/self/status", &st) == 0 && st.st_size == 0) {
+  if (StatOf("/proc/self/status").st_size == 0) {
     const AutomationError changed = ErrorFrom([&] { StreamFromFile("/proc/self/status"); });
     EXPECT_EQ(changed.Number(), errors::kPathFileAccess);
     EXPECT_NE(changed.Description().find("changed size"), std::string::npos);
@@ -277,7 +265,7 @@ TEST(StreamFiles, SizeIsCheckedBeforeAndAfterReading) {
 TEST(StreamFiles, SymbolicLinksAreFollowed) {
   TempDir dir;
   fs::create_directory(dir / "data");
-  WriteRaw(dir / "data/a.stm", std::vector<std::uint8_t>(500, 7));
+  WriteRaw(dir / "data/a.stm", Bytes(500, 7));
   fs::create_symlink("data/a.stm", dir / "first");       // relative
   fs::create_symlink(dir / "first", dir / "second");     // absolute, to a link
   fs::create_symlink("new.stm", dir / "data/dangling");  // relative to data/
@@ -285,15 +273,15 @@ TEST(StreamFiles, SymbolicLinksAreFollowed) {
   StreamToFile(BytesArray({1, 2}), dir / "second");
   EXPECT_TRUE(fs::is_symlink(dir / "second"));
   EXPECT_TRUE(fs::is_symlink(dir / "first"));
-  EXPECT_EQ(ReadRaw(dir / "data/a.stm"), (std::vector<std::uint8_t>{1, 2}));
-  EXPECT_EQ(StreamFromFile(dir / "second").ToBytes(), (std::vector<std::uint8_t>{1, 2}));
+  EXPECT_EQ(ReadRaw(dir / "data/a.stm"), (Bytes{1, 2}));
+  EXPECT_EQ(StreamFromFile(dir / "second").ToBytes(), (Bytes{1, 2}));
   detail::StreamToFile(BytesArray({4}), dir / "first", detail::NewFileKind::Named);
   EXPECT_TRUE(fs::is_symlink(dir / "first"));
-  EXPECT_EQ(ReadRaw(dir / "data/a.stm"), std::vector<std::uint8_t>{4});
+  EXPECT_EQ(ReadRaw(dir / "data/a.stm"), Bytes{4});
 
   StreamToFile(BytesArray({3}), dir / "data/dangling");
   EXPECT_TRUE(fs::is_symlink(dir / "data/dangling"));
-  EXPECT_EQ(ReadRaw(dir / "data/new.stm"), std::vector<std::uint8_t>{3});
+  EXPECT_EQ(ReadRaw(dir / "data/new.stm"), Bytes{3});
   EXPECT_EQ(Names(dir), (std::vector<std::string>{"data", "first", "second"}));
   EXPECT_EQ(fs::hard_link_count(dir / "data/new.stm"), 1u);
 
@@ -320,7 +308,7 @@ TEST(StreamFiles, ModeAndOwnerAreKeptButNotSetuidOrSetgid) {
       detail::StreamToFile(BytesArray({2}), dir / "a.stm", kind);
       EXPECT_EQ(StatOf(dir / "a.stm").st_uid, 1234u);
       EXPECT_EQ(StatOf(dir / "a.stm").st_gid, 5678u);
-      EXPECT_EQ(ReadRaw(dir / "a.stm"), std::vector<std::uint8_t>{2});
+      EXPECT_EQ(ReadRaw(dir / "a.stm"), Bytes{2});
     }
   }
 
@@ -354,7 +342,7 @@ TEST(StreamFiles, AnOwnerThatCannotBeKeptIsGivenUp) {
     });
     if (code == 5) GTEST_SKIP() << "the temporary folder is closed to others";
     EXPECT_EQ(code, 0);
-    EXPECT_EQ(ReadRaw(dir / "a.stm"), (std::vector<std::uint8_t>{1, 2, 3}));
+    EXPECT_EQ(ReadRaw(dir / "a.stm"), (Bytes{1, 2, 3}));
     EXPECT_EQ(StatOf(dir / "a.stm").st_uid, kNobody);
     EXPECT_EQ(StatOf(dir / "a.stm").st_mode & 07777, 0666u);
     EXPECT_EQ(dir.FileCount(), 1u);
@@ -405,7 +393,7 @@ TEST(StreamFiles, KilledWritersLeaveTheTargetWholeAndNoTemporaryFile) {
       ASSERT_GE(child, 0);
       if (child == 0) {
         ::close(ready[0]);
-        const SafeArray big = SafeArray::FromBytes(std::vector<std::uint8_t>(kSize, 0x5A));
+        const SafeArray big = SafeArray::FromBytes(Bytes(kSize, 0x5A));
         const char go = 1;
         if (::write(ready[1], &go, 1) != 1) ::_exit(1);
         for (;;) {
