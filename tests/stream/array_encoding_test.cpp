@@ -611,15 +611,22 @@ Bytes DeeplyNested(std::size_t depth) {
   return out;
 }
 
-TEST(ArrayDecodingResourceTest, MillionDeepNestingIsCutAtTheLimit) {
+// Nesting deeper than the limit ends in Empty, whether a million arrays deep
+// in the bytes or written from arrays a few levels deeper than the limit.
+TEST(ArrayDecodingResourceTest, DeepNestingIsCutAtTheLimit) {
   EXPECT_EQ(Nesting(ArrayFromStream(DeeplyNested(3))), std::make_pair(std::size_t{4}, Variant(42)));
+  const auto cut = std::make_pair(kMaxArrayNesting + 1, Variant());
 
   const Bytes deep = DeeplyNested(1000000);
   EXPECT_EQ(StreamKind(deep), kArrayStreamKind);
-  const auto [arrays, bottom] = Nesting(ArrayFromStream(deep));
-  EXPECT_EQ(arrays, kMaxArrayNesting + 1);
-  EXPECT_TRUE(bottom.IsEmpty());
+  EXPECT_EQ(Nesting(ArrayFromStream(deep)), cut);
   EXPECT_TRUE(ValueFromStored(BytesValue(deep)).IsArray());
+
+  Variant value = Ints(0, {1});
+  for (std::size_t i = 0; i < kMaxArrayNesting + 6; ++i) {
+    value = Variant(Array1(VarType::Variant, 0, {value}));
+  }
+  EXPECT_EQ(Nesting(ArrayFromStream(StreamFromArray(value))), cut);
 }
 
 TEST(ArrayDecodingResourceTest, DamagedStreamsNeverCrash) {
