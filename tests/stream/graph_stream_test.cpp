@@ -96,6 +96,8 @@ class GraphStreams : public StreamEngineTest {
 
 // ---- Shapes that survive ---------------------------------------------------------
 
+// Without the setting, today's results stay: the back-pointer is a subobject
+// problem and the shared subobject comes back twice.
 TEST_F(GraphStreams, SharedSubobjectStaysOneAndBackPointersCloseTheCycle) {
   ObjectRef doc = NewDoc();
   ObjectRef section = NewSection(7, doc);
@@ -111,18 +113,13 @@ TEST_F(GraphStreams, SharedSubobjectStaysOneAndBackPointersCloseTheCycle) {
   EXPECT_NE(d.main, section);
   EXPECT_EQ(S(d.main).owner, back);
   EXPECT_EQ(S(d.main).parent.Lock(), back);
-  Unlink({back, doc});
-}
+  Unlink({back});
 
-TEST_F(GraphStreams, WithoutTheSettingTodaysResultsStay) {
-  ObjectRef doc = NewDoc();
-  D(doc).main = D(doc).extra = NewSection(7, doc);
   settings_.preserve_identity = false;
-
   const Bytes bytes = Write(doc);
-  EXPECT_EQ(status_, 601);  // the back-pointer is a subobject problem
+  EXPECT_EQ(status_, 601);
   EXPECT_EQ(BagReader(bytes).ReadProperty(kHeaderKey), Variant(17));
-  ObjectRef back = Read(bytes);
+  back = Read(bytes);
   EXPECT_EQ(status_, 0);
   ASSERT_FALSE(back.IsNull());
   EXPECT_NE(D(back).main, D(back).extra);  // two objects
