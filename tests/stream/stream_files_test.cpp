@@ -217,7 +217,9 @@ TEST(StreamFiles, OnlyRegularFilesAreReadOrReplaced) {
       {dir / "null", "character device"},
   };
   const SafeArray bytes = BytesArray({1, 2, 3});
-  for (const auto& [path, kind] : cases) {
+  for (const auto& entry : cases) {
+    const std::string& path = entry.first;  // a lambda may not capture a binding
+    const char* const kind = entry.second;
     if (path == dir / "null" && !have_device) continue;
     const AutomationError read = ErrorFrom([&] { StreamFromFile(path); });
     EXPECT_EQ(read.Number(), errors::kPathFileAccess) << path;
