@@ -498,14 +498,12 @@ TEST(ArrayBoundsTest, BoundsTableAndDimensionBounds) {
   std::int32_t lower = 99;
   std::int32_t upper = 99;
   EXPECT_TRUE(DimensionBounds(Variant(three), 3, lower, upper));
-  EXPECT_EQ(lower, 4);
-  EXPECT_EQ(upper, 4);
+  EXPECT_EQ(std::make_pair(lower, upper), std::make_pair(4, 4));
   lower = upper = 99;
   EXPECT_FALSE(DimensionBounds(Variant(three), 4, lower, upper));
   EXPECT_FALSE(DimensionBounds(Variant(three), 0, lower, upper));
   EXPECT_FALSE(DimensionBounds(Variant("abc"), 1, lower, upper));
-  EXPECT_EQ(lower, 99);
-  EXPECT_EQ(upper, 99);
+  EXPECT_EQ(std::make_pair(lower, upper), std::make_pair(99, 99));
 }
 
 // ---- Untrusted bytes ----------------------------------------------------------------
