@@ -30,14 +30,11 @@ Bytes EntryByEntry(const SafeArray& array) {
   for (IndexWalker walk(bounds); !walk.Done(); walk.Next(), ++flat) {
     elements.WriteProperty(ElementKey(walk.Index()), array.GetFlat(flat));
   }
-  StreamHeaderFields header;
-  header.version = kFormatVersion;
-  header.kind = kArrayStreamKind;
-  header.empty = false;
-  header.dimensions = static_cast<std::int16_t>(bounds.size());
-  header.element_type = static_cast<std::int16_t>(Code(array.ElementType()));
   PropertyBag bag;
-  bag.WriteProperty("@SF#", Variant(PackStreamHeader(header)));
+  bag.WriteProperty(
+      "@SF#", Variant(PackStreamHeader({std::nullopt, kFormatVersion, kArrayStreamKind, false,
+                                        std::nullopt, static_cast<std::int16_t>(bounds.size()),
+                                        Code(array.ElementType())})));
   for (std::size_t d = 0; d < bounds.size(); ++d) {
     const std::string digit(1, static_cast<char>('1' + d));
     bag.WriteProperty("D" + digit, Variant(bounds[d].lower));
@@ -139,20 +136,16 @@ TEST(ScalarArrayStreamTest, AnyOtherElementHeadReadsByKey) {
 
   Bytes swapped = written;  // "01" is no key of the array: element 10 stays 0
   std::swap(swapped[kKey10], swapped[kKey10 + 1]);
-  Variant back = ArrayFromStream(swapped, std::nullopt);
-  ASSERT_TRUE(back.IsArray());
-  EXPECT_EQ(back.Array().Get({9}), Variant(41));
-  EXPECT_EQ(back.Array().Get({10}), Variant(0));
-  EXPECT_EQ(back.Array().Get({11}), Variant(43));
+  SafeArray expected = array;
+  expected.Set({10}, Variant(0));
+  EXPECT_EQ(ArrayFromStream(swapped, std::nullopt), Variant(expected));
 
   Bytes retyped = written;  // element 10 stored as a 32-bit float converts
   retyped[kKey10 + 2] = static_cast<std::uint8_t>(Code(VarType::R4));
   const std::uint32_t bits = 0x42280000;  // 42.0f
   for (int i = 0; i < 4; ++i) retyped[kKey10 + 4 + i] = static_cast<std::uint8_t>(bits >> (8 * i));
-  back = ArrayFromStream(retyped, std::nullopt);
-  ASSERT_TRUE(back.IsArray());
-  EXPECT_EQ(back.Array().Get({10}), Variant(42));
-  EXPECT_EQ(back.Array().Get({12}), Variant(44));
+  expected.Set({10}, Variant(42));
+  EXPECT_EQ(ArrayFromStream(retyped, std::nullopt), Variant(expected));
 
   for (std::size_t cut = written.size() - 3; cut < written.size(); ++cut) {
     const Bytes shorter(written.begin(), written.begin() + static_cast<std::ptrdiff_t>(cut));

@@ -30,17 +30,20 @@ class StreamEngineTest : public ::testing::Test {
     });
   }
 
-  std::vector<std::uint8_t> Write(const ObjectRef& root, std::int32_t& status) {
+  // Each call starts at status 0 and leaves its status in status_.
+  std::vector<std::uint8_t> Write(const ObjectRef& root) {
     EngineContext ctx = Context();
     ctx.SetRoot(root);
-    return WriteObject(ctx, root, root, status);
+    status_ = 0;
+    return WriteObject(ctx, root, root, status_);
   }
 
-  ObjectRef Read(std::span<const std::uint8_t> stream, std::int32_t& status) {
+  ObjectRef Read(std::span<const std::uint8_t> stream) {
     EngineContext ctx = Context();
     ObjectRef result;
     ObjectRef parent;
-    ReadObject(ctx, stream, result, parent, true, status);
+    status_ = 0;
+    ReadObject(ctx, stream, result, parent, true, status_);
     return result;
   }
 
@@ -48,6 +51,7 @@ class StreamEngineTest : public ::testing::Test {
   std::vector<RecursionCheckArgs> events_;
   std::string cancel_property_;
   std::function<void(RecursionCheckArgs&)> on_event_;
+  std::int32_t status_ = 0;
 };
 
 }  // namespace replikon::testing

@@ -4,8 +4,9 @@
 
 #include <algorithm>
 #include <cstdint>
-#include <functional>
+#include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "automation/bag_codec.hpp"
@@ -13,9 +14,14 @@
 #include "replikon/stream/array_encoding.hpp"
 #include "replikon/stream/stream_layout.hpp"
 #include "stream/stream_driver.hpp"
+#include "test_support.hpp"
 
 namespace replikon::testing {
 namespace {
+
+using test_support::BagOf;
+using test_support::Bytes;
+using test_support::Entries;
 
 struct Item {
   std::int32_t number = 0;
@@ -26,7 +32,6 @@ struct Item {
   ObjectRef child;
   ObjectRef other;
   std::int32_t hidden_value = 7;
-  std::int32_t fail_count = 0;
 };
 
 struct Foreign {
@@ -93,9 +98,15 @@ class StreamEngines : public StreamEngineTest {
 
   static std::vector<std::string> Keys(std::span<const std::uint8_t> bytes) {
     std::vector<std::string> keys;
-    BagReader bag(bytes);
+    const BagReader bag(bytes);
     for (const auto& e : bag.Entries()) keys.emplace_back(e.key);
     return keys;
+  }
+  static bool Has(std::span<const std::uint8_t> bytes, std::string_view key) {
+    return BagReader(bytes).Find(key) != nullptr;
+  }
+  std::int64_t Problems() const {
+    return std::ranges::count(events_, 601, &RecursionCheckArgs::error_status);
   }
 
   ClassRegistry& Registry() override { return registry_; }
@@ -103,11 +114,20 @@ class StreamEngines : public StreamEngineTest {
   ClassRegistry registry_;
 };
 
+// An object stream of the class, with the entries given after its name.
+Bytes ObjectStream(const std::string& class_name, Entries entries = {}, std::int32_t header = 17) {
+  entries.insert(entries.begin(), {{"@SF#", Variant(header)}, {"@OT#", Variant(class_name)}});
+  return BagOf(entries);
+}
+
+Variant BytesValue(const Bytes& bytes) {
+  return Variant(SafeArray::FromBytes(bytes));
+}
+
 TEST_F(StreamEngines, EntriesFollowTheMemberOrder) {
   ObjectRef item = NewItem(42);
-  std::int32_t status = 0;
-  const auto bytes = Write(item, status);
-  EXPECT_EQ(status, 0);
+  const auto bytes = Write(item);
+  EXPECT_EQ(status_, 0);
   // Object properties holding null references are written as null Streams;
   // "_Default" is never written; a read-only property is.
   EXPECT_EQ(Keys(bytes), (std::vector<std::string>{"@SF#", "@OT#", "Number", "Text", "Price",
@@ -116,9 +136,7 @@ TEST_F(StreamEngines, EntriesFollowTheMemberOrder) {
   EXPECT_EQ(bag.ReadProperty("@SF#"), Variant(17));
   EXPECT_EQ(bag.ReadProperty("@OT#"), Variant("Item"));
   EXPECT_EQ(bag.ReadProperty("Number"), Variant(42));
-  const auto child = bag.ReadBytes("Child");
-  ASSERT_TRUE(child.has_value());
-  EXPECT_TRUE(StreamHoldsNothing(*child));
+  EXPECT_TRUE(StreamHoldsNothing(bag.ReadBytes("Child").value()));
   // The events: one per object property, before anything is written for it.
   ASSERT_EQ(events_.size(), 2u);
   EXPECT_EQ(events_[0].current_object_property, "Child");
@@ -131,46 +149,39 @@ TEST_F(StreamEngines, EntriesFollowTheMemberOrder) {
 TEST_F(StreamEngines, SettingsSteerObjectProperties) {
   ObjectRef item = NewItem(1);
   item.As<Item>()->child = NewItem(2);
-  std::int32_t status = 0;
-
   settings_.recursion_allowed = false;
-  auto keys = Keys(Write(item, status));
-  EXPECT_EQ(std::count(keys.begin(), keys.end(), "Child"), 0);
+  EXPECT_FALSE(Has(Write(item), "Child"));
   EXPECT_TRUE(events_.empty());
 
   settings_.recursion_allowed = true;
   cancel_property_ = "Child";
-  keys = Keys(Write(item, status));
-  EXPECT_EQ(std::count(keys.begin(), keys.end(), "Child"), 0);
-  EXPECT_EQ(std::count(keys.begin(), keys.end(), "Other"), 1);
-  EXPECT_EQ(status, 0);
+  const auto bytes = Write(item);
+  EXPECT_FALSE(Has(bytes, "Child"));
+  EXPECT_TRUE(Has(bytes, "Other"));
+  EXPECT_EQ(status_, 0);
 }
 
 TEST_F(StreamEngines, ExternalSubobjects) {
   ObjectRef item = NewItem(1);
   item.As<Item>()->child = registry_.CreateByProgId("ExtLib.Foreign");
-  std::int32_t status = 0;
-
   settings_.problems_notification = ProblemsNotificationConstants::SourceObjectOnly;
-  auto keys = Keys(Write(item, status));
-  EXPECT_EQ(std::count(keys.begin(), keys.end(), "Child"), 0);
-  EXPECT_EQ(status, 0);
+  EXPECT_FALSE(Has(Write(item), "Child"));
+  EXPECT_EQ(status_, 0);
   EXPECT_EQ(events_.size(), 2u);  // the two new-subobject events only
 
   events_.clear();
   settings_.problems_notification = ProblemsNotificationConstants::OnSubobjectProblem;
   settings_.raise_recursion_check_event = false;
-  const auto bytes = Write(item, status);
-  EXPECT_EQ(status, 601);
+  const auto bytes = Write(item);
+  EXPECT_EQ(status_, 601);
   ASSERT_EQ(events_.size(), 1u);
   EXPECT_EQ(events_[0].error_status, 601);
   EXPECT_TRUE(events_[0].cancel);
   EXPECT_EQ(events_[0].current_object_property, "Child");
 
   // SetExternalReferences does not change a byte.
-  std::int32_t s2 = 0;
   settings_.set_external_references = true;
-  EXPECT_EQ(Write(item, s2), bytes);
+  EXPECT_EQ(Write(item), bytes);
 }
 
 TEST_F(StreamEngines, CyclesAreNotFollowed) {
@@ -179,22 +190,16 @@ TEST_F(StreamEngines, CyclesAreNotFollowed) {
   parent.As<Item>()->child = child;
   child.As<Item>()->other = parent;   // back-pointer
   parent.As<Item>()->other = parent;  // self-reference
-  std::int32_t status = 0;
   settings_.problems_notification = ProblemsNotificationConstants::SourceObjectOnly;
-  const auto bytes = Write(parent, status);
-  EXPECT_EQ(status, 0);
-  auto nested = BagReader(bytes).ReadBytes("Child");
-  ASSERT_TRUE(nested.has_value());
-  auto keys = Keys(*nested);
-  EXPECT_EQ(std::count(keys.begin(), keys.end(), "Other"), 0);
+  const auto bytes = Write(parent);
+  EXPECT_EQ(status_, 0);
+  EXPECT_FALSE(Has(BagReader(bytes).ReadBytes("Child").value(), "Other"));
 
   settings_.problems_notification = ProblemsNotificationConstants::OnSubobjectProblem;
   events_.clear();
-  Write(parent, status);
-  EXPECT_EQ(status, 601);
-  int problems = 0;
-  for (const auto& e : events_) problems += e.error_status == 601;
-  EXPECT_EQ(problems, 2);
+  Write(parent);
+  EXPECT_EQ(status_, 601);
+  EXPECT_EQ(Problems(), 2);
   parent.As<Item>()->other.Reset();
   child.As<Item>()->other.Reset();
 }
@@ -208,8 +213,7 @@ TEST_F(StreamEngines, FieldsAndClientGetsGiveTheSameEntries) {
   ObjectRef mirror = registry_.CreateByProgId("TestLib.Mirror");
   mirror.As<Mirror>()->number = 4;
   mirror.As<Mirror>()->child = item.As<Item>()->child;
-  std::int32_t status = 0;
-  const auto from_mirror = Write(mirror, status);
+  const Bytes from_mirror = Write(mirror);
   EXPECT_EQ(mirror.As<Mirror>()->number_reads, 2);
   EXPECT_EQ(mirror.As<Mirror>()->child_reads, 2);
   on_event_ = [&](RecursionCheckArgs& args) {
@@ -217,50 +221,29 @@ TEST_F(StreamEngines, FieldsAndClientGetsGiveTheSameEntries) {
       item.As<Item>()->child = NewItem(3);
     }
   };
-  const auto from_item = Write(item, status);
-  ASSERT_EQ(status, 0);
+  const Bytes from_item = Write(item);
+  ASSERT_EQ(status_, 0);
   EXPECT_EQ(item.As<Item>()->child.As<Item>()->number, 3);
-
   const BagReader a(from_mirror);
   const BagReader b(from_item);
-  ASSERT_NE(a.Find("Number"), nullptr);
-  ASSERT_NE(b.Find("Number"), nullptr);
-  EXPECT_TRUE(std::ranges::equal(a.Find("Number")->payload, b.Find("Number")->payload));
-  const auto a_child = a.ReadBytes("Child");
-  const auto b_child = b.ReadBytes("Child");
-  ASSERT_TRUE(a_child && b_child);
-  EXPECT_TRUE(std::ranges::equal(*a_child, *b_child));
+  EXPECT_EQ(a.ReadProperty("Number"), Variant(4));
+  EXPECT_EQ(b.ReadProperty("Number"), Variant(4));
+  ASSERT_TRUE(a.ReadBytes("Child").has_value());
+  EXPECT_EQ(a.ReadProperty("Child"), b.ReadProperty("Child"));
 }
 
 // Every form of the null-reference Stream sets the property to Nothing, once;
 // a nested object Stream is read as what it is.
 TEST_F(StreamEngines, NestedNothingInEveryForm) {
-  const std::function<void(BagWriter&)> forms[] = {
-      [](BagWriter& w) { w.Write("@SF#", Variant(529)); },
-      [](BagWriter& w) { w.Write("@SF#", Variant("529")); },
-      [](BagWriter& w) {
-        w.Write("@SF#", Variant(529));
-        w.Write("@OT#", Variant(""));
-      },
-      [](BagWriter& w) {
-        w.Write("@SF#", Variant(17));
-        w.Write("@OT#", Variant("Holder"));
-      },
+  const Entries forms[] = {
+      {{"@SF#", Variant(529)}},
+      {{"@SF#", Variant("529")}},
+      {{"@SF#", Variant(529)}, {"@OT#", Variant("")}},
+      {{"@SF#", Variant(17)}, {"@OT#", Variant("Holder")}},
   };
   for (std::size_t i = 0; i < std::size(forms); ++i) {
-    std::vector<std::uint8_t> nested;
-    BagWriter child(nested);
-    forms[i](child);
-    child.Finish();
-    std::vector<std::uint8_t> stream;
-    BagWriter top(stream);
-    top.Write("@SF#", Variant(17));
-    top.Write("@OT#", Variant("Holder"));
-    top.WriteBytes("Child", nested);
-    top.Finish();
-    std::int32_t status = 0;
-    const ObjectRef back = Read(stream, status);
-    EXPECT_EQ(status, 0);
+    const ObjectRef back = Read(ObjectStream("Holder", {{"Child", BytesValue(BagOf(forms[i]))}}));
+    EXPECT_EQ(status_, 0);
     ASSERT_TRUE(back);
     EXPECT_EQ(back.As<Holder>()->sets, 1) << i;
     EXPECT_EQ(ClassNameOf(back.As<Holder>()->child), i < 3 ? "Nothing" : "Holder") << i;
@@ -280,12 +263,11 @@ TEST_F(StreamEngines, RoundTrip) {
   it->child.As<Item>()->any = Variant(NewItem(7));  // an object in a Variant: comes back Empty
   it->hidden_value = 11;
 
-  std::int32_t status = 0;
-  const auto bytes = Write(item, status);
-  ASSERT_EQ(status, 0);
+  const auto bytes = Write(item);
+  ASSERT_EQ(status_, 0);
   events_.clear();
-  ObjectRef back = Read(bytes, status);
-  ASSERT_EQ(status, 0);
+  ObjectRef back = Read(bytes);
+  ASSERT_EQ(status_, 0);
   ASSERT_TRUE(back);
   Item* b = back.As<Item>();
   EXPECT_EQ(b->number, 5);
@@ -307,68 +289,39 @@ TEST_F(StreamEngines, RoundTrip) {
 TEST_F(StreamEngines, ReaderProblems) {
   ObjectRef item = NewItem(1);
   item.As<Item>()->child = NewItem(2);
-  std::int32_t status = 0;
-  const auto bytes = Write(item, status);
+  const auto bytes = Write(item);
 
   // Read with a server that cannot create the nested class's... any class: root problem.
   settings_.object_server_name = "ExtLib";
   events_.clear();
-  status = 0;
-  EXPECT_TRUE(Read(bytes, status).IsNull());
-  EXPECT_EQ(status, 601);
+  EXPECT_TRUE(Read(bytes).IsNull());
+  EXPECT_EQ(status_, 601);
   ASSERT_EQ(events_.size(), 1u);
   EXPECT_EQ(events_[0].current_object_property, "");
   EXPECT_TRUE(events_[0].current_object.IsNull());
 
-  // A nested Stream whose class cannot be created.
+  // A nested Stream whose class cannot be created, and one naming a class
+  // that can be made but without a header word.
   settings_.object_server_name = "TestLib";
-  BagReader top(bytes);
-  std::vector<std::uint8_t> crafted;
-  {
-    BagWriter w(crafted);
-    w.Write("@SF#", Variant(17));
-    w.Write("@OT#", Variant("Item"));
-    std::vector<std::uint8_t> nested;
-    BagWriter n(nested);
-    n.Write("@SF#", Variant(17));
-    n.Write("@OT#", Variant("Nope"));
-    n.Finish();
-    w.WriteBytes("Child", nested);
-    // A nested Stream naming a class that can be made but without a header word.
-    std::vector<std::uint8_t> headless;
-    BagWriter h(headless);
-    h.Write("@OT#", Variant("Item"));
-    h.Finish();
-    w.WriteBytes("Other", headless);
-    w.Finish();
-  }
+  const Bytes crafted =
+      ObjectStream("Item", {{"Child", BytesValue(ObjectStream("Nope"))},
+                            {"Other", BytesValue(BagOf({{"@OT#", Variant("Item")}}))}});
   settings_.problems_notification = ProblemsNotificationConstants::SourceObjectOnly;
-  status = 0;
-  ObjectRef back = Read(crafted, status);
-  EXPECT_EQ(status, 602);
+  ObjectRef back = Read(crafted);
+  EXPECT_EQ(status_, 602);
   ASSERT_TRUE(back);
   EXPECT_TRUE(back.As<Item>()->child.IsNull());
 
   settings_.problems_notification = ProblemsNotificationConstants::OnSubobjectProblem;
-  status = 0;
   events_.clear();
-  back = Read(crafted, status);
-  EXPECT_EQ(status, 602);  // the status held last
-  int problems = 0;
-  for (const auto& e : events_) problems += e.error_status == 601;
-  EXPECT_EQ(problems, 1);
+  Read(crafted);
+  EXPECT_EQ(status_, 602);  // the status held last
+  EXPECT_EQ(Problems(), 1);
 }
 
 TEST_F(StreamEngines, OtherFormatVersionRestoresNothing) {
-  std::vector<std::uint8_t> stream;
-  BagWriter w(stream);
-  w.Write("@SF#", Variant(18));
-  w.Write("@OT#", Variant("Item"));
-  w.Write("Number", Variant(9));
-  w.Finish();
-  std::int32_t status = 0;
-  ObjectRef back = Read(stream, status);
-  EXPECT_EQ(status, 0);
+  ObjectRef back = Read(ObjectStream("Item", {{"Number", Variant(9)}}, 18));
+  EXPECT_EQ(status_, 0);
   ASSERT_TRUE(back);
   EXPECT_EQ(back.As<Item>()->number, 0);
 }
@@ -377,16 +330,12 @@ TEST_F(StreamEngines, DamagedStreamsNeverCrash) {
   ObjectRef item = NewItem(3);
   item.As<Item>()->child = NewItem(4);
   item.As<Item>()->any = Variant(SafeArray(VarType::BStr, {{0, 2}}));
-  std::int32_t status = 0;
-  const auto bytes = Write(item, status);
+  const auto bytes = Write(item);
   for (std::size_t n = 0; n < bytes.size(); ++n) {
-    std::vector<std::uint8_t> cut(bytes.begin(), bytes.begin() + static_cast<long>(n));
-    status = 0;
-    Read(cut, status);
-    std::vector<std::uint8_t> flipped = bytes;
+    Read(std::span(bytes).first(n));
+    Bytes flipped = bytes;
     flipped[n] ^= 0x5A;
-    status = 0;
-    Read(flipped, status);
+    Read(flipped);
     events_.clear();
   }
   // Nothing read from the damaged Streams is left alive.
