@@ -66,13 +66,11 @@ TEST(SafeArrayTest, ConstructionChecks) {
 }
 
 TEST(SafeArrayTest, ElementsStartAtTheTypesInitialValue) {
-  EXPECT_EQ(SafeArray(VarType::I4, {{0, 0}}).Get({0}), Variant(0));
-  EXPECT_EQ(SafeArray(VarType::BStr, {{0, 0}}).Get({0}), Variant(""));
-  EXPECT_EQ(SafeArray(VarType::Bool, {{0, 0}}).Get({0}), Variant(false));
+  for (const Variant& initial : {Variant(0), Variant(""), Variant(false), Variant(ObjectRef()),
+                                 Variant(Decimal{}), Variant(Date{})}) {
+    EXPECT_EQ(SafeArray(initial.Type(), {{0, 0}}).Get({0}), initial);
+  }
   EXPECT_EQ(SafeArray(VarType::Variant, {{0, 0}}).Get({0}), Variant());
-  EXPECT_EQ(SafeArray(VarType::Dispatch, {{0, 0}}).Get({0}), Variant(ObjectRef()));
-  EXPECT_EQ(SafeArray(VarType::Decimal, {{0, 0}}).Get({0}), Variant(Decimal{}));
-  EXPECT_EQ(SafeArray(VarType::Date, {{0, 0}}).Get({0}), Variant(Date{}));
 }
 
 TEST(SafeArrayTest, RowMajorLayoutWithNegativeBounds) {
@@ -230,6 +228,11 @@ TEST(SafeArrayTest, NewArraysOfOneShapeStayIndependent) {
   SafeArray names(VarType::BStr, {{0, 7}});
   names.SetFlat(7, Variant("x"));
   EXPECT_EQ(SafeArray(VarType::BStr, {{0, 7}}).GetFlat(7), Variant(""));
+  // Another type or other bounds after those: arrays of their own.
+  EXPECT_EQ(SafeArray(VarType::I2, {{0, 7}}).ElementType(), VarType::I2);
+  EXPECT_EQ(SafeArray(VarType::I4, {{0, 8}}).Count(), 9U);
+  EXPECT_EQ(SafeArray(VarType::I4, {{1, 8}}).Bounds()[0].lower, 1);
+  EXPECT_EQ(SafeArray(VarType::I4, {{0, 7}, {0, 0}}).Dims(), 2U);
 
   // Bounds of any number of dimensions are kept as given.
   const std::vector<ArrayBound> bounds = {{0, 1}, {-1, 0}, {2, 3}, {0, 0}};
@@ -289,24 +292,6 @@ TEST(SafeArrayTest, EqualityComparesTypeBoundsAndElements) {
   EXPECT_NE(SafeArray(VarType::R8, {{0, 1}}), SafeArray(VarType::R4, {{0, 1}}));
   EXPECT_NE(SafeArray(VarType::R8, {{0, 1}}), SafeArray(VarType::R8, {{1, 2}}));
   EXPECT_EQ(SafeArray(VarType::Bool), SafeArray(VarType::Bool));
-}
-
-TEST(SmallArrayBodies, ArraysMadeAlikeShareNothingVisible) {
-  SafeArray a(VarType::I4, {{0, 7}});
-  SafeArray b(VarType::I4, {{0, 7}});
-  b.SetFlat(2, Variant(std::int32_t{5}));
-  EXPECT_EQ(a.GetFlat(2), Variant(std::int32_t{0}));
-  EXPECT_EQ(b.GetFlat(2), Variant(std::int32_t{5}));
-
-  // Another type or other bounds after those: arrays of their own.
-  const SafeArray i2(VarType::I2, {{0, 7}});
-  EXPECT_EQ(i2.ElementType(), VarType::I2);
-  const SafeArray longer(VarType::I4, {{0, 8}});
-  EXPECT_EQ(longer.Count(), 9U);
-  const SafeArray shifted(VarType::I4, {{1, 8}});
-  EXPECT_EQ(shifted.Bounds()[0].lower, 1);
-  const SafeArray two_dims(VarType::I4, {{0, 7}, {0, 0}});
-  EXPECT_EQ(two_dims.Dims(), 2U);
 }
 
 }  // namespace

@@ -105,7 +105,7 @@ TEST(InvokeByName, ScalarPropertiesRoundTripEveryType) {
   ObjectRef p = NewProbe();
   const std::vector<std::pair<const char*, Variant>> cases = {
       {"I2", Variant(std::int16_t{-12})},
-      {"I4", Variant(std::int32_t{123456})},
+      {"I4", Variant(123456)},
       {"R4", Variant(1.5F)},
       {"R8", Variant(-2.25)},
       {"Cy", Variant(Currency{123450})},
@@ -125,15 +125,15 @@ TEST(InvokeByName, ScalarPropertiesRoundTripEveryType) {
 TEST(InvokeByName, LetConvertsToTheDeclaredType) {
   ObjectRef p = NewProbe();
   Let(p, "I4", Variant("42"));
-  EXPECT_EQ(Get(p, "I4"), Variant(std::int32_t{42}));
-  Let(p, "Text", Variant(std::int32_t{5}));
+  EXPECT_EQ(Get(p, "I4"), Variant(42));
+  Let(p, "Text", Variant(5));
   EXPECT_EQ(Get(p, "Text"), Variant("5"));
   Let(p, "I2", Variant());  // Empty is zero
   EXPECT_EQ(Get(p, "I2"), Variant(std::int16_t{0}));
-  EXPECT_EQ(Get(p, "Rounded"), Variant(std::int32_t{3}));  // a typed get: 2.75 as a Long
+  EXPECT_EQ(Get(p, "Rounded"), Variant(3));  // a typed get: 2.75 as a Long
   // A typed let of an object assigns the object's default value.
   ObjectRef q = NewProbe();
-  Let(q, "I4", Variant(std::int32_t{77}));
+  Let(q, "I4", Variant(77));
   Let(p, "Text", Variant(q));
   EXPECT_EQ(Get(p, "Text"), Variant("77"));
 }
@@ -141,10 +141,8 @@ TEST(InvokeByName, LetConvertsToTheDeclaredType) {
 TEST(InvokeByName, FailedConversionLeavesThePropertyAlone) {
   ObjectRef p = NewProbe();
   Let(p, "I2", Variant(std::int16_t{9}));
-  EXPECT_EQ(ErrorFrom([&] { Let(p, "I2", Variant(std::int32_t{70000})); }).Number(),
-            errors::kOverflow);
-  EXPECT_EQ(ErrorFrom([&] { Let(p, "Byte", Variant(std::int32_t{-1})); }).Number(),
-            errors::kOverflow);
+  EXPECT_EQ(ErrorFrom([&] { Let(p, "I2", Variant(70000)); }).Number(), errors::kOverflow);
+  EXPECT_EQ(ErrorFrom([&] { Let(p, "Byte", Variant(-1)); }).Number(), errors::kOverflow);
   EXPECT_EQ(ErrorFrom([&] { Let(p, "I2", Variant("abc")); }).Number(), errors::kTypeMismatch);
   EXPECT_EQ(ErrorFrom([&] { Let(p, "I2", Variant(kNull)); }).Number(), errors::kInvalidUseOfNull);
   EXPECT_EQ(ErrorFrom([&] { Let(p, "I2", Variant(LongArray({1}))); }).Number(),
@@ -155,7 +153,7 @@ TEST(InvokeByName, FailedConversionLeavesThePropertyAlone) {
 TEST(InvokeByName, VariantPropertyTakesValuesAndReferences) {
   ObjectRef p = NewProbe();
   ObjectRef q = NewProbe();
-  Let(q, "I4", Variant(std::int32_t{5}));
+  Let(q, "I4", Variant(5));
 
   Let(p, "Any", Variant(kNull));
   EXPECT_TRUE(Get(p, "Any").IsNull());
@@ -163,12 +161,11 @@ TEST(InvokeByName, VariantPropertyTakesValuesAndReferences) {
   EXPECT_EQ(Get(p, "Any"), Variant(LongArray({1, 2})));
   // A let stores the object's value, a set the reference itself.
   Let(p, "Any", Variant(q));
-  EXPECT_EQ(Get(p, "Any"), Variant(std::int32_t{5}));
+  EXPECT_EQ(Get(p, "Any"), Variant(5));
   Set(p, "Any", Variant(q));
   EXPECT_EQ(Get(p, "Any").Object(), q);
   Set(p, "Any", Variant(ObjectRef()));
-  EXPECT_TRUE(Get(p, "Any").IsObject());
-  EXPECT_TRUE(Get(p, "Any").Object().IsNull());
+  EXPECT_EQ(Get(p, "Any"), Variant(ObjectRef()));
   // An object without a default member has no value to let.
   ObjectRef invoice_like = MakeObject<Probe>(ClassBuilder<Probe>("Bare").BuildInfo());
   EXPECT_NE(ErrorFrom([&] { Let(p, "Any", Variant(invoice_like)); }).Number(), 0);
@@ -177,12 +174,10 @@ TEST(InvokeByName, VariantPropertyTakesValuesAndReferences) {
 TEST(InvokeByName, ObjectPropertyTakesOnlyReferences) {
   ObjectRef p = NewProbe();
   ObjectRef q = NewProbe();
-  EXPECT_TRUE(Get(p, "Other").IsObject());
-  EXPECT_TRUE(Get(p, "Other").Object().IsNull());
+  EXPECT_EQ(Get(p, "Other"), Variant(ObjectRef()));
   Set(p, "Other", Variant(q));
   EXPECT_EQ(Get(p, "Other").Object(), q);
-  EXPECT_EQ(ErrorFrom([&] { Set(p, "Other", Variant(std::int32_t{1})); }).Number(),
-            errors::kObjectRequired);
+  EXPECT_EQ(ErrorFrom([&] { Set(p, "Other", Variant(1)); }).Number(), errors::kObjectRequired);
   EXPECT_EQ(ErrorFrom([&] { Set(p, "Other", Variant()); }).Number(), errors::kObjectRequired);
   EXPECT_EQ(ErrorFrom([&] { Let(p, "Other", Variant(q)); }).Number(), errors::kNotSupported);
   EXPECT_EQ(ErrorFrom([&] { Set(p, "I4", Variant(q)); }).Number(), errors::kNotSupported);
@@ -203,14 +198,13 @@ TEST(InvokeByName, ArrayPropertyTakesOnlyItsOwnArrayType) {
             errors::kTypeMismatch);
   EXPECT_EQ(ErrorFrom([&] { Let(p, "Anys", Variant(LongArray({1}))); }).Number(),
             errors::kTypeMismatch);
-  EXPECT_EQ(ErrorFrom([&] { Let(p, "Longs", Variant(std::int32_t{1})); }).Number(),
-            errors::kTypeMismatch);
+  EXPECT_EQ(ErrorFrom([&] { Let(p, "Longs", Variant(1)); }).Number(), errors::kTypeMismatch);
   EXPECT_EQ(ErrorFrom([&] { Let(p, "Longs", Variant(kNull)); }).Number(), errors::kTypeMismatch);
   EXPECT_EQ(Get(p, "Longs"), Variant(LongArray({1})));
 
   // The get hands out a copy: changing it leaves the property alone.
   Variant got = Get(p, "Longs");
-  got.MutableArray().SetFlat(0, Variant(std::int32_t{99}));
+  got.MutableArray().SetFlat(0, Variant(99));
   EXPECT_EQ(Get(p, "Longs"), Variant(LongArray({1})));
 }
 
@@ -229,7 +223,7 @@ TEST(InvokeByName, ArgumentCountsAreChecked) {
         Case{"Sum", K::Function, 4}, Case{"Reset", K::Function, 1}, Case{"Cell", K::PropertyGet, 0},
         Case{"Cell", K::PropertyPut, 0}, Case{"Cell", K::PropertyPut, 1},
         Case{"Cell", K::PropertyPut, 4}}) {
-    const std::vector<Variant> args(c.count, Variant(std::int32_t{1}));
+    const std::vector<Variant> args(c.count, Variant(1));
     EXPECT_EQ(ErrorFrom([&] { InvokeByName(p, c.name, c.kind, args); }).Number(),
               errors::kWrongArguments)
         << c.name << " with " << c.count;
@@ -240,11 +234,11 @@ TEST(InvokeByName, ParameterisedPropertyWithAndWithoutOptionalArguments) {
   ObjectRef p = NewProbe();
   const Variant row(std::int32_t{3});
   const Variant col(std::int32_t{4});
-  EXPECT_EQ(Get(p, "Cell", {row}), Variant(std::int32_t{300}));
-  EXPECT_EQ(Get(p, "Cell", {row, col}), Variant(std::int32_t{304}));
-  EXPECT_EQ(Get(p, "Cell", {Variant("2"), col}), Variant(std::int32_t{204}));
+  EXPECT_EQ(Get(p, "Cell", {row}), Variant(300));
+  EXPECT_EQ(Get(p, "Cell", {row, col}), Variant(304));
+  EXPECT_EQ(Get(p, "Cell", {Variant("2"), col}), Variant(204));
 
-  Call(p, "Cell", InvokeKind::PropertyPut, {row, col, Variant(std::int32_t{9})});
+  Call(p, "Cell", InvokeKind::PropertyPut, {row, col, Variant(9)});
   EXPECT_EQ(p.As<Probe>()->last_cell, "3,4=9");  // the value converted to String
   Call(p, "Cell", InvokeKind::PropertyPut, {row, Variant("x")});
   EXPECT_EQ(p.As<Probe>()->last_cell, "3,-=x");
@@ -254,14 +248,14 @@ TEST(InvokeByName, MethodsReadOnlyAndWriteOnlyMembers) {
   ObjectRef p = NewProbe();
   const Variant a(std::int32_t{2});
   const Variant b(std::int32_t{3});
-  EXPECT_EQ(Call(p, "Sum", InvokeKind::Function, {a, b}), Variant(std::int32_t{5}));
-  EXPECT_EQ(Call(p, "Sum", InvokeKind::Function, {a, b, Variant("10")}), Variant(std::int32_t{15}));
+  EXPECT_EQ(Call(p, "Sum", InvokeKind::Function, {a, b}), Variant(5));
+  EXPECT_EQ(Call(p, "Sum", InvokeKind::Function, {a, b, Variant("10")}), Variant(15));
   Let(p, "I4", a);
   EXPECT_TRUE(Call(p, "Reset", InvokeKind::Function).IsEmpty());
-  EXPECT_EQ(Get(p, "I4"), Variant(std::int32_t{0}));
+  EXPECT_EQ(Get(p, "I4"), Variant(0));
   EXPECT_EQ(ErrorFrom([&] { Get(p, "Sum"); }).Number(), errors::kNotSupported);
 
-  EXPECT_EQ(Get(p, "Fixed"), Variant(std::int32_t{7}));
+  EXPECT_EQ(Get(p, "Fixed"), Variant(7));
   EXPECT_EQ(ErrorFrom([&] { Let(p, "Fixed", a); }).Number(), errors::kNotSupported);
   Let(p, "Secret", Variant("31"));
   EXPECT_EQ(p.As<Probe>()->secret, 31);
@@ -292,10 +286,10 @@ TEST(InvokeByName, ClientErrorsPassThrough) {
     EXPECT_EQ(e.Number(), number) << name;
     EXPECT_EQ(e.Description(), description);
   }
-  Let(p, "Guarded", Variant(std::int32_t{4}));
-  EXPECT_EQ(ErrorFrom([&] { Let(p, "Guarded", Variant(std::int32_t{-4})); }).Number(),
+  Let(p, "Guarded", Variant(4));
+  EXPECT_EQ(ErrorFrom([&] { Let(p, "Guarded", Variant(-4)); }).Number(),
             errors::kInvalidPropertyValue);
-  EXPECT_EQ(Get(p, "Guarded"), Variant(std::int32_t{4}));
+  EXPECT_EQ(Get(p, "Guarded"), Variant(4));
 }
 
 TEST(InvokeByName, MembersRefuseAnotherClassesInstance) {
@@ -312,7 +306,7 @@ TEST(InvokeByName, MembersRefuseAnotherClassesInstance) {
   // Values that need no conversion, an object reference, an array of the
   // declared type: each assignment is refused all the same.
   for (const auto& [name, kind, value] :
-       {std::tuple{"I4", InvokeKind::PropertyPut, Variant(std::int32_t{1})},
+       {std::tuple{"I4", InvokeKind::PropertyPut, Variant(1)},
         std::tuple{"Other", InvokeKind::PropertyPutRef, Variant(NewProbe())},
         std::tuple{"Longs", InvokeKind::PropertyPut, Variant(LongArray({1}))}}) {
     const MemberDescription* put = probe.Find(name, kind);
@@ -351,7 +345,7 @@ TEST(FieldAccess, TakingAValueOrReferenceLosesNothingItDoesNotAssign) {
   EXPECT_EQ(p.As<Probe>()->text, "a string long enough to live outside the small buffer");
   Variant number(std::int32_t{5});
   EXPECT_FALSE(text->TakeValue(*p, number));
-  EXPECT_EQ(number, Variant(std::int32_t{5}));
+  EXPECT_EQ(number, Variant(5));
   EXPECT_FALSE(other->TakeValue(*p, number));
 
   // A reference goes into an object field, and stays with the caller where the
@@ -392,11 +386,11 @@ TEST(InterfaceDescription, LookupByNameAndIdentifier) {
   EXPECT_EQ(iface->FindById(kDispIdUnknown, InvokeKind::PropertyGet), nullptr);
 
   ObjectRef p = NewProbe();
-  Let(p, "I4", Variant(std::int32_t{8}));
-  EXPECT_EQ(InvokeById(p, kDispIdValue, InvokeKind::PropertyGet), Variant(std::int32_t{8}));
+  Let(p, "I4", Variant(8));
+  EXPECT_EQ(InvokeById(p, kDispIdValue, InvokeKind::PropertyGet), Variant(8));
   EXPECT_EQ(ErrorFrom([&] { InvokeById(p, 12345, InvokeKind::PropertyGet); }).Number(),
             errors::kNotSupported);
-  EXPECT_EQ(ValueOf(Variant(p)), Variant(std::int32_t{8}));
+  EXPECT_EQ(ValueOf(Variant(p)), Variant(8));
 }
 
 TEST(InterfaceDescription, FirstMemberOfANameAndKindWins) {
@@ -413,15 +407,14 @@ TEST(InterfaceDescription, FirstMemberOfANameAndKindWins) {
   struct Empty {};
   auto info = std::make_shared<const ClassInfo>("T", iface, typeid(Empty));
   ObjectRef t = MakeObject<Empty>(info);
-  EXPECT_EQ(Get(t, "X"), Variant(std::int32_t{1}));
+  EXPECT_EQ(Get(t, "X"), Variant(1));
   EXPECT_EQ(ErrorFrom([&] { Get(t, "Y"); }).Number(), errors::kNotSupported);  // no body
 }
 
 TEST(ClassNameOf, ObjectsNullAndValues) {
   EXPECT_EQ(ClassNameOf(Variant(NewProbe())), "Probe");
   EXPECT_EQ(ClassNameOf(ObjectRef()), "Nothing");
-  for (const Variant& v :
-       {Variant(ObjectRef()), Variant(std::int32_t{5}), Variant(), Variant(kNull)}) {
+  for (const Variant& v : {Variant(ObjectRef()), Variant(5), Variant(), Variant(kNull)}) {
     EXPECT_EQ(ClassNameOf(v), "Nothing");
   }
 }
@@ -461,15 +454,14 @@ TEST(SampleServer, MembersBehaveAsDocumented) {
   orders::RegisterOrdersServer();
   ObjectRef invoice = orders::MakeSampleInvoice();
   EXPECT_EQ(Get(invoice, "Total"), Variant(Currency{1362000}));
-  EXPECT_EQ(ErrorFrom([&] { Get(invoice, "Note", {Variant(std::int32_t{10})}); }).Number(),
+  EXPECT_EQ(ErrorFrom([&] { Get(invoice, "Note", {Variant(10)}); }).Number(),
             errors::kSubscriptOutOfRange);
 
   // AddLine links the line back to the invoice; the link does not keep it alive.
   ObjectRef line = CreateByProgId("OrdersLib.Line");
-  EXPECT_EQ(ErrorFrom([&] { Let(line, "Quantity", Variant(std::int32_t{-1})); }).Number(),
+  EXPECT_EQ(ErrorFrom([&] { Let(line, "Quantity", Variant(-1)); }).Number(),
             errors::kInvalidPropertyValue);
-  EXPECT_EQ(Call(invoice, "AddLine", InvokeKind::Function, {Variant(line)}),
-            Variant(std::int32_t{3}));
+  EXPECT_EQ(Call(invoice, "AddLine", InvokeKind::Function, {Variant(line)}), Variant(3));
   EXPECT_EQ(Get(line, "Parent").Object(), invoice);
   EXPECT_EQ(ErrorFrom([&] {
               Call(invoice, "AddLine", InvokeKind::Function, {Variant(invoice)});
@@ -481,7 +473,7 @@ TEST(SampleServer, MembersBehaveAsDocumented) {
   EXPECT_EQ(Get(line, "Total"), Variant(huge));
   Call(invoice, "AddLine", InvokeKind::Function, {Variant(line)});  // the same line twice
   EXPECT_EQ(ErrorFrom([&] { Get(invoice, "Total"); }).Number(), errors::kOverflow);
-  Let(line, "Quantity", Variant(std::int32_t{3}));
+  Let(line, "Quantity", Variant(3));
   EXPECT_EQ(ErrorFrom([&] { Get(line, "Total"); }).Number(), errors::kOverflow);
 
   invoice.Reset();
