@@ -103,19 +103,15 @@ SafeArray LongArray(std::initializer_list<std::int32_t> values) {
 
 TEST(InvokeByName, ScalarPropertiesRoundTripEveryType) {
   ObjectRef p = NewProbe();
-  const std::vector<std::pair<const char*, Variant>> cases = {
-      {"I2", Variant(std::int16_t{-12})},
-      {"I4", Variant(123456)},
-      {"R4", Variant(1.5F)},
-      {"R8", Variant(-2.25)},
-      {"Cy", Variant(Currency{123450})},
-      {"Date", Variant(Date{45366.5})},
-      {"Text", Variant("héllo")},
-      {"Flag", Variant(true)},
-      {"Dec", Variant(Decimal{0, 12345, 2, true})},
-      {"Byte", Variant(std::uint8_t{200})},
+  struct Named {
+    const char* name;
+    Variant value;
   };
-  for (const auto& [name, value] : cases) {
+  for (const auto& [name, value] :
+       {Named{"I2", std::int16_t{-12}}, Named{"I4", 123456}, Named{"R4", 1.5F}, Named{"R8", -2.25},
+        Named{"Cy", Currency{123450}}, Named{"Date", Date{45366.5}}, Named{"Text", "héllo"},
+        Named{"Flag", true}, Named{"Dec", Decimal{0, 12345, 2, true}},
+        Named{"Byte", std::uint8_t{200}}}) {
     SCOPED_TRACE(name);
     Let(p, name, value);
     EXPECT_EQ(Get(p, name), value);

@@ -178,10 +178,7 @@ TEST_F(CopyEngineTest, ExternalSubobjectsBySettings) {
         EXPECT_EQ(classes_.LiveNodes(), 2);  // the copy was made, then withheld
 
         // The engine's own result: the whole copy, the reference as the setting says.
-        EngineSettings settings;
-        settings.object_server_name = "Lib";
-        settings.set_external_references = share;
-        EngineContext ctx(settings, classes_.Registry());
+        EngineContext ctx(engine_.settings, classes_.Registry());
         ObjectRef target = classes_.Registry().CreateByProgId("Lib.Node");
         std::int32_t status = 0;
         CopyProperties(ctx, src, target, src, status);
