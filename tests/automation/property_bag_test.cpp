@@ -16,6 +16,7 @@ namespace replikon {
 namespace {
 
 using Bytes = std::vector<std::uint8_t>;
+using namespace errors;
 using test_support::BagOf;
 
 // Builds raw bag bytes for tests of what the reader refuses.
@@ -50,14 +51,14 @@ void ExpectRefused(const Bytes& bytes, const std::string& expected_fragment = {}
   SCOPED_TRACE(::testing::PrintToString(bytes.size()) + " bytes");
   EXPECT_FALSE(BagReader::TryParse(bytes).has_value());
   const std::string description =
-      ExpectError(errors::kInvalidProcedureCall, [&] { BagReader reader(bytes); });
+      ExpectError(kInvalidProcedureCall, [&] { BagReader reader(bytes); });
   EXPECT_EQ(description.rfind("Invalid property bag contents: ", 0), 0u) << description;
   if (!expected_fragment.empty()) {
     EXPECT_NE(description.find(expected_fragment), std::string::npos) << description;
   }
   PropertyBag bag;
   bag.WriteProperty("kept", Variant(7));
-  ExpectError(errors::kInvalidProcedureCall, [&] { bag.SetContents(bytes); });
+  ExpectError(kInvalidProcedureCall, [&] { bag.SetContents(bytes); });
   ASSERT_EQ(bag.Size(), 1u);
   EXPECT_EQ(bag.ReadProperty("kept"), Variant(7));
 }
@@ -265,14 +266,14 @@ TEST(PropertyBagWrite, RefusesValuesItCannotHold) {
   for (const Variant& v : refused) {
     SCOPED_TRACE(static_cast<int>(Code(v.Type())));
     EXPECT_FALSE(BagCanHold(v));
-    ExpectError(errors::kTypeMismatch, [&] { bag.WriteProperty("x", v); });
-    ExpectError(errors::kTypeMismatch, [&] { bag.WriteProperty("y", v); });
+    ExpectError(kTypeMismatch, [&] { bag.WriteProperty("x", v); });
+    ExpectError(kTypeMismatch, [&] { bag.WriteProperty("y", v); });
     EXPECT_EQ(bag.Contents(), before);
 
     Bytes out = {0xEE};
     BagWriter writer(out);
     const Bytes started = out;
-    ExpectError(errors::kTypeMismatch, [&] { writer.Write("x", v); });
+    ExpectError(kTypeMismatch, [&] { writer.Write("x", v); });
     EXPECT_EQ(out, started);
     EXPECT_EQ(writer.EntryCount(), 0u);
   }
@@ -281,11 +282,11 @@ TEST(PropertyBagWrite, RefusesValuesItCannotHold) {
 TEST(PropertyBagWrite, SetContentsNeedsBytesAndReplacesEverything) {
   PropertyBag bag;
   for (int i = 0; i < 30; ++i) bag.WriteProperty(std::to_string(i), Variant(i));
-  ExpectError(errors::kTypeMismatch, [&] { bag.SetContents(Variant(1)); });
-  ExpectError(errors::kTypeMismatch, [&] {
+  ExpectError(kTypeMismatch, [&] { bag.SetContents(Variant(1)); });
+  ExpectError(kTypeMismatch, [&] {
     bag.SetContents(Variant(SafeArray(VarType::I4, {ArrayBound{0, 11}})));
   });
-  ExpectError(errors::kInvalidProcedureCall,
+  ExpectError(kInvalidProcedureCall,
               [&] { bag.SetContents(Variant(SafeArray::UnallocatedBytes())); });
   EXPECT_EQ(bag.Size(), 30u);
   bag.SetContents(BagOf({{"b", Variant(2)}}));
@@ -418,12 +419,8 @@ TEST(BagWriter, WriteStringAsWriteOfAStringVariant) {
 TEST(BagWriter, RefusesPendingTokensThatDoNotFit) {
   Bytes out;
   BagWriter writer(out);
-  ExpectError(errors::kInvalidProcedureCall, [&] {
-    writer.EndBytes(BagWriter::Pending{1000, 900});
-  });
-  ExpectError(errors::kInvalidProcedureCall, [&] {
-    writer.AbandonBytes(BagWriter::Pending{4, 2});
-  });
+  ExpectError(kInvalidProcedureCall, [&] { writer.EndBytes(BagWriter::Pending{1000, 900}); });
+  ExpectError(kInvalidProcedureCall, [&] { writer.AbandonBytes(BagWriter::Pending{4, 2}); });
   writer.Finish();
   EXPECT_EQ(out, PropertyBag().Contents());
 }
@@ -466,9 +463,9 @@ TEST(BagReader, DecodeChecksHandMadeEntries) {
   };
   const std::uint8_t two[2] = {1, 2};
   const std::uint8_t lying[9] = {1, 0, 0, 0, 0, 100, 0, 0, 0};  // claims 100 bytes
-  ExpectError(errors::kInvalidProcedureCall, [&] { decode(VarType::I4, two); });
-  ExpectError(errors::kInvalidProcedureCall, [&] { decode(VarType::Dispatch, {}); });
-  ExpectError(errors::kInvalidProcedureCall, [&] { decode(kByteArrayType, lying); });
+  ExpectError(kInvalidProcedureCall, [&] { decode(VarType::I4, two); });
+  ExpectError(kInvalidProcedureCall, [&] { decode(VarType::Dispatch, {}); });
+  ExpectError(kInvalidProcedureCall, [&] { decode(kByteArrayType, lying); });
   EXPECT_EQ(decode(VarType::I2, two), Variant(std::int16_t{0x0201}));
 }
 
@@ -554,7 +551,7 @@ void CheckDamaged(const Bytes& damaged) {
   try {
     bag.SetContents(damaged);
   } catch (const AutomationError& e) {
-    ASSERT_EQ(e.Number(), errors::kInvalidProcedureCall);
+    ASSERT_EQ(e.Number(), kInvalidProcedureCall);
     loaded = false;
   }
   ASSERT_EQ(reader.has_value(), loaded);

@@ -17,6 +17,7 @@
 namespace {
 
 using namespace replikon;
+using namespace replikon::errors;
 using test_support::ErrorFrom;
 
 struct Probe : test_support::PlainTypes {
@@ -58,7 +59,7 @@ std::shared_ptr<const ClassInfo> ProbeClass() {
         .Get("Guarded", [](const Probe& p) { return p.guarded; })
         .Let<std::int32_t>("Guarded",
                            [](Probe& p, std::int32_t v) {
-                             if (v < 0) errors::Raise(errors::kInvalidPropertyValue);
+                             if (v < 0) errors::Raise(kInvalidPropertyValue);
                              p.guarded = v;
                            })
         .Get("Rounded", VarType::I4, [](const Probe&) { return 2.75; })
@@ -137,12 +138,11 @@ TEST(InvokeByName, LetConvertsToTheDeclaredType) {
 TEST(InvokeByName, FailedConversionLeavesThePropertyAlone) {
   ObjectRef p = NewProbe();
   Let(p, "I2", Variant(std::int16_t{9}));
-  EXPECT_EQ(ErrorFrom([&] { Let(p, "I2", Variant(70000)); }).Number(), errors::kOverflow);
-  EXPECT_EQ(ErrorFrom([&] { Let(p, "Byte", Variant(-1)); }).Number(), errors::kOverflow);
-  EXPECT_EQ(ErrorFrom([&] { Let(p, "I2", Variant("abc")); }).Number(), errors::kTypeMismatch);
-  EXPECT_EQ(ErrorFrom([&] { Let(p, "I2", Variant(kNull)); }).Number(), errors::kInvalidUseOfNull);
-  EXPECT_EQ(ErrorFrom([&] { Let(p, "I2", Variant(LongArray({1}))); }).Number(),
-            errors::kTypeMismatch);
+  EXPECT_EQ(ErrorFrom([&] { Let(p, "I2", Variant(70000)); }).Number(), kOverflow);
+  EXPECT_EQ(ErrorFrom([&] { Let(p, "Byte", Variant(-1)); }).Number(), kOverflow);
+  EXPECT_EQ(ErrorFrom([&] { Let(p, "I2", Variant("abc")); }).Number(), kTypeMismatch);
+  EXPECT_EQ(ErrorFrom([&] { Let(p, "I2", Variant(kNull)); }).Number(), kInvalidUseOfNull);
+  EXPECT_EQ(ErrorFrom([&] { Let(p, "I2", Variant(LongArray({1}))); }).Number(), kTypeMismatch);
   EXPECT_EQ(Get(p, "I2"), Variant(std::int16_t{9}));
 }
 
@@ -173,10 +173,10 @@ TEST(InvokeByName, ObjectPropertyTakesOnlyReferences) {
   EXPECT_EQ(Get(p, "Other"), Variant(ObjectRef()));
   Set(p, "Other", Variant(q));
   EXPECT_EQ(Get(p, "Other").Object(), q);
-  EXPECT_EQ(ErrorFrom([&] { Set(p, "Other", Variant(1)); }).Number(), errors::kObjectRequired);
-  EXPECT_EQ(ErrorFrom([&] { Set(p, "Other", Variant()); }).Number(), errors::kObjectRequired);
-  EXPECT_EQ(ErrorFrom([&] { Let(p, "Other", Variant(q)); }).Number(), errors::kNotSupported);
-  EXPECT_EQ(ErrorFrom([&] { Set(p, "I4", Variant(q)); }).Number(), errors::kNotSupported);
+  EXPECT_EQ(ErrorFrom([&] { Set(p, "Other", Variant(1)); }).Number(), kObjectRequired);
+  EXPECT_EQ(ErrorFrom([&] { Set(p, "Other", Variant()); }).Number(), kObjectRequired);
+  EXPECT_EQ(ErrorFrom([&] { Let(p, "Other", Variant(q)); }).Number(), kNotSupported);
+  EXPECT_EQ(ErrorFrom([&] { Set(p, "I4", Variant(q)); }).Number(), kNotSupported);
   EXPECT_EQ(Get(p, "Other").Object(), q);
   Set(p, "Other", Variant(ObjectRef()));
   EXPECT_TRUE(Get(p, "Other").Object().IsNull());
@@ -190,12 +190,10 @@ TEST(InvokeByName, ArrayPropertyTakesOnlyItsOwnArrayType) {
   EXPECT_FALSE(Get(p, "Longs").Array().IsAllocated());
 
   Let(p, "Longs", Variant(LongArray({1})));
-  EXPECT_EQ(ErrorFrom([&] { Let(p, "Names", Variant(LongArray({1}))); }).Number(),
-            errors::kTypeMismatch);
-  EXPECT_EQ(ErrorFrom([&] { Let(p, "Anys", Variant(LongArray({1}))); }).Number(),
-            errors::kTypeMismatch);
-  EXPECT_EQ(ErrorFrom([&] { Let(p, "Longs", Variant(1)); }).Number(), errors::kTypeMismatch);
-  EXPECT_EQ(ErrorFrom([&] { Let(p, "Longs", Variant(kNull)); }).Number(), errors::kTypeMismatch);
+  EXPECT_EQ(ErrorFrom([&] { Let(p, "Names", Variant(LongArray({1}))); }).Number(), kTypeMismatch);
+  EXPECT_EQ(ErrorFrom([&] { Let(p, "Anys", Variant(LongArray({1}))); }).Number(), kTypeMismatch);
+  EXPECT_EQ(ErrorFrom([&] { Let(p, "Longs", Variant(1)); }).Number(), kTypeMismatch);
+  EXPECT_EQ(ErrorFrom([&] { Let(p, "Longs", Variant(kNull)); }).Number(), kTypeMismatch);
   EXPECT_EQ(Get(p, "Longs"), Variant(LongArray({1})));
 
   // The get hands out a copy: changing it leaves the property alone.
@@ -220,8 +218,7 @@ TEST(InvokeByName, ArgumentCountsAreChecked) {
         Case{"Cell", K::PropertyPut, 0}, Case{"Cell", K::PropertyPut, 1},
         Case{"Cell", K::PropertyPut, 4}}) {
     const std::vector<Variant> args(c.count, Variant(1));
-    EXPECT_EQ(ErrorFrom([&] { InvokeByName(p, c.name, c.kind, args); }).Number(),
-              errors::kWrongArguments)
+    EXPECT_EQ(ErrorFrom([&] { InvokeByName(p, c.name, c.kind, args); }).Number(), kWrongArguments)
         << c.name << " with " << c.count;
   }
 }
@@ -249,27 +246,26 @@ TEST(InvokeByName, MethodsReadOnlyAndWriteOnlyMembers) {
   Let(p, "I4", a);
   EXPECT_TRUE(Call(p, "Reset", InvokeKind::Function).IsEmpty());
   EXPECT_EQ(Get(p, "I4"), Variant(0));
-  EXPECT_EQ(ErrorFrom([&] { Get(p, "Sum"); }).Number(), errors::kNotSupported);
+  EXPECT_EQ(ErrorFrom([&] { Get(p, "Sum"); }).Number(), kNotSupported);
 
   EXPECT_EQ(Get(p, "Fixed"), Variant(7));
-  EXPECT_EQ(ErrorFrom([&] { Let(p, "Fixed", a); }).Number(), errors::kNotSupported);
+  EXPECT_EQ(ErrorFrom([&] { Let(p, "Fixed", a); }).Number(), kNotSupported);
   Let(p, "Secret", Variant("31"));
   EXPECT_EQ(p.As<Probe>()->secret, 31);
-  EXPECT_EQ(ErrorFrom([&] { Get(p, "Secret"); }).Number(), errors::kNotSupported);
+  EXPECT_EQ(ErrorFrom([&] { Get(p, "Secret"); }).Number(), kNotSupported);
 }
 
 TEST(InvokeByName, UnknownMembersNullObjectsAndBadKinds) {
   ObjectRef p = NewProbe();
-  EXPECT_EQ(ErrorFrom([&] { Get(p, "NoSuchMember"); }).Number(), errors::kNotSupported);
-  EXPECT_EQ(ErrorFrom([&] { Get(p, "i4"); }).Number(), errors::kNotSupported);  // case-sensitive
-  EXPECT_EQ(ErrorFrom([&] { Get(p, ""); }).Number(), errors::kNotSupported);
-  EXPECT_EQ(ErrorFrom([&] { Call(p, "I4", static_cast<InvokeKind>(3)); }).Number(),
-            errors::kNotSupported);
-  EXPECT_EQ(ErrorFrom([&] { Get(ObjectRef(), "I4"); }).Number(), errors::kObjectNotSet);
-  EXPECT_EQ(ErrorFrom([&] { DescribeObject(ObjectRef()); }).Number(), errors::kObjectNotSet);
+  EXPECT_EQ(ErrorFrom([&] { Get(p, "NoSuchMember"); }).Number(), kNotSupported);
+  EXPECT_EQ(ErrorFrom([&] { Get(p, "i4"); }).Number(), kNotSupported);  // case-sensitive
+  EXPECT_EQ(ErrorFrom([&] { Get(p, ""); }).Number(), kNotSupported);
+  EXPECT_EQ(ErrorFrom([&] { Call(p, "I4", static_cast<InvokeKind>(3)); }).Number(), kNotSupported);
+  EXPECT_EQ(ErrorFrom([&] { Get(ObjectRef(), "I4"); }).Number(), kObjectNotSet);
+  EXPECT_EQ(ErrorFrom([&] { DescribeObject(ObjectRef()); }).Number(), kObjectNotSet);
   EXPECT_EQ(
       ErrorFrom([&] { InvokeById(ObjectRef(), kDispIdValue, InvokeKind::PropertyGet); }).Number(),
-      errors::kObjectNotSet);
+      kObjectNotSet);
 }
 
 TEST(InvokeByName, ClientErrorsPassThrough) {
@@ -283,8 +279,7 @@ TEST(InvokeByName, ClientErrorsPassThrough) {
     EXPECT_EQ(e.Description(), description);
   }
   Let(p, "Guarded", Variant(4));
-  EXPECT_EQ(ErrorFrom([&] { Let(p, "Guarded", Variant(-4)); }).Number(),
-            errors::kInvalidPropertyValue);
+  EXPECT_EQ(ErrorFrom([&] { Let(p, "Guarded", Variant(-4)); }).Number(), kInvalidPropertyValue);
   EXPECT_EQ(Get(p, "Guarded"), Variant(4));
 }
 
@@ -298,7 +293,7 @@ TEST(InvokeByName, MembersRefuseAnotherClassesInstance) {
   const InterfaceDescription& probe = *ProbeClass()->Interface();
   const MemberDescription* get = probe.Find("I4", InvokeKind::PropertyGet);
   ASSERT_NE(get, nullptr);
-  EXPECT_EQ(ErrorFrom([&] { get->Invoke(*other, {}); }).Number(), errors::kNotSupported);
+  EXPECT_EQ(ErrorFrom([&] { get->Invoke(*other, {}); }).Number(), kNotSupported);
   // Values that need no conversion, an object reference, an array of the
   // declared type: each assignment is refused all the same.
   for (const auto& [name, kind, value] :
@@ -309,7 +304,7 @@ TEST(InvokeByName, MembersRefuseAnotherClassesInstance) {
     EXPECT_EQ(ErrorFrom([&, v = &value] {
                 put->Invoke(*other, {v, 1});
               }).Number(),
-              errors::kNotSupported)
+              kNotSupported)
         << name;
   }
   // The direct field access refuses the same way.
@@ -322,9 +317,8 @@ TEST(InvokeByName, MembersRefuseAnotherClassesInstance) {
   ASSERT_NE(object_field, nullptr);
   EXPECT_EQ(object_field->ObjectIn(*other), nullptr);
   EXPECT_FALSE(object_field->SetObject(*other, mine));
-  EXPECT_EQ(ErrorFrom([&] { MakeObject<Other>(ProbeClass()); }).Number(),
-            errors::kInvalidProcedureCall);
-  EXPECT_EQ(ErrorFrom([&] { MakeObject<Other>(nullptr); }).Number(), errors::kInvalidProcedureCall);
+  EXPECT_EQ(ErrorFrom([&] { MakeObject<Other>(ProbeClass()); }).Number(), kInvalidProcedureCall);
+  EXPECT_EQ(ErrorFrom([&] { MakeObject<Other>(nullptr); }).Number(), kInvalidProcedureCall);
 }
 
 TEST(FieldAccess, TakingAValueOrReferenceLosesNothingItDoesNotAssign) {
@@ -385,7 +379,7 @@ TEST(InterfaceDescription, LookupByNameAndIdentifier) {
   Let(p, "I4", Variant(8));
   EXPECT_EQ(InvokeById(p, kDispIdValue, InvokeKind::PropertyGet), Variant(8));
   EXPECT_EQ(ErrorFrom([&] { InvokeById(p, 12345, InvokeKind::PropertyGet); }).Number(),
-            errors::kNotSupported);
+            kNotSupported);
   EXPECT_EQ(ValueOf(Variant(p)), Variant(8));
 }
 
@@ -404,7 +398,7 @@ TEST(InterfaceDescription, FirstMemberOfANameAndKindWins) {
   auto info = std::make_shared<const ClassInfo>("T", iface, typeid(Empty));
   ObjectRef t = MakeObject<Empty>(info);
   EXPECT_EQ(Get(t, "X"), Variant(1));
-  EXPECT_EQ(ErrorFrom([&] { Get(t, "Y"); }).Number(), errors::kNotSupported);  // no body
+  EXPECT_EQ(ErrorFrom([&] { Get(t, "Y"); }).Number(), kNotSupported);  // no body
 }
 
 TEST(ClassNameOf, ObjectsNullAndValues) {
@@ -450,27 +444,25 @@ TEST(SampleServer, MembersBehaveAsDocumented) {
   orders::RegisterOrdersServer();
   ObjectRef invoice = orders::MakeSampleInvoice();
   EXPECT_EQ(Get(invoice, "Total"), Variant(Currency{1362000}));
-  EXPECT_EQ(ErrorFrom([&] { Get(invoice, "Note", {Variant(10)}); }).Number(),
-            errors::kSubscriptOutOfRange);
+  EXPECT_EQ(ErrorFrom([&] { Get(invoice, "Note", {Variant(10)}); }).Number(), kSubscriptOutOfRange);
 
   // AddLine links the line back to the invoice; the link does not keep it alive.
   ObjectRef line = CreateByProgId("OrdersLib.Line");
-  EXPECT_EQ(ErrorFrom([&] { Let(line, "Quantity", Variant(-1)); }).Number(),
-            errors::kInvalidPropertyValue);
+  EXPECT_EQ(ErrorFrom([&] { Let(line, "Quantity", Variant(-1)); }).Number(), kInvalidPropertyValue);
   EXPECT_EQ(Call(invoice, "AddLine", InvokeKind::Function, {Variant(line)}), Variant(3));
   EXPECT_EQ(Get(line, "Parent").Object(), invoice);
   EXPECT_EQ(ErrorFrom([&] {
               Call(invoice, "AddLine", InvokeKind::Function, {Variant(invoice)});
             }).Number(),
-            errors::kTypeMismatch);
+            kTypeMismatch);
   // Totals past the largest Currency raise Overflow, never wrap.
   const Currency huge{std::int64_t{1} << 62};
   Let(line, "UnitPrice", Variant(huge));
   EXPECT_EQ(Get(line, "Total"), Variant(huge));
   Call(invoice, "AddLine", InvokeKind::Function, {Variant(line)});  // the same line twice
-  EXPECT_EQ(ErrorFrom([&] { Get(invoice, "Total"); }).Number(), errors::kOverflow);
+  EXPECT_EQ(ErrorFrom([&] { Get(invoice, "Total"); }).Number(), kOverflow);
   Let(line, "Quantity", Variant(3));
-  EXPECT_EQ(ErrorFrom([&] { Get(line, "Total"); }).Number(), errors::kOverflow);
+  EXPECT_EQ(ErrorFrom([&] { Get(line, "Total"); }).Number(), kOverflow);
 
   invoice.Reset();
   EXPECT_TRUE(Get(line, "Parent").Object().IsNull());
