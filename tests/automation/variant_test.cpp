@@ -98,20 +98,17 @@ TEST(VariantTest, EqualityIsTypeAndBitsExact) {
   EXPECT_NE(Variant(std::int16_t{1}), Variant(1));
   EXPECT_NE(Variant(0.0), Variant(-0.0));
   EXPECT_NE(Variant(0.0f), Variant(-0.0f));
-  const double nan = std::numeric_limits<double>::quiet_NaN();
-  EXPECT_EQ(Variant(nan), Variant(nan));
-  EXPECT_EQ(Variant(Date{nan}), Variant(Date{nan}));
+  EXPECT_EQ(Variant(kNaN), Variant(kNaN));
+  EXPECT_EQ(Variant(Date{kNaN}), Variant(Date{kNaN}));
   EXPECT_NE(Variant(Dec(15, 1)), Variant(Dec(150, 2)));  // same value, other scale
   EXPECT_EQ(Variant("abc"), Variant(std::string("abc")));
 
   SafeArray a(VarType::I4, {{-1, 1}});
   a.Set({0}, Variant(5));
-  const Variant x(a);
-  const Variant y(a);
-  EXPECT_EQ(x, y);
+  EXPECT_EQ(Variant(a), Variant(a));
   SafeArray b(VarType::I4, {{0, 2}});
   b.Set({1}, Variant(5));
-  EXPECT_NE(x, Variant(b));  // same elements, other bounds
+  EXPECT_NE(Variant(a), Variant(b));  // same elements, other bounds
 }
 
 TEST(ChangeTypeTest, IntegerBoundariesOverflow) {
