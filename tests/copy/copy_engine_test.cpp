@@ -264,18 +264,6 @@ TEST_F(CopyEngineTest, SourceWithAnInterfaceOfItsOwnIsCopiedByName) {
   EXPECT_EQ(N(N(copy).next).value, 12);
 }
 
-TEST_F(CopyEngineTest, SharedSubobjectsBecomeSeparateCopies) {
-  ObjectRef shared = classes_.NewNode("shared", 3);
-  ObjectRef root = classes_.NewNode("root");
-  N(root).child = shared;
-  N(root).next = shared;
-  ObjectRef copy = Copy(root);
-  EXPECT_NE(N(copy).child, N(copy).next);
-  EXPECT_NE(N(copy).child, shared);
-  EXPECT_EQ(N(N(copy).child).value, 3);
-  EXPECT_EQ(N(N(copy).next).value, 3);
-}
-
 TEST_F(CopyEngineTest, ThrowingHandlerEndsTheCallAndLeavesNothingBehind) {
   ObjectRef root = classes_.NewNode("root");
   N(root).child = classes_.NewNode("kid");
