@@ -53,11 +53,9 @@ TEST(SafeArrayTest, ConstructionChecks) {
   // Too many elements, even when the product would overflow 64 bits.
   const std::int32_t lo = std::numeric_limits<std::int32_t>::min();
   const std::int32_t hi = std::numeric_limits<std::int32_t>::max();
-  EXPECT_EQ(ErrorFrom([&] { SafeArray(VarType::UI1, {{lo, hi}}); }).Number(), 7);
-  EXPECT_EQ(ErrorFrom([&] {
-              SafeArray(VarType::UI1, {{lo, hi}, {lo, hi}, {lo, hi}});
-            }).Number(),
-            7);
+  const ArrayBound widest{lo, hi};
+  EXPECT_EQ(ErrorFrom([&] { SafeArray(VarType::UI1, {widest}); }).Number(), 7);
+  EXPECT_EQ(ErrorFrom([&] { SafeArray(VarType::UI1, {widest, widest, widest}); }).Number(), 7);
   EXPECT_EQ(ErrorFrom([] { SafeArray(VarType::Variant, {{0, 65535}, {0, 65535}}); }).Number(), 7);
   // Extreme but small bounds are fine.
   SafeArray edge(VarType::I2, {{hi - 1, hi}, {lo, lo + 1}});
