@@ -465,6 +465,7 @@ TEST(BagReader, DecodeChecksHandMadeEntries) {
   ExpectError(kInvalidProcedureCall, [&] { decode(VarType::I4, two); });
   ExpectError(kInvalidProcedureCall, [&] { decode(VarType::Dispatch, {}); });
   ExpectError(kInvalidProcedureCall, [&] { decode(kByteArrayType, lying); });
+  ExpectError(kInvalidProcedureCall, [&] { decode(VarType::I2, lying); });  // bytes left over
   EXPECT_EQ(decode(VarType::I2, two), Variant(std::int16_t{0x0201}));
 }
 
