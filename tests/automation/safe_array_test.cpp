@@ -111,11 +111,11 @@ TEST(SafeArrayTest, IndexWalkerEdges) {
 
 TEST(SafeArrayTest, OutOfRangeIndices) {
   SafeArray a(VarType::R8, {{-2, 2}, {0, 1}});
-  EXPECT_EQ(ErrorFrom([&] { a.Get({-3, 0}); }).Number(), 9);
-  EXPECT_EQ(ErrorFrom([&] { a.Get({3, 0}); }).Number(), 9);
-  EXPECT_EQ(ErrorFrom([&] { a.Get({0, 2}); }).Number(), 9);
-  EXPECT_EQ(ErrorFrom([&] { a.Get({0}); }).Number(), 9);
-  EXPECT_EQ(ErrorFrom([&] { a.Get({0, 0, 0}); }).Number(), 9);
+  // Each bound, and too few or too many indices.
+  for (const std::vector<std::int32_t>& index :
+       std::vector<std::vector<std::int32_t>>{{-3, 0}, {3, 0}, {0, 2}, {0}, {0, 0, 0}}) {
+    EXPECT_EQ(ErrorFrom([&] { a.Get(index); }).Number(), 9) << ::testing::PrintToString(index);
+  }
   EXPECT_EQ(ErrorFrom([&] { a.Set({0, -1}, Variant(1.0)); }).Number(), 9);
   EXPECT_EQ(ErrorFrom([&] { a.GetFlat(a.Count()); }).Number(), 9);
   EXPECT_EQ(ErrorFrom([&] { a.SetFlat(a.Count(), Variant(1.0)); }).Number(), 9);
