@@ -301,7 +301,11 @@ TEST(InvokeByName, MembersRefuseAnotherClassesInstance) {
         std::tuple{"Other", InvokeKind::PropertyPutRef, Variant(NewProbe())},
         std::tuple{"Longs", InvokeKind::PropertyPut, Variant(LongArray({1}))}}) {
     const MemberDescription* put = probe.Find(name, kind);
-    EXPECT_EQ(ErrorFrom([&] { put->Invoke(*other, {&value, 1}); }).Number(), kNotSupported) << name;
+    EXPECT_EQ(ErrorFrom([&, v = &value] {
+                put->Invoke(*other, {v, 1});
+              }).Number(),
+              kNotSupported)
+        << name;
   }
   // The direct field access refuses the same way.
   const detail::FieldAccess* field = get->Field();
