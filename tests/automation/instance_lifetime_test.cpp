@@ -49,8 +49,10 @@ class InstanceLifetime : public ::testing::Test {
 TEST_F(InstanceLifetime, MillionLinkChainIsReleasedAtOnce) {
   constexpr std::int32_t kLength = 1000000;
   ObjectRef head;
+  std::weak_ptr<Instance> watch_tail;
   for (std::int32_t i = kLength; i > 0; --i) {
     ObjectRef link = NewLink(i);
+    if (i == kLength) watch_tail = link.Shared();
     // Every other link is held through a Variant.
     if (i % 2 == 0) {
       link.As<Link>()->any = Variant(std::move(head));
@@ -58,15 +60,6 @@ TEST_F(InstanceLifetime, MillionLinkChainIsReleasedAtOnce) {
       link.As<Link>()->next = std::move(head);
     }
     head = std::move(link);
-  }
-  std::weak_ptr<Instance> watch_tail;
-  {
-    ObjectRef p = head;
-    for (int i = 1; i < kLength; ++i) {
-      ObjectRef n = p.As<Link>()->next ? p.As<Link>()->next : p.As<Link>()->any.Object();
-      p = std::move(n);
-    }
-    watch_tail = p.Shared();
   }
   ASSERT_EQ(Live(), kLength);
   head.Reset();

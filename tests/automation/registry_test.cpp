@@ -16,6 +16,7 @@
 namespace {
 
 using namespace replikon;
+using namespace replikon::errors;
 
 using replikon::test_support::ErrorFrom;
 
@@ -51,7 +52,7 @@ TEST(ClassRegistry, CreatesByExactProgId) {
        {"widgetlib.widget", "WidgetLib.widget", "WIDGETLIB.WIDGET", "Widget", "WidgetLib.",
         ".Widget", "WidgetLib.Widget ", "", "OrdersLib.Invoice", "WidgetLib.Nothing"}) {
     const AutomationError e = ErrorFrom([&] { registry.CreateByProgId(id); });
-    EXPECT_EQ(e.Number(), errors::kCannotCreateObject) << '"' << id << '"';
+    EXPECT_EQ(e.Number(), kCannotCreateObject) << '"' << id << '"';
     EXPECT_EQ(e.Description(), "ActiveX component can't create object");
   }
   EXPECT_EQ(registry.FindClass("widgetlib.Widget"), nullptr);
@@ -69,8 +70,7 @@ TEST(ClassRegistry, ClassMayReportAnotherName) {
 
   orders::RegisterOrdersServer();
   EXPECT_EQ(ClassNameOf(CreateByProgId("OrdersLib.Quote")), "Estimate");
-  EXPECT_EQ(ErrorFrom([] { CreateByProgId("OrdersLib.Estimate"); }).Number(),
-            errors::kCannotCreateObject);
+  EXPECT_EQ(ErrorFrom([] { CreateByProgId("OrdersLib.Estimate"); }).Number(), kCannotCreateObject);
 }
 
 TEST(ClassRegistry, InitialisationErrorsPassThrough) {
@@ -101,7 +101,7 @@ TEST(ClassRegistry, ReplaceAndUnregisterKeepExistingInstances) {
   smaller.Class<Widget>("Widget").Property("Size", &Widget::size);
   registry.Register(smaller);
   EXPECT_EQ(ErrorFrom([&] { registry.CreateByProgId("WidgetLib.Gadget"); }).Number(),
-            errors::kCannotCreateObject);
+            kCannotCreateObject);
   ObjectRef new_widget = registry.CreateByProgId("WidgetLib.Widget");
   EXPECT_FALSE(DescribeObject(new_widget)->HasName("Label"));
   EXPECT_TRUE(DescribeObject(old_widget)->HasName("Label"));
@@ -109,7 +109,7 @@ TEST(ClassRegistry, ReplaceAndUnregisterKeepExistingInstances) {
   registry.Unregister("WidgetLib");
   EXPECT_FALSE(registry.HasServer("WidgetLib"));
   EXPECT_EQ(ErrorFrom([&] { registry.CreateByProgId("WidgetLib.Widget"); }).Number(),
-            errors::kCannotCreateObject);
+            kCannotCreateObject);
   EXPECT_EQ(registry.LiveInstances("WidgetLib.Widget"), 0);
   // Objects of an unregistered server keep working.
   const Variant five(std::int32_t{5});
@@ -123,22 +123,21 @@ TEST(ClassRegistry, InvalidDefinitionsRegisterNothing) {
   Server twice("Dup");
   twice.Class<Widget>("A");
   twice.Class<Widget>("A");
-  EXPECT_EQ(ErrorFrom([&] { registry.Register(twice); }).Number(), errors::kInvalidProcedureCall);
+  EXPECT_EQ(ErrorFrom([&] { registry.Register(twice); }).Number(), kInvalidProcedureCall);
   EXPECT_FALSE(registry.HasServer("Dup"));
 
   Server dotted("Dotted");
   dotted.Class<Widget>("Good");
   dotted.Class<Widget>("Bad.Name");
-  EXPECT_EQ(ErrorFrom([&] { registry.Register(dotted); }).Number(), errors::kInvalidProcedureCall);
+  EXPECT_EQ(ErrorFrom([&] { registry.Register(dotted); }).Number(), kInvalidProcedureCall);
   EXPECT_EQ(registry.FindClass("Dotted.Good"), nullptr);
 
   Server unnamed("");
   unnamed.Class<Widget>("Widget");
-  EXPECT_EQ(ErrorFrom([&] { registry.Register(unnamed); }).Number(), errors::kInvalidProcedureCall);
+  EXPECT_EQ(ErrorFrom([&] { registry.Register(unnamed); }).Number(), kInvalidProcedureCall);
   Server blank_class("Blank");
   blank_class.Class<Widget>("");
-  EXPECT_EQ(ErrorFrom([&] { registry.Register(blank_class); }).Number(),
-            errors::kInvalidProcedureCall);
+  EXPECT_EQ(ErrorFrom([&] { registry.Register(blank_class); }).Number(), kInvalidProcedureCall);
 }
 
 TEST(ClassRegistry, OrdersServerRegistrationIsIdempotent) {
@@ -177,7 +176,7 @@ TEST(ClassRegistry, ReadsFromSeveralThreadsAtOnce) {
             registry.CreateByProgId("WidgetLib.Missing");
             ++failures;
           } catch (const AutomationError& e) {
-            if (e.Number() != errors::kCannotCreateObject) ++failures;
+            if (e.Number() != kCannotCreateObject) ++failures;
           }
         } catch (...) {
           ++failures;

@@ -60,7 +60,7 @@ TEST_F(InstanceReuse, MemoryReleasedOnAnotherThreadServesFreshInstancesThere) {
       Part& p = *part.As<Part>();
       p.number = i;
       p.name = std::string(40, 'x');  // outside the string's own storage
-      p.values.SetFlat(3, Variant(std::int32_t{i}));
+      p.values.SetFlat(3, Variant(i));
       made.push_back(std::move(part));
     }
     made.push_back(registry_.CreateByProgId("Lib.Bulky"));
@@ -77,11 +77,11 @@ TEST_F(InstanceReuse, MemoryReleasedOnAnotherThreadServesFreshInstancesThere) {
         ASSERT_EQ(p.number, 0);
         ASSERT_TRUE(p.name.empty());
         ASSERT_EQ(p.values.Count(), 8U);
-        ASSERT_EQ(p.values.GetFlat(3), Variant(std::int32_t{0}));
+        ASSERT_EQ(p.values.GetFlat(3), Variant(0));
         ASSERT_TRUE(p.next.IsNull());
         // Elements of its own, in memory that the maker's arrays released.
-        p.values.SetFlat(7, Variant(std::int32_t{i}));
-        ASSERT_EQ(p.values.GetFlat(3), Variant(std::int32_t{0}));
+        p.values.SetFlat(7, Variant(i));
+        ASSERT_EQ(p.values.GetFlat(3), Variant(0));
       }
       again.push_back(registry_.CreateByProgId("Lib.Bulky"));
     }
@@ -99,7 +99,7 @@ TEST_F(InstanceReuse, CopyGoesThroughFieldsAndLeavesAForeignTypeAlone) {
   ObjectRef source = registry_.CreateByProgId("Lib.Part");
   source.As<Part>()->number = 42;
   source.As<Part>()->name = "source";
-  source.As<Part>()->values.SetFlat(0, Variant(std::int32_t{9}));
+  source.As<Part>()->values.SetFlat(0, Variant(9));
   ObjectRef tail = registry_.CreateByProgId("Lib.Part");
   tail.As<Part>()->name = "tail";
   tail.As<Part>()->next = source;  // a cycle back to the top
@@ -112,7 +112,7 @@ TEST_F(InstanceReuse, CopyGoesThroughFieldsAndLeavesAForeignTypeAlone) {
   const Part& copy = *target.As<Part>();
   EXPECT_EQ(copy.number, 42);
   EXPECT_EQ(copy.name, "source");
-  EXPECT_EQ(copy.values.GetFlat(0), Variant(std::int32_t{9}));
+  EXPECT_EQ(copy.values.GetFlat(0), Variant(9));
   ASSERT_FALSE(copy.next.IsNull());
   EXPECT_NE(copy.next, tail);
   EXPECT_EQ(copy.next.As<Part>()->name, "tail");
