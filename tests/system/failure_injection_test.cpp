@@ -46,9 +46,6 @@ struct HandlerFault : std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
-constexpr const char* kClasses[] = {"Faulty.Widget", "Faulty.Doomed", "Faulty.Grumpy",
-                                    "Faulty.Plain"};
-
 class FailureInjection : public ::testing::Test {
  protected:
   FailureInjection() : server_("Faulty") {
@@ -97,7 +94,8 @@ class FailureInjection : public ::testing::Test {
   }
 
   void TearDown() override {
-    for (const char* prog_id : kClasses) {
+    for (const char* prog_id :
+         {"Faulty.Widget", "Faulty.Doomed", "Faulty.Grumpy", "Faulty.Plain"}) {
       EXPECT_EQ(registry_.LiveInstances(prog_id), 0) << prog_id << " instances left alive";
     }
   }
@@ -213,22 +211,11 @@ TEST_F(FailureInjection, ClassesWhoseInitialisationOrTerminationFails) {
   EXPECT_EQ(W(back).child.As<Grumpy>()->tag, "g");
 
   // A Stream of a class whose initialisation fails: at the top, and nested.
-  std::vector<std::uint8_t> doomed;
-  {
-    BagWriter w(doomed);
-    w.Write(kHeaderKey, Variant(17));
-    w.Write(kClassNameKey, Variant("Doomed"));
-    w.Finish();
-  }
-  std::vector<std::uint8_t> nested;
-  {
-    BagWriter w(nested);
-    w.Write(kHeaderKey, Variant(17));
-    w.Write(kClassNameKey, Variant("Widget"));
-    w.Write("Good", Variant(4));
-    w.WriteBytes("Child", doomed);
-    w.Finish();
-  }
+  const auto doomed = test_support::BagOf({{"@SF#", Variant(17)}, {"@OT#", Variant("Doomed")}});
+  const auto nested = test_support::BagOf({{"@SF#", Variant(17)},
+                                           {"@OT#", Variant("Widget")},
+                                           {"Good", Variant(4)},
+                                           {"Child", Variant(SafeArray::FromBytes(doomed))}});
   for (const auto* bytes : {&doomed, &nested}) {
     EXPECT_EQ(
         ErrorFrom([&] { (void)control_.ObjectFromStream(SafeArray::FromBytes(*bytes)); }).Number(),

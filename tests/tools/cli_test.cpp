@@ -145,12 +145,10 @@ TEST(CliUsage, UsageErrorsExitTwoAndVersionIsExact) {
 }
 
 TEST(CliDescribe, PrintsTheComponentsTypeLibrary) {
-  const char* const argv[] = {"replikon", "describe"};
-  std::ostringstream out;
-  std::ostringstream err;
-  EXPECT_EQ(cli::RunCli(2, argv, out, err), cli::kExitOk);
-  EXPECT_EQ(out.str(), FormatTypeLibrary(ReplikonTypeLibrary()));
-  EXPECT_EQ(err.str(), "");
+  const Result r = RunCommand({"describe"});
+  EXPECT_EQ(r.status, kExitOk);
+  EXPECT_EQ(r.out, FormatTypeLibrary(ReplikonTypeLibrary()));
+  EXPECT_EQ(r.err, "");
 }
 
 TEST(CliTypeAndIsStream, NullNamelessMissingAndFolders) {
@@ -181,31 +179,21 @@ TEST(CliTypeAndIsStream, NullNamelessMissingAndFolders) {
 // more is refused with a message that names standard input and the limit.
 TEST(CliTypeAndIsStream, StandardInputUpToTheLimit) {
   const Bytes stream = SampleStream();
-  for (const std::size_t limit : {stream.size(), stream.size() - 1}) {
-    std::istringstream in(AsString(stream));
-    std::ostringstream err;
-    const std::optional<SafeArray> bytes = ReadStandardInput(in, err, limit);
-    if (limit == stream.size()) {
-      ASSERT_TRUE(bytes.has_value()) << err.str();
-      EXPECT_EQ(bytes->ToBytes(), stream);
-      EXPECT_TRUE(err.str().empty());
-    } else {
-      EXPECT_FALSE(bytes.has_value());
-      EXPECT_EQ(err.str(),
-                "replikon: cannot read standard input: error 7: Out of memory: standard "
-                "input holds more than " +
-                    std::to_string(limit) + " bytes, the most a Stream can hold\n");
-    }
-  }
-  // Larger than the first block, and empty.
-  std::string large(3u << 20, '\x5A');
-  std::istringstream in(large);
   std::ostringstream err;
-  const std::optional<SafeArray> bytes = ReadStandardInput(in, err);
-  ASSERT_TRUE(bytes.has_value());
-  EXPECT_EQ(bytes->Count(), large.size());
+  std::istringstream whole(AsString(stream));
+  EXPECT_EQ(ReadStandardInput(whole, err, stream.size()).value().ToBytes(), stream);
+  EXPECT_EQ(err.str(), "");
+  std::istringstream over(AsString(stream));
+  EXPECT_FALSE(ReadStandardInput(over, err, stream.size() - 1).has_value());
+  EXPECT_EQ(err.str(),
+            "replikon: cannot read standard input: error 7: Out of memory: standard input holds "
+            "more than " +
+                std::to_string(stream.size() - 1) + " bytes, the most a Stream can hold\n");
+  // Larger than the first block, and empty.
+  std::istringstream large(std::string(3u << 20, '\x5A'));
+  EXPECT_EQ(ReadStandardInput(large, err).value().Count(), 3u << 20);
   std::istringstream none;
-  EXPECT_FALSE(ReadStandardInput(none, err)->IsAllocated());
+  EXPECT_FALSE(ReadStandardInput(none, err).value().IsAllocated());
 }
 
 // ---- inspect -----------------------------------------------------------------------
