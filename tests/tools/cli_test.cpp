@@ -16,7 +16,6 @@
 #include <vector>
 
 #include "automation/bag_codec.hpp"
-#include "copy/engine_context.hpp"
 #include "flat_stream.hpp"
 #include "graph_compare.hpp"
 #include "json_writer.hpp"
@@ -28,7 +27,6 @@
 #include "replikon/stream/stream_layout.hpp"
 #include "replikon/version.hpp"
 #include "replikon_cli.hpp"
-#include "stream/stream_engines.hpp"
 #include "stream_encoder.hpp"
 #include "stream_inspector.hpp"
 #include "test_support.hpp"
@@ -231,35 +229,26 @@ TEST(CliInspect, ShowsHeaderClassesEntriesAndArrays) {
 TEST(CliInspect, GraphStreamsShowReferencesAndObjectsInArrays) {
   // Part "A" holds Part "B" in Parts(1); B's Owner is A, and B again in Parts(2).
   struct Part {
-    std::string name;
     ObjectRef owner;
     SafeArray parts{VarType::Dispatch};
   };
   Server server("GraphParts");
   server.Class<Part>("Part")
-      .Property("Name", &Part::name)
       .Property("Owner", &Part::owner)
       .ArrayProperty("Parts", &Part::parts, VarType::Dispatch);
   ClassRegistry registry;
   registry.Register(server);
-  EngineSettings settings;
-  settings.object_server_name = "GraphParts";
-  settings.preserve_identity = true;
+  Replikon control(nullptr, registry);
+  control.SetObjectServerName("GraphParts");
+  control.SetPreserveIdentity(true);
   ObjectRef a = registry.CreateByProgId("GraphParts.Part");
   ObjectRef b = registry.CreateByProgId("GraphParts.Part");
-  a.As<Part>()->name = "A";
-  b.As<Part>()->name = "B";
   b.As<Part>()->owner = a;
-  SafeArray parts(VarType::Dispatch, {ArrayBound{1, 2}});
-  parts.SetRef({1}, b);
-  parts.SetRef({2}, b);
-  a.As<Part>()->parts = parts;
-  EngineContext ctx(settings, registry);
-  ctx.SetRoot(a);
-  std::int32_t status = 0;
-  const Bytes bytes = WriteObject(ctx, a, a, status);
+  a.As<Part>()->parts = SafeArray(VarType::Dispatch, {ArrayBound{1, 2}});
+  a.As<Part>()->parts.SetRef({1}, b);
+  a.As<Part>()->parts.SetRef({2}, b);
+  const Bytes bytes = control.StreamFromObject(a).ToBytes();
   b.As<Part>()->owner = ObjectRef();
-  ASSERT_EQ(status, 0);
 
   const Result r = Inspect(bytes, false);
   ASSERT_EQ(r.status, kExitOk) << r.err;
@@ -432,12 +421,7 @@ TEST(CliInspect, DeepNestingAndHugeBoundsCostLittle) {
 
   // Five dimensions of 2^32 elements each, and an element bag of one entry.
   PropertyBag array;
-  StreamHeaderFields header;
-  header.version = 1;
-  header.kind = kArrayStreamKind;
-  header.dimensions = 5;
-  header.element_type = 3;
-  array.WriteProperty("@SF#", Variant(PackStreamHeader(header)));
+  array.WriteProperty("@SF#", Variant(0x03050021));  // version 1, kind 32, 5 dimensions of Long
   for (int d = 1; d <= 5; ++d) {
     array.WriteProperty("D" + std::to_string(d), Variant(std::numeric_limits<std::int32_t>::min()));
     array.WriteProperty("G" + std::to_string(d), Variant(std::numeric_limits<std::int32_t>::max()));
@@ -873,8 +857,12 @@ TEST(CliLoad, RebuildsThroughTheServerLibraryAndListsWhatWasLost) {
   control.StreamToFile(control.StreamFromObject(invoice), dir / "annex.stream");
   control.StreamToFile(control.StreamFromObject(annex), dir / "annex-root.stream");
 
-  const Result whole = RunCommand(
-      {"load", dir / "invoice.stream", "--server", "OrdersLib", "--server-path", servers});
+  const auto load = [&](const char* file, std::vector<std::string> more = {}) {
+    more.insert(more.begin(),
+                {"load", dir / file, "--server", "OrdersLib", "--server-path", servers});
+    return RunCommand(more);
+  };
+  const Result whole = load("invoice.stream");
   EXPECT_EQ(whole.status, kExitOk) << whole.err << whole.out;
   for (const char* expected :
        {"objects.\n\n#0 Invoice\n", "  Number = ", "  Buyer = [Client] -> #1", "#1 Client\n",
@@ -882,16 +870,14 @@ TEST(CliLoad, RebuildsThroughTheServerLibraryAndListsWhatWasLost) {
     EXPECT_NE(whole.out.find(expected), std::string::npos) << expected << "\n" << whole.out;
   }
 
-  const Result lost =
-      RunCommand({"load", dir / "annex.stream", "--server", "OrdersLib", "--server-path", servers});
+  const Result lost = load("annex.stream");
   EXPECT_EQ(lost.status, kExitOk) << lost.err << lost.out;
   for (const char* expected :
        {"#0 Invoice\n", "Not restored:\n", "  class Annex: OrdersLib cannot make it\n",
         "  Invoice.Buyer: not made (error 601)\n"}) {
     EXPECT_NE(lost.out.find(expected), std::string::npos) << expected << "\n" << lost.out;
   }
-  const Result json_run = RunCommand(
-      {"load", dir / "annex.stream", "--server", "OrdersLib", "--server-path", servers, "--json"});
+  const Result json_run = load("annex.stream", {"--json"});
   EXPECT_EQ(json_run.status, kExitOk);
   const json doc = json::parse(json_run.out);
   EXPECT_EQ(doc["server"], "OrdersLib");
@@ -899,8 +885,7 @@ TEST(CliLoad, RebuildsThroughTheServerLibraryAndListsWhatWasLost) {
   EXPECT_EQ(doc["classes_not_made"], json::array({"Annex"}));
   EXPECT_EQ(doc["objects_not_made"][0]["where"], "Invoice.Buyer");
 
-  const Result root_lost = RunCommand(
-      {"load", dir / "annex-root.stream", "--server", "OrdersLib", "--server-path", servers});
+  const Result root_lost = load("annex-root.stream");
   EXPECT_EQ(root_lost.status, kExitNo);
   EXPECT_NE(root_lost.err.find("cannot be rebuilt with the server OrdersLib: error 601"),
             std::string::npos)
