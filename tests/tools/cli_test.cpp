@@ -508,10 +508,8 @@ TEST(CliEncode, EveryStreamComesBackFromEitherJsonForm) {
     std::ostringstream flat;
     std::string error;
     const bool compact = streams % 2 == 0;
-    InspectOptions options;
-    options.json = true;
-    options.compact = compact;
-    options.max_depth = kMaxInspectDepth;
+    const InspectOptions options{
+        .json = true, .compact = compact, .max_depth = kMaxInspectDepth, .name = ""};
     std::ostringstream nested;
     if (!WriteFlatJson(bytes, name, compact, flat, error)) {
       EXPECT_FALSE(InspectStreamBytes(bytes, options, nested, error)) << name;
