@@ -293,13 +293,12 @@ TEST(CliInspect, JsonHasTheSameTree) {
   const json& stream = doc.at("stream");
   EXPECT_EQ(stream.at("form"), "object stream");
   EXPECT_EQ(stream.at("class"), "Invoice");
-  EXPECT_EQ(stream.at("header").at("word"), 17);
-  EXPECT_EQ(stream.at("header").at("kind"), 16);
-  EXPECT_EQ(stream.at("header").at("empty"), false);
+  EXPECT_EQ(stream.at("header"), json::parse(R"({"word": 17, "hex": "0x00000011", "version": 1,
+      "kind": 16, "reserved": false, "empty": false, "dimensions": 0, "element_type": 0})"));
   const json& entries = stream.at("entries");
   EXPECT_EQ(FindEntry(entries, "@SF#"), nullptr);  // shown as the header
-  EXPECT_EQ(FindEntry(entries, "Number")->at("value"), 1001);
-  EXPECT_EQ(FindEntry(entries, "Number")->at("type_name"), "Long");
+  EXPECT_EQ(*FindEntry(entries, "Number"),
+            json::parse(R"({"key": "Number", "type": 3, "type_name": "Long", "value": 1001})"));
   EXPECT_EQ(FindEntry(entries, "Paid")->at("value"), false);
   EXPECT_EQ(FindEntry(entries, "TaxRate")->at("value"), 0.2);  // a Single, in its own shortest form
   EXPECT_EQ(FindEntry(entries, "Shipping")->at("value"), "7.5");
