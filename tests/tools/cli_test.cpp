@@ -594,25 +594,24 @@ TEST(CliEncode, DeepChainsKeepShortPathsAndStatsCountThem) {
 // ---- JSON writer ---------------------------------------------------------------------
 
 TEST(JsonWriter, EscapesEverythingJsonCannotHoldRaw) {
+  const auto quoted = [](const std::string& text) {
+    std::string out;
+    AppendJsonString(out, text);
+    return out;
+  };
   std::string all_controls;
   for (int c = 0; c < 0x20; ++c) all_controls += static_cast<char>(c);
-  std::string out;
-  AppendJsonString(out, all_controls + "\"\\/");
-  EXPECT_EQ(json::parse(out), all_controls + "\"\\/");
+  EXPECT_EQ(json::parse(quoted(all_controls + "\"\\/")), all_controls + "\"\\/");
 
   // Malformed UTF-8: a stray continuation, an overlong form, a surrogate, a
   // truncated sequence, a byte that never starts one; each bad byte is U+FFFD.
   const std::string bad("\x80|\xc0\x80|\xed\xa0\x80|\xe2\x82|\xf5", 13);
-  out.clear();
-  AppendJsonString(out, bad);
   const std::string fffd = "\xef\xbf\xbd";
-  EXPECT_EQ(json::parse(out).get<std::string>(),
+  EXPECT_EQ(json::parse(quoted(bad)).get<std::string>(),
             fffd + "|" + fffd + fffd + "|" + fffd + fffd + fffd + "|" + fffd + fffd + "|" + fffd);
   EXPECT_FALSE(IsValidUtf8(bad));
   EXPECT_TRUE(IsValidUtf8("\xc3\xa9\xe4\xb8\xad\xf0\x9f\x98\x80"));
-  out.clear();
-  AppendJsonString(out, "\xc3\xa9\xf0\x9f\x98\x80");
-  EXPECT_EQ(out, "\"\xc3\xa9\xf0\x9f\x98\x80\"");
+  EXPECT_EQ(quoted("\xc3\xa9\xf0\x9f\x98\x80"), "\"\xc3\xa9\xf0\x9f\x98\x80\"");
 }
 
 TEST(JsonWriter, WritesWellFormedDocumentsAndRefusesMisuse) {
