@@ -26,21 +26,24 @@ namespace fs = std::filesystem;
 
 using test_support::ScopedEnv;
 
+// Writes an executable shell script at `path` and returns the path.
+fs::path WriteScript(const fs::path& path, const std::string& body) {
+  std::ofstream(path) << "#!/bin/sh\n" << body << '\n';
+  chmod(path.c_str(), 0755);
+  return path;
+}
+
+std::string Read(const fs::path& path) {
+  std::ifstream in(path);
+  std::stringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
 class AboutBoxTest : public ::testing::Test {
  protected:
-  // Writes an executable shell script and returns its path.
   fs::path Script(const std::string& name, const std::string& body) const {
-    const fs::path path = dir_ / name;
-    std::ofstream(path) << "#!/bin/sh\n" << body << '\n';
-    chmod(path.c_str(), 0755);
-    return path;
-  }
-
-  static std::string Read(const fs::path& path) {
-    std::ifstream in(path);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
+    return WriteScript(dir_ / name, body);
   }
 
   // Whether ShowAboutBox runs programs in this build.
@@ -120,24 +123,14 @@ TEST(AboutBoxOnDisplay, ShowsTheWindowAndReturnsWhenOkCloses) {
   if (flag == nullptr || std::string(flag) != "1" || real_program == nullptr) {
     GTEST_SKIP() << "needs the virtual display that CTest starts";
   }
-  const fs::path dir =
-      fs::temp_directory_path() / ("replikon-about-box-" + std::to_string(getpid()));
-  fs::create_directories(dir);
-  const fs::path report = dir / "report";
-  const fs::path wrapper = dir / "about";
-  std::ofstream(wrapper) << "#!/bin/sh\nexec '" << real_program << "' --test-click-ok --report '"
-                         << report.string() << "'\n";
-  chmod(wrapper.c_str(), 0755);
-  {
-    const ScopedEnv program("REPLIKON_ABOUT_PROGRAM", wrapper.string());
-    ShowAboutBox();
-  }
-  std::ifstream in(report);
-  std::stringstream text;
-  text << in.rdbuf();
-  EXPECT_EQ(text.str(), "shown About Replikon\nclosed\n");
-  std::error_code ec;
-  fs::remove_all(dir, ec);
+  const test_support::TempDir dir;
+  const fs::path report = dir.path() / "report";
+  const ScopedEnv program("REPLIKON_ABOUT_PROGRAM",
+                          WriteScript(dir.path() / "about", "exec '" + std::string(real_program) +
+                                                                "' --test-click-ok --report '" +
+                                                                report.string() + "'"));
+  ShowAboutBox();
+  EXPECT_EQ(Read(report), "shown About Replikon\nclosed\n");
 }
 
 }  // namespace

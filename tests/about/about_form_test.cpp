@@ -39,12 +39,10 @@ TEST(AboutFormModel, LayoutFitsAndDoesNotOverlap) {
   EXPECT_LE(check.y, 12);
   const auto controls = FormControls();
   for (const FormControl& c : controls) {
-    EXPECT_GE(c.bounds.x, 0) << c.name;
-    EXPECT_GE(c.bounds.y, 0) << c.name;
-    EXPECT_GT(c.bounds.width, 0) << c.name;
-    EXPECT_GT(c.bounds.height, 0) << c.name;
-    EXPECT_LE(c.bounds.x + c.bounds.width, kFormWidth) << c.name;
-    EXPECT_LE(c.bounds.y + c.bounds.height, kFormHeight) << c.name;
+    const Bounds& b = c.bounds;
+    const bool inside = b.x >= 0 && b.y >= 0 && b.width > 0 && b.height > 0 &&
+                        b.x + b.width <= kFormWidth && b.y + b.height <= kFormHeight;
+    EXPECT_TRUE(inside) << c.name << " is not inside the form";
   }
   for (std::size_t i = 0; i < controls.size(); ++i) {
     for (std::size_t j = i + 1; j < controls.size(); ++j) {
@@ -97,7 +95,6 @@ struct Recorder {
 // it. Only links and pictures have an address: the one they open (below).
 TEST(AboutForm, ControlsWithTheirKindsAndTextsAreTheWidgets) {
   EXPECT_EQ(kFormName, "Opisnica");
-  EXPECT_EQ(kCaption, "About Replikon");
   using K = ControlKind;
   struct Want {
     std::string_view name;
@@ -207,7 +204,7 @@ std::vector<std::string> Children() {
   return children;
 }
 
-TEST(StartShellCommand, RunsDetachedWithoutLeavingAChild) {
+TEST(StartShellCommand, RunsDetachedWithoutLeavingAChildAndIgnoresFailures) {
   TempDir dir;
   const auto marker = dir.path() / "ran";
   const auto start = std::chrono::steady_clock::now();
@@ -218,9 +215,7 @@ TEST(StartShellCommand, RunsDetachedWithoutLeavingAChild) {
   EXPECT_EQ(waitpid(-1, nullptr, WNOHANG), -1);
   EXPECT_EQ(errno, ECHILD);
   EXPECT_TRUE(WaitFor(marker, 10s));
-}
-
-TEST(StartShellCommand, CommandThatCannotStartIsIgnored) {
+  // A command that cannot start is ignored.
   EXPECT_NO_THROW(StartShellCommand("replikon-no-such-program https://replikon.example.org/"));
   EXPECT_NO_THROW(StartShellCommand("syntax error ( ("));
   EXPECT_TRUE(Children().empty());

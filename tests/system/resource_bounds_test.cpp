@@ -13,6 +13,7 @@
 #include "replikon/stream/array_encoding.hpp"
 #include "replikon/stream/stream_layout.hpp"
 #include "stream/array_codec.hpp"
+#include "test_support.hpp"
 
 namespace replikon {
 namespace {
@@ -22,21 +23,11 @@ using Bytes = std::vector<std::uint8_t>;
 // An array stream of Variants 0..count-1 whose element bag is empty: every
 // element is drawn from the allowance. Its size does not depend on `count`.
 Bytes EmptyVariantArray(std::int32_t count) {
-  StreamHeaderFields fields;
-  fields.version = 1;
-  fields.kind = kArrayStreamKind;
-  fields.dimensions = 1;
-  fields.element_type = static_cast<std::int16_t>(VarType::Variant);
-  Bytes elements;
-  BagWriter(elements).Finish();
-  Bytes out;
-  BagWriter w(out);
-  w.Write(kHeaderKey, Variant(PackStreamHeader(fields)));
-  w.Write("D1", Variant(0));
-  w.Write("G1", Variant(count - 1));
-  w.WriteBytes(kElementsKey, elements);
-  w.Finish();
-  return out;
+  return test_support::BagOf(
+      {{"@SF#", Variant(0x0C010021)},  // version 1, kind 32, 1 dimension of Variant
+       {"D1", Variant(0)},
+       {"G1", Variant(count - 1)},
+       {"@AE#", Variant(SafeArray::FromBytes(test_support::BagOf({})))}});
 }
 
 TEST(ResourceBounds, ArraysOfOneObjectStreamShareOneAllowance) {
@@ -47,14 +38,11 @@ TEST(ResourceBounds, ArraysOfOneObjectStreamShareOneAllowance) {
   // Two Variant properties (Memo comes before Lines) claiming `count`
   // elements each, none of which has an entry.
   auto stream_for = [](std::int32_t count) {
-    Bytes out;
-    BagWriter w(out);
-    w.Write(kHeaderKey, Variant(17));
-    w.Write(kClassNameKey, Variant("Invoice"));
-    w.WriteBytes("Memo", EmptyVariantArray(count));
-    w.WriteBytes("Lines", EmptyVariantArray(count));
-    w.Finish();
-    return SafeArray::FromBytes(std::move(out));
+    return SafeArray::FromBytes(
+        test_support::BagOf({{"@SF#", Variant(17)},
+                             {"@OT#", Variant("Invoice")},
+                             {"Memo", Variant(SafeArray::FromBytes(EmptyVariantArray(count)))},
+                             {"Lines", Variant(SafeArray::FromBytes(EmptyVariantArray(count)))}}));
   };
   const std::size_t size = stream_for(1).Count();
   const DecodeAllowance allowance(size);
