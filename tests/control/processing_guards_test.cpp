@@ -63,6 +63,20 @@ class ProcessingGuards : public ::testing::Test {
     return head;
   }
 
+  // Processing call `call` (0: Copy, 1: StreamFromObject, 2: ObjectFromStream)
+  // of `chain`, or of its `stream`, on `control`; the size of its result.
+  static std::size_t Run(Replikon& control, int call, const ObjectRef& chain,
+                         const SafeArray& stream) {
+    switch (call) {
+      case 0:
+        return control.Copy(chain) ? 1 : 0;
+      case 1:
+        return control.StreamFromObject(chain).Count();
+      default:
+        return control.ObjectFromStream(stream) ? 1 : 0;
+    }
+  }
+
   std::int64_t Live(const char* prog_id) const { return registry_.LiveInstances(prog_id); }
 
   ClassRegistry registry_;
@@ -152,17 +166,7 @@ TEST_F(ProcessingGuards, HandlersNestCallsOnlyToTheDocumentedDepth) {
         if (refused_at != 0 || depth >= 10000) return;
         ++depth;
         try {
-          switch (depth % 3) {
-            case 0:
-              completed += next->Copy(chain) ? 1 : 0;
-              break;
-            case 1:
-              completed += next->StreamFromObject(chain).Count() > 0 ? 1 : 0;
-              break;
-            default:
-              completed += next->ObjectFromStream(stream) ? 1 : 0;
-              break;
-          }
+          completed += Run(*next, depth % 3, chain, stream) > 0 ? 1 : 0;
         } catch (const AutomationError& e) {
           --depth;
           if (e.Number() == 28 && refused_at == 0) {
@@ -245,12 +249,7 @@ TEST_F(ProcessingGuards, ObjectLimitStopsAnEndlessGraph) {
   ObjectRef source = registry_.CreateByProgId("RT.Endless");
   const char* const expected = "the call needs more objects than MaxObjects (500)";
   for (int call = 0; call < 2; ++call) {
-    const AutomationError e = ErrorFrom([&] {
-      if (call == 0)
-        control_.Copy(source);
-      else
-        control_.StreamFromObject(source);
-    });
+    const AutomationError e = ErrorFrom([&] { Run(control_, call, source, SafeArray()); });
     test_support::ExpectError(e, 603, "Processing limit exceeded", "replictl.hlp", 1603);
     EXPECT_EQ(e.Details(), expected);
     EXPECT_EQ(Live("RT.Endless"), 1);  // the source alone
@@ -267,23 +266,13 @@ TEST_F(ProcessingGuards, LimitsOnAChainInEveryCall) {
   constexpr int kLength = 10;
   const ObjectRef chain = Chain(kLength);
   const SafeArray stream = control_.StreamFromObject(chain);
-  const auto calls = {0, 1, 2};
-  auto run = [&](int call) {
-    switch (call) {
-      case 0:
-        return control_.Copy(chain) ? 1 : 0;
-      case 1:
-        return control_.StreamFromObject(chain).Count() == stream.Count() ? 1 : 0;
-      default:
-        return control_.ObjectFromStream(stream) ? 1 : 0;
-    }
-  };
-  for (const int call : calls) {
+  const auto run = [&](int call) { return Run(control_, call, chain, stream); };
+  for (const int call : {0, 1, 2}) {
     SCOPED_TRACE(call);
     // The whole chain: kLength objects, kLength levels.
     control_.SetMaxObjects(kLength);
     control_.SetMaxDepth(kLength);
-    EXPECT_EQ(run(call), 1);
+    EXPECT_EQ(run(call), call == 1 ? stream.Count() : 1);
     // One level less.
     control_.SetMaxDepth(kLength - 1);
     AutomationError e = ErrorFrom([&] { run(call); });
