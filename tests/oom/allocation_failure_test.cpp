@@ -200,6 +200,13 @@ class AllocationFailure : public ::testing::Test {
     return order;
   }
 
+  // The order's Extra: a Variant array of `objects`.
+  void SetExtra(const std::vector<ObjectRef>& objects) {
+    SafeArray array(VarType::Variant, {{0, static_cast<std::int32_t>(objects.size()) - 1}});
+    for (std::size_t i = 0; i < objects.size(); ++i) array.SetFlatRef(i, objects[i]);
+    source_.As<Order>()->extra = Variant(std::move(array));
+  }
+
   // The Stream of `object`, written with nothing failing.
   std::vector<std::uint8_t> StreamOf(const ObjectRef& object) {
     const SafeArray stream = control_.StreamFromObject(object);
@@ -266,29 +273,20 @@ TEST_F(AllocationFailure, CopyAndObjectFromStreamEndWithError7OrGiveTheWholeGrap
 }
 
 TEST_F(AllocationFailure, CopyOfAGraphEndsWithError7OrGivesTheWholeCopy) {
-  // The lines also in a Variant array, one of them twice, kept one object each.
+  // The lines also in a Variant array, one of them twice, kept one object each:
+  // the Stream written with identity kept tells a shared line from two copies.
   control_.SetPreserveIdentity(true);
-  Order& o = *source_.As<Order>();
-  SafeArray lines(VarType::Variant, {{0, 2}});
-  lines.SetFlatRef(0, o.first_line);
-  lines.SetFlatRef(1, o.first_line.As<Line>()->next);
-  lines.SetFlatRef(2, o.first_line);
-  o.extra = Variant(std::move(lines));
+  const ObjectRef& first_line = source_.As<Order>()->first_line;
+  SetExtra({first_line, first_line.As<Line>()->next, first_line});
+  const std::vector<std::uint8_t> expected = StreamOf(source_);
   ObjectRef copy;
-  const long made =
-      EveryAllocationFails([&] { copy = control_.Copy(source_); },
-                           [&] {
-                             ASSERT_FALSE(copy.IsNull());
-                             const Order& c = *copy.As<Order>();
-                             ASSERT_TRUE(c.extra.IsArray());
-                             const SafeArray& copied = c.extra.Array();
-                             EXPECT_NE(c.first_line, o.first_line);
-                             EXPECT_EQ(copied.GetFlat(0).Object(), c.first_line);
-                             EXPECT_EQ(copied.GetFlat(1).Object(), c.first_line.As<Line>()->next);
-                             EXPECT_EQ(copied.GetFlat(2).Object(), c.first_line);
-                             EXPECT_EQ(c.customer, o.customer);
-                             copy.Reset();
-                           });
+  const long made = EveryAllocationFails([&] { copy = control_.Copy(source_); },
+                                         [&] {
+                                           ASSERT_FALSE(copy.IsNull());
+                                           EXPECT_NE(copy.As<Order>()->first_line, first_line);
+                                           EXPECT_EQ(StreamOf(copy), expected);
+                                           copy.Reset();
+                                         });
   EXPECT_GT(made, 20);
 }
 
@@ -365,11 +363,8 @@ TEST_F(AllocationFailure, GraphStreamsEndWithError7OrAreWhole) {
   EngineSettings settings;
   settings.object_server_name = "Oom";
   settings.preserve_identity = true;
-  Order& order = *source_.As<Order>();
-  SafeArray lines(VarType::Variant, {{0, 1}});
-  lines.SetRef({0}, order.first_line);
-  lines.SetRef({1}, order.first_line.As<Line>()->next);
-  order.extra = Variant(std::move(lines));
+  const ObjectRef& first_line = source_.As<Order>()->first_line;
+  SetExtra({first_line, first_line.As<Line>()->next});
   const auto listen = [](RecursionCheckArgs&) {};
 
   const auto write = [&](const ObjectRef& root, EngineContext& ctx) {
@@ -438,12 +433,8 @@ TEST_F(AllocationFailure, ErrorDetailsEndWithError7OrAreWhole) {
   Server ext("OomExt");
   ext.Class<Line>("Gadget").Property("Item", &Line::item);
   registry_.Register(ext);
-  Order& o = *source_.As<Order>();
-  SafeArray lines(VarType::Variant, {{0, 1}});
-  lines.SetFlatRef(0, registry_.CreateByProgId("OomExt.Gadget"));
-  lines.SetFlatRef(1, registry_.CreateByProgId("OomExt.Gadget"));
-  o.extra = Variant(std::move(lines));
-  o.no_line = registry_.CreateByProgId("OomExt.Gadget");
+  SetExtra({registry_.CreateByProgId("OomExt.Gadget"), registry_.CreateByProgId("OomExt.Gadget")});
+  source_.As<Order>()->no_line = registry_.CreateByProgId("OomExt.Gadget");
   control_.SetPreserveIdentity(true);
 
   std::optional<AutomationError> raised;
