@@ -2,8 +2,6 @@
 #include "replikon/control/type_library.hpp"
 
 #include <gtest/gtest.h>
-#include <stdlib.h>
-#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
@@ -24,6 +22,7 @@ namespace {
 namespace fs = std::filesystem;
 using test_support::ErrorFrom;
 using test_support::ScopedEnv;
+using test_support::TempDir;
 
 // ---- The library as described ------------------------------------------------
 
@@ -172,21 +171,17 @@ TEST_F(ComponentLateBound, StreamUtilities) {
   EXPECT_EQ(Call("ObjectTypeName", {junk}), Variant(""));
   EXPECT_EQ(CallError("IsStream", {Variant("text")}), errors::kTypeMismatch);
 
-  const fs::path file =
-      fs::temp_directory_path() / ("replikon-typelib-" + std::to_string(::getpid()) + ".bin");
-  Call("StreamToFile", {stream, Variant(file.string())});
-  EXPECT_EQ(Call("StreamFromFile", {Variant(file.string())}), stream);
-  fs::remove(file);
+  const TempDir dir;
+  Call("StreamToFile", {stream, Variant(dir / "node.bin")});
+  EXPECT_EQ(Call("StreamFromFile", {Variant(dir / "node.bin")}), stream);
   // File-system errors pass through unchanged.
-  EXPECT_EQ(CallError("StreamFromFile", {Variant(file.string())}), errors::kFileNotFound);
+  EXPECT_EQ(CallError("StreamFromFile", {Variant(dir / "none.bin")}), errors::kFileNotFound);
 }
 
 TEST_F(ComponentLateBound, ShowAboutBoxByTheStandardIdentifier) {
-  const std::string stem =
-      (fs::temp_directory_path() / ("replikon-typelib-about-" + std::to_string(::getpid())))
-          .string();
-  const std::string script = stem + ".sh";
-  const std::string marker = stem + ".shown";
+  const TempDir dir;
+  const std::string script = dir / "about.sh";
+  const std::string marker = dir / "about.shown";
   std::ofstream(script) << "#!/bin/sh\ntouch '" << marker << "'\n";
   fs::permissions(script, fs::perms::owner_all);
   const ScopedEnv program("REPLIKON_ABOUT_PROGRAM", script);
@@ -195,8 +190,6 @@ TEST_F(ComponentLateBound, ShowAboutBoxByTheStandardIdentifier) {
 
   EXPECT_EQ(InvokeById(face_, kDispIdAboutBox, InvokeKind::Function), Variant());
   EXPECT_EQ(fs::exists(marker), built);  // shown modally: done when the call returns
-  fs::remove(script);
-  fs::remove(marker);
 }
 
 // ---- Late-bound event sinks -----------------------------------------------------
