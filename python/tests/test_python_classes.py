@@ -97,7 +97,8 @@ def test_members_without_an_automation_value_are_listed_when_the_call_reports(sh
     class Foreign:
         pass
 
-    component("other_models").copy(other_models.Fore())  # its server registered: a Fore is an object of another server
+    # With its server registered, a Fore is an object of another server.
+    component("other_models").copy(other_models.Fore())
     looping = []
     looping.append(looping)
     inner = Item(2, tags=[1, {"a": 1}], other=other_models.Fore())
