@@ -1,3 +1,5 @@
+import contextlib
+
 import pytest
 
 import replikon
@@ -13,13 +15,27 @@ def _needs_sample():
         pytest.skip("the sample server is only in the tests' build (build/python-tests)")
 
 
+def component(server_name):
+    """A component that makes the objects of server `server_name`."""
+    made = replikon.Replikon()
+    made.object_server_name = server_name
+    return made
+
+
+@contextlib.contextmanager
+def automation_error(number):
+    """Expects the block to raise AutomationError `number`; gives pytest's ExceptionInfo."""
+    with pytest.raises(replikon.AutomationError) as raised:
+        yield raised
+    assert raised.value.number == number
+
+
 @pytest.fixture
 def control():
     _needs_sample()
-    component = replikon.Replikon()
-    component.object_server_name = "OrdersLib"
-    component.problems_notification = 0  # the sample's carrier, of another server, is left out
-    return component
+    made = component("OrdersLib")
+    made.problems_notification = 0  # the sample's carrier, of another server, is left out
+    return made
 
 
 @pytest.fixture

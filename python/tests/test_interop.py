@@ -3,11 +3,11 @@ import decimal
 
 import orders_py
 import replikon
+from conftest import component
 
 
 def test_streams_pass_between_the_sample_server_and_python_classes(control):
-    python = replikon.Replikon()
-    python.object_server_name = "orders_py"
+    python = component("orders_py")
     node = replikon.create("OrdersLib.Node")
     node.Number, node.Name, node.Amount = 5, "five", decimal.Decimal("1.5")
     node.When, node.Ratio, node.Flag = datetime.datetime(2020, 1, 2, 3, 4, 5), 0.5, True

@@ -7,6 +7,7 @@ import types
 import pytest
 
 import replikon
+from conftest import automation_error, component
 
 SOURCE = '''
 import dataclasses
@@ -38,44 +39,34 @@ def test_an_imported_module_is_supplied_when_first_named(module_name):
     module = fresh_module(module_name)
     made = replikon.create(module_name + ".Thing")  # the registry asks the provider
     assert type(made) is module.Thing
-    control = replikon.Replikon()
-    control.object_server_name = module_name
-    stream = control.stream_from_object(module.Thing(4, "four"))
-    reader = replikon.Replikon()
-    reader.object_server_name = module_name
-    assert reader.object_from_stream(stream) == module.Thing(4, "four")
+    stream = component(module_name).stream_from_object(module.Thing(4, "four"))
+    assert component(module_name).object_from_stream(stream) == module.Thing(4, "four")
 
 
 def test_a_stream_read_into_a_module_not_used_before(module_name):
     writer_module = fresh_module(module_name + "_writer")
     try:
-        writer = replikon.Replikon()
-        writer.object_server_name = module_name + "_writer"
-        stream = writer.stream_from_object(writer_module.Thing(1, "one"))
+        stream = component(module_name + "_writer").stream_from_object(writer_module.Thing(1, "one"))
     finally:
         del sys.modules[module_name + "_writer"]
     module = fresh_module(module_name)  # imported, never named to the registry yet
-    reader = replikon.Replikon()
-    reader.object_server_name = module_name
-    assert reader.object_from_stream(stream) == module.Thing(1, "one")
+    assert component(module_name).object_from_stream(stream) == module.Thing(1, "one")
 
 
 def test_a_module_not_imported_is_never_imported(tmp_path, monkeypatch, module_name):
     (tmp_path / (module_name + ".py")).write_text(SOURCE + "\nraise SystemExit('imported')\n")
     monkeypatch.syspath_prepend(str(tmp_path))
-    with pytest.raises(replikon.AutomationError) as raised:
+    with automation_error(429):
         replikon.create(module_name + ".Thing")
-    assert raised.value.number == 429
     assert module_name not in sys.modules
 
 
 def test_a_module_without_persistent_classes_says_so(module_name):
     fresh_module(module_name, "class Thing:\n    pass\n")
-    with pytest.raises(replikon.AutomationError) as raised:
+    with automation_error(429) as raised:
         replikon.create(module_name + ".Thing")
-    assert raised.value.number == 429
-    assert any("no class marked with replikon.persistent" in line
-               for line in raised.value.details), raised.value.details
+    details = raised.value.details
+    assert any("no class marked with replikon.persistent" in line for line in details), details
 
 
 def test_a_registered_cpp_server_of_the_same_name_wins():
@@ -91,8 +82,7 @@ def test_a_registered_cpp_server_of_the_same_name_wins():
 
 def test_a_redefined_class_is_supplied_again(module_name):
     module = fresh_module(module_name)
-    control = replikon.Replikon()
-    control.object_server_name = module_name
+    control = component(module_name)
     assert type(control.copy(module.Thing(2))) is module.Thing
     old = module.Thing
     exec(SOURCE.replace('label: str = ""', 'label: str = ""\n    extra: int = 5'), module.__dict__)
@@ -105,8 +95,7 @@ def test_a_module_of_a_package_is_a_server_under_its_dotted_name():
     name = "provided_package.models"
     module = fresh_module(name)
     try:
-        control = replikon.Replikon()
-        control.object_server_name = name
+        control = component(name)
         assert type(replikon.create(name + ".Thing")) is module.Thing
         stream = control.stream_from_object(module.Thing(3, "z"))
         assert control.object_from_stream(stream) == module.Thing(3, "z")

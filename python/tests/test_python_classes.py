@@ -6,14 +6,13 @@ import pytest
 import other_models
 import replikon
 import shop_models
+from conftest import automation_error, component
 from shop_models import Computed, Item, Slotted
 
 
 @pytest.fixture
 def shop():
-    control = replikon.Replikon()
-    control.object_server_name = "shop_models"
-    return control
+    return component("shop_models")
 
 
 def test_copy_and_round_trip_of_a_dataclass_graph(shop):
@@ -67,13 +66,10 @@ def test_deep_chain_copies_and_round_trips(shop):
 
 def test_classes_refused_for_each_reason(shop):
     for value in (shop_models.Fake(), other_models.Fore()):
-        with pytest.raises(replikon.AutomationError) as raised:
+        with automation_error(424):
             shop.copy(value)
-        assert raised.value.number == 424
-    nothing = replikon.Replikon()
-    nothing.object_server_name = "not_imported_module"
     with pytest.raises(replikon.AutomationError):
-        nothing.copy(Item())
+        component("not_imported_module").copy(Item())
 
 
 @pytest.mark.parametrize("name", [b"Fake", b"Func", b"Fore"])
@@ -87,9 +83,8 @@ def test_stream_naming_a_class_outside_the_server_makes_nothing(shop, name):
     else:
         pytest.fail("the class name is not in the Stream")
     del shop_models.made[:], other_models.from_other[:]
-    with pytest.raises(replikon.AutomationError) as raised:
+    with automation_error(601):
         shop.object_from_stream(crafted)
-    assert raised.value.number == 601
     assert shop_models.made == [] and other_models.from_other == []
 
 
@@ -102,9 +97,8 @@ def test_members_without_an_automation_value_are_listed_when_the_call_reports(sh
     class Foreign:
         pass
 
-    other = replikon.Replikon()
-    other.object_server_name = "other_models"
-    other.copy(other_models.Fore())  # its server registered: a Fore is an object of another server
+    # With its server registered, a Fore is an object of another server.
+    component("other_models").copy(other_models.Fore())
     looping = []
     looping.append(looping)
     inner = Item(2, tags=[1, {"a": 1}], other=other_models.Fore())
@@ -113,9 +107,8 @@ def test_members_without_an_automation_value_are_listed_when_the_call_reports(sh
     root.when = looping
     shop.problems_notification = 1  # OnSubobjectProblem
     for call in (lambda: shop.copy(root), lambda: shop.stream_from_object(root)):
-        with pytest.raises(replikon.AutomationError) as raised:
+        with automation_error(601) as raised:
             call()
-        assert raised.value.number == 601
         details = "\n".join(raised.value.details)
         assert "Item.next.other: external object of class \"Fore\"" in details
         assert "Item.tags: its property get raised error 13" in details and "'set'" in details

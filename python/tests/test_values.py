@@ -4,6 +4,7 @@ import decimal
 import pytest
 
 import replikon
+from conftest import automation_error
 
 D = decimal.Decimal
 
@@ -11,31 +12,16 @@ D = decimal.Decimal
 def test_values_keep_their_python_value_through_a_variant_member_and_a_stream(control):
     invoice = replikon.create("OrdersLib.Invoice")
     values = [
-        True,
-        False,
-        0,
-        -(2**31),
-        2**31 - 1,
+        True, False, 0, -(2**31), 2**31 - 1,
         2**31,  # wider than 32 bits: a Decimal, equal to the int
-        -(2**63) - 5,
-        2**96 - 1,
-        1.5,
-        -0.0,
-        "",
-        "žluťoučký kůň 🐍",
-        b"\x00\x01\xff",
-        datetime.datetime(2024, 2, 29, 13, 45, 30),
-        datetime.datetime(1899, 12, 29, 6, 0),
-        datetime.datetime(1, 1, 1),
-        datetime.datetime(9999, 12, 31, 23, 59, 59),
-        D("123.4500"),
-        D("-0.0000000000000000000000000001"),
-        D("79228162514264337593543950335"),
-        D("1.5E-20"),
-        D("-7.25E+3"),
-        D("0E-40"),  # zero with more decimals than a Decimal holds
+        -(2**63) - 5, 2**96 - 1, 1.5, -0.0, "", "žluťoučký kůň 🐍", b"\x00\x01\xff",
+        datetime.datetime(2024, 2, 29, 13, 45, 30), datetime.datetime(1899, 12, 29, 6, 0),
+        datetime.datetime(1, 1, 1), datetime.datetime(9999, 12, 31, 23, 59, 59),
         datetime.datetime(2001, 1, 1, 23, 59, 59, 999990),
         datetime.datetime(1800, 6, 1, 12, 30, 0, 1000),
+        D("123.4500"), D("-0.0000000000000000000000000001"), D("79228162514264337593543950335"),
+        D("1.5E-20"), D("-7.25E+3"),
+        D("0E-40"),  # zero with more decimals than a Decimal holds
         None,
     ]
     for value in values:
@@ -88,12 +74,10 @@ def test_typed_members_convert_on_assignment(invoice):
     assert invoice.Signature == b"sig"
     invoice.Issued = datetime.date(2021, 3, 4)
     assert invoice.Issued == datetime.datetime(2021, 3, 4)
-    with pytest.raises(replikon.AutomationError) as raised:
+    with automation_error(13):
         invoice.Number = "not a number"
-    assert raised.value.number == 13
-    with pytest.raises(replikon.AutomationError) as raised:
+    with automation_error(6):
         invoice.Number = 2**40
-    assert raised.value.number == 6
 
 
 def test_values_without_an_automation_type_are_refused(invoice):
@@ -107,9 +91,8 @@ def test_values_without_an_automation_type_are_refused(invoice):
         (D("1E+29"), 6, "Decimal"),
         (datetime.datetime(2020, 1, 1, tzinfo=datetime.timezone.utc), 13, "time zone"),
     ]:
-        with pytest.raises(replikon.AutomationError) as raised:
+        with automation_error(number) as raised:
             invoice.Memo = value
-        assert raised.value.number == number
         assert any(word in line for line in raised.value.details), raised.value.details
 
 
@@ -138,6 +121,5 @@ def test_members_by_name(invoice):
         invoice.NoSuchMember = 1
     with pytest.raises(AttributeError):
         invoice.Total = 3  # read-only
-    with pytest.raises(replikon.AutomationError) as raised:
+    with automation_error(380):
         line.Quantity = -1  # the class's own check
-    assert raised.value.number == 380

@@ -29,24 +29,28 @@ class ReplikonControlTest : public ::testing::Test {
  protected:
   ReplikonControlTest() : container_(std::make_shared<RecordingContainer>()) {}
 
+  // Every setting away from its default.
+  void ChangeEverySetting(const char* server_name) {
+    control_.SetRecursionAllowed(false);
+    control_.SetRaiseRecursionCheckEvent(false);
+    control_.SetObjectServerName(server_name);
+    control_.SetProblemsNotification(0);
+    control_.SetSetExternalReferences(true);
+    control_.SetMaxObjects(1000);
+    control_.SetMaxDepth(20);
+    control_.SetPreserveIdentity(true);
+  }
+
   TestClasses classes_;
   std::shared_ptr<RecordingContainer> container_;
   Replikon control_{container_, classes_.Registry()};
 };
 
 TEST_F(ReplikonControlTest, NewComponentHasDefaultsAndItsFace) {
-  EXPECT_TRUE(control_.RecursionAllowed());
-  EXPECT_TRUE(control_.RaiseRecursionCheckEvent());
-  EXPECT_EQ(control_.ObjectServerName(), "");
-  EXPECT_EQ(control_.ProblemsNotification(), ProblemsNotificationConstants::OnSubobjectProblem);
-  EXPECT_FALSE(control_.SetExternalReferences());
-  EXPECT_EQ(control_.MaxObjects(), 0);
-  EXPECT_EQ(control_.MaxDepth(), 0);
-  EXPECT_FALSE(control_.PreserveIdentity());
+  EXPECT_EQ(Settings(control_), kDefaults);
   EXPECT_EQ(container_->colors, std::vector<std::uint32_t>{0x00E1FFFFu});
   control_.OnResize();
-  ASSERT_EQ(container_->sizes.size(), 1u);
-  EXPECT_EQ(container_->sizes[0], std::make_pair(480, 480));
+  EXPECT_EQ(container_->sizes, (std::vector<std::pair<std::int32_t, std::int32_t>>{{480, 480}}));
   EXPECT_FALSE(control_.RootObject());
   Replikon without_container;  // no container: nothing to tell
   without_container.OnResize();
@@ -54,22 +58,9 @@ TEST_F(ReplikonControlTest, NewComponentHasDefaultsAndItsFace) {
 }
 
 TEST_F(ReplikonControlTest, AssignmentsStoreAndTellTheContainer) {
-  control_.SetRecursionAllowed(false);
-  control_.SetRaiseRecursionCheckEvent(false);
-  control_.SetObjectServerName("  Lib Two \t ");
-  control_.SetProblemsNotification(0);
-  control_.SetSetExternalReferences(true);
-  control_.SetMaxObjects(1000);
-  control_.SetMaxDepth(20);
-  control_.SetPreserveIdentity(true);
-  EXPECT_FALSE(control_.RecursionAllowed());
-  EXPECT_FALSE(control_.RaiseRecursionCheckEvent());
-  EXPECT_EQ(control_.ObjectServerName(), "Lib Two \t");  // only spaces are trimmed
-  EXPECT_EQ(control_.ProblemsNotification(), ProblemsNotificationConstants::SourceObjectOnly);
-  EXPECT_TRUE(control_.SetExternalReferences());
-  EXPECT_EQ(control_.MaxObjects(), 1000);
-  EXPECT_EQ(control_.MaxDepth(), 20);
-  EXPECT_TRUE(control_.PreserveIdentity());
+  ChangeEverySetting("  Lib Two \t ");
+  // Only spaces are trimmed.
+  EXPECT_EQ(Settings(control_), SettingValues(false, false, "Lib Two \t", 0, true, 1000, 20, true));
   EXPECT_EQ(
       container_->changed,
       (std::vector<std::string>{"RecursionAllowed", "RaiseRecursionCheckEvent", "ObjectServerName",
@@ -80,19 +71,15 @@ TEST_F(ReplikonControlTest, AssignmentsStoreAndTellTheContainer) {
 }
 
 TEST_F(ReplikonControlTest, InvalidValuesRaise380AndChangeNothing) {
-  for (std::int32_t bad : {2, -1, 65537}) {
-    ExpectError(ErrorFrom([&] { control_.SetProblemsNotification(bad); }), 380,
-                "Invalid property value", "", 0);
-  }
+  const auto expect380 = [](const auto& set) {
+    ExpectError(ErrorFrom(set), 380, "Invalid property value");
+  };
+  for (std::int32_t bad : {2, -1, 65537}) expect380([&] { control_.SetProblemsNotification(bad); });
   for (std::int32_t bad : {-1, -70000}) {
-    ExpectError(ErrorFrom([&] { control_.SetMaxObjects(bad); }), 380, "Invalid property value", "",
-                0);
-    ExpectError(ErrorFrom([&] { control_.SetMaxDepth(bad); }), 380, "Invalid property value", "",
-                0);
+    expect380([&] { control_.SetMaxObjects(bad); });
+    expect380([&] { control_.SetMaxDepth(bad); });
   }
-  EXPECT_EQ(control_.ProblemsNotification(), ProblemsNotificationConstants::OnSubobjectProblem);
-  EXPECT_EQ(control_.MaxObjects(), 0);
-  EXPECT_EQ(control_.MaxDepth(), 0);
+  EXPECT_EQ(Settings(control_), kDefaults);
   EXPECT_TRUE(container_->changed.empty());
   control_.SetProblemsNotification(0);
   control_.SetProblemsNotification(1);
@@ -103,15 +90,7 @@ TEST_F(ReplikonControlTest, SavingLeavesOutDefaultsAndLoadingGivesThemBack) {
   PropertyBag bag;
   control_.WriteProperties(bag);
   EXPECT_EQ(bag.Size(), 0u);
-
-  control_.SetRecursionAllowed(false);
-  control_.SetRaiseRecursionCheckEvent(false);
-  control_.SetObjectServerName("Lib");
-  control_.SetProblemsNotification(0);
-  control_.SetSetExternalReferences(true);
-  control_.SetMaxObjects(1000);
-  control_.SetMaxDepth(20);
-  control_.SetPreserveIdentity(true);
+  ChangeEverySetting("Lib");
   control_.WriteProperties(bag);
   EXPECT_EQ(bag.Entries(), (test_support::Entries{
                                {"RecursionAllowed", Variant(false)},
@@ -125,9 +104,7 @@ TEST_F(ReplikonControlTest, SavingLeavesOutDefaultsAndLoadingGivesThemBack) {
                            }));
   Replikon loaded(container_, classes_.Registry());
   loaded.ReadProperties(bag);
-  EXPECT_EQ(loaded.MaxObjects(), 1000);
-  EXPECT_EQ(loaded.MaxDepth(), 20);
-  EXPECT_TRUE(loaded.PreserveIdentity());
+  EXPECT_EQ(Settings(loaded), Settings(control_));
 
   // Back to a default: the entry goes, and an absent key loads the default.
   control_.SetProblemsNotification(1);
@@ -138,14 +115,11 @@ TEST_F(ReplikonControlTest, SavingLeavesOutDefaultsAndLoadingGivesThemBack) {
   EXPECT_EQ(bag.Size(), 4u);
   EXPECT_FALSE(bag.Contains("ProblemsNotification"));
   loaded.ReadProperties(bag);
-  EXPECT_EQ(loaded.MaxObjects(), 0);
-  EXPECT_EQ(loaded.MaxDepth(), 0);
-  EXPECT_FALSE(loaded.PreserveIdentity());
+  EXPECT_EQ(Settings(loaded), Settings(control_));
   loaded.SetMaxDepth(7);
   loaded.SetPreserveIdentity(true);
   loaded.InitProperties();
-  EXPECT_EQ(loaded.MaxDepth(), 0);
-  EXPECT_FALSE(loaded.PreserveIdentity());
+  EXPECT_EQ(Settings(loaded), kDefaults);
 }
 
 TEST_F(ReplikonControlTest, LoadingConvertsWithoutTrimCheckOrNotification) {
@@ -156,22 +130,14 @@ TEST_F(ReplikonControlTest, LoadingConvertsWithoutTrimCheckOrNotification) {
   bag.WriteProperty("ProblemsNotification", Variant(std::int32_t{5}));
   bag.WriteProperty("SetExternalReferences", Variant(std::int16_t{-1}));
   control_.ReadProperties(bag);
-  EXPECT_FALSE(control_.RecursionAllowed());
-  EXPECT_FALSE(control_.RaiseRecursionCheckEvent());
-  EXPECT_EQ(control_.ObjectServerName(), "42");
-  EXPECT_EQ(static_cast<int>(control_.ProblemsNotification()), 5);
-  EXPECT_TRUE(control_.SetExternalReferences());
+  EXPECT_EQ(Settings(control_), SettingValues(false, false, "42", 5, true, 0, 0, false));
 
   PropertyBag spaced;
   spaced.WriteProperty("ObjectServerName", Variant("  Lib  "));
   control_.ReadProperties(spaced);  // absent keys give the defaults back
-  EXPECT_EQ(control_.ObjectServerName(), "  Lib  ");
-  EXPECT_TRUE(control_.RecursionAllowed());
-  EXPECT_EQ(control_.ProblemsNotification(), ProblemsNotificationConstants::OnSubobjectProblem);
-
+  EXPECT_EQ(Settings(control_), SettingValues(true, true, "  Lib  ", 1, false, 0, 0, false));
   control_.InitProperties();
-  EXPECT_EQ(control_.ObjectServerName(), "");
-  EXPECT_FALSE(control_.SetExternalReferences());
+  EXPECT_EQ(Settings(control_), kDefaults);
   EXPECT_TRUE(container_->changed.empty());
 }
 
@@ -262,9 +228,7 @@ TEST_F(ReplikonControlTest, RootOfAnotherServerIsARootProblem) {
               "replictl.hlp", 1601);
   ASSERT_EQ(seen->size(), 1u);
   const Seen& s = (*seen)[0];
-  EXPECT_EQ(s.root, gadget);
-  EXPECT_EQ(s.parent, gadget);
-  EXPECT_EQ(s.current, gadget);
+  EXPECT_TRUE(s.root == gadget && s.parent == gadget && s.current == gadget);
   EXPECT_EQ(s.property, "");
   EXPECT_TRUE(s.cancel_on_entry);
   EXPECT_EQ(s.error_status, 601);

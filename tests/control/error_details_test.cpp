@@ -153,6 +153,12 @@ class ProblemDetails : public ::testing::Test {
     return full.StreamFromObject(object);
   }
 
+  // The errors of Copy and of StreamFromObject of `object`.
+  std::vector<AutomationError> CopyAndWriteErrors(const ObjectRef& object) {
+    return {ErrorFrom([&] { control_.Copy(object); }),
+            ErrorFrom([&] { control_.StreamFromObject(object); })};
+  }
+
   ClassRegistry registry_;
   Server shop_;
   Server full_;
@@ -164,48 +170,26 @@ TEST_F(ProblemDetails, EachProblemIsListedWithItsPathFromTheRoot) {
   const std::string external =
       R"(: external object of class "Carrier": "Shop.Carrier" cannot be created)";
   const std::string recorded = R"(: class "Carrier": "Shop.Carrier" cannot be created)";
-  struct Case {
-    const char* name;
-    bool preserve_identity;
-    std::function<void()> call;
-    std::vector<std::string> details;
-  };
-  const Case cases[] = {
-      {"Copy",
-       false,
-       [&] { control_.Copy(Order("Shop")); },
-       {"Invoice.Carrier" + external, "Invoice.Lines.Carrier" + external}},
-      {"StreamFromObject",
-       false,
-       [&] { control_.StreamFromObject(Order("Shop")); },
-       {"Invoice.Carrier" + external, "Invoice.Lines.Carrier" + external}},
-      {"ObjectFromStream",
-       false,
-       [&] { control_.ObjectFromStream(FullStream(Order("Full"), false)); },
-       {"Invoice.Carrier" + recorded, "Invoice.Lines.Carrier" + recorded}},
-      // Objects in arrays go by their element's name.
-      {"Copy of arrays",
-       true,
-       [&] { control_.Copy(Sectioned("Shop")); },
-       {"Invoice.Sections(0).Carrier" + external, "Invoice.Sections(1)" + external}},
-      {"StreamFromObject of arrays",
-       true,
-       [&] { control_.StreamFromObject(Sectioned("Shop")); },
-       {"Invoice.Sections(0).Carrier" + external, "Invoice.Sections(1)" + external}},
-      {"ObjectFromStream of arrays",
-       true,
-       [&] { control_.ObjectFromStream(FullStream(Sectioned("Full"), true)); },
-       {"Invoice.Sections(0).Carrier" + recorded, "Invoice.Sections(1)" + recorded}},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
-    control_.SetPreserveIdentity(c.preserve_identity);
-    const AutomationError e = ErrorFrom(c.call);
-    EXPECT_EQ(e.Number(), 601);
-    EXPECT_EQ(e.HelpContext(), 1601);
-    EXPECT_EQ(ListOf(e), c.details);
-    EXPECT_NE(std::string(e.what()).find(c.details.front() + " (+1 more)"), std::string::npos)
-        << e.what();
+  // Objects in arrays go by their element's name.
+  for (const bool arrays : {false, true}) {
+    SCOPED_TRACE(arrays ? "arrays" : "properties");
+    const std::vector<std::string> paths =
+        arrays ? std::vector<std::string>{"Invoice.Sections(0).Carrier", "Invoice.Sections(1)"}
+               : std::vector<std::string>{"Invoice.Carrier", "Invoice.Lines.Carrier"};
+    const auto make = [&](const char* server) {
+      return arrays ? Sectioned(server) : Order(server);
+    };
+    const auto check = [&](const AutomationError& e, const std::string& problem) {
+      EXPECT_EQ(e.Number(), 601);
+      EXPECT_EQ(e.HelpContext(), 1601);
+      EXPECT_EQ(ListOf(e), (std::vector<std::string>{paths[0] + problem, paths[1] + problem}));
+      EXPECT_NE(std::string(e.what()).find(paths[0] + problem + " (+1 more)"), std::string::npos)
+          << e.what();
+    };
+    control_.SetPreserveIdentity(arrays);
+    for (const AutomationError& e : CopyAndWriteErrors(make("Shop"))) check(e, external);
+    check(ErrorFrom([&] { control_.ObjectFromStream(FullStream(make("Full"), arrays)); }),
+          recorded);
   }
 }
 
@@ -240,14 +224,7 @@ TEST_F(ProblemDetails, PathsOfDeepGraphsLeaveOutTheirMiddle) {
   }
   const std::string path =
       "Line.Back.Back.Back.Back.Back... 19 more ....Back.Back.Back.Back.Back.Back: external";
-  for (const bool copy : {true, false}) {
-    const AutomationError e = ErrorFrom([&] {
-      if (copy) {
-        control_.Copy(head);
-      } else {
-        control_.StreamFromObject(head);
-      }
-    });
+  for (const AutomationError& e : CopyAndWriteErrors(head)) {
     ASSERT_EQ(e.DetailList().size(), 1u);
     EXPECT_EQ(e.DetailList()[0].rfind(path, 0), 0u) << e.DetailList()[0];
   }
@@ -259,18 +236,10 @@ TEST_F(ProblemDetails, PropertiesThatRaisedAreListedAfterTheProblems) {
   const std::string external =
       R"(Ledger.Carrier: external object of class "Carrier": "Shop.Carrier" cannot be created)";
   // Alone, a property that raises is passed over and makes no error.
-  EXPECT_EQ(ErrorFrom([&] { control_.Copy(ledger); }).Number(), 0);
-  EXPECT_EQ(ErrorFrom([&] { control_.StreamFromObject(ledger); }).Number(), 0);
+  for (const AutomationError& e : CopyAndWriteErrors(ledger)) EXPECT_EQ(e.Number(), 0);
   // With a problem, it is listed after it.
   ledger.As<Ledger>()->carrier = registry_.CreateByProgId("Ext.Carrier");
-  for (const bool copy : {true, false}) {
-    const AutomationError e = ErrorFrom([&] {
-      if (copy) {
-        control_.Copy(ledger);
-      } else {
-        control_.StreamFromObject(ledger);
-      }
-    });
+  for (const AutomationError& e : CopyAndWriteErrors(ledger)) {
     EXPECT_EQ(ListOf(e), (std::vector<std::string>{external, raised}));
   }
 }
@@ -284,14 +253,7 @@ TEST_F(ProblemDetails, TheListIsCappedAndCountsTheRest) {
   }
   invoice.As<Invoice>()->sections = sections;
   control_.SetPreserveIdentity(true);
-  for (const bool copy : {true, false}) {
-    const AutomationError e = ErrorFrom([&] {
-      if (copy) {
-        control_.Copy(invoice);
-      } else {
-        control_.StreamFromObject(invoice);
-      }
-    });
+  for (const AutomationError& e : CopyAndWriteErrors(invoice)) {
     ASSERT_EQ(e.DetailList().size(), EngineContext::kMaxProblems + 1);
     EXPECT_EQ(e.DetailList()[0].rfind("Invoice.Sections(1): external object", 0), 0u);
     EXPECT_EQ(e.DetailList().back(), "... and 50 more");
@@ -300,8 +262,7 @@ TEST_F(ProblemDetails, TheListIsCappedAndCountsTheRest) {
 
 TEST_F(ProblemDetails, SourceObjectOnlyRaisesNothingForSubobjects) {
   control_.SetProblemsNotification(ProblemsNotificationConstants::SourceObjectOnly);
-  EXPECT_EQ(ErrorFrom([&] { control_.Copy(Order("Shop")); }).Number(), 0);
-  EXPECT_EQ(ErrorFrom([&] { control_.StreamFromObject(Order("Shop")); }).Number(), 0);
+  for (const AutomationError& e : CopyAndWriteErrors(Order("Shop"))) EXPECT_EQ(e.Number(), 0);
   EXPECT_EQ(
       ErrorFrom([&] { control_.ObjectFromStream(FullStream(Order("Full"), false)); }).Number(), 0);
 }
@@ -311,7 +272,7 @@ TEST_F(ProblemDetails, SourceObjectOnlyRaisesNothingForSubobjects) {
 TEST_F(ProblemDetails, NotAStreamSaysWhyAndWhere) {
   // The header word's value follows the bag's header (12 bytes), the key's
   // length (4), the key "@SF#" (4) and the type code (2).
-  const std::size_t word_at = 22;
+  const std::string word_at = "(offset 22)";
   const SafeArray good = FullStream(Order("Full"), false);
   Bytes cut(good.ByteSpan().begin(), good.ByteSpan().end());
   cut.resize(cut.size() - 3);
@@ -328,13 +289,11 @@ TEST_F(ProblemDetails, NotAStreamSaysWhyAndWhere) {
       {"no header word", BagOf({{"Name", Variant("x")}}), "a property bag without a header word",
        "(offset 0)"},
       {"header word of text", BagOf({{"@SF#", Variant("seventeen")}}),
-       "the header word (\"@SF#\") is a String that does not convert",
-       "(offset " + std::to_string(word_at) + ")"},
+       "the header word (\"@SF#\") is a String that does not convert", word_at},
       {"array stream", BagOf({{"@SF#", Variant(33)}}), "an array stream, not an object Stream",
-       "(offset " + std::to_string(word_at) + ")"},
+       word_at},
       {"unknown kind", BagOf({{"@SF#", Variant(0x71)}}),
-       "the header word names stream kind 112, which is no known kind",
-       "(offset " + std::to_string(word_at) + ")"},
+       "the header word names stream kind 112, which is no known kind", word_at},
       // Found by the reader: a nested Stream without a header word, and a
       // graph stream whose objects carry no numbers.
       {"nested without a header word",
@@ -376,56 +335,45 @@ TEST_F(ProblemDetails, AutomationErrorsNameWhatTheyAreAbout) {
   const Variant text("abc");
   const Variant one(1);
   struct Case {
-    const char* name;
-    std::function<void()> call;
     std::int32_t number;
     std::vector<std::string> details;
+    std::function<void()> call;
   };
   const Case cases[] = {
-      {"429 unknown identifier",
-       [&] { registry_.CreateByProgId("Shop.Nope"); },
-       429,
-       {R"(no class is registered as "Shop.Nope")"}},
-      {"438 by name",
-       [&] { InvokeByName(invoice, "Total", InvokeKind::PropertyGet); },
-       438,
-       {R"(Invoice has no property get "Total")"}},
-      {"438 by kind",
+      {429,
+       {R"(no class is registered as "Shop.Nope")"},
+       [&] { registry_.CreateByProgId("Shop.Nope"); }},
+      {438,
+       {R"(Invoice has no property get "Total")"},
+       [&] { InvokeByName(invoice, "Total", InvokeKind::PropertyGet); }},
+      {438,
+       {R"(Invoice has no property let "Add")"},
        [&] {
          InvokeByName(invoice, "Add", InvokeKind::PropertyPut, {&one, 1});
-       },
-       438,
-       {R"(Invoice has no property let "Add")"}},
-      {"438 by identifier",
-       [&] { InvokeById(invoice, 4242, InvokeKind::Function); },
-       438,
-       {"Invoice has no method with the identifier 4242"}},
-      {"13 conversion", [&] { ToI4(text); }, 13, {R"(a String ("abc") does not convert to Long)"}},
-      {"13 in a let",
+       }},
+      {438,
+       {"Invoice has no method with the identifier 4242"},
+       [&] { InvokeById(invoice, 4242, InvokeKind::Function); }},
+      {13, {R"(a String ("abc") does not convert to Long)"}, [&] { ToI4(text); }},
+      {13,
+       {R"(a String ("abc") does not convert to Long)",
+        R"(in the property let "Count" of Invoice)"},
        [&] {
          InvokeByName(invoice, "Count", InvokeKind::PropertyPut, {&text, 1});
-       },
-       13,
-       {R"(a String ("abc") does not convert to Long)",
-        R"(in the property let "Count" of Invoice)"}},
-      {"438 no default member",
-       [&] { ToBStr(Variant(invoice)); },
-       438,
-       {"Invoice has no default member"}},
-      {"450 too many",
+       }},
+      {438, {"Invoice has no default member"}, [&] { ToBStr(Variant(invoice)); }},
+      {450,
+       {R"(the method "Add" of Invoice takes 1 to 2 arguments, 3 given)"},
        [&] {
          const Variant args[] = {one, one, one};
          InvokeByName(invoice, "Add", InvokeKind::Function, args);
-       },
-       450,
-       {R"(the method "Add" of Invoice takes 1 to 2 arguments, 3 given)"}},
-      {"450 too few",
-       [&] { InvokeByName(invoice, "Add", InvokeKind::Function); },
-       450,
-       {R"(the method "Add" of Invoice takes 1 to 2 arguments, 0 given)"}},
+       }},
+      {450,
+       {R"(the method "Add" of Invoice takes 1 to 2 arguments, 0 given)"},
+       [&] { InvokeByName(invoice, "Add", InvokeKind::Function); }},
   };
   for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
+    SCOPED_TRACE(c.details.front());
     const AutomationError e = ErrorFrom(c.call);
     ExpectError(e, c.number, errors::StandardDescription(c.number));
     EXPECT_EQ(ListOf(e), c.details);

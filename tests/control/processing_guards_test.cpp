@@ -5,6 +5,7 @@
 #include <pthread.h>
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -61,6 +62,20 @@ class ProcessingGuards : public ::testing::Test {
       head = std::move(link);
     }
     return head;
+  }
+
+  // Processing call `call` (0: Copy, 1: StreamFromObject, 2: ObjectFromStream)
+  // of `chain`, or of its `stream`, on `control`; the size of its result.
+  static std::size_t Run(Replikon& control, int call, const ObjectRef& chain,
+                         const SafeArray& stream) {
+    switch (call) {
+      case 0:
+        return control.Copy(chain) ? 1 : 0;
+      case 1:
+        return control.StreamFromObject(chain).Count();
+      default:
+        return control.ObjectFromStream(stream) ? 1 : 0;
+    }
   }
 
   std::int64_t Live(const char* prog_id) const { return registry_.LiveInstances(prog_id); }
@@ -129,6 +144,21 @@ TEST_F(ProcessingGuards, ClassNamesThatAreNoNamesCreateNothing) {
 
 // ---- Calls from handlers -------------------------------------------------------------
 
+// Runs `f` on a thread of its own whose stack is 1 MB.
+void OnOneMegabyteStack(const std::function<void()>& f) {
+  pthread_attr_t attr;
+  ASSERT_EQ(pthread_attr_init(&attr), 0);
+  ASSERT_EQ(pthread_attr_setstacksize(&attr, 1 << 20), 0);
+  pthread_t thread;
+  auto run = [](void* arg) -> void* {
+    (*static_cast<const std::function<void()>*>(arg))();
+    return nullptr;
+  };
+  ASSERT_EQ(pthread_create(&thread, &attr, run, const_cast<std::function<void()>*>(&f)), 0);
+  ASSERT_EQ(pthread_join(thread, nullptr), 0);
+  pthread_attr_destroy(&attr);
+}
+
 TEST_F(ProcessingGuards, HandlersNestCallsOnlyToTheDocumentedDepth) {
   // Two components on one thread, each calling the other from its handler with
   // each of the three processing calls in turn, up to 10,000 deep if let.
@@ -152,17 +182,7 @@ TEST_F(ProcessingGuards, HandlersNestCallsOnlyToTheDocumentedDepth) {
         if (refused_at != 0 || depth >= 10000) return;
         ++depth;
         try {
-          switch (depth % 3) {
-            case 0:
-              completed += next->Copy(chain) ? 1 : 0;
-              break;
-            case 1:
-              completed += next->StreamFromObject(chain).Count() > 0 ? 1 : 0;
-              break;
-            default:
-              completed += next->ObjectFromStream(stream) ? 1 : 0;
-              break;
-          }
+          completed += Run(*next, depth % 3, chain, stream) > 0 ? 1 : 0;
         } catch (const AutomationError& e) {
           --depth;
           if (e.Number() == 28 && refused_at == 0) {
@@ -178,8 +198,9 @@ TEST_F(ProcessingGuards, HandlersNestCallsOnlyToTheDocumentedDepth) {
     }
 
     if (handler_catches) {
-      // The outer calls go on and complete.
-      EXPECT_TRUE(control_.Copy(chain));
+      // The outer calls go on and complete, the deepest nesting allowed with
+      // room to spare on a thread whose stack is 1 MB.
+      OnOneMegabyteStack([&] { EXPECT_TRUE(control_.Copy(chain)); });
       EXPECT_EQ(completed, Replikon::kMaxNestedCalls - 1);
     } else {
       // Passed on, it aborts each call it leaves, as a handler's error does.
@@ -200,43 +221,6 @@ TEST_F(ProcessingGuards, HandlersNestCallsOnlyToTheDocumentedDepth) {
   EXPECT_TRUE(control_.Copy(chain));
 }
 
-TEST_F(ProcessingGuards, NestedCallsToTheDepthFitAOneMegabyteThread) {
-  // Each handler calls Copy again, on a thread whose stack is 1 MB: the
-  // deepest nesting allowed runs there with room to spare.
-  const ObjectRef chain = Chain(2);
-  int depth = 1;
-  int refused_at = 0;
-  control_.AddRecursionCheckHandler([&](RecursionCheckArgs&) {
-    if (refused_at != 0) return;
-    ++depth;
-    try {
-      control_.Copy(chain);
-    } catch (const AutomationError& e) {
-      if (e.Number() == 28) refused_at = depth;
-    }
-    --depth;
-  });
-  struct Job {
-    Replikon* control;
-    const ObjectRef* chain;
-    bool copied = false;
-  } job{&control_, &chain};
-  pthread_attr_t attr;
-  ASSERT_EQ(pthread_attr_init(&attr), 0);
-  ASSERT_EQ(pthread_attr_setstacksize(&attr, 1 << 20), 0);
-  pthread_t thread;
-  auto run = [](void* arg) -> void* {
-    Job& j = *static_cast<Job*>(arg);
-    j.copied = static_cast<bool>(j.control->Copy(*j.chain));
-    return nullptr;
-  };
-  ASSERT_EQ(pthread_create(&thread, &attr, run, &job), 0);
-  ASSERT_EQ(pthread_join(thread, nullptr), 0);
-  pthread_attr_destroy(&attr);
-  EXPECT_TRUE(job.copied);
-  EXPECT_EQ(refused_at, Replikon::kMaxNestedCalls + 1);
-}
-
 // ---- Limits ---------------------------------------------------------------------------
 
 TEST_F(ProcessingGuards, ObjectLimitStopsAnEndlessGraph) {
@@ -245,12 +229,7 @@ TEST_F(ProcessingGuards, ObjectLimitStopsAnEndlessGraph) {
   ObjectRef source = registry_.CreateByProgId("RT.Endless");
   const char* const expected = "the call needs more objects than MaxObjects (500)";
   for (int call = 0; call < 2; ++call) {
-    const AutomationError e = ErrorFrom([&] {
-      if (call == 0)
-        control_.Copy(source);
-      else
-        control_.StreamFromObject(source);
-    });
+    const AutomationError e = ErrorFrom([&] { Run(control_, call, source, SafeArray()); });
     test_support::ExpectError(e, 603, "Processing limit exceeded", "replictl.hlp", 1603);
     EXPECT_EQ(e.Details(), expected);
     EXPECT_EQ(Live("RT.Endless"), 1);  // the source alone
@@ -267,23 +246,13 @@ TEST_F(ProcessingGuards, LimitsOnAChainInEveryCall) {
   constexpr int kLength = 10;
   const ObjectRef chain = Chain(kLength);
   const SafeArray stream = control_.StreamFromObject(chain);
-  const auto calls = {0, 1, 2};
-  auto run = [&](int call) {
-    switch (call) {
-      case 0:
-        return control_.Copy(chain) ? 1 : 0;
-      case 1:
-        return control_.StreamFromObject(chain).Count() == stream.Count() ? 1 : 0;
-      default:
-        return control_.ObjectFromStream(stream) ? 1 : 0;
-    }
-  };
-  for (const int call : calls) {
+  const auto run = [&](int call) { return Run(control_, call, chain, stream); };
+  for (const int call : {0, 1, 2}) {
     SCOPED_TRACE(call);
     // The whole chain: kLength objects, kLength levels.
     control_.SetMaxObjects(kLength);
     control_.SetMaxDepth(kLength);
-    EXPECT_EQ(run(call), 1);
+    EXPECT_EQ(run(call), call == 1 ? stream.Count() : 1);
     // One level less.
     control_.SetMaxDepth(kLength - 1);
     AutomationError e = ErrorFrom([&] { run(call); });

@@ -2,8 +2,6 @@
 #include "replikon/control/type_library.hpp"
 
 #include <gtest/gtest.h>
-#include <stdlib.h>
-#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
@@ -12,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "control/recorded_events.hpp"
 #include "replikon/about/about_box.hpp"
 #include "replikon/control/component_object.hpp"
 #include "test_classes.hpp"
@@ -23,6 +22,7 @@ namespace {
 namespace fs = std::filesystem;
 using test_support::ErrorFrom;
 using test_support::ScopedEnv;
+using test_support::TempDir;
 
 // ---- The library as described ------------------------------------------------
 
@@ -69,6 +69,10 @@ class ComponentLateBound : public ::testing::Test {
   Variant Call(std::string_view name, std::vector<Variant> args = {}) {
     return InvokeByName(face_, name, InvokeKind::Function, args);
   }
+  // The error number of that call.
+  std::int32_t CallError(std::string_view name, std::vector<Variant> args = {}) {
+    return ErrorFrom([&] { Call(name, std::move(args)); }).Number();
+  }
 
   TestClasses classes_;
   std::shared_ptr<RecordingContainer> container_ = std::make_shared<RecordingContainer>();
@@ -103,12 +107,7 @@ TEST_F(ComponentLateBound, SettingsByNameAndByIdentifier) {
   Let("ProblemsNotification", Variant("0"));
   Let("SetExternalReferences", Variant("True"));
   Let("PreserveIdentity", Variant(std::int32_t{-1}));
-  EXPECT_FALSE(control_->RecursionAllowed());
-  EXPECT_FALSE(control_->RaiseRecursionCheckEvent());
-  EXPECT_EQ(control_->ObjectServerName(), "Srv");
-  EXPECT_EQ(control_->ProblemsNotification(), ProblemsNotificationConstants::SourceObjectOnly);
-  EXPECT_TRUE(control_->SetExternalReferences());
-  EXPECT_TRUE(control_->PreserveIdentity());
+  EXPECT_EQ(Settings(*control_), SettingValues(false, false, "Srv", 0, true, 0, 0, true));
   EXPECT_EQ(container_->changed.size(), 6u);
   EXPECT_EQ(container_->changed.back(), "PreserveIdentity");
   EXPECT_EQ(InvokeById(face_, 0x68030007, InvokeKind::PropertyGet), Variant(true));
@@ -126,17 +125,17 @@ TEST_F(ComponentLateBound, SettingsByNameAndByIdentifier) {
             errors::kTypeMismatch);
   EXPECT_EQ(ErrorFrom([&] { Let("ObjectServerName", Variant(kNull)); }).Number(),
             errors::kInvalidUseOfNull);
-  EXPECT_EQ(control_->ProblemsNotification(), ProblemsNotificationConstants::SourceObjectOnly);
+  EXPECT_EQ(Settings(*control_), SettingValues(true, false, "Srv", 0, true, 0, 0, true));
   EXPECT_TRUE(container_->changed.empty());
   EXPECT_EQ(ErrorFrom([&] { Get("Missing"); }).Number(), errors::kNotSupported);
-  EXPECT_EQ(ErrorFrom([&] { Call("RecursionAllowed"); }).Number(), errors::kNotSupported);
+  EXPECT_EQ(CallError("RecursionAllowed"), errors::kNotSupported);
 }
 
 TEST_F(ComponentLateBound, ProcessingCallsAndTheirErrors) {
   ObjectRef node = classes_.NewNode("root", 5);
   N(node).child = classes_.NewNode("kid");
 
-  EXPECT_EQ(ErrorFrom([&] { Call("Copy", {Variant(node)}); }).Number(), 600);
+  EXPECT_EQ(CallError("Copy", {Variant(node)}), 600);
 
   Let("ObjectServerName", Variant("Lib"));
   const Variant copy = Call("Copy", {Variant(node)});
@@ -154,13 +153,11 @@ TEST_F(ComponentLateBound, ProcessingCallsAndTheirErrors) {
   EXPECT_EQ(N(N(rebuilt.Object()).child).name, "kid");
 
   const Variant not_a_stream(SafeArray::FromBytes(std::vector<std::uint8_t>{1, 2, 3}));
-  EXPECT_EQ(ErrorFrom([&] { Call("ObjectFromStream", {not_a_stream}); }).Number(), 602);
-  EXPECT_EQ(ErrorFrom([&] { Call("Copy", {Variant("not an object")}); }).Number(),
-            errors::kTypeMismatch);
-  EXPECT_EQ(ErrorFrom([&] { Call("ObjectFromStream", {Variant(std::int32_t{1})}); }).Number(),
-            errors::kTypeMismatch);
-  EXPECT_EQ(ErrorFrom([&] { Call("Copy"); }).Number(), errors::kWrongArguments);
-  EXPECT_EQ(ErrorFrom([&] { Call("Copy", {source, source}); }).Number(), errors::kWrongArguments);
+  EXPECT_EQ(CallError("ObjectFromStream", {not_a_stream}), 602);
+  EXPECT_EQ(CallError("Copy", {Variant("not an object")}), errors::kTypeMismatch);
+  EXPECT_EQ(CallError("ObjectFromStream", {Variant(std::int32_t{1})}), errors::kTypeMismatch);
+  EXPECT_EQ(CallError("Copy"), errors::kWrongArguments);
+  EXPECT_EQ(CallError("Copy", {source, source}), errors::kWrongArguments);
 }
 
 TEST_F(ComponentLateBound, StreamUtilities) {
@@ -172,25 +169,19 @@ TEST_F(ComponentLateBound, StreamUtilities) {
   const Variant junk(SafeArray::FromBytes(std::vector<std::uint8_t>{0, 1}));
   EXPECT_EQ(Call("IsStream", {junk}), Variant(false));
   EXPECT_EQ(Call("ObjectTypeName", {junk}), Variant(""));
-  EXPECT_EQ(ErrorFrom([&] { Call("IsStream", {Variant("text")}); }).Number(),
-            errors::kTypeMismatch);
+  EXPECT_EQ(CallError("IsStream", {Variant("text")}), errors::kTypeMismatch);
 
-  const fs::path file =
-      fs::temp_directory_path() / ("replikon-typelib-" + std::to_string(::getpid()) + ".bin");
-  Call("StreamToFile", {stream, Variant(file.string())});
-  EXPECT_EQ(Call("StreamFromFile", {Variant(file.string())}), stream);
-  fs::remove(file);
+  const TempDir dir;
+  Call("StreamToFile", {stream, Variant(dir / "node.bin")});
+  EXPECT_EQ(Call("StreamFromFile", {Variant(dir / "node.bin")}), stream);
   // File-system errors pass through unchanged.
-  EXPECT_EQ(ErrorFrom([&] { Call("StreamFromFile", {Variant(file.string())}); }).Number(),
-            errors::kFileNotFound);
+  EXPECT_EQ(CallError("StreamFromFile", {Variant(dir / "none.bin")}), errors::kFileNotFound);
 }
 
 TEST_F(ComponentLateBound, ShowAboutBoxByTheStandardIdentifier) {
-  const std::string stem =
-      (fs::temp_directory_path() / ("replikon-typelib-about-" + std::to_string(::getpid())))
-          .string();
-  const std::string script = stem + ".sh";
-  const std::string marker = stem + ".shown";
+  const TempDir dir;
+  const std::string script = dir / "about.sh";
+  const std::string marker = dir / "about.shown";
   std::ofstream(script) << "#!/bin/sh\ntouch '" << marker << "'\n";
   fs::permissions(script, fs::perms::owner_all);
   const ScopedEnv program("REPLIKON_ABOUT_PROGRAM", script);
@@ -199,8 +190,6 @@ TEST_F(ComponentLateBound, ShowAboutBoxByTheStandardIdentifier) {
 
   EXPECT_EQ(InvokeById(face_, kDispIdAboutBox, InvokeKind::Function), Variant());
   EXPECT_EQ(fs::exists(marker), built);  // shown modally: done when the call returns
-  fs::remove(script);
-  fs::remove(marker);
 }
 
 // ---- Late-bound event sinks -----------------------------------------------------
@@ -303,7 +292,7 @@ TEST_F(ComponentSink, SinksThatCannotBeConnectedOrThatFail) {
   registry.Register(odd);
   ConnectSink(*control_, registry.CreateByProgId("Odd.Sink"));
   ObjectRef node = classes_.NewNode("root");
-  EXPECT_EQ(ErrorFrom([&] { Call("Copy", {Variant(node)}); }).Number(), errors::kWrongArguments);
+  EXPECT_EQ(CallError("Copy", {Variant(node)}), errors::kWrongArguments);
   EXPECT_FALSE(control_->RootObject());
 }
 

@@ -187,44 +187,36 @@ TEST_F(ServerLibraries, TheDetailsListEveryFolderAndFileTriedInOrder) {
   }
 }
 
-TEST_F(ServerLibraries, AFileWritableByOthersIsRefused) {
-  TempDir folder;
-  std::filesystem::copy_file(kServers / "OrdersLib.so", folder.path() / "OrdersLib.so");
-  ASSERT_EQ(::chmod((folder.path() / "OrdersLib.so").c_str(), 0666), 0);
-  const AutomationError error =
-      ErrorFrom([&] { LoadServerLibrary(folder.path() / "OrdersLib.so"); });
+// Loading `file` fails with 429 and `reason` in the details.
+void ExpectRefused(const std::filesystem::path& file, const std::string& reason) {
+  const AutomationError error = ErrorFrom([&] { LoadServerLibrary(file); });
   EXPECT_EQ(error.Number(), errors::kCannotCreateObject);
-  EXPECT_NE(error.Details().find("refused: the file is writable by others than its owner and root"),
-            std::string::npos)
-      << error.Details();
+  EXPECT_NE(error.Details().find("refused: " + reason), std::string::npos) << error.Details();
 }
 
 // Whoever may rename an entry of a folder above the server's may swap the
 // server's folder for one of their own; a sticky folder (like /tmp) lets only
 // an entry's owner rename it.
-TEST_F(ServerLibraries, AFolderAboveThatOthersMayChangeIsRefused) {
+TEST_F(ServerLibraries, FilesAndFoldersAboveThatOthersMayChangeAreRefused) {
   TempDir top;
-  const std::filesystem::path servers = top.path() / "shared" / "servers";
-  std::filesystem::create_directories(servers);
-  std::filesystem::copy_file(kServers / "OrdersLib.so", servers / "OrdersLib.so");
-  ASSERT_EQ(::chmod((top.path() / "shared").c_str(), 0777), 0);
-  const AutomationError error = ErrorFrom([&] { LoadServerLibrary(servers / "OrdersLib.so"); });
-  EXPECT_EQ(error.Number(), errors::kCannotCreateObject);
-  EXPECT_NE(error.Details().find("refused: the folder " + (top.path() / "shared").string() +
-                                 " above it is writable by others than its owner and root"),
-            std::string::npos)
-      << error.Details();
+  const std::filesystem::path shared = top.path() / "shared";
+  const std::filesystem::path file = shared / "servers" / "OrdersLib.so";
+  std::filesystem::create_directories(file.parent_path());
+  std::filesystem::copy_file(kServers / "OrdersLib.so", file);
+  ASSERT_EQ(::chmod(file.c_str(), 0666), 0);
+  ExpectRefused(file, "the file is writable by others than its owner and root");
+  ASSERT_EQ(::chmod(file.c_str(), 0644), 0);
 
-  ASSERT_EQ(::chmod((top.path() / "shared").c_str(), 01777), 0);
-  EXPECT_EQ(LoadServerLibrary(servers / "OrdersLib.so").Name(), "OrdersLib");
+  ASSERT_EQ(::chmod(shared.c_str(), 0777), 0);
+  ExpectRefused(file, "the folder " + shared.string() +
+                          " above it is writable by others than its owner and root");
+  ASSERT_EQ(::chmod(shared.c_str(), 01777), 0);
+  EXPECT_EQ(LoadServerLibrary(file).Name(), "OrdersLib");
 
   // A file of another user: only root can make one.
   if (::geteuid() != 0) return;
-  ASSERT_EQ(::chown((servers / "OrdersLib.so").c_str(), 65534, 65534), 0);
-  EXPECT_NE(ErrorFrom([&] { LoadServerLibrary(servers / "OrdersLib.so"); })
-                .Details()
-                .find("refused: the file belongs to another user (uid 65534)"),
-            std::string::npos);
+  ASSERT_EQ(::chown(file.c_str(), 65534, 65534), 0);
+  ExpectRefused(file, "the file belongs to another user (uid 65534)");
 }
 
 TEST_F(ServerLibraries, NamesThatCannotNameAFileAreRefusedBeforeAnySearch) {
