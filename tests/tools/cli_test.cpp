@@ -557,6 +557,8 @@ TEST(CliEncode, FlatFormIsEditableAndCheckedEntryByEntry) {
           {R"({"depth": 0, "key": "a", "type": 8209, "stream": "bag"}, {"depth": 1, "key": "b", "type": 3, "value": 1}, {"depth": 1, "key": "b", "type": 3, "value": 1})",
            "holds a key twice"},
           {R"({"depth": 0, "path": "X.y", "key": "y", "type": 3})", "entry 1 (X.y): no \"value\""},
+          {"", "make no Stream"},
+          {R"({"depth": 0, "key": "a", "type": 3, "value": 1})", "without a header word"},
       }) {
     EXPECT_EQ(encode(entries, error), std::nullopt) << entries;
     EXPECT_NE(error.find(message), std::string::npos) << error;
