@@ -8,14 +8,26 @@
 #include <unordered_set>
 #include <utility>
 
+#include "automation/invoke_kind_text.hpp"
 #include "replikon/automation/error.hpp"
 
 namespace replikon {
 
-namespace {
+const char* detail::InvokeKindText(InvokeKind kind) noexcept {
+  switch (kind) {
+    case InvokeKind::Function:
+      return "function";
+    case InvokeKind::PropertyGet:
+      return "get";
+    case InvokeKind::PropertyPut:
+      return "let";
+    case InvokeKind::PropertyPutRef:
+      return "set";
+  }
+  return "?";
+}
 
-// The platform's number for an error that the client's code raised in a form
-// that carries no automation error number.
+namespace {
 
 // Identifiers given to members declared without one, as the platform's own
 // class compiler numbers them.
@@ -24,18 +36,9 @@ constexpr DispId kFirstGeneratedId = 0x60030000;
 constexpr std::array<std::int32_t, 4> kNoMembers{-1, -1, -1, -1};
 
 // "property get", "property let", "property set", "method".
-const char* KindText(InvokeKind kind) noexcept {
-  switch (kind) {
-    case InvokeKind::PropertyGet:
-      return "property get";
-    case InvokeKind::PropertyPut:
-      return "property let";
-    case InvokeKind::PropertyPutRef:
-      return "property set";
-    case InvokeKind::Function:
-      return "method";
-  }
-  return "member";
+std::string KindText(InvokeKind kind) {
+  if (kind == InvokeKind::Function) return "method";
+  return std::string("property ") + detail::InvokeKindText(kind);
 }
 
 // "the property let \"Price\" of Invoice".

@@ -9,6 +9,7 @@
 #include <utility>
 #include <vector>
 
+#include "automation/invoke_kind_text.hpp"
 #include "replikon/automation/variant.hpp"
 #include "replikon/control/component_object.hpp"
 #include "replikon/control/errors.hpp"
@@ -100,20 +101,6 @@ std::string FlagsText(TypeFlags flags) {
   return text;
 }
 
-const char* InvokeKindText(InvokeKind kind) {
-  switch (kind) {
-    case InvokeKind::Function:
-      return "function";
-    case InvokeKind::PropertyGet:
-      return "get";
-    case InvokeKind::PropertyPut:
-      return "let";
-    case InvokeKind::PropertyPutRef:
-      return "set";
-  }
-  return "?";
-}
-
 // An identifier as the platform's tools show it: hexadecimal, or in decimal
 // when negative (the standard identifiers).
 std::string IdText(DispId id) {
@@ -166,7 +153,7 @@ void AppendMembers(std::string& out, const InterfaceDescription& iface) {
   std::vector<std::vector<std::string>> rows;
   rows.push_back({"id", "kind", "name", "parameters", "type", "context", "help"});
   for (const MemberDescription& m : iface.Members()) {
-    rows.push_back({IdText(m.MemberId()), InvokeKindText(m.InvokeKind()), m.Name(),
+    rows.push_back({IdText(m.MemberId()), detail::InvokeKindText(m.InvokeKind()), m.Name(),
                     ParamsText(m.Params()), TypeText(m.PropertyType()),
                     m.HelpContext() != 0 ? std::to_string(m.HelpContext()) : std::string(),
                     m.HelpString()});
