@@ -407,8 +407,6 @@ TEST(ArrayDecodingTest, ValueFromStoredAndBytesFromVariant) {
   EXPECT_TRUE(ValueFromStored(Variant(ints)).IsEmpty());
   EXPECT_TRUE(ValueFromStored(BytesValue(Bytes{1, 2, 3})).IsEmpty());
   EXPECT_TRUE(ValueFromStored(BytesValue(BagOf({{"@SF#", Variant(529)}}))).IsEmpty());
-  EXPECT_TRUE(ValueFromStored(BytesValue(Crafted{ArrayHeader(1, 9), {{0, 1}}, BagOf({})}.Build()))
-                  .IsEmpty());
   EXPECT_TRUE(ValueFromStored(Variant(SafeArray::UnallocatedBytes())).IsEmpty());
 
   EXPECT_EQ(BytesFromVariant(BytesValue(Bytes{4, 5})), (Bytes{4, 5}));
