@@ -4,7 +4,6 @@
 
 #include <cstdint>
 #include <limits>
-#include <random>
 #include <string>
 #include <utility>
 #include <vector>
@@ -103,34 +102,7 @@ constexpr std::int32_t kMax = std::numeric_limits<std::int32_t>::max();
 
 // ---- The layout ----------------------------------------------------------------
 
-TEST(ArrayEncodingLayoutTest, IntegerAndByteArrays) {
-  const Bytes stream = StreamFromArray(Ints(1, {10, 20, 30}));
-  EXPECT_EQ(EntriesOf(stream), (Entries{{"@SF#", Variant(50397217)},
-                                        {"D1", Variant(1)},
-                                        {"G1", Variant(3)},
-                                        {"@AE#", BytesValue(ElementBagOf(stream))}}));
-  EXPECT_EQ(EntriesOf(ElementBagOf(stream)),
-            (Entries{{"1", Variant(10)}, {"2", Variant(20)}, {"3", Variant(30)}}));
-
-  // A byte array gets one entry per byte.
-  const Bytes byte_stream = StreamFromArray(Variant(SafeArray::FromBytes(Bytes{0, 1, 2})));
-  EXPECT_EQ(HeaderOf(byte_stream), 285278241);
-  EXPECT_EQ(EntriesOf(ElementBagOf(byte_stream)), (Entries{{"0", Variant(std::uint8_t{0})},
-                                                           {"1", Variant(std::uint8_t{1})},
-                                                           {"2", Variant(std::uint8_t{2})}}));
-}
-
-TEST(ArrayEncodingLayoutTest, ElementKeysInRowMajorOrder) {
-  using Keys = std::vector<std::string>;
-  auto stream_of = [](std::vector<ArrayBound> bounds) {
-    return StreamFromArray(Variant(SafeArray(VarType::I2, bounds)));
-  };
-  EXPECT_EQ(KeysOf(ElementBagOf(stream_of({{0, 1}, {5, 6}}))), (Keys{"0.5", "0.6", "1.5", "1.6"}));
-  EXPECT_EQ(KeysOf(ElementBagOf(stream_of({{-2, 0}}))), (Keys{"-2", "-1", "0"}));
-  const Bytes stream = stream_of({{-1, -1}, {0, 0}});
-  EXPECT_EQ(KeysOf(ElementBagOf(stream)), (Keys{"-1.0"}));
-  EXPECT_EQ(KeysOf(stream), (Keys{"@SF#", "D1", "G1", "D2", "G2", "@AE#"}));
-
+TEST(ArrayEncodingLayoutTest, ElementKeys) {
   EXPECT_EQ(ElementKey(std::array{-1, 0, 2}), "-1.0.2");
   EXPECT_EQ(ElementKey(std::array{kMin, kMax}), "-2147483648.2147483647");
   std::string reused = "something long that is replaced by the key";
@@ -164,7 +136,6 @@ TEST(ArrayEncodingLayoutTest, ArraysOfObjects) {
   const Bytes stream = StreamFromArray(Variant(objects));
   EXPECT_EQ(UnpackStreamHeader(HeaderOf(stream)).element_type, 9);
   EXPECT_TRUE(EntriesOf(ElementBagOf(stream)).empty());  // the bag refuses objects
-  EXPECT_TRUE(ArrayFromStream(stream).IsNull());
 
   // Objects in a Variant array get no entry and come back Empty; an array of
   // objects in a Variant array comes back as an Empty element.
@@ -299,11 +270,12 @@ TEST(ArrayDecodingTest, HeaderDecidesInOrder) {
   EXPECT_TRUE(decode(ArrayHeader(6, 3, 2)).IsEmpty());  // version first
   EXPECT_TRUE(decode(ArrayHeader(6, 3)).IsNull());      // six dimensions
   EXPECT_TRUE(decode(ArrayHeader(15, 3)).IsNull());
-  EXPECT_TRUE(decode(ArrayHeader(1, 0)).IsNull());            // no element type
-  EXPECT_TRUE(decode(ArrayHeader(0, 0)).IsNull());            // also when empty
-  EXPECT_TRUE(decode(ArrayHeader(1, 9)).IsNull());            // objects
-  EXPECT_TRUE(decode(ArrayHeader(1, 10)).IsNull());           // error codes
-  EXPECT_TRUE(decode(ArrayHeader(1, -56)).IsNull());          // 200
+  // No element type (also when empty), objects, error codes, 200 (-56) and
+  // other types no array is rebuilt of.
+  EXPECT_TRUE(decode(ArrayHeader(0, 0)).IsNull());
+  for (std::int32_t type : {0, 1, 9, 10, 13, 16, 18, 36, -56, -1}) {
+    EXPECT_TRUE(decode(ArrayHeader(1, type)).IsNull()) << type;
+  }
   EXPECT_TRUE(decode(ArrayHeader(1, 3) - 32 + 16).IsNull());  // an object stream
   EXPECT_TRUE(decode(ArrayHeader(1, 3) | kReservedFlag).IsArray());
 
@@ -352,11 +324,11 @@ TEST(ArrayDecodingTest, NoArrayStreamBoundsAndElementBag) {
       {Bytes(written.begin(), written.end() - 1), null},
       // Upper below lower.
       {Crafted{ArrayHeader(1, 3), {{2, 0}}, elements}.Build(), null},
-      // The element bag is absent, not a byte array, or not a bag.
+      // The element bag is absent or not a byte array (for one that is no
+      // bag, see IntegerElementBagsInEveryForm).
       {Crafted{ArrayHeader(1, 3), {{1, 2}}, std::nullopt}.Build(), null},
       {BagOf({{"@SF#", header}, {"D1", Variant(1)}, {"G1", Variant(1)}, {"@AE#", Variant("bag")}}),
        null},
-      {Crafted{ArrayHeader(1, 3), {{1, 2}}, Bytes{1, 2, 3}}.Build(), null},
   };
   for (std::size_t i = 0; i < std::size(cases); ++i) {
     EXPECT_EQ(ArrayFromStream(cases[i].first), cases[i].second) << i;
@@ -435,8 +407,6 @@ TEST(ArrayDecodingTest, ValueFromStoredAndBytesFromVariant) {
   EXPECT_TRUE(ValueFromStored(Variant(ints)).IsEmpty());
   EXPECT_TRUE(ValueFromStored(BytesValue(Bytes{1, 2, 3})).IsEmpty());
   EXPECT_TRUE(ValueFromStored(BytesValue(BagOf({{"@SF#", Variant(529)}}))).IsEmpty());
-  EXPECT_TRUE(ValueFromStored(BytesValue(Crafted{ArrayHeader(1, 9), {{0, 1}}, BagOf({})}.Build()))
-                  .IsEmpty());
   EXPECT_TRUE(ValueFromStored(Variant(SafeArray::UnallocatedBytes())).IsEmpty());
 
   EXPECT_EQ(BytesFromVariant(BytesValue(Bytes{4, 5})), (Bytes{4, 5}));
@@ -445,23 +415,10 @@ TEST(ArrayDecodingTest, ValueFromStoredAndBytesFromVariant) {
   EXPECT_TRUE(StreamFromArray(Variant(5)).empty());
 }
 
-TEST(ArrayDecodingTest, NewTypedArray) {
-  const ArrayShape table{{ArrayBound{-1, 1}, ArrayBound{0, 0}}};
-  for (std::int16_t t : {2, 3, 4, 5, 6, 7, 8, 11, 12, 17}) {
-    EXPECT_EQ(NewTypedArray(t, table, false),
-              Variant(SafeArray(static_cast<VarType>(t), table.bounds)));
-  }
-  EXPECT_EQ(NewTypedArray(14, table, false), Variant(SafeArray(VarType::Variant, table.bounds)));
-  for (std::int16_t t : {0, 1, 9, 10, 13, 16, 18, 36, -1}) {
-    EXPECT_TRUE(NewTypedArray(t, table, false).IsNull()) << t;
-  }
-  EXPECT_FALSE(NewTypedArray(3, table, true).Array().IsAllocated());
-  EXPECT_FALSE(NewTypedArray(3, ArrayShape{}, false).Array().IsAllocated());
+// Decoding checks every other input of NewTypedArray before it is called.
+TEST(ArrayDecodingTest, NewTypedArrayOfMoreThanFiveDimensions) {
   const ArrayShape six{std::vector<ArrayBound>(6, ArrayBound{0, 0})};
   EXPECT_FALSE(NewTypedArray(3, six, false).Array().IsAllocated());
-  EXPECT_TRUE(NewTypedArray(3, ArrayShape{{ArrayBound{0, -1}}}, false).IsNull());
-  const ArrayShape huge{{ArrayBound{kMin, kMax}}};
-  EXPECT_TRUE(NewTypedArray(3, huge, false).IsNull());
 }
 
 TEST(ArrayDecodingTest, FillArrayFromStream) {
@@ -625,40 +582,6 @@ TEST(ArrayDecodingResourceTest, DeepNestingIsCutAtTheLimit) {
     value = Variant(Array1(VarType::Variant, 0, {value}));
   }
   EXPECT_EQ(Nesting(ArrayFromStream(StreamFromArray(value))), cut);
-}
-
-TEST(ArrayDecodingResourceTest, DamagedStreamsNeverCrash) {
-  SafeArray inner = Array1(VarType::BStr, -1, {Variant("alpha"), Variant("beta")});
-  SafeArray outer(VarType::Variant, {ArrayBound{0, 1}, ArrayBound{0, 2}});
-  outer.SetFlat(0, Variant(inner));
-  outer.SetFlat(1, Variant(Array1(VarType::R8, 0, {Variant(1.0)})));
-  outer.SetFlat(2, Variant(Decimal{1, 2, 3, false}));
-  outer.SetFlat(3, Variant(7));
-  outer.SetFlat(5, Variant(SafeArray::FromBytes(Bytes{1, 2, 3})));
-  const Bytes genuine = StreamFromArray(Variant(outer));
-  ASSERT_EQ(ArrayFromStream(genuine), Variant(outer));
-
-  std::mt19937 rng(12345);
-  std::size_t rebuilt = 0;
-  for (int round = 0; round < 3000; ++round) {
-    Bytes damaged = genuine;
-    const int flips = 1 + static_cast<int>(rng() % 4);
-    for (int f = 0; f < flips; ++f) {
-      damaged[rng() % damaged.size()] ^= static_cast<std::uint8_t>(1u << (rng() % 8));
-    }
-    if (round % 10 == 0) damaged.resize(rng() % damaged.size());
-    const Variant v = ArrayFromStream(damaged);
-    if (v.IsArray()) ++rebuilt;
-    ValueFromStored(BytesValue(damaged));
-    InspectStream(damaged);
-  }
-  EXPECT_GT(rebuilt, 0u);  // some damage (inside values) still decodes
-
-  for (int round = 0; round < 500; ++round) {
-    Bytes noise(rng() % 200);
-    for (auto& b : noise) b = static_cast<std::uint8_t>(rng());
-    EXPECT_TRUE(ArrayFromStream(noise).IsNull());
-  }
 }
 
 }  // namespace
