@@ -390,7 +390,13 @@ TEST(BagWriter, RefusesPendingTokensThatDoNotFit) {
 // BagReader
 
 TEST(BagReader, ReadBytesOnlyForAllocatedByteArrays) {
-  const Bytes bytes = BagOf(AllKinds());
+  // A BagWriter appends to what the buffer holds the bytes PropertyBag gives.
+  Bytes bytes = {1, 2, 3};
+  BagWriter writer(bytes);
+  for (const auto& [k, v] : AllKinds()) writer.Write(k, v);
+  writer.Finish();
+  bytes.erase(bytes.begin(), bytes.begin() + 3);
+  ASSERT_EQ(bytes, BagOf(AllKinds()));
   const BagReader reader(bytes);
   EXPECT_FALSE(reader.ReadBytes("unallocated").has_value());
   EXPECT_FALSE(reader.ReadBytes("i4").has_value());

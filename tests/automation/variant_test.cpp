@@ -60,8 +60,6 @@ TEST(AutomationErrorTest, CarriesNumberDescriptionAndReadableWhat) {
   const AutomationError x = test_support::ErrorFrom([] { errors::Raise(errors::kOverflow); });
   EXPECT_EQ(x.Number(), 6);
   EXPECT_EQ(x.Description(), "Overflow");
-  EXPECT_EQ(ErrorFrom([] { errors::Raise(601, "Problem(s) in processing occurred"); }).Number(),
-            601);
 }
 
 // A Boolean is made from a bool alone; pointers used to convert silently to True.
