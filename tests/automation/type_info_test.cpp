@@ -409,37 +409,6 @@ TEST(ClassNameOf, ObjectsNullAndValues) {
   }
 }
 
-TEST(Instances, LiveCountFollowsReferencesAndTerminationRunsOnce) {
-  struct Counted {
-    int* terminated = nullptr;
-  };
-  int terminated = 0;
-  Server server("CountLib");
-  server.Class<Counted>("Counted")
-      .OnInitialize([&](Counted& c) { c.terminated = &terminated; })
-      .OnTerminate([](Counted& c) { ++*c.terminated; });
-  server.Class<Counted>("Noisy").OnTerminate([](Counted&) { throw AutomationError(5, "ignored"); });
-  ClassRegistry registry;
-  registry.Register(server);
-
-  {
-    ObjectRef a = registry.CreateByProgId("CountLib.Counted");
-    ObjectRef b = a;
-    ObjectRef c = registry.CreateByProgId("CountLib.Counted");
-    EXPECT_EQ(registry.LiveInstances("CountLib.Counted"), 2);
-    a.Reset();
-    EXPECT_EQ(terminated, 0);
-    b.Reset();
-    EXPECT_EQ(terminated, 1);
-    EXPECT_EQ(registry.LiveInstances("CountLib.Counted"), 1);
-  }
-  EXPECT_EQ(terminated, 2);
-  EXPECT_EQ(registry.LiveInstances("CountLib.Counted"), 0);
-
-  { ObjectRef noisy = registry.CreateByProgId("CountLib.Noisy"); }
-  EXPECT_EQ(registry.LiveInstances("CountLib.Noisy"), 0);
-}
-
 TEST(SampleServer, MembersBehaveAsDocumented) {
   orders::RegisterOrdersServer();
   ObjectRef invoice = orders::MakeSampleInvoice();
@@ -466,26 +435,6 @@ TEST(SampleServer, MembersBehaveAsDocumented) {
 
   invoice.Reset();
   EXPECT_TRUE(Get(line, "Parent").Object().IsNull());
-}
-
-TEST(SampleServer, GraphsReleaseEveryInstance) {
-  orders::RegisterOrdersServer();
-  const auto& registry = ClassRegistry::Global();
-  const char* const classes[] = {"OrdersLib.Invoice", "OrdersLib.Line", "OrdersLib.Product",
-                                 "OrdersLib.Client",  "OrdersLib.Node", "OtherLib.Carrier"};
-  std::vector<std::int64_t> before;
-  for (const char* c : classes) before.push_back(registry.LiveInstances(c));
-  {
-    ObjectRef invoice = orders::MakeSampleInvoice(ClassRegistry::Global(), true);
-    ObjectRef tree = orders::MakeNodeTree(4);
-    EXPECT_EQ(registry.LiveInstances("OrdersLib.Node"), before[4] + 15);
-    EXPECT_EQ(registry.LiveInstances("OrdersLib.Line"), before[1] + 2);
-    ObjectRef first_line = Get(invoice, "Lines").Array().GetFlat(0).Object();
-    EXPECT_EQ(Get(first_line, "Parent").Object(), invoice);
-  }
-  for (std::size_t i = 0; i < std::size(classes); ++i) {
-    EXPECT_EQ(registry.LiveInstances(classes[i]), before[i]) << classes[i];
-  }
 }
 
 }  // namespace

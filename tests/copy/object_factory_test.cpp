@@ -64,22 +64,6 @@ TEST(ClassNameTest, NamesWithoutPointsSpacesOrControlCharacters) {
   EXPECT_FALSE(IsClassName(std::string_view("A\0B", 3)));
 }
 
-TEST_F(ObjectFactoryTest, ANameWithAPointIsNotLookedUpUnderAnotherServer) {
-  // "Lib" + "." + "Ext.Gadget" is the identifier of Ext's Gadget, were the
-  // server "Lib.Ext"; no such name reaches the registry.
-  Server nested("Lib.Ext");
-  int made = 0;
-  nested.Class<Gadget>("Gadget").OnInitialize([&made](Gadget&) { ++made; });
-  classes_.Registry().Register(nested);
-  std::int32_t status = 0;
-  EXPECT_FALSE(Create("Ext.Gadget", status));
-  EXPECT_EQ(status, 601);
-  EngineContext ctx(settings_, classes_.Registry());
-  EXPECT_EQ(ClassStatus(ctx, "Ext.Gadget"), 601);
-  EXPECT_THROW(ctx.CreateByClassName("Ext.Gadget"), AutomationError);
-  EXPECT_EQ(made, 0);
-}
-
 TEST_F(ObjectFactoryTest, ClassStatusProbesOnceAndKeepsNothing) {
   EngineContext ctx(settings_, classes_.Registry());
   EXPECT_EQ(ClassStatus(ctx, "Node"), 0);
