@@ -229,28 +229,6 @@ bool OnTestDisplay() {
   return flag != nullptr && *flag == '1' && display != nullptr && *display != '\0';
 }
 
-TEST(AboutBoxOnDisplay, ShowsAndOkEndsTheModalLoop) {
-  if (!OnTestDisplay()) GTEST_SKIP() << "needs the virtual display that CTest starts";
-  Recorder recorder;
-  AboutWindow form(recorder.Starter());
-  bool was_shown = false;
-  std::pair<AboutWindow*, bool*> state{&form, &was_shown};
-  Fl::add_timeout(
-      0.2,
-      [](void* data) {
-        auto* s = static_cast<std::pair<AboutWindow*, bool*>*>(data);
-        *s->second = s->first->IsShown();
-        s->first->Click("lblSite");
-        s->first->Click("cmdOK");
-      },
-      &state);
-  form.ShowModal();  // returns only once OK has closed the window
-  EXPECT_TRUE(was_shown);
-  EXPECT_FALSE(form.IsShown());
-  EXPECT_FALSE(form.IsLoaded());
-  EXPECT_EQ(recorder.lines, std::vector<std::string>{"xdg-open https://replikon.example.org/"});
-}
-
 TEST(AboutBoxOnDisplay, LinksSitRightAfterTheirLeadsOnceShown) {
   if (!OnTestDisplay()) GTEST_SKIP() << "needs the virtual display that CTest starts";
   AboutWindow form;
