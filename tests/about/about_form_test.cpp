@@ -148,20 +148,12 @@ TEST(AboutForm, VersionShowsOnceLoadedAndUnloadPutsItBack) {
   EXPECT_EQ(form.Text("lblVersion"), "Version");
 }
 
-TEST(AboutForm, LinksStartTheOpenerWithTheExactCommandLine) {
+// What each link starts is checked with real clicks (real_clicks.sh): the
+// other controls start nothing, and the box stays open.
+TEST(AboutForm, OnlyLinksStartTheOpener) {
   Recorder recorder;
   AboutWindow form(recorder.Starter());
   form.Load();
-  form.Click("lblSite");
-  form.Click("imgOrvel");
-  form.Click("lblContact");
-  EXPECT_EQ(recorder.lines,
-            (std::vector<std::string>{"xdg-open https://replikon.example.org/",
-                                      "xdg-open https://replikon.example.org/",
-                                      "xdg-open https://replikon.example.org/contact"}));
-  EXPECT_TRUE(form.IsLoaded()) << "following a link leaves the box open";
-  // Other controls start nothing.
-  recorder.lines.clear();
   for (const char* name : {"lblTitle", "lblVersion", "lblDisclaimer", "Label6", "Label7", "Label1",
                            "Check1", "nothing"}) {
     form.Click(name);
@@ -227,28 +219,6 @@ bool OnTestDisplay() {
   const char* flag = std::getenv("REPLIKON_TEST_XVFB");
   const char* display = std::getenv("DISPLAY");
   return flag != nullptr && *flag == '1' && display != nullptr && *display != '\0';
-}
-
-TEST(AboutBoxOnDisplay, ShowsAndOkEndsTheModalLoop) {
-  if (!OnTestDisplay()) GTEST_SKIP() << "needs the virtual display that CTest starts";
-  Recorder recorder;
-  AboutWindow form(recorder.Starter());
-  bool was_shown = false;
-  std::pair<AboutWindow*, bool*> state{&form, &was_shown};
-  Fl::add_timeout(
-      0.2,
-      [](void* data) {
-        auto* s = static_cast<std::pair<AboutWindow*, bool*>*>(data);
-        *s->second = s->first->IsShown();
-        s->first->Click("lblSite");
-        s->first->Click("cmdOK");
-      },
-      &state);
-  form.ShowModal();  // returns only once OK has closed the window
-  EXPECT_TRUE(was_shown);
-  EXPECT_FALSE(form.IsShown());
-  EXPECT_FALSE(form.IsLoaded());
-  EXPECT_EQ(recorder.lines, std::vector<std::string>{"xdg-open https://replikon.example.org/"});
 }
 
 TEST(AboutBoxOnDisplay, LinksSitRightAfterTheirLeadsOnceShown) {

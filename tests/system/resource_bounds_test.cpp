@@ -6,12 +6,11 @@
 #include <string>
 #include <vector>
 
-#include "automation/bag_codec.hpp"
+#include "nested_streams.hpp"
 #include "orders/orders_server.hpp"
 #include "replikon/control/replikon.hpp"
 #include "replikon/server.hpp"
 #include "replikon/stream/array_encoding.hpp"
-#include "replikon/stream/stream_layout.hpp"
 #include "stream/array_codec.hpp"
 #include "test_support.hpp"
 
@@ -75,22 +74,7 @@ TEST(ResourceBounds, ObjectNestingIsBoundedByTheInputAlone) {
   control.SetRaiseRecursionCheckEvent(false);
 
   constexpr std::size_t kDepth = 100000;
-  Bytes out;
-  out.reserve(kDepth * 64);
-  std::vector<BagWriter> bags;
-  std::vector<BagWriter::Pending> pending;
-  bags.reserve(kDepth);
-  pending.reserve(kDepth);
-  for (std::size_t i = 0; i < kDepth; ++i) {
-    BagWriter& bag = bags.emplace_back(out);
-    bag.Write(kHeaderKey, Variant(17));
-    bag.Write(kClassNameKey, Variant("L"));
-    if (i + 1 < kDepth) pending.push_back(bag.BeginBytes("C"));
-  }
-  for (std::size_t i = kDepth; i-- > 0;) {
-    bags[i].Finish();
-    if (i > 0) bags[i - 1].EndBytes(pending[i - 1]);
-  }
+  Bytes out = test_support::NestedObjectStreams(kDepth, "L", "C");
   // 41 bytes of the innermost level, 57 for each one around it.
   EXPECT_EQ(out.size(), 57 * kDepth - 16);
 

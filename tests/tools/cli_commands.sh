@@ -59,6 +59,7 @@ if [[ -n $servers ]]; then
   expect 0 env REPLIKON_SERVER_PATH="$servers" "$replikon" load --json "$invoice" --server OrdersLib
   [[ ${out:0:1} == '{' ]] || fail "load --json does not start an object"
   expect 1 env REPLIKON_SERVER_PATH="$work" "$replikon" load "$invoice" --server OrdersLib
+  contains "$err" 'cannot load the server OrdersLib: error 429' 'load without the library'
   contains "$err" "$work/OrdersLib.so: missing" 'load without the library'
   expect 2 "$replikon" load "$invoice"
 fi
