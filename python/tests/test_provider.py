@@ -36,11 +36,15 @@ def module_name(request):
 
 
 def test_an_imported_module_is_supplied_when_first_named(module_name):
-    module = fresh_module(module_name)
-    made = replikon.create(module_name + ".Thing")  # the registry asks the provider
-    assert type(made) is module.Thing
-    stream = component(module_name).stream_from_object(module.Thing(4, "four"))
-    assert component(module_name).object_from_stream(stream) == module.Thing(4, "four")
+    # A module of a package is a server under its dotted name.
+    for name in (module_name, "provided_package.models"):
+        module = fresh_module(name)
+        try:
+            assert type(replikon.create(name + ".Thing")) is module.Thing  # the provider is asked
+            stream = component(name).stream_from_object(module.Thing(4, "four"))
+            assert component(name).object_from_stream(stream) == module.Thing(4, "four")
+        finally:
+            del sys.modules[name]
 
 
 def test_a_stream_read_into_a_module_not_used_before(module_name):
@@ -89,15 +93,3 @@ def test_a_redefined_class_is_supplied_again(module_name):
     assert module.Thing is not old
     copied = control.copy(module.Thing(3, "x", 9))
     assert type(copied) is module.Thing and copied.extra == 9
-
-
-def test_a_module_of_a_package_is_a_server_under_its_dotted_name():
-    name = "provided_package.models"
-    module = fresh_module(name)
-    try:
-        control = component(name)
-        assert type(replikon.create(name + ".Thing")) is module.Thing
-        stream = control.stream_from_object(module.Thing(3, "z"))
-        assert control.object_from_stream(stream) == module.Thing(3, "z")
-    finally:
-        del sys.modules[name]

@@ -88,11 +88,6 @@ def test_stream_naming_a_class_outside_the_server_makes_nothing(shop, name):
     assert shop_models.made == [] and other_models.from_other == []
 
 
-def test_a_member_without_an_automation_value_is_left_out(shop):
-    copy = shop.copy(Item(1, "kept", tags={1, 2}))
-    assert (copy.number, copy.name, copy.tags) == (1, "kept", [])
-
-
 def test_members_without_an_automation_value_are_listed_when_the_call_reports(shop):
     class Foreign:
         pass

@@ -1,11 +1,12 @@
-// What the control tests share: a component's settings, and the
-// RecursionCheck events it raises, as its handlers saw them.
+// What the control tests share: a component's settings, its container, and
+// the RecursionCheck events it raises, as its handlers saw them.
 #pragma once
 
 #include <cstdint>
 #include <memory>
 #include <string>
 #include <tuple>
+#include <utility>
 #include <vector>
 
 #include "replikon/control/replikon.hpp"
@@ -22,6 +23,16 @@ inline auto Settings(const Replikon& r) {
 }
 using SettingValues = std::tuple<bool, bool, std::string, int, bool, int, int, bool>;
 inline const SettingValues kDefaults{true, true, "", 1, false, 0, 0, false};
+
+// A container that records what the component tells it.
+struct RecordingContainer : Container {
+  void PropertyChanged(std::string_view name) override { changed.emplace_back(name); }
+  void SetSize(std::int32_t w, std::int32_t h) override { sizes.emplace_back(w, h); }
+  void SetFaceColor(std::uint32_t bgr) override { colors.push_back(bgr); }
+  std::vector<std::string> changed;
+  std::vector<std::pair<std::int32_t, std::int32_t>> sizes;
+  std::vector<std::uint32_t> colors;
+};
 
 // Records every event on the component.
 inline std::shared_ptr<std::vector<Seen>> Record(Replikon& r) {

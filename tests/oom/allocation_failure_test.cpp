@@ -21,10 +21,8 @@
 #include <vector>
 
 #include "automation/allocation_hooks.hpp"
-#include "copy/engine_context.hpp"
 #include "replikon/control/replikon.hpp"
 #include "replikon/server.hpp"
-#include "stream/stream_engines.hpp"
 #include "test_support.hpp"
 
 // ---- The failing allocator ---------------------------------------------------
@@ -258,57 +256,49 @@ class AllocationFailure : public ::testing::Test {
   ObjectRef source_;
 };
 
+// Each processing call, on a tree and with identity kept; with identity the
+// lines are also reached through a Variant array of the order's, one of them
+// twice, and stay one object each, which the Stream tells from two copies.
 TEST_F(AllocationFailure, CopyAndObjectFromStreamEndWithError7OrGiveTheWholeGraph) {
-  const std::vector<std::uint8_t> expected = StreamOf(source_);
-  const SafeArray stream = SafeArray::FromBytes(expected);
-  ObjectRef result;
-  const auto check = [&] {
-    ASSERT_FALSE(result.IsNull());
-    EXPECT_EQ(StreamOf(result), expected);
-    result.Reset();
-  };
-  const auto read = [&] { result = control_.ObjectFromStream(stream); };
-  EXPECT_GT(EveryAllocationFails([&] { result = control_.Copy(source_); }, check), 20);
-  // Beside the source the new arrays start out sharing its arrays' bodies, so
-  // a failed allocation may strike while a shared body is copied.
-  EXPECT_GT(EveryAllocationFails(read, check), 20);
-  source_.Reset();  // only what the reader makes is alive from here on
-  EXPECT_GT(EveryAllocationFails(read, check), 20);
-}
-
-TEST_F(AllocationFailure, CopyOfAGraphEndsWithError7OrGivesTheWholeCopy) {
-  // The lines also in a Variant array, one of them twice, kept one object each:
-  // the Stream written with identity kept tells a shared line from two copies.
-  control_.SetPreserveIdentity(true);
-  const ObjectRef& first_line = source_.As<Order>()->first_line;
-  SetExtra({first_line, first_line.As<Line>()->next, first_line});
-  const std::vector<std::uint8_t> expected = StreamOf(source_);
-  ObjectRef copy;
-  const long made = EveryAllocationFails([&] { copy = control_.Copy(source_); },
-                                         [&] {
-                                           ASSERT_FALSE(copy.IsNull());
-                                           EXPECT_NE(copy.As<Order>()->first_line, first_line);
-                                           EXPECT_EQ(StreamOf(copy), expected);
-                                           copy.Reset();
-                                         });
-  EXPECT_GT(made, 20);
-}
-
-TEST_F(AllocationFailure, StreamFromObjectEndsWithError7OrGivesTheWholeStream) {
-  const std::vector<std::uint8_t> expected = StreamOf(source_);
-  SafeArray stream;
-  const auto call = [&] { stream = control_.StreamFromObject(source_); };
-  const auto check = [&] {
-    const auto bytes = stream.ByteSpan();
-    EXPECT_EQ(std::vector<std::uint8_t>(bytes.begin(), bytes.end()), expected);
-    stream = SafeArray();
-  };
-  // The writer's buffer is made for the Stream it wrote last, this one.
-  EXPECT_GT(EveryAllocationFails(call, check), 20);
-  // After a small Stream it grows as it goes, and the Stream is gathered from
-  // the pieces.
-  ASSERT_GT(expected.size(), std::size_t{8192});
-  EXPECT_GT(EveryAllocationFails(call, check, [&] { StreamOf(ObjectRef()); }), 20);
+  for (const bool identity : {false, true}) {
+    SCOPED_TRACE(identity ? "identity kept" : "a tree");
+    if (identity) {
+      source_ = MakeOrder();
+      const ObjectRef first = source_.As<Order>()->first_line;
+      SetExtra({first, first.As<Line>()->next, first});
+    }
+    control_.SetPreserveIdentity(identity);
+    const std::vector<std::uint8_t> expected = StreamOf(source_);
+    ObjectRef result;
+    SafeArray stream;
+    const auto check = [&] {
+      ASSERT_FALSE(result.IsNull());
+      const Order& back = *result.As<Order>();
+      EXPECT_TRUE(!identity || back.extra.Array().Get({2}).Object() == back.first_line);
+      EXPECT_TRUE(!source_ || back.first_line != source_.As<Order>()->first_line);
+      EXPECT_EQ(StreamOf(result), expected);
+      result.Reset();
+    };
+    const auto write = [&] { stream = control_.StreamFromObject(source_); };
+    const auto written = [&] {
+      EXPECT_EQ(stream, SafeArray::FromBytes(expected));
+      stream = SafeArray();
+    };
+    const auto read = [&] { result = control_.ObjectFromStream(stream); };
+    EXPECT_GT(EveryAllocationFails([&] { result = control_.Copy(source_); }, check), 20);
+    // The writer's buffer is made for the Stream it wrote last, this one. After
+    // a small Stream it grows as it goes, and the Stream is gathered from the
+    // pieces.
+    EXPECT_GT(EveryAllocationFails(write, written), 20);
+    ASSERT_GT(expected.size(), std::size_t{8192});
+    EXPECT_GT(EveryAllocationFails(write, written, [&] { StreamOf(ObjectRef()); }), 20);
+    // Beside the source the new arrays start out sharing its arrays' bodies, so
+    // a failed allocation may strike while a shared body is copied.
+    stream = SafeArray::FromBytes(expected);
+    EXPECT_GT(EveryAllocationFails(read, check), 20);
+    source_.Reset();  // only what the reader makes is alive from here on
+    EXPECT_GT(EveryAllocationFails(read, check), 20);
+  }
 }
 
 // A Stream larger than the writer expects goes on into mapped chunks, whose
@@ -359,75 +349,6 @@ TEST_F(AllocationFailure, StreamToFileKeepsTheOldFileWhenItFails) {
       },
       [&] { EXPECT_EQ(contents(), std::string(expected.begin(), expected.end())); },
       [&] { EXPECT_TRUE(written || contents() == old_bytes) << "the old bytes are gone"; });
-}
-
-// Streams of whole graphs, through the engines: the lines are reached through
-// the chain and again through a Variant array of the order's.
-TEST_F(AllocationFailure, GraphStreamsEndWithError7OrAreWhole) {
-  EngineSettings settings;
-  settings.object_server_name = "Oom";
-  settings.preserve_identity = true;
-  const ObjectRef& first_line = source_.As<Order>()->first_line;
-  SetExtra({first_line, first_line.As<Line>()->next});
-  const auto listen = [](RecursionCheckArgs&) {};
-
-  const auto write = [&](const ObjectRef& root, EngineContext& ctx) {
-    std::int32_t status = 0;
-    ctx.SetRoot(root);
-    return WriteObject(ctx, root, root, status);
-  };
-  std::vector<std::uint8_t> expected;
-  {
-    EngineContext ctx(settings, registry_, listen);
-    expected = write(source_, ctx);
-  }
-  ASSERT_FALSE(expected.empty());
-
-  const std::int64_t live_before = LiveInstances();
-  bool done = false;
-  for (long n = 0; n < kMostAllocations && !done; ++n) {
-    SCOPED_TRACE("allocation " + std::to_string(n));
-    EngineContext ctx(settings, registry_, listen);
-    std::vector<std::uint8_t> bytes;
-    done = !WithFailingAllocation(n, [&] { bytes = write(source_, ctx); });
-    if (ctx.Aborted()) {
-      EXPECT_TRUE(bytes.empty());
-      EXPECT_NE(ctx.OutOfMemoryWhere(), nullptr);
-    } else {
-      EXPECT_EQ(bytes, expected);
-    }
-    if (::testing::Test::HasFailure()) return;
-  }
-  EXPECT_TRUE(done);
-
-  source_.Reset();
-  done = false;
-  for (long n = 0; n < kMostAllocations && !done; ++n) {
-    SCOPED_TRACE("allocation " + std::to_string(n));
-    EngineContext ctx(settings, registry_, listen);
-    ObjectRef result;
-    ObjectRef parent;
-    std::int32_t status = 0;
-    done =
-        !WithFailingAllocation(n, [&] { ReadObject(ctx, expected, result, parent, true, status); });
-    if (ctx.Aborted()) {
-      EXPECT_NE(ctx.OutOfMemoryWhere(), nullptr);
-    } else {
-      ASSERT_FALSE(result.IsNull());
-      const Order& back = *result.As<Order>();
-      ASSERT_TRUE(back.extra.IsArray());
-      EXPECT_EQ(back.extra.Array().Get({0}).Object(), back.first_line);
-      EngineContext again(settings, registry_, listen);
-      EXPECT_EQ(write(result, again), expected);
-    }
-    // The component lets go of what an aborted call made.
-    result.Reset();
-    parent.Reset();
-    ctx.SetRoot(ObjectRef());
-    EXPECT_EQ(LiveInstances(), live_before - 4);
-    if (::testing::Test::HasFailure()) return;
-  }
-  EXPECT_TRUE(done);
 }
 
 // The details of errors 601 and 602 are made as the call goes, and at its
