@@ -87,18 +87,6 @@ class Component {
 
 PyObject* g_automation_error = nullptr;  // replikon.AutomationError, set once at import
 
-std::vector<std::string> DetailLines(const std::string& details) {
-  std::vector<std::string> lines;
-  std::size_t start = 0;
-  while (start < details.size()) {
-    std::size_t end = details.find('\n', start);
-    if (end == std::string::npos) end = details.size();
-    if (end > start) lines.push_back(details.substr(start, end - start));
-    start = end + 1;
-  }
-  return lines;
-}
-
 void RaiseInPython(const AutomationError& error) {
   py::object type = py::reinterpret_borrow<py::object>(g_automation_error);
   py::object instance = type(py::str(error.what()));
@@ -107,7 +95,8 @@ void RaiseInPython(const AutomationError& error) {
   instance.attr("help_file") = error.HelpFile();
   instance.attr("help_context") = error.HelpContext();
   instance.attr("source") = error.Source();
-  instance.attr("details") = py::cast(DetailLines(error.Details()));
+  instance.attr("details") =
+      py::cast(std::vector<std::string>(error.DetailList().begin(), error.DetailList().end()));
   PyErr_SetObject(g_automation_error, instance.ptr());
 }
 
