@@ -13,7 +13,6 @@
 #include <fstream>
 #include <optional>
 #include <sstream>
-#include <stdexcept>
 #include <string>
 
 #include "test_support.hpp"

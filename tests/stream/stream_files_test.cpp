@@ -13,7 +13,6 @@
 
 #include <algorithm>
 #include <csignal>
-#include <cstdint>
 #include <cstring>
 #include <filesystem>
 #include <fstream>

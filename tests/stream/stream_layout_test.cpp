@@ -7,7 +7,6 @@
 #include <ostream>
 #include <string>
 #include <utility>
-#include <vector>
 
 #include "automation/bag_codec.hpp"
 #include "replikon/automation/property_bag.hpp"

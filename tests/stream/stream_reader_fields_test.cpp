@@ -4,9 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
-#include <string>
 #include <tuple>
-#include <vector>
 
 #include "plain_types.hpp"
 #include "replikon/server.hpp"

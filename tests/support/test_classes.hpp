@@ -9,7 +9,6 @@
 #include <span>
 #include <stdexcept>
 #include <string>
-#include <vector>
 
 #include "replikon/server.hpp"
 

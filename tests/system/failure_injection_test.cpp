@@ -7,10 +7,8 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
-#include <memory>
 #include <stdexcept>
 #include <string>
-#include <vector>
 
 #include "automation/bag_codec.hpp"
 #include "replikon/control/replikon.hpp"
