@@ -283,6 +283,10 @@ TEST(ArrayDecodingTest, HeaderDecidesInOrder) {
   // is empty whatever the flag says.
   EXPECT_EQ(decode(ArrayHeader(1, 3, 1, true)), Variant(SafeArray(VarType::I4)));
   EXPECT_EQ(decode(ArrayHeader(0, 8)), Variant(SafeArray(VarType::BStr)));
+
+  // Decoding checks every other input of NewTypedArray before it is called.
+  const ArrayShape six{std::vector<ArrayBound>(6, ArrayBound{0, 0})};
+  EXPECT_FALSE(NewTypedArray(3, six, false).Array().IsAllocated());
 }
 
 TEST(ArrayDecodingTest, NoArrayStreamBoundsAndElementBag) {
@@ -413,12 +417,6 @@ TEST(ArrayDecodingTest, ValueFromStoredAndBytesFromVariant) {
   EXPECT_TRUE(BytesFromVariant(Variant(ints)).empty());
   EXPECT_TRUE(BytesFromVariant(Variant("text")).empty());
   EXPECT_TRUE(StreamFromArray(Variant(5)).empty());
-}
-
-// Decoding checks every other input of NewTypedArray before it is called.
-TEST(ArrayDecodingTest, NewTypedArrayOfMoreThanFiveDimensions) {
-  const ArrayShape six{std::vector<ArrayBound>(6, ArrayBound{0, 0})};
-  EXPECT_FALSE(NewTypedArray(3, six, false).Array().IsAllocated());
 }
 
 TEST(ArrayDecodingTest, FillArrayFromStream) {

@@ -113,7 +113,7 @@ void ExpectHolds(const std::string& text, std::initializer_list<std::string> par
 
 // tests/tools/cli_commands.sh runs the program itself on the demo's files, the
 // usage errors and --help; these cases are the ones it leaves out.
-TEST(CliUsage, UsageErrorsExitTwoAndVersionIsExact) {
+TEST(CliUsage, UsageErrorsVersionAndDescribe) {
   for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
            {}, {"inspect", "--max-depth", "1001", "f"}, {"demo", "--dir"}}) {
     const Result r = RunCommand(args);
@@ -121,9 +121,7 @@ TEST(CliUsage, UsageErrorsExitTwoAndVersionIsExact) {
     EXPECT_FALSE(r.err.empty()) << testing::PrintToString(args);
   }
   EXPECT_EQ(RunCommand({"--version"}).out, "replikon " + std::string(kVersionString) + "\n");
-}
 
-TEST(CliDescribe, PrintsTheComponentsTypeLibrary) {
   const Result r = RunCommand({"describe"});
   EXPECT_EQ(r.status, kExitOk);
   EXPECT_EQ(r.out, FormatTypeLibrary(ReplikonTypeLibrary()));
