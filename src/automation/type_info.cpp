@@ -130,7 +130,7 @@ bool PrepareLetValue(const Variant& value, VarType declared, Variant& out) {
 // a scalar type.
 Variant GetTyped(const MemberFunction& body, VarType declared, Instance& self) {
   Variant result = body(self, {});
-  if (IsScalarType(declared) && result.Type() != declared) result = ChangeType(result, declared);
+  if (result.Type() != declared && IsScalarType(declared)) result = ChangeType(result, declared);
   return result;
 }
 
@@ -283,7 +283,7 @@ Variant MemberDescription::Call(Instance& self, std::span<const Variant> args,
     if (!assigns) {
       // A typed get or function yields a value of its declared type.
       const VarType declared = type_.VarType();
-      if (IsScalarType(declared) && result.Type() != declared) return ChangeType(result, declared);
+      if (result.Type() != declared && IsScalarType(declared)) return ChangeType(result, declared);
       return result;
     }
     return {};
