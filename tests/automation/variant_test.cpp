@@ -70,7 +70,7 @@ static_assert(!std::is_constructible_v<Variant, void*>);
 static_assert(!std::is_convertible_v<ObjectRef*, Variant>);
 static_assert(!std::is_constructible_v<Variant, void (*)()>);
 
-TEST(VariantTest, TypesAndTypedAccess) {
+TEST(VariantTest, TypesTypedAccessAndEqualityOfTypeAndBits) {
   EXPECT_EQ(Variant(true).Type(), VarType::Bool);
   EXPECT_EQ(Variant(false), Variant(false));
   EXPECT_EQ(Variant(ObjectRef()).Type(), VarType::Dispatch);  // a null reference is an object
@@ -85,9 +85,8 @@ TEST(VariantTest, TypesAndTypedAccess) {
   EXPECT_EQ(ErrorFrom([] { Variant(2).MutableArray(); }).Number(), 13);
   ASSERT_NE(Variant(7).GetIf<std::int32_t>(), nullptr);
   EXPECT_EQ(Variant(7).GetIf<std::int16_t>(), nullptr);
-}
 
-TEST(VariantTest, EqualityIsTypeAndBitsExact) {
+  // Equality is of type and bits.
   EXPECT_EQ(Variant(), Variant());
   EXPECT_NE(Variant(), Variant(kNull));
   EXPECT_NE(Variant(std::int16_t{1}), Variant(1));
@@ -106,7 +105,7 @@ TEST(VariantTest, EqualityIsTypeAndBitsExact) {
   EXPECT_NE(Variant(a), Variant(b));  // same elements, other bounds
 }
 
-TEST(ChangeTypeTest, FloatsToIntegersRoundHalfToEvenAndOverflowPastTheBounds) {
+TEST(ChangeTypeTest, BetweenIntegersAndFloatsRoundHalfToEvenAndOverflowPastTheBounds) {
   using std::int16_t;
   using std::uint8_t;
   ExpectChanges({C{32767, int16_t{32767}}, C{-32768, int16_t{-32768}}, C{32766.5, int16_t{32766}},
@@ -118,9 +117,8 @@ TEST(ChangeTypeTest, FloatsToIntegersRoundHalfToEvenAndOverflowPastTheBounds) {
   ExpectChanges({C{0.5, 0}, C{1.5, 2}, C{2.5, 2}, C{2.5000001, 3}, C{-2.5, -2}, C{-3.5, -4},
                  C{2.5f, std::int16_t{2}}, C{Currency{25000}, 2}, C{Currency{35000}, 4},
                  C{Currency{-25001}, -3}, C{Date{1.5}, 2}, C{"4.5", 4}, C{Dec(55, 1, true), -6}});
-}
 
-TEST(ChangeTypeTest, NumbersToFloats) {
+  // Numbers to floats.
   ExpectChanges({C{Currency{15000}, 1.5}, C{std::uint8_t{200}, 200.0}, C{0.1, 0.1f},
                  C{Dec(1, 28), 1e-28},
                  C{"79228162514264337593543950335", 79228162514264337593543950335.0}});
@@ -129,7 +127,7 @@ TEST(ChangeTypeTest, NumbersToFloats) {
   EXPECT_TRUE(std::isinf(ToR4(Variant(-kInfinity))));
 }
 
-TEST(ChangeTypeTest, BooleansBothWays) {
+TEST(ChangeTypeTest, BooleansBothWaysEmptyAndNull) {
   // True is all bits set.
   ExpectChanges({C{true, std::int16_t{-1}}, C{false, 0}, C{true, -1.0}, C{true, Currency{-10000}},
                  C{true, std::uint8_t{255}}, C{true, Dec(1, 0, true)}, C{true, "True"},
@@ -139,9 +137,7 @@ TEST(ChangeTypeTest, BooleansBothWays) {
                  C{Dec(0, 5, true), false}, C{" tRuE ", true}, C{"FALSE", false}, C{"0.000", false},
                  C{"-0.0001", true}, C{"1e-500", true}});
   ExpectRaises(13, VarType::Bool, {"yes", ""});
-}
 
-TEST(ChangeTypeTest, EmptyAndNull) {
   const Variant empty;
   const Variant null(kNull);
   ExpectChanges({C{empty, std::int16_t{0}}, C{empty, ""}, C{empty, false}, C{empty, Date{0}},
@@ -160,7 +156,7 @@ TEST(ChangeTypeTest, EmptyAndNull) {
   ExpectRaises(13, VarType::Null, {1});
 }
 
-TEST(ChangeTypeTest, StringsToNumbers) {
+TEST(ChangeTypeTest, StringsToNumbersAndBack) {
   ExpectChanges({C{"  42\t", 42}, C{"+7", 7}, C{"-1e3", -1000}, C{".5", std::int16_t{0}},
                  C{"0.0000000000000000000000000000000000000001", 0}, C{"5.", 5.0},
                  C{"1e-400", 0.0}});
@@ -171,9 +167,7 @@ TEST(ChangeTypeTest, StringsToNumbers) {
   ExpectRaises(6, VarType::I2, {"40000"});
   ExpectRaises(6, VarType::R8, {"1e400"});
   ExpectRaises(6, VarType::I4, {"1e400"});
-}
 
-TEST(ChangeTypeTest, NumbersToStrings) {
   // Doubles to 15 significant digits.
   ExpectChanges({C{-32768, "-32768"}, C{0.1, "0.1"}, C{0.1 + 0.2, "0.3"},
                  C{1.0 / 3, "0.333333333333333"}, C{1e20, "1E+20"}, C{1e-5, "1E-05"},
@@ -182,7 +176,7 @@ TEST(ChangeTypeTest, NumbersToStrings) {
   EXPECT_TRUE(std::isnan(ToR8(Variant("NaN"))));
 }
 
-TEST(ChangeTypeTest, CurrencyScalingRoundingAndRange) {
+TEST(ChangeTypeTest, CurrencyAndDecimalScalingRoundingSignAndRange) {
   // Rounded half to even at the fourth place.
   ExpectChanges({C{1.5, Currency{15000}}, C{"0.00005", Currency{0}}, C{"0.00015", Currency{2}},
                  C{"0.00025", Currency{2}}, C{"-0.00035", Currency{-4}},
@@ -195,9 +189,7 @@ TEST(ChangeTypeTest, CurrencyScalingRoundingAndRange) {
   ExpectChanges({C{Currency{15000}, "1.5"}, C{Currency{-1}, "-0.0001"},
                  C{Currency{INT64_MIN}, "-922337203685477.5808"},
                  C{Currency{-15000}, Dec(15000, 4, true)}});
-}
 
-TEST(ChangeTypeTest, DecimalsWithScaleAndSign) {
   // Too many places are rounded half to even to 28.
   ExpectChanges({C{"123.4500", Dec(1234500, 4)}, C{"-0.5", Dec(5, 1, true)}, C{"-0", Dec(0, 0)},
                  C{"1.5e2", Dec(150, 0)}, C{"15e-3", Dec(15, 3)}, C{-42, Dec(42, 0, true)},
