@@ -200,10 +200,11 @@ TEST_F(GraphCopyTest, ExternalObjectsInArraysKeepTheirRules) {
   EXPECT_EQ(problems, (std::vector<std::string>{"Sections(1)", "Items(0)"}));
 }
 
-TEST_F(GraphCopyTest, WithoutRecursionArraysAreCopiedAsValues) {
+TEST_F(GraphCopyTest, ArraysAreValuesWithoutRecursionAndTheirObjectsCountAgainstTheLimits) {
   ObjectRef doc = classes_.NewDoc("d");
   ObjectRef a = classes_.NewSection("a");
-  D(doc).sections = Objects(0, {a});
+  ObjectRef b = classes_.NewSection("b");
+  D(doc).sections = Objects(0, {a, b, a});
   D(doc).main = a;
   D(doc).items = Variant(a);  // an object held in a Variant is left alone too
   engine_.settings.recursion_allowed = false;
@@ -215,15 +216,10 @@ TEST_F(GraphCopyTest, WithoutRecursionArraysAreCopiedAsValues) {
   EXPECT_FALSE(D(copy).main);
   EXPECT_TRUE(D(copy).items.IsEmpty());
   EXPECT_EQ(D(copy).sections.GetFlat(0).Object(), a);
-}
 
-TEST_F(GraphCopyTest, ObjectsInArraysCountAgainstTheLimits) {
-  ObjectRef doc = classes_.NewDoc("d");
-  ObjectRef a = classes_.NewSection("a");
-  ObjectRef b = classes_.NewSection("b");
-  D(doc).sections = Objects(0, {a, b, a});
+  engine_.settings.recursion_allowed = true;
   engine_.settings.max_objects = 3;  // the document and its two sections
-  ObjectRef copy = engine_.Copy(doc);
+  copy = engine_.Copy(doc);
   ASSERT_TRUE(copy);
   engine_.settings.max_objects = 2;
   EXPECT_FALSE(engine_.Copy(doc));
