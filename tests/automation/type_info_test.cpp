@@ -142,7 +142,7 @@ TEST(InvokeByName, ScalarPropertiesRoundTripAndLetsConvertOrLeaveThemAlone) {
   EXPECT_EQ(Get(p, "I2"), Variant(std::int16_t{9}));
 }
 
-TEST(InvokeByName, VariantAndObjectPropertiesTakeWhatTheirKindAllows) {
+TEST(InvokeByName, VariantObjectAndArrayPropertiesTakeWhatTheirKindAllows) {
   ObjectRef p = NewProbe();
   ObjectRef q = NewProbe();
   Let(q, "I4", Variant(5));
@@ -173,10 +173,8 @@ TEST(InvokeByName, VariantAndObjectPropertiesTakeWhatTheirKindAllows) {
   EXPECT_EQ(Get(p, "Other").Object(), q);
   Set(p, "Other", Variant(ObjectRef()));
   EXPECT_TRUE(Get(p, "Other").Object().IsNull());
-}
 
-TEST(InvokeByName, ArrayPropertyTakesOnlyItsOwnArrayType) {
-  ObjectRef p = NewProbe();
+  // An array property takes only its own array type.
   Let(p, "Longs", Variant(LongArray({4, 5, 6})));
   EXPECT_EQ(Get(p, "Longs"), Variant(LongArray({4, 5, 6})));
   Let(p, "Longs", Variant(SafeArray(VarType::I4)));  // unallocated
@@ -231,7 +229,7 @@ TEST(InvokeByName, UnknownMembersNullObjectsBadKindsAndArgumentCounts) {
   }
 }
 
-TEST(InvokeByName, ParameterisedPropertiesMethodsReadOnlyAndWriteOnlyMembers) {
+TEST(InvokeByName, ParameterisedPropertiesMethodsReadOnlyAndWriteOnlyMembersAndClientErrors) {
   ObjectRef p = NewProbe();
   // Optional arguments may be left out.
   const Variant row(std::int32_t{3});
@@ -259,10 +257,7 @@ TEST(InvokeByName, ParameterisedPropertiesMethodsReadOnlyAndWriteOnlyMembers) {
   Let(p, "Secret", Variant("31"));
   EXPECT_EQ(p.As<Probe>()->secret, 31);
   EXPECT_EQ(ErrorFrom([&] { Get(p, "Secret"); }).Number(), kNotSupported);
-}
 
-TEST(InvokeByName, ClientErrorsPassThrough) {
-  ObjectRef p = NewProbe();
   // Automation errors as raised; other exceptions as error 440.
   for (const auto& [name, number, description] :
        {std::tuple{"Fails", 1234, "custom failure"}, std::tuple{"Throws", 440, "disk on fire"},
@@ -339,7 +334,7 @@ TEST(InvokeByName, MembersAndFieldsRefuseAnotherClassesInstanceAndKeepWhatTheyRe
   EXPECT_EQ(mine.As<Probe>()->other.get(), sub_instance);
 }
 
-TEST(InterfaceDescription, LookupByNameAndIdentifier) {
+TEST(InterfaceDescription, LookupByNameAndIdentifierFindsTheFirstMember) {
   const auto iface = ProbeClass()->Interface();
   EXPECT_TRUE(iface->Members()[0].Hidden());  // "_Default", the value member
   EXPECT_EQ(iface->Members()[0].MemberId(), kDispIdValue);
@@ -368,21 +363,20 @@ TEST(InterfaceDescription, LookupByNameAndIdentifier) {
   EXPECT_EQ(ErrorFrom([&] { InvokeById(p, 12345, InvokeKind::PropertyGet); }).Number(),
             kNotSupported);
   EXPECT_EQ(ValueOf(Variant(p)), Variant(8));
-}
 
-TEST(InterfaceDescription, FirstMemberOfANameAndKindWins) {
+  // Of two members of one name and kind the first wins; one without a body fails.
   std::vector<MemberDescription> members;
   members.emplace_back("X", InvokeKind::PropertyGet, VarType::I4,
                        [](Instance&, std::span<const Variant>) { return Variant(1); });
   members.emplace_back("X", InvokeKind::PropertyGet, VarType::I4,
                        [](Instance&, std::span<const Variant>) { return Variant(2); });
   members.emplace_back("Y", InvokeKind::PropertyGet, VarType::I4, MemberFunction());
-  auto iface = std::make_shared<const InterfaceDescription>("_T", std::move(members));
-  ASSERT_EQ(iface->Members().size(), 3U);
-  EXPECT_EQ(iface->Find("X", InvokeKind::PropertyGet), &iface->Members()[0]);
+  auto twice = std::make_shared<const InterfaceDescription>("_T", std::move(members));
+  ASSERT_EQ(twice->Members().size(), 3U);
+  EXPECT_EQ(twice->Find("X", InvokeKind::PropertyGet), &twice->Members()[0]);
 
   struct Empty {};
-  auto info = std::make_shared<const ClassInfo>("T", iface, typeid(Empty));
+  auto info = std::make_shared<const ClassInfo>("T", twice, typeid(Empty));
   ObjectRef t = MakeObject<Empty>(info);
   EXPECT_EQ(Get(t, "X"), Variant(1));
   EXPECT_EQ(ErrorFrom([&] { Get(t, "Y"); }).Number(), kNotSupported);  // no body
