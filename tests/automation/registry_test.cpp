@@ -83,8 +83,27 @@ TEST(ClassRegistry, CreatesByExactProgIdWhateverNameTheClassReportsOrPassesItsEr
             orders::kArchiveLockedError);
 }
 
-TEST(ClassRegistry, ReplaceAndUnregisterKeepExistingInstancesAndTheSampleServersRegisterOnce) {
+TEST(ClassRegistry, RegistrationRefusesInvalidDefinitionsAndReplacesWholeServersKeepingInstances) {
   ClassRegistry registry;
+  Server twice("Dup");
+  twice.Class<Widget>("A");
+  twice.Class<Widget>("A");
+  EXPECT_EQ(ErrorFrom([&] { registry.Register(twice); }).Number(), kInvalidProcedureCall);
+  EXPECT_FALSE(registry.HasServer("Dup"));
+
+  Server dotted("Dotted");
+  dotted.Class<Widget>("Good");
+  dotted.Class<Widget>("Bad.Name");
+  EXPECT_EQ(ErrorFrom([&] { registry.Register(dotted); }).Number(), kInvalidProcedureCall);
+  EXPECT_EQ(registry.FindClass("Dotted.Good"), nullptr);
+
+  Server unnamed("");
+  unnamed.Class<Widget>("Widget");
+  EXPECT_EQ(ErrorFrom([&] { registry.Register(unnamed); }).Number(), kInvalidProcedureCall);
+  Server blank_class("Blank");
+  blank_class.Class<Widget>("");
+  EXPECT_EQ(ErrorFrom([&] { registry.Register(blank_class); }).Number(), kInvalidProcedureCall);
+
   registry.Register(WidgetServer());
   ObjectRef old_widget = registry.CreateByProgId("WidgetLib.Widget");
   EXPECT_TRUE(registry.HasServer("WidgetLib"));
@@ -119,28 +138,6 @@ TEST(ClassRegistry, ReplaceAndUnregisterKeepExistingInstancesAndTheSampleServers
   EXPECT_TRUE(registry.HasServer("OtherLib"));
   EXPECT_NE(registry.FindClass("OtherLib.Carrier"), nullptr);
   EXPECT_EQ(registry.FindClass("OrdersLib.Carrier"), nullptr);  // external to OrdersLib
-}
-
-TEST(ClassRegistry, InvalidDefinitionsRegisterNothing) {
-  ClassRegistry registry;
-  Server twice("Dup");
-  twice.Class<Widget>("A");
-  twice.Class<Widget>("A");
-  EXPECT_EQ(ErrorFrom([&] { registry.Register(twice); }).Number(), kInvalidProcedureCall);
-  EXPECT_FALSE(registry.HasServer("Dup"));
-
-  Server dotted("Dotted");
-  dotted.Class<Widget>("Good");
-  dotted.Class<Widget>("Bad.Name");
-  EXPECT_EQ(ErrorFrom([&] { registry.Register(dotted); }).Number(), kInvalidProcedureCall);
-  EXPECT_EQ(registry.FindClass("Dotted.Good"), nullptr);
-
-  Server unnamed("");
-  unnamed.Class<Widget>("Widget");
-  EXPECT_EQ(ErrorFrom([&] { registry.Register(unnamed); }).Number(), kInvalidProcedureCall);
-  Server blank_class("Blank");
-  blank_class.Class<Widget>("");
-  EXPECT_EQ(ErrorFrom([&] { registry.Register(blank_class); }).Number(), kInvalidProcedureCall);
 }
 
 TEST(ClassRegistry, ReadsFromSeveralThreadsAtOnce) {

@@ -129,7 +129,7 @@ struct Holder {
   std::int32_t value = 0;
 };
 
-TEST(SafeArrayTest, ObjectsByValueAndByReference) {
+TEST(SafeArrayTest, ObjectsByValueAndByReferenceAndCopyOnWriteThroughVariants) {
   const auto with_default =
       ClassBuilder<Holder>("Holder").Property("Value", &Holder::value).Default().BuildInfo();
   const auto without_default =
@@ -159,9 +159,8 @@ TEST(SafeArrayTest, ObjectsByValueAndByReference) {
   EXPECT_TRUE(objects.Get({1}).Object().IsNull());
   EXPECT_EQ(ErrorFrom([&] { longs.SetRef({0}, holder); }).Number(), 13);
   EXPECT_EQ(ErrorFrom([&] { objects.SetRef({2}, holder); }).Number(), 9);
-}
 
-TEST(SafeArrayTest, CopyOnWriteThroughVariants) {
+  // Copy on write through Variants.
   SafeArray a(VarType::I4, {{0, 1}});
   a.Set({0}, Variant(1));
   Variant first(std::move(a));

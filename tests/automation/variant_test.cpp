@@ -46,22 +46,6 @@ void ExpectRaises(std::int32_t number, VarType type, std::initializer_list<Varia
   }
 }
 
-TEST(AutomationErrorTest, CarriesNumberDescriptionAndReadableWhat) {
-  EXPECT_STREQ(AutomationError(13, errors::StandardDescription(13)).what(),
-               "Error 13: Type mismatch");
-  EXPECT_STREQ(AutomationError(1234, "").what(), "Error 1234");
-
-  EXPECT_STREQ(errors::StandardDescription(91), "Object variable or With block variable not set");
-  EXPECT_STREQ(errors::StandardDescription(450),
-               "Wrong number of arguments or invalid property assignment");
-  EXPECT_STREQ(errors::StandardDescription(75), "Path/File access error");
-  EXPECT_STREQ(errors::StandardDescription(12345), "");
-
-  const AutomationError x = test_support::ErrorFrom([] { errors::Raise(errors::kOverflow); });
-  EXPECT_EQ(x.Number(), 6);
-  EXPECT_EQ(x.Description(), "Overflow");
-}
-
 // A Boolean is made from a bool alone; pointers used to convert silently to True.
 static_assert(std::is_nothrow_constructible_v<Variant, bool>);
 static_assert(std::is_convertible_v<bool, Variant>);
@@ -213,7 +197,7 @@ TEST(ChangeTypeTest, CurrencyAndDecimalScalingRoundingSignAndRange) {
   ExpectRaises(5, VarType::R8, {Dec(1, 29)});  // no such scale
 }
 
-TEST(ChangeTypeTest, Dates) {
+TEST(ChangeTypeTest, DatesArraysAndOtherMismatches) {
   // Before day 0 the time of day still counts forward.
   ExpectChanges({C{"1899-12-30", Date{0.0}}, C{"1900-01-01", Date{2.0}},
                  C{"2000-02-29 12:00", Date{36585.5}}, C{"2000-02-29T18:00:00", Date{36585.75}},
@@ -227,9 +211,8 @@ TEST(ChangeTypeTest, Dates) {
   EXPECT_EQ(ToDate(Variant(ToBStr(Variant(Date{45123.75})))).days, 45123.75);
   ExpectRaises(6, VarType::Date, {1e10, kNaN});
   ExpectRaises(5, VarType::BStr, {Date{1e10}});
-}
 
-TEST(ChangeTypeTest, ArraysAndOtherMismatches) {
+  // Arrays and other mismatches.
   const Variant ints(SafeArray(VarType::I4, {{0, 1}}));
   ExpectChanges({C{ints, ints}, C{ErrorCode{5}, ErrorCode{5}}, C{3.0, std::int16_t{3}}});
   EXPECT_EQ(ChangeType(ints, VarType::Variant), ints);
@@ -282,7 +265,7 @@ TEST_F(ObjectConversionTest, ObjectsConvertThroughTheirDefaultMember) {
   loop.As<Cell>()->next.Reset();
 }
 
-TEST(DisplayTest, TypeNamesAndDisplayText) {
+TEST(DisplayTest, TypeNamesDisplayTextAndErrorTexts) {
   EXPECT_EQ(TypeName(VarType::I2), "Integer");
   EXPECT_EQ(TypeName(VarType::I4), "Long");
   EXPECT_EQ(TypeName(VarType::BStr), "String");
@@ -302,6 +285,21 @@ TEST(DisplayTest, TypeNamesAndDisplayText) {
   // Never raises for values that do not convert.
   EXPECT_FALSE(DisplayText(Variant(Date{1e300})).empty());
   EXPECT_FALSE(DisplayText(Variant(Dec(1, 99))).empty());
+
+  // An AutomationError carries its number and description, and a readable what().
+  EXPECT_STREQ(AutomationError(13, errors::StandardDescription(13)).what(),
+               "Error 13: Type mismatch");
+  EXPECT_STREQ(AutomationError(1234, "").what(), "Error 1234");
+
+  EXPECT_STREQ(errors::StandardDescription(91), "Object variable or With block variable not set");
+  EXPECT_STREQ(errors::StandardDescription(450),
+               "Wrong number of arguments or invalid property assignment");
+  EXPECT_STREQ(errors::StandardDescription(75), "Path/File access error");
+  EXPECT_STREQ(errors::StandardDescription(12345), "");
+
+  const AutomationError x = test_support::ErrorFrom([] { errors::Raise(errors::kOverflow); });
+  EXPECT_EQ(x.Number(), 6);
+  EXPECT_EQ(x.Description(), "Overflow");
 }
 
 }  // namespace
