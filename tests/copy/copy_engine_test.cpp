@@ -217,7 +217,7 @@ TEST_F(CopyEngineTest, CyclesPointToTheCopiesOnThePath) {
   seen->clear();
 }
 
-TEST_F(CopyEngineTest, SourceWithAnInterfaceOfItsOwnIsCopiedByName) {
+TEST_F(CopyEngineTest, SourceWithAnInterfaceOfItsOwnIsCopiedByNameAndPropertiesAreProbedByName) {
   // A "Node" made outside the server, whose interface lists other members in
   // another order: the copy is a server Node, assigned property by property.
   const auto foreign = ClassBuilder<Node>("Node")
@@ -238,17 +238,15 @@ TEST_F(CopyEngineTest, SourceWithAnInterfaceOfItsOwnIsCopiedByName) {
   EXPECT_EQ(N(copy).name, "");
   EXPECT_EQ(N(copy).data, Variant(std::int16_t{3}));
   EXPECT_EQ(N(N(copy).next).value, 12);
-}
 
-TEST(IsObjectValuedTest, ReadsTheCurrentValue) {
-  TestClasses classes;
-  ObjectRef node = classes.NewNode("n");
+  // Properties read and set by name, on their current value.
+  ObjectRef node = classes_.NewNode("n");
   EXPECT_TRUE(IsObjectValued(node, "Child"));  // a null reference counts
   EXPECT_FALSE(IsObjectValued(node, "Name"));
   EXPECT_FALSE(IsObjectValued(node, "Indexed"));  // needs an argument
   EXPECT_FALSE(IsObjectValued(node, "Missing"));
   EXPECT_FALSE(IsObjectValued(ObjectRef{}, "Child"));
-  N(node).data = Variant(classes.NewNode("d"));
+  N(node).data = Variant(classes_.NewNode("d"));
   EXPECT_TRUE(IsObjectValued(node, "Data"));
 
   EXPECT_TRUE(SetPropertyByName(node, "Value", Variant(5), InvokeKind::PropertyPut));
