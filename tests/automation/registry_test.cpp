@@ -160,12 +160,8 @@ TEST(ClassRegistry, ReadsFromSeveralThreadsAtOnce) {
           if (InvokeByName(w, "Size", InvokeKind::PropertyGet) != size) ++failures;
           ObjectRef tree = orders::MakeNodeTree(2, registry);
           if (ClassNameOf(tree) != "Node") ++failures;
-          try {
-            registry.CreateByProgId("WidgetLib.Missing");
-            ++failures;
-          } catch (const AutomationError& e) {
-            if (e.Number() != kCannotCreateObject) ++failures;
-          }
+          const auto missing = [&] { registry.CreateByProgId("WidgetLib.Missing"); };
+          if (ErrorFrom(missing).Number() != kCannotCreateObject) ++failures;
         } catch (...) {
           ++failures;
         }

@@ -232,34 +232,30 @@ struct Cell {
   ObjectRef next;
 };
 
-class ObjectConversionTest : public ::testing::Test {
- protected:
-  ObjectRef MakeCell(std::int32_t value) {
-    ObjectRef o = MakeObject<Cell>(cell_info_);
+TEST(ObjectConversionTest, ObjectsConvertThroughTheirDefaultMember) {
+  const auto cell_info =
+      ClassBuilder<Cell>("Cell").Property("Value", &Cell::value).Default().BuildInfo();
+  const auto chained_info =
+      ClassBuilder<Cell>("Chained").Property("Next", &Cell::next).Default().BuildInfo();
+  const auto make_cell = [&](std::int32_t value) {
+    ObjectRef o = MakeObject<Cell>(cell_info);
     o.As<Cell>()->value = value;
     return o;
-  }
-  std::shared_ptr<const ClassInfo> cell_info_ =
-      ClassBuilder<Cell>("Cell").Property("Value", &Cell::value).Default().BuildInfo();
-  std::shared_ptr<const ClassInfo> chained_info_ =
-      ClassBuilder<Cell>("Chained").Property("Next", &Cell::next).Default().BuildInfo();
-};
-
-TEST_F(ObjectConversionTest, ObjectsConvertThroughTheirDefaultMember) {
-  const Variant cell(MakeCell(41));
+  };
+  const Variant cell(make_cell(41));
   const Variant nothing{ObjectRef()};
   ExpectChanges({C{cell, 41}, C{cell, "41"}, C{cell, 41.0}, C{cell, cell}, C{nothing, nothing}});
   EXPECT_EQ(ValueOf(cell), Variant(41));
   EXPECT_EQ(ChangeType(cell, VarType::Variant), cell);
 
   // A default member that yields an object is followed.
-  ObjectRef chained = MakeObject<Cell>(chained_info_);
-  chained.As<Cell>()->next = MakeCell(7);
+  ObjectRef chained = MakeObject<Cell>(chained_info);
+  chained.As<Cell>()->next = make_cell(7);
   EXPECT_EQ(ValueOf(Variant(chained)), Variant(7));
   EXPECT_EQ(ToI2(Variant(chained)), 7);
 
   // An object whose default member leads back to itself does not loop forever.
-  ObjectRef loop = MakeObject<Cell>(chained_info_);
+  ObjectRef loop = MakeObject<Cell>(chained_info);
   loop.As<Cell>()->next = loop;
   EXPECT_NE(ErrorFrom([&] { ValueOf(Variant(loop)); }).Number(), 0);
   loop.As<Cell>()->next.Reset();
