@@ -346,7 +346,7 @@ TEST(BagWriter, CopiesKeysBytesAndStringsFromItsOwnBuffer) {
 // ---------------------------------------------------------------------------
 // BagReader
 
-TEST(BagReader, ReadBytesOnlyForAllocatedByteArraysAndDecodeChecksHandMadeEntries) {
+TEST(BagReader, FindsInAnyOrderReadsBytesOfAllocatedByteArraysAndChecksHandMadeEntries) {
   // A BagWriter appends to what the buffer holds the bytes PropertyBag gives.
   Bytes bytes = {1, 2, 3};
   BagWriter writer(bytes);
@@ -375,21 +375,20 @@ TEST(BagReader, ReadBytesOnlyForAllocatedByteArraysAndDecodeChecksHandMadeEntrie
   ExpectError(kInvalidProcedureCall, [&] { decode(kByteArrayType, lying); });
   ExpectError(kInvalidProcedureCall, [&] { decode(VarType::I2, lying); });  // bytes left over
   EXPECT_EQ(decode(VarType::I2, two), Variant(std::int16_t{0x0201}));
-}
 
-TEST(BagReader, FindPrefersTheNextEntryButFindsAnyOrder) {
+  // Find prefers the next entry, but finds them in any order.
   for (int size : {5, 200}) {
     SCOPED_TRACE(size);
     PropertyBag bag;
     for (int i = 0; i < size; ++i) bag.WriteProperty("p" + std::to_string(i), Variant(i));
-    const Bytes bytes = bag.Contents();
-    const BagReader reader(bytes);
-    EXPECT_EQ(reader.Find("p3"), &reader.Entries()[3]);
-    EXPECT_EQ(reader.Find("p4"), &reader.Entries()[4]);
-    EXPECT_EQ(reader.Find("p0"), &reader.Entries()[0]);
-    EXPECT_EQ(reader.Find("nope"), nullptr);
-    EXPECT_EQ(reader.Find("p1"), &reader.Entries()[1]);
-    EXPECT_EQ(reader.Find("p1"), &reader.Entries()[1]);  // twice in a row
+    const Bytes contents = bag.Contents();
+    const BagReader finder(contents);
+    EXPECT_EQ(finder.Find("p3"), &finder.Entries()[3]);
+    EXPECT_EQ(finder.Find("p4"), &finder.Entries()[4]);
+    EXPECT_EQ(finder.Find("p0"), &finder.Entries()[0]);
+    EXPECT_EQ(finder.Find("nope"), nullptr);
+    EXPECT_EQ(finder.Find("p1"), &finder.Entries()[1]);
+    EXPECT_EQ(finder.Find("p1"), &finder.Entries()[1]);  // twice in a row
   }
 }
 
