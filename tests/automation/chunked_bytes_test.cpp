@@ -67,7 +67,7 @@ INSTANTIATE_TEST_SUITE_P(Estimates, ChunkedBytesEstimate,
 
 // What fits in the estimate is handed over where it was written; a Stream far
 // smaller than its estimate does not keep the unused room.
-TEST(ChunkedBytes, HandsOverTheFirstChunkWhenEverythingFits) {
+TEST(ChunkedBytes, HandsOverTheFirstChunkWhenEverythingFitsAndTakesTheBagWritersBytes) {
   const std::size_t estimate = std::size_t{16} << 20;
   ChunkedBytes fits(estimate);
   std::uint8_t* first = nullptr;
@@ -86,12 +86,10 @@ TEST(ChunkedBytes, HandsOverTheFirstChunkWhenEverythingFits) {
   const Bytes few = small.Take();
   EXPECT_EQ(few, Bytes(100, 7));
   EXPECT_LT(few.capacity(), std::size_t{1} << 20);
-}
 
-// Nested bags, some abandoned, written into both kinds of buffer, large
-// enough that entries and the counts patched later lie in different chunks.
-TEST(ChunkedBytes, BagWriterWritesTheSameBytesIntoIt) {
-  // A key made of a word and a number.
+  // Nested bags, some abandoned, written into both kinds of buffer, large
+  // enough that entries and the counts patched later lie in different chunks;
+  // a key is made of a word and a number.
   const auto key_of = [](std::string word, int n) { return word.append(std::to_string(n)); };
   auto write = [&key_of](auto& out) {
     BagWriter top(out);
@@ -114,9 +112,9 @@ TEST(ChunkedBytes, BagWriterWritesTheSameBytesIntoIt) {
   write(plain);
   ChunkedBytes chunked;
   write(chunked);
-  const Bytes taken = chunked.Take();
-  EXPECT_EQ(taken, plain);
-  EXPECT_NO_THROW(PropertyBag().SetContents(taken));
+  const Bytes written = chunked.Take();
+  EXPECT_EQ(written, plain);
+  EXPECT_NO_THROW(PropertyBag().SetContents(written));
 }
 
 }  // namespace

@@ -31,7 +31,7 @@ void ExpectSame(const PointerMap<std::size_t>& map,
   }
 }
 
-TEST(PointerMap, RandomInsertsAndErasesMatchAReference) {
+TEST(PointerMap, RandomInsertsAndErasesMatchAReferenceASetGrowsClearsAndIgnoresAbsentKeys) {
   // Keys close together in memory, as objects are: their homes collide and
   // runs wrap around the end of the table.
   static std::array<std::uint64_t, 300> pool{};
@@ -51,9 +51,8 @@ TEST(PointerMap, RandomInsertsAndErasesMatchAReference) {
     if (step % 97 == 0 || step < 400) ExpectSame(map, reference, pool);
   }
   ExpectSame(map, reference, pool);
-}
 
-TEST(PointerMap, SetGrowsClearsAndIgnoresAbsentKeys) {
+  // A set grows, clears, and ignores keys it does not hold.
   std::vector<int> objects(5000);
   PointerMap<void> set;
   EXPECT_FALSE(set.Contains(objects.data()));

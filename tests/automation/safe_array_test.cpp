@@ -24,7 +24,7 @@ std::vector<std::vector<std::int32_t>> Walk(std::span<const ArrayBound> bounds) 
   return out;
 }
 
-TEST(SafeArrayTest, UnallocatedAndAllocatedEmptyDiffer) {
+TEST(SafeArrayTest, ConstructionChecksAndUnallocatedAndAllocatedEmptyDiffer) {
   const SafeArray unallocated(VarType::I4);
   EXPECT_FALSE(unallocated.IsAllocated());
   EXPECT_EQ(unallocated.Dims(), 0u);
@@ -42,9 +42,7 @@ TEST(SafeArrayTest, UnallocatedAndAllocatedEmptyDiffer) {
   const SafeArray flat(VarType::BStr, {{0, 9}, {0, -1}});
   EXPECT_EQ(flat.Count(), 0u);
   EXPECT_EQ(ErrorFrom([&] { flat.Get({0, 0}); }).Number(), 9);
-}
 
-TEST(SafeArrayTest, ConstructionChecks) {
   EXPECT_EQ(ErrorFrom([] { SafeArray(VarType::I4, {{0, -2}}); }).Number(), 9);
   EXPECT_EQ(ErrorFrom([] { SafeArray(VarType::Empty, {{0, 1}}); }).Number(), 5);
   EXPECT_EQ(ErrorFrom([] { (void)SafeArray(VarType::Null); }).Number(), 5);
@@ -62,15 +60,7 @@ TEST(SafeArrayTest, ConstructionChecks) {
   EXPECT_EQ(edge.GetFlat(3), Variant(std::int16_t{9}));
 }
 
-TEST(SafeArrayTest, ElementsStartAtTheTypesInitialValue) {
-  for (const Variant& initial : {Variant(0), Variant(""), Variant(false), Variant(ObjectRef()),
-                                 Variant(Decimal{}), Variant(Date{})}) {
-    EXPECT_EQ(SafeArray(initial.Type(), {{0, 0}}).Get({0}), initial);
-  }
-  EXPECT_EQ(SafeArray(VarType::Variant, {{0, 0}}).Get({0}), Variant());
-}
-
-TEST(SafeArrayTest, RowMajorLayoutWithNegativeBounds) {
+TEST(SafeArrayTest, RowMajorLayoutWithNegativeBoundsAndTheIndexWalkersEdges) {
   const ArrayBound bounds[] = {{-1, 0}, {2, 4}};
   SafeArray a(VarType::I4, bounds);
   ASSERT_EQ(a.Count(), 6u);
@@ -80,9 +70,8 @@ TEST(SafeArrayTest, RowMajorLayoutWithNegativeBounds) {
   EXPECT_EQ(a.Get({-1, 4}), Variant(2));
   EXPECT_EQ(a.Get({0, 2}), Variant(3));
   EXPECT_EQ(a.Get({0, 4}), Variant(5));
-}
 
-TEST(SafeArrayTest, IndexWalkerEdges) {
+  // The index walker goes in the same order, and stops at its edges.
   EXPECT_TRUE(Walk({}).empty());
   const ArrayBound with_empty[] = {{0, 3}, {1, 0}, {0, 3}};
   EXPECT_TRUE(Walk(with_empty).empty());
@@ -101,7 +90,7 @@ TEST(SafeArrayTest, IndexWalkerEdges) {
   EXPECT_TRUE(w.Done());
 }
 
-TEST(SafeArrayTest, OutOfRangeIndices) {
+TEST(SafeArrayTest, OutOfRangeIndicesAndSetConvertsToTheElementType) {
   SafeArray a(VarType::R8, {{-2, 2}, {0, 1}});
   // Each bound, and too few or too many indices.
   for (const std::vector<std::int32_t>& index :
@@ -112,9 +101,8 @@ TEST(SafeArrayTest, OutOfRangeIndices) {
   EXPECT_EQ(ErrorFrom([&] { a.GetFlat(a.Count()); }).Number(), 9);
   EXPECT_EQ(ErrorFrom([&] { a.SetFlat(a.Count(), Variant(1.0)); }).Number(), 9);
   EXPECT_EQ(ErrorFrom([] { SafeArray(VarType::I4).Get({}); }).Number(), 9);
-}
 
-TEST(SafeArrayTest, SetConvertsToTheElementType) {
+  // Set converts to the element type; a failed set leaves the element alone.
   SafeArray ints(VarType::I2, {{0, 2}});
   ints.Set({0}, Variant("12"));
   ints.Set({1}, Variant(2.5));
@@ -141,7 +129,7 @@ struct Holder {
   std::int32_t value = 0;
 };
 
-TEST(SafeArrayTest, ObjectsByValueAndByReference) {
+TEST(SafeArrayTest, ObjectsByValueAndByReferenceAndCopyOnWriteThroughVariants) {
   const auto with_default =
       ClassBuilder<Holder>("Holder").Property("Value", &Holder::value).Default().BuildInfo();
   const auto without_default =
@@ -171,9 +159,8 @@ TEST(SafeArrayTest, ObjectsByValueAndByReference) {
   EXPECT_TRUE(objects.Get({1}).Object().IsNull());
   EXPECT_EQ(ErrorFrom([&] { longs.SetRef({0}, holder); }).Number(), 13);
   EXPECT_EQ(ErrorFrom([&] { objects.SetRef({2}, holder); }).Number(), 9);
-}
 
-TEST(SafeArrayTest, CopyOnWriteThroughVariants) {
+  // Copy on write through Variants.
   SafeArray a(VarType::I4, {{0, 1}});
   a.Set({0}, Variant(1));
   Variant first(std::move(a));
@@ -198,7 +185,13 @@ TEST(SafeArrayTest, CopyOnWriteThroughVariants) {
   EXPECT_EQ(outer.Get({0}).Array().Get({0}), Variant(1));
 }
 
-TEST(SafeArrayTest, NewArraysOfOneShapeStayIndependent) {
+TEST(SafeArrayTest, NewArraysStartAtTheTypesInitialValueAndStayIndependent) {
+  for (const Variant& initial : {Variant(0), Variant(""), Variant(false), Variant(ObjectRef()),
+                                 Variant(Decimal{}), Variant(Date{})}) {
+    EXPECT_EQ(SafeArray(initial.Type(), {{0, 0}}).Get({0}), initial);
+  }
+  EXPECT_EQ(SafeArray(VarType::Variant, {{0, 0}}).Get({0}), Variant());
+
   // Arrays made alike hold the same initial values; changing one, by any
   // route, changes none of the others, made before or after it.
   SafeArray a(VarType::I4, {{0, 7}});
@@ -228,7 +221,7 @@ TEST(SafeArrayTest, NewArraysOfOneShapeStayIndependent) {
   EXPECT_EQ(copy.Bounds()[3], (ArrayBound{0, 0}));
 }
 
-TEST(SafeArrayTest, ByteArrays) {
+TEST(SafeArrayTest, ByteArraysAndEquality) {
   const std::vector<std::uint8_t> bytes = {0, 1, 254, 255};
   const SafeArray a = SafeArray::FromBytes(bytes);
   EXPECT_EQ(a.Type(), kByteArrayType);
@@ -249,18 +242,17 @@ TEST(SafeArrayTest, ByteArrays) {
   EXPECT_EQ(ErrorFrom([&] { b.Set({0}, Variant(256)); }).Number(), 6);
   b.Set({1}, Variant(true));
   EXPECT_EQ(b.ToBytes(), (std::vector<std::uint8_t>{0, 255}));
-}
 
-TEST(SafeArrayTest, EqualityComparesTypeBoundsAndElements) {
-  SafeArray a(VarType::R8, {{0, 1}});
-  SafeArray b(VarType::R8, {{0, 1}});
-  EXPECT_EQ(a, b);
-  a.Set({0}, Variant(-0.0));
-  EXPECT_NE(a, b);  // -0.0 differs from 0.0
+  // Equality compares type, bounds and elements, bit for bit.
+  SafeArray x(VarType::R8, {{0, 1}});
+  SafeArray y(VarType::R8, {{0, 1}});
+  EXPECT_EQ(x, y);
+  x.Set({0}, Variant(-0.0));
+  EXPECT_NE(x, y);  // -0.0 differs from 0.0
   const double nan = std::numeric_limits<double>::quiet_NaN();
-  a.Set({0}, Variant(nan));
-  b.Set({0}, Variant(nan));
-  EXPECT_EQ(a, b);
+  x.Set({0}, Variant(nan));
+  y.Set({0}, Variant(nan));
+  EXPECT_EQ(x, y);
   EXPECT_NE(SafeArray(VarType::R8, {{0, 1}}), SafeArray(VarType::R4, {{0, 1}}));
   EXPECT_NE(SafeArray(VarType::R8, {{0, 1}}), SafeArray(VarType::R8, {{1, 2}}));
   EXPECT_EQ(SafeArray(VarType::Bool), SafeArray(VarType::Bool));

@@ -102,7 +102,7 @@ SafeArray LongArray(std::initializer_list<std::int32_t> values) {
   return a;
 }
 
-TEST(InvokeByName, ScalarPropertiesRoundTripEveryType) {
+TEST(InvokeByName, ScalarPropertiesRoundTripAndLetsConvertOrLeaveThemAlone) {
   ObjectRef p = NewProbe();
   struct Named {
     const char* name;
@@ -117,10 +117,8 @@ TEST(InvokeByName, ScalarPropertiesRoundTripEveryType) {
     Let(p, name, value);
     EXPECT_EQ(Get(p, name), value);
   }
-}
 
-TEST(InvokeByName, LetConvertsToTheDeclaredType) {
-  ObjectRef p = NewProbe();
+  // A let converts to the declared type.
   Let(p, "I4", Variant("42"));
   EXPECT_EQ(Get(p, "I4"), Variant(42));
   Let(p, "Text", Variant(5));
@@ -133,10 +131,8 @@ TEST(InvokeByName, LetConvertsToTheDeclaredType) {
   Let(q, "I4", Variant(77));
   Let(p, "Text", Variant(q));
   EXPECT_EQ(Get(p, "Text"), Variant("77"));
-}
 
-TEST(InvokeByName, FailedConversionLeavesThePropertyAlone) {
-  ObjectRef p = NewProbe();
+  // A failed conversion leaves the property alone.
   Let(p, "I2", Variant(std::int16_t{9}));
   EXPECT_EQ(ErrorFrom([&] { Let(p, "I2", Variant(70000)); }).Number(), kOverflow);
   EXPECT_EQ(ErrorFrom([&] { Let(p, "Byte", Variant(-1)); }).Number(), kOverflow);
@@ -146,7 +142,7 @@ TEST(InvokeByName, FailedConversionLeavesThePropertyAlone) {
   EXPECT_EQ(Get(p, "I2"), Variant(std::int16_t{9}));
 }
 
-TEST(InvokeByName, VariantPropertyTakesValuesAndReferences) {
+TEST(InvokeByName, VariantObjectAndArrayPropertiesTakeWhatTheirKindAllows) {
   ObjectRef p = NewProbe();
   ObjectRef q = NewProbe();
   Let(q, "I4", Variant(5));
@@ -165,11 +161,8 @@ TEST(InvokeByName, VariantPropertyTakesValuesAndReferences) {
   // An object without a default member has no value to let.
   ObjectRef invoice_like = MakeObject<Probe>(ClassBuilder<Probe>("Bare").BuildInfo());
   EXPECT_NE(ErrorFrom([&] { Let(p, "Any", Variant(invoice_like)); }).Number(), 0);
-}
 
-TEST(InvokeByName, ObjectPropertyTakesOnlyReferences) {
-  ObjectRef p = NewProbe();
-  ObjectRef q = NewProbe();
+  // An object property takes only references.
   EXPECT_EQ(Get(p, "Other"), Variant(ObjectRef()));
   Set(p, "Other", Variant(q));
   EXPECT_EQ(Get(p, "Other").Object(), q);
@@ -180,10 +173,8 @@ TEST(InvokeByName, ObjectPropertyTakesOnlyReferences) {
   EXPECT_EQ(Get(p, "Other").Object(), q);
   Set(p, "Other", Variant(ObjectRef()));
   EXPECT_TRUE(Get(p, "Other").Object().IsNull());
-}
 
-TEST(InvokeByName, ArrayPropertyTakesOnlyItsOwnArrayType) {
-  ObjectRef p = NewProbe();
+  // An array property takes only its own array type.
   Let(p, "Longs", Variant(LongArray({4, 5, 6})));
   EXPECT_EQ(Get(p, "Longs"), Variant(LongArray({4, 5, 6})));
   Let(p, "Longs", Variant(SafeArray(VarType::I4)));  // unallocated
@@ -202,8 +193,23 @@ TEST(InvokeByName, ArrayPropertyTakesOnlyItsOwnArrayType) {
   EXPECT_EQ(Get(p, "Longs"), Variant(LongArray({1})));
 }
 
-TEST(InvokeByName, ArgumentCountsAreChecked) {
+TEST(InvokeByName, UnknownMembersNullObjectsBadKindsAndArgumentCounts) {
   ObjectRef p = NewProbe();
+  EXPECT_EQ(ErrorFrom([&] { Get(p, "NoSuchMember"); }).Number(), kNotSupported);
+  EXPECT_EQ(ErrorFrom([&] { Get(p, "i4"); }).Number(), kNotSupported);  // case-sensitive
+  EXPECT_EQ(ErrorFrom([&] { Get(p, ""); }).Number(), kNotSupported);
+  EXPECT_EQ(ErrorFrom([&] { Call(p, "I4", static_cast<InvokeKind>(3)); }).Number(), kNotSupported);
+  EXPECT_EQ(ErrorFrom([&] { Get(ObjectRef(), "I4"); }).Number(), kObjectNotSet);
+  EXPECT_EQ(ErrorFrom([&] { DescribeObject(ObjectRef()); }).Number(), kObjectNotSet);
+  EXPECT_EQ(
+      ErrorFrom([&] { InvokeById(ObjectRef(), kDispIdValue, InvokeKind::PropertyGet); }).Number(),
+      kObjectNotSet);
+  EXPECT_EQ(ClassNameOf(Variant(p)), "Probe");
+  for (const Variant& v : {Variant(ObjectRef()), Variant(5), Variant(), Variant(kNull)}) {
+    EXPECT_EQ(ClassNameOf(v), "Nothing");
+  }
+  EXPECT_EQ(ClassNameOf(ObjectRef()), "Nothing");
+
   struct Case {
     const char* name;
     InvokeKind kind;
@@ -223,8 +229,9 @@ TEST(InvokeByName, ArgumentCountsAreChecked) {
   }
 }
 
-TEST(InvokeByName, ParameterisedPropertyWithAndWithoutOptionalArguments) {
+TEST(InvokeByName, ParameterisedPropertiesMethodsReadOnlyAndWriteOnlyMembersAndClientErrors) {
   ObjectRef p = NewProbe();
+  // Optional arguments may be left out.
   const Variant row(std::int32_t{3});
   const Variant col(std::int32_t{4});
   EXPECT_EQ(Get(p, "Cell", {row}), Variant(300));
@@ -235,10 +242,7 @@ TEST(InvokeByName, ParameterisedPropertyWithAndWithoutOptionalArguments) {
   EXPECT_EQ(p.As<Probe>()->last_cell, "3,4=9");  // the value converted to String
   Call(p, "Cell", InvokeKind::PropertyPut, {row, Variant("x")});
   EXPECT_EQ(p.As<Probe>()->last_cell, "3,-=x");
-}
 
-TEST(InvokeByName, MethodsReadOnlyAndWriteOnlyMembers) {
-  ObjectRef p = NewProbe();
   const Variant a(std::int32_t{2});
   const Variant b(std::int32_t{3});
   EXPECT_EQ(Call(p, "Sum", InvokeKind::Function, {a, b}), Variant(5));
@@ -253,23 +257,7 @@ TEST(InvokeByName, MethodsReadOnlyAndWriteOnlyMembers) {
   Let(p, "Secret", Variant("31"));
   EXPECT_EQ(p.As<Probe>()->secret, 31);
   EXPECT_EQ(ErrorFrom([&] { Get(p, "Secret"); }).Number(), kNotSupported);
-}
 
-TEST(InvokeByName, UnknownMembersNullObjectsAndBadKinds) {
-  ObjectRef p = NewProbe();
-  EXPECT_EQ(ErrorFrom([&] { Get(p, "NoSuchMember"); }).Number(), kNotSupported);
-  EXPECT_EQ(ErrorFrom([&] { Get(p, "i4"); }).Number(), kNotSupported);  // case-sensitive
-  EXPECT_EQ(ErrorFrom([&] { Get(p, ""); }).Number(), kNotSupported);
-  EXPECT_EQ(ErrorFrom([&] { Call(p, "I4", static_cast<InvokeKind>(3)); }).Number(), kNotSupported);
-  EXPECT_EQ(ErrorFrom([&] { Get(ObjectRef(), "I4"); }).Number(), kObjectNotSet);
-  EXPECT_EQ(ErrorFrom([&] { DescribeObject(ObjectRef()); }).Number(), kObjectNotSet);
-  EXPECT_EQ(
-      ErrorFrom([&] { InvokeById(ObjectRef(), kDispIdValue, InvokeKind::PropertyGet); }).Number(),
-      kObjectNotSet);
-}
-
-TEST(InvokeByName, ClientErrorsPassThrough) {
-  ObjectRef p = NewProbe();
   // Automation errors as raised; other exceptions as error 440.
   for (const auto& [name, number, description] :
        {std::tuple{"Fails", 1234, "custom failure"}, std::tuple{"Throws", 440, "disk on fire"},
@@ -283,7 +271,7 @@ TEST(InvokeByName, ClientErrorsPassThrough) {
   EXPECT_EQ(Get(p, "Guarded"), Variant(4));
 }
 
-TEST(InvokeByName, MembersRefuseAnotherClassesInstance) {
+TEST(InvokeByName, MembersAndFieldsRefuseAnotherClassesInstanceAndKeepWhatTheyRefuse) {
   // A member of one class invoked on an instance of another is refused, not
   // applied to the wrong C++ object.
   struct Other {
@@ -319,40 +307,34 @@ TEST(InvokeByName, MembersRefuseAnotherClassesInstance) {
   EXPECT_FALSE(object_field->SetObject(*other, mine));
   EXPECT_EQ(ErrorFrom([&] { MakeObject<Other>(ProbeClass()); }).Number(), kInvalidProcedureCall);
   EXPECT_EQ(ErrorFrom([&] { MakeObject<Other>(nullptr); }).Number(), kInvalidProcedureCall);
-}
 
-TEST(FieldAccess, TakingAValueOrReferenceLosesNothingItDoesNotAssign) {
-  const InterfaceDescription& probe = *ProbeClass()->Interface();
-  const detail::FieldAccess* text = probe.Find("Text", InvokeKind::PropertyPut)->DirectField();
-  const detail::FieldAccess* other = probe.Find("Other", InvokeKind::PropertyPutRef)->DirectField();
-  ASSERT_NE(text, nullptr);
-  ASSERT_NE(other, nullptr);
-  ObjectRef p = NewProbe();
-  // A string goes into the field; a value that needs a conversion is refused
+  // Taking a value or a reference loses nothing the field does not assign: a
+  // string goes into the field; a value that needs a conversion is refused
   // and stays with the caller.
+  const detail::FieldAccess* text = probe.Find("Text", InvokeKind::PropertyPut)->DirectField();
+  const detail::FieldAccess* ref = probe.Find("Other", InvokeKind::PropertyPutRef)->DirectField();
+  ASSERT_NE(text, nullptr);
+  ASSERT_NE(ref, nullptr);
   Variant value("a string long enough to live outside the small buffer");
-  EXPECT_TRUE(text->TakeValue(*p, value));
-  EXPECT_EQ(p.As<Probe>()->text, "a string long enough to live outside the small buffer");
+  EXPECT_TRUE(text->TakeValue(*mine, value));
+  EXPECT_EQ(mine.As<Probe>()->text, "a string long enough to live outside the small buffer");
   Variant number(std::int32_t{5});
-  EXPECT_FALSE(text->TakeValue(*p, number));
+  EXPECT_FALSE(text->TakeValue(*mine, number));
   EXPECT_EQ(number, Variant(5));
-  EXPECT_FALSE(other->TakeValue(*p, number));
-
+  EXPECT_FALSE(ref->TakeValue(*mine, number));
   // A reference goes into an object field, and stays with the caller where the
   // field is not of that instance's class.
-  struct Stranger {};
-  ObjectRef stranger = MakeObject<Stranger>(ClassBuilder<Stranger>("Stranger").BuildInfo());
   ObjectRef sub = NewProbe();
   const Instance* sub_instance = sub.get();
-  EXPECT_FALSE(other->TakeObject(*stranger, sub));
+  EXPECT_FALSE(ref->TakeObject(*other, sub));
   EXPECT_EQ(sub.get(), sub_instance);
-  EXPECT_FALSE(text->TakeObject(*p, sub));
+  EXPECT_FALSE(text->TakeObject(*mine, sub));
   EXPECT_EQ(sub.get(), sub_instance);
-  EXPECT_TRUE(other->TakeObject(*p, sub));
-  EXPECT_EQ(p.As<Probe>()->other.get(), sub_instance);
+  EXPECT_TRUE(ref->TakeObject(*mine, sub));
+  EXPECT_EQ(mine.As<Probe>()->other.get(), sub_instance);
 }
 
-TEST(InterfaceDescription, LookupByNameAndIdentifier) {
+TEST(InterfaceDescription, LookupByNameAndIdentifierFindsTheFirstMember) {
   const auto iface = ProbeClass()->Interface();
   EXPECT_TRUE(iface->Members()[0].Hidden());  // "_Default", the value member
   EXPECT_EQ(iface->Members()[0].MemberId(), kDispIdValue);
@@ -381,32 +363,23 @@ TEST(InterfaceDescription, LookupByNameAndIdentifier) {
   EXPECT_EQ(ErrorFrom([&] { InvokeById(p, 12345, InvokeKind::PropertyGet); }).Number(),
             kNotSupported);
   EXPECT_EQ(ValueOf(Variant(p)), Variant(8));
-}
 
-TEST(InterfaceDescription, FirstMemberOfANameAndKindWins) {
+  // Of two members of one name and kind the first wins; one without a body fails.
   std::vector<MemberDescription> members;
   members.emplace_back("X", InvokeKind::PropertyGet, VarType::I4,
                        [](Instance&, std::span<const Variant>) { return Variant(1); });
   members.emplace_back("X", InvokeKind::PropertyGet, VarType::I4,
                        [](Instance&, std::span<const Variant>) { return Variant(2); });
   members.emplace_back("Y", InvokeKind::PropertyGet, VarType::I4, MemberFunction());
-  auto iface = std::make_shared<const InterfaceDescription>("_T", std::move(members));
-  ASSERT_EQ(iface->Members().size(), 3U);
-  EXPECT_EQ(iface->Find("X", InvokeKind::PropertyGet), &iface->Members()[0]);
+  auto twice = std::make_shared<const InterfaceDescription>("_T", std::move(members));
+  ASSERT_EQ(twice->Members().size(), 3U);
+  EXPECT_EQ(twice->Find("X", InvokeKind::PropertyGet), &twice->Members()[0]);
 
   struct Empty {};
-  auto info = std::make_shared<const ClassInfo>("T", iface, typeid(Empty));
+  auto info = std::make_shared<const ClassInfo>("T", twice, typeid(Empty));
   ObjectRef t = MakeObject<Empty>(info);
   EXPECT_EQ(Get(t, "X"), Variant(1));
   EXPECT_EQ(ErrorFrom([&] { Get(t, "Y"); }).Number(), kNotSupported);  // no body
-}
-
-TEST(ClassNameOf, ObjectsNullAndValues) {
-  EXPECT_EQ(ClassNameOf(Variant(NewProbe())), "Probe");
-  EXPECT_EQ(ClassNameOf(ObjectRef()), "Nothing");
-  for (const Variant& v : {Variant(ObjectRef()), Variant(5), Variant(), Variant(kNull)}) {
-    EXPECT_EQ(ClassNameOf(v), "Nothing");
-  }
 }
 
 TEST(SampleServer, MembersBehaveAsDocumented) {

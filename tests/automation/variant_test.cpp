@@ -46,22 +46,6 @@ void ExpectRaises(std::int32_t number, VarType type, std::initializer_list<Varia
   }
 }
 
-TEST(AutomationErrorTest, CarriesNumberDescriptionAndReadableWhat) {
-  EXPECT_STREQ(AutomationError(13, errors::StandardDescription(13)).what(),
-               "Error 13: Type mismatch");
-  EXPECT_STREQ(AutomationError(1234, "").what(), "Error 1234");
-
-  EXPECT_STREQ(errors::StandardDescription(91), "Object variable or With block variable not set");
-  EXPECT_STREQ(errors::StandardDescription(450),
-               "Wrong number of arguments or invalid property assignment");
-  EXPECT_STREQ(errors::StandardDescription(75), "Path/File access error");
-  EXPECT_STREQ(errors::StandardDescription(12345), "");
-
-  const AutomationError x = test_support::ErrorFrom([] { errors::Raise(errors::kOverflow); });
-  EXPECT_EQ(x.Number(), 6);
-  EXPECT_EQ(x.Description(), "Overflow");
-}
-
 // A Boolean is made from a bool alone; pointers used to convert silently to True.
 static_assert(std::is_nothrow_constructible_v<Variant, bool>);
 static_assert(std::is_convertible_v<bool, Variant>);
@@ -70,7 +54,7 @@ static_assert(!std::is_constructible_v<Variant, void*>);
 static_assert(!std::is_convertible_v<ObjectRef*, Variant>);
 static_assert(!std::is_constructible_v<Variant, void (*)()>);
 
-TEST(VariantTest, TypesAndTypedAccess) {
+TEST(VariantTest, TypesTypedAccessAndEqualityOfTypeAndBits) {
   EXPECT_EQ(Variant(true).Type(), VarType::Bool);
   EXPECT_EQ(Variant(false), Variant(false));
   EXPECT_EQ(Variant(ObjectRef()).Type(), VarType::Dispatch);  // a null reference is an object
@@ -85,9 +69,8 @@ TEST(VariantTest, TypesAndTypedAccess) {
   EXPECT_EQ(ErrorFrom([] { Variant(2).MutableArray(); }).Number(), 13);
   ASSERT_NE(Variant(7).GetIf<std::int32_t>(), nullptr);
   EXPECT_EQ(Variant(7).GetIf<std::int16_t>(), nullptr);
-}
 
-TEST(VariantTest, EqualityIsTypeAndBitsExact) {
+  // Equality is of type and bits.
   EXPECT_EQ(Variant(), Variant());
   EXPECT_NE(Variant(), Variant(kNull));
   EXPECT_NE(Variant(std::int16_t{1}), Variant(1));
@@ -106,7 +89,7 @@ TEST(VariantTest, EqualityIsTypeAndBitsExact) {
   EXPECT_NE(Variant(a), Variant(b));  // same elements, other bounds
 }
 
-TEST(ChangeTypeTest, FloatsToIntegersRoundHalfToEvenAndOverflowPastTheBounds) {
+TEST(ChangeTypeTest, BetweenIntegersAndFloatsRoundHalfToEvenAndOverflowPastTheBounds) {
   using std::int16_t;
   using std::uint8_t;
   ExpectChanges({C{32767, int16_t{32767}}, C{-32768, int16_t{-32768}}, C{32766.5, int16_t{32766}},
@@ -118,9 +101,8 @@ TEST(ChangeTypeTest, FloatsToIntegersRoundHalfToEvenAndOverflowPastTheBounds) {
   ExpectChanges({C{0.5, 0}, C{1.5, 2}, C{2.5, 2}, C{2.5000001, 3}, C{-2.5, -2}, C{-3.5, -4},
                  C{2.5f, std::int16_t{2}}, C{Currency{25000}, 2}, C{Currency{35000}, 4},
                  C{Currency{-25001}, -3}, C{Date{1.5}, 2}, C{"4.5", 4}, C{Dec(55, 1, true), -6}});
-}
 
-TEST(ChangeTypeTest, NumbersToFloats) {
+  // Numbers to floats.
   ExpectChanges({C{Currency{15000}, 1.5}, C{std::uint8_t{200}, 200.0}, C{0.1, 0.1f},
                  C{Dec(1, 28), 1e-28},
                  C{"79228162514264337593543950335", 79228162514264337593543950335.0}});
@@ -129,7 +111,7 @@ TEST(ChangeTypeTest, NumbersToFloats) {
   EXPECT_TRUE(std::isinf(ToR4(Variant(-kInfinity))));
 }
 
-TEST(ChangeTypeTest, BooleansBothWays) {
+TEST(ChangeTypeTest, BooleansBothWaysEmptyAndNull) {
   // True is all bits set.
   ExpectChanges({C{true, std::int16_t{-1}}, C{false, 0}, C{true, -1.0}, C{true, Currency{-10000}},
                  C{true, std::uint8_t{255}}, C{true, Dec(1, 0, true)}, C{true, "True"},
@@ -139,9 +121,7 @@ TEST(ChangeTypeTest, BooleansBothWays) {
                  C{Dec(0, 5, true), false}, C{" tRuE ", true}, C{"FALSE", false}, C{"0.000", false},
                  C{"-0.0001", true}, C{"1e-500", true}});
   ExpectRaises(13, VarType::Bool, {"yes", ""});
-}
 
-TEST(ChangeTypeTest, EmptyAndNull) {
   const Variant empty;
   const Variant null(kNull);
   ExpectChanges({C{empty, std::int16_t{0}}, C{empty, ""}, C{empty, false}, C{empty, Date{0}},
@@ -160,7 +140,7 @@ TEST(ChangeTypeTest, EmptyAndNull) {
   ExpectRaises(13, VarType::Null, {1});
 }
 
-TEST(ChangeTypeTest, StringsToNumbers) {
+TEST(ChangeTypeTest, StringsToNumbersAndBack) {
   ExpectChanges({C{"  42\t", 42}, C{"+7", 7}, C{"-1e3", -1000}, C{".5", std::int16_t{0}},
                  C{"0.0000000000000000000000000000000000000001", 0}, C{"5.", 5.0},
                  C{"1e-400", 0.0}});
@@ -171,9 +151,7 @@ TEST(ChangeTypeTest, StringsToNumbers) {
   ExpectRaises(6, VarType::I2, {"40000"});
   ExpectRaises(6, VarType::R8, {"1e400"});
   ExpectRaises(6, VarType::I4, {"1e400"});
-}
 
-TEST(ChangeTypeTest, NumbersToStrings) {
   // Doubles to 15 significant digits.
   ExpectChanges({C{-32768, "-32768"}, C{0.1, "0.1"}, C{0.1 + 0.2, "0.3"},
                  C{1.0 / 3, "0.333333333333333"}, C{1e20, "1E+20"}, C{1e-5, "1E-05"},
@@ -182,7 +160,7 @@ TEST(ChangeTypeTest, NumbersToStrings) {
   EXPECT_TRUE(std::isnan(ToR8(Variant("NaN"))));
 }
 
-TEST(ChangeTypeTest, CurrencyScalingRoundingAndRange) {
+TEST(ChangeTypeTest, CurrencyAndDecimalScalingRoundingSignAndRange) {
   // Rounded half to even at the fourth place.
   ExpectChanges({C{1.5, Currency{15000}}, C{"0.00005", Currency{0}}, C{"0.00015", Currency{2}},
                  C{"0.00025", Currency{2}}, C{"-0.00035", Currency{-4}},
@@ -195,9 +173,7 @@ TEST(ChangeTypeTest, CurrencyScalingRoundingAndRange) {
   ExpectChanges({C{Currency{15000}, "1.5"}, C{Currency{-1}, "-0.0001"},
                  C{Currency{INT64_MIN}, "-922337203685477.5808"},
                  C{Currency{-15000}, Dec(15000, 4, true)}});
-}
 
-TEST(ChangeTypeTest, DecimalsWithScaleAndSign) {
   // Too many places are rounded half to even to 28.
   ExpectChanges({C{"123.4500", Dec(1234500, 4)}, C{"-0.5", Dec(5, 1, true)}, C{"-0", Dec(0, 0)},
                  C{"1.5e2", Dec(150, 0)}, C{"15e-3", Dec(15, 3)}, C{-42, Dec(42, 0, true)},
@@ -221,7 +197,7 @@ TEST(ChangeTypeTest, DecimalsWithScaleAndSign) {
   ExpectRaises(5, VarType::R8, {Dec(1, 29)});  // no such scale
 }
 
-TEST(ChangeTypeTest, Dates) {
+TEST(ChangeTypeTest, DatesArraysAndOtherMismatches) {
   // Before day 0 the time of day still counts forward.
   ExpectChanges({C{"1899-12-30", Date{0.0}}, C{"1900-01-01", Date{2.0}},
                  C{"2000-02-29 12:00", Date{36585.5}}, C{"2000-02-29T18:00:00", Date{36585.75}},
@@ -235,9 +211,8 @@ TEST(ChangeTypeTest, Dates) {
   EXPECT_EQ(ToDate(Variant(ToBStr(Variant(Date{45123.75})))).days, 45123.75);
   ExpectRaises(6, VarType::Date, {1e10, kNaN});
   ExpectRaises(5, VarType::BStr, {Date{1e10}});
-}
 
-TEST(ChangeTypeTest, ArraysAndOtherMismatches) {
+  // Arrays and other mismatches.
   const Variant ints(SafeArray(VarType::I4, {{0, 1}}));
   ExpectChanges({C{ints, ints}, C{ErrorCode{5}, ErrorCode{5}}, C{3.0, std::int16_t{3}}});
   EXPECT_EQ(ChangeType(ints, VarType::Variant), ints);
@@ -257,40 +232,36 @@ struct Cell {
   ObjectRef next;
 };
 
-class ObjectConversionTest : public ::testing::Test {
- protected:
-  ObjectRef MakeCell(std::int32_t value) {
-    ObjectRef o = MakeObject<Cell>(cell_info_);
+TEST(ObjectConversionTest, ObjectsConvertThroughTheirDefaultMember) {
+  const auto cell_info =
+      ClassBuilder<Cell>("Cell").Property("Value", &Cell::value).Default().BuildInfo();
+  const auto chained_info =
+      ClassBuilder<Cell>("Chained").Property("Next", &Cell::next).Default().BuildInfo();
+  const auto make_cell = [&](std::int32_t value) {
+    ObjectRef o = MakeObject<Cell>(cell_info);
     o.As<Cell>()->value = value;
     return o;
-  }
-  std::shared_ptr<const ClassInfo> cell_info_ =
-      ClassBuilder<Cell>("Cell").Property("Value", &Cell::value).Default().BuildInfo();
-  std::shared_ptr<const ClassInfo> chained_info_ =
-      ClassBuilder<Cell>("Chained").Property("Next", &Cell::next).Default().BuildInfo();
-};
-
-TEST_F(ObjectConversionTest, ObjectsConvertThroughTheirDefaultMember) {
-  const Variant cell(MakeCell(41));
+  };
+  const Variant cell(make_cell(41));
   const Variant nothing{ObjectRef()};
   ExpectChanges({C{cell, 41}, C{cell, "41"}, C{cell, 41.0}, C{cell, cell}, C{nothing, nothing}});
   EXPECT_EQ(ValueOf(cell), Variant(41));
   EXPECT_EQ(ChangeType(cell, VarType::Variant), cell);
 
   // A default member that yields an object is followed.
-  ObjectRef chained = MakeObject<Cell>(chained_info_);
-  chained.As<Cell>()->next = MakeCell(7);
+  ObjectRef chained = MakeObject<Cell>(chained_info);
+  chained.As<Cell>()->next = make_cell(7);
   EXPECT_EQ(ValueOf(Variant(chained)), Variant(7));
   EXPECT_EQ(ToI2(Variant(chained)), 7);
 
   // An object whose default member leads back to itself does not loop forever.
-  ObjectRef loop = MakeObject<Cell>(chained_info_);
+  ObjectRef loop = MakeObject<Cell>(chained_info);
   loop.As<Cell>()->next = loop;
   EXPECT_NE(ErrorFrom([&] { ValueOf(Variant(loop)); }).Number(), 0);
   loop.As<Cell>()->next.Reset();
 }
 
-TEST(DisplayTest, TypeNamesAndDisplayText) {
+TEST(DisplayTest, TypeNamesDisplayTextAndErrorTexts) {
   EXPECT_EQ(TypeName(VarType::I2), "Integer");
   EXPECT_EQ(TypeName(VarType::I4), "Long");
   EXPECT_EQ(TypeName(VarType::BStr), "String");
@@ -310,6 +281,21 @@ TEST(DisplayTest, TypeNamesAndDisplayText) {
   // Never raises for values that do not convert.
   EXPECT_FALSE(DisplayText(Variant(Date{1e300})).empty());
   EXPECT_FALSE(DisplayText(Variant(Dec(1, 99))).empty());
+
+  // An AutomationError carries its number and description, and a readable what().
+  EXPECT_STREQ(AutomationError(13, errors::StandardDescription(13)).what(),
+               "Error 13: Type mismatch");
+  EXPECT_STREQ(AutomationError(1234, "").what(), "Error 1234");
+
+  EXPECT_STREQ(errors::StandardDescription(91), "Object variable or With block variable not set");
+  EXPECT_STREQ(errors::StandardDescription(450),
+               "Wrong number of arguments or invalid property assignment");
+  EXPECT_STREQ(errors::StandardDescription(75), "Path/File access error");
+  EXPECT_STREQ(errors::StandardDescription(12345), "");
+
+  const AutomationError x = test_support::ErrorFrom([] { errors::Raise(errors::kOverflow); });
+  EXPECT_EQ(x.Number(), 6);
+  EXPECT_EQ(x.Description(), "Overflow");
 }
 
 }  // namespace

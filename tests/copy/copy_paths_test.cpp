@@ -51,7 +51,7 @@ class InstanceReuse : public ::testing::Test {
   ClassRegistry registry_;
 };
 
-TEST_F(InstanceReuse, MemoryReleasedOnAnotherThreadServesFreshInstancesThere) {
+TEST_F(InstanceReuse, MemoryReleasedOnAnotherThreadServesFreshInstancesAndCopiesGoThroughFields) {
   constexpr int kCount = 3000;
   std::vector<ObjectRef> made;
   std::thread maker([&] {
@@ -89,9 +89,8 @@ TEST_F(InstanceReuse, MemoryReleasedOnAnotherThreadServesFreshInstancesThere) {
   user.join();
   EXPECT_EQ(registry_.LiveInstances("Lib.Part"), 0);
   EXPECT_EQ(registry_.LiveInstances("Lib.Bulky"), 0);
-}
 
-TEST_F(InstanceReuse, CopyGoesThroughFieldsAndLeavesAForeignTypeAlone) {
+  // The copy goes through the fields, and leaves a foreign type alone.
   EngineSettings settings;
   settings.object_server_name = "Lib";
   EngineContext ctx(settings, registry_);

@@ -59,7 +59,7 @@ TEST_F(GraphCopyTest, ObjectReachedTwiceIsCopiedOnce) {
   EXPECT_EQ(classes_.Live(), 4 + 5);
 }
 
-TEST_F(GraphCopyTest, BackPointersGetTheCopiedAncestor) {
+TEST_F(GraphCopyTest, BackPointersGetTheCopiedAncestorAndWeakOnesGiveTheirObjectWhileItLives) {
   ObjectRef doc = classes_.NewDoc("d");
   ObjectRef a = classes_.NewSection("a", doc);
   ObjectRef b = classes_.NewSection("b", doc);
@@ -84,6 +84,30 @@ TEST_F(GraphCopyTest, BackPointersGetTheCopiedAncestor) {
 
   S(ca).owner.Reset();
   S(a).owner.Reset();
+
+  // A weak property gives its object while it lives.
+  ObjectRef other = classes_.NewDoc("o");
+  {
+    const Variant as_object(other);
+    InvokeByName(a, "Parent", InvokeKind::PropertyPutRef, {&as_object, 1});
+  }
+  EXPECT_EQ(InvokeByName(a, "Parent", InvokeKind::PropertyGet).Object(), other);
+  EXPECT_TRUE(IsObjectValued(a, "Parent"));
+
+  // Not counted: the document goes with its last reference.
+  const std::int64_t before = classes_.Live();
+  other.Reset();
+  EXPECT_EQ(classes_.Live(), before - 1);
+  EXPECT_TRUE(S(a).parent.Expired());
+  EXPECT_EQ(InvokeByName(a, "Parent", InvokeKind::PropertyGet), Variant(ObjectRef()));
+
+  // Through the class's type information: an ordinary object property.
+  const InterfaceDescription& iface = *a->Class().Interface();
+  const MemberDescription* get = iface.Find("Parent", InvokeKind::PropertyGet);
+  ASSERT_NE(get, nullptr);
+  EXPECT_EQ(get->PropertyType().VarType(), VarType::Dispatch);
+  EXPECT_NE(iface.Find("Parent", InvokeKind::PropertyPutRef), nullptr);
+  EXPECT_EQ(iface.Find("Parent", InvokeKind::PropertyPut), nullptr);
 }
 
 TEST_F(GraphCopyTest, VariantArraysOfAnyShapeCarryCopiedObjects) {
@@ -200,10 +224,11 @@ TEST_F(GraphCopyTest, ExternalObjectsInArraysKeepTheirRules) {
   EXPECT_EQ(problems, (std::vector<std::string>{"Sections(1)", "Items(0)"}));
 }
 
-TEST_F(GraphCopyTest, WithoutRecursionArraysAreCopiedAsValues) {
+TEST_F(GraphCopyTest, ArraysAreValuesWithoutRecursionAndTheirObjectsCountAgainstTheLimits) {
   ObjectRef doc = classes_.NewDoc("d");
   ObjectRef a = classes_.NewSection("a");
-  D(doc).sections = Objects(0, {a});
+  ObjectRef b = classes_.NewSection("b");
+  D(doc).sections = Objects(0, {a, b, a});
   D(doc).main = a;
   D(doc).items = Variant(a);  // an object held in a Variant is left alone too
   engine_.settings.recursion_allowed = false;
@@ -215,15 +240,10 @@ TEST_F(GraphCopyTest, WithoutRecursionArraysAreCopiedAsValues) {
   EXPECT_FALSE(D(copy).main);
   EXPECT_TRUE(D(copy).items.IsEmpty());
   EXPECT_EQ(D(copy).sections.GetFlat(0).Object(), a);
-}
 
-TEST_F(GraphCopyTest, ObjectsInArraysCountAgainstTheLimits) {
-  ObjectRef doc = classes_.NewDoc("d");
-  ObjectRef a = classes_.NewSection("a");
-  ObjectRef b = classes_.NewSection("b");
-  D(doc).sections = Objects(0, {a, b, a});
+  engine_.settings.recursion_allowed = true;
   engine_.settings.max_objects = 3;  // the document and its two sections
-  ObjectRef copy = engine_.Copy(doc);
+  copy = engine_.Copy(doc);
   ASSERT_TRUE(copy);
   engine_.settings.max_objects = 2;
   EXPECT_FALSE(engine_.Copy(doc));
@@ -258,34 +278,6 @@ TEST_F(GraphCopyTest, ALongChainWithWeakLinksBackIsCopiedAndFreed) {
   EXPECT_EQ(S(tail).parent.Lock(), copy);
   copy.Reset();
   EXPECT_EQ(classes_.Live(), kNodes + 1);
-}
-
-// ---- Weak object properties ---------------------------------------------------
-
-TEST_F(GraphCopyTest, WeakPropertyGivesItsObjectWhileItLives) {
-  ObjectRef section = classes_.NewSection("s");
-  ObjectRef doc = classes_.NewDoc("d");
-  {
-    const Variant as_object(doc);
-    InvokeByName(section, "Parent", InvokeKind::PropertyPutRef, {&as_object, 1});
-  }
-  EXPECT_EQ(InvokeByName(section, "Parent", InvokeKind::PropertyGet).Object(), doc);
-  EXPECT_TRUE(IsObjectValued(section, "Parent"));
-
-  // Not counted: the document goes with its last reference.
-  const std::int64_t before = classes_.Live();
-  doc.Reset();
-  EXPECT_EQ(classes_.Live(), before - 1);
-  EXPECT_TRUE(S(section).parent.Expired());
-  EXPECT_EQ(InvokeByName(section, "Parent", InvokeKind::PropertyGet), Variant(ObjectRef()));
-
-  // Through the class's type information: an ordinary object property.
-  const InterfaceDescription& iface = *section->Class().Interface();
-  const MemberDescription* get = iface.Find("Parent", InvokeKind::PropertyGet);
-  ASSERT_NE(get, nullptr);
-  EXPECT_EQ(get->PropertyType().VarType(), VarType::Dispatch);
-  EXPECT_NE(iface.Find("Parent", InvokeKind::PropertyPutRef), nullptr);
-  EXPECT_EQ(iface.Find("Parent", InvokeKind::PropertyPut), nullptr);
 }
 
 }  // namespace

@@ -20,7 +20,7 @@ class ObjectFactoryTest : public ::testing::Test {
   EngineSettings settings_;
 };
 
-TEST_F(ObjectFactoryTest, CreatesTheServersClassAndNothingIsANullReference) {
+TEST_F(ObjectFactoryTest, CreatesTheServersClassNothingIsANullReferenceAndStatusKeepsNothing) {
   std::int32_t status = -1;
   EXPECT_FALSE(Create("Nothing", status));
   EXPECT_EQ(status, 0);
@@ -31,6 +31,16 @@ TEST_F(ObjectFactoryTest, CreatesTheServersClassAndNothingIsANullReference) {
   EXPECT_EQ(ClassNameOf(Create("Node", status)), "Node");
   EXPECT_EQ(status, 0);
   EXPECT_EQ(classes_.Count().initialised, 1);
+
+  // The status alone: the probe is not kept.
+  EngineContext ctx(settings_, classes_.Registry());
+  EXPECT_EQ(ClassStatus(ctx, "Node"), 0);
+  EXPECT_EQ(classes_.LiveNodes(), 0);
+  EXPECT_EQ(classes_.Count().initialised, 2);
+  EXPECT_EQ(classes_.Count().terminated, 2);
+  EXPECT_EQ(ClassStatus(ctx, "Nothing"), 0);
+  EXPECT_EQ(ClassStatus(ctx, "Gadget"), 601);
+  EXPECT_EQ(ClassStatus(ctx, "Impostor"), 601);
 }
 
 TEST_F(ObjectFactoryTest, EveryFailureIsStatus601WithNoObject) {
@@ -62,17 +72,6 @@ TEST(ClassNameTest, NamesWithoutPointsSpacesOrControlCharacters) {
     EXPECT_FALSE(IsClassName(bad)) << bad;
   }
   EXPECT_FALSE(IsClassName(std::string_view("A\0B", 3)));
-}
-
-TEST_F(ObjectFactoryTest, ClassStatusProbesOnceAndKeepsNothing) {
-  EngineContext ctx(settings_, classes_.Registry());
-  EXPECT_EQ(ClassStatus(ctx, "Node"), 0);
-  EXPECT_EQ(classes_.LiveNodes(), 0);
-  EXPECT_EQ(classes_.Count().initialised, 1);
-  EXPECT_EQ(classes_.Count().terminated, 1);
-  EXPECT_EQ(ClassStatus(ctx, "Nothing"), 0);
-  EXPECT_EQ(ClassStatus(ctx, "Gadget"), 601);
-  EXPECT_EQ(ClassStatus(ctx, "Impostor"), 601);
 }
 
 }  // namespace
