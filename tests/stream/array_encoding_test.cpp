@@ -446,14 +446,6 @@ TEST(ArrayBoundsTest, BoundsTableAndDimensionBounds) {
 
 // ---- Untrusted bytes ----------------------------------------------------------------
 
-// Elements without an entry that a decode of `bytes` bytes may make; a Variant
-// array (which lacks entries for object references) may draw on the fixed
-// allowance for them as well.
-std::uint64_t BudgetFor(std::size_t bytes, VarType type = VarType::I4) {
-  return kMissingElementAllowance + kMissingElementsPerByte * bytes +
-         (type == VarType::Variant ? kRefusedElementAllowance : 0);
-}
-
 TEST(ArrayDecodingResourceTest, MissingElementsAreBoundedByTheInput) {
   // A Variant or Long array with three entries and bounds 0..count-1. The
   // bound is a fixed-width integer, so the stream's size does not depend on count.
@@ -464,7 +456,11 @@ TEST(ArrayDecodingResourceTest, MissingElementsAreBoundedByTheInput) {
       return Crafted{ArrayHeader(1, Code(type)), {{0, count - 1}}, present}.Build();
     };
     const std::size_t size = stream_for(1).size();
-    const auto at_limit = static_cast<std::int32_t>(BudgetFor(size, type) + 3);
+    // The allowance for the bytes; a Variant array (which lacks entries for
+    // object references) may draw on the fixed allowance for them as well.
+    const auto at_limit =
+        static_cast<std::int32_t>(kMissingElementAllowance + kMissingElementsPerByte * size +
+                                  (type == VarType::Variant ? kRefusedElementAllowance : 0) + 3);
     const Bytes ok = stream_for(at_limit);
     ASSERT_EQ(ok.size(), size);
     const Variant back = ArrayFromStream(ok);
@@ -474,26 +470,6 @@ TEST(ArrayDecodingResourceTest, MissingElementsAreBoundedByTheInput) {
     EXPECT_EQ(back.Array().GetFlat(3), type == VarType::I4 ? Variant(0) : Variant());
     EXPECT_TRUE(ArrayFromStream(stream_for(at_limit + 1)).IsNull());
   }
-}
-
-TEST(ArrayDecodingResourceTest, AllowanceIsSharedByTheWholeDecode) {
-  auto stream_for = [](std::int32_t inner_count) {
-    const Bytes inner = Crafted{ArrayHeader(1, 12), {{0, inner_count - 1}}, BagOf({})}.Build();
-    const Bytes elements = BagOf({{"0", BytesValue(inner)}, {"1", BytesValue(inner)}});
-    return Crafted{ArrayHeader(1, 12), {{0, 1}}, elements}.Build();
-  };
-  const std::size_t size = stream_for(1).size();
-  const std::uint64_t budget = BudgetFor(size, VarType::Variant);
-  // Each inner array alone fits, both together do not.
-  const Bytes stream = stream_for(static_cast<std::int32_t>(budget / 2 + 1));
-  ASSERT_EQ(stream.size(), size);
-  const Variant back = ArrayFromStream(stream);
-  ASSERT_TRUE(back.IsArray());
-  EXPECT_TRUE(back.Array().GetFlat(0).IsArray());
-  EXPECT_TRUE(back.Array().GetFlat(1).IsEmpty());
-  // Both fit when they need half each.
-  const Variant both = ArrayFromStream(stream_for(static_cast<std::int32_t>(budget / 2)));
-  EXPECT_TRUE(both.Array().GetFlat(1).IsArray());
 }
 
 TEST(ArrayDecodingResourceTest, HugeBoundsAllocateNothing) {
