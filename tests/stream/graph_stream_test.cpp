@@ -286,21 +286,17 @@ TEST_F(GraphStreams, DeepChainsNeedNoDeepStack) {
 
 // ---- Crafted references ------------------------------------------------------------
 
-Variant BytesValue(const Bytes& bytes) {
-  return Variant(SafeArray::FromBytes(bytes));
-}
-
 Bytes Reference(std::int32_t id, bool as_text = false) {
   return BagOf({{"@SF#", Variant(kReferenceStreamKind | kFormatVersion)},
                 {"@RF#", as_text ? Variant(std::to_string(id)) : Variant(id)}});
 }
 
 Bytes SectionStream(std::int32_t header, std::optional<std::int32_t> id, const Bytes& owner) {
-  Entries entries{{"@SF#", Variant(header)}, {"@OT#", Variant("Section")}};
+  Entries entries;
   if (id) entries.emplace_back("@ID#", Variant(*id));
   entries.emplace_back("Number", Variant(3));
   entries.emplace_back("Owner", BytesValue(owner));
-  return BagOf(entries);
+  return ObjectStream("Section", entries, header);
 }
 
 // A one-dimensional array stream from 0 of the elements' streams.
@@ -316,12 +312,9 @@ Bytes ArrayStream(VarType element_type, const std::vector<Bytes>& elements) {
 }
 
 // The document at the root of a graph stream, with the entries given.
-Bytes DocStream(const Entries& entries) {
-  Entries all{{"@SF#", Variant(kGraphStreamKind | kFormatVersion)},
-              {"@OT#", Variant("Doc")},
-              {"@ID#", Variant(0)}};
-  all.insert(all.end(), entries.begin(), entries.end());
-  return BagOf(all);
+Bytes DocStream(Entries entries) {
+  entries.insert(entries.begin(), {"@ID#", Variant(0)});
+  return ObjectStream("Doc", entries, kGraphStreamKind | kFormatVersion);
 }
 
 TEST_F(GraphStreams, CraftedReferencesAreRefused) {

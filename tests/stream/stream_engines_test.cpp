@@ -114,16 +114,6 @@ class StreamEngines : public StreamEngineTest {
   ClassRegistry registry_;
 };
 
-// An object stream of the class, with the entries given after its name.
-Bytes ObjectStream(const std::string& class_name, Entries entries = {}, std::int32_t header = 17) {
-  entries.insert(entries.begin(), {{"@SF#", Variant(header)}, {"@OT#", Variant(class_name)}});
-  return BagOf(entries);
-}
-
-Variant BytesValue(const Bytes& bytes) {
-  return Variant(SafeArray::FromBytes(bytes));
-}
-
 TEST_F(StreamEngines, SettingsSteerObjectProperties) {
   ObjectRef item = NewItem(1);
   item.As<Item>()->child = NewItem(2);

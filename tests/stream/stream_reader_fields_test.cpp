@@ -37,9 +37,7 @@ class StreamReaderFields : public StreamEngineTest {
 
   // A Plain read from a Stream of the entries given; Nothing when the read fails.
   ObjectRef ReadPlain(const Entries& entries) {
-    Entries all{{"@SF#", Variant(17)}, {"@OT#", Variant("Plain")}};
-    all.insert(all.end(), entries.begin(), entries.end());
-    ObjectRef back = Read(BagOf(all));
+    ObjectRef back = Read(ObjectStream("Plain", entries));
     EXPECT_EQ(status_, 0);
     return back;
   }
@@ -78,13 +76,8 @@ TEST_F(StreamReaderFields, ValuesOfAnotherTypeAreConvertedOrLeftAlone) {
   });
   ASSERT_TRUE(back);
   const Plain& b = *back.As<Plain>();
-  EXPECT_EQ(b.i2, 300);
-  EXPECT_EQ(b.i4, -5);
-  EXPECT_EQ(b.r8, 2.5);
-  EXPECT_EQ(b.text, "42");
-  EXPECT_FALSE(b.flag);
-  EXPECT_EQ(b.byte, 0);
-  EXPECT_EQ(b.any, Variant(std::int16_t{3}));
+  EXPECT_EQ(std::tie(b.i2, b.i4, b.r8, b.text, b.flag, b.byte, b.any),
+            std::tuple(300, -5, 2.5, "42", false, 0, Variant(std::int16_t{3})));
 }
 
 // Array fields take the stored array whole, whatever its bounds, also where
