@@ -117,7 +117,7 @@ TEST(StreamInspection, TypeNames) {
   EXPECT_FALSE(IsStream(SafeArray(VarType::I4, {{0, 3}})));
 }
 
-TEST(StreamFiles, EmptyAndUnallocatedStreams) {
+TEST(StreamFiles, EmptyAndUnallocatedStreamsAndFileHelpers) {
   TempDir dir;
   WriteRaw(dir / "a.stm", {1, 2, 3});
   // Unallocated: nothing happens at all.
@@ -130,6 +130,12 @@ TEST(StreamFiles, EmptyAndUnallocatedStreams) {
   EXPECT_EQ(fs::file_size(dir / "a.stm"), 0u);
   // An empty file reads back unallocated.
   EXPECT_EQ(StreamFromFile(dir / "a.stm"), SafeArray::UnallocatedBytes());
+
+  EXPECT_FALSE(FileExists(""));
+  EXPECT_FALSE(FileExists(dir.path().string()));
+  EXPECT_TRUE(FileExists(dir / "a.stm"));
+  EXPECT_TRUE(DeleteFile(dir / "a.stm"));
+  EXPECT_FALSE(DeleteFile(dir / "a.stm"));
 }
 
 TEST(StreamFiles, ErrorsCarryThePlatformNumbers) {
@@ -295,8 +301,8 @@ TEST(StreamFiles, ModeAndOwnerAreKeptButNotSetuidOrSetgid) {
     if (::geteuid() == 0) {
       ASSERT_EQ(::chown((dir / "a.stm").c_str(), 1234, 5678), 0);
       detail::StreamToFile(BytesArray({2}), dir / "a.stm", kind);
-      EXPECT_EQ(StatOf(dir / "a.stm").st_uid, 1234u);
-      EXPECT_EQ(StatOf(dir / "a.stm").st_gid, 5678u);
+      EXPECT_EQ(std::pair(StatOf(dir / "a.stm").st_uid, StatOf(dir / "a.stm").st_gid),
+                std::pair(1234u, 5678u));
       EXPECT_EQ(ReadRaw(dir / "a.stm"), Bytes{2});
     }
   }
@@ -366,16 +372,6 @@ TEST(StreamFiles, LeftoversOfDeadWritersAreRemoved) {
   expected.insert(expected.end(), {folder, "b.stm"});
   std::ranges::sort(expected);
   EXPECT_EQ(Names(dir), expected);
-}
-
-TEST(StreamFiles, FileHelpers) {
-  TempDir dir;
-  EXPECT_FALSE(FileExists(""));
-  EXPECT_FALSE(FileExists(dir.path().string()));
-  WriteRaw(dir / "x", {1});
-  EXPECT_TRUE(FileExists(dir / "x"));
-  EXPECT_TRUE(DeleteFile(dir / "x"));
-  EXPECT_FALSE(DeleteFile(dir / "x"));
 }
 
 }  // namespace
