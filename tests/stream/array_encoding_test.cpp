@@ -344,6 +344,10 @@ TEST(ArrayDecodingTest, IntegerElementBagsInEveryForm) {
               {"3", Variant(4)}}),
        Ints(0, {2, 0, 7})},
       {BagOf({{"1", Variant("17")}, {"2", Variant("not a number")}}), Ints(0, {0, 17, 0})},
+      // In the written form but for one entry's key or type (a float of the
+      // same size): that entry is read by its key.
+      {BagOf({{"0", Variant(1)}, {"9", Variant(2)}, {"2", Variant(3)}}), Ints(0, {1, 0, 3})},
+      {BagOf({{"0", Variant(1)}, {"1", Variant(42.0f)}, {"2", Variant(3)}}), Ints(0, {1, 42, 3})},
       // Bytes that are no bag make the array Null, however regular they look.
       {trailing, Variant(kNull)},
       {Bytes(written.begin(), written.end() - 1), Variant(kNull)},

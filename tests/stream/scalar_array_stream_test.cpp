@@ -6,7 +6,6 @@
 
 #include <cstdint>
 #include <string>
-#include <utility>
 #include <vector>
 
 #include "automation/bag_codec.hpp"
@@ -103,36 +102,6 @@ TEST(ScalarArrayStreamTest, WholeEntryOnlyOfAllocatedScalarArrays) {
     EXPECT_FALSE(AppendArrayEntry(bag, "Values", other));
     EXPECT_EQ(bag.EntryCount(), 0u);
     EXPECT_EQ(chunks.Size(), BagReader::kHeaderSize);
-  }
-}
-
-TEST(ScalarArrayStreamTest, AnyOtherElementHeadReadsByKey) {
-  const SafeArray array = Numbered(VarType::I4, {{8, 12}}, 40);
-  const Bytes written = StreamFromArray(Variant(array));
-  // Element entries start after the bag's header, the bounds and the head of
-  // "@AE#": 12 + 14 + 12 + 12 + 10 + 9 + 12.
-  constexpr std::size_t kFirstEntry = 81;
-  // Each entry of a one-digit key is 11 bytes; "10" starts after two of them.
-  constexpr std::size_t kKey10 = kFirstEntry + 2 * 11 + 4;
-  ASSERT_EQ(written[kKey10], '1');
-  ASSERT_EQ(written[kKey10 + 1], '0');
-
-  Bytes swapped = written;  // "01" is no key of the array: element 10 stays 0
-  std::swap(swapped[kKey10], swapped[kKey10 + 1]);
-  SafeArray expected = array;
-  expected.Set({10}, Variant(0));
-  EXPECT_EQ(ArrayFromStream(swapped, std::nullopt), Variant(expected));
-
-  Bytes retyped = written;  // element 10 stored as a 32-bit float converts
-  retyped[kKey10 + 2] = static_cast<std::uint8_t>(Code(VarType::R4));
-  const std::uint32_t bits = 0x42280000;  // 42.0f
-  for (int i = 0; i < 4; ++i) retyped[kKey10 + 4 + i] = static_cast<std::uint8_t>(bits >> (8 * i));
-  expected.Set({10}, Variant(42));
-  EXPECT_EQ(ArrayFromStream(retyped, std::nullopt), Variant(expected));
-
-  for (std::size_t cut = written.size() - 3; cut < written.size(); ++cut) {
-    const Bytes shorter(written.begin(), written.begin() + static_cast<std::ptrdiff_t>(cut));
-    EXPECT_TRUE(ArrayFromStream(shorter, std::nullopt).IsNull());
   }
 }
 
