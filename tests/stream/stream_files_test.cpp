@@ -1,4 +1,4 @@
-// Stream inspection (ObjectTypeName, IsStream) and Stream files.
+// Stream files: StreamToFile, StreamFromFile and the file helpers.
 
 #include <fcntl.h>
 #include <grp.h>
@@ -102,19 +102,6 @@ bool MakeSocket(const std::string& path) {
       fd >= 0 && ::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
   if (fd >= 0) ::close(fd);
   return bound;
-}
-
-// What InspectStream tells for each kind of bytes is checked in
-// stream_layout_test.cpp; these are its answers as the component gives them.
-TEST(StreamInspection, TypeNames) {
-  const auto name = [](const test_support::Entries& entries) {
-    return ObjectTypeName(SafeArray::FromBytes(test_support::BagOf(entries)));
-  };
-  EXPECT_EQ(name({{"@SF#", Variant(33)}}), "Array");
-  EXPECT_EQ(name({{"@SF#", Variant(0x201)}}), "");  // no Stream of a known kind
-  EXPECT_EQ(ObjectTypeName(SafeArray::UnallocatedBytes()), "");
-  EXPECT_FALSE(IsStream(SafeArray::UnallocatedBytes()));
-  EXPECT_FALSE(IsStream(SafeArray(VarType::I4, {{0, 3}})));
 }
 
 TEST(StreamFiles, EmptyAndUnallocatedStreamsAndFileHelpers) {

@@ -87,12 +87,18 @@ Answers AnswersOf(const StreamInfo& info) {
   return {info.loads_as_bag, info.kind, info.is_object_stream, info.class_name, info.holds_nothing};
 }
 
-// Asks every routine, and InspectStream in both forms, which must agree.
+// Asks every routine, and InspectStream in both forms, which must agree; the
+// component's ObjectTypeName gives the class of an object Stream, "Array" for
+// an array stream and nothing else.
 void ExpectAnswers(const Bytes& bytes, const Answers& want) {
   EXPECT_EQ((Answers{LoadsAsBag(bytes), StreamKind(bytes), IsObjectStream(bytes),
                      StreamClassName(bytes), StreamHoldsNothing(bytes)}),
             want);
-  EXPECT_EQ(IsStream(SafeArray::FromBytes(bytes)), want.is_object);
+  const SafeArray stream = SafeArray::FromBytes(bytes);
+  EXPECT_EQ(IsStream(stream), want.is_object);
+  EXPECT_EQ(ObjectTypeName(stream), want.kind == kObjectStreamKind  ? want.class_name
+                                    : want.kind == kArrayStreamKind ? "Array"
+                                                                    : "");
   EXPECT_EQ(AnswersOf(InspectStream(bytes)), want);
   const auto bag = BagReader::TryParse(bytes);
   Answers again = AnswersOf(InspectStream(bag ? &*bag : nullptr));
@@ -145,6 +151,9 @@ TEST(StreamInspectionTest, EveryRoutineGivesTheSameAnswers) {
     SCOPED_TRACE(i);
     ExpectAnswers(cases[i].first, cases[i].second);
   }
+  EXPECT_EQ(ObjectTypeName(SafeArray::UnallocatedBytes()), "");
+  EXPECT_FALSE(IsStream(SafeArray::UnallocatedBytes()));
+  EXPECT_FALSE(IsStream(SafeArray(VarType::I4, {{0, 3}})));
 }
 
 TEST(StreamInspectionTest, HeaderWord) {
