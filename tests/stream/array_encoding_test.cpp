@@ -364,17 +364,15 @@ TEST(ArrayDecodingTest, IntegerElementBagsInEveryForm) {
 
 TEST(ArrayDecodingTest, MissingOrBadElementsKeepTheInitialValue) {
   const Bytes elements = BagOf({{"1", Variant("17")}, {"2", Variant("not a number")}});
-  auto decode = [&](VarType type) {
-    return ArrayFromStream(Crafted{ArrayHeader(1, Code(type)), {{0, 2}}, elements}.Build());
+  const std::pair<VarType, std::vector<Variant>> cases[] = {
+      {VarType::BStr, {Variant(""), Variant("17"), Variant("not a number")}},
+      {VarType::Bool, {Variant(false), Variant(true), Variant(false)}},
+      {VarType::Variant, {Variant(), Variant("17"), Variant("not a number")}},
   };
-  EXPECT_EQ(
-      decode(VarType::BStr),
-      Variant(Array1(VarType::BStr, 0, {Variant(""), Variant("17"), Variant("not a number")})));
-  EXPECT_EQ(decode(VarType::Bool),
-            Variant(Array1(VarType::Bool, 0, {Variant(false), Variant(true), Variant(false)})));
-  EXPECT_EQ(
-      decode(VarType::Variant),
-      Variant(Array1(VarType::Variant, 0, {Variant(), Variant("17"), Variant("not a number")})));
+  for (const auto& [type, values] : cases) {
+    EXPECT_EQ(ArrayFromStream(Crafted{ArrayHeader(1, Code(type)), {{0, 2}}, elements}.Build()),
+              Variant(Array1(type, 0, values)));
+  }
   // A byte array that is no array stream is Empty.
   const Bytes odd =
       BagOf({{"0", BytesValue(Bytes{1, 2})}, {"1", Variant(SafeArray::UnallocatedBytes())}});
