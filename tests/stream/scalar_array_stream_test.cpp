@@ -43,12 +43,12 @@ Bytes EntryByEntry(const SafeArray& array) {
   return bag.Contents();
 }
 
-// An array of the type with the bounds, its elements numbered from `first` on
-// (and from 0 again after 199, which every type holds).
-SafeArray Numbered(VarType type, std::vector<ArrayBound> bounds, std::int32_t first = 1) {
+// An array of the type with the bounds, its elements numbered from 1 on (and
+// from 0 again after 199, which every type holds).
+SafeArray Numbered(VarType type, std::vector<ArrayBound> bounds) {
   SafeArray array(type, bounds);
   for (std::size_t i = 0; i < array.Count(); ++i) {
-    const std::int32_t n = (first + static_cast<std::int32_t>(i)) % 200;
+    const std::int32_t n = (1 + static_cast<std::int32_t>(i)) % 200;
     array.SetFlat(i, Variant(static_cast<std::int16_t>(n)));
   }
   return array;
