@@ -231,21 +231,16 @@ TEST(ArrayEncodingRoundTripTest, EveryElementTypeInOneToFiveDimensions) {
 
 // ---- Decoding rules --------------------------------------------------------------
 
-// The round trips pass expected types that match.
-TEST(ArrayDecodingTest, ExpectedType) {
-  const Bytes stream = StreamFromArray(Ints(0, {1}));
-  EXPECT_TRUE(ArrayFromStream(stream, 8197).IsNull());
-  EXPECT_TRUE(ArrayFromStream(stream, 256 + 3).IsArray());  // low 8 bits only
-  // An empty array is not compared.
-  EXPECT_TRUE(ArrayFromStream(StreamFromArray(Variant(SafeArray(VarType::I4))), 8197).IsArray());
-}
-
 TEST(ArrayDecodingTest, HeaderDecidesInOrder) {
   const Bytes elements = BagOf({{"0", Variant(7)}});
-  auto decode = [&](std::int32_t header) {
-    return ArrayFromStream(Crafted{header, {{0, 0}}, elements}.Build());
+  auto decode = [&](std::int32_t header, std::optional<std::int32_t> expected_type = {}) {
+    return ArrayFromStream(Crafted{header, {{0, 0}}, elements}.Build(), expected_type);
   };
   EXPECT_EQ(decode(ArrayHeader(1, 3)).Array().GetFlat(0), Variant(7));
+  // The low 8 bits of an expected type must match (the round trips pass
+  // types that do).
+  EXPECT_TRUE(decode(ArrayHeader(1, 3), 8197).IsNull());
+  EXPECT_TRUE(decode(ArrayHeader(1, 3), 256 + 3).IsArray());
   EXPECT_TRUE(decode(ArrayHeader(1, 3, 2)).IsEmpty());  // version 2
   EXPECT_TRUE(decode(ArrayHeader(6, 3, 2)).IsEmpty());  // version first
   EXPECT_TRUE(decode(ArrayHeader(6, 3)).IsNull());      // six dimensions
@@ -260,8 +255,8 @@ TEST(ArrayDecodingTest, HeaderDecidesInOrder) {
   EXPECT_TRUE(decode(ArrayHeader(1, 3) | kReservedFlag).IsArray());
 
   // The empty flag makes an array without dimensions whatever n says; n = 0
-  // is empty whatever the flag says.
-  EXPECT_EQ(decode(ArrayHeader(1, 3, 1, true)), Variant(SafeArray(VarType::I4)));
+  // is empty whatever the flag says. An empty array's type is not compared.
+  EXPECT_EQ(decode(ArrayHeader(1, 3, 1, true), 8197), Variant(SafeArray(VarType::I4)));
   EXPECT_EQ(decode(ArrayHeader(0, 8)), Variant(SafeArray(VarType::BStr)));
 
   // Decoding checks every other input of NewTypedArray before it is called.
