@@ -106,8 +106,7 @@ TEST_F(GraphStreams, SharedSubobjectStaysOneAndBackPointersCloseTheCycle) {
   const Bytes bytes = Write(doc);
   ASSERT_EQ(status_, 0);
   const StreamInfo info = InspectStream(bytes);
-  EXPECT_TRUE(info.graph);
-  EXPECT_TRUE(info.is_object_stream);
+  EXPECT_EQ(std::pair(info.graph, info.is_object_stream), std::pair(true, true));
   const StreamHeader header = UnpackStreamHeader(StreamHeaderWord(BagReader(bytes)).value());
   EXPECT_EQ(std::pair(header.kind, header.version), std::pair(kGraphStreamKind, kFormatVersion));
   settings_.preserve_identity = false;

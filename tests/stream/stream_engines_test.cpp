@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <span>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "automation/bag_codec.hpp"
@@ -119,8 +120,8 @@ TEST_F(StreamEngines, FieldsAndClientGetsGiveTheSameEntries) {
   mirror.As<Mirror>()->number = 4;
   mirror.As<Mirror>()->child = item.As<Item>()->child;
   const Bytes from_mirror = Write(mirror);
-  EXPECT_EQ(mirror.As<Mirror>()->number_reads, 2);
-  EXPECT_EQ(mirror.As<Mirror>()->child_reads, 2);
+  EXPECT_EQ(std::pair(mirror.As<Mirror>()->number_reads, mirror.As<Mirror>()->child_reads),
+            std::pair(2, 2));
   on_event_ = [&](RecursionCheckArgs& args) {
     if (args.current_object_property == "Child" && args.current_object == item) {
       item.As<Item>()->child = NewItem(3);
@@ -179,10 +180,9 @@ TEST_F(StreamEngines, RoundTrip) {
   // The object in Any is written, and comes back Empty.
   EXPECT_EQ(names, (std::vector<std::string>{"Child", "Any", "Child", "Other", "Child", "Other",
                                              "Other"}));
-  EXPECT_EQ(events_[0].error_status, 0);
-  EXPECT_EQ(events_[0].current_object, item);
-  EXPECT_EQ(events_[0].parent_object, item);
-  EXPECT_EQ(events_[0].root_object, item);
+  EXPECT_EQ(std::tuple(events_[0].error_status, events_[0].current_object, events_[0].parent_object,
+                       events_[0].root_object),
+            std::tuple(0, item, item, item));
   events_.clear();
   ObjectRef back = Read(bytes);
   ASSERT_EQ(status_, 0);

@@ -154,13 +154,9 @@ TEST(StreamInspectionTest, EveryRoutineGivesTheSameAnswers) {
   EXPECT_EQ(ObjectTypeName(SafeArray::UnallocatedBytes()), "");
   EXPECT_FALSE(IsStream(SafeArray::UnallocatedBytes()));
   EXPECT_FALSE(IsStream(SafeArray(VarType::I4, {{0, 3}})));
-}
 
-TEST(StreamInspectionTest, HeaderWord) {
-  auto word = [](const Entries& entries) {
-    const Bytes bytes = BagOf(entries);
-    return StreamHeaderWord(BagReader(bytes));
-  };
+  // The header word alone: 0 when absent, converted, nothing when it does not convert.
+  auto word = [](const Entries& entries) { return StreamHeaderWord(BagReader(BagOf(entries))); };
   EXPECT_EQ(word({}), 0);
   EXPECT_EQ(word({{"@SF#", Variant(-5)}}), -5);
   EXPECT_EQ(word({{"@SF#", Variant(2.5)}}), 2);  // half to even
