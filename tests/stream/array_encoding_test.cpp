@@ -193,23 +193,20 @@ Variant SampleValue(VarType type, std::size_t i) {
   }
 }
 
-std::vector<std::vector<ArrayBound>> Shapes() {
-  return {
+// Decimal arrays come back as Variant arrays of decimals.
+TEST(ArrayEncodingRoundTripTest, EveryElementTypeInOneToFiveDimensions) {
+  const VarType types[] = {VarType::I2,      VarType::I4,   VarType::R4,     VarType::R8,
+                           VarType::Cy,      VarType::Date, VarType::BStr,   VarType::Bool,
+                           VarType::Variant, VarType::UI1,  VarType::Decimal};
+  const std::vector<ArrayBound> shapes[] = {
       {{-3, 2}},
       {{0, 1}, {-2, 0}},
       {{1, 2}, {0, 0}, {-1, 1}},
       {{0, 1}, {1, 2}, {-1, 0}, {5, 6}},
       {{0, 1}, {-1, 0}, {0, 1}, {2, 3}, {-5, -4}},
   };
-}
-
-// Decimal arrays come back as Variant arrays of decimals.
-TEST(ArrayEncodingRoundTripTest, EveryElementTypeInOneToFiveDimensions) {
-  const VarType types[] = {VarType::I2,      VarType::I4,   VarType::R4,     VarType::R8,
-                           VarType::Cy,      VarType::Date, VarType::BStr,   VarType::Bool,
-                           VarType::Variant, VarType::UI1,  VarType::Decimal};
   for (VarType type : types) {
-    for (const auto& shape : Shapes()) {
+    for (const auto& shape : shapes) {
       SCOPED_TRACE(TypeName(type) + " in " + std::to_string(shape.size()) + " dimensions");
       SafeArray array(type, shape);
       SafeArray expected(type == VarType::Decimal ? VarType::Variant : type, shape);

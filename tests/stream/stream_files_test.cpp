@@ -125,7 +125,7 @@ TEST(StreamFiles, EmptyAndUnallocatedStreamsAndFileHelpers) {
   EXPECT_FALSE(DeleteFile(dir / "a.stm"));
 }
 
-TEST(StreamFiles, ErrorsCarryThePlatformNumbers) {
+TEST(StreamFiles, ErrorsCarryThePlatformNumbersAndTheSizeIsChecked) {
   TempDir dir;
   // A missing file is an error naming the path, and is not created.
   const AutomationError missing = ErrorFrom([&] { StreamFromFile(dir / "missing.stm"); });
@@ -140,6 +140,24 @@ TEST(StreamFiles, ErrorsCarryThePlatformNumbers) {
   if (::geteuid() != 0) {
     EXPECT_EQ(ErrorFrom([&] { StreamToFile(BytesArray({1}), dir / "ro/a.stm"); }).Number(),
               errors::kPermissionDenied);
+  }
+
+  // The size comes from the file system before anything is read: a file over
+  // the largest Stream is refused at once (a sparse one here, so that it takes
+  // no room), and one that turns out longer or shorter than it said is refused
+  // rather than returned half old and half new.
+  const std::string big = dir / "big";
+  { std::ofstream create(big); }
+  ASSERT_EQ(::truncate(big.c_str(), static_cast<off_t>(kMaxStreamFileBytes + 1)), 0);
+  const AutomationError error = ErrorFrom([&] { StreamFromFile(big); });
+  EXPECT_EQ(error.Number(), errors::kOutOfMemory);
+  EXPECT_NE(error.Description().find(big), std::string::npos) << error.Description();
+  EXPECT_NE(error.Description().find(std::to_string(kMaxStreamFileBytes)), std::string::npos);
+  // Files of the process file system report a size of 0 but hold more.
+  if (StatOf("/proc/self/status").st_size == 0) {
+    const AutomationError changed = ErrorFrom([&] { StreamFromFile("/proc/self/status"); });
+    EXPECT_EQ(changed.Number(), errors::kPathFileAccess);
+    EXPECT_NE(changed.Description().find("changed size"), std::string::npos);
   }
 }
 
@@ -217,28 +235,6 @@ TEST(StreamFiles, OnlyRegularFilesAreReadOrReplaced) {
                 .find("links to '" + dir / "fifo" + "'"),
             std::string::npos);
   EXPECT_EQ(ReadRaw(dir / "folder/keep"), Bytes{1});
-}
-
-// The size comes from the file system before anything is read: a file over
-// the largest Stream is refused at once (a sparse one here, so that it takes
-// no room), and one that turns out longer or shorter than it said is refused
-// rather than returned half old and half new.
-TEST(StreamFiles, SizeIsCheckedBeforeAndAfterReading) {
-  TempDir dir;
-  const std::string big = dir / "big";
-  { std::ofstream create(big); }
-  ASSERT_EQ(::truncate(big.c_str(), static_cast<off_t>(kMaxStreamFileBytes + 1)), 0);
-  const AutomationError error = ErrorFrom([&] { StreamFromFile(big); });
-  EXPECT_EQ(error.Number(), errors::kOutOfMemory);
-  EXPECT_NE(error.Description().find(big), std::string::npos) << error.Description();
-  EXPECT_NE(error.Description().find(std::to_string(kMaxStreamFileBytes)), std::string::npos);
-
-  // Files of the process file system report a size of 0 but hold more.
-  if (StatOf("/proc/self/status").st_size == 0) {
-    const AutomationError changed = ErrorFrom([&] { StreamFromFile("/proc/self/status"); });
-    EXPECT_EQ(changed.Number(), errors::kPathFileAccess);
-    EXPECT_NE(changed.Description().find("changed size"), std::string::npos);
-  }
 }
 
 // A link is followed, through a chain and relative to the folder that holds
