@@ -72,15 +72,13 @@ class GraphStreams : public StreamEngineTest {
 
   // Sections whose owner is the document hold it: the cycles go here.
   static void Unlink(std::initializer_list<ObjectRef> docs) {
-    auto unlink = [](const ObjectRef& o) {
-      if (!o.IsNull() && o->Class().Name() == "Section") S(o).owner = ObjectRef();
-    };
     for (const ObjectRef& doc : docs) {
-      if (doc.IsNull()) continue;
-      unlink(D(doc).main);
-      unlink(D(doc).extra);
+      std::vector<ObjectRef> held{D(doc).main, D(doc).extra};
       for (std::size_t i = 0; i < D(doc).sections.Count(); ++i) {
-        unlink(D(doc).sections.GetFlat(i).Object());
+        held.push_back(D(doc).sections.GetFlat(i).Object());
+      }
+      for (const ObjectRef& o : held) {
+        if (!o.IsNull() && o->Class().Name() == "Section") S(o).owner = ObjectRef();
       }
     }
   }

@@ -284,8 +284,8 @@ TEST(StreamFiles, ModeAndOwnerAreKeptButNotSetuidOrSetgid) {
     if (::geteuid() == 0) {
       ASSERT_EQ(::chown((dir / "a.stm").c_str(), 1234, 5678), 0);
       detail::StreamToFile(BytesArray({2}), dir / "a.stm", kind);
-      EXPECT_EQ(std::pair(StatOf(dir / "a.stm").st_uid, StatOf(dir / "a.stm").st_gid),
-                std::pair(1234u, 5678u));
+      const struct stat st = StatOf(dir / "a.stm");
+      EXPECT_EQ(std::pair(st.st_uid, st.st_gid), std::pair(1234u, 5678u));
       EXPECT_EQ(ReadRaw(dir / "a.stm"), Bytes{2});
     }
   }
@@ -321,8 +321,8 @@ TEST(StreamFiles, AnOwnerThatCannotBeKeptIsGivenUp) {
     if (code == 5) GTEST_SKIP() << "the temporary folder is closed to others";
     EXPECT_EQ(code, 0);
     EXPECT_EQ(ReadRaw(dir / "a.stm"), (Bytes{1, 2, 3}));
-    EXPECT_EQ(StatOf(dir / "a.stm").st_uid, kNobody);
-    EXPECT_EQ(StatOf(dir / "a.stm").st_mode & 07777, 0666u);
+    const struct stat st = StatOf(dir / "a.stm");
+    EXPECT_EQ(std::pair(st.st_uid, st.st_mode & 07777), std::pair(kNobody, mode_t{0666}));
     EXPECT_EQ(dir.FileCount(), 1u);
   }
 }
