@@ -1,4 +1,4 @@
-// Stream inspection (ObjectTypeName, IsStream) and Stream files.
+// Stream files: StreamToFile, StreamFromFile and the file helpers.
 
 #include <fcntl.h>
 #include <grp.h>
@@ -104,32 +104,7 @@ bool MakeSocket(const std::string& path) {
   return bound;
 }
 
-// What InspectStream tells for each kind of bytes is checked in
-// stream_layout_test.cpp; these are its answers as the component gives them.
-TEST(StreamInspection, TypeNames) {
-  const auto name = [](const test_support::Entries& entries) {
-    return ObjectTypeName(SafeArray::FromBytes(test_support::BagOf(entries)));
-  };
-  EXPECT_EQ(name({{"@SF#", Variant(33)}}), "Array");
-  EXPECT_EQ(name({{"@SF#", Variant(0x201)}}), "");  // no Stream of a known kind
-  EXPECT_EQ(ObjectTypeName(SafeArray::UnallocatedBytes()), "");
-  EXPECT_FALSE(IsStream(SafeArray::UnallocatedBytes()));
-  EXPECT_FALSE(IsStream(SafeArray(VarType::I4, {{0, 3}})));
-}
-
-TEST(StreamFiles, RoundTripReplacesALongerFileAndGivesTheBytesZeroBased) {
-  TempDir dir;
-  WriteRaw(dir / "a.stm", Bytes(1000, 9));
-  const Bytes bytes{1, 2, 3, 0, 255, 7};
-  StreamToFile(SafeArray::FromBytes(bytes, 5), dir / "a.stm");
-  EXPECT_EQ(ReadRaw(dir / "a.stm"), bytes);
-  const SafeArray back = StreamFromFile(dir / "a.stm");
-  EXPECT_EQ(back, SafeArray::FromBytes(bytes));
-  EXPECT_FALSE(IsStream(back));  // any file reads as bytes
-  EXPECT_EQ(dir.FileCount(), 1u);
-}
-
-TEST(StreamFiles, EmptyAndUnallocatedStreams) {
+TEST(StreamFiles, EmptyAndUnallocatedStreamsAndFileHelpers) {
   TempDir dir;
   WriteRaw(dir / "a.stm", {1, 2, 3});
   // Unallocated: nothing happens at all.
@@ -142,9 +117,15 @@ TEST(StreamFiles, EmptyAndUnallocatedStreams) {
   EXPECT_EQ(fs::file_size(dir / "a.stm"), 0u);
   // An empty file reads back unallocated.
   EXPECT_EQ(StreamFromFile(dir / "a.stm"), SafeArray::UnallocatedBytes());
+
+  EXPECT_FALSE(FileExists(""));
+  EXPECT_FALSE(FileExists(dir.path().string()));
+  EXPECT_TRUE(FileExists(dir / "a.stm"));
+  EXPECT_TRUE(DeleteFile(dir / "a.stm"));
+  EXPECT_FALSE(DeleteFile(dir / "a.stm"));
 }
 
-TEST(StreamFiles, ErrorsCarryThePlatformNumbers) {
+TEST(StreamFiles, ErrorsCarryThePlatformNumbersAndTheSizeIsChecked) {
   TempDir dir;
   // A missing file is an error naming the path, and is not created.
   const AutomationError missing = ErrorFrom([&] { StreamFromFile(dir / "missing.stm"); });
@@ -159,6 +140,24 @@ TEST(StreamFiles, ErrorsCarryThePlatformNumbers) {
   if (::geteuid() != 0) {
     EXPECT_EQ(ErrorFrom([&] { StreamToFile(BytesArray({1}), dir / "ro/a.stm"); }).Number(),
               errors::kPermissionDenied);
+  }
+
+  // The size comes from the file system before anything is read: a file over
+  // the largest Stream is refused at once (a sparse one here, so that it takes
+  // no room), and one that turns out longer or shorter than it said is refused
+  // rather than returned half old and half new.
+  const std::string big = dir / "big";
+  { std::ofstream create(big); }
+  ASSERT_EQ(::truncate(big.c_str(), static_cast<off_t>(kMaxStreamFileBytes + 1)), 0);
+  const AutomationError error = ErrorFrom([&] { StreamFromFile(big); });
+  EXPECT_EQ(error.Number(), errors::kOutOfMemory);
+  EXPECT_NE(error.Description().find(big), std::string::npos) << error.Description();
+  EXPECT_NE(error.Description().find(std::to_string(kMaxStreamFileBytes)), std::string::npos);
+  // Files of the process file system report a size of 0 but hold more.
+  if (StatOf("/proc/self/status").st_size == 0) {
+    const AutomationError changed = ErrorFrom([&] { StreamFromFile("/proc/self/status"); });
+    EXPECT_EQ(changed.Number(), errors::kPathFileAccess);
+    EXPECT_NE(changed.Description().find("changed size"), std::string::npos);
   }
 }
 
@@ -238,31 +237,9 @@ TEST(StreamFiles, OnlyRegularFilesAreReadOrReplaced) {
   EXPECT_EQ(ReadRaw(dir / "folder/keep"), Bytes{1});
 }
 
-// The size comes from the file system before anything is read: a file over
-// the largest Stream is refused at once (a sparse one here, so that it takes
-// no room), and one that turns out longer or shorter than it said is refused
-// rather than returned half old and half new.
-TEST(StreamFiles, SizeIsCheckedBeforeAndAfterReading) {
-  TempDir dir;
-  const std::string big = dir / "big";
-  { std::ofstream create(big); }
-  ASSERT_EQ(::truncate(big.c_str(), static_cast<off_t>(kMaxStreamFileBytes + 1)), 0);
-  const AutomationError error = ErrorFrom([&] { StreamFromFile(big); });
-  EXPECT_EQ(error.Number(), errors::kOutOfMemory);
-  EXPECT_NE(error.Description().find(big), std::string::npos) << error.Description();
-  EXPECT_NE(error.Description().find(std::to_string(kMaxStreamFileBytes)), std::string::npos);
-
-  // Files of the process file system report a size of 0 but hold more.
-  if (StatOf("/proc/self/status").st_size == 0) {
-    const AutomationError changed = ErrorFrom([&] { StreamFromFile("/proc/self/status"); });
-    EXPECT_EQ(changed.Number(), errors::kPathFileAccess);
-    EXPECT_NE(changed.Description().find("changed size"), std::string::npos);
-  }
-}
-
 // A link is followed, through a chain and relative to the folder that holds
-// it; the links stay links and what they lead to gets the bytes. A dangling
-// link makes its target.
+// it; the links stay links and what they lead to gets the bytes (replacing a
+// longer file; they read back zero-based). A dangling link makes its target.
 TEST(StreamFiles, SymbolicLinksAreFollowed) {
   TempDir dir;
   fs::create_directory(dir / "data");
@@ -271,11 +248,11 @@ TEST(StreamFiles, SymbolicLinksAreFollowed) {
   fs::create_symlink(dir / "first", dir / "second");     // absolute, to a link
   fs::create_symlink("new.stm", dir / "data/dangling");  // relative to data/
 
-  StreamToFile(BytesArray({1, 2}), dir / "second");
+  StreamToFile(SafeArray::FromBytes(Bytes{1, 2}, 5), dir / "second");
   EXPECT_TRUE(fs::is_symlink(dir / "second"));
   EXPECT_TRUE(fs::is_symlink(dir / "first"));
   EXPECT_EQ(ReadRaw(dir / "data/a.stm"), (Bytes{1, 2}));
-  EXPECT_EQ(StreamFromFile(dir / "second").ToBytes(), (Bytes{1, 2}));
+  EXPECT_EQ(StreamFromFile(dir / "second"), BytesArray({1, 2}));
   detail::StreamToFile(BytesArray({4}), dir / "first", detail::NewFileKind::Named);
   EXPECT_TRUE(fs::is_symlink(dir / "first"));
   EXPECT_EQ(ReadRaw(dir / "data/a.stm"), Bytes{4});
@@ -307,8 +284,8 @@ TEST(StreamFiles, ModeAndOwnerAreKeptButNotSetuidOrSetgid) {
     if (::geteuid() == 0) {
       ASSERT_EQ(::chown((dir / "a.stm").c_str(), 1234, 5678), 0);
       detail::StreamToFile(BytesArray({2}), dir / "a.stm", kind);
-      EXPECT_EQ(StatOf(dir / "a.stm").st_uid, 1234u);
-      EXPECT_EQ(StatOf(dir / "a.stm").st_gid, 5678u);
+      const struct stat st = StatOf(dir / "a.stm");
+      EXPECT_EQ(std::pair(st.st_uid, st.st_gid), std::pair(1234u, 5678u));
       EXPECT_EQ(ReadRaw(dir / "a.stm"), Bytes{2});
     }
   }
@@ -344,8 +321,8 @@ TEST(StreamFiles, AnOwnerThatCannotBeKeptIsGivenUp) {
     if (code == 5) GTEST_SKIP() << "the temporary folder is closed to others";
     EXPECT_EQ(code, 0);
     EXPECT_EQ(ReadRaw(dir / "a.stm"), (Bytes{1, 2, 3}));
-    EXPECT_EQ(StatOf(dir / "a.stm").st_uid, kNobody);
-    EXPECT_EQ(StatOf(dir / "a.stm").st_mode & 07777, 0666u);
+    const struct stat st = StatOf(dir / "a.stm");
+    EXPECT_EQ(std::pair(st.st_uid, st.st_mode & 07777), std::pair(kNobody, mode_t{0666}));
     EXPECT_EQ(dir.FileCount(), 1u);
   }
 }
@@ -378,16 +355,6 @@ TEST(StreamFiles, LeftoversOfDeadWritersAreRemoved) {
   expected.insert(expected.end(), {folder, "b.stm"});
   std::ranges::sort(expected);
   EXPECT_EQ(Names(dir), expected);
-}
-
-TEST(StreamFiles, FileHelpers) {
-  TempDir dir;
-  EXPECT_FALSE(FileExists(""));
-  EXPECT_FALSE(FileExists(dir.path().string()));
-  WriteRaw(dir / "x", {1});
-  EXPECT_TRUE(FileExists(dir / "x"));
-  EXPECT_TRUE(DeleteFile(dir / "x"));
-  EXPECT_FALSE(DeleteFile(dir / "x"));
 }
 
 }  // namespace

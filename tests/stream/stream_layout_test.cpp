@@ -6,6 +6,7 @@
 #include <optional>
 #include <ostream>
 #include <string>
+#include <tuple>
 #include <utility>
 
 #include "automation/bag_codec.hpp"
@@ -44,35 +45,26 @@ TEST(StreamHeaderTest, GivenInputsOverrideTheBaseAndTheRestIsKept) {
             (15 << 16) | kObjectStreamKind | 1);
 }
 
-TEST(StreamHeaderTest, ElementTypesAbove127ComeBackNegative) {
-  const std::int32_t word = PackStreamHeader({kNo, 1, kArrayStreamKind, kNo, kNo, kNo, 200});
-  EXPECT_EQ(UnpackStreamHeader(word).element_type, 200 - 256);
+// Element types above 127 come back negative, and what the unpacking of 255
+// gives packs back to 255.
+TEST(StreamHeaderTest, UnpacksEveryFieldAndPacksItBack) {
+  const std::int32_t word = 0x05030000 | kReservedFlag | kEmptyFlag | 0x20 | 0x7;
+  const StreamHeader h = UnpackStreamHeader(word);
+  EXPECT_EQ(std::tuple(h.version, h.kind, h.reserved, h.empty, h.dimensions, h.element_type),
+            std::tuple(7, 32, true, true, 3, 5));
+  EXPECT_EQ(
+      PackStreamHeader({kNo, h.version, h.kind, h.empty, h.reserved, h.dimensions, h.element_type}),
+      word);
+  // Kind is kept in place, so unknown kinds show as they are.
+  EXPECT_EQ(UnpackStreamHeader(0xF1).kind, 0xF0);
 
-  // What the unpacking of 255 gives packs back to 255.
+  const std::int32_t type200 = PackStreamHeader({kNo, 1, kArrayStreamKind, kNo, kNo, kNo, 200});
+  EXPECT_EQ(UnpackStreamHeader(type200).element_type, 200 - 256);
   EXPECT_EQ(PackStreamHeader({kNo, 1, kArrayStreamKind, kNo, kNo, kNo, -1}),
             static_cast<std::int32_t>(0xFF000021u));
   EXPECT_EQ(UnpackStreamHeader(static_cast<std::int32_t>(0xFF000021u)).element_type, -1);
   EXPECT_EQ(UnpackStreamHeader(static_cast<std::int32_t>(0x80000000u)).element_type, -128);
   EXPECT_EQ(UnpackStreamHeader(0x7F000000).element_type, 127);
-}
-
-TEST(StreamHeaderTest, UnpacksEveryField) {
-  const std::int32_t word = 0x05030000 | kReservedFlag | kEmptyFlag | 0x20 | 0x7;
-  const StreamHeader h = UnpackStreamHeader(word);
-  EXPECT_EQ(h.version, 7);
-  EXPECT_EQ(h.kind, 32);
-  EXPECT_TRUE(h.reserved);
-  EXPECT_TRUE(h.empty);
-  EXPECT_EQ(h.dimensions, 3);
-  EXPECT_EQ(h.element_type, 5);
-
-  // Kind is kept in place, so unknown kinds show as they are.
-  EXPECT_EQ(UnpackStreamHeader(0xF1).kind, 0xF0);
-
-  // Packing every unpacked field again gives the word back.
-  EXPECT_EQ(
-      PackStreamHeader({kNo, h.version, h.kind, h.empty, h.reserved, h.dimensions, h.element_type}),
-      word);
 }
 
 // ---- Inspection ---------------------------------------------------------------
@@ -95,12 +87,18 @@ Answers AnswersOf(const StreamInfo& info) {
   return {info.loads_as_bag, info.kind, info.is_object_stream, info.class_name, info.holds_nothing};
 }
 
-// Asks every routine, and InspectStream in both forms, which must agree.
+// Asks every routine, and InspectStream in both forms, which must agree; the
+// component's ObjectTypeName gives the class of an object Stream, "Array" for
+// an array stream and nothing else.
 void ExpectAnswers(const Bytes& bytes, const Answers& want) {
   EXPECT_EQ((Answers{LoadsAsBag(bytes), StreamKind(bytes), IsObjectStream(bytes),
                      StreamClassName(bytes), StreamHoldsNothing(bytes)}),
             want);
-  EXPECT_EQ(IsStream(SafeArray::FromBytes(bytes)), want.is_object);
+  const SafeArray stream = SafeArray::FromBytes(bytes);
+  EXPECT_EQ(IsStream(stream), want.is_object);
+  EXPECT_EQ(ObjectTypeName(stream), want.kind == kObjectStreamKind  ? want.class_name
+                                    : want.kind == kArrayStreamKind ? "Array"
+                                                                    : "");
   EXPECT_EQ(AnswersOf(InspectStream(bytes)), want);
   const auto bag = BagReader::TryParse(bytes);
   Answers again = AnswersOf(InspectStream(bag ? &*bag : nullptr));
@@ -153,13 +151,12 @@ TEST(StreamInspectionTest, EveryRoutineGivesTheSameAnswers) {
     SCOPED_TRACE(i);
     ExpectAnswers(cases[i].first, cases[i].second);
   }
-}
+  EXPECT_EQ(ObjectTypeName(SafeArray::UnallocatedBytes()), "");
+  EXPECT_FALSE(IsStream(SafeArray::UnallocatedBytes()));
+  EXPECT_FALSE(IsStream(SafeArray(VarType::I4, {{0, 3}})));
 
-TEST(StreamInspectionTest, HeaderWord) {
-  auto word = [](const Entries& entries) {
-    const Bytes bytes = BagOf(entries);
-    return StreamHeaderWord(BagReader(bytes));
-  };
+  // The header word alone: 0 when absent, converted, nothing when it does not convert.
+  auto word = [](const Entries& entries) { return StreamHeaderWord(BagReader(BagOf(entries))); };
   EXPECT_EQ(word({}), 0);
   EXPECT_EQ(word({{"@SF#", Variant(-5)}}), -5);
   EXPECT_EQ(word({{"@SF#", Variant(2.5)}}), 2);  // half to even
