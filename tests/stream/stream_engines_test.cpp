@@ -101,10 +101,15 @@ class StreamEngines : public StreamEngineTest {
   ClassRegistry registry_;
 };
 
-// Cancelling in the event is checked with arrays in GraphStreams.
-TEST_F(StreamEngines, WithoutRecursionObjectPropertiesAreLeftOut) {
+// Cancelling in the event is checked with arrays in GraphStreams; here, a
+// read cancelled at an object property leaves the new object's value.
+TEST_F(StreamEngines, WithoutRecursionOrCancelledObjectPropertiesAreLeftOut) {
   ObjectRef item = NewItem(1);
   item.As<Item>()->child = NewItem(2);
+  const std::vector<std::uint8_t> stream = Write(item);
+  cancel_property_ = "Child";
+  EXPECT_TRUE(Read(stream).As<Item>()->child.IsNull());
+  events_.clear();
   settings_.recursion_allowed = false;
   EXPECT_EQ(BagReader(Write(item)).Find("Child"), nullptr);
   EXPECT_TRUE(events_.empty());
