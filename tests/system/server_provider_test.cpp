@@ -8,6 +8,7 @@
 #include <optional>
 #include <stdexcept>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "orders/orders_server.hpp"
@@ -42,15 +43,17 @@ struct Counting {
   }
 };
 
-// Providers are asked in order until one supplies the server, and only once.
-TEST(ServerProviders, AMissingServerIsSuppliedOnceByTheFirstThatCan) {
+// Providers are asked in order until one supplies the server, and only once;
+// a provider given again is not added twice, and one removed is asked no more.
+TEST(ServerProviders, AMissingServerIsSuppliedOnceByTheFirstThatCanAndProvidersAreRemoved) {
   ClassRegistry registry;
   Counting none{"Elsewhere"};
   Counting gears{"GearLib"};
   Counting second{"GearLib"};
   registry.AddServerProvider(none.Function());
-  registry.AddServerProvider(gears.Function());
+  const std::shared_ptr<ServerProvider> provider = registry.AddServerProvider(gears.Function());
   registry.AddServerProvider(second.Function());
+  registry.AddServerProvider(provider);
   EXPECT_FALSE(registry.HasServer("GearLib"));
   ASSERT_NE(registry.CreateByProgId("GearLib.Gear"), nullptr);
   EXPECT_TRUE(registry.HasServer("GearLib"));
@@ -68,6 +71,20 @@ TEST(ServerProviders, AMissingServerIsSuppliedOnceByTheFirstThatCan) {
   EXPECT_EQ(registry.FindDefinition("Gear"), nullptr);
   EXPECT_EQ(registry.FindDefinition(".Gear"), nullptr);
   EXPECT_EQ(gears.asked, 1);
+
+  EXPECT_EQ(ErrorFrom([&] { registry.RequireServer("Other"); }).Number(),
+            errors::kCannotCreateObject);
+  EXPECT_EQ(gears.asked, 2);
+  EXPECT_TRUE(registry.RemoveServerProvider(*provider));
+  EXPECT_FALSE(registry.RemoveServerProvider(*provider));
+  EXPECT_EQ(ErrorFrom([&] { registry.RequireServer("Third"); }).Number(),
+            errors::kCannotCreateObject);
+  EXPECT_EQ(std::tie(none.asked, gears.asked, second.asked), std::tuple(3, 2, 2));
+  EXPECT_EQ(ErrorFrom([&] { registry.AddServerProvider(ServerProviderFunction()); }).Number(),
+            errors::kInvalidProcedureCall);
+  EXPECT_EQ(
+      ErrorFrom([&] { registry.AddServerProvider(std::shared_ptr<ServerProvider>()); }).Number(),
+      errors::kInvalidProcedureCall);
 }
 
 TEST(ServerProviders, ThrowingOrWrongServersCountAsNotFoundAndAreReported) {
@@ -106,26 +123,6 @@ TEST(ServerProviders, ThrowingOrWrongServersCountAsNotFoundAndAreReported) {
   ClassRegistry bare;
   EXPECT_EQ(ErrorFrom([&] { bare.RequireServer("GearLib"); }).Details(),
             "server 'GearLib' not found (no server provider)");
-}
-
-TEST(ServerProviders, ProvidersAreAddedOnceAndRemoved) {
-  ClassRegistry registry;
-  Counting gears{"GearLib"};
-  const std::shared_ptr<ServerProvider> provider = registry.AddServerProvider(gears.Function());
-  registry.AddServerProvider(provider);
-  EXPECT_EQ(ErrorFrom([&] { registry.RequireServer("Other"); }).Number(),
-            errors::kCannotCreateObject);
-  EXPECT_EQ(gears.asked, 1);
-  EXPECT_TRUE(registry.RemoveServerProvider(*provider));
-  EXPECT_FALSE(registry.RemoveServerProvider(*provider));
-  EXPECT_EQ(ErrorFrom([&] { registry.RequireServer("GearLib"); }).Number(),
-            errors::kCannotCreateObject);
-  EXPECT_EQ(gears.asked, 1);
-  EXPECT_EQ(ErrorFrom([&] { registry.AddServerProvider(ServerProviderFunction()); }).Number(),
-            errors::kInvalidProcedureCall);
-  EXPECT_EQ(
-      ErrorFrom([&] { registry.AddServerProvider(std::shared_ptr<ServerProvider>()); }).Number(),
-      errors::kInvalidProcedureCall);
 }
 
 // The component: ObjectServerName chooses the server the providers are asked
