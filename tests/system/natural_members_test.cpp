@@ -254,48 +254,7 @@ TEST_F(NaturalMembers, CopyAndStreamGiveEveryValue) {
   ExpectFilled(*control_.ObjectFromStream(control_.StreamFromObject(source)).As<Everything>());
 }
 
-TEST_F(NaturalMembers, LetsConvertTheValue) {
-  ObjectRef o = registry_.CreateByProgId("Natural.Everything");
-  Everything& e = *o.As<Everything>();
-  const auto let = [&](const char* name, const Variant& v) {
-    InvokeByName(o, name, InvokeKind::PropertyPut, {&v, 1});
-  };
-  let("Color", Variant("2"));
-  let("Big", Variant(-12.0));
-  let("Unsigned32", Variant(DecimalFromString("4294967295")));
-  let("Day", Variant("2024-02-29 23:59:59"));  // the day a Date falls on
-  let("When", Variant(DateFromTime(Ms(kDay) + 999ms)));
-  EXPECT_EQ(std::tie(e.color, e.big, e.unsigned32, e.day, e.when),
-            std::tuple(Color::Green, -12, 4294967295u, kDay, Ms(kDay) + 999ms));
-  let("MaybeCount", Variant("41"));
-  EXPECT_EQ(e.maybe_count, std::optional<std::int32_t>(41));
-  let("MaybeCount", Variant());
-  EXPECT_EQ(e.maybe_count, std::nullopt);
-  e.maybe_count = 5;
-  let("MaybeCount", Variant(kNull));
-  EXPECT_EQ(e.maybe_count, std::nullopt);
-
-  // An array of another element type and lower bound, element by element.
-  SafeArray shorts(VarType::Variant, {ArrayBound{1, 3}});
-  shorts.Set({1}, Variant(std::int16_t{5}));
-  shorts.Set({2}, Variant("6"));
-  shorts.Set({3}, Variant(7.0));
-  let("Numbers", Variant(shorts));
-  EXPECT_EQ(e.numbers, (std::vector<std::int32_t>{5, 6, 7}));
-  let("Bigs", Variant(shorts));
-  EXPECT_EQ(e.bigs, (std::vector<std::int64_t>{5, 6, 7}));
-  let("Colors", Variant(SafeArray(VarType::I4)));  // no dimensions: empty
-  EXPECT_TRUE(e.colors.empty());
-
-  // The caller's own variables take the same path.
-  Variant parts(SafeArray(VarType::Variant, {ArrayBound{5, 5}}));
-  parts.MutableArray().SetRef({5}, NewPart(9));
-  InvokeByNameRef(o, "Parts", InvokeKind::PropertyPut, {&parts, 1});
-  ASSERT_EQ(e.parts.size(), 1u);
-  EXPECT_EQ(e.parts[0]->id, 9);
-}
-
-TEST_F(NaturalMembers, RefusedLetsLeaveTheFieldUnchanged) {
+TEST_F(NaturalMembers, LetsConvertTheValueOrRefuseItLeavingTheFieldUnchanged) {
   ObjectRef o = Filled();
   const auto let = [&](const char* name, const Variant& v,
                        InvokeKind kind = InvokeKind::PropertyPut) {
@@ -333,8 +292,45 @@ TEST_F(NaturalMembers, RefusedLetsLeaveTheFieldUnchanged) {
 
   ExpectFilled(*o.As<Everything>());
 
+  Everything& e = *o.As<Everything>();
   EXPECT_EQ(let("Part", Variant(ObjectRef()), InvokeKind::PropertyPutRef), 0);
-  EXPECT_TRUE(o.As<Everything>()->part.IsNull());
+  EXPECT_TRUE(e.part.IsNull());
+
+  // Lets that convert, on the filled object.
+  EXPECT_EQ(let("Color", Variant("2")), 0);
+  EXPECT_EQ(let("Big", Variant(-12.0)), 0);
+  EXPECT_EQ(let("Unsigned32", Variant(DecimalFromString("4294967295"))), 0);
+  EXPECT_EQ(let("Day", Variant("2024-03-01 23:59:59")), 0);  // the day a Date falls on
+  EXPECT_EQ(let("When", Variant(DateFromTime(Ms(kDay) + 999ms))), 0);
+  EXPECT_EQ(
+      std::tie(e.color, e.big, e.unsigned32, e.day, e.when),
+      std::tuple(Color::Green, -12, 4294967295u, kDay + std::chrono::days{1}, Ms(kDay) + 999ms));
+  EXPECT_EQ(let("MaybeCount", Variant("41")), 0);
+  EXPECT_EQ(e.maybe_count, std::optional<std::int32_t>(41));
+  EXPECT_EQ(let("MaybeCount", Variant()), 0);
+  EXPECT_EQ(e.maybe_count, std::nullopt);
+  e.maybe_count = 5;
+  EXPECT_EQ(let("MaybeCount", Variant(kNull)), 0);
+  EXPECT_EQ(e.maybe_count, std::nullopt);
+
+  // An array of another element type and lower bound, element by element.
+  SafeArray shorts(VarType::Variant, {ArrayBound{1, 3}});
+  shorts.Set({1}, Variant(std::int16_t{5}));
+  shorts.Set({2}, Variant("6"));
+  shorts.Set({3}, Variant(7.0));
+  EXPECT_EQ(let("Numbers", Variant(shorts)), 0);
+  EXPECT_EQ(e.numbers, (std::vector<std::int32_t>{5, 6, 7}));
+  EXPECT_EQ(let("Bigs", Variant(shorts)), 0);
+  EXPECT_EQ(e.bigs, (std::vector<std::int64_t>{5, 6, 7}));
+  EXPECT_EQ(let("Colors", Variant(SafeArray(VarType::I4))), 0);  // no dimensions: empty
+  EXPECT_TRUE(e.colors.empty());
+
+  // The caller's own variables take the same path.
+  Variant parts(SafeArray(VarType::Variant, {ArrayBound{5, 5}}));
+  parts.MutableArray().SetRef({5}, NewPart(9));
+  InvokeByNameRef(o, "Parts", InvokeKind::PropertyPut, {&parts, 1});
+  ASSERT_EQ(e.parts.size(), 1u);
+  EXPECT_EQ(e.parts[0]->id, 9);
 }
 
 TEST(DateAndChrono, ConversionsAreExactToTheMillisecond) {
