@@ -45,9 +45,8 @@ TEST(AboutFormModel, VersionAndOpenerCommandLine) {
 TEST(AboutFormPictures, LogoIsOpaqueInsideAndClearAtTheCorners) {
   for (const int size : {1, 28, 64}) {
     const Picture p = RenderLogo(size);
-    ASSERT_EQ(p.width, size);
-    ASSERT_EQ(p.height, size);
-    ASSERT_EQ(p.rgba.size(), static_cast<std::size_t>(size * size * 4));
+    ASSERT_EQ(std::tuple(p.width, p.height, p.rgba.size()),
+              std::tuple(size, size, static_cast<std::size_t>(size * size * 4)));
   }
   const Picture p = RenderLogo(64);
   const auto alpha = [&](int x, int y) {

@@ -127,10 +127,11 @@ TEST_F(ServerLibraries, TheExplicitCallLoadsAGivenFileOnceAndRegistersItsServer)
   EXPECT_EQ(mapped.size(), 1U);
 }
 
-// Each faulty library, asked for by name: 429 with the reason in the details.
+// Each faulty library, asked for by name: 429 with the reason in the details;
+// so too a name that cannot name a file.
 // What the registry does with a server that was not supplied is the
 // providers' tests' (ServerProviders in the system tests).
-TEST_F(ServerLibraries, FaultyLibrariesAreRefusedWithTheReasonAndNothingRegistered) {
+TEST_F(ServerLibraries, FaultyLibrariesAndNamesOfNoFileAreRefusedAndNothingRegistered) {
   struct Case {
     const char* server;
     const char* reason;
@@ -154,6 +155,18 @@ TEST_F(ServerLibraries, FaultyLibrariesAreRefusedWithTheReasonAndNothingRegister
     EXPECT_NE(error.Details().find(c.reason), std::string::npos) << error.Details();
     EXPECT_FALSE(registry.HasServer(c.server));
   }
+
+  // Names that cannot name a file are refused before any search.
+  for (const char* name : {"", "../OrdersLib", ".hidden", "a/b", "sp ace"}) {
+    SCOPED_TRACE(name);
+    EXPECT_EQ(ErrorFrom([&] { ServerLibraryFileName(name); }).Number(),
+              errors::kInvalidProcedureCall);
+    ClassRegistry registry;
+    UseFolders(registry, {kServers});
+    EXPECT_EQ(ErrorFrom([&] { registry.RequireServer(name); }).Number(),
+              errors::kCannotCreateObject);
+  }
+  EXPECT_EQ(ServerLibraryFileName("Orders_Lib-2.x"), "Orders_Lib-2.x.so");
 }
 
 TEST_F(ServerLibraries, TheDetailsListEveryFolderAndFileTriedInOrder) {
@@ -215,19 +228,6 @@ TEST_F(ServerLibraries, FilesAndFoldersAboveThatOthersMayChangeAreRefused) {
   if (::geteuid() != 0) return;
   ASSERT_EQ(::chown(file.c_str(), 65534, 65534), 0);
   ExpectRefused(file, "the file belongs to another user (uid 65534)");
-}
-
-TEST_F(ServerLibraries, NamesThatCannotNameAFileAreRefusedBeforeAnySearch) {
-  for (const char* name : {"", "../OrdersLib", ".hidden", "a/b", "sp ace"}) {
-    SCOPED_TRACE(name);
-    EXPECT_EQ(ErrorFrom([&] { ServerLibraryFileName(name); }).Number(),
-              errors::kInvalidProcedureCall);
-    ClassRegistry registry;
-    UseFolders(registry, {kServers});
-    EXPECT_EQ(ErrorFrom([&] { registry.RequireServer(name); }).Number(),
-              errors::kCannotCreateObject);
-  }
-  EXPECT_EQ(ServerLibraryFileName("Orders_Lib-2.x"), "Orders_Lib-2.x.so");
 }
 
 TEST_F(ServerLibraries, ThreadsAskingForOneServerLoadItOnce) {
