@@ -6,7 +6,7 @@ import replikon
 from conftest import automation_error
 
 
-def test_settings_have_python_and_own_names_and_defaults():
+def test_settings_have_python_and_own_names_and_defaults_and_refuse_invalid_values():
     c = replikon.Replikon()
     assert (c.recursion_allowed, c.raise_recursion_check_event, c.object_server_name) == (True, True, "")
     assert (c.problems_notification, c.set_external_references, c.preserve_identity) == (1, False, False)
@@ -23,10 +23,7 @@ def test_settings_have_python_and_own_names_and_defaults():
     ]:
         setattr(c, own_name, value)
         assert getattr(c, python_name) == value
-
-
-def test_invalid_setting_raises_380_and_changes_nothing():
-    c = replikon.Replikon()
+    # An invalid value raises 380 and changes nothing.
     for name, value in [("problems_notification", 2), ("max_objects", -1), ("max_depth", -5)]:
         before = getattr(c, name)
         with automation_error(380) as raised:
@@ -106,14 +103,9 @@ def test_event_reports_cycles_and_cancel_stops_the_walk(control):
     assert len(seen) == events and len(calls) == events
 
 
-@pytest.fixture
-def cycle():
-    node = replikon.create("OrdersLib.Node")
-    node.Left = node
-    return node
-
-
-def test_handlers_run_in_order_and_see_cancel(control, cycle):
+def test_handlers_run_in_order_see_cancel_and_their_exceptions_end_the_call(control):
+    cycle = replikon.create("OrdersLib.Node")
+    cycle.Left = cycle
     order = []
 
     def first(event):
@@ -131,8 +123,6 @@ def test_handlers_run_in_order_and_see_cancel(control, cycle):
         pass
     assert order[:2] == [("first", False), ("second", True)]
 
-
-def test_handler_exception_ends_the_call(control, cycle):
     def handler(event):
         raise KeyError("from the handler")
 

@@ -7,7 +7,7 @@ import types
 import pytest
 
 import replikon
-from conftest import automation_error, component
+from conftest import _needs_sample, automation_error, component
 
 SOURCE = '''
 import dataclasses
@@ -74,8 +74,7 @@ def test_a_module_without_persistent_classes_says_so(module_name):
 
 
 def test_a_registered_cpp_server_of_the_same_name_wins():
-    if not hasattr(replikon._replikon, "_register_sample_server"):
-        pytest.skip("the sample server is only in the tests' build")
+    _needs_sample()
     fresh_module("OrdersLib", SOURCE.replace("Thing", "Invoice"))
     try:
         made = replikon.create("OrdersLib.Invoice")

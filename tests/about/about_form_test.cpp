@@ -15,6 +15,7 @@
 #include <stdexcept>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -30,30 +31,6 @@ namespace {
 
 using namespace std::chrono_literals;
 
-TEST(AboutFormModel, LayoutFitsAndDoesNotOverlap) {
-  const Bounds check = FindControl("Check1")->bounds;
-  EXPECT_EQ(check.width, 43);  // 645 twips
-  EXPECT_EQ(check.height, 43);
-  EXPECT_LE(check.x, 12);
-  EXPECT_LE(check.y, 12);
-  const auto controls = FormControls();
-  for (const FormControl& c : controls) {
-    const Bounds& b = c.bounds;
-    const bool inside = b.x >= 0 && b.y >= 0 && b.width > 0 && b.height > 0 &&
-                        b.x + b.width <= kFormWidth && b.y + b.height <= kFormHeight;
-    EXPECT_TRUE(inside) << c.name << " is not inside the form";
-  }
-  for (std::size_t i = 0; i < controls.size(); ++i) {
-    for (std::size_t j = i + 1; j < controls.size(); ++j) {
-      const Bounds& a = controls[i].bounds;
-      const Bounds& b = controls[j].bounds;
-      const bool apart = a.x + a.width <= b.x || b.x + b.width <= a.x || a.y + a.height <= b.y ||
-                         b.y + b.height <= a.y;
-      EXPECT_TRUE(apart) << controls[i].name << " overlaps " << controls[j].name;
-    }
-  }
-}
-
 TEST(AboutFormModel, VersionAndOpenerCommandLine) {
   EXPECT_EQ(VersionText(12, 305), "Version 12.305");
   EXPECT_EQ(std::to_string(kVersionMajor) + "." + std::to_string(kVersionMinor) + "." +
@@ -68,9 +45,8 @@ TEST(AboutFormModel, VersionAndOpenerCommandLine) {
 TEST(AboutFormPictures, LogoIsOpaqueInsideAndClearAtTheCorners) {
   for (const int size : {1, 28, 64}) {
     const Picture p = RenderLogo(size);
-    ASSERT_EQ(p.width, size);
-    ASSERT_EQ(p.height, size);
-    ASSERT_EQ(p.rgba.size(), static_cast<std::size_t>(size * size * 4));
+    ASSERT_EQ(std::tuple(p.width, p.height, p.rgba.size()),
+              std::tuple(size, size, static_cast<std::size_t>(size * size * 4)));
   }
   const Picture p = RenderLogo(64);
   const auto alpha = [&](int x, int y) {
@@ -82,9 +58,10 @@ TEST(AboutFormPictures, LogoIsOpaqueInsideAndClearAtTheCorners) {
   EXPECT_EQ(RenderLogo(0).width, 1);
 }
 
-// Every control of the form with its kind and text, and the widget made of
-// it. Only links and pictures have an address: the one they open (below).
-TEST(AboutForm, ControlsWithTheirKindsAndTextsAreTheWidgets) {
+// Every control of the form with its kind and text, inside the form and clear
+// of the others, and the widget made of it. Only links and pictures have an
+// address: the one they open (below).
+TEST(AboutForm, ControlsWithTheirKindsTextsAndPlacesAreTheWidgets) {
   EXPECT_EQ(kFormName, "Opisnica");
   using K = ControlKind;
   struct Want {
@@ -109,7 +86,24 @@ TEST(AboutForm, ControlsWithTheirKindsAndTextsAreTheWidgets) {
       {"Line1", 1, K::Line, ""},
       {"cmdOK", -1, K::CommandButton, "OK"},
   };
-  ASSERT_EQ(FormControls().size(), std::size(want));
+  const auto controls = FormControls();
+  ASSERT_EQ(controls.size(), std::size(want));
+  for (std::size_t i = 0; i < controls.size(); ++i) {
+    const Bounds& a = controls[i].bounds;
+    const bool inside = a.x >= 0 && a.y >= 0 && a.width > 0 && a.height > 0 &&
+                        a.x + a.width <= kFormWidth && a.y + a.height <= kFormHeight;
+    EXPECT_TRUE(inside) << controls[i].name << " is not inside the form";
+    for (std::size_t j = i + 1; j < controls.size(); ++j) {
+      const Bounds& b = controls[j].bounds;
+      const bool apart = a.x + a.width <= b.x || b.x + b.width <= a.x || a.y + a.height <= b.y ||
+                         b.y + b.height <= a.y;
+      EXPECT_TRUE(apart) << controls[i].name << " overlaps " << controls[j].name;
+    }
+  }
+  const Bounds check = FindControl("Check1")->bounds;
+  EXPECT_EQ(std::tie(check.width, check.height), std::tuple(43, 43));  // 645 twips
+  EXPECT_LE(check.x, 12);
+  EXPECT_LE(check.y, 12);
   EXPECT_EQ(FindControl("Line1"), nullptr) << "Line1 is a control array";
   AboutWindow form;
   EXPECT_EQ(form.Caption(), "About Replikon");

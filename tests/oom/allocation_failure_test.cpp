@@ -92,18 +92,12 @@ REPLIKON_FREEING_DELETE(std::align_val_t, const std::nothrow_t&)
 namespace replikon {
 namespace {
 
-// Runs `f` with the allocation `n` allocations from now failing (n = 0: the
-// first); tells whether that failure happened.
-template <class F>
-bool WithFailingAllocation(long n, F&& f) {
-  failure_injected = false;
-  allocations_to_failure = n;
-  struct Disarm {
-    ~Disarm() { allocations_to_failure = -1; }
-  } disarm;
-  f();
-  return failure_injected;
-}
+// Arms the allocation `n` allocations from now (n = 0: the first) to fail,
+// for the scope of one call.
+struct FailingAllocation {
+  explicit FailingAllocation(long n) { allocations_to_failure = n; }
+  ~FailingAllocation() { allocations_to_failure = -1; }
+};
 
 // A call is tried with each allocation failing in turn; this many are enough
 // for the graph below many times over.
@@ -224,15 +218,13 @@ class AllocationFailure : public ::testing::Test {
       SCOPED_TRACE("allocation " + std::to_string(n));
       prepare();
       bool returned = false;
-      bool injected = false;
+      failure_injected = false;
       try {
-        injected = WithFailingAllocation(n, [&] {
-          call();
-          returned = true;
-        });
+        const FailingAllocation failing(n);
+        call();
+        returned = true;
       } catch (const AutomationError& e) {
-        injected = failure_injected;
-        EXPECT_TRUE(injected) << "error " << e.Number() << " with nothing failing";
+        EXPECT_TRUE(failure_injected) << "error " << e.Number() << " with nothing failing";
         EXPECT_EQ(e.Number(), 7) << e.what();
         // It says where memory ran out: in its details, or (file calls) its description.
         EXPECT_EQ(e.Description().rfind("Out of memory", 0), 0u) << e.Description();
@@ -243,7 +235,7 @@ class AllocationFailure : public ::testing::Test {
       if (returned) check();
       EXPECT_EQ(LiveInstances(), live_before);
       if (::testing::Test::HasFailure()) return n;
-      if (!injected) return n;
+      if (!failure_injected) return n;
     }
     ADD_FAILURE() << "the call made more than " << kMostAllocations << " allocations";
     return kMostAllocations;
