@@ -17,22 +17,8 @@ using test_support::ExpectError;
 
 class ReplikonControlTest : public ::testing::Test {
  protected:
-  ReplikonControlTest() : container_(std::make_shared<RecordingContainer>()) {}
-
-  // Every setting away from its default.
-  void ChangeEverySetting(const char* server_name) {
-    control_.SetRecursionAllowed(false);
-    control_.SetRaiseRecursionCheckEvent(false);
-    control_.SetObjectServerName(server_name);
-    control_.SetProblemsNotification(0);
-    control_.SetSetExternalReferences(true);
-    control_.SetMaxObjects(1000);
-    control_.SetMaxDepth(20);
-    control_.SetPreserveIdentity(true);
-  }
-
   TestClasses classes_;
-  std::shared_ptr<RecordingContainer> container_;
+  std::shared_ptr<RecordingContainer> container_ = std::make_shared<RecordingContainer>();
   Replikon control_{container_, classes_.Registry()};
 };
 
@@ -47,29 +33,29 @@ TEST_F(ReplikonControlTest, NewComponentHasDefaultsAndItsFace) {
   without_container.SetRecursionAllowed(false);
 }
 
-TEST_F(ReplikonControlTest, AssignmentsStoreAndTellTheContainer) {
-  ChangeEverySetting("  Lib Two \t ");
-  // Only spaces are trimmed.
-  EXPECT_EQ(Settings(control_), SettingValues(false, false, "Lib Two \t", 0, true, 1000, 20, true));
+TEST_F(ReplikonControlTest, AssignmentsTellTheContainerAndSavingLeavesOutDefaults) {
+  PropertyBag bag;
+  control_.WriteProperties(bag);
+  EXPECT_EQ(bag.Size(), 0u);
+  // Every setting away from its default.
+  control_.SetRecursionAllowed(false);
+  control_.SetRaiseRecursionCheckEvent(false);
+  control_.SetObjectServerName("  Lib \t ");  // only spaces are trimmed
+  control_.SetProblemsNotification(0);
+  control_.SetSetExternalReferences(true);
+  control_.SetMaxObjects(1000);
+  control_.SetMaxDepth(20);
+  control_.SetPreserveIdentity(true);
   EXPECT_EQ(
       container_->changed,
       (std::vector<std::string>{"RecursionAllowed", "RaiseRecursionCheckEvent", "ObjectServerName",
                                 "ProblemsNotification", "SetExternalReferences", "MaxObjects",
                                 "MaxDepth", "PreserveIdentity"}));
-  control_.SetObjectServerName("    ");
-  EXPECT_EQ(control_.ObjectServerName(), "");
-}
-
-TEST_F(ReplikonControlTest, SavingLeavesOutDefaultsAndLoadingGivesThemBack) {
-  PropertyBag bag;
-  control_.WriteProperties(bag);
-  EXPECT_EQ(bag.Size(), 0u);
-  ChangeEverySetting("Lib");
   control_.WriteProperties(bag);
   EXPECT_EQ(bag.Entries(), (test_support::Entries{
                                {"RecursionAllowed", Variant(false)},
                                {"RaiseRecursionCheckEvent", Variant(false)},
-                               {"ObjectServerName", Variant("Lib")},
+                               {"ObjectServerName", Variant("Lib \t")},
                                {"ProblemsNotification", Variant(std::int16_t{0})},
                                {"SetExternalReferences", Variant(true)},
                                {"MaxObjects", Variant(std::int32_t{1000})},
@@ -78,7 +64,7 @@ TEST_F(ReplikonControlTest, SavingLeavesOutDefaultsAndLoadingGivesThemBack) {
                            }));
   Replikon loaded(container_, classes_.Registry());
   loaded.ReadProperties(bag);
-  EXPECT_EQ(Settings(loaded), Settings(control_));
+  EXPECT_EQ(Settings(loaded), SettingValues(false, false, "Lib \t", 0, true, 1000, 20, true));
 
   // Back to a default: the entry goes, and an absent key loads the default.
   control_.SetProblemsNotification(1);
@@ -94,9 +80,13 @@ TEST_F(ReplikonControlTest, SavingLeavesOutDefaultsAndLoadingGivesThemBack) {
   loaded.SetPreserveIdentity(true);
   loaded.InitProperties();
   EXPECT_EQ(Settings(loaded), kDefaults);
+  control_.SetObjectServerName("    ");
+  EXPECT_EQ(control_.ObjectServerName(), "");
 }
 
-TEST_F(ReplikonControlTest, LoadingConvertsWithoutTrimCheckOrNotification) {
+// Loading converts each value but neither trims, range-checks nor tells the
+// container; it stops at the first value that does not convert.
+TEST_F(ReplikonControlTest, LoadingConvertsAndStopsAtAValueThatDoesNot) {
   PropertyBag bag;
   bag.WriteProperty("RecursionAllowed", Variant("False"));
   bag.WriteProperty("RaiseRecursionCheckEvent", Variant(std::int32_t{0}));
@@ -113,18 +103,15 @@ TEST_F(ReplikonControlTest, LoadingConvertsWithoutTrimCheckOrNotification) {
   control_.InitProperties();
   EXPECT_EQ(Settings(control_), kDefaults);
   EXPECT_TRUE(container_->changed.empty());
-}
 
-TEST_F(ReplikonControlTest, LoadStopsAtAValueThatDoesNotConvert) {
   control_.SetObjectServerName("Before");
-  PropertyBag bag;
-  bag.WriteProperty("RecursionAllowed", Variant(false));
-  bag.WriteProperty("RaiseRecursionCheckEvent", Variant("maybe"));
-  bag.WriteProperty("ObjectServerName", Variant("After"));
-  EXPECT_EQ(ErrorFrom([&] { control_.ReadProperties(bag); }).Number(), errors::kTypeMismatch);
+  PropertyBag bad;
+  bad.WriteProperty("RecursionAllowed", Variant(false));
+  bad.WriteProperty("RaiseRecursionCheckEvent", Variant("maybe"));
+  bad.WriteProperty("ObjectServerName", Variant("After"));
+  EXPECT_EQ(ErrorFrom([&] { control_.ReadProperties(bad); }).Number(), errors::kTypeMismatch);
   EXPECT_FALSE(control_.RecursionAllowed());         // read before the bad value
   EXPECT_EQ(control_.ObjectServerName(), "Before");  // never reached
-
   PropertyBag overflow;
   overflow.WriteProperty("ProblemsNotification", Variant(std::int32_t{70000}));
   EXPECT_THROW(control_.ReadProperties(overflow), AutomationError);
@@ -175,21 +162,6 @@ TEST_F(ReplikonControlTest, HandlersMayChangeTheListWhileTheEventRuns) {
   EXPECT_EQ(runs, 31);
 }
 
-TEST_F(ReplikonControlTest, CopyChecksTheServerNameFirst) {
-  for (const char* blank : {"", "   "}) {
-    control_.SetObjectServerName(blank);
-    for (const ObjectRef& source : {ObjectRef{}, classes_.NewNode("x")}) {
-      ExpectError(ErrorFrom([&] { control_.Copy(source); }), 600,
-                  "ObjectServerName is not specified", "replictl.hlp", 1600);
-    }
-  }
-  // A loaded name of spaces is blank too.
-  PropertyBag bag;
-  bag.WriteProperty("ObjectServerName", Variant("  "));
-  control_.ReadProperties(bag);
-  EXPECT_THROW(control_.Copy(classes_.NewNode("x")), AutomationError);
-}
-
 TEST_F(ReplikonControlTest, RootOfAnotherServerIsARootProblem) {
   control_.SetObjectServerName("Lib");
   control_.SetRaiseRecursionCheckEvent(false);  // raised whatever the settings say
@@ -215,13 +187,25 @@ TEST_F(ReplikonControlTest, RootOfAnotherServerIsARootProblem) {
   EXPECT_EQ(gadget.UseCount(), 1);
 }
 
-TEST_F(ReplikonControlTest, StreamCallsRunTheFrame) {
-  // Bytes that are no Stream: 602 before the server name is looked at.
+// Bytes that are no Stream give 602 before the server name is looked at; a
+// blank name, set or loaded, gives 600 before the source is.
+TEST_F(ReplikonControlTest, ProcessingCallsCheckTheBytesThenTheServerName) {
   ExpectError(ErrorFrom([&] {
                 control_.ObjectFromStream(SafeArray::FromBytes(std::vector<std::uint8_t>{1, 2, 3}));
               }),
               602, "Byte array is not a Stream", "replictl.hlp", 1602);
   EXPECT_THROW(control_.StreamFromObject(ObjectRef{}), AutomationError);  // 600
+  for (const char* blank : {"", "   "}) {
+    control_.SetObjectServerName(blank);
+    for (const ObjectRef& source : {ObjectRef{}, classes_.NewNode("x")}) {
+      ExpectError(ErrorFrom([&] { control_.Copy(source); }), 600,
+                  "ObjectServerName is not specified", "replictl.hlp", 1600);
+    }
+  }
+  PropertyBag bag;
+  bag.WriteProperty("ObjectServerName", Variant("  "));
+  control_.ReadProperties(bag);
+  EXPECT_THROW(control_.Copy(classes_.NewNode("x")), AutomationError);
 
   // Nothing round-trips as Nothing, and copying it raises no event.
   control_.SetObjectServerName("Lib");

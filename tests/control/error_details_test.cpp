@@ -119,27 +119,22 @@ class ProblemDetails : public ::testing::Test {
     control_.SetObjectServerName("Shop");
   }
 
-  // An invoice of `server` with an external carrier, and a line with another.
-  ObjectRef Order(const std::string& server) {
+  // An invoice of `server` with an external carrier and a line with another:
+  // as its Carrier and Lines or, `sectioned`, as its Sections (the line first).
+  ObjectRef Order(const std::string& server, bool sectioned = false) {
     const std::string carrier_server = server == "Full" ? "Full" : "Ext";
     ObjectRef invoice = registry_.CreateByProgId(server + ".Invoice");
     ObjectRef line = registry_.CreateByProgId(server + ".Line");
-    invoice.As<Invoice>()->carrier = registry_.CreateByProgId(carrier_server + ".Carrier");
+    ObjectRef carrier = registry_.CreateByProgId(carrier_server + ".Carrier");
     line.As<Line>()->carrier = registry_.CreateByProgId(carrier_server + ".Carrier");
-    invoice.As<Invoice>()->lines = line;
-    return invoice;
-  }
-
-  // An invoice of `server` whose sections are a line with an external carrier
-  // and an external carrier itself.
-  ObjectRef Sectioned(const std::string& server) {
-    const std::string carrier_server = server == "Full" ? "Full" : "Ext";
-    ObjectRef invoice = registry_.CreateByProgId(server + ".Invoice");
-    ObjectRef line = registry_.CreateByProgId(server + ".Line");
-    line.As<Line>()->carrier = registry_.CreateByProgId(carrier_server + ".Carrier");
+    if (!sectioned) {
+      invoice.As<Invoice>()->carrier = carrier;
+      invoice.As<Invoice>()->lines = line;
+      return invoice;
+    }
     SafeArray sections(VarType::Dispatch, {ArrayBound{0, 1}});
     sections.SetFlatRef(0, line);
-    sections.SetFlatRef(1, registry_.CreateByProgId(carrier_server + ".Carrier"));
+    sections.SetFlatRef(1, carrier);
     invoice.As<Invoice>()->sections = sections;
     return invoice;
   }
@@ -175,9 +170,6 @@ TEST_F(ProblemDetails, EachProblemIsListedWithItsPathFromTheRoot) {
     const std::vector<std::string> paths =
         arrays ? std::vector<std::string>{"Invoice.Sections(0).Carrier", "Invoice.Sections(1)"}
                : std::vector<std::string>{"Invoice.Carrier", "Invoice.Lines.Carrier"};
-    const auto make = [&](const char* server) {
-      return arrays ? Sectioned(server) : Order(server);
-    };
     const auto check = [&](const AutomationError& e, const std::string& problem) {
       EXPECT_EQ(e.Number(), 601);
       EXPECT_EQ(ListOf(e), (std::vector<std::string>{paths[0] + problem, paths[1] + problem}));
@@ -185,31 +177,15 @@ TEST_F(ProblemDetails, EachProblemIsListedWithItsPathFromTheRoot) {
           << e.what();
     };
     control_.SetPreserveIdentity(arrays);
-    for (const AutomationError& e : CopyAndWriteErrors(make("Shop"))) check(e, external);
-    check(ErrorFrom([&] { control_.ObjectFromStream(FullStream(make("Full"), arrays)); }),
+    for (const AutomationError& e : CopyAndWriteErrors(Order("Shop", arrays))) check(e, external);
+    check(ErrorFrom([&] { control_.ObjectFromStream(FullStream(Order("Full", arrays), arrays)); }),
           recorded);
   }
-}
-
-TEST_F(ProblemDetails, RootProblemsAndCyclesSayWhat) {
   // The root itself: no path, the class it is of.
-  ObjectRef carrier = registry_.CreateByProgId("Ext.Carrier");
-  EXPECT_EQ(ListOf(ErrorFrom([&] { control_.Copy(carrier); })),
-            std::vector<std::string>{
-                R"(external object of class "Carrier": "Shop.Carrier" cannot be created)"});
+  const ObjectRef carrier = registry_.CreateByProgId("Ext.Carrier");
+  EXPECT_EQ(ListOf(ErrorFrom([&] { control_.Copy(carrier); })), std::vector{external.substr(2)});
   EXPECT_EQ(ListOf(ErrorFrom([&] { control_.ObjectFromStream(FullStream(carrier, false)); })),
-            std::vector<std::string>{R"(class "Carrier": "Shop.Carrier" cannot be created)"});
-
-  // A line pointing back at its invoice, which is being written above it.
-  ObjectRef invoice = registry_.CreateByProgId("Shop.Invoice");
-  ObjectRef line = registry_.CreateByProgId("Shop.Line");
-  line.As<Line>()->back = invoice;
-  invoice.As<Invoice>()->lines = line;
-  const AutomationError cycle = ErrorFrom([&] { control_.StreamFromObject(invoice); });
-  line.As<Line>()->back.Reset();
-  ASSERT_EQ(cycle.DetailList().size(), 1u);
-  EXPECT_EQ(cycle.DetailList()[0].rfind("Invoice.Lines.Back: reference cycle", 0), 0u)
-      << cycle.DetailList()[0];
+            std::vector{recorded.substr(2)});
 }
 
 TEST_F(ProblemDetails, PropertiesThatRaisedAreListedAfterTheProblems) {

@@ -27,31 +27,27 @@ using test_support::TempDir;
 
 // ---- The library as described ------------------------------------------------
 
-// The library's fields, each type's kind and flags and the class's default
-// interfaces show in the table (TableShowsEveryTypeAndMember); here the rest.
-TEST(ComponentTypeLibrary, LibraryAndItsFourTypes) {
-  const TypeLibraryDescription& lib = ReplikonTypeLibrary();
-  ASSERT_EQ(lib.types.size(), 4u);
-  for (const TypeDescriptionEntry& type : lib.types) EXPECT_EQ(lib.Find(type.name), &type);
-  EXPECT_EQ(lib.Find("replikon"), nullptr);  // exact names
-  // The interfaces are what the live objects have.
-  EXPECT_EQ(lib.types[1].members, ReplikonClass()->Interface());
-  EXPECT_EQ(lib.types[2].members, ReplikonEvents());
-}
-
 // The whole table, every member with its identifier, kind, parameters, type,
-// help context and help string, as the describe command prints it.
+// help context and help string, as the describe command prints it; the
+// library's four types found by their exact names, their interfaces those of
+// the live objects.
 TEST(ComponentTypeLibrary, TableShowsEveryTypeAndMember) {
   std::ifstream golden(REPLIKON_TESTS_DIR "/control/type_library.txt");
   ASSERT_TRUE(golden) << "type_library.txt";
   const std::string expected{std::istreambuf_iterator<char>(golden), {}};
-  EXPECT_EQ(FormatTypeLibrary(ReplikonTypeLibrary()), expected);
+  const TypeLibraryDescription& lib = ReplikonTypeLibrary();
+  EXPECT_EQ(FormatTypeLibrary(lib), expected);
   for (const char* name : {"_Replikon", "__Replikon"}) {
-    for (const MemberDescription& m : ReplikonTypeLibrary().Find(name)->members->Members()) {
+    for (const MemberDescription& m : lib.Find(name)->members->Members()) {
       EXPECT_FALSE(m.Hidden()) << m.Name();
       for (const auto& param : m.Params()) EXPECT_FALSE(param.optional) << m.Name();
     }
   }
+  ASSERT_EQ(lib.types.size(), 4u);
+  for (const TypeDescriptionEntry& type : lib.types) EXPECT_EQ(lib.Find(type.name), &type);
+  EXPECT_EQ(lib.Find("replikon"), nullptr);
+  EXPECT_EQ(lib.types[1].members, ReplikonClass()->Interface());
+  EXPECT_EQ(lib.types[2].members, ReplikonEvents());
 }
 
 // ---- The component driven late-bound ------------------------------------------
@@ -134,7 +130,7 @@ TEST_F(ComponentLateBound, SettingsByNameAndByIdentifier) {
   EXPECT_EQ(CallError("RecursionAllowed"), errors::kNotSupported);
 }
 
-TEST_F(ComponentLateBound, ProcessingCallsAndTheirErrors) {
+TEST_F(ComponentLateBound, ProcessingCallsStreamUtilitiesAndTheirErrors) {
   ObjectRef node = classes_.NewNode("root", 5);
   N(node).child = classes_.NewNode("kid");
 
@@ -154,25 +150,18 @@ TEST_F(ComponentLateBound, ProcessingCallsAndTheirErrors) {
   const Variant rebuilt = Call("ObjectFromStream", {stream});
   EXPECT_EQ(N(rebuilt.Object()).value, 5);
   EXPECT_EQ(N(N(rebuilt.Object()).child).name, "kid");
-
-  const Variant not_a_stream(SafeArray::FromBytes(std::vector<std::uint8_t>{1, 2, 3}));
-  EXPECT_EQ(CallError("ObjectFromStream", {not_a_stream}), 602);
-  EXPECT_EQ(CallError("Copy", {Variant("not an object")}), errors::kTypeMismatch);
-  EXPECT_EQ(CallError("ObjectFromStream", {Variant(std::int32_t{1})}), errors::kTypeMismatch);
-  EXPECT_EQ(CallError("Copy"), errors::kWrongArguments);
-  EXPECT_EQ(CallError("Copy", {source, source}), errors::kWrongArguments);
-}
-
-TEST_F(ComponentLateBound, StreamUtilities) {
-  Let("ObjectServerName", Variant("Lib"));
-  ObjectRef node = classes_.NewNode("n");
-  const Variant stream = Call("StreamFromObject", {Variant(node)});
   EXPECT_EQ(Call("ObjectTypeName", {stream}), Variant("Node"));
   EXPECT_EQ(Call("IsStream", {stream}), Variant(true));
   const Variant junk(SafeArray::FromBytes(std::vector<std::uint8_t>{0, 1}));
   EXPECT_EQ(Call("IsStream", {junk}), Variant(false));
   EXPECT_EQ(Call("ObjectTypeName", {junk}), Variant(""));
+
+  EXPECT_EQ(CallError("ObjectFromStream", {junk}), 602);
+  EXPECT_EQ(CallError("Copy", {Variant("not an object")}), errors::kTypeMismatch);
+  EXPECT_EQ(CallError("ObjectFromStream", {Variant(std::int32_t{1})}), errors::kTypeMismatch);
   EXPECT_EQ(CallError("IsStream", {Variant("text")}), errors::kTypeMismatch);
+  EXPECT_EQ(CallError("Copy"), errors::kWrongArguments);
+  EXPECT_EQ(CallError("Copy", {source, source}), errors::kWrongArguments);
 
   const TempDir dir;
   Call("StreamToFile", {stream, Variant(dir / "node.bin")});
@@ -242,7 +231,7 @@ class ComponentSink : public ComponentLateBound {
   SinkClasses sinks_;
 };
 
-TEST_F(ComponentSink, SinkFollowsTheWalkAndItsCancelCounts) {
+TEST_F(ComponentSink, SinkFollowsTheWalkAndItsCancelCountsUnlessItFails) {
   ObjectRef node = classes_.NewNode("root");
   N(node).child = classes_.NewNode("kid");
   N(node).next = classes_.NewNode("sibling");
@@ -276,13 +265,6 @@ TEST_F(ComponentSink, SinkFollowsTheWalkAndItsCancelCounts) {
   by_value.As<SinkState>()->cancel = "Child";
   ConnectSink(*control_, by_value);
   EXPECT_EQ(N(N(Call("Copy", {Variant(node)}).Object()).child).name, "kid");
-}
-
-TEST_F(ComponentSink, SinksThatCannotBeConnectedOrThatFail) {
-  EXPECT_EQ(ErrorFrom([&] { ConnectSink(*control_, ObjectRef()); }).Number(),
-            errors::kObjectNotSet);
-  EXPECT_EQ(ErrorFrom([&] { ConnectSink(*control_, sinks_.New("Sinks.Plain")); }).Number(),
-            errors::kNotSupported);
 
   // A sink whose method takes other arguments: its error ends the call.
   Server odd("Odd");
@@ -290,9 +272,13 @@ TEST_F(ComponentSink, SinksThatCannotBeConnectedOrThatFail) {
   ClassRegistry registry;
   registry.Register(odd);
   ConnectSink(*control_, registry.CreateByProgId("Odd.Sink"));
-  ObjectRef node = classes_.NewNode("root");
   EXPECT_EQ(CallError("Copy", {Variant(node)}), errors::kWrongArguments);
   EXPECT_FALSE(control_->RootObject());
+  // What is no sink is refused.
+  EXPECT_EQ(ErrorFrom([&] { ConnectSink(*control_, ObjectRef()); }).Number(),
+            errors::kObjectNotSet);
+  EXPECT_EQ(ErrorFrom([&] { ConnectSink(*control_, sinks_.New("Sinks.Plain")); }).Number(),
+            errors::kNotSupported);
 }
 
 // ---- By-reference arguments ------------------------------------------------------
