@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
-#include <array>
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
@@ -113,7 +112,7 @@ void ExpectHolds(const std::string& text, std::initializer_list<std::string> par
 
 // tests/tools/cli_commands.sh runs the program itself on the demo's files, the
 // usage errors and --help; these cases are the ones it leaves out.
-TEST(CliUsage, UsageErrorsVersionAndDescribe) {
+TEST(CliUsage, UsageErrorsVersionDescribeAndAbout) {
   for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
            {}, {"inspect", "--max-depth", "1001", "f"}, {"demo", "--dir"}}) {
     const Result r = RunCommand(args);
@@ -126,9 +125,17 @@ TEST(CliUsage, UsageErrorsVersionAndDescribe) {
   EXPECT_EQ(r.status, kExitOk);
   EXPECT_EQ(r.out, FormatTypeLibrary(ReplikonTypeLibrary()));
   EXPECT_EQ(r.err, "");
+
+  // The About text, without a display.
+  const ScopedEnv no_display("DISPLAY", std::nullopt);
+  const Result about = RunCommand({"about"});
+  EXPECT_EQ(about.status, kExitOk);
+  EXPECT_EQ(about.out, AboutText());
+  ExpectHolds(about.out, {"About Replikon\n", "Version 1.0\n", "You can visit us at https://",
+                          "suggestions), please visit https://"});
 }
 
-TEST(CliTypeAndIsStream, NullNamelessAndFolders) {
+TEST(CliTypeAndIsStream, NullNamelessFoldersAndStandardInputUpToTheLimit) {
   TempDir dir;
   const std::string nothing = dir / "nothing.stream";
   const std::string nameless = dir / "nameless.stream";
@@ -144,11 +151,9 @@ TEST(CliTypeAndIsStream, NullNamelessAndFolders) {
   EXPECT_EQ(RunCommand({"is-stream", nameless}).out, "true\n");
   EXPECT_EQ(RunCommand({"is-stream", "-"}, "").status, kExitNo);
   EXPECT_EQ(RunCommand({"is-stream", dir.path().string()}).status, kExitNo);
-}
 
-// Standard input is read whole, in blocks, up to the largest Stream; one byte
-// more is refused with a message that names standard input and the limit.
-TEST(CliTypeAndIsStream, StandardInputUpToTheLimit) {
+  // Standard input is read whole, in blocks, up to the largest Stream; one
+  // byte more is refused with a message that names standard input and the limit.
   const Bytes stream = SampleStream();
   std::ostringstream err;
   std::istringstream whole(AsString(stream));
@@ -169,7 +174,7 @@ TEST(CliTypeAndIsStream, StandardInputUpToTheLimit) {
 
 // ---- inspect -----------------------------------------------------------------------
 
-TEST(CliInspect, ShowsHeaderClassesEntriesAndArrays) {
+TEST(CliInspect, ShowsHeaderClassesEntriesAndArraysAsTextAndJson) {
   const Result r = Inspect(SampleStream(), false);
   ASSERT_EQ(r.status, kExitOk) << r.err;
   ExpectHolds(
@@ -193,10 +198,56 @@ TEST(CliInspect, ShowsHeaderClassesEntriesAndArrays) {
           "elements without an entry (such as object references",
       });
   EXPECT_EQ(r.out.find("Carrier"), std::string::npos) << "the external carrier is left out";
-
   const Result null_stream = Inspect(NullStream(), false);
   ExpectHolds(null_stream.out,
               {"object stream of Nothing (a null reference)", "@SF# 529 = 0x00000211"});
+
+  // The same tree in JSON.
+  const Result j = Inspect(SampleStream(), true);
+  ASSERT_EQ(j.status, kExitOk) << j.err;
+  const json doc = json::parse(j.out);
+
+  EXPECT_EQ(doc.at("file"), "(standard input)");
+  EXPECT_EQ(doc.at("size"), SampleStream().size());
+  const json& stream = doc.at("stream");
+  EXPECT_EQ(stream.at("form"), "object stream");
+  EXPECT_EQ(stream.at("class"), "Invoice");
+  EXPECT_EQ(stream.at("header"), json::parse(R"({"word": 17, "hex": "0x00000011", "version": 1,
+      "kind": 16, "reserved": false, "empty": false, "dimensions": 0, "element_type": 0})"));
+  const json& entries = stream.at("entries");
+  EXPECT_EQ(FindEntry(entries, "@SF#"), nullptr);  // shown as the header
+  EXPECT_EQ(*FindEntry(entries, "Number"),
+            json::parse(R"({"key": "Number", "type": 3, "type_name": "Long", "value": 1001})"));
+  EXPECT_EQ(FindEntry(entries, "Paid")->at("value"), false);
+  EXPECT_EQ(FindEntry(entries, "TaxRate")->at("value"), 0.2);  // a Single, in its own shortest form
+  EXPECT_EQ(FindEntry(entries, "Shipping")->at("value"), "7.5");
+  EXPECT_EQ(FindEntry(entries, "Issued")->at("days"), 45366.4375);
+
+  const json& buyer = FindEntry(entries, "Buyer")->at("stream");
+  EXPECT_EQ(buyer.at("class"), "Client");
+  EXPECT_TRUE(FindEntry(buyer.at("entries"), "Notes")->at("value").is_null());
+  EXPECT_EQ(FindEntry(buyer.at("entries"), "Address")->at("stream").at("class"), "Address");
+
+  const json* tags = FindEntry(entries, "Tags");
+  ASSERT_NE(tags, nullptr);
+  EXPECT_EQ(tags->at("type"), 8209);
+  const json& array = tags->at("stream");
+  EXPECT_EQ(array.at("form"), "array stream");
+  EXPECT_EQ(array.at("element_type_name"), "String");
+  EXPECT_EQ(array.at("bounds"), json::parse(R"([{"lower": 1, "upper": 3}])"));
+  EXPECT_EQ(array.at("element_count"), 3);
+  std::vector<std::string> keys;
+  for (const json& e : array.at("elements")) keys.push_back(e.at("key"));
+  EXPECT_EQ(keys, (std::vector<std::string>{"1", "2", "3"}));
+
+  const json lines = FindEntry(entries, "Lines")->at("stream");
+  EXPECT_EQ(lines.at("element_entries"), 0);
+  EXPECT_EQ(lines.at("notes").size(), 1U);
+
+  const json null_json = json::parse(Inspect(NullStream(), true).out).at("stream");
+  EXPECT_EQ(null_json.at("class"), "Nothing");
+  EXPECT_EQ(null_json.at("null_reference"), true);
+  EXPECT_TRUE(null_json.at("entries").empty());
 }
 
 TEST(CliInspect, GraphStreamsShowReferencesAndObjectsInArrays) {
@@ -255,53 +306,6 @@ TEST(CliInspect, GraphStreamsShowReferencesAndObjectsInArrays) {
   at[6] = 7;
   const Result bad = Inspect(forward, false);
   ExpectHolds(bad.out, {"reference to object 7, ", "points to no object written before it"});
-}
-
-TEST(CliInspect, JsonHasTheSameTree) {
-  const Result r = Inspect(SampleStream(), true);
-  ASSERT_EQ(r.status, kExitOk) << r.err;
-  const json doc = json::parse(r.out);
-  EXPECT_EQ(doc.at("file"), "(standard input)");
-  EXPECT_EQ(doc.at("size"), SampleStream().size());
-  const json& stream = doc.at("stream");
-  EXPECT_EQ(stream.at("form"), "object stream");
-  EXPECT_EQ(stream.at("class"), "Invoice");
-  EXPECT_EQ(stream.at("header"), json::parse(R"({"word": 17, "hex": "0x00000011", "version": 1,
-      "kind": 16, "reserved": false, "empty": false, "dimensions": 0, "element_type": 0})"));
-  const json& entries = stream.at("entries");
-  EXPECT_EQ(FindEntry(entries, "@SF#"), nullptr);  // shown as the header
-  EXPECT_EQ(*FindEntry(entries, "Number"),
-            json::parse(R"({"key": "Number", "type": 3, "type_name": "Long", "value": 1001})"));
-  EXPECT_EQ(FindEntry(entries, "Paid")->at("value"), false);
-  EXPECT_EQ(FindEntry(entries, "TaxRate")->at("value"), 0.2);  // a Single, in its own shortest form
-  EXPECT_EQ(FindEntry(entries, "Shipping")->at("value"), "7.5");
-  EXPECT_EQ(FindEntry(entries, "Issued")->at("days"), 45366.4375);
-
-  const json& buyer = FindEntry(entries, "Buyer")->at("stream");
-  EXPECT_EQ(buyer.at("class"), "Client");
-  EXPECT_TRUE(FindEntry(buyer.at("entries"), "Notes")->at("value").is_null());
-  EXPECT_EQ(FindEntry(buyer.at("entries"), "Address")->at("stream").at("class"), "Address");
-
-  const json* tags = FindEntry(entries, "Tags");
-  ASSERT_NE(tags, nullptr);
-  EXPECT_EQ(tags->at("type"), 8209);
-  const json& array = tags->at("stream");
-  EXPECT_EQ(array.at("form"), "array stream");
-  EXPECT_EQ(array.at("element_type_name"), "String");
-  EXPECT_EQ(array.at("bounds"), json::parse(R"([{"lower": 1, "upper": 3}])"));
-  EXPECT_EQ(array.at("element_count"), 3);
-  std::vector<std::string> keys;
-  for (const json& e : array.at("elements")) keys.push_back(e.at("key"));
-  EXPECT_EQ(keys, (std::vector<std::string>{"1", "2", "3"}));
-
-  const json lines = FindEntry(entries, "Lines")->at("stream");
-  EXPECT_EQ(lines.at("element_entries"), 0);
-  EXPECT_EQ(lines.at("notes").size(), 1U);
-
-  const json null_stream = json::parse(Inspect(NullStream(), true).out).at("stream");
-  EXPECT_EQ(null_stream.at("class"), "Nothing");
-  EXPECT_EQ(null_stream.at("null_reference"), true);
-  EXPECT_TRUE(null_stream.at("entries").empty());
 }
 
 TEST(CliInspect, StrangeKeysAndValuesStayReadableAndLossless) {
@@ -464,7 +468,7 @@ std::optional<Bytes> Encode(const std::string& text, std::string& error) {
   return out;
 }
 
-TEST(CliEncode, EveryStreamComesBackFromEitherJsonForm) {
+TEST(CliEncode, EveryStreamComesBackFromEitherJsonFormAndDeepPathsStayShort) {
   TempDir dir;
   ASSERT_EQ(RunCommand({"demo", "--dir", dir.path().string()}).status, kExitOk);
   std::size_t streams = 0;
@@ -481,6 +485,15 @@ TEST(CliEncode, EveryStreamComesBackFromEitherJsonForm) {
     }
     ++streams;
     EXPECT_EQ(Encode(flat.str(), error), bytes) << name << ": " << error;
+    if (name == "deep") {
+      const json last = json::parse(flat.str()).at("entries").back();
+      EXPECT_EQ(last.at("depth"), 2999);
+      // 16 levels from the root, the 32 nearest the entry, the rest left out.
+      const std::string path = last.at("path");
+      EXPECT_EQ(path.rfind("Node.Left.", 0), 0U);
+      EXPECT_NE(path.find("\u2026"), std::string::npos);
+      EXPECT_LT(path.size(), 300U);
+    }
 
     ASSERT_TRUE(InspectStreamBytes(bytes, options, nested, error)) << name;
     if (nested.str().find("\"not_shown\"") != std::string::npos) {
@@ -542,24 +555,9 @@ TEST(CliEncode, FlatFormIsEditableAndCheckedEntryByEntry) {
   EXPECT_NE(error.find("neither form"), std::string::npos) << error;
 }
 
-TEST(CliEncode, DeepChainsKeepShortPaths) {
-  const Bytes deep = NestedObjectStreams(201, "Node", "Left");
-  std::ostringstream flat;
-  std::string error;
-  ASSERT_TRUE(WriteFlatJson(deep, "deep", true, flat, error));
-  const json doc = json::parse(flat.str());
-  const json& last = doc.at("entries").back();
-  EXPECT_EQ(last.at("depth"), 200);
-  // 16 levels from the root, the 32 nearest the entry, the rest left out.
-  const std::string path = last.at("path");
-  EXPECT_EQ(path.rfind("Node.Left.", 0), 0U);
-  EXPECT_NE(path.find("\u2026"), std::string::npos);
-  EXPECT_LT(path.size(), 300U);
-}
-
 // ---- JSON writer ---------------------------------------------------------------------
 
-TEST(JsonWriter, EscapesEverythingJsonCannotHoldRaw) {
+TEST(JsonWriter, EscapesWhatJsonCannotHoldRawAndRefusesMisuse) {
   const auto quoted = [](const std::string& text) {
     std::string out;
     AppendJsonString(out, text);
@@ -578,9 +576,8 @@ TEST(JsonWriter, EscapesEverythingJsonCannotHoldRaw) {
   EXPECT_FALSE(IsValidUtf8(bad));
   EXPECT_TRUE(IsValidUtf8("\xc3\xa9\xe4\xb8\xad\xf0\x9f\x98\x80"));
   EXPECT_EQ(quoted("\xc3\xa9\xf0\x9f\x98\x80"), "\"\xc3\xa9\xf0\x9f\x98\x80\"");
-}
 
-TEST(JsonWriter, WritesWellFormedDocumentsAndRefusesMisuse) {
+  // Well-formed documents; misuse refused.
   std::ostringstream out;
   JsonWriter w(out, 0);
   w.BeginObject();
@@ -604,16 +601,16 @@ TEST(JsonWriter, WritesWellFormedDocumentsAndRefusesMisuse) {
             "\"d\":18446744073709551615}\n");
 
   std::ostringstream sink;
-  JsonWriter bad(sink);
-  bad.BeginObject();
-  EXPECT_THROW(bad.Int(1), std::logic_error);  // a value without a key
-  EXPECT_THROW(bad.EndArray(), std::logic_error);
-  EXPECT_THROW(bad.Finish(), std::logic_error);
+  JsonWriter misused(sink);
+  misused.BeginObject();
+  EXPECT_THROW(misused.Int(1), std::logic_error);  // a value without a key
+  EXPECT_THROW(misused.EndArray(), std::logic_error);
+  EXPECT_THROW(misused.Finish(), std::logic_error);
   JsonWriter outside(sink);
   EXPECT_THROW(outside.Key("k"), std::logic_error);
 }
 
-TEST(TerminalText, EscapesAndWraps) {
+TEST(TerminalText, EscapesWrapsAndListsErrorDetails) {
   EXPECT_EQ(EscapeForTerminal(std::string("a\tb\x1b[31m\xff\xc3\xa9\"", 12), true),
             "\"a\\tb\\x1b[31m\\xff\xc3\xa9\\\"\"");
   EXPECT_EQ(EscapeForTerminal("say \"hi\"", false), "say \"hi\"");
@@ -621,9 +618,8 @@ TEST(TerminalText, EscapesAndWraps) {
   const std::string wrapped = WrapText("one two three four five six seven", 2, 14);
   EXPECT_EQ(wrapped, "  one two\n  three four\n  five six\n  seven\n");
   EXPECT_EQ(WrapText("averyveryverylongword x", 0, 5), "averyveryverylongword\nx\n");
-}
 
-TEST(TerminalText, ErrorsListTheirDetailsUnderTheirLine) {
+  // An error lists its details under its line.
   std::ostringstream out;
   WriteError(out, "replikon: ",
              AutomationError(601, "Problem(s) in processing occurred", "replictl.hlp", 1601, {},
@@ -720,7 +716,7 @@ TEST_F(GraphCompareTest, FollowsCyclesAndLongChainsWithoutRecursion) {
   Set(last, "Right", nullptr);  // the cycle broken, both chains go
 }
 
-// ---- The demo and the About text ----------------------------------------------------------
+// ---- The demo and loading ----------------------------------------------------------
 
 TEST(CliDemo, RunsTheWholeRoadAndExplainsTheDifferences) {
   TempDir dir;
@@ -777,9 +773,8 @@ TEST(CliLoad, RebuildsThroughTheServerLibraryAndListsWhatWasLost) {
   const ObjectRef invoice = orders::MakeSampleInvoice(registry);
   control.StreamToFile(control.StreamFromObject(invoice), dir / "invoice.stream");
   const ObjectRef annex = registry.CreateByProgId("OrdersLib.Annex");
-  InvokeByName(annex, "City", InvokeKind::PropertyPut, std::array<Variant, 1>{Variant("Split")});
-  InvokeByName(invoice, "Buyer", InvokeKind::PropertyPutRef,
-               std::array<Variant, 1>{Variant(annex)});
+  annex.As<orders::Address>()->city = "Split";
+  invoice.As<orders::Invoice>()->buyer = annex;
   control.StreamToFile(control.StreamFromObject(invoice), dir / "annex.stream");
   control.StreamToFile(control.StreamFromObject(annex), dir / "annex-root.stream");
 
@@ -810,15 +805,6 @@ TEST(CliLoad, RebuildsThroughTheServerLibraryAndListsWhatWasLost) {
   const Result root_lost = load("annex-root.stream");
   EXPECT_EQ(root_lost.status, kExitNo);
   ExpectHolds(root_lost.err, {"cannot be rebuilt with the server OrdersLib: error 601"});
-}
-
-TEST(CliAbout, PrintsTheAboutTextWithoutADisplay) {
-  const ScopedEnv no_display("DISPLAY", std::nullopt);
-  const Result r = RunCommand({"about"});
-  EXPECT_EQ(r.status, kExitOk);
-  EXPECT_EQ(r.out, AboutText());
-  ExpectHolds(r.out, {"About Replikon\n", "Version 1.0\n", "You can visit us at https://",
-                      "suggestions), please visit https://"});
 }
 
 }  // namespace
