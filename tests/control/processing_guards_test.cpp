@@ -68,8 +68,6 @@ class ProcessingGuards : public ::testing::Test {
     }
   }
 
-  std::int64_t Live(const char* prog_id) const { return registry_.LiveInstances(prog_id); }
-
   ClassRegistry registry_;
   Server rt_;
   Server evil_;
@@ -128,7 +126,7 @@ TEST_F(ProcessingGuards, ClassNamesThatAreNoNamesCreateNothing) {
   EXPECT_EQ(control_.Copy(holder).As<Link>()->next, mask);  // carried over by reference
 
   EXPECT_EQ(*booms_, 0);
-  EXPECT_EQ(Live("RT.Evil.Boom"), 0);
+  EXPECT_EQ(registry_.LiveInstances("RT.Evil.Boom"), 0);
   EXPECT_TRUE(registry_.CreateByProgId("RT.Evil.Boom"));  // which does exist
 }
 
@@ -204,7 +202,7 @@ TEST_F(ProcessingGuards, HandlersNestCallsOnlyToTheDocumentedDepth) {
     EXPECT_NE(details.find("64 processing calls"), std::string::npos) << details;
     EXPECT_FALSE(control_.RootObject());
     EXPECT_FALSE(other.RootObject());
-    EXPECT_EQ(Live("RT.Link"), 2);
+    EXPECT_EQ(registry_.LiveInstances("RT.Link"), 2);
     for (std::size_t i = 0; i < 2; ++i) components[i]->RemoveRecursionCheckHandler(ids[i]);
   }
   // Nothing is left counted: a call without handlers runs as ever.
@@ -235,7 +233,7 @@ TEST_F(ProcessingGuards, LimitsOnAChainInEveryCall) {
     e = ErrorFrom([&] { run(call); });
     test_support::ExpectError(e, 603, "Processing limit exceeded", "replictl.hlp", 1603);
     EXPECT_EQ(e.Details(), "the call needs more objects than MaxObjects (9)");
-    EXPECT_EQ(Live("RT.Link"), kLength);  // nothing made is kept
+    EXPECT_EQ(registry_.LiveInstances("RT.Link"), kLength);  // nothing made is kept
     control_.SetMaxObjects(0);
   }
   // Nothing subobjects are no objects; a limit of 1 lets the root alone pass.

@@ -72,12 +72,25 @@ class ComponentLateBound : public ::testing::Test {
   ObjectRef face_ = AsObject(control_);
 };
 
-TEST_F(ComponentLateBound, ObjectIsTheComponent) {
+TEST_F(ComponentLateBound, ObjectIsTheComponentAndShowsItsAboutBox) {
   EXPECT_EQ(face_.As<Replikon>(), control_.get());
   EXPECT_EQ(AsObject(control_), face_);  // one object per component
   EXPECT_EQ(ClassNameOf(face_), "Replikon");
   EXPECT_EQ(DescribeObject(face_), ReplikonClass()->Interface());
   EXPECT_TRUE(AsObject(nullptr).IsNull());
+
+  // The About box by the standard identifier.
+  const TempDir dir;
+  const std::string script = dir / "about.sh";
+  const std::string marker = dir / "about.shown";
+  std::ofstream(script) << "#!/bin/sh\ntouch '" << marker << "'\n";
+  fs::permissions(script, fs::perms::owner_all);
+  const ScopedEnv program("REPLIKON_ABOUT_PROGRAM", script);
+  const ScopedEnv display("DISPLAY", ":98765");
+  const bool built = !about::AboutProgramPath().empty();
+
+  EXPECT_EQ(InvokeById(face_, kDispIdAboutBox, InvokeKind::Function), Variant());
+  EXPECT_EQ(fs::exists(marker), built);  // shown modally: done when the call returns
 
   // The object keeps the component alive; a new one is made once it has gone.
   std::weak_ptr<Replikon> weak = control_;
@@ -168,20 +181,6 @@ TEST_F(ComponentLateBound, ProcessingCallsStreamUtilitiesAndTheirErrors) {
   EXPECT_EQ(Call("StreamFromFile", {Variant(dir / "node.bin")}), stream);
   // File-system errors pass through unchanged.
   EXPECT_EQ(CallError("StreamFromFile", {Variant(dir / "none.bin")}), errors::kFileNotFound);
-}
-
-TEST_F(ComponentLateBound, ShowAboutBoxByTheStandardIdentifier) {
-  const TempDir dir;
-  const std::string script = dir / "about.sh";
-  const std::string marker = dir / "about.shown";
-  std::ofstream(script) << "#!/bin/sh\ntouch '" << marker << "'\n";
-  fs::permissions(script, fs::perms::owner_all);
-  const ScopedEnv program("REPLIKON_ABOUT_PROGRAM", script);
-  const ScopedEnv display("DISPLAY", ":98765");
-  const bool built = !about::AboutProgramPath().empty();
-
-  EXPECT_EQ(InvokeById(face_, kDispIdAboutBox, InvokeKind::Function), Variant());
-  EXPECT_EQ(fs::exists(marker), built);  // shown modally: done when the call returns
 }
 
 // ---- Late-bound event sinks -----------------------------------------------------
@@ -281,11 +280,11 @@ TEST_F(ComponentSink, SinkFollowsTheWalkAndItsCancelCountsUnlessItFails) {
             errors::kNotSupported);
 }
 
-// ---- By-reference arguments ------------------------------------------------------
+// ---- By-reference arguments, through the sinks
+// ------------------------------------------------------
 
-TEST(ByRefInvocation, OnlyByReferenceArgumentsOfACallersVariablesChange) {
-  SinkClasses sinks;
-  ObjectRef sink = sinks.New("Sinks.Sink");
+TEST_F(ComponentSink, OnlyByReferenceArgumentsOfACallersVariablesChange) {
+  ObjectRef sink = sinks_.New("Sinks.Sink");
   sink.As<SinkState>()->cancel = "P";
   std::vector<Variant> args{Variant(ObjectRef()), Variant(ObjectRef()), Variant(ObjectRef()),
                             Variant("P"),         Variant(false),       Variant(std::int16_t{0})};
@@ -303,9 +302,8 @@ TEST(ByRefInvocation, OnlyByReferenceArgumentsOfACallersVariablesChange) {
   EXPECT_EQ(sink.As<SinkState>()->properties.size(), 3u);
 
   // A body that takes its arguments as values: a caller's variables stay as they are.
-  ObjectRef face = AsObject(std::make_shared<Replikon>());
   Variant flag(true);
-  InvokeByNameRef(face, "RecursionAllowed", InvokeKind::PropertyPut, {&flag, 1});
+  InvokeByNameRef(face_, "RecursionAllowed", InvokeKind::PropertyPut, {&flag, 1});
   EXPECT_EQ(flag, Variant(true));
 
   // Omitted optional by-reference parameters arrive as Missing and go nowhere.
