@@ -16,6 +16,7 @@
 
 #include "automation/bag_codec.hpp"
 #include "flat_stream.hpp"
+#include "graph_classes.hpp"
 #include "graph_compare.hpp"
 #include "json_writer.hpp"
 #include "nested_streams.hpp"
@@ -116,8 +117,8 @@ TEST(CliUsage, UsageErrorsVersionDescribeAndAbout) {
   for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
            {}, {"inspect", "--max-depth", "1001", "f"}, {"demo", "--dir"}}) {
     const Result r = RunCommand(args);
-    EXPECT_EQ(r.status, kExitUsage) << testing::PrintToString(args);
-    EXPECT_FALSE(r.err.empty()) << testing::PrintToString(args);
+    EXPECT_EQ(r.status, kExitUsage) << ::testing::PrintToString(args);
+    EXPECT_FALSE(r.err.empty()) << ::testing::PrintToString(args);
   }
   EXPECT_EQ(RunCommand({"--version"}).out, "replikon " + std::string(kVersionString) + "\n");
 
@@ -251,52 +252,41 @@ TEST(CliInspect, ShowsHeaderClassesEntriesAndArraysAsTextAndJson) {
 }
 
 TEST(CliInspect, GraphStreamsShowReferencesAndObjectsInArrays) {
-  // Part "A" holds Part "B" in Parts(1); B's Owner is A, and B again in Parts(2).
-  struct Part {
-    ObjectRef owner;
-    SafeArray parts{VarType::Dispatch};
-  };
-  Server server("GraphParts");
-  server.Class<Part>("Part")
-      .Property("Owner", &Part::owner)
-      .ArrayProperty("Parts", &Part::parts, VarType::Dispatch);
-  ClassRegistry registry;
-  registry.Register(server);
-  Replikon control(nullptr, registry);
-  control.SetObjectServerName("GraphParts");
+  // Doc "A" holds Section "B" in Sections(1); B's Owner is A, and B again in Sections(2).
+  testing::GraphClasses classes;
+  Replikon control(nullptr, classes.Registry());
+  control.SetObjectServerName("Lib");
   control.SetPreserveIdentity(true);
-  ObjectRef a = registry.CreateByProgId("GraphParts.Part");
-  ObjectRef b = registry.CreateByProgId("GraphParts.Part");
-  b.As<Part>()->owner = a;
-  a.As<Part>()->parts = SafeArray(VarType::Dispatch, {ArrayBound{1, 2}});
-  a.As<Part>()->parts.SetRef({1}, b);
-  a.As<Part>()->parts.SetRef({2}, b);
+  const ObjectRef a = classes.NewDoc("A");
+  const ObjectRef b = classes.NewSection("B");
+  testing::S(b).owner = a;
+  testing::D(a).sections = testing::Objects(1, {b, b});
   const Bytes bytes = control.StreamFromObject(a).ToBytes();
-  b.As<Part>()->owner = ObjectRef();
+  testing::S(b).owner = ObjectRef();
 
   const Result r = Inspect(bytes, false);
   ASSERT_EQ(r.status, kExitOk) << r.err;
   ExpectHolds(r.out, {
-                         "(standard input): graph stream of class \"Part\" (object 0)",
+                         "(standard input): graph stream of class \"Doc\" (object 0)",
                          "kind 80 (graph stream)",
-                         "  Parts: array stream of Object, 1 dimension",
-                         "    [1] object stream of class \"Part\" (object 1)",
+                         "  Sections: array stream of Object, 1 dimension",
+                         "    [1] object stream of class \"Section\" (object 1)",
                          "      Owner: reference to object 0 at (root)",
-                         "    [2] reference to object 1 at Parts(1)",
+                         "    [2] reference to object 1 at Sections(1)",
                      });
   EXPECT_EQ(r.out.find("is not rebuilt"), std::string::npos) << r.out;
 
   const json j = json::parse(Inspect(bytes, true).out).at("stream");
   EXPECT_EQ(j.at("graph"), true);
   EXPECT_EQ(j.at("object"), 0);
-  const json& elements = FindEntry(j.at("entries"), "Parts")->at("stream").at("elements");
+  const json& elements = FindEntry(j.at("entries"), "Sections")->at("stream").at("elements");
   ASSERT_EQ(elements.size(), 2u);
   EXPECT_EQ(elements[0].at("stream").at("object"), 1);
   const json& owner = FindEntry(elements[0].at("stream").at("entries"), "Owner")->at("stream");
   EXPECT_EQ(owner.at("form"), "reference");
   EXPECT_EQ(owner.at("object"), 0);
   EXPECT_EQ(owner.at("path"), "(root)");
-  EXPECT_EQ(elements[1].at("stream").at("path"), "Parts(1)");
+  EXPECT_EQ(elements[1].at("stream").at("path"), "Sections(1)");
 
   // A reference to no object before it is named as such.
   Bytes forward = bytes;
@@ -636,7 +626,7 @@ TEST(TerminalText, EscapesWrapsAndListsErrorDetails) {
 
 // ---- The graph comparison -----------------------------------------------------------------
 
-class GraphCompareTest : public testing::Test {
+class GraphCompareTest : public ::testing::Test {
  protected:
   void SetUp() override {
     orders::RegisterOrdersServer();
