@@ -637,16 +637,6 @@ class GraphCompareTest : public ::testing::Test {
   GraphComparison Compare(const ObjectRef& a, const ObjectRef& b) {
     return CompareGraphs(a, b, ClassRegistry::Global(), orders::kServerName);
   }
-  static void Let(const ObjectRef& o, const char* name, const Variant& v) {
-    InvokeByName(o, name, InvokeKind::PropertyPut, {&v, 1});
-  }
-  static void Set(const ObjectRef& o, const char* name, const ObjectRef& v) {
-    const Variant value(v);
-    InvokeByName(o, name, InvokeKind::PropertyPutRef, {&value, 1});
-  }
-  static ObjectRef Get(const ObjectRef& o, const char* name) {
-    return InvokeByName(o, name, InvokeKind::PropertyGet).Object();
-  }
   Replikon control_;
 };
 
@@ -655,10 +645,9 @@ class GraphCompareTest : public ::testing::Test {
 TEST_F(GraphCompareTest, FindsEachChangedPropertyByItsPath) {
   const ObjectRef original = orders::MakeSampleInvoice();
   const ObjectRef copy = control_.Copy(original);
-  Let(Get(Get(copy, "Buyer"), "Address"), "City", Variant("Southampton"));
-  SafeArray tags = InvokeByName(copy, "Tags", InvokeKind::PropertyGet).Array();
-  tags.Set({2}, Variant("domestic"));
-  Let(copy, "Tags", Variant(tags));
+  copy.As<orders::Invoice>()->buyer.As<orders::Client>()->address.As<orders::Address>()->city =
+      "Southampton";
+  copy.As<orders::Invoice>()->tags.Set({2}, Variant("domestic"));
 
   const GraphComparison changed = Compare(original, copy);
   ASSERT_EQ(changed.differences.size(), 2U);
@@ -677,11 +666,11 @@ TEST_F(GraphCompareTest, FollowsCyclesAndLongChainsWithoutRecursion) {
   ObjectRef last = first;
   for (int i = 1; i < kLength; ++i) {
     ObjectRef next = CreateByProgId("OrdersLib.Node");
-    Let(next, "Number", Variant(std::int32_t{i}));
-    Set(last, "Left", next);
+    next.As<orders::Node>()->number = i;
+    last.As<orders::Node>()->left = next;
     last = next;
   }
-  Set(last, "Right", first);
+  last.As<orders::Node>()->right = first;
   ObjectRef copy = control_.Copy(first);
   ASSERT_FALSE(copy.IsNull());
 
@@ -694,16 +683,16 @@ TEST_F(GraphCompareTest, FollowsCyclesAndLongChainsWithoutRecursion) {
 
   // The copy's back-pointer dropped, and one value changed deep down.
   ObjectRef copy_last = copy;
-  for (int i = 1; i < kLength; ++i) copy_last = Get(copy_last, "Left");
-  Set(copy_last, "Right", nullptr);
-  Let(copy_last, "Ratio", Variant(2.5));
+  for (int i = 1; i < kLength; ++i) copy_last = copy_last.As<orders::Node>()->left;
+  copy_last.As<orders::Node>()->right = ObjectRef();
+  copy_last.As<orders::Node>()->ratio = 2.5;
   const GraphComparison changed = Compare(first, copy);
   ASSERT_EQ(changed.differences.size(), 2U);
   EXPECT_EQ(changed.differences[0].kind, DifferenceKind::Value);
   EXPECT_EQ(changed.differences[1].kind, DifferenceKind::BackPointerMissing);
   EXPECT_TRUE(changed.differences[1].path.ends_with(".Left.Right"));
 
-  Set(last, "Right", nullptr);  // the cycle broken, both chains go
+  last.As<orders::Node>()->right = ObjectRef();  // the cycle broken, both chains go
 }
 
 // ---- The demo and loading ----------------------------------------------------------
