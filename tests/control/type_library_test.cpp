@@ -124,14 +124,11 @@ TEST_F(ComponentLateBound, SettingsByNameAndByIdentifier) {
 
   // The same errors as through the C++ members; nothing changes.
   container_->changed.clear();
-  const std::pair<const char*, std::int32_t> invalid[] = {{"ProblemsNotification", 2},
-                                                          {"ProblemsNotification", -1},
-                                                          {"ProblemsNotification", 65537},
-                                                          {"MaxObjects", -1},
-                                                          {"MaxDepth", -70000}};
-  for (const auto& entry : invalid) {
-    ExpectError(ErrorFrom([&] { Let(entry.first, Variant(entry.second)); }), 380,
-                "Invalid property value");
+  for (const auto& [name, value] :
+       {std::pair{"ProblemsNotification", 2}, std::pair{"ProblemsNotification", -1},
+        std::pair{"ProblemsNotification", 65537}, std::pair{"MaxObjects", -1},
+        std::pair{"MaxDepth", -70000}}) {
+    ExpectError(ErrorFrom([&] { Let(name, Variant(value)); }), 380, "Invalid property value");
   }
   EXPECT_EQ(ErrorFrom([&] { Let("RecursionAllowed", Variant("maybe")); }).Number(),
             errors::kTypeMismatch);
