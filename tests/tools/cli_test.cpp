@@ -64,12 +64,6 @@ std::string AsString(const Bytes& bytes) {
   return std::string(bytes.begin(), bytes.end());
 }
 
-void WriteFile(const std::string& path, const Bytes& bytes) {
-  std::ofstream(path, std::ios::binary)
-      .write(reinterpret_cast<const char*>(bytes.data()),
-             static_cast<std::streamsize>(bytes.size()));
-}
-
 // The sample order's Stream, with its external carrier left out.
 const Bytes& SampleStream() {
   static const Bytes bytes = [] {
@@ -136,14 +130,10 @@ TEST(CliUsage, UsageErrorsVersionDescribeAndAbout) {
                           "suggestions), please visit https://"});
 }
 
-TEST(CliTypeAndIsStream, NullNamelessFoldersAndStandardInputUpToTheLimit) {
+TEST(CliTypeAndIsStream, NamelessFoldersAndStandardInputUpToTheLimit) {
   TempDir dir;
-  const std::string nothing = dir / "nothing.stream";
   const std::string nameless = dir / "nameless.stream";
-  WriteFile(nothing, NullStream());
-  WriteFile(nameless, BagOf({{"@SF#", Variant(17)}}));
-  EXPECT_EQ(RunCommand({"type", nothing}).out, "Nothing\n");
-  EXPECT_EQ(RunCommand({"is-stream", nothing}).out, "true\n");
+  Replikon().StreamToFile(SafeArray::FromBytes(BagOf({{"@SF#", Variant(17)}})), nameless);
   // A Stream without a class name: no type, but a Stream all the same.
   const Result type = RunCommand({"type", nameless});
   EXPECT_EQ(type.status, kExitNo);
@@ -729,7 +719,7 @@ TEST(CliDemo, RunsTheWholeRoadAndExplainsTheDifferences) {
           "Product\n",
           " bytes -> 2 new Lines; Parent -> this invoice; one shared Product\n",
       });
-  WriteFile(dir / "plain", {});
+  std::ofstream(dir / "plain").put('x');
   const Result bad_dir = RunCommand({"demo", "--dir", dir / "plain"});
   EXPECT_EQ(bad_dir.status, kExitNo);
   ExpectHolds(bad_dir.err, {dir / "plain"});
