@@ -52,6 +52,45 @@ TEST(ComponentTypeLibrary, TableShowsEveryTypeAndMember) {
 
 // ---- The component driven late-bound ------------------------------------------
 
+struct SinkState {
+  std::vector<std::string> properties;
+  std::vector<std::int16_t> statuses;
+  std::vector<ObjectRef> roots;
+  std::string cancel;  // the property whose new-subobject event it cancels
+};
+
+struct Plain {
+  std::int32_t x = 0;
+};
+
+// Sinks in a registry of the test's own: "Sink" declares the event's
+// parameters, "ByValSink" the same with Cancel by value, "Plain" has no
+// RecursionCheck at all.
+class SinkClasses {
+ public:
+  SinkClasses() : server_("Sinks") {
+    const auto declared = ReplikonEvents()->Members()[0].Params();
+    std::vector<ParamDescription> params(declared.begin(), declared.end());
+    auto check = [](SinkState& s, std::span<Variant> a) {
+      s.roots.push_back(a[0].Object());
+      s.properties.push_back(a[3].String());
+      s.statuses.push_back(ToI2(a[5]));
+      if (a[3].String() == s.cancel) a[4] = Variant(true);
+      a[3] = Variant("changed by the sink");  // by value: the caller never sees it
+    };
+    server_.Class<SinkState>("Sink").Method("RecursionCheck", check, params);
+    params[4].by_ref = false;
+    server_.Class<SinkState>("ByValSink").Method("RecursionCheck", check, params);
+    server_.Class<Plain>("Plain").Property("X", &Plain::x);
+    registry_.Register(server_);
+  }
+  ObjectRef New(const char* prog_id) { return registry_.CreateByProgId(prog_id); }
+
+ private:
+  ClassRegistry registry_;
+  Server server_;
+};
+
 class ComponentLateBound : public ::testing::Test {
  protected:
   Variant Get(std::string_view name) { return InvokeByName(face_, name, InvokeKind::PropertyGet); }
@@ -70,6 +109,7 @@ class ComponentLateBound : public ::testing::Test {
   std::shared_ptr<RecordingContainer> container_ = std::make_shared<RecordingContainer>();
   std::shared_ptr<Replikon> control_ = std::make_shared<Replikon>(container_, classes_.Registry());
   ObjectRef face_ = AsObject(control_);
+  SinkClasses sinks_;
 };
 
 TEST_F(ComponentLateBound, ObjectIsTheComponentAndShowsItsAboutBox) {
@@ -182,52 +222,8 @@ TEST_F(ComponentLateBound, ProcessingCallsStreamUtilitiesAndTheirErrors) {
 
 // ---- Late-bound event sinks -----------------------------------------------------
 
-struct SinkState {
-  std::vector<std::string> properties;
-  std::vector<std::int16_t> statuses;
-  std::vector<ObjectRef> roots;
-  std::string cancel;  // the property whose new-subobject event it cancels
-};
-
-struct Plain {
-  std::int32_t x = 0;
-};
-
-// Sinks in a registry of the test's own: "Sink" declares the event's
-// parameters, "ByValSink" the same with Cancel by value, "Plain" has no
-// RecursionCheck at all.
-class SinkClasses {
- public:
-  SinkClasses() : server_("Sinks") {
-    const auto declared = ReplikonEvents()->Members()[0].Params();
-    std::vector<ParamDescription> params(declared.begin(), declared.end());
-    auto check = [](SinkState& s, std::span<Variant> a) {
-      s.roots.push_back(a[0].Object());
-      s.properties.push_back(a[3].String());
-      s.statuses.push_back(ToI2(a[5]));
-      if (a[3].String() == s.cancel) a[4] = Variant(true);
-      a[3] = Variant("changed by the sink");  // by value: the caller never sees it
-    };
-    server_.Class<SinkState>("Sink").Method("RecursionCheck", check, params);
-    params[4].by_ref = false;
-    server_.Class<SinkState>("ByValSink").Method("RecursionCheck", check, params);
-    server_.Class<Plain>("Plain").Property("X", &Plain::x);
-    registry_.Register(server_);
-  }
-  ObjectRef New(const char* prog_id) { return registry_.CreateByProgId(prog_id); }
-
- private:
-  ClassRegistry registry_;
-  Server server_;
-};
-
-class ComponentSink : public ComponentLateBound {
- protected:
-  ComponentSink() { control_->SetObjectServerName("Lib"); }
-  SinkClasses sinks_;
-};
-
-TEST_F(ComponentSink, SinkFollowsTheWalkAndItsCancelCountsUnlessItFails) {
+TEST_F(ComponentLateBound, SinkFollowsTheWalkAndItsCancelCountsUnlessItFails) {
+  control_->SetObjectServerName("Lib");
   ObjectRef node = classes_.NewNode("root");
   N(node).child = classes_.NewNode("kid");
   N(node).next = classes_.NewNode("sibling");
@@ -277,10 +273,9 @@ TEST_F(ComponentSink, SinkFollowsTheWalkAndItsCancelCountsUnlessItFails) {
             errors::kNotSupported);
 }
 
-// ---- By-reference arguments, through the sinks
-// ------------------------------------------------------
+// ---- By-reference arguments, through a sink ------------------------------------
 
-TEST_F(ComponentSink, OnlyByReferenceArgumentsOfACallersVariablesChange) {
+TEST_F(ComponentLateBound, OnlyByReferenceArgumentsOfACallersVariablesChange) {
   ObjectRef sink = sinks_.New("Sinks.Sink");
   sink.As<SinkState>()->cancel = "P";
   std::vector<Variant> args{Variant(ObjectRef()), Variant(ObjectRef()), Variant(ObjectRef()),
