@@ -616,30 +616,24 @@ TEST(TerminalText, EscapesWrapsAndListsErrorDetails) {
 
 // ---- The graph comparison -----------------------------------------------------------------
 
-class GraphCompareTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    orders::RegisterOrdersServer();
-    control_.SetObjectServerName(orders::kServerName);
-    control_.SetProblemsNotification(ProblemsNotificationConstants::SourceObjectOnly);
-    control_.SetSetExternalReferences(true);
-  }
-  GraphComparison Compare(const ObjectRef& a, const ObjectRef& b) {
-    return CompareGraphs(a, b, ClassRegistry::Global(), orders::kServerName);
-  }
-  Replikon control_;
-};
-
 // The demo shows the rest: a copy found equal, its notes, what is not
 // compared, and each kind of difference with its explanation.
-TEST_F(GraphCompareTest, FindsEachChangedPropertyByItsPath) {
+TEST(GraphCompare, FindsEachChangeByItsPathAndFollowsCyclesAndLongChains) {
+  orders::RegisterOrdersServer();
+  Replikon control;
+  control.SetObjectServerName(orders::kServerName);
+  control.SetProblemsNotification(ProblemsNotificationConstants::SourceObjectOnly);
+  control.SetSetExternalReferences(true);
+  const auto compare = [](const ObjectRef& a, const ObjectRef& b) {
+    return CompareGraphs(a, b, ClassRegistry::Global(), orders::kServerName);
+  };
   const ObjectRef original = orders::MakeSampleInvoice();
-  const ObjectRef copy = control_.Copy(original);
+  const ObjectRef copy = control.Copy(original);
   copy.As<orders::Invoice>()->buyer.As<orders::Client>()->address.As<orders::Address>()->city =
       "Southampton";
   copy.As<orders::Invoice>()->tags.Set({2}, Variant("domestic"));
 
-  const GraphComparison changed = Compare(original, copy);
+  const GraphComparison changed = compare(original, copy);
   ASSERT_EQ(changed.differences.size(), 2U);
   const PropertyDifference& city = changed.differences[0];
   EXPECT_EQ(city.path, "Invoice.Buyer.Address.City");
@@ -647,10 +641,9 @@ TEST_F(GraphCompareTest, FindsEachChangedPropertyByItsPath) {
   EXPECT_EQ(city.original, "\"Portsmouth\"");
   EXPECT_EQ(city.other, "\"Southampton\"");
   EXPECT_EQ(changed.differences[1].path, "Invoice.Tags(2)");
-}
 
-TEST_F(GraphCompareTest, FollowsCyclesAndLongChainsWithoutRecursion) {
-  // A chain of nodes whose last node points back at the first.
+  // Cycles and long chains, followed without recursion: a chain of nodes whose
+  // last node points back at the first.
   constexpr int kLength = 50000;
   ObjectRef first = CreateByProgId("OrdersLib.Node");
   ObjectRef last = first;
@@ -661,10 +654,10 @@ TEST_F(GraphCompareTest, FollowsCyclesAndLongChainsWithoutRecursion) {
     last = next;
   }
   last.As<orders::Node>()->right = first;
-  ObjectRef copy = control_.Copy(first);
-  ASSERT_FALSE(copy.IsNull());
+  const ObjectRef chain_copy = control.Copy(first);
+  ASSERT_FALSE(chain_copy.IsNull());
 
-  const GraphComparison same = Compare(first, copy);
+  const GraphComparison same = compare(first, chain_copy);
   EXPECT_TRUE(same.differences.empty());
   EXPECT_EQ(same.objects, static_cast<std::size_t>(kLength));
   ASSERT_EQ(same.notes.size(), 1U);
@@ -672,15 +665,15 @@ TEST_F(GraphCompareTest, FollowsCyclesAndLongChainsWithoutRecursion) {
   EXPECT_EQ(CountGraph(first).objects, static_cast<std::size_t>(kLength));
 
   // The copy's back-pointer dropped, and one value changed deep down.
-  ObjectRef copy_last = copy;
+  ObjectRef copy_last = chain_copy;
   for (int i = 1; i < kLength; ++i) copy_last = copy_last.As<orders::Node>()->left;
   copy_last.As<orders::Node>()->right = ObjectRef();
   copy_last.As<orders::Node>()->ratio = 2.5;
-  const GraphComparison changed = Compare(first, copy);
-  ASSERT_EQ(changed.differences.size(), 2U);
-  EXPECT_EQ(changed.differences[0].kind, DifferenceKind::Value);
-  EXPECT_EQ(changed.differences[1].kind, DifferenceKind::BackPointerMissing);
-  EXPECT_TRUE(changed.differences[1].path.ends_with(".Left.Right"));
+  const GraphComparison chain = compare(first, chain_copy);
+  ASSERT_EQ(chain.differences.size(), 2U);
+  EXPECT_EQ(chain.differences[0].kind, DifferenceKind::Value);
+  EXPECT_EQ(chain.differences[1].kind, DifferenceKind::BackPointerMissing);
+  EXPECT_TRUE(chain.differences[1].path.ends_with(".Left.Right"));
 
   last.As<orders::Node>()->right = ObjectRef();  // the cycle broken, both chains go
 }
