@@ -15,6 +15,13 @@ namespace {
 using test_support::ErrorFrom;
 using test_support::ExpectError;
 
+// A bag holding `entries` in order.
+PropertyBag BagFrom(const test_support::Entries& entries) {
+  PropertyBag bag;
+  bag.SetContents(test_support::BagOf(entries));
+  return bag;
+}
+
 class ReplikonControlTest : public ::testing::Test {
  protected:
   TestClasses classes_;
@@ -87,34 +94,30 @@ TEST_F(ReplikonControlTest, AssignmentsTellTheContainerAndSavingLeavesOutDefault
 // Loading converts each value but neither trims, range-checks nor tells the
 // container; it stops at the first value that does not convert.
 TEST_F(ReplikonControlTest, LoadingConvertsAndStopsAtAValueThatDoesNot) {
-  PropertyBag bag;
-  bag.WriteProperty("RecursionAllowed", Variant("False"));
-  bag.WriteProperty("RaiseRecursionCheckEvent", Variant(std::int32_t{0}));
-  bag.WriteProperty("ObjectServerName", Variant(std::int32_t{42}));
-  bag.WriteProperty("ProblemsNotification", Variant(std::int32_t{5}));
-  bag.WriteProperty("SetExternalReferences", Variant(std::int16_t{-1}));
-  control_.ReadProperties(bag);
+  control_.ReadProperties(BagFrom({{"RecursionAllowed", Variant("False")},
+                                   {"RaiseRecursionCheckEvent", Variant(std::int32_t{0})},
+                                   {"ObjectServerName", Variant(std::int32_t{42})},
+                                   {"ProblemsNotification", Variant(std::int32_t{5})},
+                                   {"SetExternalReferences", Variant(std::int16_t{-1})}}));
   EXPECT_EQ(Settings(control_), SettingValues(false, false, "42", 5, true, 0, 0, false));
 
-  PropertyBag spaced;
-  spaced.WriteProperty("ObjectServerName", Variant("  Lib  "));
-  control_.ReadProperties(spaced);  // absent keys give the defaults back
+  // Absent keys give the defaults back.
+  control_.ReadProperties(BagFrom({{"ObjectServerName", Variant("  Lib  ")}}));
   EXPECT_EQ(Settings(control_), SettingValues(true, true, "  Lib  ", 1, false, 0, 0, false));
   control_.InitProperties();
   EXPECT_EQ(Settings(control_), kDefaults);
   EXPECT_TRUE(container_->changed.empty());
 
   control_.SetObjectServerName("Before");
-  PropertyBag bad;
-  bad.WriteProperty("RecursionAllowed", Variant(false));
-  bad.WriteProperty("RaiseRecursionCheckEvent", Variant("maybe"));
-  bad.WriteProperty("ObjectServerName", Variant("After"));
+  const PropertyBag bad = BagFrom({{"RecursionAllowed", Variant(false)},
+                                   {"RaiseRecursionCheckEvent", Variant("maybe")},
+                                   {"ObjectServerName", Variant("After")}});
   EXPECT_EQ(ErrorFrom([&] { control_.ReadProperties(bad); }).Number(), errors::kTypeMismatch);
   EXPECT_FALSE(control_.RecursionAllowed());         // read before the bad value
   EXPECT_EQ(control_.ObjectServerName(), "Before");  // never reached
-  PropertyBag overflow;
-  overflow.WriteProperty("ProblemsNotification", Variant(std::int32_t{70000}));
-  EXPECT_THROW(control_.ReadProperties(overflow), AutomationError);
+  EXPECT_THROW(
+      control_.ReadProperties(BagFrom({{"ProblemsNotification", Variant(std::int32_t{70000})}})),
+      AutomationError);
 }
 
 TEST_F(ReplikonControlTest, HandlersRunInOrderChainCancelAndMayChangeTheList) {
@@ -200,9 +203,7 @@ TEST_F(ReplikonControlTest, ProcessingCallsCheckTheBytesThenTheServerName) {
                   "ObjectServerName is not specified", "replictl.hlp", 1600);
     }
   }
-  PropertyBag bag;
-  bag.WriteProperty("ObjectServerName", Variant("  "));
-  control_.ReadProperties(bag);
+  control_.ReadProperties(BagFrom({{"ObjectServerName", Variant("  ")}}));
   EXPECT_THROW(control_.Copy(classes_.NewNode("x")), AutomationError);
 
   // Nothing round-trips as Nothing, and copying it raises no event.

@@ -235,8 +235,7 @@ TEST_F(ProblemDetails, NotAStreamSaysWhyAndWhere) {
   // length (4), the key "@SF#" (4) and the type code (2).
   const std::string word_at = "(offset 22)";
   const SafeArray good = FullStream(Order("Full"), false);
-  Bytes cut(good.ByteSpan().begin(), good.ByteSpan().end());
-  cut.resize(cut.size() - 3);
+  const Bytes cut(good.ByteSpan().begin(), good.ByteSpan().end() - 3);
   struct Case {
     const char* name;
     Bytes bytes;

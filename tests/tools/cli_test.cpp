@@ -291,14 +291,12 @@ TEST(CliInspect, GraphStreamsShowReferencesAndObjectsInArrays) {
 TEST(CliInspect, StrangeKeysAndValuesStayReadableAndLossless) {
   const std::string odd_key("k\x01\xff", 3);
   const std::string odd_value("a\"b\\c\n\t\x7f\xc3\x28\xe2\x82\xac\x00z", 15);
-  PropertyBag bag;
-  bag.WriteProperty("@SF#", Variant(17));
-  bag.WriteProperty("@OT#", Variant("Odd\nClass"));
-  bag.WriteProperty(odd_key, Variant(odd_value));
-  bag.WriteProperty("nan", Variant(std::numeric_limits<double>::quiet_NaN()));
-  bag.WriteProperty("raw", Variant(SafeArray::FromBytes(Bytes{1, 2, 3})));
-  bag.WriteProperty("plain", Variant(SafeArray::FromBytes(BagOf({{"x", Variant(1)}}))));
-  const Bytes bytes = bag.Contents();
+  const Bytes bytes = BagOf({{"@SF#", Variant(17)},
+                             {"@OT#", Variant("Odd\nClass")},
+                             {odd_key, Variant(odd_value)},
+                             {"nan", Variant(std::numeric_limits<double>::quiet_NaN())},
+                             {"raw", Variant(SafeArray::FromBytes(Bytes{1, 2, 3}))},
+                             {"plain", Variant(SafeArray::FromBytes(BagOf({{"x", Variant(1)}})))}});
 
   const Result text = Inspect(bytes, false);
   ASSERT_EQ(text.status, kExitOk);
