@@ -140,7 +140,6 @@ TEST(CliTypeAndIsStream, NamelessFoldersAndStandardInputUpToTheLimit) {
   EXPECT_TRUE(type.out.empty());
   ExpectHolds(type.err, {nameless, "records no class name"});
   EXPECT_EQ(RunCommand({"is-stream", nameless}).out, "true\n");
-  EXPECT_EQ(RunCommand({"is-stream", "-"}, "").status, kExitNo);
   EXPECT_EQ(RunCommand({"is-stream", dir.path().string()}).status, kExitNo);
 
   // Standard input is read whole, in blocks, up to the largest Stream; one
