@@ -12,7 +12,6 @@
 
 #include "replikon/control/replikon.hpp"
 #include "replikon/server.hpp"
-#include "replikon/stream/stream_layout.hpp"
 #include "test_support.hpp"
 
 namespace replikon {

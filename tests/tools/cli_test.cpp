@@ -2,7 +2,6 @@
 // hostile bytes, its JSON, the late-bound graph comparison of the demo.
 
 #include <gtest/gtest.h>
-#include <stdlib.h>
 
 #include <cstdint>
 #include <filesystem>
@@ -24,8 +23,6 @@
 #include "replikon/control/replikon.hpp"
 #include "replikon/control/type_library.hpp"
 #include "replikon/server.hpp"
-#include "replikon/stream/array_encoding.hpp"
-#include "replikon/stream/stream_layout.hpp"
 #include "replikon/version.hpp"
 #include "replikon_cli.hpp"
 #include "stream_encoder.hpp"
