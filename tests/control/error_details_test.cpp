@@ -309,7 +309,6 @@ TEST_F(ProblemDetails, AutomationErrorsNameWhatTheyAreAbout) {
       {438,
        {"Invoice has no method with the identifier 4242"},
        [&] { InvokeById(invoice, 4242, InvokeKind::Function); }},
-      {13, {R"(a String ("abc") does not convert to Long)"}, [&] { ToI4(text); }},
       {13,
        {R"(a String ("abc") does not convert to Long)",
         R"(in the property let "Count" of Invoice)"},
