@@ -53,8 +53,6 @@ TEST(ErrorDetails, WhatSummarisesTheDetailsOnOneLine) {
     EXPECT_STREQ(e.what(), c.what);
     EXPECT_EQ(e.Details(), c.text);
     EXPECT_EQ(ListOf(e), c.details);
-    // The number, description, help file and context are the plain error's.
-    ExpectError(e, 601, "Problem(s) in processing occurred", "replictl.hlp", 1601);
   }
   const AutomationError more = ControlError(602, {"a"}).WithDetail("b");
   EXPECT_EQ(ListOf(more), (std::vector<std::string>{"a", "b"}));
