@@ -15,24 +15,17 @@ namespace {
 using test_support::ErrorFrom;
 using test_support::ExpectError;
 
+// A bag holding `entries` in order.
+PropertyBag BagFrom(const test_support::Entries& entries) {
+  PropertyBag bag;
+  bag.SetContents(test_support::BagOf(entries));
+  return bag;
+}
+
 class ReplikonControlTest : public ::testing::Test {
  protected:
-  ReplikonControlTest() : container_(std::make_shared<RecordingContainer>()) {}
-
-  // Every setting away from its default.
-  void ChangeEverySetting(const char* server_name) {
-    control_.SetRecursionAllowed(false);
-    control_.SetRaiseRecursionCheckEvent(false);
-    control_.SetObjectServerName(server_name);
-    control_.SetProblemsNotification(0);
-    control_.SetSetExternalReferences(true);
-    control_.SetMaxObjects(1000);
-    control_.SetMaxDepth(20);
-    control_.SetPreserveIdentity(true);
-  }
-
   TestClasses classes_;
-  std::shared_ptr<RecordingContainer> container_;
+  std::shared_ptr<RecordingContainer> container_ = std::make_shared<RecordingContainer>();
   Replikon control_{container_, classes_.Registry()};
 };
 
@@ -47,29 +40,29 @@ TEST_F(ReplikonControlTest, NewComponentHasDefaultsAndItsFace) {
   without_container.SetRecursionAllowed(false);
 }
 
-TEST_F(ReplikonControlTest, AssignmentsStoreAndTellTheContainer) {
-  ChangeEverySetting("  Lib Two \t ");
-  // Only spaces are trimmed.
-  EXPECT_EQ(Settings(control_), SettingValues(false, false, "Lib Two \t", 0, true, 1000, 20, true));
+TEST_F(ReplikonControlTest, AssignmentsTellTheContainerAndSavingLeavesOutDefaults) {
+  PropertyBag bag;
+  control_.WriteProperties(bag);
+  EXPECT_EQ(bag.Size(), 0u);
+  // Every setting away from its default.
+  control_.SetRecursionAllowed(false);
+  control_.SetRaiseRecursionCheckEvent(false);
+  control_.SetObjectServerName("  Lib \t ");  // only spaces are trimmed
+  control_.SetProblemsNotification(0);
+  control_.SetSetExternalReferences(true);
+  control_.SetMaxObjects(1000);
+  control_.SetMaxDepth(20);
+  control_.SetPreserveIdentity(true);
   EXPECT_EQ(
       container_->changed,
       (std::vector<std::string>{"RecursionAllowed", "RaiseRecursionCheckEvent", "ObjectServerName",
                                 "ProblemsNotification", "SetExternalReferences", "MaxObjects",
                                 "MaxDepth", "PreserveIdentity"}));
-  control_.SetObjectServerName("    ");
-  EXPECT_EQ(control_.ObjectServerName(), "");
-}
-
-TEST_F(ReplikonControlTest, SavingLeavesOutDefaultsAndLoadingGivesThemBack) {
-  PropertyBag bag;
-  control_.WriteProperties(bag);
-  EXPECT_EQ(bag.Size(), 0u);
-  ChangeEverySetting("Lib");
   control_.WriteProperties(bag);
   EXPECT_EQ(bag.Entries(), (test_support::Entries{
                                {"RecursionAllowed", Variant(false)},
                                {"RaiseRecursionCheckEvent", Variant(false)},
-                               {"ObjectServerName", Variant("Lib")},
+                               {"ObjectServerName", Variant("Lib \t")},
                                {"ProblemsNotification", Variant(std::int16_t{0})},
                                {"SetExternalReferences", Variant(true)},
                                {"MaxObjects", Variant(std::int32_t{1000})},
@@ -78,7 +71,7 @@ TEST_F(ReplikonControlTest, SavingLeavesOutDefaultsAndLoadingGivesThemBack) {
                            }));
   Replikon loaded(container_, classes_.Registry());
   loaded.ReadProperties(bag);
-  EXPECT_EQ(Settings(loaded), Settings(control_));
+  EXPECT_EQ(Settings(loaded), SettingValues(false, false, "Lib \t", 0, true, 1000, 20, true));
 
   // Back to a default: the entry goes, and an absent key loads the default.
   control_.SetProblemsNotification(1);
@@ -94,43 +87,40 @@ TEST_F(ReplikonControlTest, SavingLeavesOutDefaultsAndLoadingGivesThemBack) {
   loaded.SetPreserveIdentity(true);
   loaded.InitProperties();
   EXPECT_EQ(Settings(loaded), kDefaults);
+  control_.SetObjectServerName("    ");
+  EXPECT_EQ(control_.ObjectServerName(), "");
 }
 
-TEST_F(ReplikonControlTest, LoadingConvertsWithoutTrimCheckOrNotification) {
-  PropertyBag bag;
-  bag.WriteProperty("RecursionAllowed", Variant("False"));
-  bag.WriteProperty("RaiseRecursionCheckEvent", Variant(std::int32_t{0}));
-  bag.WriteProperty("ObjectServerName", Variant(std::int32_t{42}));
-  bag.WriteProperty("ProblemsNotification", Variant(std::int32_t{5}));
-  bag.WriteProperty("SetExternalReferences", Variant(std::int16_t{-1}));
-  control_.ReadProperties(bag);
+// Loading converts each value but neither trims, range-checks nor tells the
+// container; it stops at the first value that does not convert.
+TEST_F(ReplikonControlTest, LoadingConvertsAndStopsAtAValueThatDoesNot) {
+  control_.ReadProperties(BagFrom({{"RecursionAllowed", Variant("False")},
+                                   {"RaiseRecursionCheckEvent", Variant(std::int32_t{0})},
+                                   {"ObjectServerName", Variant(std::int32_t{42})},
+                                   {"ProblemsNotification", Variant(std::int32_t{5})},
+                                   {"SetExternalReferences", Variant(std::int16_t{-1})}}));
   EXPECT_EQ(Settings(control_), SettingValues(false, false, "42", 5, true, 0, 0, false));
 
-  PropertyBag spaced;
-  spaced.WriteProperty("ObjectServerName", Variant("  Lib  "));
-  control_.ReadProperties(spaced);  // absent keys give the defaults back
+  // Absent keys give the defaults back.
+  control_.ReadProperties(BagFrom({{"ObjectServerName", Variant("  Lib  ")}}));
   EXPECT_EQ(Settings(control_), SettingValues(true, true, "  Lib  ", 1, false, 0, 0, false));
   control_.InitProperties();
   EXPECT_EQ(Settings(control_), kDefaults);
   EXPECT_TRUE(container_->changed.empty());
-}
 
-TEST_F(ReplikonControlTest, LoadStopsAtAValueThatDoesNotConvert) {
   control_.SetObjectServerName("Before");
-  PropertyBag bag;
-  bag.WriteProperty("RecursionAllowed", Variant(false));
-  bag.WriteProperty("RaiseRecursionCheckEvent", Variant("maybe"));
-  bag.WriteProperty("ObjectServerName", Variant("After"));
-  EXPECT_EQ(ErrorFrom([&] { control_.ReadProperties(bag); }).Number(), errors::kTypeMismatch);
+  const PropertyBag bad = BagFrom({{"RecursionAllowed", Variant(false)},
+                                   {"RaiseRecursionCheckEvent", Variant("maybe")},
+                                   {"ObjectServerName", Variant("After")}});
+  EXPECT_EQ(ErrorFrom([&] { control_.ReadProperties(bad); }).Number(), errors::kTypeMismatch);
   EXPECT_FALSE(control_.RecursionAllowed());         // read before the bad value
   EXPECT_EQ(control_.ObjectServerName(), "Before");  // never reached
-
-  PropertyBag overflow;
-  overflow.WriteProperty("ProblemsNotification", Variant(std::int32_t{70000}));
-  EXPECT_THROW(control_.ReadProperties(overflow), AutomationError);
+  EXPECT_THROW(
+      control_.ReadProperties(BagFrom({{"ProblemsNotification", Variant(std::int32_t{70000})}})),
+      AutomationError);
 }
 
-TEST_F(ReplikonControlTest, HandlersRunInOrderAndChainCancel) {
+TEST_F(ReplikonControlTest, HandlersRunInOrderChainCancelAndMayChangeTheList) {
   std::vector<std::string> calls;
   control_.AddRecursionCheckHandler([&](RecursionCheckArgs& a) {
     calls.push_back("first:" + std::to_string(a.cancel));
@@ -154,10 +144,8 @@ TEST_F(ReplikonControlTest, HandlersRunInOrderAndChainCancel) {
   calls.clear();
   control_.Copy(box);
   EXPECT_EQ(calls, (std::vector<std::string>{"first:0", "third:1"}));
-}
 
-TEST_F(ReplikonControlTest, HandlersMayChangeTheListWhileTheEventRuns) {
-  control_.SetObjectServerName("Lib");
+  // A handler may change the list while the event runs.
   int runs = 0;
   Replikon::HandlerId self = 0;
   std::vector<Replikon::HandlerId> added;
@@ -173,21 +161,6 @@ TEST_F(ReplikonControlTest, HandlersMayChangeTheListWhileTheEventRuns) {
   // only the first handler, the other three only the one it added.
   EXPECT_EQ(added.size(), 1u);
   EXPECT_EQ(runs, 31);
-}
-
-TEST_F(ReplikonControlTest, CopyChecksTheServerNameFirst) {
-  for (const char* blank : {"", "   "}) {
-    control_.SetObjectServerName(blank);
-    for (const ObjectRef& source : {ObjectRef{}, classes_.NewNode("x")}) {
-      ExpectError(ErrorFrom([&] { control_.Copy(source); }), 600,
-                  "ObjectServerName is not specified", "replictl.hlp", 1600);
-    }
-  }
-  // A loaded name of spaces is blank too.
-  PropertyBag bag;
-  bag.WriteProperty("ObjectServerName", Variant("  "));
-  control_.ReadProperties(bag);
-  EXPECT_THROW(control_.Copy(classes_.NewNode("x")), AutomationError);
 }
 
 TEST_F(ReplikonControlTest, RootOfAnotherServerIsARootProblem) {
@@ -215,13 +188,23 @@ TEST_F(ReplikonControlTest, RootOfAnotherServerIsARootProblem) {
   EXPECT_EQ(gadget.UseCount(), 1);
 }
 
-TEST_F(ReplikonControlTest, StreamCallsRunTheFrame) {
-  // Bytes that are no Stream: 602 before the server name is looked at.
+// Bytes that are no Stream give 602 before the server name is looked at; a
+// blank name, set or loaded, gives 600 before the source is.
+TEST_F(ReplikonControlTest, ProcessingCallsCheckTheBytesThenTheServerName) {
   ExpectError(ErrorFrom([&] {
                 control_.ObjectFromStream(SafeArray::FromBytes(std::vector<std::uint8_t>{1, 2, 3}));
               }),
               602, "Byte array is not a Stream", "replictl.hlp", 1602);
   EXPECT_THROW(control_.StreamFromObject(ObjectRef{}), AutomationError);  // 600
+  for (const char* blank : {"", "   "}) {
+    control_.SetObjectServerName(blank);
+    for (const ObjectRef& source : {ObjectRef{}, classes_.NewNode("x")}) {
+      ExpectError(ErrorFrom([&] { control_.Copy(source); }), 600,
+                  "ObjectServerName is not specified", "replictl.hlp", 1600);
+    }
+  }
+  control_.ReadProperties(BagFrom({{"ObjectServerName", Variant("  ")}}));
+  EXPECT_THROW(control_.Copy(classes_.NewNode("x")), AutomationError);
 
   // Nothing round-trips as Nothing, and copying it raises no event.
   control_.SetObjectServerName("Lib");

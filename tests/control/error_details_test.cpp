@@ -53,8 +53,6 @@ TEST(ErrorDetails, WhatSummarisesTheDetailsOnOneLine) {
     EXPECT_STREQ(e.what(), c.what);
     EXPECT_EQ(e.Details(), c.text);
     EXPECT_EQ(ListOf(e), c.details);
-    // The number, description, help file and context are the plain error's.
-    ExpectError(e, 601, "Problem(s) in processing occurred", "replictl.hlp", 1601);
   }
   const AutomationError more = ControlError(602, {"a"}).WithDetail("b");
   EXPECT_EQ(ListOf(more), (std::vector<std::string>{"a", "b"}));
@@ -119,27 +117,22 @@ class ProblemDetails : public ::testing::Test {
     control_.SetObjectServerName("Shop");
   }
 
-  // An invoice of `server` with an external carrier, and a line with another.
-  ObjectRef Order(const std::string& server) {
+  // An invoice of `server` with an external carrier and a line with another:
+  // as its Carrier and Lines or, `sectioned`, as its Sections (the line first).
+  ObjectRef Order(const std::string& server, bool sectioned = false) {
     const std::string carrier_server = server == "Full" ? "Full" : "Ext";
     ObjectRef invoice = registry_.CreateByProgId(server + ".Invoice");
     ObjectRef line = registry_.CreateByProgId(server + ".Line");
-    invoice.As<Invoice>()->carrier = registry_.CreateByProgId(carrier_server + ".Carrier");
+    ObjectRef carrier = registry_.CreateByProgId(carrier_server + ".Carrier");
     line.As<Line>()->carrier = registry_.CreateByProgId(carrier_server + ".Carrier");
-    invoice.As<Invoice>()->lines = line;
-    return invoice;
-  }
-
-  // An invoice of `server` whose sections are a line with an external carrier
-  // and an external carrier itself.
-  ObjectRef Sectioned(const std::string& server) {
-    const std::string carrier_server = server == "Full" ? "Full" : "Ext";
-    ObjectRef invoice = registry_.CreateByProgId(server + ".Invoice");
-    ObjectRef line = registry_.CreateByProgId(server + ".Line");
-    line.As<Line>()->carrier = registry_.CreateByProgId(carrier_server + ".Carrier");
+    if (!sectioned) {
+      invoice.As<Invoice>()->carrier = carrier;
+      invoice.As<Invoice>()->lines = line;
+      return invoice;
+    }
     SafeArray sections(VarType::Dispatch, {ArrayBound{0, 1}});
     sections.SetFlatRef(0, line);
-    sections.SetFlatRef(1, registry_.CreateByProgId(carrier_server + ".Carrier"));
+    sections.SetFlatRef(1, carrier);
     invoice.As<Invoice>()->sections = sections;
     return invoice;
   }
@@ -165,7 +158,7 @@ class ProblemDetails : public ::testing::Test {
   Replikon control_{nullptr, registry_};
 };
 
-TEST_F(ProblemDetails, EachProblemIsListedWithItsPathFromTheRoot) {
+TEST_F(ProblemDetails, EachProblemIsListedWithItsPathAndRaisedPropertiesAfterThem) {
   const std::string external =
       R"(: external object of class "Carrier": "Shop.Carrier" cannot be created)";
   const std::string recorded = R"(: class "Carrier": "Shop.Carrier" cannot be created)";
@@ -175,9 +168,6 @@ TEST_F(ProblemDetails, EachProblemIsListedWithItsPathFromTheRoot) {
     const std::vector<std::string> paths =
         arrays ? std::vector<std::string>{"Invoice.Sections(0).Carrier", "Invoice.Sections(1)"}
                : std::vector<std::string>{"Invoice.Carrier", "Invoice.Lines.Carrier"};
-    const auto make = [&](const char* server) {
-      return arrays ? Sectioned(server) : Order(server);
-    };
     const auto check = [&](const AutomationError& e, const std::string& problem) {
       EXPECT_EQ(e.Number(), 601);
       EXPECT_EQ(ListOf(e), (std::vector<std::string>{paths[0] + problem, paths[1] + problem}));
@@ -185,44 +175,24 @@ TEST_F(ProblemDetails, EachProblemIsListedWithItsPathFromTheRoot) {
           << e.what();
     };
     control_.SetPreserveIdentity(arrays);
-    for (const AutomationError& e : CopyAndWriteErrors(make("Shop"))) check(e, external);
-    check(ErrorFrom([&] { control_.ObjectFromStream(FullStream(make("Full"), arrays)); }),
+    for (const AutomationError& e : CopyAndWriteErrors(Order("Shop", arrays))) check(e, external);
+    check(ErrorFrom([&] { control_.ObjectFromStream(FullStream(Order("Full", arrays), arrays)); }),
           recorded);
   }
-}
-
-TEST_F(ProblemDetails, RootProblemsAndCyclesSayWhat) {
   // The root itself: no path, the class it is of.
-  ObjectRef carrier = registry_.CreateByProgId("Ext.Carrier");
-  EXPECT_EQ(ListOf(ErrorFrom([&] { control_.Copy(carrier); })),
-            std::vector<std::string>{
-                R"(external object of class "Carrier": "Shop.Carrier" cannot be created)"});
+  const ObjectRef carrier = registry_.CreateByProgId("Ext.Carrier");
+  EXPECT_EQ(ListOf(ErrorFrom([&] { control_.Copy(carrier); })), std::vector{external.substr(2)});
   EXPECT_EQ(ListOf(ErrorFrom([&] { control_.ObjectFromStream(FullStream(carrier, false)); })),
-            std::vector<std::string>{R"(class "Carrier": "Shop.Carrier" cannot be created)"});
+            std::vector{recorded.substr(2)});
 
-  // A line pointing back at its invoice, which is being written above it.
-  ObjectRef invoice = registry_.CreateByProgId("Shop.Invoice");
-  ObjectRef line = registry_.CreateByProgId("Shop.Line");
-  line.As<Line>()->back = invoice;
-  invoice.As<Invoice>()->lines = line;
-  const AutomationError cycle = ErrorFrom([&] { control_.StreamFromObject(invoice); });
-  line.As<Line>()->back.Reset();
-  ASSERT_EQ(cycle.DetailList().size(), 1u);
-  EXPECT_EQ(cycle.DetailList()[0].rfind("Invoice.Lines.Back: reference cycle", 0), 0u)
-      << cycle.DetailList()[0];
-}
-
-TEST_F(ProblemDetails, PropertiesThatRaisedAreListedAfterTheProblems) {
+  // A property that raises: passed over alone, listed after the problems.
   ObjectRef ledger = registry_.CreateByProgId("Shop.Ledger");
-  const std::string raised = "Ledger.Total: its property get raised error 5 (Not balanced)";
-  const std::string external =
-      R"(Ledger.Carrier: external object of class "Carrier": "Shop.Carrier" cannot be created)";
-  // Alone, a property that raises is passed over and makes no error.
   for (const AutomationError& e : CopyAndWriteErrors(ledger)) EXPECT_EQ(e.Number(), 0);
-  // With a problem, it is listed after it.
   ledger.As<Ledger>()->carrier = registry_.CreateByProgId("Ext.Carrier");
   for (const AutomationError& e : CopyAndWriteErrors(ledger)) {
-    EXPECT_EQ(ListOf(e), (std::vector<std::string>{external, raised}));
+    EXPECT_EQ(ListOf(e), (std::vector<std::string>{
+                             "Ledger.Carrier" + external,
+                             "Ledger.Total: its property get raised error 5 (Not balanced)"}));
   }
 }
 
@@ -234,12 +204,11 @@ TEST_F(ProblemDetails, PathsOfDeepGraphsLeaveOutTheirMiddleAndTheListIsCapped) {
     line.As<Line>()->back = std::move(head);
     head = std::move(line);
   }
-  const std::string path =
-      "Line.Back.Back.Back.Back.Back... 19 more ....Back.Back.Back.Back.Back.Back: external";
-  for (const AutomationError& e : CopyAndWriteErrors(head)) {
-    ASSERT_EQ(e.DetailList().size(), 1u);
-    EXPECT_EQ(e.DetailList()[0].rfind(path, 0), 0u) << e.DetailList()[0];
-  }
+  const std::string detail =
+      "Line.Back.Back.Back.Back.Back... 19 more ....Back.Back.Back.Back.Back.Back: external "
+      R"(object of class "Carrier": "Shop.Carrier" cannot be created)";
+  for (const AutomationError& e : CopyAndWriteErrors(head))
+    EXPECT_EQ(ListOf(e), std::vector{detail});
 
   constexpr std::size_t kMany = EngineContext::kMaxProblems + 50;
   ObjectRef invoice = registry_.CreateByProgId("Shop.Invoice");
@@ -263,8 +232,7 @@ TEST_F(ProblemDetails, NotAStreamSaysWhyAndWhere) {
   // length (4), the key "@SF#" (4) and the type code (2).
   const std::string word_at = "(offset 22)";
   const SafeArray good = FullStream(Order("Full"), false);
-  Bytes cut(good.ByteSpan().begin(), good.ByteSpan().end());
-  cut.resize(cut.size() - 3);
+  const Bytes cut(good.ByteSpan().begin(), good.ByteSpan().end() - 3);
   struct Case {
     const char* name;
     Bytes bytes;
@@ -311,9 +279,6 @@ TEST_F(ProblemDetails, NotAStreamSaysWhyAndWhere) {
   EXPECT_NE(fault->reason.find("at offset " + std::to_string(fault->offset)), std::string::npos)
       << fault->reason;
   EXPECT_GT(fault->offset, 0u);
-  EXPECT_FALSE(DiagnoseStream(good.ByteSpan()).has_value());
-  EXPECT_TRUE(DiagnoseStream(BagOf({{"@SF#", Variant(33)}})).has_value());
-  EXPECT_FALSE(DiagnoseStream(BagOf({{"@SF#", Variant(33)}}), true).has_value());
 }
 
 // ---- 429, 438, 13, 450: the identifier, the member, the types ----------------------
@@ -342,7 +307,6 @@ TEST_F(ProblemDetails, AutomationErrorsNameWhatTheyAreAbout) {
       {438,
        {"Invoice has no method with the identifier 4242"},
        [&] { InvokeById(invoice, 4242, InvokeKind::Function); }},
-      {13, {R"(a String ("abc") does not convert to Long)"}, [&] { ToI4(text); }},
       {13,
        {R"(a String ("abc") does not convert to Long)",
         R"(in the property let "Count" of Invoice)"},

@@ -12,7 +12,6 @@
 
 #include "replikon/control/replikon.hpp"
 #include "replikon/server.hpp"
-#include "replikon/stream/stream_layout.hpp"
 #include "test_support.hpp"
 
 namespace replikon {
@@ -67,8 +66,6 @@ class ProcessingGuards : public ::testing::Test {
         return control.ObjectFromStream(stream) ? 1 : 0;
     }
   }
-
-  std::int64_t Live(const char* prog_id) const { return registry_.LiveInstances(prog_id); }
 
   ClassRegistry registry_;
   Server rt_;
@@ -128,7 +125,7 @@ TEST_F(ProcessingGuards, ClassNamesThatAreNoNamesCreateNothing) {
   EXPECT_EQ(control_.Copy(holder).As<Link>()->next, mask);  // carried over by reference
 
   EXPECT_EQ(*booms_, 0);
-  EXPECT_EQ(Live("RT.Evil.Boom"), 0);
+  EXPECT_EQ(registry_.LiveInstances("RT.Evil.Boom"), 0);
   EXPECT_TRUE(registry_.CreateByProgId("RT.Evil.Boom"));  // which does exist
 }
 
@@ -163,8 +160,7 @@ TEST_F(ProcessingGuards, HandlersNestCallsOnlyToTheDocumentedDepth) {
     int depth = 1;  // the calls under way
     int refused_at = 0;
     int completed = 0;
-    std::string description;
-    std::string details;
+    AutomationError refused(0, "");
     std::vector<Replikon::HandlerId> ids;
     for (Replikon* self : components) {
       Replikon* next = self == &control_ ? &other : &control_;
@@ -177,8 +173,7 @@ TEST_F(ProcessingGuards, HandlersNestCallsOnlyToTheDocumentedDepth) {
           --depth;
           if (e.Number() == 28 && refused_at == 0) {
             refused_at = depth + 1;
-            description = e.Description();
-            details = e.Details();
+            refused = e;
           }
           if (!handler_catches) throw;
           return;
@@ -200,11 +195,12 @@ TEST_F(ProcessingGuards, HandlersNestCallsOnlyToTheDocumentedDepth) {
     }
     EXPECT_EQ(refused_at, Replikon::kMaxNestedCalls + 1);
     EXPECT_EQ(depth, 1);
-    EXPECT_EQ(description, "Out of stack space");
-    EXPECT_NE(details.find("64 processing calls"), std::string::npos) << details;
+    EXPECT_STREQ(refused.what(),
+                 "Error 28: Out of stack space: ObjectFromStream called while 64 "
+                 "processing calls are under way on this thread");
     EXPECT_FALSE(control_.RootObject());
     EXPECT_FALSE(other.RootObject());
-    EXPECT_EQ(Live("RT.Link"), 2);
+    EXPECT_EQ(registry_.LiveInstances("RT.Link"), 2);
     for (std::size_t i = 0; i < 2; ++i) components[i]->RemoveRecursionCheckHandler(ids[i]);
   }
   // Nothing is left counted: a call without handlers runs as ever.
@@ -235,7 +231,7 @@ TEST_F(ProcessingGuards, LimitsOnAChainInEveryCall) {
     e = ErrorFrom([&] { run(call); });
     test_support::ExpectError(e, 603, "Processing limit exceeded", "replictl.hlp", 1603);
     EXPECT_EQ(e.Details(), "the call needs more objects than MaxObjects (9)");
-    EXPECT_EQ(Live("RT.Link"), kLength);  // nothing made is kept
+    EXPECT_EQ(registry_.LiveInstances("RT.Link"), kLength);  // nothing made is kept
     control_.SetMaxObjects(0);
   }
   // Nothing subobjects are no objects; a limit of 1 lets the root alone pass.

@@ -27,175 +27,30 @@ using test_support::TempDir;
 
 // ---- The library as described ------------------------------------------------
 
-// The library's fields, each type's kind and flags and the class's default
-// interfaces show in the table (TableShowsEveryTypeAndMember); here the rest.
-TEST(ComponentTypeLibrary, LibraryAndItsFourTypes) {
-  const TypeLibraryDescription& lib = ReplikonTypeLibrary();
-  ASSERT_EQ(lib.types.size(), 4u);
-  for (const TypeDescriptionEntry& type : lib.types) EXPECT_EQ(lib.Find(type.name), &type);
-  EXPECT_EQ(lib.Find("replikon"), nullptr);  // exact names
-  // The interfaces are what the live objects have.
-  EXPECT_EQ(lib.types[1].members, ReplikonClass()->Interface());
-  EXPECT_EQ(lib.types[2].members, ReplikonEvents());
-}
-
 // The whole table, every member with its identifier, kind, parameters, type,
-// help context and help string, as the describe command prints it.
+// help context and help string, as the describe command prints it; the
+// library's four types found by their exact names, their interfaces those of
+// the live objects.
 TEST(ComponentTypeLibrary, TableShowsEveryTypeAndMember) {
   std::ifstream golden(REPLIKON_TESTS_DIR "/control/type_library.txt");
   ASSERT_TRUE(golden) << "type_library.txt";
   const std::string expected{std::istreambuf_iterator<char>(golden), {}};
-  EXPECT_EQ(FormatTypeLibrary(ReplikonTypeLibrary()), expected);
+  const TypeLibraryDescription& lib = ReplikonTypeLibrary();
+  EXPECT_EQ(FormatTypeLibrary(lib), expected);
   for (const char* name : {"_Replikon", "__Replikon"}) {
-    for (const MemberDescription& m : ReplikonTypeLibrary().Find(name)->members->Members()) {
+    for (const MemberDescription& m : lib.Find(name)->members->Members()) {
       EXPECT_FALSE(m.Hidden()) << m.Name();
       for (const auto& param : m.Params()) EXPECT_FALSE(param.optional) << m.Name();
     }
   }
+  ASSERT_EQ(lib.types.size(), 4u);
+  for (const TypeDescriptionEntry& type : lib.types) EXPECT_EQ(lib.Find(type.name), &type);
+  EXPECT_EQ(lib.Find("replikon"), nullptr);
+  EXPECT_EQ(lib.types[1].members, ReplikonClass()->Interface());
+  EXPECT_EQ(lib.types[2].members, ReplikonEvents());
 }
 
 // ---- The component driven late-bound ------------------------------------------
-
-class ComponentLateBound : public ::testing::Test {
- protected:
-  Variant Get(std::string_view name) { return InvokeByName(face_, name, InvokeKind::PropertyGet); }
-  void Let(std::string_view name, Variant value) {
-    InvokeByName(face_, name, InvokeKind::PropertyPut, {&value, 1});
-  }
-  Variant Call(std::string_view name, std::vector<Variant> args = {}) {
-    return InvokeByName(face_, name, InvokeKind::Function, args);
-  }
-  // The error number of that call.
-  std::int32_t CallError(std::string_view name, std::vector<Variant> args = {}) {
-    return ErrorFrom([&] { Call(name, std::move(args)); }).Number();
-  }
-
-  TestClasses classes_;
-  std::shared_ptr<RecordingContainer> container_ = std::make_shared<RecordingContainer>();
-  std::shared_ptr<Replikon> control_ = std::make_shared<Replikon>(container_, classes_.Registry());
-  ObjectRef face_ = AsObject(control_);
-};
-
-TEST_F(ComponentLateBound, ObjectIsTheComponent) {
-  EXPECT_EQ(face_.As<Replikon>(), control_.get());
-  EXPECT_EQ(AsObject(control_), face_);  // one object per component
-  EXPECT_EQ(ClassNameOf(face_), "Replikon");
-  EXPECT_EQ(DescribeObject(face_), ReplikonClass()->Interface());
-  EXPECT_TRUE(AsObject(nullptr).IsNull());
-
-  // The object keeps the component alive; a new one is made once it has gone.
-  std::weak_ptr<Replikon> weak = control_;
-  control_.reset();
-  EXPECT_FALSE(weak.expired());
-  face_.Reset();
-  EXPECT_TRUE(weak.expired());
-  auto other = std::make_shared<Replikon>();
-  ObjectRef a = AsObject(other);
-  a.Reset();
-  EXPECT_NE(AsObject(other).get(), nullptr);
-}
-
-TEST_F(ComponentLateBound, SettingsByNameAndByIdentifier) {
-  EXPECT_EQ(Get("ProblemsNotification"), Variant(std::int32_t{1}));
-  Let("RecursionAllowed", Variant(false));
-  Let("RaiseRecursionCheckEvent", Variant(std::int32_t{0}));  // converted to Boolean
-  Let("ObjectServerName", Variant("  Srv  "));
-  Let("ProblemsNotification", Variant("0"));
-  Let("SetExternalReferences", Variant("True"));
-  Let("PreserveIdentity", Variant(std::int32_t{-1}));
-  EXPECT_EQ(Settings(*control_), SettingValues(false, false, "Srv", 0, true, 0, 0, true));
-  EXPECT_EQ(container_->changed.size(), 6u);
-  EXPECT_EQ(container_->changed.back(), "PreserveIdentity");
-  EXPECT_EQ(InvokeById(face_, 0x68030007, InvokeKind::PropertyGet), Variant(true));
-
-  const Variant on(true);
-  InvokeById(face_, 0x68030004, InvokeKind::PropertyPut, {&on, 1});
-  EXPECT_EQ(InvokeById(face_, 0x68030004, InvokeKind::PropertyGet), Variant(true));
-  EXPECT_EQ(InvokeById(face_, 0x68030002, InvokeKind::PropertyGet), Variant("Srv"));
-
-  // The same errors as through the C++ members; nothing changes.
-  container_->changed.clear();
-  const std::pair<const char*, std::int32_t> invalid[] = {{"ProblemsNotification", 2},
-                                                          {"ProblemsNotification", -1},
-                                                          {"ProblemsNotification", 65537},
-                                                          {"MaxObjects", -1},
-                                                          {"MaxDepth", -70000}};
-  for (const auto& entry : invalid) {
-    ExpectError(ErrorFrom([&] { Let(entry.first, Variant(entry.second)); }), 380,
-                "Invalid property value");
-  }
-  EXPECT_EQ(ErrorFrom([&] { Let("RecursionAllowed", Variant("maybe")); }).Number(),
-            errors::kTypeMismatch);
-  EXPECT_EQ(ErrorFrom([&] { Let("ObjectServerName", Variant(kNull)); }).Number(),
-            errors::kInvalidUseOfNull);
-  EXPECT_EQ(Settings(*control_), SettingValues(true, false, "Srv", 0, true, 0, 0, true));
-  EXPECT_TRUE(container_->changed.empty());
-  EXPECT_EQ(ErrorFrom([&] { Get("Missing"); }).Number(), errors::kNotSupported);
-  EXPECT_EQ(CallError("RecursionAllowed"), errors::kNotSupported);
-}
-
-TEST_F(ComponentLateBound, ProcessingCallsAndTheirErrors) {
-  ObjectRef node = classes_.NewNode("root", 5);
-  N(node).child = classes_.NewNode("kid");
-
-  EXPECT_EQ(CallError("Copy", {Variant(node)}), 600);
-
-  Let("ObjectServerName", Variant("Lib"));
-  const Variant copy = Call("Copy", {Variant(node)});
-  ASSERT_TRUE(copy.IsObject());
-  EXPECT_NE(copy.Object(), node);
-  EXPECT_EQ(N(copy.Object()).name, "root");
-  EXPECT_EQ(N(N(copy.Object()).child).name, "kid");
-  EXPECT_EQ(Call("Copy", {Variant(ObjectRef())}), Variant(ObjectRef()));
-
-  const Variant source(node);
-  const Variant stream = InvokeById(face_, 0x60030012, InvokeKind::Function, {&source, 1});
-  ASSERT_EQ(stream.Type(), kByteArrayType);
-  const Variant rebuilt = Call("ObjectFromStream", {stream});
-  EXPECT_EQ(N(rebuilt.Object()).value, 5);
-  EXPECT_EQ(N(N(rebuilt.Object()).child).name, "kid");
-
-  const Variant not_a_stream(SafeArray::FromBytes(std::vector<std::uint8_t>{1, 2, 3}));
-  EXPECT_EQ(CallError("ObjectFromStream", {not_a_stream}), 602);
-  EXPECT_EQ(CallError("Copy", {Variant("not an object")}), errors::kTypeMismatch);
-  EXPECT_EQ(CallError("ObjectFromStream", {Variant(std::int32_t{1})}), errors::kTypeMismatch);
-  EXPECT_EQ(CallError("Copy"), errors::kWrongArguments);
-  EXPECT_EQ(CallError("Copy", {source, source}), errors::kWrongArguments);
-}
-
-TEST_F(ComponentLateBound, StreamUtilities) {
-  Let("ObjectServerName", Variant("Lib"));
-  ObjectRef node = classes_.NewNode("n");
-  const Variant stream = Call("StreamFromObject", {Variant(node)});
-  EXPECT_EQ(Call("ObjectTypeName", {stream}), Variant("Node"));
-  EXPECT_EQ(Call("IsStream", {stream}), Variant(true));
-  const Variant junk(SafeArray::FromBytes(std::vector<std::uint8_t>{0, 1}));
-  EXPECT_EQ(Call("IsStream", {junk}), Variant(false));
-  EXPECT_EQ(Call("ObjectTypeName", {junk}), Variant(""));
-  EXPECT_EQ(CallError("IsStream", {Variant("text")}), errors::kTypeMismatch);
-
-  const TempDir dir;
-  Call("StreamToFile", {stream, Variant(dir / "node.bin")});
-  EXPECT_EQ(Call("StreamFromFile", {Variant(dir / "node.bin")}), stream);
-  // File-system errors pass through unchanged.
-  EXPECT_EQ(CallError("StreamFromFile", {Variant(dir / "none.bin")}), errors::kFileNotFound);
-}
-
-TEST_F(ComponentLateBound, ShowAboutBoxByTheStandardIdentifier) {
-  const TempDir dir;
-  const std::string script = dir / "about.sh";
-  const std::string marker = dir / "about.shown";
-  std::ofstream(script) << "#!/bin/sh\ntouch '" << marker << "'\n";
-  fs::permissions(script, fs::perms::owner_all);
-  const ScopedEnv program("REPLIKON_ABOUT_PROGRAM", script);
-  const ScopedEnv display("DISPLAY", ":98765");
-  const bool built = !about::AboutProgramPath().empty();
-
-  EXPECT_EQ(InvokeById(face_, kDispIdAboutBox, InvokeKind::Function), Variant());
-  EXPECT_EQ(fs::exists(marker), built);  // shown modally: done when the call returns
-}
-
-// ---- Late-bound event sinks -----------------------------------------------------
 
 struct SinkState {
   std::vector<std::string> properties;
@@ -236,13 +91,137 @@ class SinkClasses {
   Server server_;
 };
 
-class ComponentSink : public ComponentLateBound {
+class ComponentLateBound : public ::testing::Test {
  protected:
-  ComponentSink() { control_->SetObjectServerName("Lib"); }
+  Variant Get(std::string_view name) { return InvokeByName(face_, name, InvokeKind::PropertyGet); }
+  void Let(std::string_view name, Variant value) {
+    InvokeByName(face_, name, InvokeKind::PropertyPut, {&value, 1});
+  }
+  Variant Call(std::string_view name, std::vector<Variant> args = {}) {
+    return InvokeByName(face_, name, InvokeKind::Function, args);
+  }
+  // The error number of that call.
+  std::int32_t CallError(std::string_view name, std::vector<Variant> args = {}) {
+    return ErrorFrom([&] { Call(name, std::move(args)); }).Number();
+  }
+
+  TestClasses classes_;
+  std::shared_ptr<RecordingContainer> container_ = std::make_shared<RecordingContainer>();
+  std::shared_ptr<Replikon> control_ = std::make_shared<Replikon>(container_, classes_.Registry());
+  ObjectRef face_ = AsObject(control_);
   SinkClasses sinks_;
 };
 
-TEST_F(ComponentSink, SinkFollowsTheWalkAndItsCancelCounts) {
+TEST_F(ComponentLateBound, ObjectIsTheComponentAndShowsItsAboutBox) {
+  EXPECT_EQ(face_.As<Replikon>(), control_.get());
+  EXPECT_EQ(AsObject(control_), face_);  // one object per component
+  EXPECT_EQ(ClassNameOf(face_), "Replikon");
+  EXPECT_EQ(DescribeObject(face_), ReplikonClass()->Interface());
+  EXPECT_TRUE(AsObject(nullptr).IsNull());
+
+  // The About box by the standard identifier.
+  const TempDir dir;
+  const std::string script = dir / "about.sh";
+  const std::string marker = dir / "about.shown";
+  std::ofstream(script) << "#!/bin/sh\ntouch '" << marker << "'\n";
+  fs::permissions(script, fs::perms::owner_all);
+  const ScopedEnv program("REPLIKON_ABOUT_PROGRAM", script);
+  const ScopedEnv display("DISPLAY", ":98765");
+  const bool built = !about::AboutProgramPath().empty();
+
+  EXPECT_EQ(InvokeById(face_, kDispIdAboutBox, InvokeKind::Function), Variant());
+  EXPECT_EQ(fs::exists(marker), built);  // shown modally: done when the call returns
+
+  // The object keeps the component alive; a new one is made once it has gone.
+  std::weak_ptr<Replikon> weak = control_;
+  control_.reset();
+  EXPECT_FALSE(weak.expired());
+  face_.Reset();
+  EXPECT_TRUE(weak.expired());
+  auto other = std::make_shared<Replikon>();
+  ObjectRef a = AsObject(other);
+  a.Reset();
+  EXPECT_NE(AsObject(other).get(), nullptr);
+}
+
+TEST_F(ComponentLateBound, SettingsByNameAndByIdentifier) {
+  EXPECT_EQ(Get("ProblemsNotification"), Variant(std::int32_t{1}));
+  Let("RecursionAllowed", Variant(false));
+  Let("RaiseRecursionCheckEvent", Variant(std::int32_t{0}));  // converted to Boolean
+  Let("ObjectServerName", Variant("  Srv  "));
+  Let("ProblemsNotification", Variant("0"));
+  Let("SetExternalReferences", Variant("True"));
+  Let("PreserveIdentity", Variant(std::int32_t{-1}));
+  EXPECT_EQ(Settings(*control_), SettingValues(false, false, "Srv", 0, true, 0, 0, true));
+  EXPECT_EQ(container_->changed.size(), 6u);
+  EXPECT_EQ(container_->changed.back(), "PreserveIdentity");
+  // By identifier (the identifiers themselves are in the table).
+  const Variant on(true);
+  InvokeById(face_, 0x68030004, InvokeKind::PropertyPut, {&on, 1});
+  EXPECT_EQ(InvokeById(face_, 0x68030004, InvokeKind::PropertyGet), Variant(true));
+
+  // The same errors as through the C++ members; nothing changes.
+  container_->changed.clear();
+  for (const auto& [name, value] :
+       {std::pair{"ProblemsNotification", 2}, std::pair{"ProblemsNotification", -1},
+        std::pair{"ProblemsNotification", 65537}, std::pair{"MaxObjects", -1},
+        std::pair{"MaxDepth", -70000}}) {
+    ExpectError(ErrorFrom([&] { Let(name, Variant(value)); }), 380, "Invalid property value");
+  }
+  EXPECT_EQ(ErrorFrom([&] { Let("RecursionAllowed", Variant("maybe")); }).Number(),
+            errors::kTypeMismatch);
+  EXPECT_EQ(ErrorFrom([&] { Let("ObjectServerName", Variant(kNull)); }).Number(),
+            errors::kInvalidUseOfNull);
+  EXPECT_EQ(Settings(*control_), SettingValues(true, false, "Srv", 0, true, 0, 0, true));
+  EXPECT_TRUE(container_->changed.empty());
+  EXPECT_EQ(ErrorFrom([&] { Get("Missing"); }).Number(), errors::kNotSupported);
+  EXPECT_EQ(CallError("RecursionAllowed"), errors::kNotSupported);
+}
+
+TEST_F(ComponentLateBound, ProcessingCallsStreamUtilitiesAndTheirErrors) {
+  ObjectRef node = classes_.NewNode("root", 5);
+  N(node).child = classes_.NewNode("kid");
+
+  EXPECT_EQ(CallError("Copy", {Variant(node)}), 600);
+
+  Let("ObjectServerName", Variant("Lib"));
+  const Variant copy = Call("Copy", {Variant(node)});
+  ASSERT_TRUE(copy.IsObject());
+  EXPECT_NE(copy.Object(), node);
+  EXPECT_EQ(N(copy.Object()).name, "root");
+  EXPECT_EQ(N(N(copy.Object()).child).name, "kid");
+  EXPECT_EQ(Call("Copy", {Variant(ObjectRef())}), Variant(ObjectRef()));
+
+  const Variant source(node);
+  const Variant stream = InvokeById(face_, 0x60030012, InvokeKind::Function, {&source, 1});
+  ASSERT_EQ(stream.Type(), kByteArrayType);
+  const Variant rebuilt = Call("ObjectFromStream", {stream});
+  EXPECT_EQ(N(rebuilt.Object()).value, 5);
+  EXPECT_EQ(N(N(rebuilt.Object()).child).name, "kid");
+  EXPECT_EQ(Call("ObjectTypeName", {stream}), Variant("Node"));
+  EXPECT_EQ(Call("IsStream", {stream}), Variant(true));
+  const Variant junk(SafeArray::FromBytes(std::vector<std::uint8_t>{0, 1}));
+  EXPECT_EQ(Call("IsStream", {junk}), Variant(false));
+  EXPECT_EQ(Call("ObjectTypeName", {junk}), Variant(""));
+
+  EXPECT_EQ(CallError("ObjectFromStream", {junk}), 602);
+  EXPECT_EQ(CallError("Copy", {Variant("not an object")}), errors::kTypeMismatch);
+  EXPECT_EQ(CallError("ObjectFromStream", {Variant(std::int32_t{1})}), errors::kTypeMismatch);
+  EXPECT_EQ(CallError("IsStream", {Variant("text")}), errors::kTypeMismatch);
+  EXPECT_EQ(CallError("Copy"), errors::kWrongArguments);
+  EXPECT_EQ(CallError("Copy", {source, source}), errors::kWrongArguments);
+
+  const TempDir dir;
+  Call("StreamToFile", {stream, Variant(dir / "node.bin")});
+  EXPECT_EQ(Call("StreamFromFile", {Variant(dir / "node.bin")}), stream);
+  // File-system errors pass through unchanged.
+  EXPECT_EQ(CallError("StreamFromFile", {Variant(dir / "none.bin")}), errors::kFileNotFound);
+}
+
+// ---- Late-bound event sinks -----------------------------------------------------
+
+TEST_F(ComponentLateBound, SinkFollowsTheWalkAndItsCancelCountsUnlessItFails) {
+  control_->SetObjectServerName("Lib");
   ObjectRef node = classes_.NewNode("root");
   N(node).child = classes_.NewNode("kid");
   N(node).next = classes_.NewNode("sibling");
@@ -276,13 +255,6 @@ TEST_F(ComponentSink, SinkFollowsTheWalkAndItsCancelCounts) {
   by_value.As<SinkState>()->cancel = "Child";
   ConnectSink(*control_, by_value);
   EXPECT_EQ(N(N(Call("Copy", {Variant(node)}).Object()).child).name, "kid");
-}
-
-TEST_F(ComponentSink, SinksThatCannotBeConnectedOrThatFail) {
-  EXPECT_EQ(ErrorFrom([&] { ConnectSink(*control_, ObjectRef()); }).Number(),
-            errors::kObjectNotSet);
-  EXPECT_EQ(ErrorFrom([&] { ConnectSink(*control_, sinks_.New("Sinks.Plain")); }).Number(),
-            errors::kNotSupported);
 
   // A sink whose method takes other arguments: its error ends the call.
   Server odd("Odd");
@@ -290,16 +262,19 @@ TEST_F(ComponentSink, SinksThatCannotBeConnectedOrThatFail) {
   ClassRegistry registry;
   registry.Register(odd);
   ConnectSink(*control_, registry.CreateByProgId("Odd.Sink"));
-  ObjectRef node = classes_.NewNode("root");
   EXPECT_EQ(CallError("Copy", {Variant(node)}), errors::kWrongArguments);
   EXPECT_FALSE(control_->RootObject());
+  // What is no sink is refused.
+  EXPECT_EQ(ErrorFrom([&] { ConnectSink(*control_, ObjectRef()); }).Number(),
+            errors::kObjectNotSet);
+  EXPECT_EQ(ErrorFrom([&] { ConnectSink(*control_, sinks_.New("Sinks.Plain")); }).Number(),
+            errors::kNotSupported);
 }
 
-// ---- By-reference arguments ------------------------------------------------------
+// ---- By-reference arguments, through a sink ------------------------------------
 
-TEST(ByRefInvocation, OnlyByReferenceArgumentsOfACallersVariablesChange) {
-  SinkClasses sinks;
-  ObjectRef sink = sinks.New("Sinks.Sink");
+TEST_F(ComponentLateBound, OnlyByReferenceArgumentsOfACallersVariablesChange) {
+  ObjectRef sink = sinks_.New("Sinks.Sink");
   sink.As<SinkState>()->cancel = "P";
   std::vector<Variant> args{Variant(ObjectRef()), Variant(ObjectRef()), Variant(ObjectRef()),
                             Variant("P"),         Variant(false),       Variant(std::int16_t{0})};
@@ -317,9 +292,8 @@ TEST(ByRefInvocation, OnlyByReferenceArgumentsOfACallersVariablesChange) {
   EXPECT_EQ(sink.As<SinkState>()->properties.size(), 3u);
 
   // A body that takes its arguments as values: a caller's variables stay as they are.
-  ObjectRef face = AsObject(std::make_shared<Replikon>());
   Variant flag(true);
-  InvokeByNameRef(face, "RecursionAllowed", InvokeKind::PropertyPut, {&flag, 1});
+  InvokeByNameRef(face_, "RecursionAllowed", InvokeKind::PropertyPut, {&flag, 1});
   EXPECT_EQ(flag, Variant(true));
 
   // Omitted optional by-reference parameters arrive as Missing and go nowhere.
