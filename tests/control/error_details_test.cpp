@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <functional>
 #include <span>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -111,6 +112,10 @@ class ProblemDetails : public ::testing::Test {
     }
     full_.Class<Carrier>("Carrier").Property("Name", &Carrier::name);
     ext_.Class<Carrier>("Carrier").Property("Name", &Carrier::name);
+    shop_.Class<Carrier>("Sealed").OnInitialize(
+        [](Carrier&) { errors::Raise(errors::kPermissionDenied, "Sealed"); });
+    shop_.Class<Carrier>("Broken").OnInitialize(
+        [](Carrier&) { throw std::runtime_error("no parts"); });
     registry_.Register(shop_);
     registry_.Register(full_);
     registry_.Register(ext_);
@@ -194,6 +199,24 @@ TEST_F(ProblemDetails, EachProblemIsListedWithItsPathAndRaisedPropertiesAfterThe
                              "Ledger.Carrier" + external,
                              "Ledger.Total: its property get raised error 5 (Not balanced)"}));
   }
+}
+
+// A class of the server whose initialisation raises: what it raised is said.
+TEST_F(ProblemDetails, CreationsThatRaiseSayWhat) {
+  const auto nested = [](const char* class_name) {
+    return Variant(
+        SafeArray::FromBytes(BagOf({{"@SF#", Variant(17)}, {"@OT#", Variant(class_name)}})));
+  };
+  const Bytes stream = BagOf({{"@SF#", Variant(17)},
+                              {"@OT#", Variant("Invoice")},
+                              {"Carrier", nested("Sealed")},
+                              {"Lines", nested("Broken")}});
+  EXPECT_EQ(ListOf(ErrorFrom([&] { control_.ObjectFromStream(SafeArray::FromBytes(stream)); })),
+            (std::vector<std::string>{
+                R"(Invoice.Carrier: class "Sealed": "Shop.Sealed" cannot be created )"
+                "(its creation raised error 70, Sealed)",
+                R"(Invoice.Lines: class "Broken": "Shop.Broken" cannot be created )"
+                "(its creation raised error 440, no parts)"}));
 }
 
 TEST_F(ProblemDetails, PathsOfDeepGraphsLeaveOutTheirMiddleAndTheListIsCapped) {
