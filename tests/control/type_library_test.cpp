@@ -162,11 +162,12 @@ TEST_F(ComponentLateBound, SettingsByNameAndByIdentifier) {
 
   // The same errors as through the C++ members; nothing changes.
   container_->changed.clear();
-  for (const auto& [name, value] :
+  for (const auto& bad :
        {std::pair{"ProblemsNotification", 2}, std::pair{"ProblemsNotification", -1},
         std::pair{"ProblemsNotification", 65537}, std::pair{"MaxObjects", -1},
         std::pair{"MaxDepth", -70000}}) {
-    ExpectError(ErrorFrom([&] { Let(name, Variant(value)); }), 380, "Invalid property value");
+    ExpectError(ErrorFrom([&] { Let(bad.first, Variant(bad.second)); }), 380,
+                "Invalid property value");
   }
   EXPECT_EQ(ErrorFrom([&] { Let("RecursionAllowed", Variant("maybe")); }).Number(),
             errors::kTypeMismatch);
