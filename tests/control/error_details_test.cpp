@@ -23,8 +23,10 @@ namespace {
 
 using test_support::BagOf;
 using test_support::Bytes;
+using test_support::BytesValue;
 using test_support::ErrorFrom;
 using test_support::ExpectError;
+using test_support::ObjectStream;
 
 std::vector<std::string> ListOf(const AutomationError& e) {
   return {e.DetailList().begin(), e.DetailList().end()};
@@ -203,14 +205,8 @@ TEST_F(ProblemDetails, EachProblemIsListedWithItsPathAndRaisedPropertiesAfterThe
 
 // A class of the server whose initialisation raises: what it raised is said.
 TEST_F(ProblemDetails, CreationsThatRaiseSayWhat) {
-  const auto nested = [](const char* class_name) {
-    return Variant(
-        SafeArray::FromBytes(BagOf({{"@SF#", Variant(17)}, {"@OT#", Variant(class_name)}})));
-  };
-  const Bytes stream = BagOf({{"@SF#", Variant(17)},
-                              {"@OT#", Variant("Invoice")},
-                              {"Carrier", nested("Sealed")},
-                              {"Lines", nested("Broken")}});
+  const Bytes stream = ObjectStream("Invoice", {{"Carrier", BytesValue(ObjectStream("Sealed"))},
+                                                {"Lines", BytesValue(ObjectStream("Broken"))}});
   EXPECT_EQ(ListOf(ErrorFrom([&] { control_.ObjectFromStream(SafeArray::FromBytes(stream)); })),
             (std::vector<std::string>{
                 R"(Invoice.Carrier: class "Sealed": "Shop.Sealed" cannot be created )"

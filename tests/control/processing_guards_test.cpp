@@ -17,8 +17,9 @@
 namespace replikon {
 namespace {
 
-using test_support::BagOf;
+using test_support::BytesValue;
 using test_support::ErrorFrom;
+using test_support::ObjectStream;
 
 struct Link {
   std::int32_t value = 0;
@@ -76,12 +77,6 @@ class ProcessingGuards : public ::testing::Test {
 
 // ---- Class names -------------------------------------------------------------------
 
-SafeArray ObjectStream(const char* class_name, const test_support::Entries& more = {}) {
-  test_support::Entries entries{{"@SF#", Variant(17)}, {"@OT#", Variant(class_name)}};
-  entries.insert(entries.end(), more.begin(), more.end());
-  return SafeArray::FromBytes(BagOf(entries));
-}
-
 TEST_F(ProcessingGuards, ClassNamesThatAreNoNamesCreateNothing) {
   std::vector<RecursionCheckArgs> events;
   control_.AddRecursionCheckHandler([&](RecursionCheckArgs& a) { events.push_back(a); });
@@ -91,7 +86,7 @@ TEST_F(ProcessingGuards, ClassNamesThatAreNoNamesCreateNothing) {
        {"Evil.Boom", "", ".Boom", "Boom ", "Bo om", "Bo\tom", "Bo\x7Fom", "Bo\xC2\x85om"}) {
     SCOPED_TRACE(name);
     events.clear();
-    const SafeArray stream = ObjectStream(name);
+    const SafeArray stream = SafeArray::FromBytes(ObjectStream(name));
     EXPECT_EQ(control_.ObjectTypeName(stream), name);  // reported as stored
     EXPECT_EQ(ErrorFrom([&] { control_.ObjectFromStream(stream); }).Number(), 601);
     ASSERT_EQ(events.size(), 1u);
@@ -100,8 +95,8 @@ TEST_F(ProcessingGuards, ClassNamesThatAreNoNamesCreateNothing) {
   }
 
   // As a subobject: the subobject problem, and the Link is read without it.
-  const SafeArray inner = ObjectStream("Evil.Boom");
-  const SafeArray outer = ObjectStream("Link", {{"Value", Variant(3)}, {"Next", Variant(inner)}});
+  const SafeArray outer = SafeArray::FromBytes(ObjectStream(
+      "Link", {{"Value", Variant(3)}, {"Next", BytesValue(ObjectStream("Evil.Boom"))}}));
   events.clear();
   EXPECT_EQ(ErrorFrom([&] { control_.ObjectFromStream(outer); }).Number(), 601);
   ASSERT_EQ(events.size(), 2u);  // the new subobject, then its problem

@@ -21,6 +21,7 @@ namespace {
 
 using test_support::BagOf;
 using test_support::Bytes;
+using test_support::BytesValue;
 using test_support::Entries;
 
 Entries EntriesOf(std::span<const std::uint8_t> bytes) {
@@ -33,10 +34,6 @@ std::vector<std::string> KeysOf(std::span<const std::uint8_t> bytes) {
   std::vector<std::string> keys;
   for (const auto& entry : EntriesOf(bytes)) keys.push_back(entry.first);
   return keys;
-}
-
-Variant BytesValue(std::span<const std::uint8_t> bytes) {
-  return Variant(SafeArray::FromBytes(bytes));
 }
 
 // The element bag of an array stream.

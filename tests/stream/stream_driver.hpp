@@ -55,17 +55,7 @@ class StreamEngineTest : public ::testing::Test {
   std::int32_t status_ = 0;
 };
 
-// The bytes as a byte-array value.
-inline Variant BytesValue(std::span<const std::uint8_t> bytes) {
-  return Variant(SafeArray::FromBytes(bytes));
-}
-
-// An object stream of the class, with the entries given after its name.
-inline test_support::Bytes ObjectStream(const std::string& class_name,
-                                        test_support::Entries entries = {},
-                                        std::int32_t header = 17) {
-  entries.insert(entries.begin(), {{"@SF#", Variant(header)}, {"@OT#", Variant(class_name)}});
-  return test_support::BagOf(entries);
-}
+using test_support::BytesValue;
+using test_support::ObjectStream;
 
 }  // namespace replikon::testing

@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <iterator>
 #include <optional>
+#include <span>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -51,6 +52,18 @@ inline Bytes BagOf(const Entries& entries) {
   PropertyBag bag;
   for (const auto& [key, value] : entries) bag.WriteProperty(key, value);
   return bag.Contents();
+}
+
+// The bytes as a byte-array value.
+inline Variant BytesValue(std::span<const std::uint8_t> bytes) {
+  return Variant(SafeArray::FromBytes(bytes));
+}
+
+// An object stream of the class, with the entries given after its name.
+inline Bytes ObjectStream(const std::string& class_name, Entries entries = {},
+                          std::int32_t header = 17) {
+  entries.insert(entries.begin(), {{"@SF#", Variant(header)}, {"@OT#", Variant(class_name)}});
+  return BagOf(entries);
 }
 
 // A folder of its own, removed with all it holds (read-only parts included).
